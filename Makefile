@@ -1,0 +1,44 @@
+# The two commands: `make run` and `make test`. Everything else is optional.
+BUILD      ?= build
+JOBS       ?= $(shell nproc)
+CMAKE_GEN  := -G Ninja
+export XDG_RUNTIME_DIR ?= /tmp/runtime-$(shell id -u)
+
+.PHONY: deps configure build test run bench asan fuzz install package clean
+
+deps:
+	@scripts/install-deps
+
+configure: deps
+	@cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	@mkdir -p -m 0700 $(XDG_RUNTIME_DIR)
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+run: build
+	@mkdir -p -m 0700 $(XDG_RUNTIME_DIR)
+	$(BUILD)/src/demo/vardo-encoder-utility-demo
+
+bench: deps
+	@cmake -S . -B build-bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DVARDO_BUILD_BENCH=ON -DVARDO_BUILD_TESTS=OFF >/dev/null
+	@cmake --build build-bench -j $(JOBS)
+	@for b in build-bench/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
+
+asan: deps
+	@mkdir -p -m 0700 $(XDG_RUNTIME_DIR)
+	@cmake -S . -B build-asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DVARDO_SANITIZE=ON >/dev/null
+	@cmake --build build-asan -j $(JOBS)
+	cd build-asan && LSAN_OPTIONS=suppressions=$(CURDIR)/tests/support/lsan.supp ctest --output-on-failure -j $(JOBS)
+
+fuzz:
+	@scripts/install-deps --fuzz
+	@CXX=clang++ cmake -S . -B build-fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARDO_BUILD_FUZZ=ON -DVARDO_BUILD_TESTS=OFF >/dev/null
+	@cmake --build build-fuzz -j $(JOBS)
+	@scripts/run-fuzzers build-fuzz $${FUZZ_SECONDS:-60}
+
+clean:
+	rm -rf $(BUILD) build-bench build-asan build-fuzz

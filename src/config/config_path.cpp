@@ -1,0 +1,3 @@
+#include "config/config_path.h"
+
+std::string FileName;

@@ -1,0 +1,61 @@
+#pragma once
+// The encoder's HID link: find and open its command interface, frame one
+// command into a 64-byte output report, wait for and check the reply frame.
+// Qt-free. Result codes: 0 success, -1 no handle / write or read failed,
+// -6 time-out, -8 report byte count above 0x40, -13 refused or invalid frame.
+#include <hidapi.h>
+
+#include <cstdint>
+#include <mutex>
+
+// The one open encoder handle of the process; null when none is open.
+// Written only by the re-scan sequences.
+extern hid_device* hid_handle;
+
+namespace vardo::link {
+
+inline constexpr std::int32_t kEncoderVendorId = 0x2047;
+inline constexpr std::int32_t kEncoderProductId = 0x0902;
+inline constexpr int kEncoderInterface = 1;
+inline constexpr std::size_t kReportSize = 64;
+inline constexpr std::size_t kNameBufferSize = 48;
+inline constexpr std::int32_t kDefaultTimeoutMs = 5000;
+inline constexpr int kMaxPayload = 55;
+
+inline constexpr std::int32_t kOk = 0;
+inline constexpr std::int32_t kErrNoDevice = -1;
+inline constexpr std::int32_t kErrTimeout = -6;
+inline constexpr std::int32_t kErrBadCount = -8;
+inline constexpr std::int32_t kErrBadFrame = -13;
+
+// Serialises whole exchanges on the encoder handle, so that two threads (the
+// self test's worker and the main window) never take each other's replies.
+// Recursive so that a caller may hold it across a sequence of exchanges.
+std::recursive_mutex& exchangeMutex();
+
+} // namespace vardo::link
+
+// Opens the first HID interface 1 of vendorId/productId. Fills manufacturer and
+// product (48-byte buffers) with the device's strings, "Unable To Find" for an
+// unreadable one; on failure returns null and both buffers hold "None".
+// The returned handle is in non-blocking mode; the caller owns it.
+hid_device* ScanForUSBDevice_a(std::int32_t vendorId, std::int32_t productId, char* manufacturer,
+                               char* product);
+
+// Sends command `code` with `payloadLength` bytes (0..55) of `payload` and waits
+// for the reply frame. On 0 the N-1 data bytes are in `reply` (62 bytes at
+// least) and their count in `replyLength`. `timeoutMs` 0 waits without limit;
+// each ACK report restarts the time-out. `replyCapacity` is not consulted.
+std::int32_t USBEncoderSendAndReceive_a(hid_device* device, std::uint8_t code,
+                                        const std::uint8_t* payload, std::int32_t payloadLength,
+                                        std::uint8_t* reply, std::int32_t replyCapacity,
+                                        std::uint32_t* replyLength, std::int32_t timeoutMs);
+
+// Waits for one reply frame without sending anything (self-test key reports).
+// `code` and `replyCapacity` are not used. Same results as above.
+std::int32_t USBEncoderReceive_a(hid_device* device, std::uint8_t code, std::uint8_t* reply,
+                                 std::int32_t replyCapacity, std::uint32_t* replyLength,
+                                 std::int32_t timeoutMs);
+
+// Closes device when not null, then shuts the HID library down.
+void hid_exit_safely(hid_device* device);

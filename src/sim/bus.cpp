@@ -1,0 +1,191 @@
+#include "sim/bus.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+
+namespace vardo::sim {
+
+struct Bus::Waiter {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::uint64_t generation = 0;
+};
+
+Bus& Bus::instance()
+{
+    static Bus bus;
+    return bus;
+}
+
+void Bus::attach(const DeviceInfo& info, std::shared_ptr<HidEndpoint> endpoint)
+{
+    std::vector<Listener> toCall;
+    {
+        std::lock_guard lock(mutex_);
+        entries_.erase(std::remove_if(entries_.begin(), entries_.end(),
+                                      [&](const Entry& e) { return e.info.path == info.path; }),
+                       entries_.end());
+        entries_.push_back({info, std::move(endpoint), nextAttachId_++});
+        for (auto& l : listeners_)
+            toCall.push_back(l.second);
+    }
+    for (auto& l : toCall)
+        l({BusEventKind::Arrival, info});
+}
+
+bool Bus::detach(const std::string& path)
+{
+    DeviceInfo info;
+    std::vector<Listener> toCall;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = std::find_if(entries_.begin(), entries_.end(),
+                               [&](const Entry& e) { return e.info.path == path; });
+        if (it == entries_.end())
+            return false;
+        info = it->info;
+        entries_.erase(it);
+        for (auto& l : listeners_)
+            toCall.push_back(l.second);
+    }
+    notifyReport(); // wake readers so they see the device is gone
+    for (auto& l : toCall)
+        l({BusEventKind::Removal, info});
+    return true;
+}
+
+void Bus::reset()
+{
+    std::lock_guard lock(mutex_);
+    entries_.clear();
+    listeners_.clear();
+    inits_ = exits_ = 0;
+    initialised_ = false;
+}
+
+std::vector<DeviceInfo> Bus::enumerate(std::uint16_t vendorId, std::uint16_t productId) const
+{
+    std::lock_guard lock(mutex_);
+    std::vector<DeviceInfo> out;
+    for (const auto& e : entries_) {
+        if ((vendorId == 0 || e.info.vendorId == vendorId)
+            && (productId == 0 || e.info.productId == productId))
+            out.push_back(e.info);
+    }
+    return out;
+}
+
+std::shared_ptr<HidEndpoint> Bus::open(const std::string& path, DeviceInfo* info,
+                                       std::uint64_t* attachId) const
+{
+    std::lock_guard lock(mutex_);
+    for (const auto& e : entries_) {
+        if (e.info.path == path) {
+            if (!e.info.openable)
+                return nullptr;
+            if (info)
+                *info = e.info;
+            if (attachId)
+                *attachId = e.attachId;
+            return e.endpoint;
+        }
+    }
+    return nullptr;
+}
+
+bool Bus::present(const std::string& path) const
+{
+    std::lock_guard lock(mutex_);
+    return std::any_of(entries_.begin(), entries_.end(),
+                       [&](const Entry& e) { return e.info.path == path; });
+}
+
+bool Bus::alive(const std::string& path, std::uint64_t attachId) const
+{
+    std::lock_guard lock(mutex_);
+    return std::any_of(entries_.begin(), entries_.end(), [&](const Entry& e) {
+        return e.info.path == path && e.attachId == attachId;
+    });
+}
+
+int Bus::addListener(Listener listener)
+{
+    std::lock_guard lock(mutex_);
+    int id = nextListener_++;
+    listeners_.emplace_back(id, std::move(listener));
+    return id;
+}
+
+void Bus::removeListener(int id)
+{
+    std::lock_guard lock(mutex_);
+    listeners_.erase(std::remove_if(listeners_.begin(), listeners_.end(),
+                                    [&](const auto& l) { return l.first == id; }),
+                     listeners_.end());
+}
+
+void Bus::notifyReport()
+{
+    std::shared_ptr<Waiter> w;
+    {
+        std::lock_guard lock(mutex_);
+        if (!waiter_)
+            waiter_ = std::make_shared<Waiter>();
+        w = waiter_;
+    }
+    {
+        std::lock_guard lock(w->mutex);
+        ++w->generation;
+    }
+    w->cv.notify_all();
+}
+
+void Bus::waitForReport(std::uint32_t ms)
+{
+    std::shared_ptr<Waiter> w;
+    {
+        std::lock_guard lock(mutex_);
+        if (!waiter_)
+            waiter_ = std::make_shared<Waiter>();
+        w = waiter_;
+    }
+    std::unique_lock lock(w->mutex);
+    const std::uint64_t gen = w->generation;
+    w->cv.wait_for(lock, std::chrono::milliseconds(ms), [&] { return w->generation != gen; });
+}
+
+void Bus::noteInit()
+{
+    std::lock_guard lock(mutex_);
+    if (!initialised_)
+        ++inits_;
+    initialised_ = true;
+}
+
+void Bus::noteExit()
+{
+    std::lock_guard lock(mutex_);
+    ++exits_;
+    initialised_ = false;
+}
+
+int Bus::initCount() const
+{
+    std::lock_guard lock(mutex_);
+    return inits_;
+}
+
+int Bus::exitCount() const
+{
+    std::lock_guard lock(mutex_);
+    return exits_;
+}
+
+bool Bus::initialised() const
+{
+    std::lock_guard lock(mutex_);
+    return initialised_;
+}
+
+} // namespace vardo::sim
