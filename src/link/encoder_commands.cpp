@@ -1,0 +1,80 @@
+#include "link/encoder_commands.h"
+
+#include "link/hid_transport.h"
+
+#include <algorithm>
+
+namespace vardo::link {
+
+namespace {
+constexpr std::size_t kSettingBytes = 6;
+constexpr std::size_t kVersionBytes = 6;
+} // namespace
+
+int statusTableBytes(int layoutCode)
+{
+    if (layoutCode >= 0 && layoutCode <= 2)
+        return 8;
+    if (layoutCode >= 3 && layoutCode <= 5)
+        return 24;
+    return 32;
+}
+
+bool unpackStatusMessage(std::span<const std::uint8_t> data, DeviceStatus& status,
+                         std::array<std::uint8_t, kCodeTableBytes>& table)
+{
+    if (data.size() < kSettingBytes)
+        return false;
+    const auto tableBytes = static_cast<std::size_t>(statusTableBytes(data[5]));
+    // A short message would leave part of the table and version undefined.
+    if (data.size() < kSettingBytes + tableBytes + kVersionBytes)
+        return false;
+
+    status.ledBrightness = data[0];
+    status.ledColour = data[1];
+    status.buzzer = data[2];
+    status.optionsFitted = data[3];
+    status.buzzerPeriod = data[4];
+    status.keypadType = data[5];
+    std::copy_n(data.begin() + kSettingBytes, tableBytes, table.begin());
+    const auto version = data.subspan(kSettingBytes + tableBytes, kVersionBytes);
+    status.firmwareVersion.assign(version.begin(), version.end());
+    return true;
+}
+
+int readDeviceStatus(hid_device* device, DeviceStatus& status,
+                     std::array<std::uint8_t, kCodeTableBytes>& table)
+{
+    std::array<std::uint8_t, kReportSize> reply{};
+    std::uint32_t replyLength = 0;
+    const std::int32_t r = USBEncoderSendAndReceive_a(device, GET_STATUS, nullptr, 0, reply.data(),
+                                                      static_cast<std::int32_t>(reply.size()),
+                                                      &replyLength, kDefaultTimeoutMs);
+    if (r != kOk)
+        return -1;
+    const std::size_t length = std::min<std::size_t>(replyLength, reply.size());
+    if (!unpackStatusMessage(std::span(reply.data(), length), status, table))
+        return -1;
+    return 0;
+}
+
+std::int32_t sendCommand(hid_device* device, EncoderCommand code,
+                         std::span<const std::uint8_t> payload)
+{
+    if (payload.size() > static_cast<std::size_t>(kMaxPayload))
+        return kErrNoDevice;
+    std::array<std::uint8_t, kReportSize> reply{};
+    std::uint32_t replyLength = 0;
+    return USBEncoderSendAndReceive_a(device, code, payload.data(),
+                                      static_cast<std::int32_t>(payload.size()), reply.data(),
+                                      static_cast<std::int32_t>(reply.size()), &replyLength,
+                                      kDefaultTimeoutMs);
+}
+
+std::int32_t sendByteCommand(hid_device* device, EncoderCommand code, std::uint8_t value)
+{
+    const std::uint8_t payload[1] = {value};
+    return sendCommand(device, code, payload);
+}
+
+} // namespace vardo::link
