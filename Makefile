@@ -41,4 +41,13 @@ fuzz:
 	@scripts/run-fuzzers build-fuzz $${FUZZ_SECONDS:-60}
 
 clean:
-	rm -rf $(BUILD) build-bench build-asan build-fuzz
+	rm -rf $(BUILD) build-bench build-asan build-fuzz build-package
+
+install: build
+	cmake --install $(BUILD)
+
+package:
+	@scripts/install-deps --package
+	@cmake -S . -B build-package $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DVARDO_BUILD_TESTS=OFF >/dev/null
+	@cmake --build build-package -j $(JOBS)
+	cd build-package && cpack

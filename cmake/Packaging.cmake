@@ -1,0 +1,25 @@
+# make install / make package: both programs, the desktop entry, the icon and
+# the udev rule that lets the logged-in user reach the encoder.
+include(GNUInstallDirs)
+
+foreach(program vardo-encoder-utility vardo-encoder)
+  if(TARGET ${program})
+    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()
+install(FILES packaging/vardo-encoder-utility.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES packaging/vardo-encoder-utility.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+# udev reads rules from /lib/udev/rules.d (packages) and /etc/udev/rules.d (admins).
+install(FILES packaging/70-vardo-encoder.rules DESTINATION lib/udev/rules.d)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME vardo-encoder-utility)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION}.0)
+set(CPACK_PACKAGE_CONTACT "Vardo Interface support <support@vardo-interface.example>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Configuration utility for Vardo 710 / 710i USB keyboard encoders")
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "udev")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+include(CPack)
