@@ -1,0 +1,600 @@
+#include "config/inifile.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <iterator>
+#include <set>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vardo::config {
+
+void Trim(std::string& str, const std::string& ChrsToTrim, int TrimDir)
+{
+    const bool fromStart = TrimDir != 2;
+    const bool fromEnd = TrimDir != 1;
+    if (fromEnd) {
+        const auto last = str.find_last_not_of(ChrsToTrim);
+        str.erase(last == std::string::npos ? 0 : last + 1);
+    }
+    if (fromStart)
+        str.erase(0, std::min(str.find_first_not_of(ChrsToTrim), str.size()));
+}
+
+namespace {
+
+using Records = std::vector<Record>;
+
+bool hasLineBreak(const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; }
+
+bool isCommentMark(char c) { return c == CIniFile::Hash || c == CIniFile::Semicolon; }
+
+// ---- Reading ---------------------------------------------------------------
+
+// Reads a whole regular file; false when it cannot be opened or read.
+bool readRegularFile(const std::string& path, std::string& text)
+{
+    if (path.empty())
+        return false;
+    // Non-blocking so that a pipe cannot stall the open; it is refused below.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    std::string data;
+    char buf[65536];
+    while (ok) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0)
+            data.append(buf, static_cast<std::size_t>(n));
+        else if (n == 0)
+            break;
+        else if (errno != EINTR)
+            ok = false;
+    }
+    ::close(fd);
+    if (ok)
+        text = std::move(data);
+    return ok;
+}
+
+// ---- Writing ---------------------------------------------------------------
+
+bool writeAll(int fd, const std::string& text)
+{
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n > 0)
+            done += static_cast<std::size_t>(n);
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            return false;
+    }
+    return true;
+}
+
+// Devices and pipes are written where they are; replacing them would remove the node.
+bool writeInPlace(const std::string& path, const std::string& text)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    const int flags = ::fcntl(fd, F_GETFL);
+    bool ok = flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0 && writeAll(fd, text);
+    if (::close(fd) != 0)
+        ok = false;
+    return ok;
+}
+
+std::string folderOf(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string baseNameOf(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Creates a new file next to target, named so that it is hidden and tells where it came from.
+int createTemporary(const std::string& target, std::string& tempPath)
+{
+    static std::atomic<unsigned> counter{0};
+    const std::string stem = folderOf(target) + "/." + baseNameOf(target) + ".tmp-" + std::to_string(::getpid()) + "-";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        tempPath = stem + std::to_string(counter++);
+        // 0666 lets the umask decide, as for any newly created file.
+        const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
+void syncFolder(const std::string& folder)
+{
+    // Makes the rename itself durable; the data is already safe, so failure is not reported.
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+bool replaceFile(const std::string& fileName, const std::string& text)
+{
+    if (fileName.empty())
+        return false;
+
+    std::string target = fileName;
+    struct stat st {};
+    bool exists = ::stat(fileName.c_str(), &st) == 0;
+    if (exists) {
+        // Replace what a symbolic link points to, not the link.
+        if (char* real = ::realpath(fileName.c_str(), nullptr)) {
+            target = real;
+            std::free(real);
+        }
+        if (S_ISDIR(st.st_mode))
+            return false;
+        if (!S_ISREG(st.st_mode))
+            return writeInPlace(target, text);
+        if ((st.st_mode & 0222) == 0 || ::access(target.c_str(), W_OK) != 0)
+            return false;
+    } else if (errno != ENOENT) {
+        return false;
+    }
+
+    std::string tempPath;
+    const int fd = createTemporary(target, tempPath);
+    if (fd < 0)
+        return false;
+    bool ok = writeAll(fd, text);
+    if (ok && exists) {
+        ok = ::fchmod(fd, st.st_mode & 07777) == 0;
+        // Keeps the owner when we may (root editing a user's file); otherwise it stays ours.
+        if (ok && (st.st_uid != ::geteuid() || st.st_gid != ::getegid())) {
+            if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
+                // Not allowed: the new file stays ours, with the old permission bits.
+            }
+        }
+    }
+    ok = ok && ::fsync(fd) == 0;
+    if (::close(fd) != 0)
+        ok = false;
+    ok = ok && ::rename(tempPath.c_str(), target.c_str()) == 0;
+    if (!ok) {
+        ::unlink(tempPath.c_str());
+        return false;
+    }
+    syncFolder(folderOf(target));
+    return true;
+}
+
+// ---- Shared steps of the operations ------------------------------------------
+
+template <typename Pred>
+Records::iterator findFirst(Records& records, Pred pred)
+{
+    return std::find_if(records.begin(), records.end(), pred);
+}
+
+bool anyWithSection(const Records& records, const std::string& section)
+{
+    return std::any_of(records.begin(), records.end(), CIniFile::RecordSectionIs(section));
+}
+
+std::string withFinalLineFeed(std::string comments)
+{
+    if (!comments.empty() && comments.back() != '\n')
+        comments += '\n';
+    return comments;
+}
+
+} // namespace
+
+// ---- Text form -------------------------------------------------------------
+
+void parseIniText(std::string_view text, std::vector<Record>& content)
+{
+    static const std::string blanks = " \t\n\r";
+    Records records;
+    std::string pending;  // comment block waiting for its record
+    std::string section;  // section of the nearest header above
+    std::size_t start = 0;
+    while (start < text.size()) {
+        auto end = text.find('\n', start);
+        if (end == std::string_view::npos)
+            end = text.size();
+        std::string line(text.substr(start, end - start));
+        start = end + 1;
+
+        Trim(line, blanks, 0);
+        if (line.empty())
+            continue;
+
+        char mark = ' ';
+        std::string body = line;
+        if (isCommentMark(line[0])) {
+            body.erase(0, 1);
+            Trim(body, blanks, 0);
+            if (body.empty() || (body[0] != '[' && body.find('=') == std::string::npos)) {
+                pending += line;
+                pending += '\n';
+                continue;
+            }
+            mark = line[0];
+        }
+
+        Record record;
+        if (body[0] == '[') {
+            const auto close = body.find(']');
+            if (close == std::string::npos)
+                throw IniFormatError("INI section line without ']': " + line.substr(0, 80));
+            section = body.substr(1, close - 1);
+            record.Section = section;
+        } else {
+            const auto eq = body.find('=');
+            if (eq == std::string::npos || eq == 0) {
+                // A bare word or a key line without a key: no record can hold it, so
+                // it travels as a line of the next record's comment block.
+                pending += line;
+                pending += '\n';
+                continue;
+            }
+            record.Section = section;
+            record.Key = body.substr(0, eq);
+            record.Value = body.substr(eq + 1);
+        }
+        record.Comments = std::move(pending);
+        pending.clear();
+        record.CommentMark = mark;
+        records.push_back(std::move(record));
+    }
+    content = std::move(records);
+}
+
+namespace {
+
+void appendRecordLine(std::string& out, const Record& r)
+{
+    if (r.Key.empty()) {
+        out += '[';
+        out += r.Section;
+        out += ']';
+    } else {
+        out += r.Key;
+        out += '=';
+        out += r.Value;
+    }
+}
+
+} // namespace
+
+std::string formatIniText(const std::vector<Record>& content)
+{
+    std::string out;
+    for (const Record& r : content) {
+        for (char c : r.Comments) {
+            if (c == '\n')
+                out += '\r';
+            out += c;
+        }
+        out += r.CommentMark;
+        appendRecordLine(out, r);
+        out += "\r\n";
+    }
+    return out;
+}
+
+// ---- CIniFile --------------------------------------------------------------
+
+CIniFile::~CIniFile() = default;
+
+bool CIniFile::Load(const std::string& FileName, std::vector<Record>& content)
+{
+    std::string text;
+    if (!readRegularFile(FileName, text))
+        return false;
+    parseIniText(text, content);
+    return true;
+}
+
+bool CIniFile::Save(const std::string& FileName, const std::vector<Record>& content)
+{
+    return replaceFile(FileName, formatIniText(content));
+}
+
+bool CIniFile::Create(const std::string& FileName) { return Save(FileName, {}); }
+
+std::string CIniFile::Content(const std::string& FileName)
+{
+    Records records;
+    if (!Load(FileName, records))
+        return {};
+    std::string out;
+    for (const Record& r : records) {
+        out += r.Comments;
+        if (r.CommentMark != ' ')
+            out += r.CommentMark;
+        appendRecordLine(out, r);
+        out += '\n';
+    }
+    return out;
+}
+
+std::vector<std::string> CIniFile::GetSectionNames(const std::string& FileName)
+{
+    std::vector<std::string> names;
+    for (const Record& r : GetSections(FileName))
+        names.push_back(r.Section);
+    return names;
+}
+
+std::vector<Record> CIniFile::GetSections(const std::string& FileName)
+{
+    Records records;
+    Records headers;
+    if (Load(FileName, records))
+        std::copy_if(records.begin(), records.end(), std::back_inserter(headers),
+                     [](const Record& r) { return r.Key.empty(); });
+    return headers;
+}
+
+std::vector<Record> CIniFile::GetSection(const std::string& SectionName, const std::string& FileName)
+{
+    Records records;
+    Records keys;
+    if (Load(FileName, records))
+        std::copy_if(records.begin(), records.end(), std::back_inserter(keys),
+                     [&](const Record& r) { return r.Section == SectionName && !r.Key.empty(); });
+    return keys;
+}
+
+std::vector<Record> CIniFile::GetRecord(const std::string& KeyName, const std::string& SectionName,
+                                        const std::string& FileName)
+{
+    Records records;
+    if (!Load(FileName, records))
+        return {};
+    const auto it = findFirst(records, RecordSectionKeyIs(SectionName, KeyName));
+    if (it == records.end())
+        return {};
+    return {*it};
+}
+
+std::string CIniFile::GetValue(const std::string& KeyName, const std::string& SectionName,
+                               const std::string& FileName)
+{
+    const Records found = GetRecord(KeyName, SectionName, FileName);
+    return found.empty() ? std::string() : found.front().Value;
+}
+
+bool CIniFile::RecordExists(const std::string& KeyName, const std::string& SectionName,
+                            const std::string& FileName)
+{
+    Records records;
+    if (!Load(FileName, records))
+        return true;
+    return std::any_of(records.begin(), records.end(), RecordSectionKeyIs(SectionName, KeyName));
+}
+
+bool CIniFile::SectionExists(const std::string& SectionName, const std::string& FileName)
+{
+    Records records;
+    if (!Load(FileName, records))
+        return true;
+    return anyWithSection(records, SectionName);
+}
+
+bool CIniFile::SetValue(const std::string& KeyName, const std::string& Value, const std::string& SectionName,
+                        const std::string& FileName)
+{
+    if (KeyName.empty() || hasLineBreak(KeyName) || hasLineBreak(Value) || hasLineBreak(SectionName))
+        return false;
+    Records records;
+    if (!Load(FileName, records))
+        return false;
+
+    Record key;
+    key.Section = SectionName;
+    key.Key = KeyName;
+    key.Value = Value;
+    if (!anyWithSection(records, SectionName)) {
+        Record header;
+        header.Section = SectionName;
+        records.push_back(std::move(header));
+        records.push_back(std::move(key));
+    } else if (auto it = findFirst(records, RecordSectionKeyIs(SectionName, KeyName)); it != records.end()) {
+        it->Value = Value;
+    } else {
+        const auto first = findFirst(records, RecordSectionIs(SectionName));
+        records.insert(first + 1, std::move(key));
+    }
+    return Save(FileName, records);
+}
+
+bool CIniFile::AddSection(const std::string& SectionName, const std::string& FileName)
+{
+    if (hasLineBreak(SectionName))
+        return false;
+    Records records;
+    if (!Load(FileName, records))
+        return false;
+    Record header;
+    header.Section = SectionName;
+    records.push_back(std::move(header));
+    return Save(FileName, records);
+}
+
+bool CIniFile::RenameSection(const std::string& OldSectionName, const std::string& NewSectionName,
+                             const std::string& FileName)
+{
+    if (hasLineBreak(NewSectionName))
+        return false;
+    Records records;
+    if (!Load(FileName, records))
+        return false;
+    for (Record& r : records)
+        if (r.Section == OldSectionName)
+            r.Section = NewSectionName;
+    return Save(FileName, records);
+}
+
+bool CIniFile::CommentRecord(CommentChar cc, const std::string& KeyName, const std::string& SectionName,
+                             const std::string& FileName)
+{
+    if (!isCommentMark(cc))
+        return false;
+    Records records;
+    if (!Load(FileName, records))
+        return false;
+    const auto it = findFirst(records, RecordSectionKeyIs(SectionName, KeyName));
+    if (it == records.end())
+        return false;
+    it->CommentMark = cc;
+    return Save(FileName, records);
+}
+
+bool CIniFile::UnCommentRecord(const std::string& KeyName, const std::string& SectionName,
+                               const std::string& FileName)
+{
+    Records records;
+    if (!Load(FileName, records))
+        return false;
+    const auto it = findFirst(records, RecordSectionKeyIs(SectionName, KeyName));
+    if (it == records.end())
+        return false;
+    it->CommentMark = ' ';
+    return Save(FileName, records);
+}
+
+bool CIniFile::CommentSection(char CommentChar, const std::string& SectionName, const std::string& FileName)
+{
+    if (!isCommentMark(CommentChar))
+        return false;
+    Records records;
+    if (!Load(FileName, records))
+        return false;
+    for (Record& r : records)
+        if (r.Section == SectionName)
+            r.CommentMark = CommentChar;
+    return Save(FileName, records);
+}
+
+bool CIniFile::UnCommentSection(const std::string& SectionName, const std::string& FileName)
+{
+    Records records;
+    if (!Load(FileName, records))
+        return false;
+    for (Record& r : records)
+        if (r.Section == SectionName)
+            r.CommentMark = ' ';
+    return Save(FileName, records);
+}
+
+bool CIniFile::DeleteRecord(const std::string& KeyName, const std::string& SectionName,
+                            const std::string& FileName)
+{
+    Records records;
+    if (!Load(FileName, records))
+        return false;
+    const auto it = findFirst(records, RecordSectionKeyIs(SectionName, KeyName));
+    if (it == records.end())
+        return false;
+    records.erase(it);
+    return Save(FileName, records);
+}
+
+bool CIniFile::DeleteSection(const std::string& SectionName, const std::string& FileName)
+{
+    Records records;
+    if (!Load(FileName, records))
+        return false;
+    std::erase_if(records, RecordSectionIs(SectionName));
+    return Save(FileName, records);
+}
+
+bool CIniFile::SetSectionComments(const std::string& Comments, const std::string& SectionName,
+                                  const std::string& FileName)
+{
+    Records records;
+    if (!Load(FileName, records))
+        return false;
+    const auto it = findFirst(records, [&](const Record& r) { return r.Section == SectionName && r.Key.empty(); });
+    if (it == records.end())
+        return false;
+    it->Comments = withFinalLineFeed(Comments);
+    return Save(FileName, records);
+}
+
+bool CIniFile::SetRecordComments(const std::string& Comments, const std::string& KeyName,
+                                 const std::string& SectionName, const std::string& FileName)
+{
+    Records records;
+    if (!Load(FileName, records))
+        return false;
+    const auto it = findFirst(records, RecordSectionKeyIs(SectionName, KeyName));
+    if (it == records.end())
+        return false;
+    it->Comments = withFinalLineFeed(Comments);
+    return Save(FileName, records);
+}
+
+bool CIniFile::Sort(const std::string& FileName, bool Descending)
+{
+    Records records;
+    if (!Load(FileName, records))
+        return false;
+
+    std::vector<std::string> names;
+    for (const Record& r : records)
+        if (r.Key.empty())
+            names.push_back(r.Section);
+    if (names.empty())
+        return false;
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    if (Descending)
+        std::reverse(names.begin(), names.end());
+
+    auto sortedKeys = [&](auto keep) {
+        Records keys;
+        std::copy_if(records.begin(), records.end(), std::back_inserter(keys),
+                     [&](const Record& r) { return !r.Key.empty() && keep(r); });
+        if (Descending)
+            std::stable_sort(keys.begin(), keys.end(), DescendingRecordSort());
+        else
+            std::stable_sort(keys.begin(), keys.end(), AscendingRecordSort());
+        return keys;
+    };
+
+    Records sorted;
+    sorted.reserve(records.size());
+    // Keys whose section has no header (those above the first header) must stay
+    // above every header to keep their section.
+    const std::set<std::string> headerNames(names.begin(), names.end());
+    for (Record& r : sortedKeys([&](const Record& r) { return !headerNames.contains(r.Section); }))
+        sorted.push_back(std::move(r));
+    for (const std::string& name : names) {
+        for (const Record& r : records)
+            if (r.Key.empty() && r.Section == name)
+                sorted.push_back(r);
+        for (Record& r : sortedKeys([&](const Record& r) { return r.Section == name; }))
+            sorted.push_back(std::move(r));
+    }
+    return Save(FileName, sorted);
+}
+
+} // namespace vardo::config
