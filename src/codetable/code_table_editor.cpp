@@ -1,0 +1,37 @@
+#include "codetable/code_table_editor.h"
+
+#include "codetable/code_table_editor_window.h"
+#include "platform/dialogs.h"
+
+namespace vardo::codetable {
+
+CodeTableEditorWindow* createCodeTableEditor(QWidget* owner, int keypadType,
+                                             const std::array<std::uint8_t, 32>& keyCodeArray)
+{
+    CodeTableEditorWindow* editor = nullptr;
+    switch (keypadType) {
+    case 2: editor = new My4way_layout(owner); break;
+    case 5: editor = new My12way_layout(owner); break;
+    case 8: editor = new My16way_layout(owner); break;
+    default:
+        platform::dialogs().message(kEditorCaption,
+                                    std::string(kNotCustomisedMessage) + kEditorLineBreak,
+                                    platform::MessageIcon::Warning);
+        return nullptr;
+    }
+    editor->openTable(keyCodeArray);
+    return editor;
+}
+
+} // namespace vardo::codetable
+
+bool openCodeTableEditor(QWidget* owner, int keypadType,
+                         const std::array<std::uint8_t, 32>& keyCodeArray)
+{
+    vardo::codetable::CodeTableEditorWindow* editor =
+        vardo::codetable::createCodeTableEditor(owner, keypadType, keyCodeArray);
+    if (!editor)
+        return false;
+    editor->show();
+    return true;
+}

@@ -1,0 +1,115 @@
+#pragma once
+// The one design of the three keypad code table editors: N key buttons, each
+// with its modifier button on the left, arranged in rows; the code and modifier
+// lists sharing one place right of the keys, with Reset, Apply and Close below.
+#include "codetable/code_table_editor_model.h"
+
+#include <QWidget>
+
+#include <vector>
+
+class QComboBox;
+class QLabel;
+class QPushButton;
+
+namespace vardo::codetable {
+
+// What tells the three editors apart.
+struct EditorDesign {
+    int keyCount;      // 4, 12 or 16
+    int columns;       // keys per row; keys run row by row
+    const char* title;
+    const char* heading;
+};
+
+class CodeTableEditorWindow : public QWidget {
+    Q_OBJECT
+public:
+    // Opening step: key n shows entry n of keyCodeArray (code, modifier, caption).
+    void openTable(const CodeTable& keyCodeArray);
+
+    const CodeTableEditorModel& model() const { return model_; }
+    const EditorDesign& design() const { return design_; }
+
+    // The named colours of the key and modifier buttons.
+    static QColor orange();
+    static QColor green();
+    static QColor red();
+
+protected:
+    // A top-level, modeless window owned by owner, deleted when closed.
+    CodeTableEditorWindow(const EditorDesign& design, QWidget* owner);
+
+    // The window's load step, run once before it is first shown.
+    virtual void runLoadStep() = 0;
+    // The steps every load step holds.
+    void loadSteps();
+
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void keyBtn_Click(int key);
+    void modifierBtn_Click(int key);
+    void selectCodeCbox_SelectionChangeCommitted(int index);
+    void selectModifierCbox_SelectionChangeCommitted(int index);
+    void resetBtn_Click();
+    void applyBtn_Click();
+    void exitBtn_Click();
+    // Shows the model: captions, colours and which list is visible.
+    void refresh();
+
+    EditorDesign design_;
+    CodeTableEditorModel model_;
+    bool loaded_ = false;
+
+    QLabel* label1 = nullptr;
+    std::vector<QPushButton*> keyBtn;        // key1Btn .. keyNBtn
+    std::vector<QPushButton*> modifierBtn;   // modifierBtn1 .. modifierBtnN
+    QComboBox* selectCodeCbox = nullptr;
+    QComboBox* selectModifierCbox = nullptr;
+    QPushButton* resetBtn = nullptr;
+    QPushButton* applyBtn = nullptr;
+    QPushButton* exitBtn = nullptr;
+};
+
+} // namespace vardo::codetable
+
+// The editor of the 4-key customised layout (layout 2): keys in one column.
+class My4way_layout : public vardo::codetable::CodeTableEditorWindow {
+    Q_OBJECT
+public:
+    explicit My4way_layout(QWidget* owner = nullptr);
+
+protected:
+    void runLoadStep() override { My4way_layout_Load(); }
+
+private:
+    void My4way_layout_Load();
+};
+
+// The editor of the 12-key customised layout (layout 5): 3 columns by 4 rows.
+class My12way_layout : public vardo::codetable::CodeTableEditorWindow {
+    Q_OBJECT
+public:
+    explicit My12way_layout(QWidget* owner = nullptr);
+
+protected:
+    void runLoadStep() override { My12way_layout_Load(); }
+
+private:
+    void My12way_layout_Load();
+    void Initialisation();
+};
+
+// The editor of the 16-key customised layout (layout 8): 4 columns by 4 rows.
+class My16way_layout : public vardo::codetable::CodeTableEditorWindow {
+    Q_OBJECT
+public:
+    explicit My16way_layout(QWidget* owner = nullptr);
+
+protected:
+    void runLoadStep() override { My16way_layout_Load(); }
+
+private:
+    void My16way_layout_Load();
+};

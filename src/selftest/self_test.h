@@ -1,0 +1,95 @@
+#pragma once
+// The self test window: runs the LED, brightness, buzzer and key tests of the
+// encoder on a worker and closes itself when the sequence is over.
+#include "selftest/self_test_sequence.h"
+
+#include <QColor>
+#include <QString>
+#include <QWidget>
+
+#include <array>
+#include <atomic>
+#include <memory>
+#include <string>
+
+class QCheckBox;
+class QLabel;
+class QPushButton;
+class QThread;
+
+namespace vardo::selftest {
+class WindowSelfTestView;
+}
+
+// A top-level, modeless window that deletes itself when closed.
+class self_test : public QWidget {
+    Q_OBJECT
+public:
+    // Builds the window and runs InitializeSelfTest: reads the status, lays out
+    // the key pictures and starts the worker. A failed status read shows
+    // "Device status message error.." and leaves an idle window.
+    explicit self_test(QWidget* parent = nullptr);
+    // Asks a running worker to stop, waits for it (it finishes its current step)
+    // and, if the completion has not run yet, still restores the encoder's
+    // period and brightness and ends its self test.
+    ~self_test() override;
+
+    // True while the worker runs.
+    bool running() const;
+    // The values read from the encoder's status at construction.
+    const vardo::selftest::SelfTestState& status() const { return state_; }
+
+    // Face colour of the key pictures, taken from button1 at start.
+    QColor backGroundColour;
+    std::array<std::string, 3> ledColour;
+    // Set to 1 by Close; the worker checks it after every step.
+    std::atomic<int> closeForm{0};
+
+    // Sets txtBox's text on obj's thread, then pauses 80 ms there. Called from
+    // another thread it is carried over and waited for.
+    static void AddTextToObject(QObject* obj, QLabel* txtBox, const QString& str);
+    // The same for a check box's ticked state; str is not used.
+    static void AmendCheckBox(QObject* obj, QCheckBox* chkBox, bool checked, const QString& str);
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    friend class vardo::selftest::WindowSelfTestView;
+
+    void buildControls();
+    void InitializeSelfTest();
+    int GetDeviceStatusMessage();
+    void self_test_Load();
+    void endBtn_MouseClick();
+    void backgroundWorker1_DoWork();
+    void backgroundWorker1_RunWorkerCompleted();
+    QPushButton* picture(int n) const { return pictures_[static_cast<std::size_t>(n - 1)]; }
+    QLabel* label(vardo::selftest::TextTarget target) const;
+    QCheckBox* checkBox(vardo::selftest::CheckTarget target) const;
+
+    QLabel* label3 = nullptr;
+    QLabel* ledLbl = nullptr;
+    QLabel* ledColourLbl = nullptr;
+    QCheckBox* ledCheckBox = nullptr;
+    QLabel* ledBrightnessLbl = nullptr;
+    QLabel* ledLevelLbl = nullptr;
+    QCheckBox* brightnessCheckBox = nullptr;
+    QLabel* buzzerLbl = nullptr;
+    QLabel* buzzerPeriodLbl = nullptr;
+    QCheckBox* buzzerCheckBox = nullptr;
+    QLabel* label4 = nullptr;
+    QLabel* keypadLbl = nullptr;
+    std::array<QPushButton*, 16> pictures_{};   // button1 .. button16
+    QPushButton* endBtn = nullptr;
+    QThread* backgroundWorker1 = nullptr;
+
+    vardo::selftest::SelfTestState state_;
+    std::unique_ptr<vardo::selftest::SelfTestPort> port_;
+    std::unique_ptr<vardo::selftest::WindowSelfTestView> view_;
+    bool loaded_ = false;
+    bool workerStarted_ = false;
+    bool completed_ = false;
+    bool destroying_ = false;
+};

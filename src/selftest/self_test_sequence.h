@@ -1,0 +1,136 @@
+#pragma once
+// The self test's device sequence without any window: LED blinks, brightness
+// levels, buzzer steps and the key test, then the restoring completion. The
+// window supplies the view (label texts, ticks, highlights, key pictures) and the
+// device port; both are interfaces so the sequence can be driven by tests.
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vardo::selftest {
+
+// The encoder's values as the self test reads them from the status message.
+struct SelfTestState {
+    int ledBrightness_index = 0;
+    int ledColour_index = 0;
+    int buzzer_index = 0;
+    int options_fitted = 0;
+    int buzzerPeriod_index = 0;
+    int keypadType_index = 0;
+    std::string firmwareVersion;
+    std::array<std::uint8_t, 32> keyCodeArray{};
+};
+
+inline constexpr char kCaption[] = "Vardo USB Encoder";
+// Every message text ends with this line break.
+inline constexpr char kLineBreak[] = "\r\n";
+inline constexpr char kStatusError[] = "Device status message error..";
+inline constexpr char kBrightnessError[] = "Unable to set the LED Brightness..";
+inline constexpr char kBuzzerPeriodError[] = "Unable to set Buzzer Period..";
+inline constexpr char kBuzzerError[] = "Unable to set Buzzer..";
+inline constexpr char kStartError[] = "Unable to START Self test..";
+inline constexpr char kEndError[] = "Unable to END Self test..";
+inline constexpr char kKeyPrompt[] = "Press each key (within 10sec) on keypad... ";
+
+inline constexpr std::uint8_t kEndOfKeys = 255;
+inline constexpr int kKeyWaitMs = 5000;
+// The key wait is taken in slices so that Close is seen within one slice and the
+// encoder link is free for the main window between them.
+inline constexpr int kKeyWaitSliceMs = 100;
+
+// Shows a message box with the self test's caption, OK and the warning icon.
+void showMessage(const std::string& text);
+
+// The device operations of the self test. Each returns 0 or the exchange's
+// non-zero result and shows its own failure message where the window does.
+class SelfTestPort {
+public:
+    virtual ~SelfTestPort() = default;
+    // GET_STATUS into state; -1 on any failure, state unchanged. Shows nothing.
+    virtual int GetDeviceStatusMessage(SelfTestState& state) = 0;
+    // SET_LED_BRIGHTNESS; shows "Unable to set the LED Brightness.." on failure.
+    virtual int ledBrightness(int level) = 0;
+    // SET_BUZZER_PERIOD; shows "Unable to set Buzzer Period.." on failure.
+    virtual int buzzerPeriod(int level) = 0;
+    // SOUND_BUZZER; shows "Unable to set Buzzer.." on failure.
+    virtual int statusBuzzer(int level) = 0;
+    // SELF_TEST with 1 (start) or 2 (end); shows nothing.
+    virtual int selfTest(int start_end) = 0;
+    // Waits up to timeoutMs for one key report; on 0 stores its first data byte
+    // in key_pressed. Returns the exchange's result (-6 when nothing came).
+    virtual int selfTestKeyPressed(int& key_pressed, int timeoutMs) = 0;
+};
+
+// The port on the encoder link: every call uses hid_handle as it is at that moment.
+class EncoderSelfTestPort final : public SelfTestPort {
+public:
+    int GetDeviceStatusMessage(SelfTestState& state) override;
+    int ledBrightness(int level) override;
+    int buzzerPeriod(int level) override;
+    int statusBuzzer(int level) override;
+    int selfTest(int start_end) override;
+    int selfTestKeyPressed(int& key_pressed, int timeoutMs) override;
+};
+
+enum class TextTarget { ledColourLbl, ledLevelLbl, buzzerPeriodLbl, keypadLbl };
+enum class CheckTarget { ledCheckBox, brightnessCheckBox, buzzerCheckBox };
+enum class TestRow { Led, Brightness, Buzzer };
+
+// What the sequence changes in its window. Every call returns once the window
+// shows the change.
+class SelfTestView {
+public:
+    virtual ~SelfTestView() = default;
+    virtual void AddTextToObject(TextTarget target, const std::string& text) = 0;
+    virtual void AmendCheckBox(CheckTarget target, bool checked) = 0;
+    // Gives the row's caption and value labels the light green background.
+    virtual void highlightRow(TestRow row) = 0;
+    // Lights key picture 1..16 (button1..button16).
+    virtual void lightPicture(int picture) = 0;
+};
+
+// Key pictures (1..16 for button1..button16) of a keypad type, in key order:
+// the left column for types 0-2, the left three columns for 3-5, all sixteen for
+// 6-8, none for any other type.
+std::vector<int> keypadPictures(int keypadType);
+// The picture that key number key (0 is key 1) lights; nothing for a key the pad
+// does not have.
+std::optional<int> pictureForKey(int keypadType, int key);
+// "4 WAY", "12 WAY", "16 WAY"; nothing for any other type (the label keeps its text).
+std::optional<std::string> keypadText(int keypadType);
+// "WHITE", "GREEN", "RED" for 0-2; "COLOUR n" for an index without a name.
+std::string colourName(int ledColour_index);
+
+// Why the sequence ended.
+enum class SelfTestEnd { Finished, Stopped };
+
+class SelfTestSequence {
+public:
+    // closeForm is the window's stop request (1 = stop), read after every step.
+    SelfTestSequence(SelfTestPort& port, SelfTestView& view, const std::atomic<int>& closeForm);
+
+    // The worker's sequence (LED, brightness, buzzer, key test). Runs on the
+    // worker thread; every wait goes through the platform clock.
+    SelfTestEnd run(const SelfTestState& state);
+
+    // Restores the buzzer period and brightness and ends the encoder's self test.
+    // Runs on the window's thread after run() has returned, however it ended.
+    void complete(const SelfTestState& state);
+
+private:
+    bool stopRequested() const { return closeForm_.load() == 1; }
+    bool ledTest();
+    bool brightnessTest(const SelfTestState& state);
+    bool buzzerTest();
+    bool keyTest(const SelfTestState& state);
+    bool waitForKey(int& key);
+
+    SelfTestPort& port_;
+    SelfTestView& view_;
+    const std::atomic<int>& closeForm_;
+};
+
+} // namespace vardo::selftest
