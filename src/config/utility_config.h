@@ -1,0 +1,134 @@
+#pragma once
+// The utility's configuration file USBUtilityCfg.ini: first-start set-up, the
+// save of the encoder's settings, import, export and the reset of the encoder
+// from the stored settings. Qt-free: every text meant for the operator goes to
+// the caller's Report, which shows it; pickers and questions stay with the window.
+#include <hidapi.h>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "config/config_path.h"
+
+namespace vardo::config {
+
+// Receives one operator message (without its trailing line break).
+using Report = std::function<void(const std::string& text)>;
+
+// The nine keys of appSettings in the order the first start creates them.
+inline constexpr std::array<const char*, 9> kConfigKeys = {
+    "FirstUp", "KeypadLayout", "LedBrightness", "LedColour", "Buzzer",
+    "BuzzerPeriod", "CodeTableValues", "FirmwareFile", "Options"};
+
+// Operator messages of this unit.
+inline constexpr const char* kMsgUpdateFailed = "Failed to update USBUtilityCfg.ini file.";
+inline constexpr const char* kMsgIncorrectFilename = "Incorrect Filename.";
+inline constexpr const char* kMsgIncorrectFormat = "File is incorrect format.";
+inline constexpr const char* kMsgImportCopyFailed = "Failed to copy the new file.";
+inline constexpr const char* kMsgImportException = "Exception :Failed to copy the new file.";
+inline constexpr const char* kMsgExportCancelled = "Unable to save the cfg file.";
+inline constexpr const char* kMsgExportCopyFailed = "Failed to export the file";
+inline constexpr const char* kMsgExportException = "Exception :Unable to save cfg file.";
+inline constexpr const char* kOverwriteCaption = "Save USBUtilityCfg File";
+inline constexpr const char* kOverwriteQuestion =
+    "USBUtilityCfg.ini file already exists. Do you want to overwrite it?";
+inline constexpr const char* kMsgResetKeypad = "Unable to set Keypad Type..";
+inline constexpr const char* kMsgResetTable = "Unable to Load Table..";
+inline constexpr const char* kMsgResetBrightness = "Unable to set LED Brightness..";
+inline constexpr const char* kMsgResetColour = "Unable to set LED Color..";
+inline constexpr const char* kMsgResetBuzzer = "Unable to set Buzzer..";
+inline constexpr const char* kMsgResetPeriod = "Unable to set Buzzer period..";
+// A section line without "]" in our own file: reported once, nothing written or sent.
+inline constexpr const char* kMsgFileDamaged =
+    "USBUtilityCfg.ini file is incorrect format. Please import a correct file..";
+// A stored value the reset cannot send; the key's name follows.
+inline constexpr const char* kMsgInvalidValuePrefix = "USBUtilityCfg.ini file holds an invalid value for ";
+
+// Builds FileName (<user data folder>/VardoInterface/USBUtilityCfg.ini) and, when
+// the file is missing, creates the folder and the ten-line file with empty values.
+// An existing file is not examined. Returns true when the file was there or was
+// created; failures are silent, except a damaged file met while filling a new one.
+bool setUpConfigFile(const Report& report);
+
+// One key of appSettings in FileName. False, after reporting kMsgUpdateFailed,
+// when the store could not write it. A damaged file throws IniFormatError.
+bool SetSettings(const std::string& key, const std::string& value, const Report& report);
+
+// Value of one key of appSettings; "" when missing or unreadable. A damaged file
+// throws IniFormatError.
+std::string GetSettings(const std::string& key);
+
+// What the save records: the fields of the last status read.
+struct StoredSettings {
+    int keypadType = 0;
+    int ledBrightness = 0;
+    int ledColour = 0;
+    int buzzer = 0;
+    int buzzerPeriod = 0;
+    int optionsFitted = 0;
+    std::array<std::uint8_t, 32> codeTable{};
+};
+
+// "n," for each of the 32 bytes, unsigned decimal, no blanks.
+std::string codeTableText(const std::array<std::uint8_t, 32>& table);
+
+// Writes FirstUp="Yes" and the seven settings keys (FirmwareFile untouched) in
+// the fixed order; a key that fails is reported and the next one is tried.
+// A damaged file is reported once and nothing is written.
+void saveSettings(const StoredSettings& settings, const Report& report);
+
+// Replaces FileName with chosenPath after checking its name and its nine keys.
+// Every outcome but success is reported. True when the file was replaced.
+bool importConfigFile(const std::string& chosenPath, const Report& report);
+
+// Copies FileName into folder as USBUtilityCfg.ini. When the target exists,
+// confirmOverwrite decides (false: stop silently). Failures are reported.
+// True when the copy was made.
+bool exportConfigFile(const std::string& folder, const std::function<bool()>& confirmOverwrite,
+                      const Report& report);
+
+// Replaces `to` with a copy of `from` without ever leaving `to` half written:
+// the bytes go to a temporary file beside `to` that is renamed over it. False
+// when `from` is not a readable regular file or `to` cannot be written; `to` is
+// then as it was.
+bool copyFileReplacing(const std::string& from, const std::string& to);
+
+// How a reset from the configuration ended, for the window's follow-up.
+enum class ResetOutcome {
+    NotSaved,        // FirstUp is not "Yes": nothing sent, nothing shown
+    NotSent,         // damaged file or invalid value: reported, nothing sent
+    KeypadRefused,   // SET_KEYPAD_TYPE failed: reported; revert the layout box
+    TableRefused,    // LOAD_CODE_TABLE failed: reported; the box stays
+    SettingRefused,  // a later command failed: reported; revert the layout box
+    Sent,            // every command went through: read the status next
+};
+
+// The settings the reset sends, read and checked before the first command.
+struct ResetPlan {
+    std::uint8_t keypadType = 0;
+    bool sendTable = false;
+    std::array<std::uint8_t, 32> codeTable{};
+    std::uint8_t ledBrightness = 0;
+    std::uint8_t ledColour = 0;
+    std::uint8_t buzzer = 0;
+    std::uint8_t buzzerPeriod = 0;
+};
+
+// Parses a stored decimal number as the encoder gets it (low 8 bits). Blanks
+// around it and a sign are accepted; false for anything else or outside int32.
+bool parseStoredByte(const std::string& text, std::uint8_t& byte);
+
+// Reads the stored settings into plan. NotSaved, Sent (plan filled) or NotSent
+// (reported: damaged file, or the first key with an empty or invalid value,
+// CodeTableValues included when the layout is a customised one).
+ResetOutcome readResetPlan(ResetPlan& plan, const Report& report);
+
+// The whole reset: the plan, then SET_KEYPAD_TYPE, LOAD_CODE_TABLE (customised
+// layouts only), SET_LED_BRIGHTNESS, SET_LED_COLOUR, SET_BUZZER,
+// SET_BUZZER_PERIOD on device, stopping at the first failure. The closing status
+// read belongs to the caller (on Sent).
+ResetOutcome resetFromConfigFile(hid_device* device, const Report& report);
+
+} // namespace vardo::config

@@ -1,0 +1,64 @@
+#include "mainwindow/app_startup.h"
+
+#include "mainwindow/form1.h"
+#include "mainwindow/form1_widgets.h"
+#include "platform/qt_dialogs.h"
+
+#include <QApplication>
+#include <QGuiApplication>
+#include <QScreen>
+
+namespace vardo::ui {
+
+StartUp::StartUp(std::function<void(Form1&)> afterMainWindowBuilt)
+    : afterMainWindowBuilt_(std::move(afterMainWindowBuilt))
+{
+}
+
+StartUp::~StartUp() { delete splash_.data(); }
+
+void StartUp::begin()
+{
+    mainWindow_ = std::make_unique<Form1>();
+    if (afterMainWindowBuilt_)
+        afterMainWindowBuilt_(*mainWindow_);
+    splash_ = new vardo_splash_form();
+    splash_->setAttribute(Qt::WA_DeleteOnClose);
+    // The main window waits for the splash to go, as the start-up sleep did.
+    connect(splash_, &vardo_splash_form::closed, this, &StartUp::showMainWindow,
+            Qt::QueuedConnection);
+    splash_->show();
+}
+
+vardo_splash_form* StartUp::splash() const { return splash_.data(); }
+
+void StartUp::showMainWindow()
+{
+    if (shown_)
+        return;
+    shown_ = true;
+    Form1& w = *mainWindow_;
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        w.move(screen->availableGeometry().center() - w.rect().center());
+    // Loading comes first, so a "not connected" message appears before the window.
+    w.Form1_Load();
+    w.show();
+    emit mainWindowReady();
+}
+
+int runUtility(int argc, char** argv, std::function<void(Form1&)> afterMainWindowBuilt)
+{
+    QApplication app(argc, argv);
+    installFontSubstitutes();
+    // The splash and message boxes come and go before the main window shows.
+    app.setQuitOnLastWindowClosed(false);
+    vardo::platform::QtDialogs qtDialogs;
+    vardo::platform::ScopedDialogs dialogsInForce(qtDialogs);
+
+    StartUp startUp(std::move(afterMainWindowBuilt));
+    startUp.begin();
+    QObject::connect(&startUp.mainWindow(), &Form1::closedByOperator, &app, &QCoreApplication::quit);
+    return app.exec();
+}
+
+} // namespace vardo::ui

@@ -1,0 +1,568 @@
+#include "mainwindow/form1.h"
+
+#include "codetable/code_table_editor.h"
+#include "codetable/usage_codes.h"
+#include "config/utility_config.h"
+#include "firmware/firmware_upgrade.h"
+#include "link/encoder_commands.h"
+#include "link/hid_transport.h"
+#include "mainwindow/about.h"
+#include "mainwindow/form1_widgets.h"
+#include "platform/clock.h"
+#include "platform/dialogs.h"
+#include "platform/qt_dialogs.h"
+#include "platform/user_folder.h"
+#include "selftest/self_test.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QStatusBar>
+#include <QTextEdit>
+
+#include <mutex>
+
+std::array<std::uint8_t, 32> Form1::keyCodeArray{};
+std::array<QString, 2> Form1::configArray;
+
+namespace {
+
+using vardo::platform::dialogs;
+namespace link = vardo::link;
+
+constexpr const char* kCaption = "Vardo USB Encoder";
+constexpr const char* kMsgNotConnected = "Vardo 710 Encoder not connected..";
+constexpr const char* kMsgFirmwareStatus = "Failed to Get Device Status Message.";
+constexpr const char* kMsgWriteDefault = "Unable to Write Default..";
+constexpr const char* kMsgSaveStatus = "Unable to Save Config file.";
+constexpr const char* kMsgTableStatus = "Load Table-Unable to get device status..";
+constexpr const char* kOpenFileFilter = "(*.ini)|*.ini|All files (*.ini)|*.ini";
+constexpr const char* kOpenFileInitialName = "openFileDialogBrowse";
+constexpr const char* kFolderDescription = "Select Folder - To Copy The USBUtilityCfg.ini File";
+
+const QString kLine1Start = QStringLiteral("Device Connected   -    ");
+const QString kLine1Gap = QStringLiteral("       Firmware Version        -   ");
+const QString kLine1NoneGap = QStringLiteral("                                Firmware Version        -   ");
+const QString kLine2Start = QStringLiteral("Keypad Selected     -    ");
+const QString kLine2Gap = QStringLiteral("                                Code Table Loaded     -   ");
+const QString kNone = QStringLiteral("None");
+
+// Every failure the operator sees: one OK button, warning icon, line break at the end.
+void showMessage(const std::string& text)
+{
+    dialogs().message(kCaption, text + "\n", vardo::platform::MessageIcon::Warning);
+}
+
+const vardo::config::Report kReport = [](const std::string& text) { showMessage(text); };
+
+QComboBox* makeBox(QWidget* parent, const char* name, const QString& placeholder,
+                   const QStringList& items, QRect geometry, QObject* typingBlocker)
+{
+    auto* box = new QComboBox(parent);
+    box->setObjectName(QString::fromLatin1(name));
+    box->addItems(items);
+    box->setPlaceholderText(placeholder);
+    box->setCurrentIndex(-1);
+    box->setFont(vardo::ui::windowFont(12));
+    box->setGeometry(geometry);
+    box->setEnabled(false);
+    box->installEventFilter(typingBlocker);
+    return box;
+}
+
+QPushButton* makeButton(QWidget* parent, const char* name, const QString& text, QRect geometry,
+                        double pointSize = 13.8, bool mouseOnly = false)
+{
+    auto* button = new vardo::ui::WrapButton(text, parent, mouseOnly);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setFont(vardo::ui::windowFont(pointSize));
+    button->setGeometry(geometry);
+    return button;
+}
+
+QStringList numberedItems(const QString& prefix, int count)
+{
+    QStringList items;
+    for (int i = 0; i < count; ++i)
+        items << prefix + QString::number(i);
+    return items;
+}
+
+} // namespace
+
+Form1::Form1(QWidget* parent) : QWidget(parent)
+{
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("USB Encoder Configuration Utility"));
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
+                   | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
+                   | Qt::WindowCloseButtonHint);
+    setFixedSize(891, 500);
+    applicationEnder_ = [] {
+        QApplication::closeAllWindows();
+        QCoreApplication::quit();
+    };
+    buildControls();
+}
+
+Form1::~Form1()
+{
+    for (const QPointer<QWidget>& w : windows_)
+        delete w.data();
+}
+
+void Form1::buildControls()
+{
+    using vardo::ui::windowFont;
+
+    label1 = new QLabel(QStringLiteral("USB Encoder Configuration Utility"), this);
+    label1->setObjectName(QStringLiteral("label1"));
+    label1->setAlignment(Qt::AlignCenter);
+    label1->setFont(windowFont(24, true));
+    label1->setGeometry(179, 23, 530, 37);
+
+    button11 = makeButton(this, "button11", QStringLiteral("Scan For Device"), {27, 82, 109, 67}, 18);
+
+    richTextBox1 = new QTextEdit(this);
+    richTextBox1->setObjectName(QStringLiteral("richTextBox1"));
+    richTextBox1->setReadOnly(true);
+    richTextBox1->setLineWrapMode(QTextEdit::NoWrap);
+    richTextBox1->setFocusPolicy(Qt::ClickFocus);
+    richTextBox1->setFont(windowFont(12));
+    richTextBox1->setGeometry(158, 82, 680, 68);
+    richTextBox1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    QPalette panel = richTextBox1->palette();
+    for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        panel.setColor(group, QPalette::Base, QColor(192, 255, 255));
+        panel.setColor(group, QPalette::Text, QColor(105, 105, 105));
+    }
+    richTextBox1->setPalette(panel);
+
+    auto* blocker = new vardo::ui::TypingBlocker(this);
+    QStringList layouts;
+    for (std::string_view text : vardo::codetable::layoutItemTexts())
+        layouts << QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+    keypadTypeCbox = makeBox(this, "keypadTypeCbox", QStringLiteral("Keypad - Layout"), layouts,
+                             {27, 173, 207, 28}, blocker);
+    ledBrightnessCbox = makeBox(this, "ledBrightnessCbox", QStringLiteral("LED Brightness"),
+                                numberedItems(QStringLiteral("LED Brightness - "), 10),
+                                {330, 173, 207, 28}, blocker);
+    ledColourCbox = makeBox(this, "ledColourCbox", QStringLiteral("LED Colour"),
+                            {QStringLiteral("LED Colour - White")}, {632, 173, 207, 28}, blocker);
+    buzzerCbox = makeBox(this, "buzzerCbox", QStringLiteral("Buzzer"),
+                         {QStringLiteral("Buzzer - Off"), QStringLiteral("Buzzer - On")},
+                         {27, 245, 207, 28}, blocker);
+    buzzerPeriodCbox = makeBox(this, "buzzerPeriodCbox", QStringLiteral("Buzzer Period"),
+                               numberedItems(QStringLiteral("Buzzer Period -"), 10),
+                               {330, 245, 207, 28}, blocker);
+
+    button2 = makeButton(this, "button2", QStringLiteral("Test Encoder"), {632, 231, 206, 50});
+    button1 = makeButton(this, "button1", QStringLiteral("Customise Code Table"), {27, 318, 206, 50});
+    button3 = makeButton(this, "button3", QStringLiteral("Reset From Configuration File"),
+                         {333, 314, 203, 58});
+    button8 = makeButton(this, "button8", QStringLiteral("Save Changes"), {632, 318, 206, 50});
+    btnLoadFirmware = makeButton(this, "btnLoadFirmware", QStringLiteral("Update Encoder Firmware"),
+                                 {27, 398, 206, 67}, 13.8, true);
+    button9 = makeButton(this, "button9", QStringLiteral("Reset To Factory Default"),
+                         {330, 398, 206, 67});
+    button10 = makeButton(this, "button10", QStringLiteral("Exit"), {632, 398, 206, 67});
+    for (QPushButton* b : {button2, button1, button8, button9})
+        b->setEnabled(false);
+
+    menuStrip1 = new QMenuBar(this);
+    menuStrip1->setObjectName(QStringLiteral("menuStrip1"));
+    menuStrip1->setNativeMenuBar(false);
+    menuStrip1->setFont(windowFont(9));
+    menuStrip1->setGeometry(0, 0, 891, 24);
+    QMenu* file = menuStrip1->addMenu(QStringLiteral("File"));
+    file->setObjectName(QStringLiteral("helpToolStripMenuItem"));
+    QAction* import = file->addAction(QStringLiteral("Import Cfg File"));
+    import->setObjectName(QStringLiteral("aboutVardoUSBEncoderConfiguratorToolStripMenuItem"));
+    QAction* exportAction = file->addAction(QStringLiteral("Export Cfg File"));
+    exportAction->setObjectName(QStringLiteral("exitToolStripMenuItem"));
+    QAction* exitAction = file->addAction(QStringLiteral("Exit"));
+    exitAction->setObjectName(QStringLiteral("exitToolStripMenuItem1"));
+    QMenu* help = menuStrip1->addMenu(QStringLiteral("Help"));
+    help->setObjectName(QStringLiteral("helpToolStripMenuItem1"));
+    QAction* aboutAction = help->addAction(QStringLiteral("About Keypad Configuration Utility"));
+    aboutAction->setObjectName(QStringLiteral("aboutVardoUSBEncoderConfiguratorToolStripMenuItem1"));
+
+    statusStrip1 = new QStatusBar(this);
+    statusStrip1->setObjectName(QStringLiteral("statusStrip1"));
+    statusStrip1->setSizeGripEnabled(false);
+    statusStrip1->setGeometry(0, 478, 891, 22);
+
+    connect(button11, &QPushButton::clicked, this, &Form1::button11_Click);
+    connect(button2, &QPushButton::clicked, this, &Form1::button2_Click);
+    connect(button1, &QPushButton::clicked, this, &Form1::button1_Click);
+    connect(button3, &QPushButton::clicked, this, &Form1::button3_Click);
+    connect(button8, &QPushButton::clicked, this, &Form1::button8_Click);
+    connect(button9, &QPushButton::clicked, this, &Form1::button9_Click);
+    connect(button10, &QPushButton::clicked, this, &Form1::button10_Click);
+    connect(btnLoadFirmware, &QPushButton::clicked, this, &Form1::btnLoadFirmware_MouseClick);
+    connect(import, &QAction::triggered, this,
+            &Form1::aboutVardoUSBEncoderConfiguratorToolStripMenuItem_Click);
+    connect(exportAction, &QAction::triggered, this, &Form1::exitToolStripMenuItem_Click);
+    connect(exitAction, &QAction::triggered, this, &Form1::exitToolStripMenuItem1_Click);
+    connect(aboutAction, &QAction::triggered, this,
+            &Form1::aboutVardoUSBEncoderConfiguratorToolStripMenuItem1_Click);
+    // `activated` is the operator's commit; selections made here emit nothing of it.
+    connect(ledBrightnessCbox, &QComboBox::activated, this,
+            &Form1::ledBrightnessCbox_SelectionChangeCommitted);
+    connect(ledColourCbox, &QComboBox::activated, this, &Form1::ledColourCbox_SelectionChangeCommitted);
+    connect(buzzerCbox, &QComboBox::activated, this, &Form1::buzzerCbox_SelectionChangeCommitted);
+    connect(buzzerPeriodCbox, &QComboBox::activated, this,
+            &Form1::buzzerPeriodCbox_SelectionChangeCommitted);
+    connect(keypadTypeCbox, &QComboBox::activated, this,
+            &Form1::keypadTypeCbox_SelectionChangeCommitted);
+}
+
+// ---- Device state -----------------------------------------------------------
+
+int Form1::GetDeviceStatusMessage()
+{
+    link::DeviceStatus status;
+    std::array<std::uint8_t, 32> table = keyCodeArray;
+    if (link::readDeviceStatus(hid_handle, status, table) != 0)
+        return -1;
+    prev_ledBrightness_index = status.ledBrightness;
+    prev_ledColour_index = status.ledColour;
+    prev_buzzer_index = status.buzzer;
+    prev_options_fitted = status.optionsFitted;
+    prev_buzzerPeriod_index = status.buzzerPeriod;
+    prev_keypadType_index = status.keypadType;
+    keyCodeArray = table;
+    firmwareVersion = status.firmwareVersion;
+    return 0;
+}
+
+void Form1::EnableDisableFunctionButtons(bool btnEnabled)
+{
+    const int mask = prev_options_fitted;
+    ledBrightnessCbox->setEnabled((mask & link::kOptionLedBrightness) ? btnEnabled : false);
+    ledColourCbox->setEnabled((mask & link::kOptionLedColour) ? btnEnabled : false);
+    if (mask & link::kOptionBuzzer) {
+        buzzerCbox->setEnabled(btnEnabled);
+        buzzerPeriodCbox->setEnabled(btnEnabled);
+    } else {
+        buzzerCbox->setEnabled(false);
+        buzzerPeriodCbox->setEnabled(false);
+        ledColourCbox->setEnabled(false);
+    }
+    for (QWidget* w : std::initializer_list<QWidget*>{keypadTypeCbox, button1, button8, button9,
+                                                      button2, button3})
+        w->setEnabled(btnEnabled);
+}
+
+// A value the box has no item for leaves the box on its placeholder text.
+void Form1::selectItem(QComboBox* box, int index)
+{
+    box->setCurrentIndex(index >= 0 && index < box->count() ? index : -1);
+}
+
+void Form1::ShowDeviceStatus()
+{
+    EnableDisableFunctionButtons(true);
+    selectItem(ledBrightnessCbox, prev_ledBrightness_index);
+    selectItem(ledColourCbox, prev_ledColour_index);
+    selectItem(buzzerCbox, prev_buzzer_index);
+    selectItem(buzzerPeriodCbox, prev_buzzerPeriod_index);
+    selectItem(keypadTypeCbox, prev_keypadType_index);
+    presentEncoderLines();
+}
+
+void Form1::ShowNoDevice()
+{
+    for (QComboBox* box :
+         {keypadTypeCbox, ledBrightnessCbox, ledColourCbox, buzzerCbox, buzzerPeriodCbox})
+        box->setCurrentIndex(-1);
+    showStatusLines(kLine1Start + kNone + kLine1NoneGap + kNone,
+                    kLine2Start + kNone + kLine2Gap + kNone);
+    EnableDisableFunctionButtons(false);
+}
+
+void Form1::presentEncoderLines()
+{
+    const QString model = prev_options_fitted == link::kAllOptions
+        ? QStringLiteral("Vardo 710i Encoder")
+        : QStringLiteral("Vardo 710 Encoder");
+    const std::string_view layout = vardo::codetable::layoutItemText(prev_keypadType_index);
+    const QString layoutText =
+        QString::fromLatin1(layout.data(), static_cast<qsizetype>(layout.size()));
+    const QString version = QString::fromLatin1(firmwareVersion.data(),
+                                                static_cast<qsizetype>(firmwareVersion.size()));
+    showStatusLines(kLine1Start + model + kLine1Gap + version,
+                    kLine2Start + layoutText.left(4) + kLine2Gap + layoutText);
+}
+
+void Form1::showStatusLines(const QString& line1, const QString& line2)
+{
+    configArray = {line1, line2};
+    richTextBox1->setPlainText(line1 + QLatin1Char('\n') + line2);
+}
+
+void Form1::rescan()
+{
+    // No exchange of another window may run on the handle while it is replaced.
+    std::lock_guard lock(link::exchangeMutex());
+    if (hid_handle != nullptr)
+        hid_exit_safely(hid_handle);
+    char manufacturer[link::kNameBufferSize] = {};
+    char product[link::kNameBufferSize] = {};
+    hid_handle = ScanForUSBDevice_a(link::kEncoderVendorId, link::kEncoderProductId, manufacturer,
+                                    product);
+}
+
+// ---- Start-up and scanning --------------------------------------------------
+
+void Form1::Form1_Load()
+{
+    vardo::config::setUpConfigFile(kReport);
+    rescan();
+    if (hid_handle == nullptr)
+        showMessage(kMsgNotConnected);
+    prev_options_fitted = link::kAllOptions;
+    if (GetDeviceStatusMessage() == 0)
+        ShowDeviceStatus();
+    else
+        ShowNoDevice();
+}
+
+void Form1::button11_Click()
+{
+    rescan();
+    if (hid_handle == nullptr)
+        showMessage(kMsgNotConnected);
+    if (GetDeviceStatusMessage() == 0)
+        ShowDeviceStatus();
+    else
+        ShowNoDevice();
+}
+
+// ---- Settings boxes ---------------------------------------------------------
+
+bool Form1::commitBox(QComboBox* box, std::uint8_t command, int payloadOffset, int& field,
+                      const char* failureMessage)
+{
+    const int index = box->currentIndex();
+    if (index < 0)
+        return false;
+    const auto payload = static_cast<std::uint8_t>(index + payloadOffset);
+    if (link::sendByteCommand(hid_handle, static_cast<link::EncoderCommand>(command), payload) != 0) {
+        showMessage(failureMessage);
+        selectItem(box, field);
+        return false;
+    }
+    field = index;
+    return true;
+}
+
+void Form1::ledBrightnessCbox_SelectionChangeCommitted()
+{
+    commitBox(ledBrightnessCbox, link::SET_LED_BRIGHTNESS, 0, prev_ledBrightness_index,
+              "Unable to set the LED Brightness..");
+}
+
+void Form1::ledColourCbox_SelectionChangeCommitted()
+{
+    commitBox(ledColourCbox, link::SET_LED_COLOUR, 0, prev_ledColour_index,
+              "Unable to set LED colour..");
+}
+
+void Form1::buzzerCbox_SelectionChangeCommitted()
+{
+    commitBox(buzzerCbox, link::SET_BUZZER, 0, prev_buzzer_index, "Unable to set Buzzer On/Off..");
+}
+
+void Form1::buzzerPeriodCbox_SelectionChangeCommitted()
+{
+    // The encoder counts periods from one; the box from zero.
+    commitBox(buzzerPeriodCbox, link::SET_BUZZER_PERIOD, 1, prev_buzzerPeriod_index,
+              "Unable to set Buzzer Period..");
+}
+
+void Form1::keypadTypeCbox_SelectionChangeCommitted()
+{
+    // The panel follows the new layout; the table itself is read only on demand.
+    if (commitBox(keypadTypeCbox, link::SET_KEYPAD_TYPE, 0, prev_keypadType_index,
+                  "Unable to set Keypad Type.."))
+        presentEncoderLines();
+}
+
+// ---- Save, factory reset, configuration file --------------------------------
+
+void Form1::button8_Click()
+{
+    if (link::sendCommand(hid_handle, link::WRITE_DEFAULTS) != 0) {
+        showMessage(kMsgWriteDefault);
+        return;
+    }
+    SaveToConfigFile();
+}
+
+void Form1::SaveToConfigFile()
+{
+    if (GetDeviceStatusMessage() != 0) {
+        showMessage(kMsgSaveStatus);
+        return;
+    }
+    vardo::config::StoredSettings settings;
+    settings.keypadType = prev_keypadType_index;
+    settings.ledBrightness = prev_ledBrightness_index;
+    settings.ledColour = prev_ledColour_index;
+    settings.buzzer = prev_buzzer_index;
+    settings.buzzerPeriod = prev_buzzerPeriod_index;
+    settings.optionsFitted = prev_options_fitted;
+    settings.codeTable = keyCodeArray;
+    vardo::config::saveSettings(settings, kReport);
+}
+
+void Form1::button9_Click()
+{
+    // The encoder restarts after a factory reset; its answer does not matter.
+    link::sendCommand(hid_handle, link::FACTORY_RESET);
+    vardo::platform::sleepMs(3000);
+    rescan();
+    if (hid_handle == nullptr)
+        showMessage(kMsgNotConnected);
+    if (GetDeviceStatusMessage() == 0)
+        ShowDeviceStatus();
+    else
+        ShowNoDevice();
+}
+
+void Form1::button3_Click()
+{
+    using vardo::config::ResetOutcome;
+    switch (vardo::config::resetFromConfigFile(hid_handle, kReport)) {
+    case ResetOutcome::KeypadRefused:
+    case ResetOutcome::SettingRefused:
+        selectItem(keypadTypeCbox, prev_keypadType_index);
+        break;
+    case ResetOutcome::Sent:
+        if (GetDeviceStatusMessage() == 0)
+            ShowDeviceStatus();
+        else
+            ShowNoDevice();
+        break;
+    case ResetOutcome::NotSaved:
+    case ResetOutcome::NotSent:
+    case ResetOutcome::TableRefused:
+        break;
+    }
+}
+
+void Form1::aboutVardoUSBEncoderConfiguratorToolStripMenuItem_Click()
+{
+    const auto chosen = dialogs().openFile(kOpenFileFilter, std::string(), kOpenFileInitialName);
+    if (!chosen)
+        return;
+    vardo::config::importConfigFile(*chosen, kReport);
+}
+
+void Form1::exitToolStripMenuItem_Click()
+{
+    const auto folder = dialogs().selectFolder(kFolderDescription, vardo::platform::homeFolder());
+    if (!folder) {
+        showMessage(vardo::config::kMsgExportCancelled);
+        return;
+    }
+    vardo::config::exportConfigFile(
+        *folder,
+        [] { return dialogs().question(vardo::config::kOverwriteCaption,
+                                       vardo::config::kOverwriteQuestion); },
+        kReport);
+}
+
+// ---- Other windows ----------------------------------------------------------
+
+void Form1::trackWindow(QWidget* window)
+{
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    std::erase_if(windows_, [](const QPointer<QWidget>& w) { return w.isNull(); });
+    windows_.emplace_back(window);
+}
+
+std::vector<QWidget*> Form1::openWindows() const
+{
+    std::vector<QWidget*> out;
+    for (const QPointer<QWidget>& w : windows_)
+        if (!w.isNull())
+            out.push_back(w.data());
+    return out;
+}
+
+void Form1::button2_Click()
+{
+    auto* window = new self_test();
+    trackWindow(window);
+    window->move(pos());
+    window->show();
+}
+
+void Form1::aboutVardoUSBEncoderConfiguratorToolStripMenuItem1_Click()
+{
+    auto* window = new about();
+    trackWindow(window);
+    window->move(pos());
+    window->show();
+}
+
+void Form1::button1_Click()
+{
+    if (GetDeviceStatusMessage() != 0) {
+        showMessage(kMsgTableStatus);
+        return;
+    }
+    openCodeTableEditor(this, prev_keypadType_index, keyCodeArray);
+}
+
+void Form1::btnLoadFirmware_MouseClick()
+{
+    if (!dialogs().question("Firmware Upgrade", "Are you sure you want to upgrade the firmware?"))
+        return;
+    auto* window = new firmware_upgrade();
+    trackWindow(window);
+    if (GetDeviceStatusMessage() == 0)
+        window->setRestoreValues(prev_ledBrightness_index, prev_buzzer_index,
+                                 prev_buzzerPeriod_index, prev_keypadType_index,
+                                 prev_options_fitted, keyCodeArray);
+    else
+        showMessage(kMsgFirmwareStatus);
+    if (link::sendCommand(hid_handle, link::ENTER_BSL) != 0)
+        EnableDisableFunctionButtons(false);
+    // The new firmware may report a new version and restored settings: show them.
+    connect(window, &firmware_upgrade::upgradeFinished, this, [this](bool ok) {
+        if (ok && GetDeviceStatusMessage() == 0)
+            ShowDeviceStatus();
+    });
+    window->show();
+}
+
+// ---- Ending -----------------------------------------------------------------
+
+void Form1::setApplicationEnder(std::function<void()> ender) { applicationEnder_ = std::move(ender); }
+
+void Form1::button10_Click()
+{
+    if (hid_handle != nullptr) {
+        // Nothing may use the closed handle while the windows are closing.
+        std::lock_guard lock(link::exchangeMutex());
+        hid_exit_safely(hid_handle);
+        hid_handle = nullptr;
+    }
+    if (applicationEnder_)
+        applicationEnder_();
+}
+
+void Form1::exitToolStripMenuItem1_Click() { button10_Click(); }
+
+void Form1::closeEvent(QCloseEvent* event)
+{
+    event->accept();
+    emit closedByOperator();
+}

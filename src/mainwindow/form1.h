@@ -1,0 +1,115 @@
+#pragma once
+// The utility's main window: the encoder's status panel, its five settings
+// boxes and the buttons that open every other window. It owns the encoder
+// handle (hid_handle) for the whole run; the other windows borrow it.
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+class QComboBox;
+class QLabel;
+class QMenuBar;
+class QStatusBar;
+class QTextEdit;
+class QPushButton;
+class QAction;
+
+class Form1 : public QWidget {
+    Q_OBJECT
+public:
+    explicit Form1(QWidget* parent = nullptr);
+    ~Form1() override;
+
+    // Device state: the last values the encoder reported or accepted.
+    int prev_ledBrightness_index = 0;
+    int prev_ledColour_index = 0;
+    int prev_buzzer_index = 0;
+    int prev_buzzerPeriod_index = 0;
+    int prev_keypadType_index = 0;
+    int prev_options_fitted = 0;
+    std::string firmwareVersion;
+    static std::array<std::uint8_t, 32> keyCodeArray;
+    // The two lines of the status panel.
+    static std::array<QString, 2> configArray;
+
+    // GET_STATUS unpacked into the fields above; 0, or -1 with nothing changed.
+    int GetDeviceStatusMessage();
+    void EnableDisableFunctionButtons(bool btnEnabled);
+    void ShowDeviceStatus();
+    void ShowNoDevice();
+    // Re-reads the status and writes it to the configuration file.
+    void SaveToConfigFile();
+
+    // The load step run just before the window first shows.
+    void Form1_Load();
+
+    // Handlers, public so that tests can drive the window as an operator would.
+    void button11_Click();   // Scan For Device
+    void button2_Click();    // Test Encoder
+    void button1_Click();    // Customise Code Table
+    void button3_Click();    // Reset From Configuration File
+    void button8_Click();    // Save Changes
+    void button9_Click();    // Reset To Factory Default
+    void button10_Click();   // Exit
+    void btnLoadFirmware_MouseClick();
+    void exitToolStripMenuItem1_Click();                             // File / Exit
+    void aboutVardoUSBEncoderConfiguratorToolStripMenuItem_Click();  // File / Import Cfg File
+    void exitToolStripMenuItem_Click();                              // File / Export Cfg File
+    void aboutVardoUSBEncoderConfiguratorToolStripMenuItem1_Click(); // Help / About
+    void ledBrightnessCbox_SelectionChangeCommitted();
+    void ledColourCbox_SelectionChangeCommitted();
+    void buzzerCbox_SelectionChangeCommitted();
+    void buzzerPeriodCbox_SelectionChangeCommitted();
+    void keypadTypeCbox_SelectionChangeCommitted();
+
+    // What "Exit" does after closing the encoder: by default closes every window
+    // and ends the event loop. Tests put a recorder here.
+    void setApplicationEnder(std::function<void()> ender);
+
+    // Secondary windows opened from here that are still open.
+    std::vector<QWidget*> openWindows() const;
+
+signals:
+    // The operator closed the window by its title bar.
+    void closedByOperator();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void buildControls();
+    void rescan();
+    void showStatusLines(const QString& line1, const QString& line2);
+    void presentEncoderLines();
+    bool commitBox(QComboBox* box, std::uint8_t command, int payloadOffset, int& field,
+                   const char* failureMessage);
+    void trackWindow(QWidget* window);
+    static void selectItem(QComboBox* box, int index);
+
+    QLabel* label1 = nullptr;
+    QPushButton* button11 = nullptr;
+    QTextEdit* richTextBox1 = nullptr;
+    QComboBox* keypadTypeCbox = nullptr;
+    QComboBox* ledBrightnessCbox = nullptr;
+    QComboBox* ledColourCbox = nullptr;
+    QComboBox* buzzerCbox = nullptr;
+    QComboBox* buzzerPeriodCbox = nullptr;
+    QPushButton* button2 = nullptr;
+    QPushButton* button1 = nullptr;
+    QPushButton* button3 = nullptr;
+    QPushButton* button8 = nullptr;
+    QPushButton* btnLoadFirmware = nullptr;
+    QPushButton* button9 = nullptr;
+    QPushButton* button10 = nullptr;
+    QMenuBar* menuStrip1 = nullptr;
+    QStatusBar* statusStrip1 = nullptr;
+
+    std::function<void()> applicationEnder_;
+    std::vector<QPointer<QWidget>> windows_;
+};

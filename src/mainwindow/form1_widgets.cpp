@@ -1,0 +1,75 @@
+#include "mainwindow/form1_widgets.h"
+
+#include <QComboBox>
+#include <QFont>
+#include <QKeyEvent>
+#include <QPainter>
+#include <QStyleOptionButton>
+#include <QStylePainter>
+
+namespace vardo::ui {
+
+namespace {
+constexpr int kTextMargin = 4;
+}
+
+WrapButton::WrapButton(const QString& text, QWidget* parent, bool mouseOnly)
+    : QPushButton(text, parent), mouseOnly_(mouseOnly)
+{
+}
+
+QSize WrapButton::sizeHint() const { return size(); }
+
+void WrapButton::paintEvent(QPaintEvent*)
+{
+    QStylePainter p(this);
+    QStyleOptionButton option;
+    initStyleOption(&option);
+    option.text.clear();
+    p.drawControl(QStyle::CE_PushButton, option);
+    p.setFont(font());
+    p.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled,
+                             QPalette::ButtonText));
+    const QRect area = rect().adjusted(kTextMargin, kTextMargin, -kTextMargin, -kTextMargin);
+    p.drawText(area, Qt::AlignCenter | Qt::TextWordWrap, text());
+}
+
+void WrapButton::keyPressEvent(QKeyEvent* event)
+{
+    if (mouseOnly_)
+        QWidget::keyPressEvent(event);
+    else
+        QPushButton::keyPressEvent(event);
+}
+
+void WrapButton::keyReleaseEvent(QKeyEvent* event)
+{
+    if (mouseOnly_)
+        QWidget::keyReleaseEvent(event);
+    else
+        QPushButton::keyReleaseEvent(event);
+}
+
+bool TypingBlocker::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::KeyPress && !static_cast<QKeyEvent*>(event)->text().isEmpty())
+        return true;
+    return QObject::eventFilter(watched, event);
+}
+
+QFont windowFont(double pointSize, bool bold)
+{
+    QFont f(QStringLiteral("Microsoft Sans Serif"));
+    f.setPointSizeF(pointSize);
+    f.setBold(bold);
+    return f;
+}
+
+void installFontSubstitutes()
+{
+    QFont::insertSubstitutions(QStringLiteral("Microsoft Sans Serif"),
+                               {QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
+                                QStringLiteral("Arial"), QStringLiteral("DejaVu Sans")});
+}
+
+} // namespace vardo::ui

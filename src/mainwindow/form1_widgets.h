@@ -1,0 +1,46 @@
+#pragma once
+// Small widget pieces the fixed-size windows need beyond Qt's stock ones.
+#include <QObject>
+#include <QPushButton>
+
+class QComboBox;
+class QFont;
+
+namespace vardo::ui {
+
+// A push button whose caption wraps onto several lines, as large captions in
+// small buttons do on the system this program comes from. With mouseOnly set
+// the keyboard (Space) cannot press it: only a mouse click counts.
+class WrapButton : public QPushButton {
+    Q_OBJECT
+public:
+    explicit WrapButton(const QString& text, QWidget* parent = nullptr, bool mouseOnly = false);
+    QSize sizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void keyReleaseEvent(QKeyEvent* event) override;
+
+private:
+    bool mouseOnly_;
+};
+
+// Discards every key press that would type a character into a drop-down box,
+// so that only choosing an item (mouse, arrow keys) changes it.
+class TypingBlocker : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+};
+
+// "Microsoft Sans Serif" at the given point size; the family is mapped to a
+// metric-compatible font installed here (see installFontSubstitutes).
+QFont windowFont(double pointSize, bool bold = false);
+
+// Registers Liberation Sans (then Arial-compatible fallbacks) for the font
+// family the window layouts were measured with.
+void installFontSubstitutes();
+
+} // namespace vardo::ui
