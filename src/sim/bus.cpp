@@ -1,5 +1,7 @@
 #include "sim/bus.h"
 
+#include "platform/clock.h"
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -60,6 +62,7 @@ void Bus::reset()
     std::lock_guard lock(mutex_);
     entries_.clear();
     listeners_.clear();
+    scheduled_.clear();
     inits_ = exits_ = 0;
     initialised_ = false;
 }
@@ -125,15 +128,17 @@ void Bus::removeListener(int id)
                      listeners_.end());
 }
 
+std::shared_ptr<Bus::Waiter> Bus::waiter()
+{
+    std::lock_guard lock(mutex_);
+    if (!waiter_)
+        waiter_ = std::make_shared<Waiter>();
+    return waiter_;
+}
+
 void Bus::notifyReport()
 {
-    std::shared_ptr<Waiter> w;
-    {
-        std::lock_guard lock(mutex_);
-        if (!waiter_)
-            waiter_ = std::make_shared<Waiter>();
-        w = waiter_;
-    }
+    std::shared_ptr<Waiter> w = waiter();
     {
         std::lock_guard lock(w->mutex);
         ++w->generation;
@@ -143,16 +148,77 @@ void Bus::notifyReport()
 
 void Bus::waitForReport(std::uint32_t ms)
 {
-    std::shared_ptr<Waiter> w;
-    {
-        std::lock_guard lock(mutex_);
-        if (!waiter_)
-            waiter_ = std::make_shared<Waiter>();
-        w = waiter_;
-    }
+    std::shared_ptr<Waiter> w = waiter();
     std::unique_lock lock(w->mutex);
     const std::uint64_t gen = w->generation;
     w->cv.wait_for(lock, std::chrono::milliseconds(ms), [&] { return w->generation != gen; });
+}
+
+std::uint64_t Bus::reportGeneration()
+{
+    std::shared_ptr<Waiter> w = waiter();
+    std::lock_guard lock(w->mutex);
+    return w->generation;
+}
+
+void Bus::waitForReportUntil(std::uint64_t generation, std::uint64_t atMs)
+{
+    // RealClock counts whole milliseconds of the steady clock: waking at that
+    // exact time point, not after a rounded interval, keeps replies prompt.
+    const std::chrono::steady_clock::time_point until{std::chrono::milliseconds(atMs)};
+    std::shared_ptr<Waiter> w = waiter();
+    std::unique_lock lock(w->mutex);
+    w->cv.wait_until(lock, until, [&] { return w->generation != generation; });
+}
+
+int Bus::schedule(std::uint64_t dueMs, std::function<void()> action)
+{
+    std::lock_guard lock(mutex_);
+    const int id = nextScheduled_++;
+    scheduled_.push_back({id, dueMs, std::move(action)});
+    return id;
+}
+
+void Bus::cancel(int id)
+{
+    std::lock_guard lock(mutex_);
+    scheduled_.erase(std::remove_if(scheduled_.begin(), scheduled_.end(),
+                                    [&](const Scheduled& s) { return s.id == id; }),
+                     scheduled_.end());
+}
+
+void Bus::runDue()
+{
+    for (;;) {
+        std::function<void()> action;
+        {
+            std::lock_guard lock(mutex_);
+            if (scheduled_.empty())
+                return;
+            const std::uint64_t now = platform::clock().nowMs();
+            auto next = std::min_element(scheduled_.begin(), scheduled_.end(),
+                                         [](const Scheduled& a, const Scheduled& b) {
+                                             return a.dueMs < b.dueMs
+                                                 || (a.dueMs == b.dueMs && a.id < b.id);
+                                         });
+            if (next->dueMs > now)
+                return;
+            action = std::move(next->action);
+            scheduled_.erase(next);
+        }
+        if (action)
+            action();
+    }
+}
+
+std::optional<std::uint64_t> Bus::nextScheduledDue() const
+{
+    std::lock_guard lock(mutex_);
+    std::optional<std::uint64_t> due;
+    for (const auto& s : scheduled_)
+        if (!due || s.dueMs < *due)
+            due = s.dueMs;
+    return due;
 }
 
 void Bus::noteInit()

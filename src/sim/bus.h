@@ -82,6 +82,22 @@ public:
     // Waits up to ms on the real clock for notifyReport (used only when the
     // real clock is in force).
     void waitForReport(std::uint32_t ms);
+    // Counter bumped by every notifyReport. Take it before looking for a report,
+    // then waitForReportUntil(generation, ...) cannot miss a report queued between.
+    std::uint64_t reportGeneration();
+    // Waits on the real clock until the clock reads atMs (RealClock's milliseconds
+    // of the steady clock) or until notifyReport moved past generation.
+    void waitForReportUntil(std::uint64_t generation, std::uint64_t atMs);
+
+    // Timed device events (a re-enumeration after a reset, say). An action runs
+    // once the clock has reached dueMs, on whichever thread next calls runDue():
+    // the hidapi functions do on entry and while a read waits, so with the
+    // virtual clock an action happens exactly when a sleep moves time past it.
+    int schedule(std::uint64_t dueMs, std::function<void()> action);
+    void cancel(int id);
+    // Runs every action that is due, earliest first, outside the bus lock.
+    void runDue();
+    std::optional<std::uint64_t> nextScheduledDue() const;
 
     // hid_init / hid_exit bookkeeping, for tests of the library's life cycle.
     void noteInit();
@@ -107,6 +123,14 @@ private:
     bool initialised_ = false;
     struct Waiter;
     std::shared_ptr<Waiter> waiter_;
+    std::shared_ptr<Waiter> waiter();
+    struct Scheduled {
+        int id;
+        std::uint64_t dueMs;
+        std::function<void()> action;
+    };
+    std::vector<Scheduled> scheduled_;
+    int nextScheduled_ = 1;
 };
 
 } // namespace vardo::sim

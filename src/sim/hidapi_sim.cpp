@@ -100,6 +100,7 @@ struct hid_device_info HID_API_EXPORT* HID_API_CALL hid_enumerate(unsigned short
                                                                   unsigned short product_id)
 {
     hid_init();
+    Bus::instance().runDue();
     hid_device_info* head = nullptr;
     hid_device_info** tail = &head;
     for (const auto& d : Bus::instance().enumerate(vendor_id, product_id)) {
@@ -130,6 +131,7 @@ HID_API_EXPORT hid_device* HID_API_CALL hid_open_path(const char* path)
     if (!path)
         return nullptr;
     hid_init();
+    Bus::instance().runDue();
     auto* dev = new hid_device_;
     dev->path = path;
     dev->endpoint = Bus::instance().open(dev->path, &dev->info, &dev->attachId);
@@ -153,7 +155,10 @@ HID_API_EXPORT hid_device* HID_API_CALL hid_open(unsigned short vendor_id, unsig
 
 int HID_API_EXPORT HID_API_CALL hid_write(hid_device* dev, const unsigned char* data, size_t length)
 {
-    if (!dev || !data || length == 0 || gone(dev))
+    if (!dev || !data || length == 0)
+        return -1;
+    Bus::instance().runDue();
+    if (gone(dev))
         return -1;
     return dev->endpoint->write(data, length);
 }
@@ -163,9 +168,15 @@ int HID_API_EXPORT HID_API_CALL hid_read_timeout(hid_device* dev, unsigned char*
 {
     if (!dev || !data)
         return -1;
+    auto& bus = Bus::instance();
     auto& clock = vardo::platform::clock();
+    const bool realClock = realClockInForce();
     const std::uint64_t start = clock.nowMs();
     for (;;) {
+        bus.runDue();
+        // Taken before the look, so a report queued by another thread right
+        // after it still wakes the wait below.
+        const std::uint64_t generation = realClock ? bus.reportGeneration() : 0;
         if (gone(dev))
             return -1;
         int r = dev->endpoint->read(data, length);
@@ -174,21 +185,25 @@ int HID_API_EXPORT HID_API_CALL hid_read_timeout(hid_device* dev, unsigned char*
         if (milliseconds == 0)
             return 0;
         const std::uint64_t now = clock.nowMs();
-        std::uint64_t wait = 10;
+        // Wake at the deadline, when the next report or device event is due,
+        // or (blocking read) at least every 10 ms to look again.
+        std::uint64_t wakeAt = now + 10;
         if (milliseconds > 0) {
             const std::uint64_t deadline = start + static_cast<std::uint64_t>(milliseconds);
             if (now >= deadline)
                 return 0;
-            wait = deadline - now;
+            wakeAt = deadline;
         }
         if (auto due = dev->endpoint->nextReportDue())
-            wait = std::min<std::uint64_t>(wait, *due > now ? *due - now : 0);
-        if (wait == 0)
+            wakeAt = std::min(wakeAt, std::max(*due, now));
+        if (auto due = bus.nextScheduledDue())
+            wakeAt = std::min(wakeAt, std::max(*due, now));
+        if (wakeAt <= now)
             continue;
-        if (realClockInForce())
-            Bus::instance().waitForReport(static_cast<std::uint32_t>(wait));
+        if (realClock)
+            bus.waitForReportUntil(generation, wakeAt);
         else
-            clock.sleepMs(static_cast<std::uint32_t>(wait));
+            clock.sleepMs(static_cast<std::uint32_t>(wakeAt - now));
     }
 }
 
