@@ -1,0 +1,87 @@
+#include "cli/cli_device.h"
+
+#include "link/hid_transport.h"
+#include "platform/text8.h"
+
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vardo::cli {
+
+namespace {
+
+constexpr std::uint16_t kLoaderProductId = 0x0200;
+
+std::string narrow(const wchar_t* text)
+{
+    return text ? platform::narrowLow8(text) : std::string{};
+}
+
+std::vector<BusDevice> enumerate(std::uint16_t vendorId, std::uint16_t productId, bool commandOnly)
+{
+    std::vector<BusDevice> out;
+    hid_device_info* devices = hid_enumerate(vendorId, productId);
+    for (hid_device_info* d = devices; d; d = d->next) {
+        if (!d->path || (commandOnly && d->interface_number != link::kEncoderInterface))
+            continue;
+        out.push_back({d->path, narrow(d->serial_number), narrow(d->product_string), d->vendor_id,
+                       d->product_id, d->interface_number});
+    }
+    hid_free_enumeration(devices);
+    return out;
+}
+
+// A device node we may not read and write is a permission problem; a path that
+// is no file at all (another backend's path) can only be judged by the failed open.
+bool lacksPermission(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return errno != ENOENT || path.rfind("/dev/", 0) != 0;
+    return ::access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES;
+}
+
+} // namespace
+
+std::vector<BusDevice> listEncoders()
+{
+    return enumerate(static_cast<std::uint16_t>(link::kEncoderVendorId),
+                     static_cast<std::uint16_t>(link::kEncoderProductId), true);
+}
+
+std::vector<BusDevice> listLoaders()
+{
+    return enumerate(static_cast<std::uint16_t>(link::kEncoderVendorId), kLoaderProductId, false);
+}
+
+std::string reselector(const BusDevice& device)
+{
+    return device.serial.empty() ? device.path : device.serial;
+}
+
+OpenStatus openEncoder(const std::string& selector, OpenedEncoder& opened)
+{
+    opened = {};
+    const std::vector<BusDevice> encoders = listEncoders();
+    if (encoders.empty())
+        return OpenStatus::NoEncoder;
+    const BusDevice* chosen = nullptr;
+    for (const auto& d : encoders) {
+        if (selector.empty() || d.path == selector || (!d.serial.empty() && d.serial == selector)) {
+            chosen = &d;
+            break;
+        }
+    }
+    if (!chosen)
+        return OpenStatus::NoMatch;
+    opened.device = *chosen;
+    hid_device* handle = hid_open_path(chosen->path.c_str());
+    if (!handle)
+        return lacksPermission(chosen->path) ? OpenStatus::PermissionDenied : OpenStatus::OpenFailed;
+    hid_set_nonblocking(handle, 1);
+    opened.handle = handle;
+    return OpenStatus::Opened;
+}
+
+} // namespace vardo::cli

@@ -1,0 +1,50 @@
+#pragma once
+// Finding the encoder (or one of several) and the loaders on the bus, and
+// telling "not there" from "there but not ours to open".
+#include <hidapi.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vardo::cli {
+
+// One device as hid_enumerate lists it.
+struct BusDevice {
+    std::string path;
+    std::string serial;          // 8-bit text; "" when the device reports none
+    std::string product;
+    std::uint16_t vendorId = 0;
+    std::uint16_t productId = 0;
+    int interfaceNumber = -1;
+};
+
+// The encoders' command interfaces (VID 0x2047, PID 0x0902, interface 1), in
+// enumeration order: the first is the one the main window would open.
+std::vector<BusDevice> listEncoders();
+// Encoders waiting in their bootstrap loader (VID 0x2047, PID 0x0200).
+std::vector<BusDevice> listLoaders();
+
+enum class OpenStatus {
+    Opened,
+    NoEncoder,         // no encoder on the bus at all
+    NoMatch,           // encoders there, none with that path or serial
+    PermissionDenied,  // listed, but the open was refused
+    OpenFailed,        // listed and accessible, yet the open failed (busy, gone)
+};
+
+struct OpenedEncoder {
+    hid_device* handle = nullptr;   // non-blocking, as ScanForUSBDevice_a leaves it
+    BusDevice device;
+};
+
+// Opens the encoder whose path or serial number equals selector; an empty
+// selector takes the first. The caller owns the handle (close with
+// hid_exit_safely). device is filled whenever one was chosen.
+OpenStatus openEncoder(const std::string& selector, OpenedEncoder& opened);
+
+// How to pick the same encoder again after it restarted: its serial number
+// when it has one (a path can change on re-enumeration), else its path.
+std::string reselector(const BusDevice& device);
+
+} // namespace vardo::cli

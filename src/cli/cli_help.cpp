@@ -1,0 +1,180 @@
+#include "cli/cli_help.h"
+
+#include <map>
+
+namespace vardo::cli {
+
+namespace {
+
+const char* const kOverview = R"(Usage: %P [--device PATH|SERIAL] COMMAND [ARGUMENTS] [OPTIONS]
+
+Configures a Vardo 710 / 710i USB keyboard encoder from the command line.
+
+Commands:
+  status                       model, firmware, layout, settings and code table
+  set SETTING VALUE            change one setting at once: brightness, colour,
+                               buzzer, period or layout
+  table show                   the code table of the current layout
+  table load KEY=CODE[+MOD]... load a customised code table
+  table load --from FILE       load the CodeTableValues of a configuration file
+  save                         make the encoder keep its settings and record
+                               them in the configuration file
+  factory-reset                restore the encoder's factory defaults
+  config export FOLDER         copy the configuration file into FOLDER
+  config import FILE           replace the configuration file with FILE
+  config apply [--from FILE]   send the saved settings back to the encoder
+  upgrade IMAGE.txt            replace the firmware, then write the settings back
+  keys                         report key presses until interrupted (Ctrl+C)
+  list                         every encoder and loader on the bus
+  help [COMMAND]               this text, or the help of a command
+
+Options:
+  -d, --device PATH|SERIAL     the encoder to use when several are attached
+                               (default: the first one, as the window does)
+      --json                   machine-readable output (status, table show, list)
+  -y, --yes                    answer yes to questions (overwriting on export)
+  -h, --help                   help; COMMAND --help for the help of a command
+      --version                the program's version
+
+Results go to standard output, messages to standard error.
+
+Exit status:
+  0  success
+  1  not carried out for another reason (a file could not be written, an
+     overwrite was declined, the layout has no customised table)
+  2  usage: unknown command or option, missing or bad value
+  3  no encoder found, or it went away during the command
+  4  an encoder is attached but may not be opened (permission denied); install
+     the udev rule 70-vardo-encoder.rules into /lib/udev/rules.d
+  5  the encoder refused a command or sent an invalid reply
+  6  the encoder did not answer in time (5000 ms)
+  7  bad input file: a configuration, backup or firmware image file is missing,
+     unreadable or incorrect
+  8  the firmware upgrade failed
+
+Configuration file: $XDG_DATA_HOME/VardoInterface/USBUtilityCfg.ini
+(~/.local/share/VardoInterface/USBUtilityCfg.ini when XDG_DATA_HOME is unset).
+)";
+
+const std::map<std::string, const char*>& commandTexts()
+{
+    static const std::map<std::string, const char*> texts = {
+        {"status", R"(Usage: %P status [--json] [--device PATH|SERIAL]
+
+Reads the encoder's status (GET_STATUS) and shows its model, firmware version,
+options, keypad layout, LED brightness and colour, buzzer, buzzer period and the
+code table of its layout. --json prints one JSON object instead.
+)"},
+        {"set", R"(Usage: %P set SETTING VALUE [--device PATH|SERIAL]
+
+Changes one setting of the encoder at once, as the main window's boxes do.
+The setting is live but not kept over a power cycle until 'save'.
+
+  brightness 0-9        SET_LED_BRIGHTNESS with the level
+  colour 0|white        SET_LED_COLOUR (white is the only colour)
+  buzzer off|on|0|1     SET_BUZZER
+  period 0-9            SET_BUZZER_PERIOD with the period + 1, as the
+                        "Buzzer Period -N" box sends it
+  layout 0-8|TEXT       SET_KEYPAD_TYPE; TEXT is the layout's name, e.g.
+                        "16W  Customised Table" (letter case and spacing free)
+
+Layouts: 0 4W Function Key, 1 4W Arrow Key, 2 4W Customised, 3 12W Telephone,
+4 12W Calculator, 5 12W Customised, 6 16W Telephone, 7 16W Calculator,
+8 16W Customised.
+)"},
+        {"table", R"(Usage: %P table show [--json]
+       %P table load KEY=CODE[+MODIFIER]...
+       %P table load --from CONFIGFILE
+
+show  prints the code table of the encoder's current layout, one key a line.
+load  sends a new table (LOAD_CODE_TABLE) for a customised layout (2, 5 or 8).
+      The keys not named keep their current codes; the bytes past the layout's
+      keys are sent as zero, as the code table editor does.
+      KEY is 1-16. CODE is a usage code 0-255 (decimal or 0x hex) or its name
+      in the usage list (a, Enter, F1, KeypadPlus, ...); a plain number is a
+      code, so the digit keys go by code (0x1E is "1"). MODIFIER is None,
+      LeftCtrl, LeftShift, LeftAlt, LeftGui, RightCtrl, RightShift, RightAlt,
+      RightGui or its byte 0xE0-0xE7.
+      Example: %P table load 1=0x1E 2=0x04+LeftShift 3=Enter
+--from CONFIGFILE sends the 32 bytes of the file's CodeTableValues unchanged.
+)"},
+        {"save", R"(Usage: %P save [--device PATH|SERIAL]
+
+As "Save Changes": sends WRITE_DEFAULTS so that the encoder keeps its current
+settings over a power cycle, then reads its status and records the settings in
+the configuration file.
+)"},
+        {"factory-reset", R"(Usage: %P factory-reset [--device PATH|SERIAL]
+
+Sends FACTORY_RESET, waits 3000 ms for the encoder to restart, opens it again
+and reads its status. The configuration file is not changed.
+)"},
+        {"config", R"(Usage: %P config export FOLDER [--yes]
+       %P config import FILE
+       %P config apply [--from FILE] [--device PATH|SERIAL]
+
+export  copies the configuration file into FOLDER as USBUtilityCfg.ini; an
+        existing file there is overwritten only with --yes (or when answered
+        yes on a terminal).
+import  replaces the configuration file with FILE after the window's checks:
+        the file must be named USBUtilityCfg.ini and hold section appSettings
+        with all nine keys. Nothing is sent to the encoder.
+apply   sends the saved settings to the encoder in the window's order:
+        SET_KEYPAD_TYPE, LOAD_CODE_TABLE (customised layouts only),
+        SET_LED_BRIGHTNESS, SET_LED_COLOUR, SET_BUZZER, SET_BUZZER_PERIOD, then
+        reads the status. No WRITE_DEFAULTS: use 'save' to keep them.
+        --from FILE sends a backup file (such as the one written before a
+        firmware upgrade) instead of the configuration file.
+)"},
+        {"upgrade", R"(Usage: %P upgrade IMAGE.txt [--yes] [--device PATH|SERIAL]
+
+Replaces the encoder's firmware with a TI-TXT image: reads the settings, saves
+them to a timestamped backup file beside the configuration file, switches the
+encoder into its bootstrap loader, erases, programs and verifies the image,
+restarts the encoder, waits 6000 ms and writes the settings back (SET_OPTIONS,
+SET_BUZZER, SET_BUZZER_PERIOD, SET_KEYPAD_TYPE, LOAD_CODE_TABLE,
+SET_LED_BRIGHTNESS, WRITE_DEFAULTS). An encoder already waiting in its loader
+is upgraded too. Progress is a bar on a terminal, plain lines otherwise.
+)"},
+        {"keys", R"(Usage: %P keys [--device PATH|SERIAL]
+
+Puts the encoder into self-test mode and prints the number (1-16) of each key
+pressed, one a line, until interrupted (Ctrl+C) or the encoder ends the test;
+then ends self-test mode.
+)"},
+        {"list", R"(Usage: %P list [--json]
+
+Lists every encoder (command interface) and every encoder waiting in its
+bootstrap loader, with path and serial number. Use a path or serial number
+with --device to pick one encoder.
+)"},
+        {"help", R"(Usage: %P help [COMMAND]
+
+Shows the overview, or the help of COMMAND.
+)"},
+    };
+    return texts;
+}
+
+std::string withProgram(const char* text, const std::string& program)
+{
+    std::string out = text;
+    for (std::size_t at = out.find("%P"); at != std::string::npos; at = out.find("%P", at)) {
+        out.replace(at, 2, program);
+        at += program.size();
+    }
+    return out;
+}
+
+} // namespace
+
+std::string helpText(const std::string& program, const std::string& command)
+{
+    if (command.empty())
+        return withProgram(kOverview, program);
+    const auto& texts = commandTexts();
+    const auto it = texts.find(command);
+    return it == texts.end() ? std::string{} : withProgram(it->second, program);
+}
+
+} // namespace vardo::cli

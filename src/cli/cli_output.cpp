@@ -1,0 +1,177 @@
+#include "cli/cli_output.h"
+
+#include <cstdio>
+#include <ostream>
+
+namespace vardo::cli {
+
+namespace {
+
+// Device texts may hold anything; keep the terminal's control characters out.
+std::string printable(std::string_view text)
+{
+    std::string out;
+    for (char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        out.push_back(b < 0x20 || b == 0x7F ? '?' : c);
+    }
+    return out;
+}
+
+std::string modifierText(std::uint8_t byte)
+{
+    if (!codetable::isModifierByte(byte)) {
+        char text[8];
+        std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(byte));
+        return text;
+    }
+    std::string text(codetable::modifierItemText(codetable::modifierIndexFromByte(byte)));
+    // " None" carries a blank of the list's own; a column starts without it.
+    if (!text.empty() && text.front() == ' ')
+        text.erase(0, 1);
+    return text;
+}
+
+std::string optionsText(int mask)
+{
+    std::string text;
+    const auto add = [&](const char* name) { text += text.empty() ? name : std::string(", ") + name; };
+    if (mask & link::kOptionLedColour)
+        add("LED colour");
+    if (mask & link::kOptionLedBrightness)
+        add("LED brightness");
+    if (mask & link::kOptionBuzzer)
+        add("buzzer");
+    return text.empty() ? "none" : text;
+}
+
+int keyCount(int layout)
+{
+    return codetable::layoutKeyCount(layout);
+}
+
+void tableEntriesJson(std::ostream& out, int layout, const codetable::CodeTable& table)
+{
+    out << '[';
+    for (int key = 1; key <= keyCount(layout); ++key) {
+        const auto e = codetable::codeTableEntry(table, key);
+        out << (key > 1 ? "," : "") << "{\"key\":" << key << ",\"modifier\":" << int(e.modifier)
+            << ",\"usage\":" << int(e.usage) << ",\"modifierText\":" << jsonString(modifierText(e.modifier))
+            << ",\"usageText\":" << jsonString(codetable::usageItemText(e.usage)) << '}';
+    }
+    out << ']';
+}
+
+void busJson(std::ostream& out, const char* kind, const BusDevice& d, bool& first)
+{
+    out << (first ? "" : ",") << "{\"kind\":\"" << kind << "\",\"path\":" << jsonString(d.path)
+        << ",\"serial\":" << jsonString(d.serial) << ",\"product\":" << jsonString(d.product)
+        << ",\"interface\":" << d.interfaceNumber << '}';
+    first = false;
+}
+
+} // namespace
+
+std::string jsonString(std::string_view text)
+{
+    std::string out = "\"";
+    for (char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (b < 0x20 || b >= 0x7F) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04X", static_cast<unsigned>(b));
+            out += esc;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string modelName(int optionsFitted)
+{
+    return optionsFitted == link::kAllOptions ? "Vardo 710i Encoder" : "Vardo 710 Encoder";
+}
+
+void printTableText(std::ostream& out, int layout, const codetable::CodeTable& table)
+{
+    for (int key = 1; key <= keyCount(layout); ++key) {
+        const auto e = codetable::codeTableEntry(table, key);
+        char line[96];
+        std::snprintf(line, sizeof line, "Key %2d:  %-12s %s\n", key, modifierText(e.modifier).c_str(),
+                      std::string(codetable::usageItemText(e.usage)).c_str());
+        out << line;
+    }
+}
+
+void printTableJson(std::ostream& out, int layout, const codetable::CodeTable& table)
+{
+    out << "{\"layout\":" << layout << ",\"layoutText\":" << jsonString(codetable::layoutItemText(layout))
+        << ",\"keys\":";
+    tableEntriesJson(out, layout, table);
+    out << "}\n";
+}
+
+void printStatusText(std::ostream& out, const link::DeviceStatus& s, const codetable::CodeTable& table,
+                     const BusDevice& device)
+{
+    const auto layoutText = codetable::layoutItemText(s.keypadType);
+    out << "Device:       " << modelName(s.optionsFitted) << '\n'
+        << "Firmware:     " << printable(s.firmwareVersion) << '\n'
+        << "Path:         " << printable(device.path) << '\n'
+        << "Serial:       " << (device.serial.empty() ? "-" : printable(device.serial)) << '\n'
+        << "Options:      " << s.optionsFitted << " (" << optionsText(s.optionsFitted) << ")\n"
+        << "Layout:       " << s.keypadType << " ("
+        << (layoutText.empty() ? std::string("unknown") : std::string(layoutText)) << ")\n"
+        << "Brightness:   " << s.ledBrightness << '\n'
+        << "Colour:       " << s.ledColour << (s.ledColour == 0 ? " (White)" : "") << '\n'
+        << "Buzzer:       " << s.buzzer
+        << (s.buzzer == 0 ? " (Off)" : s.buzzer == 1 ? " (On)" : "") << '\n'
+        << "Period:       " << s.buzzerPeriod << '\n'
+        << "Code table:\n";
+    printTableText(out, s.keypadType, table);
+}
+
+void printStatusJson(std::ostream& out, const link::DeviceStatus& s, const codetable::CodeTable& table,
+                     const BusDevice& device)
+{
+    out << "{\"path\":" << jsonString(device.path) << ",\"serial\":" << jsonString(device.serial)
+        << ",\"model\":" << jsonString(modelName(s.optionsFitted))
+        << ",\"firmware\":" << jsonString(s.firmwareVersion) << ",\"options\":" << s.optionsFitted
+        << ",\"layout\":" << s.keypadType
+        << ",\"layoutText\":" << jsonString(codetable::layoutItemText(s.keypadType))
+        << ",\"brightness\":" << s.ledBrightness << ",\"colour\":" << s.ledColour
+        << ",\"buzzer\":" << s.buzzer << ",\"buzzerPeriod\":" << s.buzzerPeriod << ",\"codeTable\":";
+    tableEntriesJson(out, s.keypadType, table);
+    out << "}\n";
+}
+
+void printBusText(std::ostream& out, const std::vector<BusDevice>& encoders,
+                  const std::vector<BusDevice>& loaders)
+{
+    const auto line = [&](const char* kind, const BusDevice& d) {
+        out << kind << "  " << printable(d.path) << "  serial "
+            << (d.serial.empty() ? "-" : printable(d.serial)) << '\n';
+    };
+    for (const auto& d : encoders)
+        line("encoder", d);
+    for (const auto& d : loaders)
+        line("loader ", d);
+}
+
+void printBusJson(std::ostream& out, const std::vector<BusDevice>& encoders,
+                  const std::vector<BusDevice>& loaders)
+{
+    bool first = true;
+    out << '[';
+    for (const auto& d : encoders)
+        busJson(out, "encoder", d, first);
+    for (const auto& d : loaders)
+        busJson(out, "loader", d, first);
+    out << "]\n";
+}
+
+} // namespace vardo::cli

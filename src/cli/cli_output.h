@@ -1,0 +1,35 @@
+#pragma once
+// How the tool prints a status, a code table and the bus: plain text for
+// people, JSON for scripts.
+#include "cli/cli_device.h"
+#include "codetable/usage_codes.h"
+#include "link/encoder_commands.h"
+
+#include <iosfwd>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vardo::cli {
+
+// A JSON string literal; bytes outside printable ASCII become \u00XX.
+std::string jsonString(std::string_view text);
+
+// "Vardo 710i Encoder" for the mask 7, "Vardo 710 Encoder" for any other.
+std::string modelName(int optionsFitted);
+
+void printStatusText(std::ostream& out, const link::DeviceStatus& status,
+                     const codetable::CodeTable& table, const BusDevice& device);
+void printStatusJson(std::ostream& out, const link::DeviceStatus& status,
+                     const codetable::CodeTable& table, const BusDevice& device);
+
+// The keys of the layout, one a line: "Key  1:  Left Shift   0x04    a".
+void printTableText(std::ostream& out, int layout, const codetable::CodeTable& table);
+void printTableJson(std::ostream& out, int layout, const codetable::CodeTable& table);
+
+void printBusText(std::ostream& out, const std::vector<BusDevice>& encoders,
+                  const std::vector<BusDevice>& loaders);
+void printBusJson(std::ostream& out, const std::vector<BusDevice>& encoders,
+                  const std::vector<BusDevice>& loaders);
+
+} // namespace vardo::cli

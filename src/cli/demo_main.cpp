@@ -1,0 +1,146 @@
+// vardo-encoder-demo: the command-line tool against a virtual encoder (all
+// options fitted, layout 8), for trying it without hardware and for tests that
+// run it as a process. Options starting with --sim- shape the virtual bus and
+// are taken off before the tool sees the command line:
+//   --sim-encoders=N     N encoders (0-4; default 1), serials VE710-00000k
+//   --sim-no-access      the encoders are present but may not be opened
+//   --sim-refuse         every command is refused
+//   --sim-silent         every command goes unanswered
+//   --sim-press=K,K,...  keys (1-16) pressed 300 ms apart once self-test mode starts
+//                        (default: every key of the layout)
+//   --sim-virtual-clock  waits cost no time (time-outs, the factory reset)
+#include "cli/cli_main.h"
+#include "cli/cli_values.h"
+#include "platform/clock.h"
+#include "sim/bus.h"
+#include "sim/virtual_encoder.h"
+
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace vardo;
+
+struct DemoOptions {
+    int encoders = 1;
+    bool noAccess = false;
+    bool refuse = false;
+    bool silent = false;
+    bool virtualClock = false;
+    std::optional<std::vector<int>> press;
+};
+
+bool parseDemoOption(const std::string& arg, DemoOptions& o)
+{
+    if (arg.rfind("--sim-encoders=", 0) == 0) {
+        const auto n = cli::parseNumber(arg.substr(15), 4);
+        if (!n)
+            return false;
+        o.encoders = *n;
+    } else if (arg == "--sim-no-access") {
+        o.noAccess = true;
+    } else if (arg == "--sim-refuse") {
+        o.refuse = true;
+    } else if (arg == "--sim-silent") {
+        o.silent = true;
+    } else if (arg == "--sim-virtual-clock") {
+        o.virtualClock = true;
+    } else if (arg.rfind("--sim-press=", 0) == 0) {
+        std::vector<int> keys;
+        std::string list = arg.substr(12) + ",";
+        for (std::size_t start = 0, comma; (comma = list.find(',', start)) != std::string::npos;
+             start = comma + 1) {
+            const auto key = cli::parseNumber(list.substr(start, comma - start), 16);
+            if (!key || *key < 1)
+                return false;
+            keys.push_back(*key);
+        }
+        o.press = keys;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+sim::EncoderSettings demoSettings()
+{
+    sim::EncoderSettings s = sim::EncoderSettings::factory();
+    s.optionsFitted = 7;
+    s.keypadType = 8;
+    return s;
+}
+
+// The operator's hand: presses the chosen keys once self-test mode begins.
+void pressKeysInSelfTest(sim::VirtualEncoder& encoder, std::vector<int> keys)
+{
+    auto started = std::make_shared<bool>(false);
+    encoder.addListener([&encoder, keys, started] {
+        if (!encoder.selfTestMode()) {
+            *started = false;
+            return;
+        }
+        if (*started)
+            return;
+        *started = true;
+        const std::uint64_t now = platform::clock().nowMs();
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            const int index = keys[i] - 1;
+            sim::Bus::instance().schedule(now + 300 * (i + 1), [&encoder, index] { encoder.pressKey(index); });
+        }
+    });
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    DemoOptions demo;
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.rfind("--sim-", 0) == 0) {
+            if (!parseDemoOption(arg, demo)) {
+                std::cerr << "vardo-encoder-demo: bad option " << arg << '\n';
+                return 2;
+            }
+            continue;
+        }
+        args.push_back(arg);
+    }
+
+    platform::VirtualClock virtualClock;
+    std::optional<platform::ScopedClock> clockInForce;
+    if (demo.virtualClock)
+        clockInForce.emplace(virtualClock);
+
+    std::vector<std::unique_ptr<sim::VirtualEncoder>> encoders;
+    for (int i = 1; i <= demo.encoders; ++i) {
+        sim::VirtualEncoderConfig config;
+        config.port = "sim:1-" + std::to_string(i);
+        config.serial = L"VE710-00000" + std::to_wstring(i);
+        config.product = L"Vardo 710i Encoder";
+        config.factorySettings = demoSettings();
+        config.openable = !demo.noAccess;
+        auto encoder = std::make_unique<sim::VirtualEncoder>(config);
+        encoder->setSettings(demoSettings());
+        encoder->setPowerUpDefaults(demoSettings());
+        if (demo.refuse)
+            encoder->injectFault({sim::EncoderFault::Refuse, true});
+        if (demo.silent)
+            encoder->injectFault({sim::EncoderFault::Silence, true});
+        std::vector<int> keys = demo.press.value_or(std::vector<int>{});
+        if (!demo.press)
+            for (int k = 1; k <= 16; ++k)
+                keys.push_back(k);
+        pressKeysInSelfTest(*encoder, keys);
+        encoders.push_back(std::move(encoder));
+    }
+
+    const int code = cli::processMain(args, "vardo-encoder-demo");
+    encoders.clear();
+    return code;
+}

@@ -1,0 +1,22 @@
+#pragma once
+// Exit statuses of vardo-encoder, one per kind of failure, so that a script
+// programming encoders on a bench can tell what went wrong.
+namespace vardo::cli {
+
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitFailed = 1,          // not carried out for another reason (file not writable, declined)
+    kExitUsage = 2,           // unknown subcommand or option, bad value
+    kExitNoEncoder = 3,       // no encoder found, or it went away during the command
+    kExitPermission = 4,      // an encoder is on the bus but may not be opened
+    kExitRefused = 5,         // the encoder refused a command or sent an invalid reply
+    kExitTimeout = 6,         // the encoder did not answer in time
+    kExitBadInputFile = 7,    // a configuration, backup or image file is missing or invalid
+    kExitUpgradeFailed = 8,   // the firmware upgrade did not complete
+};
+
+// The exit status that a failed exchange result of the link stands for:
+// -1 no encoder / gone, -6 time-out, anything else (-8, -13) refused.
+ExitCode exitForExchange(int result);
+
+} // namespace vardo::cli
