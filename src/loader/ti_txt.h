@@ -1,0 +1,85 @@
+#pragma once
+// Streaming reader of TI-TXT images: "@ADDR" opens a section, data lines hold
+// up to 16 two-digit hex bytes separated by blanks, "q" ends the image.
+// Reads line by line from a text or a file; never holds more than one line.
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace vardo::loader {
+
+inline constexpr std::size_t kMaxBytesPerLine = 16;
+
+struct TiTxtLine {
+    std::uint32_t address = 0;
+    std::uint8_t bytes[kMaxBytesPerLine] = {};
+    std::size_t count = 0;
+};
+
+class TiTxtReader {
+public:
+    enum class Step { Data, End, Error };
+
+    static std::unique_ptr<TiTxtReader> fromText(std::string_view text);
+    // Null when the file cannot be opened. path is the 8-bit (locale) path.
+    static std::unique_ptr<TiTxtReader> fromFile(const std::string& path);
+    ~TiTxtReader();
+    TiTxtReader(const TiTxtReader&) = delete;
+    TiTxtReader& operator=(const TiTxtReader&) = delete;
+
+    // The next data line. After End or Error every call repeats it.
+    Step next(TiTxtLine& line);
+
+    // Why the image is malformed ("" when it is not), and the 1-based line number.
+    const std::string& error() const { return error_; }
+    int lineNumber() const { return lineNumber_; }
+
+private:
+    TiTxtReader() = default;
+    bool readLine(std::string& out);
+    Step fail(std::string why);
+
+    std::string_view text_;
+    std::size_t textPos_ = 0;
+    std::FILE* file_ = nullptr;
+
+    Step final_ = Step::Data;
+    bool haveAddress_ = false;
+    std::uint64_t address_ = 0;
+    int lineNumber_ = 0;
+    std::string error_;
+};
+
+// Cuts the stream of data lines into blocks of contiguous bytes, holding at
+// most one line besides the block being filled.
+class TiTxtBlockReader {
+public:
+    explicit TiTxtBlockReader(std::unique_ptr<TiTxtReader> reader);
+
+    // True while bytes remain to be read.
+    bool more();
+    // The next block: bytes contiguous from *startAddress, at most maxBytes;
+    // when maxBytes is a power of two a block does not cross a multiple of it.
+    // Returns the byte count (0 when nothing remains).
+    std::size_t read(std::uint8_t* out, std::size_t maxBytes, std::uint32_t* startAddress);
+
+    bool failed() const { return reader_->error().size() > 0; }
+    const TiTxtReader& reader() const { return *reader_; }
+
+private:
+    bool fill();
+
+    std::unique_ptr<TiTxtReader> reader_;
+    TiTxtLine pending_;
+    std::size_t pendingOffset_ = 0;
+    bool havePending_ = false;
+    bool exhausted_ = false;
+};
+
+// Checks a whole image without keeping it. "" when well formed, else
+// "line N: why". Does not judge addresses (see firmware/image_check.h).
+std::string checkTiTxtText(std::string_view text);
+
+} // namespace vardo::loader

@@ -1,0 +1,35 @@
+#pragma once
+// One virtual encoder with both faces: the application (VirtualEncoder) and,
+// after ENTER_BSL, its bootstrap loader (VirtualLoader) whose flash holds the
+// firmware the application reports. A brown-out reset after an upgrade brings
+// the application back with the version of the new image. Qt-free.
+#include "sim/virtual_encoder.h"
+#include "sim/virtual_loader.h"
+
+#include <string>
+
+namespace vardo::sim {
+
+struct VirtualEncoderDeviceConfig {
+    VirtualEncoderConfig encoder{};      // its firmwareVersion is taken from the flash
+    LoaderTiming loaderTiming{};
+    // The firmware preloaded into flash (made by makeEncoderFirmware).
+    std::string firmwareVersion = kReleasedFirmwareVersion;
+};
+
+class VirtualEncoderDevice {
+public:
+    explicit VirtualEncoderDevice(VirtualEncoderDeviceConfig config = {});
+    ~VirtualEncoderDevice();
+    VirtualEncoderDevice(const VirtualEncoderDevice&) = delete;
+    VirtualEncoderDevice& operator=(const VirtualEncoderDevice&) = delete;
+
+    VirtualEncoder& encoder() { return *encoder_; }
+    VirtualLoader& loader() { return *loader_; }
+
+private:
+    std::unique_ptr<VirtualLoader> loader_;
+    std::unique_ptr<VirtualEncoder> encoder_;
+};
+
+} // namespace vardo::sim

@@ -1,0 +1,333 @@
+// The loader library against the virtual loader: connection, passwords,
+// transfers, erase, CRC, version text, RAM loader start, loader count and
+// device notifications.
+#include "loader_fixture.h"
+
+#include "loader/loader_protocol.h"
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <vector>
+
+namespace P = vardo::loader::protocol;
+using vardo::sim::LoaderMode;
+
+TEST_F(LoaderTest, OpensTheLoaderNamedByTheConnectionText)
+{
+    EXPECT_EQ(open(), 0);
+    EXPECT_EQ(open("VID=0x2047, PID=0x200"), 0);                     // any order, index 0
+    EXPECT_EQ(open("PID=0x0200,VID=0x2047,DEVICEINDEX=1"), 1);       // only one loader
+    EXPECT_EQ(open("PID=0x0902,VID=0x2047,DEVICEINDEX=0"), 1);       // not a loader
+    EXPECT_EQ(open("PID=0x0200;VID=0x2047"), 1);
+    EXPECT_EQ(open("VID=0x2047"), 1);
+    EXPECT_EQ(open(nullptr), 1);
+    BSL_setFamily(1);
+    EXPECT_EQ(BSL_initialize_BSL("PID=0x0200,VID=0x2047,DEVICEINDEX=0"), 1);
+}
+
+TEST_F(LoaderTest, DeviceIndexChoosesAmongTwoLoaders)
+{
+    vardo::sim::VirtualLoaderConfig second;
+    second.path = "sim:1-2:bsl";
+    vardo::sim::VirtualLoader other(second);
+    other.plugIn();
+    EXPECT_EQ(BSL_NumOfUSBDevices(0x2047, 0x0200), 2u);
+    ASSERT_EQ(open("PID=0x0200,VID=0x2047,DEVICEINDEX=1"), 0);
+    BSL_TX_BSL_Version_String();
+    EXPECT_TRUE(loader->commands().empty());
+    EXPECT_EQ(other.commands().size(), 1u);
+}
+
+TEST_F(LoaderTest, CountsLoadersByVendorAndProduct)
+{
+    EXPECT_EQ(BSL_NumOfUSBDevices(0x2047, 0x0200), 1u);
+    EXPECT_EQ(BSL_NumOfUSBDevices(0x2047, 0x0201), 0u);
+    loader->unplug();
+    EXPECT_EQ(BSL_NumOfUSBDevices(0x2047, 0x0200), 0u);
+}
+
+TEST_F(LoaderTest, DefaultPasswordIsAnErasedVectorTable)
+{
+    const DataBlock_ b = BSL_getDefaultPass();
+    EXPECT_EQ(b.length, 32u);
+    EXPECT_EQ(b.startAddress, 0xFFE0u);
+    for (int i = 0; i < 32; ++i)
+        EXPECT_EQ(b.data[i], 0xFF);
+}
+
+TEST_F(LoaderTest, ReadsThePasswordBlockFromAText)
+{
+    const DataBlock_ b = BSL_readTI_Text(
+        "@FFE0\r\n20 44 20 44 20 44 20 44 20 44 20 44 00 45 20 44 \r\n"
+        "20 44 20 44 80 44 20 44 20 44 20 44 20 44 10 44 \r\nq",
+        32);
+    EXPECT_EQ(b.startAddress, 0xFFE0u);
+    ASSERT_EQ(b.length, 32u);
+    EXPECT_EQ(b.data[12], 0x00);
+    EXPECT_EQ(b.data[31], 0x44);
+    EXPECT_EQ(BSL_readTI_Text("@FFE0\r\n2G\r\nq", 32).length, 0u);
+    EXPECT_EQ(BSL_readTI_Text("@FFE0\r\n00 01 02 03\r\nq", 2).length, 2u);
+}
+
+TEST_F(LoaderTest, TheRightPasswordUnlocks)
+{
+    ASSERT_EQ(open(), 0);
+    EXPECT_EQ(BSL_eraseSegment(0x4400), P::kStatusLocked);
+    EXPECT_EQ(BSL_RX_Password(applicationPassword()), 0);
+    EXPECT_TRUE(loader->unlocked());
+    EXPECT_EQ(loader->massErases(), 0);
+    EXPECT_EQ(BSL_eraseSegment(0x4400), 0);
+}
+
+TEST_F(LoaderTest, AWrongPasswordMassErasesAndTheDefaultThenUnlocks)
+{
+    ASSERT_EQ(open(), 0);
+    DataBlock_ wrong = applicationPassword();
+    wrong.data[0] ^= 1;
+    EXPECT_EQ(BSL_RX_Password(wrong), P::kStatusPasswordWrong);
+    EXPECT_EQ(loader->massErases(), 1);
+    EXPECT_EQ(loader->read(0x4400, 4), std::vector<std::uint8_t>(4, 0xFF));
+    EXPECT_EQ(loader->read(0xFFE0, 32), std::vector<std::uint8_t>(32, 0xFF));
+    EXPECT_EQ(BSL_RX_Password(applicationPassword()), P::kStatusPasswordWrong);
+    EXPECT_EQ(BSL_RX_Password(BSL_getDefaultPass()), 0);
+}
+
+TEST_F(LoaderTest, WritesATextIntoFlashAndRefusesAMalformedOneWhole)
+{
+    openUnlocked();
+    ASSERT_EQ(BSL_eraseSegment(0x5000), 0);
+    EXPECT_EQ(BSL_RX_TXT("@5000\r\n01 02 03 04\r\n@5010\r\nAA\r\nq", 1), 0u);
+    EXPECT_EQ(loader->read(0x5000, 5), (std::vector<std::uint8_t>{1, 2, 3, 4, 0xFF}));
+    EXPECT_EQ(loader->read(0x5010, 1)[0], 0xAA);
+
+    loader->clearCommands();
+    EXPECT_EQ(BSL_RX_TXT("@5020\r\n01 02\r\n03 0\r\nq", 1), kBslErrFormat);
+    EXPECT_TRUE(loader->commands().empty());
+    EXPECT_EQ(BSL_RX_TXT("@5020\r\n01 02\r\n", 1), kBslErrFormat);
+}
+
+TEST_F(LoaderTest, LongSectionsGoIn56BytePackets)
+{
+    openUnlocked();
+    // 0xF800 lies in the gap of the released firmware: erased flash.
+    std::string text = "@F800\r\n";
+    for (int line = 0; line < 10; ++line)
+        text += "00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF\r\n";
+    loader->clearCommands();
+    EXPECT_EQ(BSL_RX_TXT((text + "q").c_str(), 1), 0u);
+    const auto commands = loader->commands();
+    ASSERT_EQ(commands.size(), 3u);  // 160 bytes: 56 + 56 + 48
+    EXPECT_EQ(commands[0].command, P::kRxDataBlock);
+    EXPECT_EQ(commands[1].address, 0xF800u + 56);
+    EXPECT_EQ(commands[2].length, 48u);
+    EXPECT_EQ(loader->read(0xF89E, 3), (std::vector<std::uint8_t>{0xEE, 0xFF, 0xFF}));
+}
+
+TEST_F(LoaderTest, RefusalsOfTheLoaderComeBackAsItsStatus)
+{
+    openUnlocked();
+    EXPECT_EQ(BSL_RX_TXT("@0200\r\n01\r\nq", 1), P::kStatusAddressRange);
+    EXPECT_EQ(BSL_eraseSegment(0x1000), P::kStatusAddressRange);
+    EXPECT_EQ(BSL_CRC_Check(0x4400, 0), P::kStatusBadLength);
+    EXPECT_EQ(BSL_CRC_Check(0x4400, 0x10000), P::kStatusBadLength);
+}
+
+TEST_F(LoaderTest, ProgrammingOnlyClearsBitsUntilTheSegmentIsErased)
+{
+    openUnlocked();
+    // The released firmware is still there: writing over it without an erase
+    // leaves old bits set to 0, as real flash does.
+    const std::uint8_t before = loader->read(0x4500, 1)[0];
+    EXPECT_EQ(BSL_RX_TXT("@4500\r\nFF\r\nq", 1), 0u);
+    EXPECT_EQ(loader->read(0x4500, 1)[0], before);
+    ASSERT_EQ(BSL_eraseSegment(0x45FF), 0);
+    EXPECT_EQ(loader->read(0x4400, 0x200), std::vector<std::uint8_t>(0x200, 0xFF));
+    EXPECT_NE(loader->read(0x4600, 0x200), std::vector<std::uint8_t>(0x200, 0xFF));
+}
+
+TEST_F(LoaderTest, CrcReplyCarriesTheCrcInBytesFiveAndSix)
+{
+    openUnlocked();
+    ASSERT_EQ(BSL_CRC_Check(0x4400, 5000), 0);
+    const auto memory = loader->read(0x4400, 5000);
+    const std::uint16_t expected = vardo::sim::crc16(memory.data(), memory.size());
+    const dataBuffer reply = BSL_get_RX_Buffer();
+    EXPECT_EQ(reply.data[5], expected & 0xFF);
+    EXPECT_EQ(reply.data[6], expected >> 8);
+    EXPECT_EQ(reply.data[2], P::kData);
+    EXPECT_EQ(reply.data[3], P::kCrcCheck);
+}
+
+TEST_F(LoaderTest, AFailedCrcRequestIsReported)
+{
+    openUnlocked();
+    vardo::sim::LoaderFaults faults;
+    faults.failCrcRequest = 2;
+    loader->setFaults(faults);
+    EXPECT_EQ(BSL_CRC_Check(0x4400, 16), 0);
+    EXPECT_EQ(BSL_CRC_Check(0x4400, 16), P::kStatusCrcFailed);
+    EXPECT_EQ(BSL_CRC_Check(0x4400, 16), 0);
+}
+
+TEST_F(LoaderTest, VersionTextHasItsDigitsAtFixedPositions)
+{
+    EXPECT_STREQ(BSL_TX_BSL_Version_String(), "ERROR");  // no connection
+    ASSERT_EQ(open(), 0);
+    const std::string rom = BSL_TX_BSL_Version_String();  // allowed while locked
+    EXPECT_EQ(rom, "Vendor: 00 Cmd: 04 API:  03  PI: 20");
+    EXPECT_EQ(rom.substr(16, 2) + rom.substr(25, 2) + rom.substr(33, 2), "040320");
+}
+
+TEST_F(LoaderTest, TheUploadedRamLoaderRestartsTheDeviceAndReportsItsVersion)
+{
+    openUnlocked();
+    std::atomic<int> arrivals{0}, removals{0};
+    const int id = vardo::sim::Bus::instance().addListener([&](const vardo::sim::BusEvent& e) {
+        (e.kind == vardo::sim::BusEventKind::Arrival ? arrivals : removals)++;
+    });
+    const std::string ram = vardo::sim::toTiTxt(vardo::sim::makeRamLoader());
+    EXPECT_EQ(BSL_RX_TXT(ram.c_str(), 1), 0u);
+    EXPECT_EQ(BSL_LoadPC(0x2504), 0);
+    EXPECT_EQ(removals.load(), 1);
+    EXPECT_EQ(loader->mode(), LoaderMode::Restarting);
+    EXPECT_STREQ(BSL_TX_BSL_Version_String(), "ERROR");  // the old handle is stale
+    BSL_close_BSL();
+    clock.sleepMs(1000);
+    EXPECT_EQ(open(), 0);
+    EXPECT_EQ(arrivals.load(), 1);
+    EXPECT_EQ(loader->mode(), LoaderMode::RamLoader);
+    EXPECT_FALSE(loader->unlocked());
+    EXPECT_EQ(std::string(BSL_TX_BSL_Version_String()), "Vendor: 00 Cmd: 06 API:  05  PI: 34");
+    vardo::sim::Bus::instance().removeListener(id);
+}
+
+TEST_F(LoaderTest, ACorruptRamLoaderEndsBackInTheRomLoader)
+{
+    openUnlocked();
+    auto image = vardo::sim::makeRamLoader();
+    image[1].bytes[100] ^= 0x01;
+    ASSERT_EQ(BSL_RX_TXT(vardo::sim::toTiTxt(image).c_str(), 1), 0u);
+    EXPECT_EQ(BSL_LoadPC(0x2504), 0);
+    BSL_close_BSL();
+    clock.sleepMs(1000);
+    ASSERT_EQ(open(), 0);
+    EXPECT_EQ(loader->mode(), LoaderMode::RomLoader);
+    EXPECT_EQ(std::string(BSL_TX_BSL_Version_String()).substr(16, 2), "04");
+}
+
+TEST_F(LoaderTest, TheForcedBrownOutStartsAProgrammedApplication)
+{
+    openUnlocked();
+    std::string started;
+    loader->setRestartHandler([&](const std::string& v) { started = v; });
+    EXPECT_EQ(BSL_RX_TXT("@0120\r\n04 A5 \r\nq", 1), 0u);  // acknowledged before the reset
+    EXPECT_EQ(loader->brownOutResets(), 1);
+    EXPECT_EQ(BSL_RX_TXT("@0120\r\n04 A5 \r\nq", 1), kBslErrComm);  // already gone
+    clock.sleepMs(2000);
+    EXPECT_EQ(loader->mode(), LoaderMode::Application);
+    EXPECT_EQ(started, "01.05A");
+    EXPECT_EQ(BSL_NumOfUSBDevices(0x2047, 0x0200), 0u);
+}
+
+TEST_F(LoaderTest, WithoutAResetVectorTheBrownOutComesBackAsALoader)
+{
+    openUnlocked();
+    ASSERT_EQ(BSL_eraseSegment(0xFFFF), 0);
+    bool started = false;
+    loader->setRestartHandler([&](const std::string&) { started = true; });
+    EXPECT_EQ(BSL_RX_TXT("@0120\r\n04 A5 \r\nq", 1), 0u);
+    clock.sleepMs(2000);
+    EXPECT_EQ(BSL_NumOfUSBDevices(0x2047, 0x0200), 1u);
+    EXPECT_FALSE(started);
+    EXPECT_EQ(loader->mode(), LoaderMode::RomLoader);
+}
+
+TEST_F(LoaderTest, UnpluggedMidTransferTheWriteFails)
+{
+    openUnlocked();
+    vardo::sim::LoaderFaults faults;
+    faults.unplugAfterPackets = 2;
+    loader->setFaults(faults);
+    std::string text = "@F800\r\n";
+    for (int line = 0; line < 10; ++line)
+        text += "00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF\r\n";
+    EXPECT_EQ(BSL_RX_TXT((text + "q").c_str(), 1), kBslErrComm);
+    EXPECT_EQ(loader->mode(), LoaderMode::Off);
+    // Two packets of 56 bytes arrived; byte 112 (0x00) never did.
+    EXPECT_EQ(loader->read(0xF800 + 110, 3), (std::vector<std::uint8_t>{0xEE, 0xFF, 0xFF}));
+}
+
+TEST_F(LoaderTest, StreamsAFileBlockByBlock)
+{
+    EXPECT_EQ(BSL_openTI_TextForRead("/nonexistent/vardo/image.txt"), -2);
+    EXPECT_EQ(BSL_moreDataToRead_TextFile(), 0);
+    const auto path = std::filesystem::temp_directory_path() / "vardo_bsl_stream.txt";
+    {
+        std::ofstream f(path, std::ios::binary);
+        f << "@4400\r\n";
+        for (int i = 0; i < 40; ++i)  // 640 bytes
+            f << "00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F \r\n";
+        f << "@FFFE\r\n10 44\r\nq\r\n";
+    }
+    ASSERT_EQ(BSL_openTI_TextForRead(path.c_str()), 0);
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> blocks;
+    while (BSL_moreDataToRead_TextFile()) {
+        const DataBlock_ b = BSL_readTI_TextFile(512);
+        blocks.emplace_back(b.startAddress, b.length);
+    }
+    BSL_closeTI_Text();
+    EXPECT_EQ(blocks, (std::vector<std::pair<std::uint32_t, std::uint32_t>>{
+                          {0x4400, 512}, {0x4600, 128}, {0xFFFE, 2}}));
+    EXPECT_EQ(BSL_moreDataToRead_TextFile(), 0);
+
+    openUnlocked();
+    EXPECT_EQ(BSL_RX_TXT_File(path.c_str(), 1), 0u);  // over the old firmware: bits only cleared
+    EXPECT_EQ(BSL_RX_TXT_File("/nonexistent/vardo/image.txt", 1), kBslErrOpen);
+    std::filesystem::remove(path);
+}
+
+TEST_F(LoaderTest, TransfersTakeTheirModelledTimeOnTheClock)
+{
+    openUnlocked();
+    loader->resetWireTime();
+    const std::uint64_t before = clock.nowMs();
+    ASSERT_EQ(BSL_eraseSegment(0x8000), 0);
+    // Command report, 23 ms erase, reply report.
+    EXPECT_EQ(loader->wireTimeUs(), 25000u);
+    EXPECT_GE(clock.nowMs() - before, 25u);
+}
+
+namespace {
+struct Heard {
+    std::mutex mutex;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> events;
+};
+void record(void* context, std::uint32_t message, std::uint32_t event)
+{
+    auto* h = static_cast<Heard*>(context);
+    std::lock_guard lock(h->mutex);
+    h->events.emplace_back(message, event);
+}
+} // namespace
+
+TEST_F(LoaderTest, NotificationsTellLoaderArrivalsAndRemovalsOnly)
+{
+    Heard heard;
+    BslNotificationTarget target{record, &heard};
+    ASSERT_EQ(BSL_RegisterUSBDeviceNotification(&target), 0);
+    loader->unplug();
+    loader->plugIn();
+    vardo::sim::DeviceInfo other;
+    other.path = "sim:9-9:1.1";
+    other.vendorId = 0x2047;
+    other.productId = 0x0902;
+    vardo::sim::Bus::instance().attach(other, nullptr);
+    EXPECT_EQ(BSL_UnRegisterUSBDeviceNotification(), 0);
+    loader->unplug();
+    EXPECT_EQ(heard.events, (std::vector<std::pair<std::uint32_t, std::uint32_t>>{
+                                {0x0219, 0x8004}, {0x0219, 0x8000}}));
+    BslNotificationTarget empty{nullptr, nullptr};
+    EXPECT_EQ(BSL_RegisterUSBDeviceNotification(&empty), 1);
+}
