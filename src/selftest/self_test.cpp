@@ -137,8 +137,10 @@ self_test::~self_test()
     closeForm = 1;
     // The worker may be waiting for this thread (a window update or a message
     // box), so keep serving those until it has ended.
-    while (!backgroundWorker1->wait(QDeadlineTimer(10)))
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    while (!backgroundWorker1->wait(QDeadlineTimer(10))) {
+        QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+        QCoreApplication::sendPostedEvents(QCoreApplication::instance(), QEvent::MetaCall);
+    }
     // The queued completion will not reach a window being destroyed; the encoder
     // is restored here instead.
     completed_ = true;
