@@ -32,7 +32,7 @@ void putWord(std::vector<std::uint8_t>& v, std::size_t at, std::uint16_t w)
     v[at + 1] = static_cast<std::uint8_t>(w >> 8);
 }
 
-constexpr std::uint32_t kCodeSize = 0x9C00;    // 0x4400-0xDFFF
+constexpr std::uint32_t kCodeSize = 0x9800;    // 0x4400-0xDBFF
 constexpr std::uint32_t kTables = 0xE000;
 constexpr std::uint32_t kTablesSize = 0x1800;  // 0xE000-0xF7FF
 constexpr std::uint16_t kEntryPoint = 0x4410;

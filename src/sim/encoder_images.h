@@ -50,7 +50,7 @@ struct ImageSection {
 };
 using Image = std::vector<ImageSection>;
 
-// An application image of the encoder: code from 0x4400, tables from 0xE000,
+// An application image of the encoder: code 0x4400-0xDBFF, tables 0xE000-0xF7FF,
 // the vector table at 0xFFE0 (the same in every version). version: 6 characters.
 Image makeEncoderFirmware(const std::string& version);
 // The vector table every encoder firmware carries.

@@ -1,0 +1,277 @@
+#include "firmware/upgrade_sequence.h"
+
+#include "firmware/bsl430.h"
+#include "firmware/firmware_checks.h"
+#include "firmware/firmware_resources.h"
+#include "firmware/image_check.h"
+#include "link/encoder_commands.h"
+#include "link/hid_transport.h"
+#include "platform/clock.h"
+#include "platform/dialogs.h"
+#include "platform/text8.h"
+
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+namespace vardo::firmware {
+
+namespace {
+
+constexpr std::uint32_t kFamily = 3;
+constexpr std::uint32_t kCom = 2;
+constexpr std::uint32_t kRamLoaderEntry = 0x2504;
+constexpr std::uint32_t kResetVectorAddress = 0xFFFF;
+constexpr char kRamLoaderVersionWithDoubleReset[] = "00.06.05.34";
+
+std::string resourceText(std::string_view name)
+{
+    return platform::narrowLow8(Firmware::GetString(name));
+}
+
+// An image text converted afresh for each library call that reads it.
+std::vector<char> converted(const std::u16string& text)
+{
+    std::vector<char> buf(text.size() + 1, '\0');
+    StringToChar(text, buf.data());
+    return buf;
+}
+
+unsigned long hexNumber(std::string text)
+{
+    if (text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0)
+        text = text.substr(2);
+    return std::strtoul(text.c_str(), nullptr, 16);
+}
+
+} // namespace
+
+std::string padHexStringValue(const std::string& value)
+{
+    if (value.size() >= 6 || value.rfind("0x", 0) != 0)
+        return value;
+    std::string digits = value.substr(2);
+    while (digits.size() < 4)
+        digits.insert(digits.begin(), '0');
+    return "0x" + digits;
+}
+
+UpgradeSequence::UpgradeSequence(ProgressReport report)
+    : myVID(padHexStringValue(resourceText("VID"))),
+      myPID(padHexStringValue(resourceText("PID"))),
+      report_(std::move(report))
+{
+}
+
+void UpgradeSequence::report(int percent, const std::string& text) const
+{
+    if (report_)
+        report_(percent, text);
+}
+
+std::string UpgradeSequence::connectionText() const
+{
+    return "PID=" + myPID + ",VID=" + myVID + ",DEVICEINDEX=" + myDeviceIndex;
+}
+
+std::uint32_t UpgradeSequence::countLoaders() const
+{
+    std::lock_guard lock(loader::libraryMutex());
+    return BSL_NumOfUSBDevices(static_cast<std::uint16_t>(hexNumber(myVID)),
+                               static_cast<std::uint16_t>(hexNumber(myPID)));
+}
+
+bool UpgradeSequence::run(const std::string& fileName)
+{
+    if (fileName.empty()) {
+        report(0, "No file specified\r\n");
+        return false;
+    }
+    std::lock_guard lock(loader::libraryMutex());
+    const bool ok = CustomSelectedFirmware(fileName);
+    BSL_close_BSL();
+    return ok;
+}
+
+bool UpgradeSequence::CustomSelectedFirmware(const std::string& fileName)
+{
+    // Nothing on the device is touched for a file that is not a whole,
+    // well-formed image for the encoder's flash.
+    const ImageCheckResult check = checkFirmwareFile(fileName);
+    if (check.result == ImageCheck::CannotOpen) {
+        report(0, "Unable to open the firmware file\r\n");
+        return false;
+    }
+    if (check.result == ImageCheck::Malformed) {
+        report(0, "Not a valid TI-TXT firmware file (" + check.reason + ")\r\n");
+        return false;
+    }
+
+    bool massErase = false;
+    if (!DownloadStartUp(massErase)) {
+        BSL_close_BSL();
+        report(50, "Unsuccessful in starting the BSL. Restarting. \r\n");
+        if (!DownloadStartUp(massErase))
+            return false;
+    }
+    if (!massErase) {
+        report(60, "Erasing memory segments \r\n");
+        EraseDataSegment_File(fileName.c_str());
+    }
+    report(70, "Sending " + fileName + "\r\n");
+    BSL_RX_TXT_File(fileName.c_str(), 1);
+    report(75, "Firmware Sent\r\n");
+    report(80, "Verifying memory\r\n");
+    if (CRC_Check_File(fileName.c_str()) != 0) {
+        report(85, "Memory verification error\r\n");
+        return false;
+    }
+    report(85, "Memory successfully verified\r\n");
+    stopProgramTime = platform::tickCountMs();
+    totalProgramTime = (stopProgramTime - startProgramTime) / 1000;
+    report(90, "Total programming time is " + std::to_string(totalProgramTime) + "s \r\n");
+    TriggerForcedBOR();
+    report(100, "Done!");
+    return true;
+}
+
+bool UpgradeSequence::DownloadStartUp(bool& massErase)
+{
+    const std::string connection = connectionText();
+    const std::u16string com(connection.begin(), connection.end());
+
+    BSL_setFamily(kFamily);
+    BSL_setCom(kCom);
+    if (BSL_initialize_BSL(converted(com).data()) == 1) {
+        report(0, "USB device was unplugged!\r\n");
+        return false;
+    }
+
+    // The two password blocks are 10 KB each: kept off the worker's stack.
+    auto password = std::make_unique<DataBlock_>();
+    auto defaultPassword = std::make_unique<DataBlock_>();
+    *password = BSL_readTI_Text(converted(Firmware::GetString("password.Text")).data(), 32);
+    *defaultPassword = BSL_getDefaultPass();
+    report(5, "");
+
+    if (BSL_RX_Password(*password) != 0) {
+        massErase = true;
+        report(5, "Mass erase occured!\r\n");
+        platform::sleepMs(2000);
+        if (BSL_RX_Password(*defaultPassword) != 0) {
+            report(10, "Password FAILED!\r\n");
+            return false;
+        }
+    }
+    report(10, "Password Sent Successfully\r\n");
+
+    const std::string version = resourceText("RAM_BSL_VERSION");
+    report(20, "Sending RAM BSL v" + version + "\r\n");
+    BSL_RX_TXT(converted(Firmware::GetString("RAM_BSL.Text")).data(), 1);
+    BSL_LoadPC(kRamLoaderEntry);
+    report(30, "Done RAM BSL v" + version + "\r\n");
+    BSL_close_BSL();
+
+    report(35, "");
+    platform::sleepMs(1000);
+    report(40, "");
+    platform::sleepMs(1000);
+    report(45, "");
+    platform::sleepMs(1000);
+
+    startProgramTime = platform::tickCountMs();
+
+    BSL_setFamily(kFamily);
+    BSL_setCom(kCom);
+    if (BSL_initialize_BSL(converted(com).data()) == 1) {
+        report(50, "USB device was unplugged!\r\n");
+        return false;
+    }
+    const std::uint8_t passwordResult =
+        BSL_RX_Password(massErase ? *defaultPassword : *password);
+
+    const std::string text = BSL_TX_BSL_Version_String();
+    if (text == "ERROR" || text.size() < 35
+        || "00." + text.substr(16, 2) + "." + text.substr(25, 2) + "." + text.substr(33, 2)
+            != version) {
+        report(50, "Failed to read data from RAM BSL\r\n");
+        return false;
+    }
+    if (passwordResult != 0) {
+        report(50, "Password FAILED after sending RAM BSL!\r\n");
+        return false;
+    }
+    if (BSL_eraseSegment(kResetVectorAddress) != 0)
+        report(50, "Failed to erase reset vector\r\n");
+    return true;
+}
+
+bool UpgradeSequence::TriggerForcedBOR()
+{
+    report(90, "Resetting Device...\r\nStarting application\r\n");
+    const std::u16string text = Firmware::GetString("Forced_BOR.Text");
+    const bool sent = BSL_RX_TXT(converted(text).data(), 1) == 0;
+    // That RAM loader acts on the second of two resets.
+    if (sent && resourceText("RAM_BSL_VERSION").find(kRamLoaderVersionWithDoubleReset)
+                    != std::string::npos)
+        BSL_RX_TXT(converted(text).data(), 1);
+    return sent;
+}
+
+bool writeBackSettings(hid_device* device, const RestoreValues& v)
+{
+    using namespace vardo::link;
+    auto low = [](int value) { return static_cast<std::uint8_t>(value & 0xFF); };
+    struct Step {
+        EncoderCommand command;
+        int kind;  // 0 one byte, 1 the code table, 2 no payload
+        int value;
+        const char* failure;
+    };
+    const Step steps[] = {
+        {SET_OPTIONS, 0, v.options, "Unable to set option.."},
+        {SET_BUZZER, 0, v.buzzer, "Unable to set buzzer.."},
+        {SET_BUZZER_PERIOD, 0, v.buzzerPeriod, "Unable to set buzzer period.."},
+        {SET_KEYPAD_TYPE, 0, v.keypadType, "Unable to set Keypad Type.."},
+        {LOAD_CODE_TABLE, 1, 0, "Unable to Load Table.."},
+        {SET_LED_BRIGHTNESS, 0, v.ledBrightness, "Unable to set LED Brightness.."},
+        {WRITE_DEFAULTS, 2, 0, "Unable to set WRITE_DEFAULTs.."},
+    };
+    for (const Step& s : steps) {
+        std::int32_t result = 0;
+        if (s.kind == 0)
+            result = sendByteCommand(device, s.command, low(s.value));
+        else if (s.kind == 1)
+            result = sendCommand(device, s.command, v.keyCodeArray);
+        else
+            result = sendCommand(device, s.command);
+        if (result != 0) {
+            platform::dialogs().message(kWriteBackCaption, std::string(s.failure) + kMessageLineBreak,
+                                        platform::MessageIcon::Warning);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool completeUpgrade(const RestoreValues& values)
+{
+    platform::sleepMs(kRestartWaitMs);
+    char manufacturer[link::kNameBufferSize] = {};
+    char product[link::kNameBufferSize] = {};
+    {
+        std::lock_guard lock(link::exchangeMutex());
+        if (hid_handle)
+            hid_exit_safely(hid_handle);
+        hid_handle = ScanForUSBDevice_a(link::kEncoderVendorId, link::kEncoderProductId,
+                                        manufacturer, product);
+    }
+    if (!hid_handle)
+        platform::dialogs().message(kEncoderCaption,
+                                    std::string("Vardo 710 Encoder not connected..")
+                                        + kMessageLineBreak,
+                                    platform::MessageIcon::Warning);
+    return writeBackSettings(hid_handle, values);
+}
+
+} // namespace vardo::firmware

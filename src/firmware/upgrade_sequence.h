@@ -1,0 +1,78 @@
+#pragma once
+// The firmware upgrade as plain logic: start-up of the bootstrap loader, the
+// programming and verification of the chosen image, the forced restart, the
+// loader count, and the settings write-back after the restart. Reports
+// progress through a callback; waits through the platform clock. Qt-free.
+#include <hidapi.h>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace vardo::firmware {
+
+// Caption of the write-back's message boxes.
+inline constexpr char kWriteBackCaption[] = "Vardo USB ENCODER";
+inline constexpr char kEncoderCaption[] = "Vardo USB Encoder";
+inline constexpr char kMessageLineBreak[] = "\r\n";
+inline constexpr std::uint32_t kRestartWaitMs = 6000;
+
+// "0x200" -> "0x0200": a "0x" text shorter than 6 characters gets zeros after
+// the "0x" up to four digits; anything else is returned unchanged.
+std::string padHexStringValue(const std::string& value);
+
+// percent 0-100 and a status line ("" for none), in the order of the steps.
+using ProgressReport = std::function<void(int percent, const std::string& text)>;
+
+class UpgradeSequence {
+public:
+    // Takes the loader identifiers from the embedded resources, widened.
+    explicit UpgradeSequence(ProgressReport report);
+
+    // The worker's whole job: "No file specified" for an empty name, else the
+    // upgrade of that file under the library lock. fileName: the 8-bit path.
+    bool run(const std::string& fileName);
+
+    // The steps, callable on their own (the caller holds the library lock).
+    bool CustomSelectedFirmware(const std::string& fileName);
+    bool DownloadStartUp(bool& massErase);
+    bool TriggerForcedBOR();
+
+    // Loaders attached with myVID/myPID (takes the library lock).
+    std::uint32_t countLoaders() const;
+    // "PID=0x0200,VID=0x2047,DEVICEINDEX=0"
+    std::string connectionText() const;
+
+    std::string myVID;
+    std::string myPID;
+    std::string myDeviceIndex = "0";
+    std::uint32_t startProgramTime = 0;
+    std::uint32_t stopProgramTime = 0;
+    std::uint32_t totalProgramTime = 0;
+
+private:
+    void report(int percent, const std::string& text) const;
+    ProgressReport report_;
+};
+
+// The values written back into the new firmware (one-byte payloads take the low 8 bits).
+struct RestoreValues {
+    int ledBrightness = 0;
+    int buzzer = 0;
+    int buzzerPeriod = 0;
+    int keypadType = 0;
+    int options = 0;
+    std::array<std::uint8_t, 32> keyCodeArray{};
+};
+
+// The seven write-back commands in order, stopping at the first failure with
+// its message box. True when all seven succeeded.
+bool writeBackSettings(hid_device* device, const RestoreValues& values);
+
+// After a successful upgrade: waits 6000 ms, re-opens the encoder into
+// hid_handle (with "Vardo 710 Encoder not connected.." when there is none)
+// and writes the values back. True when the write-back succeeded.
+bool completeUpgrade(const RestoreValues& values);
+
+} // namespace vardo::firmware
