@@ -51,10 +51,11 @@ const QString kLine2Start = QStringLiteral("Keypad Selected     -    ");
 const QString kLine2Gap = QStringLiteral("                                Code Table Loaded     -   ");
 const QString kNone = QStringLiteral("None");
 
-// Every failure the operator sees: one OK button, warning icon, line break at the end.
+// Every failure the operator sees: one OK button, warning icon, and a line
+// break (CR LF, as in every other window) after the sentence.
 void showMessage(const std::string& text)
 {
-    dialogs().message(kCaption, text + "\n", vardo::platform::MessageIcon::Warning);
+    dialogs().message(kCaption, text + "\r\n", vardo::platform::MessageIcon::Warning);
 }
 
 const vardo::config::Report kReport = [](const std::string& text) { showMessage(text); };

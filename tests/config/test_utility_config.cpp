@@ -1,0 +1,434 @@
+// The configuration file: first start, save, import, export and the reset of
+// the encoder from the stored settings, against the virtual encoder.
+#include "config/config_test_env.h"
+#include "config/utility_config.h"
+#include "link/encoder_commands.h"
+#include "sim/virtual_encoder.h"
+
+#include <gmock/gmock.h>
+
+#include <sys/stat.h>
+
+using namespace vardo;
+using namespace vardo::config;
+using testenv::readFile;
+using testenv::writeFile;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+namespace {
+
+class UtilityConfig : public testenv::Environment {
+protected:
+    Report report = [this](const std::string& text) { reported.push_back(text); };
+    std::vector<std::string> reported;
+
+    void setUpFile()
+    {
+        ASSERT_TRUE(setUpConfigFile(report));
+        ASSERT_EQ(FileName, configPath());
+    }
+
+    // Opens the virtual encoder's command interface into hid_handle.
+    void openEncoder()
+    {
+        char m[48], p[48];
+        hid_handle = ScanForUSBDevice_a(0x2047, 0x0902, m, p);
+        ASSERT_NE(hid_handle, nullptr);
+    }
+
+    static std::vector<std::uint8_t> codes(const sim::VirtualEncoder& e)
+    {
+        std::vector<std::uint8_t> out;
+        for (const auto& c : e.receivedCommands())
+            out.push_back(c.code);
+        return out;
+    }
+};
+
+// ---- first start --------------------------------------------------------------
+
+TEST_F(UtilityConfig, FirstStartCreatesTheTenLineFileAndItsFolders)
+{
+    // A fresh account may lack the data home itself.
+    platform::setUserDataFolderOverride(root + "/fresh/share");
+    ASSERT_TRUE(setUpConfigFile(report));
+    EXPECT_EQ(FileName, root + "/fresh/share/VardoInterface/USBUtilityCfg.ini");
+    EXPECT_EQ(readFile(FileName), testenv::kFreshConfig);
+    EXPECT_THAT(reported, IsEmpty());
+}
+
+TEST_F(UtilityConfig, AnExistingFileIsUsedAsItIs)
+{
+    std::filesystem::create_directories(dataHome + "/VardoInterface");
+    const std::string odd = "[appSettings\r\nnot checked at start\r\n";
+    writeFile(configPath(), odd);
+    EXPECT_TRUE(setUpConfigFile(report));
+    EXPECT_EQ(readFile(configPath()), odd);
+    EXPECT_THAT(reported, IsEmpty());
+}
+
+TEST_F(UtilityConfig, AFolderInTheFilesPlaceIsNotAFile)
+{
+    std::filesystem::create_directories(configPath());
+    setUpConfigFile(report);
+    EXPECT_TRUE(std::filesystem::is_directory(configPath()));
+    // Later saves then report per key rather than crash.
+    saveSettings(StoredSettings{}, report);
+    EXPECT_EQ(reported, std::vector<std::string>(8, kMsgUpdateFailed));
+}
+
+// ---- save ----------------------------------------------------------------------
+
+TEST_F(UtilityConfig, SaveOfACustomisedLayoutStoresAll32TableBytes)
+{
+    setUpFile();
+    StoredSettings s;
+    s.keypadType = 8;
+    s.ledBrightness = 6;
+    s.ledColour = 0;
+    s.buzzer = 1;
+    s.buzzerPeriod = 4;
+    s.optionsFitted = 7;
+    saveSettings(s, report);
+    EXPECT_EQ(readFile(FileName),
+              testenv::savedConfig("7", testenv::zeroTableText(), "4", "1", "0", "6", "8"));
+    EXPECT_THAT(reported, IsEmpty());
+
+    s.keypadType = 5;
+    for (std::size_t i = 0; i < 32; ++i)
+        s.codeTable[i] = static_cast<std::uint8_t>(i * 8);
+    saveSettings(s, report);
+    EXPECT_EQ(GetSettings("CodeTableValues"),
+              "0,8,16,24,32,40,48,56,64,72,80,88,96,104,112,120,128,136,144,152,160,168,176,184,"
+              "192,200,208,216,224,232,240,248,");
+}
+
+TEST_F(UtilityConfig, SaveOfAFixedLayoutStoresNoTableAndKeepsFirmwareFile)
+{
+    setUpFile();
+    ASSERT_TRUE(SetSettings("FirmwareFile", "app [v2].txt", report));
+    StoredSettings s;
+    s.keypadType = 3;
+    s.ledBrightness = 9;
+    s.buzzerPeriod = 10;
+    s.optionsFitted = 3;
+    s.codeTable.fill(0x55);
+    saveSettings(s, report);
+    EXPECT_EQ(readFile(FileName),
+              testenv::savedConfig("3", "", "10", "0", "0", "9", "3", "app [v2].txt"));
+}
+
+TEST_F(UtilityConfig, SaveWithoutAFileReportsEveryKey)
+{
+    FileName = root + "/missing/USBUtilityCfg.ini";
+    saveSettings(StoredSettings{}, report);
+    EXPECT_EQ(reported, std::vector<std::string>(8, kMsgUpdateFailed));
+    EXPECT_FALSE(std::filesystem::exists(FileName));
+}
+
+TEST_F(UtilityConfig, ADamagedFileIsReportedOnceAndLeftAlone)
+{
+    setUpFile();
+    const std::string damaged = " [appSettings\r\n FirstUp=Yes\r\n";
+    writeFile(FileName, damaged);
+    saveSettings(StoredSettings{}, report);
+    EXPECT_THAT(reported, ElementsAre(kMsgFileDamaged));
+    EXPECT_EQ(readFile(FileName), damaged);
+}
+
+// ---- import ----------------------------------------------------------------------
+
+TEST_F(UtilityConfig, ImportChecksTheExactName)
+{
+    setUpFile();
+    const std::string chosen = root + "/usbutilitycfg.ini";
+    writeFile(chosen, testenv::savedConfig("7", "", "1", "1", "0", "5", "0"));
+    EXPECT_FALSE(importConfigFile(chosen, report));
+    EXPECT_THAT(reported, ElementsAre(kMsgIncorrectFilename));
+    EXPECT_EQ(readFile(FileName), testenv::kFreshConfig);
+}
+
+TEST_F(UtilityConfig, ImportRefusesAFileLackingAnyOneKeyOrTheSection)
+{
+    setUpFile();
+    std::filesystem::create_directories(root + "/in");
+    const std::string chosen = root + "/in/USBUtilityCfg.ini";
+    for (const char* missing : kConfigKeys) {
+        std::string text = " [appSettings]\r\n";
+        for (const char* key : kConfigKeys)
+            if (std::string(key) != missing)
+                text += std::string(" ") + key + "=1\r\n";
+        writeFile(chosen, text);
+        reported.clear();
+        EXPECT_FALSE(importConfigFile(chosen, report)) << missing;
+        EXPECT_THAT(reported, ElementsAre(kMsgIncorrectFormat)) << missing;
+    }
+    std::string otherSection = " [settings]\r\n";
+    for (const char* key : kConfigKeys)
+        otherSection += std::string(" ") + key + "=\r\n";
+    writeFile(chosen, otherSection);
+    reported.clear();
+    EXPECT_FALSE(importConfigFile(chosen, report));
+    EXPECT_THAT(reported, ElementsAre(kMsgIncorrectFormat));
+    EXPECT_EQ(readFile(FileName), testenv::kFreshConfig);
+}
+
+TEST_F(UtilityConfig, ImportCopiesAFileWithAllNineKeysEvenWhenEmpty)
+{
+    setUpFile();
+    std::filesystem::create_directories(root + "/in");
+    const std::string chosen = root + "/in/USBUtilityCfg.ini";
+    // Another order and LF line ends: the copy is byte for byte, not rewritten.
+    std::string text = "[appSettings]\n";
+    for (auto it = kConfigKeys.rbegin(); it != kConfigKeys.rend(); ++it)
+        text += std::string(*it) + "=\n";
+    writeFile(chosen, text);
+    EXPECT_TRUE(importConfigFile(chosen, report));
+    EXPECT_THAT(reported, IsEmpty());
+    EXPECT_EQ(readFile(FileName), text);
+    // No temporary file is left beside the configuration file.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dataHome + "/VardoInterface"),
+                            std::filesystem::directory_iterator()),
+              1);
+}
+
+TEST_F(UtilityConfig, ImportOfAMalformedFileIsCaught)
+{
+    setUpFile();
+    const std::string chosen = root + "/USBUtilityCfg.ini";
+    writeFile(chosen, " [appSettings\r\n FirstUp=Yes\r\n");
+    EXPECT_FALSE(importConfigFile(chosen, report));
+    EXPECT_THAT(reported, ElementsAre(kMsgImportException));
+    EXPECT_EQ(readFile(FileName), testenv::kFreshConfig);
+}
+
+TEST_F(UtilityConfig, ImportOfAnUnreadableFileFailsAtTheCopy)
+{
+    setUpFile();
+    EXPECT_FALSE(importConfigFile(root + "/nowhere/USBUtilityCfg.ini", report));
+    EXPECT_THAT(reported, ElementsAre(kMsgImportCopyFailed));
+    EXPECT_EQ(readFile(FileName), testenv::kFreshConfig);
+}
+
+TEST_F(UtilityConfig, ImportWithoutAConfigurationPathFailsAtTheCopy)
+{
+    const std::string chosen = root + "/USBUtilityCfg.ini";
+    writeFile(chosen, testenv::kFreshConfig);
+    EXPECT_FALSE(importConfigFile(chosen, report));
+    EXPECT_THAT(reported, ElementsAre(kMsgImportCopyFailed));
+}
+
+// ---- export ----------------------------------------------------------------------
+
+TEST_F(UtilityConfig, ExportCopiesAndAsksBeforeOverwriting)
+{
+    setUpFile();
+    SetSettings("FirstUp", "Yes", report);
+    const std::string saved = readFile(FileName);
+    const std::string folder = root + "/out";
+    std::filesystem::create_directories(folder);
+    const std::string target = folder + "/USBUtilityCfg.ini";
+
+    int asked = 0;
+    EXPECT_TRUE(exportConfigFile(folder, [&] { ++asked; return true; }, report));
+    EXPECT_EQ(asked, 0);
+    EXPECT_EQ(readFile(target), saved);
+
+    writeFile(target, "theirs");
+    EXPECT_FALSE(exportConfigFile(folder + "/", [&] { ++asked; return false; }, report));
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(readFile(target), "theirs");
+
+    EXPECT_TRUE(exportConfigFile(folder, [&] { ++asked; return true; }, report));
+    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(readFile(target), saved);
+    EXPECT_THAT(reported, IsEmpty());
+}
+
+TEST_F(UtilityConfig, ExportIntoAMissingFolderFails)
+{
+    setUpFile();
+    EXPECT_FALSE(exportConfigFile(root + "/absent", [] { return true; }, report));
+    EXPECT_THAT(reported, ElementsAre(kMsgExportCopyFailed));
+}
+
+TEST_F(UtilityConfig, ExportKeepsTheModeOfAReplacedFile)
+{
+    setUpFile();
+    const std::string target = root + "/USBUtilityCfg.ini";
+    writeFile(target, "old");
+    ::chmod(target.c_str(), 0640);
+    EXPECT_TRUE(exportConfigFile(root, [] { return true; }, report));
+    struct stat st {};
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    EXPECT_EQ(readFile(target), testenv::kFreshConfig);
+}
+
+// ---- stored numbers ------------------------------------------------------------------
+
+TEST(StoredByte, TakesDecimalIntegersAsTheirLow8Bits)
+{
+    struct Case {
+        const char* text;
+        bool ok;
+        int byte;
+    };
+    for (const Case& c : {Case{"0", true, 0}, Case{"7", true, 7}, Case{" 9\t", true, 9},
+                          Case{"+3", true, 3}, Case{"256", true, 0}, Case{"-1", true, 255},
+                          Case{"2147483647", true, 255}, Case{"-2147483648", true, 0},
+                          Case{"2147483648", false, 0}, Case{"", false, 0}, Case{" ", false, 0},
+                          Case{"-", false, 0}, Case{"0x05", false, 0}, Case{"5a", false, 0},
+                          Case{"1 2", false, 0}, Case{"٣", false, 0}}) {
+        std::uint8_t b = 0xAA;
+        EXPECT_EQ(parseStoredByte(c.text, b), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(b, c.byte) << c.text;
+        }
+    }
+}
+
+// ---- reset from the configuration ------------------------------------------------------
+
+class ResetFromFile : public UtilityConfig {
+protected:
+    void SetUp() override
+    {
+        UtilityConfig::SetUp();
+        setUpFile();
+        encoder = std::make_unique<sim::VirtualEncoder>();
+        openEncoder();
+        encoder->clearReceivedCommands();
+    }
+    void TearDown() override
+    {
+        UtilityConfig::TearDown();
+        encoder.reset();
+    }
+
+    void store(const std::string& layout, const std::string& table, const std::string& period = "0")
+    {
+        writeFile(FileName, testenv::savedConfig("7", table, period, "0", "0", "3", layout));
+    }
+
+    std::unique_ptr<sim::VirtualEncoder> encoder;
+};
+
+TEST_F(ResetFromFile, NothingHappensBeforeTheFirstSave)
+{
+    EXPECT_EQ(resetFromConfigFile(hid_handle, report), ResetOutcome::NotSaved);
+    EXPECT_THAT(reported, IsEmpty());
+    EXPECT_THAT(codes(*encoder), IsEmpty());
+}
+
+TEST_F(ResetFromFile, CustomisedLayoutSendsTheTableInItsPlace)
+{
+    std::string table;
+    for (int i = 0; i < 32; ++i)
+        table += std::to_string(i * 9 + 200) + ",";
+    store("8", table, "0");
+    EXPECT_EQ(resetFromConfigFile(hid_handle, report), ResetOutcome::Sent);
+    using namespace link;
+    EXPECT_THAT(codes(*encoder), ElementsAre(SET_KEYPAD_TYPE, LOAD_CODE_TABLE, SET_LED_BRIGHTNESS,
+                                             SET_LED_COLOUR, SET_BUZZER, SET_BUZZER_PERIOD));
+    const auto cmds = encoder->receivedCommands();
+    EXPECT_THAT(cmds[0].payload, ElementsAre(8));
+    std::vector<std::uint8_t> expected;
+    for (int i = 0; i < 32; ++i)
+        expected.push_back(static_cast<std::uint8_t>((i * 9 + 200) & 0xFF));   // 256 and up: low bits
+    EXPECT_EQ(cmds[1].payload, expected);
+    EXPECT_THAT(cmds[2].payload, ElementsAre(3));
+    // A stored period goes back unchanged: 0 stays 0.
+    EXPECT_THAT(cmds[5].payload, ElementsAre(0));
+    EXPECT_THAT(reported, IsEmpty());
+    EXPECT_EQ(encoder->keypadType(), 8);
+}
+
+TEST_F(ResetFromFile, FixedLayoutSendsNoTable)
+{
+    store("4", "", "7");
+    EXPECT_EQ(resetFromConfigFile(hid_handle, report), ResetOutcome::Sent);
+    using namespace link;
+    EXPECT_THAT(codes(*encoder), ElementsAre(SET_KEYPAD_TYPE, SET_LED_BRIGHTNESS, SET_LED_COLOUR,
+                                             SET_BUZZER, SET_BUZZER_PERIOD));
+    EXPECT_EQ(encoder->buzzerPeriod(), 7);
+}
+
+TEST_F(ResetFromFile, StopsAtTheFirstRefusedCommandWithItsMessage)
+{
+    using namespace link;
+    struct Case {
+        std::uint8_t refused;
+        const char* message;
+        ResetOutcome outcome;
+        std::size_t sent;   // commands that reached the encoder, the refused one included
+    };
+    for (const Case& c : {Case{SET_KEYPAD_TYPE, kMsgResetKeypad, ResetOutcome::KeypadRefused, 1},
+                          Case{LOAD_CODE_TABLE, kMsgResetTable, ResetOutcome::TableRefused, 2},
+                          Case{SET_LED_BRIGHTNESS, kMsgResetBrightness, ResetOutcome::SettingRefused, 3},
+                          Case{SET_LED_COLOUR, kMsgResetColour, ResetOutcome::SettingRefused, 4},
+                          Case{SET_BUZZER, kMsgResetBuzzer, ResetOutcome::SettingRefused, 5},
+                          Case{SET_BUZZER_PERIOD, kMsgResetPeriod, ResetOutcome::SettingRefused, 6}}) {
+        store("2", testenv::zeroTableText());
+        encoder->clearReceivedCommands();
+        encoder->clearFaults();
+        encoder->injectFault({sim::EncoderFault::Refuse, false, c.refused});
+        reported.clear();
+        EXPECT_EQ(resetFromConfigFile(hid_handle, report), c.outcome) << c.message;
+        EXPECT_THAT(reported, ElementsAre(c.message));
+        const auto sent = codes(*encoder);
+        ASSERT_EQ(sent.size(), c.sent) << c.message;
+        EXPECT_EQ(sent.back(), c.refused);
+    }
+}
+
+TEST_F(ResetFromFile, WithoutAnEncoderTheFirstCommandFails)
+{
+    hid_exit_safely(hid_handle);
+    hid_handle = nullptr;
+    store("0", "");
+    EXPECT_EQ(resetFromConfigFile(hid_handle, report), ResetOutcome::KeypadRefused);
+    EXPECT_THAT(reported, ElementsAre(kMsgResetKeypad));
+}
+
+TEST_F(ResetFromFile, InvalidStoredValuesSendNothing)
+{
+    struct Case {
+        std::string layout, table, period, brightness;
+        const char* key;
+    };
+    const std::string t31 = testenv::zeroTableText().substr(2);   // 31 numbers
+    for (const Case& c : {Case{"", "", "1", "3", "KeypadLayout"},
+                          Case{"seven", "", "1", "3", "KeypadLayout"},
+                          Case{"8", t31, "1", "3", "CodeTableValues"},
+                          Case{"5", "", "1", "3", "CodeTableValues"},
+                          Case{"2", "1,2,x,", "1", "3", "CodeTableValues"},
+                          Case{"8", testenv::zeroTableText(), "1", "", "LedBrightness"},
+                          Case{"0", "", "1.5", "3", "BuzzerPeriod"}}) {
+        writeFile(FileName, testenv::savedConfig("7", c.table, c.period, "0", "0", c.brightness, c.layout));
+        reported.clear();
+        EXPECT_EQ(resetFromConfigFile(hid_handle, report), ResetOutcome::NotSent) << c.key;
+        EXPECT_THAT(reported, ElementsAre(std::string(kMsgInvalidValuePrefix) + c.key + ".."));
+        EXPECT_THAT(codes(*encoder), IsEmpty()) << c.key;
+    }
+}
+
+TEST_F(ResetFromFile, ExtraTablePiecesAndAFixedLayoutsTableAreIgnored)
+{
+    store("8", testenv::zeroTableText() + "99,junk");
+    EXPECT_EQ(resetFromConfigFile(hid_handle, report), ResetOutcome::Sent);
+    store("1", "junk");
+    EXPECT_EQ(resetFromConfigFile(hid_handle, report), ResetOutcome::Sent);
+    EXPECT_THAT(reported, IsEmpty());
+}
+
+TEST_F(ResetFromFile, ADamagedFileSendsNothing)
+{
+    writeFile(FileName, " FirstUp=Yes\r\n [appSettings\r\n");
+    EXPECT_EQ(resetFromConfigFile(hid_handle, report), ResetOutcome::NotSent);
+    EXPECT_THAT(reported, ElementsAre(kMsgFileDamaged));
+    EXPECT_THAT(codes(*encoder), IsEmpty());
+}
+
+} // namespace

@@ -1,0 +1,732 @@
+// The main window against the virtual encoder: start-up states, the status
+// panel, the five settings boxes, save, the two resets, the configuration file
+// menus, the windows it opens and the exit paths.
+#include "config/config_test_env.h"
+#include "config/utility_config.h"
+#include "link/encoder_commands.h"
+#include "mainwindow/about.h"
+#include "mainwindow/form1.h"
+#include "sim/virtual_encoder.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTest>
+#include <QTextEdit>
+
+#include <gmock/gmock.h>
+
+using namespace vardo;
+using testenv::readFile;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using DR = platform::DialogRecord;
+
+namespace {
+
+const QString kNoneLine1 = QStringLiteral(
+    "Device Connected   -    None                                Firmware Version        -   None");
+const QString kNoneLine2 = QStringLiteral(
+    "Keypad Selected     -    None                                Code Table Loaded     -   None");
+
+QString presentLine1(const QString& model, const QString& version)
+{
+    return QStringLiteral("Device Connected   -    ") + model
+        + QStringLiteral("       Firmware Version        -   ") + version;
+}
+
+QString presentLine2(const QString& layoutText)
+{
+    return QStringLiteral("Keypad Selected     -    ") + layoutText.left(4)
+        + QStringLiteral("                                Code Table Loaded     -   ") + layoutText;
+}
+
+class MainWindow : public testenv::Environment {
+protected:
+    void SetUp() override
+    {
+        Environment::SetUp();
+        Form1::keyCodeArray.fill(0);
+        window = std::make_unique<Form1>();
+        window->setApplicationEnder([this] { ++ended; });
+    }
+
+    void TearDown() override
+    {
+        window.reset();
+        Environment::TearDown();
+        encoder.reset();
+    }
+
+    // An encoder on the bus with these settings in force and as power-up defaults.
+    sim::VirtualEncoder& plugEncoder(int options = 7, int layout = 0)
+    {
+        sim::VirtualEncoderConfig config;
+        config.firmwareVersion = "02.10B";
+        config.factorySettings.optionsFitted = static_cast<std::uint8_t>(options);
+        config.factorySettings.keypadType = static_cast<std::uint8_t>(layout);
+        encoder.reset();   // one encoder on the bus at a time
+        encoder = std::make_unique<sim::VirtualEncoder>(config);
+        return *encoder;
+    }
+
+    void load()
+    {
+        window->Form1_Load();
+        if (encoder)
+            encoder->clearReceivedCommands();
+        dialogs.clear();
+    }
+
+    template <typename T = QWidget>
+    T* w(const char* name) const
+    {
+        T* found = window->findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(found, nullptr) << name;
+        return found;
+    }
+    QComboBox* box(const char* name) const { return w<QComboBox>(name); }
+    QStringList panelLines() const { return w<QTextEdit>("richTextBox1")->toPlainText().split('\n'); }
+
+    // Chooses item `index` in a box as the operator does (keyboard commit).
+    void choose(QComboBox* b, int index)
+    {
+        b->setCurrentIndex(index);
+        emit b->activated(index);
+    }
+
+    std::vector<std::uint8_t> commandCodes() const
+    {
+        std::vector<std::uint8_t> out;
+        for (const auto& c : encoder->receivedCommands())
+            out.push_back(c.code);
+        return out;
+    }
+
+    // Names of the controls that are enabled (menus aside).
+    std::vector<std::string> enabledControls() const
+    {
+        std::vector<std::string> out;
+        for (const char* name : {"button11", "keypadTypeCbox", "ledBrightnessCbox", "ledColourCbox",
+                                 "buzzerCbox", "buzzerPeriodCbox", "button2", "button1", "button3",
+                                 "button8", "btnLoadFirmware", "button9", "button10"})
+            if (w(name)->isEnabled())
+                out.emplace_back(name);
+        return out;
+    }
+
+    std::unique_ptr<sim::VirtualEncoder> encoder;
+    std::unique_ptr<Form1> window;
+    int ended = 0;
+};
+
+// ---- layout of the window -------------------------------------------------------
+
+TEST_F(MainWindow, ControlsSitWhereTheyWereDesigned)
+{
+    EXPECT_EQ(window->windowTitle(), "USB Encoder Configuration Utility");
+    EXPECT_EQ(window->minimumSize(), QSize(891, 500));
+    EXPECT_EQ(window->maximumSize(), QSize(891, 500));
+    struct Place {
+        const char* name;
+        QRect rect;
+        QString text;
+        double points;
+    };
+    const Place places[] = {
+        {"label1", {179, 23, 530, 37}, "USB Encoder Configuration Utility", 24},
+        {"button11", {27, 82, 109, 67}, "Scan For Device", 18},
+        {"richTextBox1", {158, 82, 680, 68}, "", 12},
+        {"keypadTypeCbox", {27, 173, 207, 28}, "", 12},
+        {"ledBrightnessCbox", {330, 173, 207, 28}, "", 12},
+        {"ledColourCbox", {632, 173, 207, 28}, "", 12},
+        {"buzzerCbox", {27, 245, 207, 28}, "", 12},
+        {"buzzerPeriodCbox", {330, 245, 207, 28}, "", 12},
+        {"button2", {632, 231, 206, 50}, "Test Encoder", 13.8},
+        {"button1", {27, 318, 206, 50}, "Customise Code Table", 13.8},
+        {"button3", {333, 314, 203, 58}, "Reset From Configuration File", 13.8},
+        {"button8", {632, 318, 206, 50}, "Save Changes", 13.8},
+        {"btnLoadFirmware", {27, 398, 206, 67}, "Update Encoder Firmware", 13.8},
+        {"button9", {330, 398, 206, 67}, "Reset To Factory Default", 13.8},
+        {"button10", {632, 398, 206, 67}, "Exit", 13.8},
+        {"menuStrip1", {0, 0, 891, 24}, "", 0},
+        {"statusStrip1", {0, 478, 891, 22}, "", 0},
+    };
+    for (const Place& p : places) {
+        QWidget* c = w(p.name);
+        ASSERT_NE(c, nullptr);
+        EXPECT_EQ(c->geometry(), p.rect) << p.name;
+        if (auto* b = qobject_cast<QPushButton*>(c)) {
+            EXPECT_EQ(b->text(), p.text) << p.name;
+        }
+        if (auto* l = qobject_cast<QLabel*>(c)) {
+            EXPECT_EQ(l->text(), p.text) << p.name;
+        }
+        if (p.points > 0) {
+            EXPECT_DOUBLE_EQ(c->font().pointSizeF(), p.points) << p.name;
+            EXPECT_EQ(c->font().family(), "Microsoft Sans Serif") << p.name;
+        }
+    }
+    EXPECT_TRUE(w("label1")->font().bold());
+
+    auto* panel = w<QTextEdit>("richTextBox1");
+    EXPECT_TRUE(panel->isReadOnly());
+    EXPECT_EQ(panel->lineWrapMode(), QTextEdit::NoWrap);
+    EXPECT_EQ(panel->palette().color(QPalette::Base), QColor(192, 255, 255));
+    EXPECT_EQ(panel->palette().color(QPalette::Text), QColor(105, 105, 105));
+    EXPECT_FALSE(panel->focusPolicy() & Qt::TabFocus);
+}
+
+TEST_F(MainWindow, BoxesHoldTheirItemsAndMenusTheirEntries)
+{
+    EXPECT_EQ(box("keypadTypeCbox")->count(), 9);
+    EXPECT_EQ(box("keypadTypeCbox")->itemText(0), "4W    Function Key Table");
+    EXPECT_EQ(box("keypadTypeCbox")->itemText(5), "12W  Customised Table");
+    EXPECT_EQ(box("ledBrightnessCbox")->count(), 10);
+    EXPECT_EQ(box("ledBrightnessCbox")->itemText(9), "LED Brightness - 9");
+    EXPECT_EQ(box("ledColourCbox")->count(), 1);
+    EXPECT_EQ(box("ledColourCbox")->itemText(0), "LED Colour - White");
+    EXPECT_EQ(box("buzzerCbox")->itemText(1), "Buzzer - On");
+    EXPECT_EQ(box("buzzerPeriodCbox")->itemText(0), "Buzzer Period -0");
+    EXPECT_EQ(box("buzzerPeriodCbox")->itemText(9), "Buzzer Period -9");
+
+    auto* file = w<QMenu>("helpToolStripMenuItem");
+    auto* help = w<QMenu>("helpToolStripMenuItem1");
+    ASSERT_TRUE(file && help);
+    EXPECT_EQ(file->title(), "File");
+    EXPECT_EQ(help->title(), "Help");
+    QStringList fileItems;
+    for (QAction* a : file->actions())
+        fileItems << a->objectName() + "=" + a->text();
+    EXPECT_EQ(fileItems, QStringList({"aboutVardoUSBEncoderConfiguratorToolStripMenuItem=Import Cfg File",
+                                      "exitToolStripMenuItem=Export Cfg File",
+                                      "exitToolStripMenuItem1=Exit"}));
+    ASSERT_EQ(help->actions().size(), 1);
+    EXPECT_EQ(help->actions()[0]->text(), "About Keypad Configuration Utility");
+}
+
+TEST_F(MainWindow, BeforeLoadingOnlyTheAlwaysAvailableControlsWork)
+{
+    EXPECT_THAT(enabledControls(), ElementsAre("button11", "button3", "btnLoadFirmware", "button10"));
+    EXPECT_EQ(w<QTextEdit>("richTextBox1")->toPlainText(), "");
+    EXPECT_EQ(window->prev_options_fitted, 0);
+}
+
+// ---- start-up states --------------------------------------------------------------
+
+TEST_F(MainWindow, NoEncoderAtStart)
+{
+    window->Form1_Load();
+    const auto records = dialogs.records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].kind, DR::Kind::Message);
+    EXPECT_EQ(records[0].caption, "Vardo USB Encoder");
+    EXPECT_EQ(records[0].text, "Vardo 710 Encoder not connected..\r\n");
+    EXPECT_EQ(records[0].icon, platform::MessageIcon::Warning);
+
+    struct Placeholder {
+        const char* name;
+        const char* text;
+    };
+    for (const Placeholder& p : {Placeholder{"keypadTypeCbox", "Keypad - Layout"},
+                                 Placeholder{"ledBrightnessCbox", "LED Brightness"},
+                                 Placeholder{"ledColourCbox", "LED Colour"},
+                                 Placeholder{"buzzerCbox", "Buzzer"},
+                                 Placeholder{"buzzerPeriodCbox", "Buzzer Period"}}) {
+        EXPECT_EQ(box(p.name)->currentIndex(), -1) << p.name;
+        EXPECT_EQ(box(p.name)->placeholderText(), p.text) << p.name;
+    }
+    EXPECT_EQ(panelLines(), QStringList({kNoneLine1, kNoneLine2}));
+    EXPECT_EQ(Form1::configArray[0], kNoneLine1);
+    EXPECT_THAT(enabledControls(), ElementsAre("button11", "btnLoadFirmware", "button10"));
+    EXPECT_TRUE(w("menuStrip1")->isEnabled());
+    // The configuration file was set up before the encoder was looked for.
+    EXPECT_EQ(readFile(configPath()), testenv::kFreshConfig);
+}
+
+TEST_F(MainWindow, MaskSevenIsThe710iWithEverythingEnabled)
+{
+    plugEncoder(7, 0);
+    load();
+    EXPECT_THAT(dialogs.records(), IsEmpty());
+    EXPECT_EQ(panelLines(), QStringList({presentLine1("Vardo 710i Encoder", "02.10B"),
+                                         presentLine2("4W    Function Key Table")}));
+    EXPECT_EQ(enabledControls().size(), 13u);
+    EXPECT_EQ(box("ledBrightnessCbox")->currentText(), "LED Brightness - 5");
+    EXPECT_EQ(box("buzzerCbox")->currentText(), "Buzzer - On");
+    EXPECT_EQ(box("buzzerPeriodCbox")->currentText(), "Buzzer Period -1");
+    EXPECT_EQ(box("ledColourCbox")->currentText(), "LED Colour - White");
+    EXPECT_EQ(window->firmwareVersion, "02.10B");
+}
+
+TEST_F(MainWindow, MasksDecideWhichBoxesWork)
+{
+    struct Case {
+        int mask;
+        bool brightness, colour, buzzer;
+    };
+    for (const Case& c : {Case{6, true, false, true}, Case{3, true, false, false},
+                          Case{5, false, true, true}, Case{1, false, false, false},
+                          Case{0, false, false, false}}) {
+        plugEncoder(c.mask);
+        load();
+        EXPECT_EQ(box("ledBrightnessCbox")->isEnabled(), c.brightness) << c.mask;
+        EXPECT_EQ(box("ledColourCbox")->isEnabled(), c.colour) << c.mask;
+        EXPECT_EQ(box("buzzerCbox")->isEnabled(), c.buzzer) << c.mask;
+        EXPECT_EQ(box("buzzerPeriodCbox")->isEnabled(), c.buzzer) << c.mask;
+        for (const char* always : {"keypadTypeCbox", "button1", "button2", "button3", "button8", "button9"})
+            EXPECT_TRUE(w(always)->isEnabled()) << always << " mask " << c.mask;
+        EXPECT_EQ(panelLines()[0], presentLine1("Vardo 710 Encoder", "02.10B")) << c.mask;
+    }
+}
+
+TEST_F(MainWindow, PanelNamesTheLayout)
+{
+    plugEncoder(7, 3);
+    load();
+    EXPECT_EQ(panelLines()[1],
+              "Keypad Selected     -    12W                                 Code Table Loaded     -   "
+              "12W  Telephone Table");
+    encoder->setKeypadTypeRaw(8);
+    window->button11_Click();
+    EXPECT_EQ(panelLines()[1],
+              "Keypad Selected     -    16W                                 Code Table Loaded     -   "
+              "16W  Customised Table");
+    EXPECT_EQ(Form1::configArray[1], panelLines()[1]);
+}
+
+TEST_F(MainWindow, StatusValuesWithoutAnItemShowThePlaceholder)
+{
+    plugEncoder(7, 0);
+    sim::EncoderSettings s = encoder->settings();
+    s.ledColour = 2;
+    encoder->setSettings(s);
+    encoder->setKeypadTypeRaw(12);
+    load();
+    EXPECT_EQ(box("ledColourCbox")->currentIndex(), -1);
+    EXPECT_EQ(box("keypadTypeCbox")->currentIndex(), -1);
+    EXPECT_EQ(box("ledBrightnessCbox")->currentIndex(), 5);
+    EXPECT_EQ(window->prev_keypadType_index, 12);
+    EXPECT_EQ(panelLines()[1], presentLine2(""));
+}
+
+TEST_F(MainWindow, ScanFindsAnEncoderPluggedInLater)
+{
+    load();
+    EXPECT_EQ(panelLines()[0], kNoneLine1);
+    plugEncoder(6, 7);
+    window->button11_Click();
+    EXPECT_THAT(dialogs.records(), IsEmpty());
+    EXPECT_EQ(panelLines(), QStringList({presentLine1("Vardo 710 Encoder", "02.10B"),
+                                         presentLine2("16W  Calculator Table")}));
+    encoder->unplug();
+    window->button11_Click();
+    EXPECT_THAT(dialogs.messages(), ElementsAre("Vardo 710 Encoder not connected..\r\n"));
+    EXPECT_EQ(panelLines(), QStringList({kNoneLine1, kNoneLine2}));
+    // The mask is not preset on a scan: the last one reported stays.
+    EXPECT_EQ(window->prev_options_fitted, 6);
+}
+
+// ---- settings boxes ----------------------------------------------------------------
+
+struct BoxCase {
+    const char* name;
+    std::uint8_t command;
+    int choice;
+    int payload;
+    int Form1::*field;
+    const char* failure;
+};
+
+const BoxCase kBoxes[] = {
+    {"ledBrightnessCbox", link::SET_LED_BRIGHTNESS, 8, 8, &Form1::prev_ledBrightness_index,
+     "Unable to set the LED Brightness..\r\n"},
+    {"ledColourCbox", link::SET_LED_COLOUR, 0, 0, &Form1::prev_ledColour_index,
+     "Unable to set LED colour..\r\n"},
+    {"buzzerCbox", link::SET_BUZZER, 0, 0, &Form1::prev_buzzer_index,
+     "Unable to set Buzzer On/Off..\r\n"},
+    {"buzzerPeriodCbox", link::SET_BUZZER_PERIOD, 4, 5, &Form1::prev_buzzerPeriod_index,
+     "Unable to set Buzzer Period..\r\n"},
+    {"keypadTypeCbox", link::SET_KEYPAD_TYPE, 4, 4, &Form1::prev_keypadType_index,
+     "Unable to set Keypad Type..\r\n"},
+};
+
+TEST_F(MainWindow, EachBoxSendsItsCommandAndStoresTheChoice)
+{
+    plugEncoder(7, 0);
+    sim::EncoderSettings s = encoder->settings();
+    s.ledColour = 1;   // so that choosing White is a change
+    encoder->setSettings(s);
+    load();
+    for (const BoxCase& c : kBoxes) {
+        encoder->clearReceivedCommands();
+        choose(box(c.name), c.choice);
+        const auto cmds = encoder->receivedCommands();
+        ASSERT_EQ(cmds.size(), 1u) << c.name;
+        EXPECT_EQ(cmds[0].code, c.command) << c.name;
+        EXPECT_THAT(cmds[0].payload, ElementsAre(c.payload)) << c.name;
+        EXPECT_EQ((*window).*(c.field), c.choice) << c.name;
+        EXPECT_EQ(box(c.name)->currentIndex(), c.choice) << c.name;
+    }
+    EXPECT_THAT(dialogs.records(), IsEmpty());
+    EXPECT_EQ(encoder->buzzerPeriod(), 5);
+    EXPECT_EQ(encoder->ledBrightness(), 8);
+}
+
+TEST_F(MainWindow, ARefusedChoiceRevertsWithoutSendingAgain)
+{
+    plugEncoder(7, 1);
+    load();
+    for (const BoxCase& c : kBoxes) {
+        const int before = (*window).*(c.field);
+        const int other = c.choice == before ? (c.choice + 1) % box(c.name)->count() : c.choice;
+        encoder->clearReceivedCommands();
+        encoder->injectFault({sim::EncoderFault::Refuse, false, c.command});
+        dialogs.clear();
+        choose(box(c.name), other);
+        EXPECT_THAT(dialogs.messages(), ElementsAre(c.failure));
+        EXPECT_EQ(dialogs.records()[0].caption, "Vardo USB Encoder");
+        EXPECT_EQ(commandCodes().size(), 1u) << c.name;
+        EXPECT_EQ((*window).*(c.field), before) << c.name;
+        EXPECT_EQ(box(c.name)->currentIndex(), before) << c.name;
+    }
+    EXPECT_EQ(panelLines()[1], presentLine2("4W    Arrow Key Table"));
+}
+
+TEST_F(MainWindow, AnUnpluggedEncoderMakesBoxesRevert)
+{
+    plugEncoder(7, 0);
+    load();
+    encoder->unplug();
+    choose(box("ledBrightnessCbox"), 2);
+    EXPECT_THAT(dialogs.messages(), ElementsAre("Unable to set the LED Brightness..\r\n"));
+    EXPECT_EQ(box("ledBrightnessCbox")->currentText(), "LED Brightness - 5");
+}
+
+TEST_F(MainWindow, LayoutChangeRewritesOnlyThePanelsSecondLine)
+{
+    plugEncoder(7, 0);
+    load();
+    const QString line1 = panelLines()[0];
+    choose(box("keypadTypeCbox"), 4);
+    EXPECT_EQ(panelLines(), QStringList({line1, presentLine2("12W  Calculator Table")}));
+    // No status request: only the one command went out.
+    EXPECT_THAT(commandCodes(), ElementsAre(link::SET_KEYPAD_TYPE));
+}
+
+TEST_F(MainWindow, ProgrammaticSelectionsSendNothing)
+{
+    plugEncoder(7, 0);
+    load();
+    window->ShowDeviceStatus();
+    box("ledBrightnessCbox")->setCurrentIndex(3);
+    window->ShowNoDevice();
+    EXPECT_THAT(commandCodes(), IsEmpty());
+}
+
+TEST_F(MainWindow, TypingIntoABoxChangesNothing)
+{
+    plugEncoder(7, 0);
+    load();
+    window->show();
+    for (const char* name : {"keypadTypeCbox", "ledBrightnessCbox", "ledColourCbox", "buzzerCbox",
+                             "buzzerPeriodCbox"}) {
+        QComboBox* b = box(name);
+        const int before = b->currentIndex();
+        for (Qt::Key key : {Qt::Key_L, Qt::Key_B, Qt::Key_1, Qt::Key_Space, Qt::Key_Backspace}) {
+            QTest::keyClick(b, key);
+            QTest::keyClick(b, key, Qt::ShiftModifier);
+        }
+        EXPECT_EQ(b->currentIndex(), before) << name;
+        EXPECT_FALSE(b->isEditable()) << name;
+    }
+    EXPECT_THAT(commandCodes(), IsEmpty());
+    // Arrow keys still choose, and their choice is a commit.
+    QTest::keyClick(box("ledBrightnessCbox"), Qt::Key_Down);
+    EXPECT_THAT(commandCodes(), ElementsAre(link::SET_LED_BRIGHTNESS));
+    EXPECT_EQ(window->prev_ledBrightness_index, 6);
+}
+
+// ---- save ------------------------------------------------------------------------
+
+TEST_F(MainWindow, SaveWritesDefaultsThenTheFile)
+{
+    plugEncoder(7, 8);
+    sim::EncoderSettings s = encoder->settings();
+    s.customTables[2].fill(0);
+    s.buzzerPeriod = 3;
+    encoder->setSettings(s);
+    load();
+    window->button8_Click();
+    EXPECT_THAT(commandCodes(), ElementsAre(link::WRITE_DEFAULTS, link::GET_STATUS));
+    EXPECT_THAT(dialogs.records(), IsEmpty());
+    EXPECT_EQ(readFile(configPath()),
+              testenv::savedConfig("7", testenv::zeroTableText(), "3", "1", "0", "5", "8"));
+    EXPECT_EQ(encoder->powerUpDefaults(), encoder->settings());
+}
+
+TEST_F(MainWindow, SaveOfAFixedLayoutLeavesTheTableEmpty)
+{
+    plugEncoder(3, 6);
+    load();
+    window->button8_Click();
+    EXPECT_EQ(readFile(configPath()), testenv::savedConfig("3", "", "1", "1", "0", "5", "6"));
+}
+
+TEST_F(MainWindow, FailingWriteDefaultsLeavesTheFileAlone)
+{
+    plugEncoder(7, 8);
+    load();
+    encoder->injectFault({sim::EncoderFault::Refuse, false, link::WRITE_DEFAULTS});
+    window->button8_Click();
+    EXPECT_THAT(dialogs.messages(), ElementsAre("Unable to Write Default..\r\n"));
+    EXPECT_THAT(commandCodes(), ElementsAre(link::WRITE_DEFAULTS));
+    EXPECT_EQ(readFile(configPath()), testenv::kFreshConfig);
+}
+
+TEST_F(MainWindow, AFailedStatusReadAfterWriteDefaultsSavesNothing)
+{
+    plugEncoder(7, 8);
+    load();
+    encoder->injectFault({sim::EncoderFault::Refuse, false, link::GET_STATUS});
+    window->button8_Click();
+    EXPECT_THAT(dialogs.messages(), ElementsAre("Unable to Save Config file.\r\n"));
+    EXPECT_EQ(readFile(configPath()), testenv::kFreshConfig);
+}
+
+// ---- reset from the configuration file ------------------------------------------------
+
+TEST_F(MainWindow, ResetFromTheFileSendsTheSavedSettingsBack)
+{
+    plugEncoder(7, 5);
+    load();
+    window->button3_Click();   // before any save: nothing at all
+    EXPECT_THAT(commandCodes(), IsEmpty());
+    EXPECT_THAT(dialogs.records(), IsEmpty());
+
+    window->button8_Click();
+    choose(box("keypadTypeCbox"), 1);
+    choose(box("ledBrightnessCbox"), 0);
+    encoder->clearReceivedCommands();
+    window->button3_Click();
+    using namespace link;
+    EXPECT_THAT(commandCodes(), ElementsAre(SET_KEYPAD_TYPE, LOAD_CODE_TABLE, SET_LED_BRIGHTNESS,
+                                            SET_LED_COLOUR, SET_BUZZER, SET_BUZZER_PERIOD, GET_STATUS));
+    EXPECT_EQ(box("keypadTypeCbox")->currentIndex(), 5);
+    EXPECT_EQ(box("ledBrightnessCbox")->currentIndex(), 5);
+    EXPECT_EQ(panelLines()[1], presentLine2("12W  Customised Table"));
+}
+
+TEST_F(MainWindow, ARefusedResetStepPutsTheLayoutBoxBack)
+{
+    plugEncoder(7, 0);
+    load();
+    window->button8_Click();
+    box("keypadTypeCbox")->setCurrentIndex(6);   // a box left showing something else
+    encoder->injectFault({sim::EncoderFault::Refuse, false, link::SET_BUZZER});
+    window->button3_Click();
+    EXPECT_THAT(dialogs.messages(), ElementsAre("Unable to set Buzzer..\r\n"));
+    EXPECT_EQ(box("keypadTypeCbox")->currentIndex(), 0);
+}
+
+// ---- factory reset -------------------------------------------------------------------
+
+TEST_F(MainWindow, FactoryResetWaitsRescansAndShowsTheEncoder)
+{
+    plugEncoder(7, 0);
+    load();
+    choose(box("ledBrightnessCbox"), 9);
+    const auto slept = clock.totalSleptMs();
+    window->button9_Click();
+    EXPECT_GE(clock.totalSleptMs() - slept, 3000u);
+    EXPECT_THAT(dialogs.records(), IsEmpty());
+    EXPECT_EQ(box("ledBrightnessCbox")->currentIndex(), 5);
+    EXPECT_EQ(enabledControls().size(), 13u);
+}
+
+TEST_F(MainWindow, FactoryResetWithTheEncoderGone)
+{
+    plugEncoder(7, 0);
+    load();
+    encoder->unplug();
+    const auto slept = clock.totalSleptMs();
+    window->button9_Click();
+    EXPECT_GE(clock.totalSleptMs() - slept, 3000u);
+    EXPECT_THAT(dialogs.messages(), ElementsAre("Vardo 710 Encoder not connected..\r\n"));
+    EXPECT_EQ(panelLines(), QStringList({kNoneLine1, kNoneLine2}));
+    EXPECT_THAT(enabledControls(), ElementsAre("button11", "btnLoadFirmware", "button10"));
+    EXPECT_EQ(readFile(configPath()), testenv::kFreshConfig);
+}
+
+// ---- configuration file menus -----------------------------------------------------------
+
+TEST_F(MainWindow, ImportAndExportGoThroughThePickers)
+{
+    load();
+    window->aboutVardoUSBEncoderConfiguratorToolStripMenuItem_Click();   // cancelled
+    window->exitToolStripMenuItem_Click();                               // cancelled
+    auto records = dialogs.records();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0].kind, DR::Kind::OpenFile);
+    EXPECT_EQ(records[0].text, "(*.ini)|*.ini|All files (*.ini)|*.ini");
+    EXPECT_EQ(records[1].kind, DR::Kind::SelectFolder);
+    EXPECT_EQ(records[1].caption, "Select Folder - To Copy The USBUtilityCfg.ini File");
+    EXPECT_EQ(records[2].text, "Unable to save the cfg file.\r\n");
+
+    dialogs.clear();
+    std::filesystem::create_directories(root + "/out");
+    testenv::writeFile(root + "/out/USBUtilityCfg.ini", "theirs");
+    dialogs.answerSelectFolder(root + "/out");
+    dialogs.answerQuestion(false);
+    window->exitToolStripMenuItem_Click();
+    records = dialogs.records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[1].kind, DR::Kind::Question);
+    EXPECT_EQ(records[1].caption, "Save USBUtilityCfg File");
+    EXPECT_EQ(records[1].text, "USBUtilityCfg.ini file already exists. Do you want to overwrite it?");
+    EXPECT_EQ(readFile(root + "/out/USBUtilityCfg.ini"), "theirs");
+
+    dialogs.clear();
+    dialogs.answerOpenFile(root + "/out/USBUtilityCfg.ini");
+    window->aboutVardoUSBEncoderConfiguratorToolStripMenuItem_Click();
+    EXPECT_THAT(dialogs.messages(), ElementsAre("File is incorrect format.\r\n"));
+
+    dialogs.clear();
+    testenv::writeFile(root + "/out/USBUtilityCfg.ini", " [appSettings\r\n");
+    dialogs.answerOpenFile(root + "/out/USBUtilityCfg.ini");
+    window->aboutVardoUSBEncoderConfiguratorToolStripMenuItem_Click();
+    EXPECT_THAT(dialogs.messages(), ElementsAre("Exception :Failed to copy the new file.\r\n"));
+    EXPECT_EQ(readFile(configPath()), testenv::kFreshConfig);
+}
+
+// ---- other windows -------------------------------------------------------------------
+
+TEST_F(MainWindow, AboutOpensOneMoreBoxAtTheWindowsPosition)
+{
+    window->move(40, 60);
+    window->aboutVardoUSBEncoderConfiguratorToolStripMenuItem1_Click();
+    window->aboutVardoUSBEncoderConfiguratorToolStripMenuItem1_Click();
+    const auto open = window->openWindows();
+    ASSERT_EQ(open.size(), 2u);
+    for (QWidget* box : open) {
+        EXPECT_NE(qobject_cast<about*>(box), nullptr);
+        EXPECT_TRUE(box->isVisible());
+        EXPECT_EQ(box->pos(), window->pos());
+    }
+    EXPECT_NE(open[0], open[1]);
+}
+
+TEST_F(MainWindow, TestEncoderOpensASelfTestWindowEachTime)
+{
+    load();   // no encoder: the self test window stays idle
+    window->move(10, 20);
+    window->button2_Click();
+    window->button2_Click();
+    const auto open = window->openWindows();
+    ASSERT_EQ(open.size(), 2u);
+    for (QWidget* w : open) {
+        EXPECT_STREQ(w->metaObject()->className(), "self_test");
+        EXPECT_EQ(w->pos(), window->pos());
+    }
+}
+
+TEST_F(MainWindow, CustomiseCodeTableReadsTheStatusFirst)
+{
+    load();
+    window->button1_Click();
+    EXPECT_THAT(dialogs.messages(), ElementsAre("Load Table-Unable to get device status..\r\n"));
+    plugEncoder(7, 3);
+    window->button11_Click();
+    dialogs.clear();
+    window->button1_Click();
+    EXPECT_THAT(dialogs.messages(), ElementsAre("Please select a customise table..\r\n"));
+}
+
+TEST_F(MainWindow, FirmwareUpgradeAsksCopiesAndSwitchesToTheLoader)
+{
+    plugEncoder(7, 2);
+    load();
+    window->btnLoadFirmware_MouseClick();   // answered No
+    EXPECT_THAT(commandCodes(), IsEmpty());
+    EXPECT_TRUE(window->openWindows().empty());
+    auto records = dialogs.records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].kind, DR::Kind::Question);
+    EXPECT_EQ(records[0].caption, "Firmware Upgrade");
+    EXPECT_EQ(records[0].text, "Are you sure you want to upgrade the firmware?");
+
+    dialogs.clear();
+    dialogs.answerQuestion(true);
+    window->btnLoadFirmware_MouseClick();
+    EXPECT_THAT(commandCodes(), ElementsAre(link::GET_STATUS, link::ENTER_BSL));
+    EXPECT_EQ(encoder->mode(), sim::EncoderMode::BootLoader);
+    ASSERT_EQ(window->openWindows().size(), 1u);
+    EXPECT_STREQ(window->openWindows()[0]->metaObject()->className(), "firmware_upgrade");
+    EXPECT_EQ(dialogs.messages().size(), 0u);
+    // The device controls stay as they were: ENTER_BSL was answered.
+    EXPECT_TRUE(w("button8")->isEnabled());
+}
+
+TEST_F(MainWindow, FirmwareUpgradeWithoutAnEncoderStillOpensItsWindow)
+{
+    load();
+    dialogs.answerQuestion(true);
+    window->btnLoadFirmware_MouseClick();
+    EXPECT_THAT(dialogs.messages(), ElementsAre("Failed to Get Device Status Message.\r\n"));
+    EXPECT_EQ(window->openWindows().size(), 1u);
+    EXPECT_THAT(enabledControls(), ElementsAre("button11", "btnLoadFirmware", "button10"));
+}
+
+TEST_F(MainWindow, FirmwareButtonIgnoresTheKeyboard)
+{
+    window->show();
+    auto* b = w<QPushButton>("btnLoadFirmware");
+    b->setFocus();
+    QTest::keyClick(b, Qt::Key_Space);
+    EXPECT_THAT(dialogs.records(), IsEmpty());
+    QTest::mouseClick(b, Qt::LeftButton);
+    ASSERT_EQ(dialogs.records().size(), 1u);
+    EXPECT_EQ(dialogs.records()[0].kind, DR::Kind::Question);
+}
+
+// ---- exit -----------------------------------------------------------------------------
+
+TEST_F(MainWindow, ExitClosesTheEncoderAndTheHidLibrary)
+{
+    plugEncoder(7, 0);
+    load();
+    const int exitsBefore = sim::Bus::instance().exitCount();
+    window->button10_Click();
+    EXPECT_EQ(sim::Bus::instance().exitCount(), exitsBefore + 1);
+    EXPECT_EQ(hid_handle, nullptr);
+    EXPECT_EQ(ended, 1);
+}
+
+TEST_F(MainWindow, ExitWithoutAnEncoderLeavesTheHidLibraryAlone)
+{
+    load();
+    const int exitsBefore = sim::Bus::instance().exitCount();
+    window->exitToolStripMenuItem1_Click();
+    EXPECT_EQ(sim::Bus::instance().exitCount(), exitsBefore);
+    EXPECT_EQ(ended, 1);
+}
+
+TEST_F(MainWindow, ClosingByTheTitleBarKeepsTheHandle)
+{
+    plugEncoder(7, 0);
+    load();
+    int closed = 0;
+    QObject::connect(window.get(), &Form1::closedByOperator, [&] { ++closed; });
+    window->show();
+    window->close();
+    EXPECT_EQ(closed, 1);
+    EXPECT_NE(hid_handle, nullptr);
+    EXPECT_EQ(ended, 0);
+}
+
+} // namespace
