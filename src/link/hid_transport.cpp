@@ -138,7 +138,21 @@ void fillNameBuffer(int readResult, const wchar_t* text, char* buffer)
         platform::copyToBuffer(platform::narrowLow8(text), buffer, kNameBufferSize);
 }
 
+// The calling thread's last exchange result, for lastExchangeResult().
+thread_local std::int32_t t_lastExchangeResult = kOk;
+
+std::int32_t noted(std::int32_t result)
+{
+    t_lastExchangeResult = result;
+    return result;
+}
+
 } // namespace
+
+std::int32_t lastExchangeResult()
+{
+    return t_lastExchangeResult;
+}
 
 } // namespace vardo::link
 
@@ -185,10 +199,10 @@ std::int32_t USBEncoderSendAndReceive_a(hid_device* device, std::uint8_t code,
                                         std::uint32_t* replyLength, std::int32_t timeoutMs)
 {
     if (!device)
-        return kErrNoDevice;
+        return noted(kErrNoDevice);
     // A longer payload would not fit the report; refuse it rather than overrun.
     if (payloadLength < 0 || payloadLength > kMaxPayload || (payloadLength > 0 && !payload))
-        return kErrNoDevice;
+        return noted(kErrNoDevice);
 
     std::lock_guard lock(exchangeMutex());
 
@@ -210,10 +224,10 @@ std::int32_t USBEncoderSendAndReceive_a(hid_device* device, std::uint8_t code,
     frame[8 + payloadLength] = sum;
 
     if (!drainPendingInput(device))
-        return kErrNoDevice;
+        return noted(kErrNoDevice);
     if (hid_write(device, frame.data(), frame.size()) < 0)
-        return kErrNoDevice;
-    return awaitReply(device, reply, replyLength, timeoutMs);
+        return noted(kErrNoDevice);
+    return noted(awaitReply(device, reply, replyLength, timeoutMs));
 }
 
 std::int32_t USBEncoderReceive_a(hid_device* device, std::uint8_t /*code*/, std::uint8_t* reply,
@@ -221,9 +235,9 @@ std::int32_t USBEncoderReceive_a(hid_device* device, std::uint8_t /*code*/, std:
                                  std::int32_t timeoutMs)
 {
     if (!device)
-        return kErrNoDevice;
+        return noted(kErrNoDevice);
     std::lock_guard lock(exchangeMutex());
-    return awaitReply(device, reply, replyLength, timeoutMs);
+    return noted(awaitReply(device, reply, replyLength, timeoutMs));
 }
 
 void hid_exit_safely(hid_device* device)

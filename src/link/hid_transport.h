@@ -33,6 +33,11 @@ inline constexpr std::int32_t kErrBadFrame = -13;
 // Recursive so that a caller may hold it across a sequence of exchanges.
 std::recursive_mutex& exchangeMutex();
 
+// The result of the calling thread's last USBEncoderSendAndReceive_a or
+// USBEncoderReceive_a (kOk before the first): lets a caller that only gets a
+// summary of a command sequence tell a time-out from a refusal.
+std::int32_t lastExchangeResult();
+
 } // namespace vardo::link
 
 // Opens the first HID interface 1 of vendorId/productId. Fills manufacturer and
