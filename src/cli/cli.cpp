@@ -37,9 +37,6 @@ ExitCode exitForExchange(int result)
 
 namespace {
 
-// Placeholder until the link reports its last result.
-int lastExchangeResultOfReset() { return link::kErrBadFrame; }
-
 using codetable::CodeTable;
 using link::DeviceStatus;
 
@@ -337,7 +334,7 @@ int Session::run()
     }
     const std::string& command = opt_.words[0];
     if (command == "help") {
-        const std::string topic = opt_.words.size() > 1 ? opt_.words[1] : "";
+        const std::string topic = opt_.words.size() > 1 ? opt_.words[1] : opt_.help ? "help" : "";
         const std::string text = helpText(con_.programName, topic);
         if (text.empty())
             return usage("no help for '" + topic + "': unknown command");
@@ -656,7 +653,7 @@ int Session::cmdConfigApply()
     if (opt_.from)
         FileName = *opt_.from;
     const auto outcome = config::resetFromConfigFile(hid_handle, reporter());
-    const int lastResult = lastExchangeResultOfReset();
+    const int lastResult = link::lastExchangeResult();
     FileName = configFile;
 
     switch (outcome) {

@@ -1,0 +1,151 @@
+// What an operator types, turned into the bytes the encoder gets.
+#include "cli/cli_values.h"
+
+#include <gtest/gtest.h>
+
+using namespace vardo::cli;
+
+namespace {
+
+std::optional<int> payload(const std::optional<SettingValue>& v)
+{
+    return v ? std::optional<int>(v->payload) : std::nullopt;
+}
+
+} // namespace
+
+TEST(CliSettingValues, AcceptEachBoxRangeAndRejectTheRest)
+{
+    EXPECT_EQ(payload(parseBrightness("0")), 0);
+    EXPECT_EQ(payload(parseBrightness("9")), 9);
+    EXPECT_EQ(payload(parseBrightness("0x6")), 6);
+    for (const char* bad : {"10", "-1", "", "5x", " 5", "five", "0x"})
+        EXPECT_FALSE(parseBrightness(bad)) << bad;
+
+    EXPECT_EQ(payload(parseColour("0")), 0);
+    EXPECT_EQ(payload(parseColour("White")), 0);
+    EXPECT_FALSE(parseColour("1"));
+    EXPECT_FALSE(parseColour("red"));
+
+    EXPECT_EQ(payload(parseBuzzer("off")), 0);
+    EXPECT_EQ(payload(parseBuzzer("ON")), 1);
+    EXPECT_EQ(payload(parseBuzzer("1")), 1);
+    EXPECT_FALSE(parseBuzzer("2"));
+    EXPECT_FALSE(parseBuzzer("yes"));
+}
+
+TEST(CliSettingValues, PeriodSendsItsIndexPlusOneAsTheBoxDoes)
+{
+    const auto zero = parsePeriod("0");
+    ASSERT_TRUE(zero);
+    EXPECT_EQ(zero->payload, 1);
+    EXPECT_EQ(zero->value, 0);
+    EXPECT_EQ(payload(parsePeriod("4")), 5);
+    EXPECT_EQ(payload(parsePeriod("9")), 10);
+    EXPECT_FALSE(parsePeriod("10"));
+}
+
+TEST(CliSettingValues, LayoutByNumberOrByItsTextInAnySpacing)
+{
+    EXPECT_EQ(payload(parseLayout("8")), 8);
+    EXPECT_EQ(payload(parseLayout("12W  Calculator Table")), 4);
+    EXPECT_EQ(payload(parseLayout("12w calculator table")), 4);
+    EXPECT_EQ(payload(parseLayout("4W    Function Key Table")), 0);
+    EXPECT_FALSE(parseLayout("9"));
+    EXPECT_FALSE(parseLayout("Calculator"));
+    EXPECT_FALSE(parseLayout(""));
+}
+
+TEST(CliCodes, UsageCodesByNumberOrByName)
+{
+    std::string error;
+    EXPECT_EQ(parseUsageCode("0x1E", error), 0x1E);
+    EXPECT_EQ(parseUsageCode("30", error), 0x1E);   // a plain number is a code
+    EXPECT_EQ(parseUsageCode("255", error), 0xFF);
+    EXPECT_EQ(parseUsageCode("a", error), 0x04);
+    EXPECT_EQ(parseUsageCode("ENTER", error), 0x28);
+    EXPECT_EQ(parseUsageCode("f12", error), 0x45);
+    EXPECT_EQ(parseUsageCode("KeypadPlus", error), 0x57);
+    EXPECT_EQ(parseUsageCode("LeftShift", error), 0xE1);
+
+    EXPECT_FALSE(parseUsageCode("256", error));
+    EXPECT_NE(error.find("0-255"), std::string::npos);
+    EXPECT_FALSE(parseUsageCode("Undefine", error));   // dozens of codes carry that name
+    EXPECT_NE(error.find("several"), std::string::npos);
+    EXPECT_FALSE(parseUsageCode("NoSuchKey", error));
+    EXPECT_FALSE(parseUsageCode("", error));
+}
+
+TEST(CliCodes, ModifiersByNameOrByte)
+{
+    EXPECT_EQ(parseModifier("None"), 0);
+    EXPECT_EQ(parseModifier("LeftCtrl"), 0xE0);
+    EXPECT_EQ(parseModifier("Left Shift"), 0xE1);
+    EXPECT_EQ(parseModifier("leftshift"), 0xE1);
+    EXPECT_EQ(parseModifier("LeftControl"), 0xE0);
+    EXPECT_EQ(parseModifier("RightGUI"), 0xE7);
+    EXPECT_EQ(parseModifier("0xE5"), 0xE5);
+    EXPECT_EQ(parseModifier("0"), 0);
+    // Only 0 and 0xE0-0xE7 are modifier bytes.
+    EXPECT_FALSE(parseModifier("0xE8"));
+    EXPECT_FALSE(parseModifier("0x04"));
+    EXPECT_FALSE(parseModifier("Shift"));
+    EXPECT_FALSE(parseModifier(""));
+}
+
+TEST(CliCodes, KeyAssignments)
+{
+    std::string error;
+    auto a = parseKeyAssignment("1=0x1E", error);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->key, 1);
+    EXPECT_EQ(a->entry, (vardo::codetable::CodeEntry{0, 0x1E}));
+
+    a = parseKeyAssignment("16=0x04+LeftShift", error);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->key, 16);
+    EXPECT_EQ(a->entry, (vardo::codetable::CodeEntry{0xE1, 0x04}));
+
+    a = parseKeyAssignment("2=KeypadPlus+RightAlt", error);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->entry, (vardo::codetable::CodeEntry{0xE6, 0x57}));
+
+    for (const char* bad : {"0=0x04", "17=0x04", "x=0x04", "1", "1=", "1=0x04+", "1=0x04+Hyper",
+                            "1=+LeftShift", "1=0x100"}) {
+        error.clear();
+        EXPECT_FALSE(parseKeyAssignment(bad, error)) << bad;
+        EXPECT_FALSE(error.empty()) << bad;
+    }
+}
+
+TEST(CliCodes, CodeTableValuesAsTheResetReadsThem)
+{
+    std::string text;
+    for (int i = 0; i < 32; ++i)
+        text += std::to_string(i * 7) + ",";
+    std::string error;
+    auto table = parseCodeTableValues(text, error);
+    ASSERT_TRUE(table) << error;
+    EXPECT_EQ((*table)[0], 0);
+    EXPECT_EQ((*table)[31], 217);
+
+    // Without the last comma the 32nd number still counts; extra numbers are ignored.
+    table = parseCodeTableValues(text.substr(0, text.size() - 1), error);
+    ASSERT_TRUE(table) << error;
+    EXPECT_EQ((*table)[31], 217);
+    table = parseCodeTableValues(text + "99,100,", error);
+    ASSERT_TRUE(table);
+
+    // The reset's rule: the low 8 bits of each number.
+    table = parseCodeTableValues("300," + text.substr(text.find(',') + 1), error);
+    ASSERT_TRUE(table) << error;
+    EXPECT_EQ((*table)[0], 300 & 0xFF);
+
+    EXPECT_FALSE(parseCodeTableValues("", error));
+    EXPECT_NE(error.find("0 numbers"), std::string::npos);
+    EXPECT_FALSE(parseCodeTableValues("1,2,3,", error));
+    EXPECT_NE(error.find("3 numbers"), std::string::npos);
+    EXPECT_FALSE(parseCodeTableValues("1,x," + text, error));
+    EXPECT_NE(error.find("'x'"), std::string::npos);
+    EXPECT_FALSE(parseCodeTableValues(",," + text, error));
+}
