@@ -40,6 +40,7 @@ constexpr std::uint8_t kOptionBuzzer = 4;
 constexpr std::size_t kVersionChars = 6;
 // An effect reply that nobody reads still takes effect this long after it was due.
 constexpr std::uint32_t kEffectGraceMs = 100;
+constexpr std::size_t kCommandLogLimit = 10000;
 
 int hexDigit(std::uint8_t c)
 {
@@ -245,14 +246,19 @@ EncoderTable VirtualEncoder::Core::activeTableLocked() const
 
 std::vector<std::uint8_t> VirtualEncoder::Core::statusMessageLocked() const
 {
-    std::vector<std::uint8_t> m{current.ledBrightness, current.ledColour,   current.buzzer,
-                                current.optionsFitted, current.buzzerPeriod, current.keypadType};
+    const std::size_t k = statusTableBytes(current.keypadType);
+    std::vector<std::uint8_t> m(6 + k + kVersionChars, 0);
+    m[0] = current.ledBrightness;
+    m[1] = current.ledColour;
+    m[2] = current.buzzer;
+    m[3] = current.optionsFitted;
+    m[4] = current.buzzerPeriod;
+    m[5] = current.keypadType;
     const EncoderTable table = activeTableLocked();
-    m.insert(m.end(), table.begin(),
-             table.begin() + static_cast<std::ptrdiff_t>(statusTableBytes(current.keypadType)));
+    std::copy_n(table.begin(), k, m.begin() + 6);
     std::string v = version;
     v.resize(kVersionChars, ' ');
-    m.insert(m.end(), v.begin(), v.end());
+    std::copy(v.begin(), v.end(), m.begin() + static_cast<std::ptrdiff_t>(6 + k));
     return m;
 }
 
@@ -386,6 +392,9 @@ int VirtualEncoder::Core::write(const std::uint8_t* data, std::size_t length)
             wellFormed = data[8 + payloadLength] == sum;
         }
         const auto replyCode = static_cast<std::uint8_t>(code >= 0 ? code : 0);
+        // A demo left running for days must not grow without bound.
+        if (received.size() >= kCommandLogLimit)
+            received.erase(received.begin(), received.begin() + kCommandLogLimit / 2);
         std::optional<FaultPlan> lastFault;
         if (!wellFormed) {
             received.push_back({now, replyCode, {}, false});
