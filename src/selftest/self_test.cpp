@@ -123,6 +123,7 @@ self_test::self_test(QWidget* parent)
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("Self Test"));
     setFixedSize(kClientWidth, kClientHeight);
+    setFont(sansFont(8.25));
     if (QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
     buildControls();
@@ -166,6 +167,7 @@ void self_test::buildControls()
     auto makeCheck = [this](const char* name, QRect geometry) {
         auto* c = new QCheckBox(this);
         c->setObjectName(QString::fromLatin1(name));
+        c->setStyleSheet(QStringLiteral("QCheckBox::indicator { width: 22px; height: 22px; }"));
         c->setGeometry(geometry);
         return c;
     };
