@@ -407,6 +407,26 @@ TEST_F(SelfTestWindowTest, CloseDuringTheBuzzerTestStopsAfterTheCurrentStep)
     EXPECT_FALSE(snapshot.endEnabled);
 }
 
+// Closing by the title bar while the test runs asks the worker to stop as
+// Close does; the completion then closes the window.
+TEST_F(SelfTestWindowTest, TitleBarCloseWhileRunningStopsLikeClose)
+{
+    attach(4, 8);
+    onCommand = [this](int code, int value) {
+        if (code == SOUND_BUZZER && value == 1)
+            QMetaObject::invokeMethod(window, [this] { window->close(); },
+                                      Qt::BlockingQueuedConnection);
+    };
+    start();
+    ASSERT_TRUE(waitUntilClosed());
+    const auto s = steps();
+    ASSERT_EQ(s.size(), 6u);
+    EXPECT_EQ(s[2], (Step{SOUND_BUZZER, 1, 160}));
+    EXPECT_EQ(s[3], (Step{SET_BUZZER_PERIOD, 3, 160}));
+    EXPECT_EQ(s[5], (Step{SELF_TEST, 2, 360}));
+    EXPECT_FALSE(snapshot.endEnabled);
+}
+
 TEST_F(SelfTestWindowTest, StatusFailureShowsItsMessageAndStartsNothing)
 {
     attach(7, 8);
