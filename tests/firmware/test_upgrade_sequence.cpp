@@ -1,0 +1,369 @@
+// The upgrade sequence end to end on the virtual encoder: status lines and
+// percentages in order, the failure paths, the write-back and the new version.
+#include "upgrade_fixture.h"
+
+#include "loader/loader_protocol.h"
+#include "temp_folder.h"
+
+#include <algorithm>
+
+namespace P = vardo::loader::protocol;
+using vardo::firmware::completeUpgrade;
+using vardo::firmware::padHexStringValue;
+using vardo::firmware::RestoreValues;
+using vardo::sim::LoaderMode;
+
+namespace {
+
+Progress concat(Progress a, const Progress& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Progress afterStartUp(const std::string& path, bool erase, std::uint32_t seconds)
+{
+    Progress p;
+    if (erase)
+        p.emplace_back(60, "Erasing memory segments \r\n");
+    p.emplace_back(70, "Sending " + path + "\r\n");
+    p.emplace_back(75, "Firmware Sent\r\n");
+    p.emplace_back(80, "Verifying memory\r\n");
+    p.emplace_back(85, "Memory successfully verified\r\n");
+    p.emplace_back(90, "Total programming time is " + std::to_string(seconds) + "s \r\n");
+    p.emplace_back(90, "Resetting Device...\r\nStarting application\r\n");
+    p.emplace_back(100, "Done!");
+    return p;
+}
+
+RestoreValues someValues()
+{
+    RestoreValues v;
+    v.ledBrightness = 6;
+    v.buzzer = 0;
+    v.buzzerPeriod = 3;
+    v.keypadType = 8;
+    v.options = 0x107;  // only the low 8 bits travel
+    for (std::size_t i = 0; i < v.keyCodeArray.size(); ++i)
+        v.keyCodeArray[i] = static_cast<std::uint8_t>(i % 2 ? 0x04 + i : 0);
+    return v;
+}
+
+int countCommand(const vardo::sim::VirtualLoader& loader, std::uint8_t command)
+{
+    const auto c = loader.commands();
+    return static_cast<int>(std::count_if(c.begin(), c.end(),
+                                          [&](const auto& r) { return r.command == command; }));
+}
+
+} // namespace
+
+TEST(PadHexStringValue, WidensShortHexTextsToFourDigits)
+{
+    EXPECT_EQ(padHexStringValue("0x200"), "0x0200");
+    EXPECT_EQ(padHexStringValue("0x1"), "0x0001");
+    EXPECT_EQ(padHexStringValue("0x2047"), "0x2047");
+    EXPECT_EQ(padHexStringValue("0x12345"), "0x12345");
+    EXPECT_EQ(padHexStringValue("0x"), "0x0000");
+}
+
+TEST_F(UpgradeTest, ConnectsWithTheWidenedIdentifiers)
+{
+    auto s = sequence();
+    EXPECT_EQ(s.myVID, "0x2047");
+    EXPECT_EQ(s.myPID, "0x0200");
+    EXPECT_EQ(s.connectionText(), "PID=0x0200,VID=0x2047,DEVICEINDEX=0");
+    EXPECT_EQ(s.countLoaders(), 0u);
+    enterLoader();
+    EXPECT_EQ(s.countLoaders(), 1u);
+}
+
+TEST_F(UpgradeTest, UpgradesEndToEndAndWritesTheSettingsBack)
+{
+    enterLoader();
+    EXPECT_EQ(device->encoder().firmwareVersion(), "01.05A");
+    auto s = sequence();
+    const std::string path = samplePath("01.06A");
+    ASSERT_TRUE(s.run(path));
+    const std::uint32_t seconds = (s.stopProgramTime - s.startProgramTime) / 1000;
+    EXPECT_EQ(s.totalProgramTime, seconds);
+    EXPECT_GE(seconds, 3u);  // erase, program and verify of 45 KB over the modelled wire
+    EXPECT_EQ(takeProgress(), concat(startUpProgress(), afterStartUp(path, true, seconds)));
+    EXPECT_EQ(device->loader().flashFirmwareVersion(), "01.06A");
+    EXPECT_EQ(device->loader().massErases(), 0);
+    EXPECT_EQ(device->loader().brownOutResets(), 1);
+
+    device->encoder().clearReceivedCommands();
+    const std::uint64_t slept = clock.totalSleptMs();
+    ASSERT_TRUE(completeUpgrade(someValues()));
+    EXPECT_GE(clock.totalSleptMs() - slept, 6000u);
+    EXPECT_TRUE(dialogs.records().empty());
+
+    const auto received = device->encoder().receivedCommands();
+    using namespace vardo::link;
+    const std::vector<std::uint8_t> expectedOrder = {SET_OPTIONS, SET_BUZZER, SET_BUZZER_PERIOD,
+                                                     SET_KEYPAD_TYPE, LOAD_CODE_TABLE,
+                                                     SET_LED_BRIGHTNESS, WRITE_DEFAULTS};
+    ASSERT_EQ(received.size(), expectedOrder.size());
+    for (std::size_t i = 0; i < received.size(); ++i) {
+        EXPECT_EQ(received[i].code, expectedOrder[i]);
+        EXPECT_TRUE(received[i].accepted);
+    }
+    EXPECT_EQ(received[0].payload, std::vector<std::uint8_t>{0x07});
+    EXPECT_EQ(received[2].payload, std::vector<std::uint8_t>{3});
+    const auto table = someValues().keyCodeArray;
+    EXPECT_EQ(received[4].payload, std::vector<std::uint8_t>(table.begin(), table.end()));
+    EXPECT_TRUE(received[6].payload.empty());
+    EXPECT_EQ(device->encoder().powerUpDefaults().keypadType, 8);
+    EXPECT_EQ(device->encoder().powerUpDefaults().ledBrightness, 6);
+
+    // The re-opened encoder reports the version of the new image.
+    vardo::link::DeviceStatus status;
+    std::array<std::uint8_t, 32> keys{};
+    ASSERT_EQ(vardo::link::readDeviceStatus(hid_handle, status, keys), 0);
+    EXPECT_EQ(status.firmwareVersion, "01.06A");
+}
+
+TEST_F(UpgradeTest, AWrongApplicationPasswordMassErasesAndSkipsTheEraseStep)
+{
+    // A firmware with another vector table is in the flash.
+    device->loader().loadImage({{0xFFE0, std::vector<std::uint8_t>(32, 0x5A)}});
+    enterLoader();
+    auto s = sequence();
+    const std::string path = samplePath("01.06A");
+    const std::uint64_t slept = clock.totalSleptMs();
+    ASSERT_TRUE(s.run(path));
+    Progress expected = {{5, ""}, {5, "Mass erase occured!\r\n"}};
+    const Progress start = startUpProgress();
+    expected.insert(expected.end(), start.begin() + 1, start.end());
+    EXPECT_EQ(takeProgress(), concat(expected, afterStartUp(path, false, s.totalProgramTime)));
+    EXPECT_GE(clock.totalSleptMs() - slept, 2000u + 3000u);
+    EXPECT_EQ(device->loader().massErases(), 1);
+    EXPECT_EQ(countCommand(device->loader(), P::kEraseSegment), 1);  // the reset vector only
+    clock.sleepMs(6000);
+    vardo::sim::Bus::instance().runDue();
+    EXPECT_EQ(device->encoder().firmwareVersion(), "01.06A");
+}
+
+TEST_F(UpgradeTest, ADefaultPasswordRefusedTooEndsTheUpgrade)
+{
+    enterLoader();
+    vardo::sim::LoaderFaults faults;
+    faults.refusePasswords = true;
+    device->loader().setFaults(faults);
+    auto s = sequence();
+    EXPECT_FALSE(s.run(samplePath("01.06A")));
+    const Progress once = {{5, ""}, {5, "Mass erase occured!\r\n"}, {10, "Password FAILED!\r\n"}};
+    EXPECT_EQ(takeProgress(),
+              concat(concat(once, {{50, "Unsuccessful in starting the BSL. Restarting. \r\n"}}), once));
+}
+
+TEST_F(UpgradeTest, ARamLoaderOfAnotherVersionFailsTheStartUpTwice)
+{
+    enterLoader();
+    vardo::sim::LoaderFaults faults;
+    faults.ramLoaderVersion = vardo::sim::Version4{0x00, 0x06, 0x05, 0x33};
+    device->loader().setFaults(faults);
+    auto s = sequence();
+    EXPECT_FALSE(s.run(samplePath("01.06A")));
+    const Progress once = concat(startUpProgress(), {{50, "Failed to read data from RAM BSL\r\n"}});
+    EXPECT_EQ(takeProgress(),
+              concat(concat(once, {{50, "Unsuccessful in starting the BSL. Restarting. \r\n"}}), once));
+    EXPECT_EQ(countCommand(device->loader(), P::kEraseSegment), 0);
+    EXPECT_EQ(device->loader().flashFirmwareVersion(), "01.05A");
+}
+
+TEST_F(UpgradeTest, AVerificationErrorLeavesTheDeviceInItsLoaderAndARetryWorks)
+{
+    enterLoader();
+    vardo::sim::LoaderFaults faults;
+    faults.stuckCell = 0x5123;
+    device->loader().setFaults(faults);
+    auto s = sequence();
+    const std::string path = samplePath("01.06A");
+    EXPECT_FALSE(s.run(path));
+    const Progress expected =
+        concat(startUpProgress(), {{60, "Erasing memory segments \r\n"},
+                                   {70, "Sending " + path + "\r\n"},
+                                   {75, "Firmware Sent\r\n"},
+                                   {80, "Verifying memory\r\n"},
+                                   {85, "Memory verification error\r\n"}});
+    EXPECT_EQ(takeProgress(), expected);
+    EXPECT_EQ(device->loader().brownOutResets(), 0);
+    EXPECT_EQ(s.countLoaders(), 1u);
+    EXPECT_EQ(device->loader().mode(), LoaderMode::RamLoader);
+
+    device->loader().setFaults({});
+    EXPECT_TRUE(s.run(path));
+    clock.sleepMs(6000);
+    vardo::sim::Bus::instance().runDue();
+    EXPECT_EQ(device->encoder().firmwareVersion(), "01.06A");
+}
+
+TEST_F(UpgradeTest, AFailedCrcRequestIsAVerificationError)
+{
+    enterLoader();
+    vardo::sim::LoaderFaults faults;
+    faults.failCrcRequest = 3;
+    device->loader().setFaults(faults);
+    auto s = sequence();
+    EXPECT_FALSE(s.run(samplePath("01.06A")));
+    EXPECT_EQ(takeProgress().back(), (std::pair<int, std::string>{85, "Memory verification error\r\n"}));
+}
+
+TEST_F(UpgradeTest, NoFileChosen)
+{
+    enterLoader();
+    auto s = sequence();
+    EXPECT_FALSE(s.run(""));
+    EXPECT_EQ(takeProgress(), (Progress{{0, "No file specified\r\n"}}));
+    EXPECT_TRUE(device->loader().commands().empty());
+}
+
+TEST_F(UpgradeTest, NoLoaderToStart)
+{
+    auto s = sequence();
+    EXPECT_FALSE(s.run(samplePath("01.06A")));
+    EXPECT_EQ(takeProgress(), (Progress{{0, "USB device was unplugged!\r\n"},
+                                        {50, "Unsuccessful in starting the BSL. Restarting. \r\n"},
+                                        {0, "USB device was unplugged!\r\n"}}));
+}
+
+TEST_F(UpgradeTest, TheLoaderGoneWhenTheRamLoaderShouldReconnect)
+{
+    enterLoader();
+    auto s = sequence();
+    // The chip leaves the bus with the RAM loader start and never returns.
+    device->loader().setTiming([] {
+        vardo::sim::LoaderTiming t;
+        t.ramLoaderStartMs = 3600 * 1000;
+        return t;
+    }());
+    EXPECT_FALSE(s.run(samplePath("01.06A")));
+    const Progress p = takeProgress();
+    ASSERT_GE(p.size(), 9u);
+    EXPECT_EQ(p[7], (std::pair<int, std::string>{50, "USB device was unplugged!\r\n"}));
+    EXPECT_EQ(p[8], (std::pair<int, std::string>{50, "Unsuccessful in starting the BSL. Restarting. \r\n"}));
+    EXPECT_EQ(p.back(), (std::pair<int, std::string>{0, "USB device was unplugged!\r\n"}));
+}
+
+TEST_F(UpgradeTest, WithTwoLoadersTheFirstIsUpgraded)
+{
+    vardo::sim::VirtualEncoderDeviceConfig second;
+    second.encoder.port = "sim:1-2";
+    extra = std::make_unique<vardo::sim::VirtualEncoderDevice>(second);
+    enterLoader();
+    {
+        // The second encoder enters its loader too.
+        char m[48], p[48];
+        hid_device* h = nullptr;
+        hid_device_info* list = hid_enumerate(0x2047, 0x0902);
+        for (auto* d = list; d; d = d->next)
+            if (d->interface_number == 1 && std::string(d->path).rfind("sim:1-2", 0) == 0)
+                h = hid_open_path(d->path);
+        hid_free_enumeration(list);
+        ASSERT_NE(h, nullptr);
+        ASSERT_EQ(vardo::link::sendCommand(h, vardo::link::ENTER_BSL), 0);
+        hid_close(h);
+        (void)m;
+        (void)p;
+    }
+    auto s = sequence();
+    EXPECT_EQ(s.countLoaders(), 2u);
+    ASSERT_TRUE(s.run(samplePath("01.06A")));
+    EXPECT_EQ(device->loader().flashFirmwareVersion(), "01.06A");
+    EXPECT_EQ(extra->loader().flashFirmwareVersion(), "01.05A");
+}
+
+TEST_F(UpgradeTest, ProgrammingUnderASecondReportsZeroSeconds)
+{
+    TempFolder folder;
+    // Just a new reset vector: one segment to erase, one packet, one CRC.
+    const std::string path = folder.write("tiny.txt", "@FFFE\r\n10 44 \r\nq");
+    enterLoader();
+    auto s = sequence();
+    ASSERT_TRUE(s.run(path));
+    const Progress p = takeProgress();
+    EXPECT_LT(s.stopProgramTime - s.startProgramTime, 1000u);
+    EXPECT_NE(std::find(p.begin(), p.end(),
+                        std::pair<int, std::string>{90, "Total programming time is 0s \r\n"}),
+              p.end());
+}
+
+TEST_F(UpgradeTest, AMalformedFileIsRefusedBeforeTheLoaderIsOpened)
+{
+    TempFolder folder;
+    enterLoader();
+    const auto before = device->loader().read(0x4400, 0xBC00);
+    struct Case {
+        std::string text;
+        std::string line;
+    };
+    const Case cases[] = {
+        {"@4400\r\n01 0Z\r\nq",
+         "Not a valid TI-TXT firmware file (line 2: bad hexadecimal digit in \"0Z\")\r\n"},
+        {"@4400\r\n01 0\r\nq", "Not a valid TI-TXT firmware file (line 2: \"0\" is not a two-digit byte)\r\n"},
+        {"@4400\r\n00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10\r\nq",
+         "Not a valid TI-TXT firmware file (line 2: more than 16 bytes on one line)\r\n"},
+        {"@4400\r\n01\r\n", "Not a valid TI-TXT firmware file (line 3: the image does not end with \"q\")\r\n"},
+        {"@1800\r\n01\r\nq",
+         "Not a valid TI-TXT firmware file (line 2: address 0x1800 lies outside the encoder's flash "
+         "(0x4400-0xFFFF))\r\n"},
+        {"@4400\r\n01 02\r\n@4401\r\n03\r\nq",
+         "Not a valid TI-TXT firmware file (line 4: address 0x4401 is given twice)\r\n"},
+    };
+    auto s = sequence();
+    for (const Case& c : cases) {
+        EXPECT_FALSE(s.run(folder.write("bad.txt", c.text)));
+        EXPECT_EQ(takeProgress(), (Progress{{0, c.line}}));
+    }
+    EXPECT_FALSE(s.run((folder.path() / "missing.txt").string()));
+    EXPECT_EQ(takeProgress(), (Progress{{0, "Unable to open the firmware file\r\n"}}));
+    EXPECT_TRUE(device->loader().commands().empty());
+    EXPECT_EQ(device->loader().read(0x4400, 0xBC00), before);
+}
+
+TEST_F(UpgradeTest, AFileInAFolderWithNonLatinCharactersOpens)
+{
+    TempFolder folder;
+    std::ifstream in(samplePath("01.06A"), std::ios::binary);
+    const std::string image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string path = folder.write("Прошивка/прошивка 01.06A.txt", image);
+    enterLoader();
+    auto s = sequence();
+    ASSERT_TRUE(s.run(path));
+    EXPECT_EQ(takeProgress()[8], (std::pair<int, std::string>{70, "Sending " + path + "\r\n"}));
+    EXPECT_EQ(device->loader().flashFirmwareVersion(), "01.06A");
+}
+
+TEST_F(UpgradeTest, TheWriteBackStopsAtItsFirstFailure)
+{
+    enterLoader();
+    auto s = sequence();
+    ASSERT_TRUE(s.run(samplePath("01.06A")));
+    vardo::sim::FaultPlan plan;
+    plan.fault = vardo::sim::EncoderFault::Refuse;
+    plan.command = vardo::link::SET_KEYPAD_TYPE;
+    clock.sleepMs(6000);
+    device->encoder().injectFault(plan);
+    device->encoder().clearReceivedCommands();
+    EXPECT_FALSE(completeUpgrade(someValues()));
+    const auto records = dialogs.records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].caption, "Vardo USB ENCODER");
+    EXPECT_EQ(records[0].text, "Unable to set Keypad Type..\r\n");
+    EXPECT_EQ(records[0].icon, vardo::platform::MessageIcon::Warning);
+    EXPECT_EQ(device->encoder().receivedCommands().size(), 4u);
+}
+
+TEST_F(UpgradeTest, WithoutAnEncoderAfterTheRestartTheWriteBackFailsAtOnce)
+{
+    enterLoader();
+    device->loader().unplug();
+    EXPECT_FALSE(completeUpgrade(someValues()));
+    EXPECT_EQ(hid_handle, nullptr);
+    EXPECT_EQ(dialogs.messages(), (std::vector<std::string>{"Vardo 710 Encoder not connected..\r\n",
+                                                            "Unable to set option..\r\n"}));
+    EXPECT_EQ(dialogs.records()[0].caption, "Vardo USB Encoder");
+    EXPECT_EQ(dialogs.records()[1].caption, "Vardo USB ENCODER");
+}
