@@ -8,12 +8,15 @@
 #include "codetable/usage_codes.h"
 #include "config/inifile.h"
 #include "config/utility_config.h"
+#include "firmware/image_check.h"
+#include "firmware/upgrade_sequence.h"
 #include "link/encoder_commands.h"
 #include "link/hid_transport.h"
 #include "platform/clock.h"
 #include "platform/dialogs.h"
 
 #include <algorithm>
+#include <ctime>
 #include <fstream>
 #include <iostream>
 #include <optional>
@@ -54,6 +57,12 @@ constexpr const char* kMsgNotCustomised = "Please select a customise table..";
 constexpr const char* kMsgLoadTable = "Unable to Load Table..";
 constexpr const char* kMsgStartSelfTest = "Unable to START Self test..";
 constexpr const char* kMsgEndSelfTest = "Unable to END Self test..";
+constexpr const char* kMsgUpgradeQuestion = "Are you sure you want to upgrade the firmware?";
+constexpr const char* kUpgradeCaption = "Firmware Upgrade";
+// How long an encoder may take to come back as a loader after ENTER_BSL.
+constexpr std::uint32_t kLoaderWaitMs = 10000;
+constexpr std::uint32_t kLoaderPollMs = 250;
+constexpr int kProgressBarWidth = 30;
 constexpr const char* kUdevRule = "packaging/70-vardo-encoder.rules";
 constexpr const char* kUdevFolder = "/lib/udev/rules.d";
 
@@ -84,6 +93,75 @@ bool isFolder(const std::string& path)
 {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The upgrade's progress: a bar redrawn in place on a terminal, plain
+// "NN% text" lines otherwise (one per status line, or the bare percentage).
+class ProgressPrinter {
+public:
+    ProgressPrinter(std::ostream& out, bool bar) : out_(out), bar_(bar) {}
+    ~ProgressPrinter() { finish(); }
+
+    void report(int percent, const std::string& text)
+    {
+        percent_ = std::clamp(percent, 0, 100);
+        std::vector<std::string> lines;
+        std::size_t start = 0;
+        while (start < text.size()) {
+            std::size_t end = text.find_first_of("\r\n", start);
+            if (end == std::string::npos)
+                end = text.size();
+            if (end > start)
+                lines.push_back(text.substr(start, end - start));
+            start = end + 1;
+        }
+        if (!bar_) {
+            if (lines.empty())
+                out_ << percent_ << "%\n";
+            for (const auto& line : lines)
+                out_ << percent_ << "% " << line << '\n';
+            out_.flush();
+            return;
+        }
+        for (const auto& line : lines)
+            out_ << "\r\033[K" << line << '\n';
+        const int filled = percent_ * kProgressBarWidth / 100;
+        out_ << "\r\033[K[" << std::string(static_cast<std::size_t>(filled), '#')
+             << std::string(static_cast<std::size_t>(kProgressBarWidth - filled), ' ') << "] " << percent_
+             << '%' << std::flush;
+        drawn_ = true;
+    }
+    void finish()
+    {
+        if (drawn_)
+            out_ << '\n' << std::flush;
+        drawn_ = false;
+    }
+
+private:
+    std::ostream& out_;
+    bool bar_;
+    bool drawn_ = false;
+    int percent_ = 0;
+};
+
+// A free name for a backup beside the configuration file:
+// USBUtilityCfg-YYYYMMDD-HHMMSS.ini (with -2, -3 ... when taken).
+std::string backupPath(const std::string& configFile)
+{
+    const auto slash = configFile.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : configFile.substr(0, slash);
+    const std::time_t now = std::time(nullptr);
+    std::tm local {};
+    localtime_r(&now, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+    const std::string base = folder + "/USBUtilityCfg-" + stamp;
+    std::string path = base + ".ini";
+    struct stat st {};
+    for (int n = 2; ::stat(path.c_str(), &st) == 0; ++n)
+        path = base + "-" + std::to_string(n) + ".ini";
+    return path;
 }
 
 // The command line after parsing: words (subcommand and operands) and options.
@@ -246,6 +324,7 @@ private:
 
     bool allowOnly(std::initializer_list<const char*> allowed, int& code);
     int openDevice();
+    int reportOpen(OpenStatus status);
     int readStatus(DeviceStatus& status, CodeTable& table);
 
     int cmdStatus();
@@ -259,6 +338,7 @@ private:
     int cmdKeys();
     int cmdList();
     int cmdUpgrade();
+    bool writeBackup(const DeviceStatus& status, const CodeTable& table, std::string& path);
 
     Console& con_;
     Options opt_;
@@ -279,7 +359,11 @@ bool Session::allowOnly(std::initializer_list<const char*> allowed, int& code)
 
 int Session::openDevice()
 {
-    const OpenStatus s = openEncoder(opt_.device, encoder_);
+    return reportOpen(openEncoder(opt_.device, encoder_));
+}
+
+int Session::reportOpen(OpenStatus s)
+{
     switch (s) {
     case OpenStatus::Opened:
         hid_handle = encoder_.handle;
@@ -740,9 +824,124 @@ int Session::cmdList()
     return kExitOk;
 }
 
+// The settings about to be written back, in a file that 'config apply --from'
+// can send: the configuration file's layout with the values just read.
+bool Session::writeBackup(const DeviceStatus& status, const CodeTable& table, std::string& path)
+{
+    if (FileName.empty())
+        return false;
+    path = backupPath(FileName);
+    if (!config::copyFileReplacing(FileName, path))
+        return false;
+    config::StoredSettings stored;
+    stored.keypadType = status.keypadType;
+    stored.ledBrightness = status.ledBrightness;
+    stored.ledColour = status.ledColour;
+    stored.buzzer = status.buzzer;
+    stored.buzzerPeriod = status.buzzerPeriod;
+    stored.optionsFitted = status.optionsFitted;
+    stored.codeTable = table;
+    const std::string configFile = FileName;
+    FileName = path;
+    const std::size_t before = reported_.size();
+    config::saveSettings(stored, reporter());
+    FileName = configFile;
+    return reported_.size() == before;
+}
+
 int Session::cmdUpgrade()
 {
-    return fail(kExitUpgradeFailed, "The firmware upgrade is not available in this build.");
+    int code = kExitOk;
+    if (!allowOnly({"device", "yes"}, code))
+        return code;
+    if (opt_.words.size() != 2)
+        return usage("'upgrade' needs one firmware image file (TI-TXT)");
+    const std::string& image = opt_.words[1];
+
+    // Nothing on the encoder is touched for a file that is not a whole image.
+    const auto check = firmware::checkFirmwareFile(image);
+    if (check.result == firmware::ImageCheck::CannotOpen)
+        return fail(kExitBadInputFile, "Cannot read the firmware file '" + image + "'.");
+    if (check.result == firmware::ImageCheck::Malformed)
+        return fail(kExitBadInputFile, "'" + image + "' is not a valid TI-TXT firmware file (" + check.reason + ").");
+
+    config::setUpConfigFile(reporter());
+    ProgressPrinter progress(con_.out, con_.outIsTerminal);
+    firmware::UpgradeSequence sequence(
+        [&progress](int percent, const std::string& text) { progress.report(percent, text); });
+
+    // With no encoder in application mode, one already waiting in its loader
+    // is upgraded as the window allows; its settings are unknown then.
+    const OpenStatus opened = openEncoder(opt_.device, encoder_);
+    const bool inLoaderAlready =
+        opened == OpenStatus::NoEncoder && opt_.device.empty() && sequence.countLoaders() > 0;
+    if (!inLoaderAlready) {
+        if (int c = reportOpen(opened))
+            return c;
+    }
+    if (!platform::dialogs().question(kUpgradeCaption, kMsgUpgradeQuestion))
+        return fail(kExitFailed, "Not upgraded (confirm with --yes).");
+
+    firmware::RestoreValues values;
+    if (!inLoaderAlready) {
+        // Without the settings the write-back would put zeros into the new
+        // firmware, so the upgrade does not start.
+        DeviceStatus status;
+        CodeTable table{};
+        if (int r = readStatus(status, table))
+            return failExchange(kMsgStatusFailed, r);
+        values.ledBrightness = status.ledBrightness;
+        values.buzzer = status.buzzer;
+        values.buzzerPeriod = status.buzzerPeriod;
+        values.keypadType = status.keypadType;
+        values.options = status.optionsFitted;
+        values.keyCodeArray = table;
+        std::string backup;
+        if (!writeBackup(status, table, backup))
+            return fail(kExitFailed, "Not upgraded: the settings could not be saved to a backup file"
+                                         + (backup.empty() ? std::string(".") : " (" + backup + ")."));
+        con_.err << "Settings saved to " << backup << '\n';
+        // The encoder restarts into its loader; an unanswered command is expected.
+        link::sendCommand(hid_handle, link::ENTER_BSL);
+        hid_exit_safely(hid_handle);
+        hid_handle = nullptr;
+
+        std::uint32_t waited = 0;
+        while (sequence.countLoaders() == 0 && waited < kLoaderWaitMs) {
+            platform::sleepMs(kLoaderPollMs);
+            waited += kLoaderPollMs;
+        }
+        if (sequence.countLoaders() == 0)
+            return fail(kExitUpgradeFailed, "The encoder did not appear as a loader after ENTER_BSL; the "
+                                            "settings are in " + backup + ".");
+    }
+
+    if (!sequence.run(image)) {
+        progress.finish();
+        return fail(kExitUpgradeFailed, "The firmware upgrade failed; the encoder waits in its loader. Run "
+                                        "the upgrade again.");
+    }
+    progress.finish();
+
+    // The window re-opens the first encoder; here it is the one upgraded.
+    platform::sleepMs(firmware::kRestartWaitMs);
+    if (!inLoaderAlready)
+        opt_.device = reselector(encoder_.device);
+    if (int c = openDevice())
+        return c;
+    if (inLoaderAlready) {
+        con_.err << "No settings were read before the upgrade, so none were written back; send them with '"
+                 << con_.programName << " config apply' (or --from a backup file) and '" << con_.programName
+                 << " save'.\n";
+        return kExitOk;
+    }
+    if (!firmware::writeBackSettings(hid_handle, values)) {
+        const int r = link::lastExchangeResult();
+        con_.err << "(" << reason(r) << ")\nThe firmware was upgraded, but the settings were not all written "
+                    "back.\n";
+        return exitForExchange(r);
+    }
+    return kExitOk;
 }
 
 } // namespace

@@ -1,5 +1,5 @@
 // vardo-encoder-demo: the command-line tool against a virtual encoder (all
-// options fitted, layout 8), for trying it without hardware and for tests that
+// options fitted, layout 8, firmware 01.05A, with its bootstrap loader), for trying it without hardware and for tests that
 // run it as a process. Options starting with --sim- shape the virtual bus and
 // are taken off before the tool sees the command line:
 //   --sim-encoders=N     N encoders (0-4; default 1), serials VE710-00000k
@@ -13,7 +13,7 @@
 #include "cli/cli_values.h"
 #include "platform/clock.h"
 #include "sim/bus.h"
-#include "sim/virtual_encoder.h"
+#include "sim/virtual_device.h"
 
 #include <iostream>
 #include <memory>
@@ -117,7 +117,8 @@ int main(int argc, char** argv)
     if (demo.virtualClock)
         clockInForce.emplace(virtualClock);
 
-    std::vector<std::unique_ptr<sim::VirtualEncoder>> encoders;
+    // Each encoder has both faces, so that `upgrade` finds its loader.
+    std::vector<std::unique_ptr<sim::VirtualEncoderDevice>> encoders;
     for (int i = 1; i <= demo.encoders; ++i) {
         sim::VirtualEncoderConfig config;
         config.port = "sim:1-" + std::to_string(i);
@@ -125,7 +126,8 @@ int main(int argc, char** argv)
         config.product = L"Vardo 710i Encoder";
         config.factorySettings = demoSettings();
         config.openable = !demo.noAccess;
-        auto encoder = std::make_unique<sim::VirtualEncoder>(config);
+        auto device = std::make_unique<sim::VirtualEncoderDevice>(sim::VirtualEncoderDeviceConfig{config});
+        sim::VirtualEncoder* encoder = &device->encoder();
         encoder->setSettings(demoSettings());
         encoder->setPowerUpDefaults(demoSettings());
         if (demo.refuse)
@@ -137,7 +139,7 @@ int main(int argc, char** argv)
             for (int k = 1; k <= 16; ++k)
                 keys.push_back(k);
         pressKeysInSelfTest(*encoder, keys);
-        encoders.push_back(std::move(encoder));
+        encoders.push_back(std::move(device));
     }
 
     const int code = cli::processMain(args, "vardo-encoder-demo");

@@ -145,6 +145,21 @@ TEST_F(CliProcess, KeysOnTheVirtualClockEndsWithTheKeyTest)
     EXPECT_EQ(r.err, "The encoder ended the key test.\n");
 }
 
+TEST_F(CliProcess, UpgradeReportsPlainProgressLinesWhenNotOnATerminal)
+{
+    const std::string image = std::string(VARDO_FIRMWARE_SAMPLES_DIR) + "/encoder_firmware_01.06A.txt";
+    auto r = run({"--sim-virtual-clock", "upgrade", "--yes", image});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("5%\n10% Password Sent Successfully\n", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.substr(r.out.size() - 11), "100% Done!\n");
+    EXPECT_EQ(r.out.find('\r'), std::string::npos);
+    EXPECT_EQ(r.err.rfind("Settings saved to " + root + "/data/VardoInterface/USBUtilityCfg-", 0), 0u) << r.err;
+
+    r = run({"--sim-virtual-clock", "upgrade", image});   // no --yes, no terminal to ask on
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, "");
+}
+
 TEST_F(CliProcess, SigintEndsKeysWithSuccess)
 {
     int pipeFds[2];

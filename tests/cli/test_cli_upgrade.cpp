@@ -1,0 +1,198 @@
+// `upgrade` in-process on a two-faced virtual encoder and the virtual clock:
+// the commands around the loader sequence, the backup file, the write-back,
+// and a failure that leaves the encoder in its loader for another try.
+#include "cli/exit_codes.h"
+#include "cli_test_env.h"
+#include "sim/virtual_device.h"
+
+#include <filesystem>
+
+using namespace vardo;
+using namespace vardo::clitest;
+
+namespace {
+
+constexpr std::uint8_t SET_OPTIONS = 0x0B, ENTER_BSL = 0x0C;
+
+std::string samplePath(const std::string& version)
+{
+    return std::string(VARDO_FIRMWARE_SAMPLES_DIR) + "/encoder_firmware_" + version + ".txt";
+}
+
+class CliUpgradeTest : public CliTest {
+protected:
+    void SetUp() override
+    {
+        CliTest::SetUp();
+        removeEncoders();
+        device = addDevice(1);
+    }
+    void TearDown() override
+    {
+        devices.clear();
+        CliTest::TearDown();
+    }
+
+    sim::VirtualEncoderDevice* addDevice(int n)
+    {
+        sim::VirtualEncoderDeviceConfig config;
+        config.encoder.port = "sim:1-" + std::to_string(n);
+        config.encoder.serial = L"VE710-00000" + std::to_wstring(n);
+        auto d = std::make_unique<sim::VirtualEncoderDevice>(config);
+        d->encoder().setSettings(testSettings());
+        d->encoder().setPowerUpDefaults(testSettings());
+        devices.push_back(std::move(d));
+        return devices.back().get();
+    }
+
+    // The backup files beside the configuration file.
+    std::vector<std::string> backups() const
+    {
+        std::vector<std::string> out;
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator(dataHome + "/VardoInterface", ec))
+            if (e.path().filename().string().rfind("USBUtilityCfg-", 0) == 0)
+                out.push_back(e.path().string());
+        return out;
+    }
+
+    std::vector<std::unique_ptr<sim::VirtualEncoderDevice>> devices;
+    sim::VirtualEncoderDevice* device = nullptr;
+};
+
+std::vector<Sent> writeBack(const sim::EncoderSettings& s)
+{
+    const auto& table = s.customTables[2];
+    return {{SET_OPTIONS, {s.optionsFitted}},
+            {SET_BUZZER, {s.buzzer}},
+            {SET_BUZZER_PERIOD, {s.buzzerPeriod}},   // as the status reported it, no + 1
+            {SET_KEYPAD_TYPE, {s.keypadType}},
+            {LOAD_CODE_TABLE, {table.begin(), table.end()}},
+            {SET_LED_BRIGHTNESS, {s.ledBrightness}},
+            {WRITE_DEFAULTS, {}}};
+}
+
+} // namespace
+
+TEST_F(CliUpgradeTest, UpgradesBacksUpAndWritesTheSettingsBack)
+{
+    const std::uint64_t slept = clock.totalSleptMs();
+    const auto r = run({"upgrade", "--yes", samplePath("01.06A")});
+    ASSERT_EQ(r.code, 0) << r.err;
+
+    auto expected = std::vector<Sent>{{GET_STATUS, {}}, {ENTER_BSL, {}}};
+    const auto back = writeBack(testSettings());
+    expected.insert(expected.end(), back.begin(), back.end());
+    EXPECT_EQ(sent(device->encoder()), expected);
+    EXPECT_EQ(device->encoder().firmwareVersion(), "01.06A");
+    EXPECT_EQ(device->loader().flashFirmwareVersion(), "01.06A");
+    EXPECT_EQ(device->encoder().powerUpDefaults(), testSettings());
+    EXPECT_GE(clock.totalSleptMs() - slept, 6000u + 3000u);
+
+    // Plain progress lines, as the sequence reports them.
+    EXPECT_EQ(r.out.rfind("5%\n10% Password Sent Successfully\n20% Sending RAM BSL v00.06.05.34\n", 0), 0u)
+        << r.out;
+    EXPECT_NE(r.out.find("\n70% Sending " + samplePath("01.06A") + "\n"), std::string::npos);
+    EXPECT_NE(r.out.find("\n90% Resetting Device...\n90% Starting application\n100% Done!\n"),
+              std::string::npos);
+
+    const auto files = backups();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(readFile(files[0]), savedConfig(8, tableText(testSettings().customTables[2]), 4, 0, 1, 3));
+    EXPECT_EQ(r.err, "Settings saved to " + files[0] + "\n");
+}
+
+TEST_F(CliUpgradeTest, ABadImageTouchesNothing)
+{
+    const std::string broken = root + "/broken.txt";
+    writeFile(broken, "@4400\n01 02 zz\nq\n");
+    auto r = run({"upgrade", "--yes", broken});
+    EXPECT_EQ(r.code, cli::kExitBadInputFile);
+    EXPECT_TRUE(r.err.rfind("'" + broken + "' is not a valid TI-TXT firmware file (", 0) == 0) << r.err;
+    r = run({"upgrade", "--yes", root + "/none.txt"});
+    EXPECT_EQ(r.code, cli::kExitBadInputFile);
+    EXPECT_EQ(r.err, "Cannot read the firmware file '" + root + "/none.txt'.\n");
+    EXPECT_TRUE(sent(device->encoder()).empty());
+    EXPECT_EQ(run({"upgrade"}).code, cli::kExitUsage);
+}
+
+TEST_F(CliUpgradeTest, WithoutConfirmationNothingIsSent)
+{
+    const auto r = run({"upgrade", samplePath("01.06A")});
+    EXPECT_EQ(r.code, cli::kExitFailed);
+    EXPECT_EQ(r.err, "Not upgraded (confirm with --yes).\n");
+    EXPECT_TRUE(sent(device->encoder()).empty());
+}
+
+TEST_F(CliUpgradeTest, WithoutTheSettingsTheUpgradeDoesNotStart)
+{
+    device->encoder().injectFault({sim::EncoderFault::Silence, false, GET_STATUS});
+    const auto r = run({"upgrade", "--yes", samplePath("01.06A")});
+    EXPECT_EQ(r.code, cli::kExitTimeout);
+    EXPECT_EQ(r.err, "Failed to Get Device Status Message. (no reply from the encoder within 5000 ms)\n");
+    EXPECT_EQ(sent(device->encoder()), (std::vector<Sent>{{GET_STATUS, {}}}));
+    EXPECT_TRUE(backups().empty());
+    EXPECT_EQ(device->encoder().mode(), sim::EncoderMode::Application);
+}
+
+TEST_F(CliUpgradeTest, AFailedVerificationLeavesTheLoaderForARetryAndTheBackupRestores)
+{
+    sim::LoaderFaults faults;
+    faults.failAllCrcRequests = true;
+    device->loader().setFaults(faults);
+    auto r = run({"upgrade", "--yes", samplePath("01.06A")});
+    EXPECT_EQ(r.code, cli::kExitUpgradeFailed);
+    EXPECT_NE(r.out.find("85% Memory verification error\n"), std::string::npos) << r.out;
+    EXPECT_TRUE(r.err.find("The firmware upgrade failed; the encoder waits in its loader.") != std::string::npos)
+        << r.err;
+    EXPECT_EQ(device->encoder().mode(), sim::EncoderMode::BootLoader);
+    ASSERT_EQ(backups().size(), 1u);
+    const std::string backup = backups()[0];
+
+    // The retry finds only the loader: it upgrades, with nothing to write back.
+    device->loader().setFaults({});
+    device->encoder().clearReceivedCommands();
+    r = run({"upgrade", "--yes", samplePath("01.06A")});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(sent(device->encoder()).empty());
+    EXPECT_NE(r.err.find("config apply"), std::string::npos);
+    EXPECT_EQ(device->encoder().firmwareVersion(), "01.06A");
+
+    // The new firmware starts with its defaults; the backup puts the settings back.
+    r = run({"config", "apply", "--from", backup});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const auto table = testSettings().customTables[2];
+    EXPECT_EQ(sent(device->encoder()), (std::vector<Sent>{{SET_KEYPAD_TYPE, {8}},
+                                                           {LOAD_CODE_TABLE, {table.begin(), table.end()}},
+                                                           {SET_LED_BRIGHTNESS, {4}},
+                                                           {SET_LED_COLOUR, {0}},
+                                                           {SET_BUZZER, {1}},
+                                                           {SET_BUZZER_PERIOD, {3}},
+                                                           {GET_STATUS, {}}}));
+}
+
+TEST_F(CliUpgradeTest, AWriteBackFailureHasItsKindAndNamesWhatHappened)
+{
+    device->encoder().injectFault({sim::EncoderFault::Refuse, false, SET_OPTIONS});
+    const auto r = run({"upgrade", "--yes", samplePath("01.06A")});
+    EXPECT_EQ(r.code, cli::kExitRefused);
+    EXPECT_NE(r.err.find("Unable to set option..\n(the encoder refused the command or its reply was invalid)\n"
+                         "The firmware was upgraded, but the settings were not all written back.\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(device->encoder().firmwareVersion(), "01.06A");
+}
+
+TEST_F(CliUpgradeTest, TheChosenOfTwoEncodersIsUpgradedAndGetsItsSettingsBack)
+{
+    auto* second = addDevice(2);
+    auto s = testSettings();
+    s.ledBrightness = 8;
+    second->encoder().setSettings(s);
+    const auto r = run({"upgrade", "--yes", "--device", "VE710-000002", samplePath("01.06A")});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(sent(device->encoder()).empty());
+    EXPECT_EQ(device->encoder().firmwareVersion(), "01.05A");
+    EXPECT_EQ(second->encoder().firmwareVersion(), "01.06A");
+    EXPECT_EQ(second->encoder().powerUpDefaults().ledBrightness, 8);
+}
