@@ -1,31 +1,340 @@
 #include "firmware/firmware_upgrade.h"
 
-struct firmware_upgrade::Impl {
-    int ledBrightness = 0;
-    int buzzer = 0;
-    int buzzerPeriod = 0;
-    int keypadType = 0;
-    int options = 0;
-    std::array<std::uint8_t, 32> keyCodeArray{};
+#include "config/config_path.h"
+#include "config/inifile.h"
+#include "firmware/bsl430.h"
+#include "firmware/upgrade_sequence.h"
+#include "platform/dialogs.h"
+#include "platform/qt_dialogs.h"
+
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QShowEvent>
+
+#include <atomic>
+#include <exception>
+#include <filesystem>
+#include <thread>
+
+namespace {
+
+// A background worker: one job at a time on its own thread; busy from its
+// start until its completion has run on the window's thread.
+struct Worker {
+    std::thread thread;
+    bool busy = false;
+
+    template <class Job> void start(Job job)
+    {
+        if (thread.joinable())
+            thread.join();  // its job has ended: the completion already ran
+        busy = true;
+        thread = std::thread(std::move(job));
+    }
+    void finish()
+    {
+        busy = false;
+        if (thread.joinable())
+            thread.join();
+    }
 };
 
-firmware_upgrade::firmware_upgrade(QWidget* parent)
-    : QWidget(parent, Qt::Window), d(std::make_unique<Impl>())
+} // namespace
+
+struct firmware_upgrade::Impl {
+    explicit Impl(firmware_upgrade* owner)
+        : sequence([owner](int percent, const std::string& text) {
+              QMetaObject::invokeMethod(
+                  owner, [owner, percent, text] { owner->backgroundWorker1_ProgressChanged(percent, text); },
+                  Qt::QueuedConnection);
+          })
+    {
+    }
+
+    vardo::firmware::UpgradeSequence sequence;
+    vardo::firmware::RestoreValues restore;
+    unsigned numberOfUSBDevicesConnected = 0;
+    bool scanDeviceAgain = false;
+    bool handleCreated = false;
+    bool registered = false;
+    bool closePending = false;
+    BslNotificationTarget target{};
+    Worker backgroundWorker1;
+    Worker backgroundWorkerCheckDevice;
+
+    QGroupBox* groupBox1 = nullptr;
+    QLabel* label1 = nullptr;
+    QPushButton* btnBrowse = nullptr;
+    QLabel* label3 = nullptr;
+    QLineEdit* filenameTextBox = nullptr;
+    QPushButton* btnUpgrade = nullptr;
+    QPushButton* btnClose = nullptr;
+    QProgressBar* progressBar = nullptr;
+    QPlainTextEdit* statusBox = nullptr;
+    QLabel* labelNumOfDevices = nullptr;
+    QLabel* label2 = nullptr;
+    QLabel* vidLbl = nullptr;
+    QLabel* label4 = nullptr;
+    QLabel* pidLbl = nullptr;
+};
+
+namespace {
+
+template <class T> T* make(QWidget* parent, const char* name, const QString& text, int x, int y, int w,
+                           int h)
 {
-    setWindowTitle(QStringLiteral("Vadro USB Encoder Firmware Upgrade"));
-    setFixedSize(664, 387);
+    T* control = new T(text, parent);
+    control->setObjectName(QString::fromLatin1(name));
+    control->setGeometry(x, y, w, h);
+    return control;
 }
 
-firmware_upgrade::~firmware_upgrade() = default;
+// Status lines end in CR LF; the text box keeps one line break for them.
+QString forDisplay(const std::string& text)
+{
+    return vardo::platform::fromLocal8(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+}
+
+} // namespace
+
+firmware_upgrade::firmware_upgrade(QWidget* parent)
+    : QWidget(parent, Qt::Window), d(std::make_unique<Impl>(this))
+{
+    setWindowTitle(QStringLiteral("Vadro USB Encoder Firmware Upgrade"));
+    setWindowIcon(QIcon());
+    setFixedSize(664, 387);
+    QFont font(QStringLiteral("Microsoft Sans Serif"), 8);
+    setFont(font);
+
+    d->groupBox1 = make<QGroupBox>(this, "groupBox1", QStringLiteral("Select which firmware to download"),
+                                   12, 8, 640, 96);
+    d->label1 = make<QLabel>(d->groupBox1, "label1", QStringLiteral("Select Firmware"), 14, 26, 100, 22);
+    d->btnBrowse = make<QPushButton>(d->groupBox1, "btnBrowse", QStringLiteral("&Browse"), 120, 24, 90, 26);
+    d->label3 = make<QLabel>(d->groupBox1, "label3", QStringLiteral("File to download"), 14, 60, 100, 22);
+    d->filenameTextBox = make<QLineEdit>(d->groupBox1, "filenameTextBox", QString(), 120, 60, 506, 22);
+    d->filenameTextBox->setReadOnly(true);
+
+    d->btnUpgrade = make<QPushButton>(this, "btnUpgrade", QStringLiteral("Upgrade Firmware"), 12, 114, 200, 56);
+    d->btnClose = make<QPushButton>(this, "btnClose", QStringLiteral("&Close"), 452, 114, 200, 56);
+    d->labelNumOfDevices =
+        make<QLabel>(this, "labelNumOfDevices", QStringLiteral("Searching for devices"), 228, 116, 210, 22);
+    d->label2 = make<QLabel>(this, "label2", QStringLiteral("VID"), 228, 146, 30, 22);
+    d->vidLbl = make<QLabel>(this, "vidLbl", QString(), 260, 146, 60, 22);
+    d->label4 = make<QLabel>(this, "label4", QStringLiteral("PID"), 330, 146, 30, 22);
+    d->pidLbl = make<QLabel>(this, "pidLbl", QString(), 362, 146, 60, 22);
+
+    d->progressBar = new QProgressBar(this);
+    d->progressBar->setObjectName(QStringLiteral("progressBar"));
+    d->progressBar->setGeometry(12, 180, 640, 22);
+    d->progressBar->setRange(0, 100);
+    d->progressBar->setValue(0);
+    d->progressBar->setTextVisible(false);
+
+    d->statusBox = new QPlainTextEdit(this);
+    d->statusBox->setObjectName(QStringLiteral("statusBox"));
+    d->statusBox->setGeometry(12, 210, 640, 165);
+    d->statusBox->setReadOnly(true);
+    d->statusBox->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+
+    d->btnBrowse->setEnabled(false);
+    d->btnUpgrade->setEnabled(false);
+
+    d->vidLbl->setText(QString::fromStdString(d->sequence.myVID));
+    d->pidLbl->setText(QString::fromStdString(d->sequence.myPID));
+
+    connect(d->btnBrowse, &QPushButton::clicked, this, [this] { btnBrowse_Click(); });
+    connect(d->btnUpgrade, &QPushButton::clicked, this, [this] { btnUpgrade_MouseClick(); });
+    connect(d->btnClose, &QPushButton::clicked, this, [this] { btnClose_MouseClick(); });
+
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+}
+
+firmware_upgrade::~firmware_upgrade()
+{
+    if (d->registered)
+        BSL_UnRegisterUSBDeviceNotification();
+    // The workers never wait for this thread, so joining them cannot deadlock.
+    if (d->backgroundWorker1.thread.joinable())
+        d->backgroundWorker1.thread.join();
+    if (d->backgroundWorkerCheckDevice.thread.joinable())
+        d->backgroundWorkerCheckDevice.thread.join();
+}
 
 void firmware_upgrade::setRestoreValues(int ledBrightness, int buzzer, int buzzerPeriod,
                                         int keypadType, int options,
                                         const std::array<std::uint8_t, 32>& keyCodeArray)
 {
-    d->ledBrightness = ledBrightness;
-    d->buzzer = buzzer;
-    d->buzzerPeriod = buzzerPeriod;
-    d->keypadType = keypadType;
-    d->options = options;
-    d->keyCodeArray = keyCodeArray;
+    d->restore.ledBrightness = ledBrightness;
+    d->restore.buzzer = buzzer;
+    d->restore.buzzerPeriod = buzzerPeriod;
+    d->restore.keypadType = keypadType;
+    d->restore.options = options;
+    d->restore.keyCodeArray = keyCodeArray;
+}
+
+void firmware_upgrade::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    if (!d->handleCreated) {
+        d->handleCreated = true;
+        OnHandleCreated();
+    }
+}
+
+void firmware_upgrade::closeEvent(QCloseEvent* event)
+{
+    event->accept();
+    d->closePending = true;
+    releaseWhenIdle();
+}
+
+void firmware_upgrade::releaseWhenIdle()
+{
+    if (d->closePending && !d->backgroundWorker1.busy && !d->backgroundWorkerCheckDevice.busy)
+        deleteLater();
+}
+
+void firmware_upgrade::OnHandleCreated()
+{
+    d->target.callback = [](void* context, std::uint32_t message, std::uint32_t event) {
+        auto* window = static_cast<firmware_upgrade*>(context);
+        QMetaObject::invokeMethod(
+            window, [window, message, event] { window->ParseMessages(message, event); },
+            Qt::QueuedConnection);
+    };
+    d->target.context = this;
+    if (BSL_RegisterUSBDeviceNotification(&d->target) == 0) {
+        d->registered = true;
+        startLoaderCount();
+    } else {
+        d->labelNumOfDevices->setText(QStringLiteral("ERROR: Unable to register device"));
+    }
+}
+
+void firmware_upgrade::ParseMessages(std::uint32_t message, std::uint32_t event)
+{
+    if (message != kBslDeviceChangeMessage
+        || (event != kBslDeviceArrival && event != kBslDeviceRemoveComplete))
+        return;
+    if (!d->backgroundWorker1.busy && !d->backgroundWorkerCheckDevice.busy)
+        startLoaderCount();
+    else
+        d->scanDeviceAgain = true;
+}
+
+void firmware_upgrade::startLoaderCount()
+{
+    d->backgroundWorkerCheckDevice.start([this] {
+        unsigned count = 0;
+        bool failed = false;
+        try {
+            count = d->sequence.countLoaders();
+        } catch (...) {
+            failed = true;
+        }
+        QMetaObject::invokeMethod(
+            this, [this, count, failed] { backgroundWorkerCheckDevice_RunWorkerCompleted(count, failed); },
+            Qt::QueuedConnection);
+    });
+}
+
+void firmware_upgrade::backgroundWorkerCheckDevice_RunWorkerCompleted(unsigned count,
+                                                                      bool failedWithException)
+{
+    d->backgroundWorkerCheckDevice.finish();
+    if (!failedWithException) {
+        d->numberOfUSBDevicesConnected = count;
+        const bool found = count > 0;
+        if (count == 1)
+            d->labelNumOfDevices->setText(QStringLiteral("Found 1 device"));
+        else if (count > 1)
+            d->labelNumOfDevices->setText(QStringLiteral("Found %1 devices").arg(count));
+        else
+            d->labelNumOfDevices->setText(QStringLiteral("No device connected"));
+        // An upgrade that was started while this count ran keeps its button off.
+        d->btnUpgrade->setEnabled(found && !d->backgroundWorker1.busy);
+        d->btnBrowse->setEnabled(found);
+        emit loaderCounted(count);
+    }
+    // During an upgrade the flag waits for the count after it.
+    if (d->scanDeviceAgain && !d->backgroundWorker1.busy) {
+        d->scanDeviceAgain = false;
+        startLoaderCount();
+    }
+    releaseWhenIdle();
+}
+
+void firmware_upgrade::btnBrowse_Click()
+{
+    const auto chosen = vardo::platform::dialogs().openFile("(*.txt)|*.txt|All files (*.*)|*.*", "", "");
+    if (!chosen)
+        return;
+    d->filenameTextBox->setText(vardo::platform::fromLocal8(*chosen));
+    const std::string name = std::filesystem::path(*chosen).filename().string();
+    if (!FileName.empty())
+        vardo::config::CIniFile::SetValue("FirmwareFile", name, "appSettings", FileName);
+}
+
+void firmware_upgrade::btnUpgrade_MouseClick()
+{
+    if (d->backgroundWorker1.busy)
+        return;
+    d->btnUpgrade->setEnabled(false);
+    d->statusBox->setPlainText(forDisplay("Starting\r\n"));
+    // The locale's 8-bit form, so that any folder name survives the trip.
+    const std::string fileName = vardo::platform::toLocal8(d->filenameTextBox->text());
+    d->backgroundWorker1.start([this, fileName] {
+        bool result = false;
+        bool failed = false;
+        try {
+            // Waits for a loader count still running: the library serves one worker at a time.
+            result = d->sequence.run(fileName);
+        } catch (...) {
+            failed = true;
+        }
+        QMetaObject::invokeMethod(
+            this, [this, result, failed] { backgroundWorker1_RunWorkerCompleted(result, failed); },
+            Qt::QueuedConnection);
+    });
+}
+
+void firmware_upgrade::btnClose_MouseClick() { close(); }
+
+void firmware_upgrade::backgroundWorker1_ProgressChanged(int percent, const std::string& text)
+{
+    d->progressBar->setValue(percent);
+    if (text.empty())
+        return;
+    QTextCursor cursor = d->statusBox->textCursor();
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(forDisplay(text));
+    d->statusBox->setTextCursor(cursor);
+    d->statusBox->verticalScrollBar()->setValue(d->statusBox->verticalScrollBar()->maximum());
+}
+
+void firmware_upgrade::backgroundWorker1_RunWorkerCompleted(bool result, bool failedWithException)
+{
+    d->backgroundWorker1.finish();
+    if (failedWithException) {
+        releaseWhenIdle();
+        return;
+    }
+    if (!result) {
+        startLoaderCount();
+        emit upgradeFinished(false);
+        return;
+    }
+    // The window's thread waits out the restart and writes the settings back.
+    vardo::firmware::completeUpgrade(d->restore);
+    emit upgradeFinished(true);
+    releaseWhenIdle();
 }

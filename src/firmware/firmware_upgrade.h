@@ -9,12 +9,17 @@
 #include <cstdint>
 #include <memory>
 
+class QCloseEvent;
+class QShowEvent;
+
 class firmware_upgrade : public QWidget {
     Q_OBJECT
 
 public:
     // A top-level, fixed-size window (a parent only ties its lifetime).
+    // Closing it releases it (once its workers have ended).
     explicit firmware_upgrade(QWidget* parent = nullptr);
+    // Stops the device notifications and waits for a worker still running.
     ~firmware_upgrade() override;
 
     // The settings to write back after a successful upgrade; call before show().
@@ -23,10 +28,28 @@ public:
                           int options, const std::array<std::uint8_t, 32>& keyCodeArray);
 
 signals:
-    // After the completion of an upgrade (and, on success, the settings write-back).
+    // After an upgrade ended: ok when the new firmware was programmed, verified
+    // and started (the write-back, which follows, reports its own failures).
     void upgradeFinished(bool ok);
+    // After each loader count has been shown.
+    void loaderCounted(unsigned numberOfDevices);
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
+    void OnHandleCreated();
+    void ParseMessages(std::uint32_t message, std::uint32_t event);
+    void btnBrowse_Click();
+    void btnUpgrade_MouseClick();
+    void btnClose_MouseClick();
+    void backgroundWorker1_ProgressChanged(int percent, const std::string& text);
+    void backgroundWorker1_RunWorkerCompleted(bool result, bool failedWithException);
+    void backgroundWorkerCheckDevice_RunWorkerCompleted(unsigned count, bool failedWithException);
+    void startLoaderCount();
+    void releaseWhenIdle();
+
     struct Impl;
     std::unique_ptr<Impl> d;
 };

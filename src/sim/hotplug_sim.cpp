@@ -3,6 +3,9 @@
 #include "loader/hotplug.h"
 
 #include "sim/bus.h"
+#include "sim/hotplug_sim.h"
+
+#include <atomic>
 
 #include <memory>
 #include <mutex>
@@ -20,12 +23,15 @@ struct Watch {
 
 std::mutex g_mutex;
 std::shared_ptr<Watch> g_watch;
+std::atomic<bool> g_refused{false};
 
 } // namespace
 
 bool startDeviceWatch(DeviceChangeHandler handler)
 {
     stopDeviceWatch();
+    if (g_refused)
+        return false;
     auto w = std::make_shared<Watch>();
     w->handler = std::move(handler);
     w->listener = sim::Bus::instance().addListener([w](const sim::BusEvent& e) {
@@ -53,3 +59,7 @@ void stopDeviceWatch()
 }
 
 } // namespace vardo::loader
+
+namespace vardo::sim {
+void setDeviceWatchRefused(bool refused) { vardo::loader::g_refused = refused; }
+} // namespace vardo::sim

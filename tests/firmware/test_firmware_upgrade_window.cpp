@@ -1,0 +1,312 @@
+// The firmware upgrade window offscreen, on the virtual encoder and clock:
+// controls and texts, the loader count, browse, the upgrade with its status
+// lines and write-back, and the interplay of device changes with the workers.
+#include "firmware/firmware_upgrade.h"
+
+#include "config/config_path.h"
+#include "config/inifile.h"
+#include "firmware/bsl430.h"
+#include "sim/hotplug_sim.h"
+#include "temp_folder.h"
+#include "upgrade_fixture.h"
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <fstream>
+
+namespace {
+
+class WindowTest : public UpgradeTest {
+protected:
+    WindowTest()
+    {
+        FileName = (folder.path() / "USBUtilityCfg.ini").string();
+        vardo::config::CIniFile::Create(FileName);
+        window = new firmware_upgrade();
+        window->setAttribute(Qt::WA_DeleteOnClose, false);
+        counted = std::make_unique<QSignalSpy>(window, &firmware_upgrade::loaderCounted);
+        finished = std::make_unique<QSignalSpy>(window, &firmware_upgrade::upgradeFinished);
+    }
+    ~WindowTest() override
+    {
+        counted.reset();
+        finished.reset();
+        delete window;
+        FileName.clear();
+        vardo::sim::setDeviceWatchRefused(false);
+    }
+
+    template <class T> T* child(const char* name) const
+    {
+        T* c = window->findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(c, nullptr) << name;
+        return c;
+    }
+    QString text(const char* name) const
+    {
+        if (auto* label = window->findChild<QLabel*>(QString::fromLatin1(name)))
+            return label->text();
+        if (auto* button = window->findChild<QPushButton*>(QString::fromLatin1(name)))
+            return button->text();
+        return {};
+    }
+    bool waitForCounts(int n)
+    {
+        return QTest::qWaitFor([&] { return counted->count() >= n; }, 5000);
+    }
+    bool waitForUpgrade()
+    {
+        return QTest::qWaitFor([&] { return finished->count() >= 1; }, 20000);
+    }
+    QString status() const { return child<QPlainTextEdit>("statusBox")->toPlainText(); }
+    void chooseFile(const std::string& path)
+    {
+        dialogs.answerOpenFile(path);
+        child<QPushButton>("btnBrowse")->click();
+    }
+
+    TempFolder folder;
+    firmware_upgrade* window = nullptr;
+    std::unique_ptr<QSignalSpy> counted;
+    std::unique_ptr<QSignalSpy> finished;
+};
+
+// The status box shows each CR LF as one line break.
+QString lines(std::initializer_list<const char*> parts)
+{
+    QString out;
+    for (const char* p : parts)
+        out += QString::fromUtf8(p);
+    return out.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+}
+
+} // namespace
+
+TEST_F(WindowTest, HasItsControlsTextsAndSize)
+{
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("Vadro USB Encoder Firmware Upgrade"));
+    EXPECT_EQ(window->size(), QSize(664, 387));
+    EXPECT_EQ(window->minimumSize(), window->maximumSize());
+    EXPECT_EQ(child<QGroupBox>("groupBox1")->title(), QStringLiteral("Select which firmware to download"));
+    EXPECT_EQ(text("label1"), QStringLiteral("Select Firmware"));
+    EXPECT_EQ(text("btnBrowse"), QStringLiteral("&Browse"));
+    EXPECT_EQ(text("label3"), QStringLiteral("File to download"));
+    EXPECT_TRUE(child<QLineEdit>("filenameTextBox")->isReadOnly());
+    EXPECT_EQ(text("btnUpgrade"), QStringLiteral("Upgrade Firmware"));
+    EXPECT_EQ(text("btnClose"), QStringLiteral("&Close"));
+    EXPECT_EQ(text("labelNumOfDevices"), QStringLiteral("Searching for devices"));
+    EXPECT_EQ(text("label2"), QStringLiteral("VID"));
+    EXPECT_EQ(text("vidLbl"), QStringLiteral("0x2047"));
+    EXPECT_EQ(text("label4"), QStringLiteral("PID"));
+    EXPECT_EQ(text("pidLbl"), QStringLiteral("0x0200"));
+    EXPECT_EQ(child<QProgressBar>("progressBar")->maximum(), 100);
+    EXPECT_TRUE(child<QPlainTextEdit>("statusBox")->isReadOnly());
+    EXPECT_FALSE(child<QPushButton>("btnBrowse")->isEnabled());
+    EXPECT_FALSE(child<QPushButton>("btnUpgrade")->isEnabled());
+}
+
+TEST_F(WindowTest, CountsLoadersAsTheyComeAndGo)
+{
+    window->show();
+    ASSERT_TRUE(waitForCounts(1));
+    EXPECT_EQ(text("labelNumOfDevices"), QStringLiteral("No device connected"));
+    EXPECT_FALSE(child<QPushButton>("btnUpgrade")->isEnabled());
+
+    enterLoader();  // the loader arrives
+    ASSERT_TRUE(waitForCounts(2));
+    EXPECT_EQ(text("labelNumOfDevices"), QStringLiteral("Found 1 device"));
+    EXPECT_TRUE(child<QPushButton>("btnUpgrade")->isEnabled());
+    EXPECT_TRUE(child<QPushButton>("btnBrowse")->isEnabled());
+
+    vardo::sim::VirtualLoaderConfig second;
+    second.path = "sim:1-2:bsl";
+    vardo::sim::VirtualLoader other(second);
+    other.plugIn();
+    ASSERT_TRUE(waitForCounts(3));
+    EXPECT_EQ(text("labelNumOfDevices"), QStringLiteral("Found 2 devices"));
+
+    other.unplug();
+    device->loader().unplug();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return text("labelNumOfDevices") == "No device connected"; }, 5000));
+    EXPECT_FALSE(child<QPushButton>("btnUpgrade")->isEnabled());
+    EXPECT_FALSE(child<QPushButton>("btnBrowse")->isEnabled());
+}
+
+TEST_F(WindowTest, ARefusedRegistrationStartsNoCount)
+{
+    vardo::sim::setDeviceWatchRefused(true);
+    enterLoader();
+    window->show();
+    QTest::qWait(50);
+    EXPECT_EQ(text("labelNumOfDevices"), QStringLiteral("ERROR: Unable to register device"));
+    EXPECT_EQ(counted->count(), 0);
+    EXPECT_FALSE(child<QPushButton>("btnUpgrade")->isEnabled());
+}
+
+TEST_F(WindowTest, BrowseShowsThePathAndRecordsTheFileName)
+{
+    enterLoader();
+    window->show();
+    ASSERT_TRUE(waitForCounts(1));
+    chooseFile(samplePath("01.06A"));
+    EXPECT_EQ(child<QLineEdit>("filenameTextBox")->text(), QString::fromStdString(samplePath("01.06A")));
+    EXPECT_EQ(vardo::config::CIniFile::GetValue("FirmwareFile", "appSettings", FileName),
+              "encoder_firmware_01.06A.txt");
+    const auto records = dialogs.records();
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records.back().text, "(*.txt)|*.txt|All files (*.*)|*.*");
+
+    dialogs.answerOpenFile(std::nullopt);  // cancelled: nothing changes
+    child<QPushButton>("btnBrowse")->click();
+    EXPECT_EQ(child<QLineEdit>("filenameTextBox")->text(), QString::fromStdString(samplePath("01.06A")));
+}
+
+TEST_F(WindowTest, UpgradeWithoutAFileSaysSoAndCountsAgain)
+{
+    enterLoader();
+    window->show();
+    ASSERT_TRUE(waitForCounts(1));
+    child<QPushButton>("btnUpgrade")->click();
+    EXPECT_FALSE(child<QPushButton>("btnUpgrade")->isEnabled());
+    ASSERT_TRUE(waitForUpgrade());
+    EXPECT_EQ(finished->at(0).at(0).toBool(), false);
+    EXPECT_EQ(status(), lines({"Starting\r\n", "No file specified\r\n"}));
+    ASSERT_TRUE(waitForCounts(2));
+    EXPECT_TRUE(child<QPushButton>("btnUpgrade")->isEnabled());
+}
+
+TEST_F(WindowTest, UpgradesTheEncoderAndWritesTheSettingsBack)
+{
+    enterLoader();
+    std::array<std::uint8_t, 32> keys{};
+    keys[1] = 0x1E;
+    window->setRestoreValues(4, 1, 2, 2, 7, keys);
+    window->show();
+    ASSERT_TRUE(waitForCounts(1));
+    const std::string path = samplePath("01.06A");
+    chooseFile(path);
+    child<QPushButton>("btnUpgrade")->click();
+    ASSERT_TRUE(waitForUpgrade());
+    EXPECT_TRUE(finished->at(0).at(0).toBool());
+    const QString s = status();
+    EXPECT_TRUE(s.startsWith(lines({"Starting\r\n", "Password Sent Successfully\r\n",
+                                    "Sending RAM BSL v00.06.05.34\r\n", "Done RAM BSL v00.06.05.34\r\n",
+                                    "Erasing memory segments \r\n"})))
+        << s.toStdString();
+    EXPECT_TRUE(s.contains(QStringLiteral("Sending ") + QString::fromStdString(path) + "\n"));
+    EXPECT_TRUE(s.endsWith(lines({"Firmware Sent\r\n", "Verifying memory\r\n",
+                                  "Memory successfully verified\r\n"})
+                           + QStringLiteral("Total programming time is ")
+                           + QString::number(
+                               s.section(QStringLiteral("Total programming time is "), 1).section('s', 0, 0).toInt())
+                           + lines({"s \r\n", "Resetting Device...\r\nStarting application\r\n", "Done!"})))
+        << s.toStdString();
+    EXPECT_EQ(child<QProgressBar>("progressBar")->value(), 100);
+    EXPECT_FALSE(child<QPushButton>("btnUpgrade")->isEnabled());  // until the next count
+
+    // The write-back reached the new firmware, which the re-scan opened.
+    EXPECT_EQ(device->encoder().firmwareVersion(), "01.06A");
+    EXPECT_EQ(device->encoder().powerUpDefaults().keypadType, 2);
+    EXPECT_EQ(device->encoder().powerUpDefaults().customTables[0], keys);
+    EXPECT_NE(hid_handle, nullptr);
+    EXPECT_TRUE(dialogs.messages().empty());
+}
+
+TEST_F(WindowTest, AVerificationErrorLeavesTheLoaderAndACountReenablesUpgrade)
+{
+    enterLoader();
+    vardo::sim::LoaderFaults faults;
+    faults.stuckCell = 0x6000;
+    device->loader().setFaults(faults);
+    window->show();
+    ASSERT_TRUE(waitForCounts(1));
+    chooseFile(samplePath("01.06A"));
+    const int before = counted->count();
+    child<QPushButton>("btnUpgrade")->click();
+    ASSERT_TRUE(waitForUpgrade());
+    EXPECT_FALSE(finished->at(0).at(0).toBool());
+    EXPECT_TRUE(status().endsWith(lines({"Verifying memory\r\n", "Memory verification error\r\n"})));
+    // The RAM loader's start was a device change during the upgrade: the
+    // completion's count is followed by one more.
+    ASSERT_TRUE(waitForCounts(before + 2));
+    QTest::qWait(20);
+    EXPECT_EQ(counted->count(), before + 2);
+    EXPECT_EQ(text("labelNumOfDevices"), QStringLiteral("Found 1 device"));
+    EXPECT_TRUE(child<QPushButton>("btnUpgrade")->isEnabled());
+}
+
+TEST_F(WindowTest, AfterASuccessTheDeviceChangeWaitsForTheNextCount)
+{
+    enterLoader();
+    window->show();
+    ASSERT_TRUE(waitForCounts(1));
+    chooseFile(samplePath("01.06A"));
+    child<QPushButton>("btnUpgrade")->click();
+    ASSERT_TRUE(waitForUpgrade());
+    QTest::qWait(20);
+    EXPECT_EQ(counted->count(), 1);
+    // The next loader arrival counts, and the flag left by the upgrade adds one more.
+    vardo::sim::VirtualLoaderConfig second;
+    second.path = "sim:1-3:bsl";
+    vardo::sim::VirtualLoader other(second);
+    other.plugIn();
+    ASSERT_TRUE(waitForCounts(3));
+    QTest::qWait(20);
+    EXPECT_EQ(counted->count(), 3);
+}
+
+TEST_F(WindowTest, AnUpgradePressedDuringACountWaitsForIt)
+{
+    enterLoader();
+    window->show();
+    ASSERT_TRUE(waitForCounts(1));
+    chooseFile(samplePath("01.06A"));
+    {
+        // A count holds the library; the upgrade must not start before it lets go.
+        std::unique_lock busy(vardo::loader::libraryMutex());
+        child<QPushButton>("btnUpgrade")->click();
+        QTest::qWait(50);
+        EXPECT_TRUE(device->loader().commands().empty());
+        EXPECT_EQ(status(), QStringLiteral("Starting\n"));
+    }
+    ASSERT_TRUE(waitForUpgrade());
+    EXPECT_TRUE(finished->at(0).at(0).toBool());
+}
+
+TEST_F(WindowTest, AFileInANonLatinFolderUpgrades)
+{
+    std::ifstream in(samplePath("01.06A"), std::ios::binary);
+    const std::string image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string path = folder.write("Обновление/fw 01.06A.txt", image);
+    enterLoader();
+    window->show();
+    ASSERT_TRUE(waitForCounts(1));
+    chooseFile(path);
+    EXPECT_EQ(child<QLineEdit>("filenameTextBox")->text(), QString::fromUtf8(path.c_str()));
+    EXPECT_EQ(vardo::config::CIniFile::GetValue("FirmwareFile", "appSettings", FileName), "fw 01.06A.txt");
+    child<QPushButton>("btnUpgrade")->click();
+    ASSERT_TRUE(waitForUpgrade());
+    EXPECT_TRUE(finished->at(0).at(0).toBool()) << status().toStdString();
+    EXPECT_EQ(device->encoder().firmwareVersion(), "01.06A");
+}
+
+TEST_F(WindowTest, AMalformedFileIsRefusedWithAStatusLine)
+{
+    const std::string path = folder.write("bad.txt", "@4400\r\n01 02 0\r\nq");
+    enterLoader();
+    window->show();
+    ASSERT_TRUE(waitForCounts(1));
+    chooseFile(path);
+    child<QPushButton>("btnUpgrade")->click();
+    ASSERT_TRUE(waitForUpgrade());
+    EXPECT_EQ(status(), lines({"Starting\r\n",
+                               "Not a valid TI-TXT firmware file (line 2: \"0\" is not a two-digit byte)\r\n"}));
+    EXPECT_TRUE(device->loader().commands().empty());
+}
