@@ -879,6 +879,12 @@ int Session::cmdUpgrade()
         if (int c = reportOpen(opened))
             return c;
     }
+    // The sequence takes the first loader on the bus: with another encoder
+    // already waiting there, that one would get the image and ours the write-back.
+    if (!inLoaderAlready && sequence.countLoaders() > 0)
+        return fail(kExitFailed, "Not upgraded: another encoder waits in its loader. Upgrade that one first "
+                                 "(without --device, with no encoder in application mode attached) or "
+                                 "unplug it.");
     if (!platform::dialogs().question(kUpgradeCaption, kMsgUpgradeQuestion))
         return fail(kExitFailed, "Not upgraded (confirm with --yes).");
 

@@ -133,8 +133,10 @@ them to a timestamped backup file beside the configuration file, switches the
 encoder into its bootstrap loader, erases, programs and verifies the image,
 restarts the encoder, waits 6000 ms and writes the settings back (SET_OPTIONS,
 SET_BUZZER, SET_BUZZER_PERIOD, SET_KEYPAD_TYPE, LOAD_CODE_TABLE,
-SET_LED_BRIGHTNESS, WRITE_DEFAULTS). An encoder already waiting in its loader
-is upgraded too. Progress is a bar on a terminal, plain lines otherwise.
+SET_LED_BRIGHTNESS, WRITE_DEFAULTS). Asks for confirmation on a terminal;
+--yes confirms in scripts. With no encoder attached, one already waiting in its
+loader is upgraded (nothing to write back then). Progress goes to standard
+output: a bar on a terminal, "NN% text" lines otherwise.
 )"},
         {"keys", R"(Usage: %P keys [--device PATH|SERIAL]
 

@@ -196,3 +196,14 @@ TEST_F(CliUpgradeTest, TheChosenOfTwoEncodersIsUpgradedAndGetsItsSettingsBack)
     EXPECT_EQ(second->encoder().firmwareVersion(), "01.06A");
     EXPECT_EQ(second->encoder().powerUpDefaults().ledBrightness, 8);
 }
+
+TEST_F(CliUpgradeTest, AnotherEncoderWaitingInItsLoaderStopsTheUpgrade)
+{
+    auto* second = addDevice(2);
+    second->loader().plugIn();
+    const auto r = run({"upgrade", "--yes", samplePath("01.06A")});
+    EXPECT_EQ(r.code, cli::kExitFailed);
+    EXPECT_EQ(r.err.rfind("Not upgraded: another encoder waits in its loader.", 0), 0u) << r.err;
+    EXPECT_TRUE(sent(device->encoder()).empty());
+    EXPECT_TRUE(backups().empty());
+}
