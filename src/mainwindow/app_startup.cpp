@@ -38,7 +38,9 @@ void StartUp::showMainWindow()
         return;
     shown_ = true;
     Form1& w = *mainWindow_;
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
+    // Centred on the screen, unless whoever built it has placed it already.
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    if (screen && !w.testAttribute(Qt::WA_Moved))
         w.move(screen->availableGeometry().center() - w.rect().center());
     // Loading comes first, so a "not connected" message appears before the window.
     w.Form1_Load();

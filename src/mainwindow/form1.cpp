@@ -133,7 +133,14 @@ void Form1::buildControls()
     richTextBox1->setReadOnly(true);
     richTextBox1->setLineWrapMode(QTextEdit::NoWrap);
     richTextBox1->setFocusPolicy(Qt::ClickFocus);
-    richTextBox1->setFont(windowFont(12));
+    // The longest layout line must fit the panel in the substitute font too:
+    // a thin frame, a small margin and letters 4 % closer keep it inside.
+    QFont panelFont = windowFont(12);
+    panelFont.setLetterSpacing(QFont::PercentageSpacing, 96);
+    richTextBox1->setFont(panelFont);
+    richTextBox1->setFrameStyle(QFrame::Box | QFrame::Plain);
+    richTextBox1->setLineWidth(1);
+    richTextBox1->document()->setDocumentMargin(2);
     richTextBox1->setGeometry(158, 82, 680, 68);
     richTextBox1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     QPalette panel = richTextBox1->palette();
