@@ -24,6 +24,17 @@ int hexValue(char c)
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
+// The text in double quotes (built by appending: GCC 12 misjudges "x" + string at -O2).
+std::string quoted(std::string_view text)
+{
+    std::string q;
+    q.reserve(text.size() + 2);
+    q += '"';
+    q.append(text);
+    q += '"';
+    return q;
+}
+
 std::string_view trim(std::string_view s)
 {
     while (!s.empty() && (isBlank(s.front()) || s.front() == '\r'))
@@ -115,12 +126,12 @@ TiTxtReader::Step TiTxtReader::next(TiTxtLine& line)
         if (s.front() == '@') {
             std::string_view digits = s.substr(1);
             if (digits.empty() || digits.size() > 8)
-                return fail("bad address \"" + std::string(s) + "\"");
+                return fail("bad address " + quoted(s));
             std::uint64_t a = 0;
             for (char c : digits) {
                 int v = hexValue(c);
                 if (v < 0)
-                    return fail("bad hexadecimal digit in address \"" + std::string(s) + "\"");
+                    return fail("bad hexadecimal digit in address " + quoted(s));
                 a = a * 16 + static_cast<std::uint64_t>(v);
             }
             address_ = a;
@@ -138,11 +149,11 @@ TiTxtReader::Step TiTxtReader::next(TiTxtLine& line)
                 ++i;
             std::string_view token = s.substr(start, i - start);
             if (token.size() != 2)
-                return fail("\"" + std::string(token) + "\" is not a two-digit byte");
+                return fail(quoted(token) + " is not a two-digit byte");
             int hi = hexValue(token[0]);
             int lo = hexValue(token[1]);
             if (hi < 0 || lo < 0)
-                return fail("bad hexadecimal digit in \"" + std::string(token) + "\"");
+                return fail("bad hexadecimal digit in " + quoted(token));
             if (line.count == kMaxBytesPerLine)
                 return fail("more than 16 bytes on one line");
             line.bytes[line.count++] = static_cast<std::uint8_t>(hi * 16 + lo);
