@@ -249,3 +249,16 @@ void hid_exit_safely(hid_device* device)
     }
     hid_exit();
 }
+
+hid_device* vardo::link::rescanEncoder(char* manufacturer, char* product)
+{
+    char ignoredManufacturer[kNameBufferSize];
+    char ignoredProduct[kNameBufferSize];
+    std::lock_guard lock(exchangeMutex());
+    if (hid_handle != nullptr)
+        hid_exit_safely(hid_handle);
+    hid_handle = ScanForUSBDevice_a(kEncoderVendorId, kEncoderProductId,
+                                    manufacturer ? manufacturer : ignoredManufacturer,
+                                    product ? product : ignoredProduct);
+    return hid_handle;
+}

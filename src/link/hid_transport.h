@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <utility>
 
 // The one open encoder handle of the process; null when none is open.
 // Written only by the re-scan sequences.
@@ -37,6 +38,21 @@ std::recursive_mutex& exchangeMutex();
 // USBEncoderReceive_a (kOk before the first): lets a caller that only gets a
 // summary of a command sequence tell a time-out from a refusal.
 std::int32_t lastExchangeResult();
+
+// Runs f(hid_handle) under the exchange lock, so that a re-scan on another
+// thread can never close the handle between reading it and using it. Keep
+// message boxes outside f: the lock is held while f runs.
+template <typename F>
+decltype(auto) withEncoderHandle(F&& f)
+{
+    std::lock_guard lock(exchangeMutex());
+    return std::forward<F>(f)(hid_handle);
+}
+
+// The re-scan of every window: closes hid_handle when it is not null, then opens
+// the encoder (0x2047/0x0902) into hid_handle, all under the exchange lock.
+// manufacturer/product: 48-byte buffers, or null. Returns the new hid_handle.
+hid_device* rescanEncoder(char* manufacturer = nullptr, char* product = nullptr);
 
 } // namespace vardo::link
 

@@ -30,6 +30,13 @@ int reportFailure(int result, const char* text)
 
 std::uint8_t byteOf(int value) { return static_cast<std::uint8_t>(value); }
 
+// The handle is read under the exchange lock: the main window may re-scan meanwhile.
+std::int32_t sendByte(link::EncoderCommand code, std::uint8_t value)
+{
+    return link::withEncoderHandle(
+        [&](hid_device* h) { return link::sendByteCommand(h, code, value); });
+}
+
 } // namespace
 
 void showMessage(const std::string& text)
@@ -43,7 +50,8 @@ int EncoderSelfTestPort::GetDeviceStatusMessage(SelfTestState& state)
 {
     link::DeviceStatus status;
     std::array<std::uint8_t, 32> table = state.keyCodeArray;
-    if (link::readDeviceStatus(hid_handle, status, table) != 0)
+    if (link::withEncoderHandle([&](hid_device* h) { return link::readDeviceStatus(h, status, table); })
+        != 0)
         return -1;
     state.ledBrightness_index = status.ledBrightness;
     state.ledColour_index = status.ledColour;
@@ -58,34 +66,35 @@ int EncoderSelfTestPort::GetDeviceStatusMessage(SelfTestState& state)
 
 int EncoderSelfTestPort::ledBrightness(int level)
 {
-    return reportFailure(link::sendByteCommand(hid_handle, link::SET_LED_BRIGHTNESS, byteOf(level)),
+    return reportFailure(sendByte(link::SET_LED_BRIGHTNESS, byteOf(level)),
                          kBrightnessError);
 }
 
 int EncoderSelfTestPort::buzzerPeriod(int level)
 {
-    return reportFailure(link::sendByteCommand(hid_handle, link::SET_BUZZER_PERIOD, byteOf(level)),
+    return reportFailure(sendByte(link::SET_BUZZER_PERIOD, byteOf(level)),
                          kBuzzerPeriodError);
 }
 
 int EncoderSelfTestPort::statusBuzzer(int level)
 {
-    return reportFailure(link::sendByteCommand(hid_handle, link::SOUND_BUZZER, byteOf(level)),
+    return reportFailure(sendByte(link::SOUND_BUZZER, byteOf(level)),
                          kBuzzerError);
 }
 
 int EncoderSelfTestPort::selfTest(int start_end)
 {
-    return link::sendByteCommand(hid_handle, link::SELF_TEST, byteOf(start_end));
+    return sendByte(link::SELF_TEST, byteOf(start_end));
 }
 
 int EncoderSelfTestPort::selfTestKeyPressed(int& key_pressed, int timeoutMs)
 {
     std::array<std::uint8_t, link::kReportSize> reply{};
     std::uint32_t replyLength = 0;
-    const std::int32_t r =
-        USBEncoderReceive_a(hid_handle, link::SELF_TEST, reply.data(),
-                            static_cast<std::int32_t>(reply.size()), &replyLength, timeoutMs);
+    const std::int32_t r = link::withEncoderHandle([&](hid_device* h) {
+        return USBEncoderReceive_a(h, link::SELF_TEST, reply.data(),
+                                   static_cast<std::int32_t>(reply.size()), &replyLength, timeoutMs);
+    });
     if (r == 0)
         key_pressed = reply[0];
     return r;
