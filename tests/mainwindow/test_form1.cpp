@@ -3,6 +3,7 @@
 // menus, the windows it opens and the exit paths.
 #include "config/config_test_env.h"
 #include "config/utility_config.h"
+#include "firmware/firmware_upgrade.h"
 #include "link/encoder_commands.h"
 #include "mainwindow/about.h"
 #include "mainwindow/form1.h"
@@ -670,6 +671,43 @@ TEST_F(MainWindow, FirmwareUpgradeAsksCopiesAndSwitchesToTheLoader)
     EXPECT_EQ(dialogs.messages().size(), 0u);
     // The device controls stay as they were: ENTER_BSL was answered.
     EXPECT_TRUE(w("button8")->isEnabled());
+}
+
+TEST_F(MainWindow, CustomiseCodeTableOpensTheEditorOfTheLayout)
+{
+    plugEncoder(7, 8);
+    load();
+    window->button1_Click();
+    EXPECT_THAT(dialogs.records(), IsEmpty());
+    EXPECT_THAT(commandCodes(), ElementsAre(link::GET_STATUS));
+    QWidget* editor = nullptr;
+    for (QWidget* top : QApplication::topLevelWidgets())
+        if (top->objectName() == "My16way_layout")
+            editor = top;
+    ASSERT_NE(editor, nullptr);
+    EXPECT_TRUE(editor->isVisible());
+    delete editor;
+}
+
+TEST_F(MainWindow, AFinishedUpgradeRefreshesThePanel)
+{
+    plugEncoder(7, 0);
+    load();
+    dialogs.answerQuestion(true);
+    window->btnLoadFirmware_MouseClick();
+    ASSERT_EQ(window->openWindows().size(), 1u);
+    auto* upgrade = qobject_cast<firmware_upgrade*>(window->openWindows()[0]);
+    ASSERT_NE(upgrade, nullptr);
+    // What the upgrade window does at its end: the new firmware runs, the handle is renewed.
+    encoder->restartApplication("03.00C");
+    hid_exit_safely(hid_handle);
+    char m[48], p[48];
+    hid_handle = ScanForUSBDevice_a(0x2047, 0x0902, m, p);
+    ASSERT_NE(hid_handle, nullptr);
+    emit upgrade->upgradeFinished(false);
+    EXPECT_EQ(panelLines()[0], presentLine1("Vardo 710i Encoder", "02.10B"));
+    emit upgrade->upgradeFinished(true);
+    EXPECT_EQ(panelLines()[0], presentLine1("Vardo 710i Encoder", "03.00C"));
 }
 
 TEST_F(MainWindow, FirmwareUpgradeWithoutAnEncoderStillOpensItsWindow)
