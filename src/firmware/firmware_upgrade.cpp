@@ -194,7 +194,14 @@ void firmware_upgrade::closeEvent(QCloseEvent* event)
 {
     event->accept();
     d->closePending = true;
-    releaseWhenIdle();
+    if (d->backgroundWorker1.busy || d->backgroundWorkerCheckDevice.busy) {
+        // Hidden, but kept until the workers end: an upgrade still finishes
+        // and writes the settings back.
+        setAttribute(Qt::WA_DeleteOnClose, false);
+        return;
+    }
+    if (!testAttribute(Qt::WA_DeleteOnClose))
+        deleteLater();
 }
 
 void firmware_upgrade::releaseWhenIdle()

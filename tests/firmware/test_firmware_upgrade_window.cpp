@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -30,7 +31,7 @@ protected:
         FileName = (folder.path() / "USBUtilityCfg.ini").string();
         vardo::config::CIniFile::Create(FileName);
         window = new firmware_upgrade();
-        window->setAttribute(Qt::WA_DeleteOnClose, false);
+        window->setAttribute(Qt::WA_DeleteOnClose);  // as the main window opens it
         counted = std::make_unique<QSignalSpy>(window, &firmware_upgrade::loaderCounted);
         finished = std::make_unique<QSignalSpy>(window, &firmware_upgrade::upgradeFinished);
     }
@@ -38,7 +39,7 @@ protected:
     {
         counted.reset();
         finished.reset();
-        delete window;
+        delete window.data();
         FileName.clear();
         vardo::sim::setDeviceWatchRefused(false);
     }
@@ -73,7 +74,7 @@ protected:
     }
 
     TempFolder folder;
-    firmware_upgrade* window = nullptr;
+    QPointer<firmware_upgrade> window;
     std::unique_ptr<QSignalSpy> counted;
     std::unique_ptr<QSignalSpy> finished;
 };
@@ -309,4 +310,32 @@ TEST_F(WindowTest, AMalformedFileIsRefusedWithAStatusLine)
     EXPECT_EQ(status(), lines({"Starting\r\n",
                                "Not a valid TI-TXT firmware file (line 2: \"0\" is not a two-digit byte)\r\n"}));
     EXPECT_TRUE(device->loader().commands().empty());
+}
+
+TEST_F(WindowTest, ClosedDuringAnUpgradeItFinishesWritesBackAndGoes)
+{
+    enterLoader();
+    window->setRestoreValues(3, 1, 2, 7, 7, {});
+    window->show();
+    ASSERT_TRUE(waitForCounts(1));
+    chooseFile(samplePath("01.06A"));
+    {
+        std::unique_lock busy(vardo::loader::libraryMutex());
+        child<QPushButton>("btnUpgrade")->click();
+        window->close();
+        EXPECT_FALSE(window.isNull());
+        EXPECT_FALSE(window->isVisible());
+    }
+    ASSERT_TRUE(waitForUpgrade());
+    EXPECT_TRUE(finished->at(0).at(0).toBool());
+    EXPECT_EQ(device->encoder().powerUpDefaults().keypadType, 7);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window.isNull(); }, 5000));
+}
+
+TEST_F(WindowTest, ClosedWhenIdleItIsReleased)
+{
+    window->show();
+    ASSERT_TRUE(waitForCounts(1));
+    child<QPushButton>("btnClose")->click();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window.isNull(); }, 5000));
 }
