@@ -44,6 +44,37 @@ bool parseProduct(const char* product, std::uint16_t& vid, std::uint16_t& pid)
     return true;
 }
 
+bool hexAttribute(udev_device* dev, const char* name, std::uint16_t& out)
+{
+    const char* text = dev ? udev_device_get_sysattr_value(dev, name) : nullptr;
+    if (!text)
+        return false;
+    out = static_cast<std::uint16_t>(std::strtoul(text, nullptr, 16));
+    return true;
+}
+
+// Arrivals are told once the device's hidraw node exists (the USB device's own
+// "add" comes before it, when hidapi could not open it yet); removals when the
+// USB device has gone, from its PRODUCT property.
+void handle(Watch* w, udev_device* dev)
+{
+    const char* action = udev_device_get_action(dev);
+    const char* subsystem = udev_device_get_subsystem(dev);
+    if (!action || !subsystem)
+        return;
+    std::uint16_t vid = 0, pid = 0;
+    if (std::strcmp(subsystem, "hidraw") == 0 && std::strcmp(action, "add") == 0) {
+        udev_device* usb = udev_device_get_parent_with_subsystem_devtype(dev, "usb", "usb_device");
+        if (hexAttribute(usb, "idVendor", vid) && hexAttribute(usb, "idProduct", pid))
+            w->handler({vid, pid, true});
+    } else if (std::strcmp(subsystem, "usb") == 0 && std::strcmp(action, "remove") == 0) {
+        const char* devtype = udev_device_get_devtype(dev);
+        if (devtype && std::strcmp(devtype, "usb_device") == 0
+            && parseProduct(udev_device_get_property_value(dev, "PRODUCT"), vid, pid))
+            w->handler({vid, pid, false});
+    }
+}
+
 void run(Watch* w)
 {
     const int fd = udev_monitor_get_fd(w->monitor);
@@ -55,18 +86,10 @@ void run(Watch* w)
             return;
         if (!(fds[0].revents & POLLIN))
             continue;
-        udev_device* dev = udev_monitor_receive_device(w->monitor);
-        if (!dev)
-            continue;
-        const char* action = udev_device_get_action(dev);
-        std::uint16_t vid = 0, pid = 0;
-        if (action && parseProduct(udev_device_get_property_value(dev, "PRODUCT"), vid, pid)) {
-            if (std::strcmp(action, "add") == 0)
-                w->handler({vid, pid, true});
-            else if (std::strcmp(action, "remove") == 0)
-                w->handler({vid, pid, false});
+        if (udev_device* dev = udev_monitor_receive_device(w->monitor)) {
+            handle(w, dev);
+            udev_device_unref(dev);
         }
-        udev_device_unref(dev);
     }
 }
 
@@ -99,6 +122,7 @@ bool startDeviceWatch(DeviceChangeHandler handler)
         w->monitor = udev_monitor_new_from_netlink(w->context, "udev");
     if (!w->monitor
         || udev_monitor_filter_add_match_subsystem_devtype(w->monitor, "usb", "usb_device") < 0
+        || udev_monitor_filter_add_match_subsystem_devtype(w->monitor, "hidraw", nullptr) < 0
         || udev_monitor_enable_receiving(w->monitor) < 0 || pipe(w->stopPipe) != 0) {
         destroy(w);
         return false;
