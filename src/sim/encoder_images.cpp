@@ -18,7 +18,7 @@ struct Lcg {
     }
 };
 
-std::uint32_t seedOf(const std::string& text)
+std::uint32_t hashOf(const std::string& text)
 {
     std::uint32_t h = 2166136261u;
     for (unsigned char c : text)
@@ -59,7 +59,7 @@ Image makeEncoderFirmware(const std::string& version)
 {
     std::string v = version.substr(0, kVersionLength);
     v.resize(kVersionLength, ' ');
-    Lcg rng{seedOf(v)};
+    Lcg rng{hashOf(v)};
 
     ImageSection code{kFlashStart, std::vector<std::uint8_t>(kCodeSize)};
     for (auto& b : code.bytes)
