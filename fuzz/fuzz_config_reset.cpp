@@ -1,0 +1,205 @@
+// Feeds arbitrary stored values to the reset from the configuration file. The
+// input is cut at LF into the values of KeypadLayout, LedBrightness,
+// LedColour, Buzzer, BuzzerPeriod, CodeTableValues and FirstUp (missing ones
+// are left out of the file; FirstUp defaults to "Yes"). The plan the reset
+// would send, or the one message that refuses it, must match a plain reading
+// of the stored decimal numbers.
+#include "config/config_path.h"
+#include "config/inifile.h"
+#include "config/utility_config.h"
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace {
+
+using vardo::config::ResetOutcome;
+using vardo::config::ResetPlan;
+
+struct MemoryFile {
+    int fd = ::memfd_create("fuzz-config", MFD_CLOEXEC);
+    std::string path = "/proc/self/fd/" + std::to_string(fd);
+
+    void fill(const std::string& bytes) const
+    {
+        if (fd < 0 || ::ftruncate(fd, 0) != 0)
+            std::abort();
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done,
+                                       static_cast<off_t>(done));
+            if (n <= 0)
+                std::abort();
+            done += static_cast<std::size_t>(n);
+        }
+    }
+};
+
+// A stored number: optional blanks, an optional sign, decimal digits, blanks;
+// within 32-bit signed range. The encoder gets its low 8 bits.
+std::optional<std::uint8_t> storedByte(std::string_view s)
+{
+    const std::string_view blanks = " \t\n\v\f\r";
+    while (!s.empty() && blanks.find(s.front()) != std::string_view::npos)
+        s.remove_prefix(1);
+    while (!s.empty() && blanks.find(s.back()) != std::string_view::npos)
+        s.remove_suffix(1);
+    bool negative = false;
+    if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
+        negative = s.front() == '-';
+        s.remove_prefix(1);
+    }
+    if (s.empty() || !std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return std::nullopt;
+    while (s.size() > 1 && s.front() == '0')
+        s.remove_prefix(1);
+    if (s.size() > 10)
+        return std::nullopt;
+    long long v = std::stoll(std::string(s));
+    if (negative)
+        v = -v;
+    if (v < INT_MIN || v > INT_MAX)
+        return std::nullopt;
+    return static_cast<std::uint8_t>(static_cast<std::uint32_t>(v) & 0xFF);
+}
+
+std::vector<std::string> split(std::string_view text, char at)
+{
+    std::vector<std::string> pieces;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = text.find(at, start);
+        pieces.emplace_back(text.substr(start, end == std::string_view::npos ? text.npos : end - start));
+        if (end == std::string_view::npos)
+            return pieces;
+        start = end + 1;
+    }
+}
+
+std::string invalid(const char* key)
+{
+    return std::string(vardo::config::kMsgInvalidValuePrefix) + key + "..";
+}
+
+struct Expected {
+    ResetOutcome outcome = ResetOutcome::NotSent;
+    std::string message;
+    ResetPlan plan;
+};
+
+Expected expectedPlan()
+{
+    using vardo::config::GetSettings;
+    Expected e;
+    if (GetSettings("FirstUp") != "Yes") {
+        e.outcome = ResetOutcome::NotSaved;
+        return e;
+    }
+    auto byteOf = [&](const char* key, std::uint8_t& out) {
+        const auto b = storedByte(GetSettings(key));
+        if (!b)
+            e.message = invalid(key);
+        else
+            out = *b;
+        return b.has_value();
+    };
+    if (!byteOf("KeypadLayout", e.plan.keypadType))
+        return e;
+    const std::uint8_t layout = e.plan.keypadType;
+    e.plan.sendTable = layout == 2 || layout == 5 || layout == 8;
+    if (e.plan.sendTable) {
+        const auto pieces = split(GetSettings("CodeTableValues"), ',');
+        for (std::size_t i = 0; i < 32; ++i) {
+            const auto b = i < pieces.size() ? storedByte(pieces[i]) : std::nullopt;
+            if (!b) {
+                e.message = invalid("CodeTableValues");
+                return e;
+            }
+            e.plan.codeTable[i] = *b;
+        }
+    }
+    if (!byteOf("LedBrightness", e.plan.ledBrightness) || !byteOf("LedColour", e.plan.ledColour)
+        || !byteOf("Buzzer", e.plan.buzzer) || !byteOf("BuzzerPeriod", e.plan.buzzerPeriod))
+        return e;
+    e.outcome = ResetOutcome::Sent;
+    return e;
+}
+
+bool samePlan(const ResetPlan& a, const ResetPlan& b)
+{
+    return a.keypadType == b.keypadType && a.sendTable == b.sendTable
+        && (!a.sendTable || a.codeTable == b.codeTable) && a.ledBrightness == b.ledBrightness
+        && a.ledColour == b.ledColour && a.buzzer == b.buzzer && a.buzzerPeriod == b.buzzerPeriod;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    static const MemoryFile file;
+    static constexpr std::array<const char*, 7> kKeys = {
+        "KeypadLayout", "LedBrightness", "LedColour", "Buzzer", "BuzzerPeriod", "CodeTableValues",
+        "FirstUp"};
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    const std::vector<std::string> values = split(input, '\n');
+
+    // The number parser alone, on the raw bytes.
+    for (const std::string& v : values) {
+        std::uint8_t byte = 0x5A;
+        const bool parsed = vardo::config::parseStoredByte(v, byte);
+        const auto expected = storedByte(v);
+        if (parsed != expected.has_value() || (parsed && byte != *expected) || (!parsed && byte != 0x5A))
+            std::abort();
+    }
+
+    std::vector<vardo::config::Record> records;
+    vardo::config::Record header;
+    header.Section = vardo::config::kSection;
+    records.push_back(header);
+    for (std::size_t i = 0; i < kKeys.size(); ++i) {
+        vardo::config::Record r;
+        r.Section = vardo::config::kSection;
+        r.Key = kKeys[i];
+        if (i < values.size())
+            r.Value = values[i];
+        else if (i == 6)
+            r.Value = "Yes";
+        else
+            continue;
+        records.push_back(r);
+    }
+    file.fill(vardo::config::formatIniText(records));
+    FileName = file.path;
+
+    std::vector<std::string> messages;
+    ResetPlan plan;
+    plan.keypadType = 0xEE;
+    const ResetPlan untouched = plan;
+    const ResetOutcome outcome =
+        vardo::config::readResetPlan(plan, [&](const std::string& m) { messages.push_back(m); });
+    const Expected expected = expectedPlan();
+    if (outcome != expected.outcome)
+        std::abort();
+    if (outcome == ResetOutcome::Sent) {
+        if (!messages.empty() || !samePlan(plan, expected.plan))
+            std::abort();
+    } else {
+        // Refused or not saved: the plan is left alone, one message at most.
+        if (!samePlan(plan, untouched))
+            std::abort();
+        if (expected.message.empty() ? !messages.empty()
+                                     : messages != std::vector<std::string>{expected.message})
+            std::abort();
+    }
+    return 0;
+}
