@@ -145,25 +145,6 @@ private:
     int percent_ = 0;
 };
 
-// A free name for a backup beside the configuration file:
-// USBUtilityCfg-YYYYMMDD-HHMMSS.ini (with -2, -3 ... when taken).
-std::string backupPath(const std::string& configFile)
-{
-    const auto slash = configFile.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : configFile.substr(0, slash);
-    const std::time_t now = std::time(nullptr);
-    std::tm local {};
-    localtime_r(&now, &local);
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-    const std::string base = folder + "/USBUtilityCfg-" + stamp;
-    std::string path = base + ".ini";
-    struct stat st {};
-    for (int n = 2; ::stat(path.c_str(), &st) == 0; ++n)
-        path = base + "-" + std::to_string(n) + ".ini";
-    return path;
-}
-
 // The command line after parsing: words (subcommand and operands) and options.
 struct Options {
     std::vector<std::string> words;
@@ -828,11 +809,6 @@ int Session::cmdList()
 // can send: the configuration file's layout with the values just read.
 bool Session::writeBackup(const DeviceStatus& status, const CodeTable& table, std::string& path)
 {
-    if (FileName.empty())
-        return false;
-    path = backupPath(FileName);
-    if (!config::copyFileReplacing(FileName, path))
-        return false;
     config::StoredSettings stored;
     stored.keypadType = status.keypadType;
     stored.ledBrightness = status.ledBrightness;
@@ -841,12 +817,7 @@ bool Session::writeBackup(const DeviceStatus& status, const CodeTable& table, st
     stored.buzzerPeriod = status.buzzerPeriod;
     stored.optionsFitted = status.optionsFitted;
     stored.codeTable = table;
-    const std::string configFile = FileName;
-    FileName = path;
-    const std::size_t before = reported_.size();
-    config::saveSettings(stored, reporter());
-    FileName = configFile;
-    return reported_.size() == before;
+    return config::writeUpgradeBackup(stored, path);
 }
 
 int Session::cmdUpgrade()

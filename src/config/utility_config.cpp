@@ -1,5 +1,7 @@
 #include "config/utility_config.h"
 
+#include <ctime>
+
 #include "codetable/usage_codes.h"
 #include "config/inifile.h"
 #include "link/encoder_commands.h"
@@ -9,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <ctime>
 #include <vector>
 
 #include <fcntl.h>
@@ -185,23 +188,81 @@ std::string codeTableText(const std::array<std::uint8_t, 32>& table)
     return text;
 }
 
+namespace {
+
+// The save's eight keys, in their fixed order, into file.
+void saveSettingsTo(const std::string& file, const StoredSettings& s, const Report& report)
+{
+    auto set = [&](const char* key, const std::string& value) {
+        if (!CIniFile::SetValue(key, value, kSection, file))
+            report(kMsgUpdateFailed);
+    };
+    set("FirstUp", "Yes");
+    set("KeypadLayout", std::to_string(s.keypadType));
+    set("LedBrightness", std::to_string(s.ledBrightness));
+    set("LedColour", std::to_string(s.ledColour));
+    set("Buzzer", std::to_string(s.buzzer));
+    set("BuzzerPeriod", std::to_string(s.buzzerPeriod));
+    set("CodeTableValues", codetable::isCustomisedLayout(s.keypadType) ? codeTableText(s.codeTable) : "");
+    set("Options", std::to_string(s.optionsFitted));
+}
+
+// A free name beside the configuration file: USBUtilityCfg-YYYYMMDD-HHMMSS.ini,
+// with -2, -3 ... when taken.
+std::string freeBackupPath(const std::string& configFile)
+{
+    const auto slash = configFile.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : configFile.substr(0, slash);
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+    const std::string base = folder + "/USBUtilityCfg-" + stamp;
+    std::string path = base + ".ini";
+    struct stat st{};
+    for (int n = 2; ::stat(path.c_str(), &st) == 0; ++n)
+        path = base + "-" + std::to_string(n) + ".ini";
+    return path;
+}
+
+} // namespace
+
 void saveSettings(const StoredSettings& s, const Report& report)
 {
     try {
-        SetSettings("FirstUp", "Yes", report);
-        SetSettings("KeypadLayout", std::to_string(s.keypadType), report);
-        SetSettings("LedBrightness", std::to_string(s.ledBrightness), report);
-        SetSettings("LedColour", std::to_string(s.ledColour), report);
-        SetSettings("Buzzer", std::to_string(s.buzzer), report);
-        SetSettings("BuzzerPeriod", std::to_string(s.buzzerPeriod), report);
-        SetSettings("CodeTableValues",
-                    codetable::isCustomisedLayout(s.keypadType) ? codeTableText(s.codeTable) : "",
-                    report);
-        SetSettings("Options", std::to_string(s.optionsFitted), report);
+        saveSettingsTo(FileName, s, report);
     } catch (const IniFormatError&) {
         // The store refuses to rewrite a file it cannot read: nothing was written.
         report(kMsgFileDamaged);
     }
+}
+
+bool writeUpgradeBackup(const StoredSettings& settings, std::string& path)
+{
+    path.clear();
+    if (FileName.empty())
+        return false;
+    path = freeBackupPath(FileName);
+    try {
+        // Start from the configuration file when it reads, so FirmwareFile and
+        // any hand-made comments come along; otherwise from the first-start shape.
+        std::vector<Record> records;
+        if (!CIniFile::Load(FileName, records) || !CIniFile::Save(path, records)) {
+            if (!CIniFile::Create(path) || !CIniFile::AddSection(kSection, path))
+                return false;
+            for (const char* key : kConfigKeys)
+                CIniFile::SetValue(key, "", kSection, path);
+        }
+    } catch (const IniFormatError&) {
+        if (!CIniFile::Create(path) || !CIniFile::AddSection(kSection, path))
+            return false;
+        for (const char* key : kConfigKeys)
+            CIniFile::SetValue(key, "", kSection, path);
+    }
+    bool ok = true;
+    saveSettingsTo(path, settings, [&](const std::string&) { ok = false; });
+    return ok;
 }
 
 bool copyFileReplacing(const std::string& from, const std::string& to)

@@ -79,6 +79,13 @@ std::string codeTableText(const std::array<std::uint8_t, 32>& table);
 // A damaged file is reported once and nothing is written.
 void saveSettings(const StoredSettings& settings, const Report& report);
 
+// Before a firmware upgrade erases anything: writes the settings that will be
+// written back into a new timestamped file beside FileName
+// (USBUtilityCfg-YYYYMMDD-HHMMSS.ini, the configuration file's layout), so a
+// failure after the erase never loses them; a reset from that file sends them
+// back. path receives the file's name. False when it could not be written.
+bool writeUpgradeBackup(const StoredSettings& settings, std::string& path);
+
 // Replaces FileName with chosenPath after checking its name and its nine keys.
 // Every outcome but success is reported. True when the file was replaced.
 bool importConfigFile(const std::string& chosenPath, const Report& report);

@@ -418,6 +418,11 @@ void Form1::SaveToConfigFile()
         showMessage(kMsgSaveStatus);
         return;
     }
+    vardo::config::saveSettings(storedSettings(), kReport);
+}
+
+vardo::config::StoredSettings Form1::storedSettings() const
+{
     vardo::config::StoredSettings settings;
     settings.keypadType = prev_keypadType_index;
     settings.ledBrightness = prev_ledBrightness_index;
@@ -426,7 +431,7 @@ void Form1::SaveToConfigFile()
     settings.buzzerPeriod = prev_buzzerPeriod_index;
     settings.optionsFitted = prev_options_fitted;
     settings.codeTable = keyCodeArray;
-    vardo::config::saveSettings(settings, kReport);
+    return settings;
 }
 
 void Form1::button9_Click()
@@ -535,12 +540,17 @@ void Form1::btnLoadFirmware_MouseClick()
         return;
     auto* window = new firmware_upgrade();
     trackWindow(window);
-    if (GetDeviceStatusMessage() == 0)
+    if (GetDeviceStatusMessage() == 0) {
         window->setRestoreValues(prev_ledBrightness_index, prev_buzzer_index,
                                  prev_buzzerPeriod_index, prev_keypadType_index,
                                  prev_options_fitted, keyCodeArray);
-    else
+        // Should the upgrade fail after its erase, these values survive in a backup
+        // that "config apply --from" (or an import) sends back.
+        std::string backup;
+        vardo::config::writeUpgradeBackup(storedSettings(), backup);
+    } else {
         showMessage(kMsgFirmwareStatus);
+    }
     if (link::sendCommand(hid_handle, link::ENTER_BSL) != 0)
         EnableDisableFunctionButtons(false);
     // The new firmware may report a new version and restored settings: show them.

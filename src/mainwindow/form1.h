@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "config/utility_config.h"
+
 class QComboBox;
 class QLabel;
 class QMenuBar;
@@ -85,6 +87,8 @@ protected:
 private:
     void buildControls();
     void rescan();
+    // The fields of the last status read, as the configuration file keeps them.
+    vardo::config::StoredSettings storedSettings() const;
     void showStatusLines(const QString& line1, const QString& line2);
     void presentEncoderLines();
     bool commitBox(QComboBox* box, std::uint8_t command, int payloadOffset, int& field,

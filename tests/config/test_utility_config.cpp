@@ -1,6 +1,7 @@
 // The configuration file: first start, save, import, export and the reset of
 // the encoder from the stored settings, against the virtual encoder.
 #include "config/config_test_env.h"
+#include "config/inifile.h"
 #include "config/utility_config.h"
 #include "link/encoder_commands.h"
 #include "sim/virtual_encoder.h"
@@ -432,3 +433,56 @@ TEST_F(ResetFromFile, ADamagedFileSendsNothing)
 }
 
 } // namespace
+
+// ---- backup before a firmware upgrade -------------------------------------------------
+
+TEST_F(ResetFromFile, UpgradeBackupHoldsTheSettingsAndSendsThemBack)
+{
+    CIniFile::SetValue("FirmwareFile", "encoder[v2].txt", kSection, FileName);
+    const std::string before = readFile(FileName);
+    StoredSettings s;
+    s.keypadType = 5;
+    s.ledBrightness = 4;
+    s.buzzer = 1;
+    s.buzzerPeriod = 9;
+    s.optionsFitted = 7;
+    for (std::size_t i = 0; i < 32; ++i)
+        s.codeTable[i] = static_cast<std::uint8_t>(0xE0 + i);
+
+    std::string first, second;
+    ASSERT_TRUE(writeUpgradeBackup(s, first));
+    ASSERT_TRUE(writeUpgradeBackup(s, second));
+    // Beside the configuration file, a new name each time; the file itself untouched.
+    EXPECT_EQ(first.substr(0, first.rfind('/')), FileName.substr(0, FileName.rfind('/')));
+    EXPECT_THAT(first, ::testing::MatchesRegex(".*/USBUtilityCfg-[0-9]{8}-[0-9]{6}\\.ini"));
+    EXPECT_NE(first, second);
+    EXPECT_EQ(readFile(FileName), before);
+    EXPECT_EQ(CIniFile::GetValue("FirmwareFile", kSection, first), "encoder[v2].txt");
+
+    // The reset sends a backup back exactly as it sends the configuration file.
+    const std::string configFile = FileName;
+    FileName = first;
+    EXPECT_EQ(resetFromConfigFile(hid_handle, report), ResetOutcome::Sent);
+    FileName = configFile;
+    const auto cmds = encoder->receivedCommands();
+    ASSERT_EQ(cmds.size(), 6u);
+    EXPECT_THAT(cmds[0].payload, ElementsAre(5));
+    EXPECT_EQ(cmds[1].payload, std::vector<std::uint8_t>(s.codeTable.begin(), s.codeTable.end()));
+    EXPECT_THAT(cmds[5].payload, ElementsAre(9));
+}
+
+TEST_F(UtilityConfig, UpgradeBackupWithoutAConfigurationFileStillHoldsTheSettings)
+{
+    setUpFile();
+    std::filesystem::remove(FileName);
+    StoredSettings s;
+    s.keypadType = 1;
+    std::string path;
+    ASSERT_TRUE(writeUpgradeBackup(s, path));
+    EXPECT_EQ(CIniFile::GetValue("FirstUp", kSection, path), "Yes");
+    EXPECT_EQ(CIniFile::GetValue("KeypadLayout", kSection, path), "1");
+    EXPECT_TRUE(CIniFile::RecordExists("FirmwareFile", kSection, path));
+
+    FileName.clear();
+    EXPECT_FALSE(writeUpgradeBackup(s, path));
+}

@@ -3,6 +3,7 @@
 // menus, the windows it opens and the exit paths.
 #include "config/config_test_env.h"
 #include "config/utility_config.h"
+#include "config/inifile.h"
 #include "firmware/firmware_upgrade.h"
 #include "link/encoder_commands.h"
 #include "mainwindow/about.h"
@@ -21,6 +22,8 @@
 #include <QTextEdit>
 
 #include <gmock/gmock.h>
+
+#include <filesystem>
 
 using namespace vardo;
 using testenv::readFile;
@@ -671,6 +674,16 @@ TEST_F(MainWindow, FirmwareUpgradeAsksCopiesAndSwitchesToTheLoader)
     EXPECT_EQ(dialogs.messages().size(), 0u);
     // The device controls stay as they were: ENTER_BSL was answered.
     EXPECT_TRUE(w("button8")->isEnabled());
+
+    // The values to write back are also kept in a backup beside the configuration file.
+    std::vector<std::string> backups;
+    for (const auto& e : std::filesystem::directory_iterator(
+             std::filesystem::path(FileName).parent_path()))
+        if (e.path().filename().string().rfind("USBUtilityCfg-", 0) == 0)
+            backups.push_back(e.path().string());
+    ASSERT_EQ(backups.size(), 1u);
+    EXPECT_EQ(vardo::config::CIniFile::GetValue("KeypadLayout", "appSettings", backups[0]), "2");
+    EXPECT_EQ(vardo::config::CIniFile::GetValue("FirstUp", "appSettings", backups[0]), "Yes");
 }
 
 TEST_F(MainWindow, CustomiseCodeTableOpensTheEditorOfTheLayout)
