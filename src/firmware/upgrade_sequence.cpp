@@ -257,16 +257,7 @@ bool writeBackSettings(hid_device* device, const RestoreValues& v)
 bool completeUpgrade(const RestoreValues& values)
 {
     platform::sleepMs(kRestartWaitMs);
-    char manufacturer[link::kNameBufferSize] = {};
-    char product[link::kNameBufferSize] = {};
-    {
-        std::lock_guard lock(link::exchangeMutex());
-        if (hid_handle)
-            hid_exit_safely(hid_handle);
-        hid_handle = ScanForUSBDevice_a(link::kEncoderVendorId, link::kEncoderProductId,
-                                        manufacturer, product);
-    }
-    if (!hid_handle)
+    if (!link::rescanEncoder())
         platform::dialogs().message(kEncoderCaption,
                                     std::string("Vardo 710 Encoder not connected..")
                                         + kMessageLineBreak,
