@@ -76,6 +76,9 @@ std::vector<DeviceInfo> Bus::enumerate(std::uint16_t vendorId, std::uint16_t pro
             && (productId == 0 || e.info.productId == productId))
             out.push_back(e.info);
     }
+    // Like udev, list by port path, so a device that re-enumerates keeps its place.
+    std::stable_sort(out.begin(), out.end(),
+                     [](const DeviceInfo& a, const DeviceInfo& b) { return a.path < b.path; });
     return out;
 }
 

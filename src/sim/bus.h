@@ -60,7 +60,7 @@ public:
     // counters: a clean bus for the next test.
     void reset();
 
-    // Interfaces matching vid/pid (0 matches any), in attach order.
+    // Interfaces matching vid/pid (0 matches any), in order of their paths.
     std::vector<DeviceInfo> enumerate(std::uint16_t vendorId, std::uint16_t productId) const;
     // The endpoint at path, or null when absent or not openable.
     // attachId (optional) receives the number of this attachment: a device
