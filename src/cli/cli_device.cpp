@@ -1,11 +1,9 @@
 #include "cli/cli_device.h"
 
+#include "link/device_access.h"
 #include "link/hid_transport.h"
 #include "platform/text8.h"
 
-#include <cerrno>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace vardo::cli {
 
@@ -30,16 +28,6 @@ std::vector<BusDevice> enumerate(std::uint16_t vendorId, std::uint16_t productId
     }
     hid_free_enumeration(devices);
     return out;
-}
-
-// A device node we may not read and write is a permission problem; a path that
-// is no file at all (another backend's path) can only be judged by the failed open.
-bool lacksPermission(const std::string& path)
-{
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0)
-        return errno != ENOENT || path.rfind("/dev/", 0) != 0;
-    return ::access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES;
 }
 
 } // namespace
@@ -78,7 +66,7 @@ OpenStatus openEncoder(const std::string& selector, OpenedEncoder& opened)
     opened.device = *chosen;
     hid_device* handle = hid_open_path(chosen->path.c_str());
     if (!handle)
-        return lacksPermission(chosen->path) ? OpenStatus::PermissionDenied : OpenStatus::OpenFailed;
+        return link::lacksPermission(chosen->path) ? OpenStatus::PermissionDenied : OpenStatus::OpenFailed;
     hid_set_nonblocking(handle, 1);
     opened.handle = handle;
     return OpenStatus::Opened;

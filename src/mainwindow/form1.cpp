@@ -4,6 +4,7 @@
 #include "codetable/usage_codes.h"
 #include "config/utility_config.h"
 #include "firmware/firmware_upgrade.h"
+#include "link/device_access.h"
 #include "link/encoder_commands.h"
 #include "link/hid_transport.h"
 #include "mainwindow/about.h"
@@ -36,6 +37,11 @@ namespace link = vardo::link;
 
 constexpr const char* kCaption = "Vardo USB Encoder";
 constexpr const char* kMsgNotConnected = "Vardo 710 Encoder not connected..";
+// Added below the message when the encoder is there but this user may not open it.
+const std::string kMsgNoPermission =
+    std::string("The encoder is on the USB bus, but this user has no permission to open it.\r\n"
+                "Install the udev rule ")
+    + vardo::link::kUdevRulePath + " and plug the encoder in again.";
 constexpr const char* kMsgFirmwareStatus = "Failed to Get Device Status Message.";
 constexpr const char* kMsgWriteDefault = "Unable to Write Default..";
 constexpr const char* kMsgSaveStatus = "Unable to Save Config file.";
@@ -325,6 +331,14 @@ void Form1::rescan()
                                     product);
 }
 
+void Form1::showNotConnected()
+{
+    if (link::encoderListedButNotPermitted())
+        showMessage(std::string(kMsgNotConnected) + "\r\n" + kMsgNoPermission);
+    else
+        showMessage(kMsgNotConnected);
+}
+
 // ---- Start-up and scanning --------------------------------------------------
 
 void Form1::Form1_Load()
@@ -332,7 +346,7 @@ void Form1::Form1_Load()
     vardo::config::setUpConfigFile(kReport);
     rescan();
     if (hid_handle == nullptr)
-        showMessage(kMsgNotConnected);
+        showNotConnected();
     prev_options_fitted = link::kAllOptions;
     if (GetDeviceStatusMessage() == 0)
         ShowDeviceStatus();
@@ -344,7 +358,7 @@ void Form1::button11_Click()
 {
     rescan();
     if (hid_handle == nullptr)
-        showMessage(kMsgNotConnected);
+        showNotConnected();
     if (GetDeviceStatusMessage() == 0)
         ShowDeviceStatus();
     else
@@ -441,7 +455,7 @@ void Form1::button9_Click()
     vardo::platform::sleepMs(3000);
     rescan();
     if (hid_handle == nullptr)
-        showMessage(kMsgNotConnected);
+        showNotConnected();
     if (GetDeviceStatusMessage() == 0)
         ShowDeviceStatus();
     else

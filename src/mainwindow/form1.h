@@ -87,6 +87,8 @@ protected:
 private:
     void buildControls();
     void rescan();
+    // "Vardo 710 Encoder not connected..", with a line on permissions when that is the cause.
+    void showNotConnected();
     // The fields of the last status read, as the configuration file keeps them.
     vardo::config::StoredSettings storedSettings() const;
     void showStatusLines(const QString& line1, const QString& line2);

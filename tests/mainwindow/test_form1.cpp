@@ -223,6 +223,27 @@ TEST_F(MainWindow, BeforeLoadingOnlyTheAlwaysAvailableControlsWork)
 
 // ---- start-up states --------------------------------------------------------------
 
+// An encoder whose node this user may not open: the message as it stands, and a
+// line that names the udev rule.
+TEST_F(MainWindow, EncoderWithoutPermissionNamesTheUdevRule)
+{
+    plugEncoder().setOpenable(false);
+    window->Form1_Load();
+    EXPECT_THAT(dialogs.messages(),
+                ElementsAre("Vardo 710 Encoder not connected..\r\n"
+                            "The encoder is on the USB bus, but this user has no permission to "
+                            "open it.\r\nInstall the udev rule "
+                            "/lib/udev/rules.d/70-vardo-encoder.rules and plug the encoder in "
+                            "again.\r\n"));
+    EXPECT_EQ(panelLines(), QStringList({kNoneLine1, kNoneLine2}));
+
+    dialogs.clear();
+    encoder->setOpenable(true);
+    window->button11_Click();
+    EXPECT_THAT(dialogs.messages(), IsEmpty());
+    EXPECT_NE(hid_handle, nullptr);
+}
+
 TEST_F(MainWindow, NoEncoderAtStart)
 {
     window->Form1_Load();

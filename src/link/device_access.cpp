@@ -1,0 +1,38 @@
+#include "link/device_access.h"
+
+#include "link/hid_transport.h"
+
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vardo::link {
+
+bool lacksPermission(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return errno != ENOENT || path.rfind("/dev/", 0) != 0;
+    return ::access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES;
+}
+
+bool encoderListedButNotPermitted()
+{
+    bool denied = false;
+    hid_device_info* devices = hid_enumerate(static_cast<unsigned short>(kEncoderVendorId),
+                                             static_cast<unsigned short>(kEncoderProductId));
+    for (hid_device_info* d = devices; d && !denied; d = d->next) {
+        if (d->interface_number != kEncoderInterface || !d->path)
+            continue;
+        // It may have become openable since the scan: then it is no permission problem.
+        if (hid_device* h = hid_open_path(d->path)) {
+            hid_close(h);
+            break;
+        }
+        denied = lacksPermission(d->path);
+    }
+    hid_free_enumeration(devices);
+    return denied;
+}
+
+} // namespace vardo::link
