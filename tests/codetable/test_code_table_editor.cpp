@@ -29,11 +29,11 @@ namespace {
 const std::string kNotCustomised = "Please select a customise table..\r\n";
 const std::string kLoadFailed = "Unable to Load Table..\r\n";
 
-CodeTable patternTable(std::uint8_t seed)
+CodeTable patternTable(std::uint8_t base)
 {
     CodeTable t{};
     for (std::size_t i = 0; i < t.size(); ++i)
-        t[i] = static_cast<std::uint8_t>(i % 2 == 0 ? 0 : seed + i);
+        t[i] = static_cast<std::uint8_t>(i % 2 == 0 ? 0 : base + i);
     return t;
 }
 
