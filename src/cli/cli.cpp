@@ -612,14 +612,7 @@ int Session::cmdSave()
     CodeTable table{};
     if (int r = readStatus(status, table))
         return failExchange(kMsgSaveConfig, r);
-    config::StoredSettings stored;
-    stored.keypadType = status.keypadType;
-    stored.ledBrightness = status.ledBrightness;
-    stored.ledColour = status.ledColour;
-    stored.buzzer = status.buzzer;
-    stored.buzzerPeriod = status.buzzerPeriod;
-    stored.optionsFitted = status.optionsFitted;
-    stored.codeTable = table;
+    const config::StoredSettings stored = config::storedSettingsFrom(status, table);
     const std::size_t before = reported_.size();
     config::saveSettings(stored, reporter());
     if (reported_.size() != before)
@@ -809,15 +802,7 @@ int Session::cmdList()
 // can send: the configuration file's layout with the values just read.
 bool Session::writeBackup(const DeviceStatus& status, const CodeTable& table, std::string& path)
 {
-    config::StoredSettings stored;
-    stored.keypadType = status.keypadType;
-    stored.ledBrightness = status.ledBrightness;
-    stored.ledColour = status.ledColour;
-    stored.buzzer = status.buzzer;
-    stored.buzzerPeriod = status.buzzerPeriod;
-    stored.optionsFitted = status.optionsFitted;
-    stored.codeTable = table;
-    return config::writeUpgradeBackup(stored, path);
+    return config::writeUpgradeBackup(config::storedSettingsFrom(status, table), path);
 }
 
 int Session::cmdUpgrade()

@@ -188,6 +188,20 @@ std::string codeTableText(const std::array<std::uint8_t, 32>& table)
     return text;
 }
 
+StoredSettings storedSettingsFrom(const link::DeviceStatus& status,
+                                  const std::array<std::uint8_t, 32>& codeTable)
+{
+    StoredSettings s;
+    s.keypadType = status.keypadType;
+    s.ledBrightness = status.ledBrightness;
+    s.ledColour = status.ledColour;
+    s.buzzer = status.buzzer;
+    s.buzzerPeriod = status.buzzerPeriod;
+    s.optionsFitted = status.optionsFitted;
+    s.codeTable = codeTable;
+    return s;
+}
+
 namespace {
 
 // The save's eight keys, in their fixed order, into file.

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "config/config_path.h"
+#include "link/encoder_commands.h"
 
 namespace vardo::config {
 
@@ -70,6 +71,10 @@ struct StoredSettings {
     int optionsFitted = 0;
     std::array<std::uint8_t, 32> codeTable{};
 };
+
+// The values a save records, from one status read.
+StoredSettings storedSettingsFrom(const link::DeviceStatus& status,
+                                  const std::array<std::uint8_t, 32>& codeTable);
 
 // "n," for each of the 32 bytes, unsigned decimal, no blanks.
 std::string codeTableText(const std::array<std::uint8_t, 32>& table);
