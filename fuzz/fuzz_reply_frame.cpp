@@ -1,7 +1,8 @@
 // Plays arbitrary input reports to one exchange of the encoder link. The
 // exchange must give 0, -1, -6, -8 or -13, agree with an independent reading
-// of the reply frame rules, write the exact command frame, and copy no more
-// than 62 reply bytes (the buffer is exactly that big, so ASan sees overruns).
+// of the reply frame rules (a valid frame naming another command is passed
+// over), write the exact command frame, and copy no more than 62 reply bytes
+// (the buffer is exactly that big, so ASan sees overruns).
 //
 // Input: byte 0 picks send-and-receive or receive only, a failing read, and
 // the payload length; byte 1 is the command code; then the payload; the rest
@@ -39,8 +40,23 @@ struct Expected {
     std::vector<std::uint8_t> data;
 };
 
+bool isHex(std::uint8_t c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+// The command a frame names in bytes 3-4 (either case), -1 when they are not hex digits.
+int namedCommand(const std::array<std::uint8_t, kReport>& b)
+{
+    if (!isHex(b[3]) || !isHex(b[4]))
+        return -1;
+    auto v = [](std::uint8_t c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+    return v(b[3]) * 16 + v(b[4]);
+}
+
 // The reply rules read straight from the protocol, one report after another.
-Expected expectedOutcome(const std::vector<vardo::sim::Report>& reports)
+// command: the command sent, or -1 for a receive-only wait that takes any reply.
+Expected expectedOutcome(const std::vector<vardo::sim::Report>& reports, int command)
 {
     for (const auto& r : reports) {
         if (r.empty())
@@ -65,6 +81,9 @@ Expected expectedOutcome(const std::vector<vardo::sim::Report>& reports)
             sum ^= b[i];
         if (b[8 + n] != sum)
             return {-13, {}};
+        // A valid frame naming another command is someone else's late reply.
+        if (command >= 0 && namedCommand(b) >= 0 && namedCommand(b) != command)
+            continue;
         return {0, std::vector<std::uint8_t>(b.begin() + 8, b.begin() + 7 + n)};
     }
     return {-6, {}};
@@ -156,7 +175,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     if (result != 0 && result != -1 && result != -6 && result != -8 && result != -13)
         std::abort();
-    const Expected expected = readFails ? Expected{-1, {}} : expectedOutcome(reports);
+    const Expected expected =
+        readFails ? Expected{-1, {}} : expectedOutcome(reports, receiveOnly ? -1 : code);
     if (result != expected.result)
         std::abort();
     if (result == 0) {

@@ -45,12 +45,31 @@ int hexValue(std::uint8_t c)
     return 0;
 }
 
-enum class ReportKind { Ack, Reply };
+enum class ReportKind { Ack, Reply, OtherCommand };
+
+// No command is coded -1: a receive-only wait takes any reply.
+constexpr int kAnyCommand = -1;
+
+bool isHexDigit(std::uint8_t c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+// The command a reply frame echoes in bytes 3-4, or kAnyCommand when they are
+// not two hexadecimal digits (either case).
+int echoedCommand(const std::uint8_t* report)
+{
+    if (!isHexDigit(report[3]) || !isHexDigit(report[4]))
+        return kAnyCommand;
+    auto value = [](std::uint8_t c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+    return value(report[3]) * 16 + value(report[4]);
+}
 
 // Classifies one input report; for a reply, result is the exchange's result
-// and, on 0, the data bytes are copied out.
-ReportKind checkReport(const std::uint8_t* report, std::uint8_t* reply, std::uint32_t* replyLength,
-                       std::int32_t& result)
+// and, on 0, the data bytes are copied out. A valid frame that names another
+// command than `command` is a late reply to an earlier exchange: OtherCommand.
+ReportKind checkReport(const std::uint8_t* report, int command, std::uint8_t* reply,
+                       std::uint32_t* replyLength, std::int32_t& result)
 {
     if (report[2] == kAck)
         return ReportKind::Ack;
@@ -78,6 +97,9 @@ ReportKind checkReport(const std::uint8_t* report, std::uint8_t* reply, std::uin
         sum ^= report[i];
     if (report[8 + n] != sum)
         return ReportKind::Reply;
+    const int echoed = echoedCommand(report);
+    if (command != kAnyCommand && echoed != kAnyCommand && echoed != command)
+        return ReportKind::OtherCommand;
     // Only a frame that passed every check reaches the caller's buffer.
     if (n > 1 && reply)
         std::memcpy(reply, report + 8, static_cast<std::size_t>(n - 1));
@@ -89,8 +111,8 @@ ReportKind checkReport(const std::uint8_t* report, std::uint8_t* reply, std::uin
 
 // Polls for the reply frame; each poll waits up to 10 ms inside the HID
 // library so that a report is taken the moment it arrives.
-std::int32_t awaitReply(hid_device* device, std::uint8_t* reply, std::uint32_t* replyLength,
-                        std::int32_t timeoutMs)
+std::int32_t awaitReply(hid_device* device, int command, std::uint8_t* reply,
+                        std::uint32_t* replyLength, std::int32_t timeoutMs)
 {
     std::array<std::uint8_t, kReportSize> report{};
     std::int32_t elapsed = 0;
@@ -108,10 +130,13 @@ std::int32_t awaitReply(hid_device* device, std::uint8_t* reply, std::uint32_t* 
             continue;
         }
         std::int32_t result = kErrBadFrame;
-        if (checkReport(report.data(), reply, replyLength, result) == ReportKind::Ack) {
+        const ReportKind kind = checkReport(report.data(), command, reply, replyLength, result);
+        if (kind == ReportKind::Ack) {
             elapsed = 0;
             continue;
         }
+        if (kind == ReportKind::OtherCommand)
+            continue;  // someone else's late reply: ours may still come
         return result;
     }
 }
@@ -227,7 +252,7 @@ std::int32_t USBEncoderSendAndReceive_a(hid_device* device, std::uint8_t code,
         return noted(kErrNoDevice);
     if (hid_write(device, frame.data(), frame.size()) < 0)
         return noted(kErrNoDevice);
-    return noted(awaitReply(device, reply, replyLength, timeoutMs));
+    return noted(awaitReply(device, code, reply, replyLength, timeoutMs));
 }
 
 std::int32_t USBEncoderReceive_a(hid_device* device, std::uint8_t /*code*/, std::uint8_t* reply,
@@ -237,7 +262,7 @@ std::int32_t USBEncoderReceive_a(hid_device* device, std::uint8_t /*code*/, std:
     if (!device)
         return noted(kErrNoDevice);
     std::lock_guard lock(exchangeMutex());
-    return noted(awaitReply(device, reply, replyLength, timeoutMs));
+    return noted(awaitReply(device, kAnyCommand, reply, replyLength, timeoutMs));
 }
 
 void hid_exit_safely(hid_device* device)

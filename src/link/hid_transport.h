@@ -67,6 +67,8 @@ hid_device* ScanForUSBDevice_a(std::int32_t vendorId, std::int32_t productId, ch
 // for the reply frame. On 0 the N-1 data bytes are in `reply` (62 bytes at
 // least) and their count in `replyLength`. `timeoutMs` 0 waits without limit;
 // each ACK report restarts the time-out. `replyCapacity` is not consulted.
+// A valid reply frame naming another command (a late reply to an earlier,
+// timed-out exchange) is passed over, so it never answers this one.
 std::int32_t USBEncoderSendAndReceive_a(hid_device* device, std::uint8_t code,
                                         const std::uint8_t* payload, std::int32_t payloadLength,
                                         std::uint8_t* reply, std::int32_t replyCapacity,

@@ -89,8 +89,8 @@ protected:
 TEST_F(TransportTest, CommandFramesAreByteExact)
 {
     auto d = openScripted();
-    for (int i = 0; i < 3; ++i)
-        d->scriptReply({{1, sim::makeReplyReport(0)}});
+    for (std::uint8_t code : {1, 2, 9})
+        d->scriptReply({{1, sim::makeReplyReport(code)}});
     ASSERT_EQ(exchange(1), 0);
     ASSERT_EQ(exchange(2, {0x05}), 0);
     ASSERT_EQ(exchange(9), 0);
@@ -107,7 +107,7 @@ TEST_F(TransportTest, CommandFramesAreByteExact)
 TEST_F(TransportTest, LargePayloadsEncodeLengthInUpperCaseHexAndOversizedOnesAreRefused)
 {
     auto d = openScripted();
-    d->scriptReply({{1, sim::makeReplyReport(5)}});
+    d->scriptReply({{1, sim::makeReplyReport(13)}});
     d->scriptReply({{1, sim::makeReplyReport(5)}});
     std::vector<std::uint8_t> table(32);
     for (std::size_t i = 0; i < table.size(); ++i)
@@ -155,9 +155,10 @@ TEST_F(TransportTest, ValidReplyHandsBackItsDataBytes)
     ASSERT_EQ(exchange(2, {1}), 0);
     EXPECT_EQ(replyLength, 0u);
 
-    // The echoed command code is not compared with the command sent.
+    // A reply naming another command is passed over (a late reply to an
+    // earlier exchange); with nothing else coming the wait times out.
     d->scriptReply({{1, sim::makeReplyReport(7)}});
-    EXPECT_EQ(exchange(2, {1}), 0);
+    EXPECT_EQ(exchange(2, {1}), -6);
 }
 
 TEST_F(TransportTest, EveryFailedCheckHasItsResultCode)

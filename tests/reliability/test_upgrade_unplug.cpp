@@ -1,0 +1,317 @@
+// The encoder unplugged at every step of a firmware upgrade, and during the
+// write-back that follows it. Plugged in again, it must run its old firmware,
+// run the new one, or wait in its loader for another try, which then succeeds;
+// never anything else. And the upgrade's result and last status line must
+// match what the operator will find.
+#include "firmware/upgrade_fixture.h"
+
+#include "loader/loader_protocol.h"
+#include "sim/encoder_images.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace P = vardo::loader::protocol;
+using vardo::firmware::completeUpgrade;
+using vardo::firmware::RestoreValues;
+using vardo::firmware::writeBackSettings;
+using vardo::sim::LoaderCommandRecord;
+
+namespace {
+
+enum class Found { OldFirmware, NewFirmware, WaitingInLoader, Lost };
+
+const char* foundName(Found f)
+{
+    switch (f) {
+    case Found::OldFirmware: return "runs its old firmware";
+    case Found::NewFirmware: return "runs the new firmware";
+    case Found::WaitingInLoader: return "waits in its loader";
+    case Found::Lost: return "LOST";
+    }
+    return "?";
+}
+
+const char* commandName(std::uint8_t c)
+{
+    switch (c) {
+    case P::kRxDataBlock: return "write";
+    case P::kRxPassword: return "password";
+    case P::kEraseSegment: return "erase segment";
+    case P::kMassErase: return "mass erase";
+    case P::kCrcCheck: return "CRC";
+    case P::kLoadPc: return "load PC";
+    case P::kTxDataBlock: return "read";
+    case P::kTxVersion: return "version";
+    case P::kRxDataBlockFast: return "fast write";
+    }
+    return "?";
+}
+
+// What the step of the upgrade a packet belongs to is called in the report.
+std::string stepOf(const LoaderCommandRecord& r)
+{
+    if (r.command == P::kRxDataBlock && r.address >= 0x2400 && r.address < 0x4400)
+        return "RAM loader upload";
+    if (r.command == P::kRxDataBlock && r.address == 0x0120)
+        return "forced reset";
+    if (r.command == P::kRxDataBlock && r.address >= 0xFFE0)
+        return "vector table write";
+    if (r.command == P::kEraseSegment && r.address == 0xFFFF)
+        return "reset vector erase";
+    return commandName(r.command);
+}
+
+RestoreValues restoreValues()
+{
+    RestoreValues v;
+    v.ledBrightness = 7;
+    v.buzzer = 0;
+    v.buzzerPeriod = 4;
+    v.keypadType = 5;
+    v.options = 7;
+    for (std::size_t i = 0; i < v.keyCodeArray.size(); ++i)
+        v.keyCodeArray[i] = static_cast<std::uint8_t>(i % 2 ? 0x1E + i / 2 : 0);
+    return v;
+}
+
+// Whether the flash holds exactly the bytes of the firmware of that version.
+bool flashHolds(const vardo::sim::VirtualLoader& loader, const std::string& version)
+{
+    for (const auto& section : vardo::sim::makeEncoderFirmware(version))
+        if (loader.read(section.address, section.bytes.size()) != section.bytes)
+            return false;
+    return true;
+}
+
+class UpgradeUnplugTest : public UpgradeTest {
+protected:
+    void freshDevice()
+    {
+        if (hid_handle)
+            hid_exit_safely(hid_handle);
+        hid_handle = nullptr;
+        device.reset();
+        vardo::sim::Bus::instance().reset();
+        device = std::make_unique<vardo::sim::VirtualEncoderDevice>();
+        dialogs.clear();
+        takeProgress();
+    }
+
+    // The operator waits a while, then pulls the cable and plugs it in again.
+    // The chip starts its application when the reset vector is programmed,
+    // else its loader.
+    void powerCycle()
+    {
+        clock.sleepMs(10000);
+        vardo::sim::Bus::instance().runDue();
+        auto& loader = device->loader();
+        loader.setFaults({});
+        if (loader.onBus())
+            loader.unplug();
+        if (device->encoder().plugged())
+            device->encoder().unplug();
+        const auto vector = loader.read(vardo::sim::kResetVector, 2);
+        if (vector[0] != 0xFF || vector[1] != 0xFF)
+            device->encoder().restartApplication(loader.flashFirmwareVersion().value_or("??????"));
+        else
+            loader.plugIn();
+    }
+
+    // What the operator finds on the bus, checked against the flash.
+    Found look()
+    {
+        vardo::sim::Bus::instance().runDue();
+        const std::uint32_t loaders = sequence().countLoaders();
+        char m[48], p[48];
+        if (hid_handle)
+            hid_exit_safely(hid_handle);
+        hid_handle = ScanForUSBDevice_a(0x2047, 0x0902, m, p);
+        vardo::link::DeviceStatus status;
+        std::array<std::uint8_t, 32> table{};
+        const bool application =
+            hid_handle && vardo::link::readDeviceStatus(hid_handle, status, table) == 0;
+        if (loaders == 1 && !application)
+            return Found::WaitingInLoader;
+        if (loaders != 0 || !application)
+            return Found::Lost;
+        if (status.firmwareVersion == "01.05A" && flashHolds(device->loader(), "01.05A"))
+            return Found::OldFirmware;
+        if (status.firmwareVersion == "01.06A" && flashHolds(device->loader(), "01.06A"))
+            return Found::NewFirmware;
+        return Found::Lost;
+    }
+
+    // Another try from what was found: the whole upgrade and write-back.
+    bool tryAgain(Found found)
+    {
+        if (found == Found::OldFirmware || found == Found::NewFirmware)
+            enterLoader();
+        auto s = sequence();
+        if (!s.run(samplePath("01.06A")))
+            return false;
+        return completeUpgrade(restoreValues()) && look() == Found::NewFirmware
+            && settingsWrittenBack();
+    }
+
+    bool settingsWrittenBack()
+    {
+        const auto d = device->encoder().powerUpDefaults();
+        const RestoreValues v = restoreValues();
+        return d.ledBrightness == v.ledBrightness && d.buzzer == v.buzzer
+            && d.buzzerPeriod == v.buzzerPeriod && d.keypadType == v.keypadType
+            && d.optionsFitted == v.options && d.customTables[1] == v.keyCodeArray;
+    }
+
+    // The packets of a whole upgrade without faults.
+    std::vector<LoaderCommandRecord> cleanRun()
+    {
+        enterLoader();
+        device->loader().clearCommands();
+        auto s = sequence();
+        EXPECT_TRUE(s.run(samplePath("01.06A")));
+        return device->loader().commands();
+    }
+};
+
+// The packet numbers to unplug at: every first and last packet of a step,
+// its neighbours, and an even spread through the long runs of writes.
+std::vector<int> unplugPoints(const std::vector<LoaderCommandRecord>& packets)
+{
+    std::set<int> at;
+    const int n = static_cast<int>(packets.size());
+    for (int i = 0; i < n; ++i) {
+        const bool first = i == 0 || stepOf(packets[i]) != stepOf(packets[i - 1]);
+        const bool last = i == n - 1 || stepOf(packets[i]) != stepOf(packets[i + 1]);
+        if (first || last)
+            for (int j = i - 1; j <= i + 1; ++j)
+                if (j >= 0 && j < n)
+                    at.insert(j);
+    }
+    for (int i = 0; i < n; i += 29)
+        at.insert(i);
+    at.insert(n);  // the upgrade's packets all went through
+    return {at.begin(), at.end()};
+}
+
+} // namespace
+
+TEST_F(UpgradeUnplugTest, UnpluggedAtAnyPacketTheEncoderIsNeverLost)
+{
+    const std::vector<LoaderCommandRecord> packets = cleanRun();
+    ASSERT_GT(packets.size(), 500u);
+    const std::string path = samplePath("01.06A");
+    const std::set<std::string> failureLines = {"USB device was unplugged!\r\n",
+                                                "Memory verification error\r\n"};
+
+    struct Row {
+        std::string step;
+        int cases = 0;
+        std::map<std::string, int> outcomes;
+    };
+    std::vector<std::pair<std::string, Row>> table;  // in the order of the steps
+    auto rowFor = [&](const std::string& step) -> Row& {
+        for (auto& [name, row] : table)
+            if (name == step)
+                return row;
+        Row row;
+        row.step = step;
+        table.push_back({step, row});
+        return table.back().second;
+    };
+
+    for (int n : unplugPoints(packets)) {
+        const std::string step =
+            n < static_cast<int>(packets.size()) ? stepOf(packets[static_cast<std::size_t>(n)]) : "none";
+        SCOPED_TRACE("unplugged at packet " + std::to_string(n) + " (" + step + ")");
+        freshDevice();
+        enterLoader();
+        vardo::sim::LoaderFaults faults;
+        faults.unplugAfterPackets = n;
+        device->loader().setFaults(faults);
+        auto s = sequence();
+        const bool upgraded = s.run(path);
+        const Progress progress = takeProgress();
+        ASSERT_FALSE(progress.empty());
+        const std::string lastLine = progress.back().second;
+
+        powerCycle();
+        const Found found = look();
+        EXPECT_NE(found, Found::Lost);
+        // The report tells the operator what he will find.
+        if (upgraded) {
+            EXPECT_EQ(lastLine, "Done!");
+            EXPECT_EQ(found, Found::NewFirmware);
+        } else {
+            EXPECT_TRUE(failureLines.count(lastLine)) << lastLine;
+            // The loader never started: nothing was erased.
+            if (lastLine == "USB device was unplugged!\r\n") {
+                EXPECT_EQ(found, Found::OldFirmware);
+            }
+            // Once the reset vector is erased the old firmware cannot start;
+            // the report says when that erase did not happen.
+            const bool vectorKept = std::count(progress.begin(), progress.end(),
+                                               std::pair<int, std::string>{
+                                                   50, "Failed to erase reset vector\r\n"})
+                > 0;
+            if (lastLine == "Memory verification error\r\n" && !vectorKept) {
+                EXPECT_NE(found, Found::OldFirmware);
+            }
+        }
+        Row& row = rowFor(step);
+        ++row.cases;
+        std::string said = lastLine.substr(0, lastLine.find('\r'));
+        ++row.outcomes["\"" + said + "\", " + foundName(found)];
+
+        EXPECT_TRUE(tryAgain(found)) << "the second try failed";
+    }
+
+    std::printf("unplug matrix over %zu packets of a clean upgrade:\n", packets.size());
+    for (const auto& [step, row] : table)
+        for (const auto& [outcome, count] : row.outcomes)
+            std::printf("  %-19s %3d of %3d: %s\n", step.c_str(), count, row.cases, outcome.c_str());
+}
+
+TEST_F(UpgradeUnplugTest, UnpluggedDuringTheWriteBackTheNewFirmwareRunsAndTheWriteBackCanBeRepeated)
+{
+    const char* messages[] = {"Unable to set option..\r\n",      "Unable to set buzzer..\r\n",
+                              "Unable to set buzzer period..\r\n", "Unable to set Keypad Type..\r\n",
+                              "Unable to Load Table..\r\n",       "Unable to set LED Brightness..\r\n",
+                              "Unable to set WRITE_DEFAULTs..\r\n"};
+    for (int k = 0; k < 7; ++k) {
+        SCOPED_TRACE("unplugged at write-back command " + std::to_string(k + 1));
+        freshDevice();
+        enterLoader();
+        auto s = sequence();
+        ASSERT_TRUE(s.run(samplePath("01.06A")));
+        clock.sleepMs(6000);
+        vardo::sim::Bus::instance().runDue();
+        device->encoder().clearReceivedCommands();
+        dialogs.clear();
+
+        // The cable comes out as the k-th command reaches the encoder.
+        auto& encoder = device->encoder();
+        bool pulled = false;
+        const int listener = encoder.addListener([&] {
+            if (!pulled && encoder.receivedCommands().size() == static_cast<std::size_t>(k + 1)) {
+                pulled = true;
+                encoder.unplug();
+            }
+        });
+        EXPECT_FALSE(completeUpgrade(restoreValues()));
+        encoder.removeListener(listener);
+        EXPECT_TRUE(pulled);
+        EXPECT_EQ(dialogs.messages(), std::vector<std::string>{messages[k]});
+        EXPECT_EQ(dialogs.records().at(0).caption, "Vardo USB ENCODER");
+
+        powerCycle();
+        EXPECT_EQ(look(), Found::NewFirmware);
+        // The values are still at hand: sent again, they all go through.
+        EXPECT_TRUE(writeBackSettings(hid_handle, restoreValues()));
+        EXPECT_TRUE(settingsWrittenBack());
+    }
+}
