@@ -106,26 +106,46 @@ std::uint8_t exchange(State& s, std::uint8_t command, std::uint32_t address,
     return receiveReply(s, command, expectedKind);
 }
 
-// Sends every byte the block reader yields, a packet at a time.
+// One data packet; 0, the loader's refusal, or kBslErrComm.
+std::uint32_t sendData(State& s, std::uint32_t address, const std::uint8_t* data, std::size_t n,
+                       std::uint8_t flag)
+{
+    if (flag == 0)
+        return sendPacket(s, P::kRxDataBlockFast, address, data, n) ? 0 : kBslErrComm;
+    const std::uint8_t status = exchange(s, P::kRxDataBlock, address, data, n);
+    if (status == kBslNoReply)
+        return kBslErrComm;
+    return status;
+}
+
+// Sends every byte the block reader yields, a packet at a time. The packet
+// holding the reset vector (0xFFFE-0xFFFF) goes last whatever the image's
+// order, so a chip that loses power halfway finds the vector blank and starts
+// its loader rather than half an application.
 std::uint32_t sendImage(State& s, TiTxtBlockReader& blocks, std::uint8_t flag)
 {
+    constexpr std::uint32_t kResetVector = 0xFFFE;
     if (!s.device)
         return kBslErrComm;
     std::uint8_t data[P::kMaxDataPerPacket];
+    std::uint8_t held[P::kMaxDataPerPacket];
+    std::size_t heldCount = 0;
+    std::uint32_t heldAddress = 0;
     std::uint32_t address = 0;
     while (std::size_t n = blocks.read(data, sizeof data, &address)) {
-        if (flag == 0) {
-            if (!sendPacket(s, P::kRxDataBlockFast, address, data, n))
-                return kBslErrComm;
+        const bool holdsVector = address <= kResetVector + 1 && address + n > kResetVector;
+        if (holdsVector && heldCount == 0) {
+            std::memcpy(held, data, n);
+            heldCount = n;
+            heldAddress = address;
             continue;
         }
-        const std::uint8_t status = exchange(s, P::kRxDataBlock, address, data, n);
-        if (status == kBslNoReply)
-            return kBslErrComm;
-        if (status != P::kStatusOk)
-            return status;
+        if (const std::uint32_t r = sendData(s, address, data, n, flag))
+            return r;
     }
-    return blocks.failed() ? kBslErrFormat : 0;
+    if (blocks.failed())
+        return kBslErrFormat;
+    return heldCount ? sendData(s, heldAddress, held, heldCount, flag) : 0;
 }
 
 bool parseNumber(std::string value, unsigned long& out)

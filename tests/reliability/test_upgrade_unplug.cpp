@@ -3,6 +3,7 @@
 // run the new one, or wait in its loader for another try, which then succeeds;
 // never anything else. And the upgrade's result and last status line must
 // match what the operator will find.
+#include "firmware/temp_folder.h"
 #include "firmware/upgrade_fixture.h"
 
 #include "loader/loader_protocol.h"
@@ -147,12 +148,12 @@ protected:
     }
 
     // Another try from what was found: the whole upgrade and write-back.
-    bool tryAgain(Found found)
+    bool tryAgain(Found found, const std::string& path)
     {
         if (found == Found::OldFirmware || found == Found::NewFirmware)
             enterLoader();
         auto s = sequence();
-        if (!s.run(samplePath("01.06A")))
+        if (!s.run(path))
             return false;
         return completeUpgrade(restoreValues()) && look() == Found::NewFirmware
             && settingsWrittenBack();
@@ -168,19 +169,22 @@ protected:
     }
 
     // The packets of a whole upgrade without faults.
-    std::vector<LoaderCommandRecord> cleanRun()
+    std::vector<LoaderCommandRecord> cleanRun(const std::string& path)
     {
+        freshDevice();
         enterLoader();
         device->loader().clearCommands();
         auto s = sequence();
-        EXPECT_TRUE(s.run(samplePath("01.06A")));
+        EXPECT_TRUE(s.run(path));
         return device->loader().commands();
     }
+
+    void unplugMatrix(const std::string& path, int stride);
 };
 
 // The packet numbers to unplug at: every first and last packet of a step,
 // its neighbours, and an even spread through the long runs of writes.
-std::vector<int> unplugPoints(const std::vector<LoaderCommandRecord>& packets)
+std::vector<int> unplugPoints(const std::vector<LoaderCommandRecord>& packets, int stride)
 {
     std::set<int> at;
     const int n = static_cast<int>(packets.size());
@@ -192,24 +196,22 @@ std::vector<int> unplugPoints(const std::vector<LoaderCommandRecord>& packets)
                 if (j >= 0 && j < n)
                     at.insert(j);
     }
-    for (int i = 0; i < n; i += 29)
+    for (int i = 0; i < n; i += stride)
         at.insert(i);
     at.insert(n);  // the upgrade's packets all went through
     return {at.begin(), at.end()};
 }
 
-} // namespace
-
-TEST_F(UpgradeUnplugTest, UnpluggedAtAnyPacketTheEncoderIsNeverLost)
+// Unplugs the encoder at each chosen packet of an upgrade to `path`, checks
+// what is found and that a second try works, and prints the outcome per step.
+void UpgradeUnplugTest::unplugMatrix(const std::string& path, int stride)
 {
-    const std::vector<LoaderCommandRecord> packets = cleanRun();
+    const std::vector<LoaderCommandRecord> packets = cleanRun(path);
     ASSERT_GT(packets.size(), 500u);
-    const std::string path = samplePath("01.06A");
     const std::set<std::string> failureLines = {"USB device was unplugged!\r\n",
                                                 "Memory verification error\r\n"};
 
     struct Row {
-        std::string step;
         int cases = 0;
         std::map<std::string, int> outcomes;
     };
@@ -218,13 +220,11 @@ TEST_F(UpgradeUnplugTest, UnpluggedAtAnyPacketTheEncoderIsNeverLost)
         for (auto& [name, row] : table)
             if (name == step)
                 return row;
-        Row row;
-        row.step = step;
-        table.push_back({step, row});
+        table.push_back({step, Row{}});
         return table.back().second;
     };
 
-    for (int n : unplugPoints(packets)) {
+    for (int n : unplugPoints(packets, stride)) {
         const std::string step =
             n < static_cast<int>(packets.size()) ? stepOf(packets[static_cast<std::size_t>(n)]) : "none";
         SCOPED_TRACE("unplugged at packet " + std::to_string(n) + " (" + step + ")");
@@ -264,16 +264,49 @@ TEST_F(UpgradeUnplugTest, UnpluggedAtAnyPacketTheEncoderIsNeverLost)
         }
         Row& row = rowFor(step);
         ++row.cases;
-        std::string said = lastLine.substr(0, lastLine.find('\r'));
+        const std::string said = lastLine.substr(0, lastLine.find('\r'));
         ++row.outcomes["\"" + said + "\", " + foundName(found)];
 
-        EXPECT_TRUE(tryAgain(found)) << "the second try failed";
+        EXPECT_TRUE(tryAgain(found, path)) << "the second try failed";
     }
 
-    std::printf("unplug matrix over %zu packets of a clean upgrade:\n", packets.size());
+    std::printf("unplug matrix over %zu packets of an upgrade to %s:\n", packets.size(),
+                path.substr(path.find_last_of('/') + 1).c_str());
     for (const auto& [step, row] : table)
         for (const auto& [outcome, count] : row.outcomes)
             std::printf("  %-19s %3d of %3d: %s\n", step.c_str(), count, row.cases, outcome.c_str());
+}
+
+} // namespace
+
+TEST_F(UpgradeUnplugTest, UnpluggedAtAnyPacketTheEncoderIsNeverLost)
+{
+    unplugMatrix(samplePath("01.06A"), 29);
+}
+
+// An image file need not end with its vector table. Were the reset vector
+// written before the rest, a chip unplugged halfway would start half an
+// application instead of its loader.
+TEST_F(UpgradeUnplugTest, AnImageGivingItsVectorTableFirstIsNeverLostEither)
+{
+    vardo::sim::Image image = vardo::sim::makeEncoderFirmware("01.06A");
+    std::stable_partition(image.begin(), image.end(),
+                          [](const auto& section) { return section.address >= 0xFF80; });
+    ASSERT_EQ(image.front().address, vardo::sim::kVectorTable);
+    TempFolder folder;
+    const std::string path = folder.write("vectors_first.txt", vardo::sim::toTiTxt(image));
+
+    // The loader library holds the packet with the reset vector back to the end.
+    const auto packets = cleanRun(path);
+    const auto lastFlashWrite = std::find_if(packets.rbegin(), packets.rend(), [](const auto& r) {
+        return r.command == P::kRxDataBlock && r.address >= vardo::sim::kFlashStart
+            && r.address <= vardo::sim::kFlashEnd;
+    });
+    ASSERT_NE(lastFlashWrite, packets.rend());
+    EXPECT_LE(lastFlashWrite->address, vardo::sim::kResetVector);
+    EXPECT_GT(lastFlashWrite->address + lastFlashWrite->length, vardo::sim::kResetVector + 1);
+
+    unplugMatrix(path, 97);
 }
 
 TEST_F(UpgradeUnplugTest, UnpluggedDuringTheWriteBackTheNewFirmwareRunsAndTheWriteBackCanBeRepeated)
