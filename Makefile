@@ -4,7 +4,7 @@ JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 export XDG_RUNTIME_DIR ?= /tmp/runtime-$(shell id -u)
 
-.PHONY: deps configure build test run bench asan fuzz install package clean
+.PHONY: deps configure build test run bench asan fuzz install package screenshots clean
 
 deps:
 	@scripts/install-deps
@@ -41,7 +41,7 @@ fuzz:
 	@scripts/run-fuzzers build-fuzz $${FUZZ_SECONDS:-60}
 
 clean:
-	rm -rf $(BUILD) build-bench build-asan build-fuzz build-package
+	rm -rf $(BUILD) build-bench build-asan build-fuzz build-package build-tools
 
 install: build
 	cmake --install $(BUILD)
@@ -51,3 +51,9 @@ package:
 	@cmake -S . -B build-package $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DVARDO_BUILD_TESTS=OFF >/dev/null
 	@cmake --build build-package -j $(JOBS)
 	cd build-package && cpack
+
+# Pictures of every window for the README (docs/screenshot-*.png), on Xvfb.
+screenshots: deps
+	@cmake -S . -B build-tools $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARDO_BUILD_TOOLS=ON -DVARDO_BUILD_TESTS=OFF >/dev/null
+	@cmake --build build-tools -j $(JOBS) --target vardo_screenshots
+	tools/screenshots/run-screenshots build-tools/tools/screenshots/vardo_screenshots docs
