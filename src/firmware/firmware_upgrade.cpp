@@ -26,6 +26,13 @@
 
 namespace {
 
+vardo::firmware::RestoreValues unknownRestoreValues()
+{
+    vardo::firmware::RestoreValues v;
+    v.known = false;
+    return v;
+}
+
 // A background worker: one job at a time on its own thread; busy from its
 // start until its completion has run on the window's thread.
 struct Worker {
@@ -60,7 +67,8 @@ struct firmware_upgrade::Impl {
     }
 
     vardo::firmware::UpgradeSequence sequence;
-    vardo::firmware::RestoreValues restore;
+    // Unknown until the main window hands over the values it read.
+    vardo::firmware::RestoreValues restore = unknownRestoreValues();
     unsigned numberOfUSBDevicesConnected = 0;
     bool scanDeviceAgain = false;
     bool handleCreated = false;
@@ -179,6 +187,7 @@ void firmware_upgrade::setRestoreValues(int ledBrightness, int buzzer, int buzze
     d->restore.keypadType = keypadType;
     d->restore.options = options;
     d->restore.keyCodeArray = keyCodeArray;
+    d->restore.known = true;
 }
 
 void firmware_upgrade::showEvent(QShowEvent* event)

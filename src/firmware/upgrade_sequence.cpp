@@ -262,6 +262,12 @@ bool completeUpgrade(const RestoreValues& values)
                                     std::string("Vardo 710 Encoder not connected..")
                                         + kMessageLineBreak,
                                     platform::MessageIcon::Warning);
+    if (!values.known) {
+        platform::dialogs().message(kWriteBackCaption,
+                                    std::string(kMsgSettingsUnknown) + kMessageLineBreak,
+                                    platform::MessageIcon::Warning);
+        return false;
+    }
     return writeBackSettings(hid_handle, values);
 }
 

@@ -64,7 +64,14 @@ struct RestoreValues {
     int keypadType = 0;
     int options = 0;
     std::array<std::uint8_t, 32> keyCodeArray{};
+    // False when the settings could not be read before the upgrade: zeros would
+    // then switch the encoder's options off and clear its code table, so nothing
+    // is written back.
+    bool known = true;
 };
+
+inline constexpr char kMsgSettingsUnknown[] =
+    "The settings could not be read before the upgrade and were not written back..";
 
 // The seven write-back commands in order, stopping at the first failure with
 // its message box. True when all seven succeeded.
@@ -72,7 +79,8 @@ bool writeBackSettings(hid_device* device, const RestoreValues& values);
 
 // After a successful upgrade: waits 6000 ms, re-opens the encoder into
 // hid_handle (with "Vardo 710 Encoder not connected.." when there is none)
-// and writes the values back. True when the write-back succeeded.
+// and writes the values back, unless they are not known (then it says so).
+// True when the write-back succeeded.
 bool completeUpgrade(const RestoreValues& values);
 
 } // namespace vardo::firmware

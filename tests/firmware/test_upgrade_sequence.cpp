@@ -367,3 +367,24 @@ TEST_F(UpgradeTest, WithoutAnEncoderAfterTheRestartTheWriteBackFailsAtOnce)
     EXPECT_EQ(dialogs.records()[0].caption, "Vardo USB Encoder");
     EXPECT_EQ(dialogs.records()[1].caption, "Vardo USB ENCODER");
 }
+
+// Values that could not be read before the upgrade are not written back as zeros.
+TEST_F(UpgradeTest, UnknownSettingsAreNotWrittenBack)
+{
+    enterLoader();
+    auto s = sequence();
+    ASSERT_TRUE(s.run(samplePath("01.06A")));
+    RestoreValues unknown = someValues();
+    unknown.known = false;
+    clock.sleepMs(6000);
+    device->encoder().clearReceivedCommands();
+    EXPECT_FALSE(completeUpgrade(unknown));
+    ASSERT_NE(hid_handle, nullptr);
+    EXPECT_TRUE(device->encoder().receivedCommands().empty());
+    EXPECT_EQ(device->encoder().optionsFitted(), 7);
+    const auto records = dialogs.records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].caption, "Vardo USB ENCODER");
+    EXPECT_EQ(records[0].text,
+              "The settings could not be read before the upgrade and were not written back..\r\n");
+}
