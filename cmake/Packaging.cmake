@@ -17,9 +17,21 @@ set(CPACK_PACKAGE_NAME vardo-encoder-utility)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION}.0)
 set(CPACK_PACKAGE_CONTACT "Vardo Interface support <support@vardo-interface.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Configuration utility for Vardo 710 / 710i USB keyboard encoders")
+set(CPACK_PACKAGE_DESCRIPTION "A desktop program (vardo-encoder-utility) and a command-line tool
+(vardo-encoder) that show the encoder's model, firmware version and keypad
+layout, set its LED, buzzer and layout, edit its customised code tables, run
+its self test, keep its settings in a configuration file and replace its
+firmware through its USB bootstrap loader. A udev rule gives the logged-in
+user access to the encoder.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "udev")
+# Found by no library scan: Qt loads its platform plugin (xcb) at run time, and
+# the fixed-size windows were measured with Liberation Sans.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "udev, qt6-qpa-plugins, fonts-liberation2")
+set(CPACK_STRIP_FILES ON)
+# Applies the udev rule to an encoder that is already plugged in.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/postinst)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 include(CPack)
