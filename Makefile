@@ -19,7 +19,8 @@ test: build
 	@mkdir -p -m 0700 $(XDG_RUNTIME_DIR)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-run: build
+run: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target vardo-encoder-utility-demo
 	@mkdir -p -m 0700 $(XDG_RUNTIME_DIR)
 	$(BUILD)/src/demo/vardo-encoder-utility-demo
 
