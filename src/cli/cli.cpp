@@ -359,7 +359,7 @@ int Session::reportOpen(OpenStatus s)
                     std::string(kMsgNotConnected) + "\nAn encoder is attached at " + encoder_.device.path
                         + " but this user may not open it (permission denied).\n"
                         + "Install the udev rule " + kUdevRule + " into " + kUdevFolder
-                        + " ('make install' does), then run 'udevadm control --reload' and "
+                        + " (the Debian package does), then run 'udevadm control --reload' and "
                           "'udevadm trigger' as root, or unplug and replug the encoder.");
     case OpenStatus::OpenFailed:
         break;

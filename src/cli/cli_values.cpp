@@ -11,6 +11,17 @@ namespace vardo::cli {
 
 namespace {
 
+// 'text' in single quotes, for error messages.
+std::string quoted(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size() + 2);
+    out += '\'';
+    out += text;
+    out += '\'';
+    return out;
+}
+
 std::string lowerWithoutBlanks(std::string_view text)
 {
     std::string out;
@@ -104,7 +115,7 @@ std::optional<std::uint8_t> parseUsageCode(std::string_view text, std::string& e
     if (!text.empty() && std::isdigit(static_cast<unsigned char>(text[0]))) {
         if (auto v = parseNumber(text, 255))
             return static_cast<std::uint8_t>(*v);
-        error = "'" + std::string(text) + "' is not a usage code 0-255";
+        error = quoted(text) + " is not a usage code 0-255";
         return std::nullopt;
     }
     const std::string wanted = lowerWithoutBlanks(text);
@@ -119,9 +130,9 @@ std::optional<std::uint8_t> parseUsageCode(std::string_view text, std::string& e
     if (matches == 1)
         return found;
     if (matches > 1)
-        error = "'" + std::string(text) + "' names several usage codes; give the code as a number";
+        error = quoted(text) + " names several usage codes; give the code as a number";
     else
-        error = "'" + std::string(text) + "' is not a usage code or the name of one";
+        error = quoted(text) + " is not a usage code or the name of one";
     return std::nullopt;
 }
 
@@ -151,13 +162,13 @@ std::optional<KeyAssignment> parseKeyAssignment(std::string_view text, std::stri
 {
     const auto eq = text.find('=');
     if (eq == std::string_view::npos) {
-        error = "'" + std::string(text) + "' is not KEY=CODE[+MODIFIER]";
+        error = quoted(text) + " is not KEY=CODE[+MODIFIER]";
         return std::nullopt;
     }
     KeyAssignment a;
     const auto key = parseNumber(text.substr(0, eq), codetable::kMaxKeys);
     if (!key || *key < 1) {
-        error = "'" + std::string(text.substr(0, eq)) + "' is not a key number 1-16";
+        error = quoted(text.substr(0, eq)) + " is not a key number 1-16";
         return std::nullopt;
     }
     a.key = *key;
@@ -175,12 +186,12 @@ std::optional<KeyAssignment> parseKeyAssignment(std::string_view text, std::stri
     if (!modifierText.empty()) {
         const auto modifier = parseModifier(modifierText);
         if (!modifier) {
-            error = "'" + std::string(modifierText) + "' is not a modifier";
+            error = quoted(modifierText) + " is not a modifier";
             return std::nullopt;
         }
         a.entry.modifier = *modifier;
     } else if (rest.size() + eq + 1 < text.size()) {
-        error = "'" + std::string(text) + "' has an empty modifier";
+        error = quoted(text) + " has an empty modifier";
         return std::nullopt;
     }
     return a;
