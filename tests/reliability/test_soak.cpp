@@ -3,7 +3,9 @@
 // plugged in again. Every result must be one of the link's codes and exactly
 // the one the fault calls for; every reply taken must be the reply to its own
 // command (no data for a SET_*, a status whose fields the encoder can hold for
-// GET_STATUS). Runs on the virtual clock, so time-outs and late replies cost no real time.
+// GET_STATUS). The one exception is counted, not failed: a late reply to a
+// command may answer the next exchange of the same command, as frames carry
+// no sequence number. Runs on the virtual clock: waits cost no real time.
 #include "link/encoder_commands.h"
 #include "link/hid_transport.h"
 #include "platform/clock.h"
@@ -160,7 +162,7 @@ public:
     void printFigures(std::uint64_t virtualMs) const
     {
         std::lock_guard lock(reportMutex_);
-        std::printf("soak: random start 0x%08X, %llu exchanges, %llu virtual s\n",
+        std::printf("soak: random start %u, %llu exchanges, %llu virtual s\n",
                     static_cast<unsigned>(kRandomStart),
                     static_cast<unsigned long long>(progress_.load()),
                     static_cast<unsigned long long>(virtualMs / 1000));
