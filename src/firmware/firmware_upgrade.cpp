@@ -296,8 +296,14 @@ void firmware_upgrade::btnBrowse_Click()
         return;
     d->filenameTextBox->setText(vardo::platform::fromLocal8(*chosen));
     const std::string name = std::filesystem::path(*chosen).filename().string();
-    if (!FileName.empty())
+    if (FileName.empty())
+        return;
+    try {
         vardo::config::CIniFile::SetValue("FirmwareFile", name, "appSettings", FileName);
+    } catch (const vardo::config::IniFormatError&) {
+        // A damaged configuration file must not end the program from a button:
+        // the name simply goes unrecorded, like any other failed write.
+    }
 }
 
 void firmware_upgrade::btnUpgrade_MouseClick()

@@ -169,6 +169,21 @@ TEST_F(WindowTest, BrowseShowsThePathAndRecordsTheFileName)
     EXPECT_EQ(child<QLineEdit>("filenameTextBox")->text(), QString::fromStdString(samplePath("01.06A")));
 }
 
+TEST_F(WindowTest, BrowseWithADamagedConfigurationFileStillTakesTheFile)
+{
+    const std::string damaged = " [appSettings\r\n FirmwareFile=old.txt\r\n";
+    folder.write("USBUtilityCfg.ini", damaged);
+    enterLoader();
+    window->show();
+    ASSERT_TRUE(waitForCounts(1));
+    chooseFile(samplePath("01.06A"));
+    EXPECT_EQ(child<QLineEdit>("filenameTextBox")->text(), QString::fromStdString(samplePath("01.06A")));
+    std::ifstream in(FileName, std::ios::binary);
+    const std::string after((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(after, damaged);
+    EXPECT_TRUE(dialogs.messages().empty());
+}
+
 TEST_F(WindowTest, UpgradeWithoutAFileSaysSoAndCountsAgain)
 {
     enterLoader();
