@@ -581,6 +581,11 @@ void Form1::setApplicationEnder(std::function<void()> ender) { applicationEnder_
 
 void Form1::button10_Click()
 {
+    // A running self test stops and puts the encoder's period, brightness and
+    // mode back while the handle still works.
+    for (QWidget* w : openWindows())
+        if (qobject_cast<self_test*>(w))
+            delete w;
     if (hid_handle != nullptr) {
         // Nothing may use the closed handle while the windows are closing.
         std::lock_guard lock(link::exchangeMutex());

@@ -779,6 +779,25 @@ TEST_F(MainWindow, ExitClosesTheEncoderAndTheHidLibrary)
     EXPECT_EQ(ended, 1);
 }
 
+// Exit during a self test: the test stops and restores the encoder before the
+// handle closes, so no failure boxes appear and self-test mode ends.
+TEST_F(MainWindow, ExitDuringASelfTestRestoresTheEncoderFirst)
+{
+    plugEncoder(7, 8);
+    load();
+    window->button2_Click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return encoder->ledBrightness() != 5 || encoder->beepCount() > 0; },
+                                5000));
+    window->button10_Click();
+    EXPECT_TRUE(window->openWindows().empty());
+    EXPECT_FALSE(encoder->selfTestMode());
+    EXPECT_EQ(encoder->ledBrightness(), 5);
+    EXPECT_EQ(hid_handle, nullptr);
+    for (const std::string& m : dialogs.messages())
+        EXPECT_EQ(m.rfind("Press each key", 0), 0u) << m;   // no failure boxes
+    EXPECT_EQ(ended, 1);
+}
+
 TEST_F(MainWindow, ExitWithoutAnEncoderLeavesTheHidLibraryAlone)
 {
     load();
