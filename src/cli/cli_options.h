@@ -1,0 +1,27 @@
+#pragma once
+// Internal to the tool's core: the command line split into words and options.
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace vardo::cli {
+
+// The command line after parsing: words (subcommand and operands) and options.
+struct Options {
+    std::vector<std::string> words;
+    std::string device;
+    std::optional<std::string> from;
+    bool json = false;
+    bool yes = false;
+    bool help = false;
+    bool version = false;
+    std::set<std::string> given;   // long names of the options used
+};
+
+// Fills o from args (without the program name). Options may stand anywhere
+// among the words; "--" ends them. On a bad option sets error (without the
+// program name) and returns false.
+bool parseOptions(const std::vector<std::string>& args, Options& o, std::string& error);
+
+} // namespace vardo::cli

@@ -1,0 +1,215 @@
+#include "cli/cli_session.h"
+
+#include "cli/cli_help.h"
+#include "cli/exit_codes.h"
+#include "link/hid_transport.h"
+
+#include <algorithm>
+#include <array>
+#include <fstream>
+#include <ostream>
+#include <span>
+#include <sys/stat.h>
+
+#ifndef VARDO_VERSION
+#define VARDO_VERSION "unknown"
+#endif
+
+namespace vardo::cli {
+
+namespace {
+
+constexpr const char* kMsgNotConnected = "Vardo 710 Encoder not connected..";
+constexpr const char* kUdevRule = "packaging/70-vardo-encoder.rules";
+constexpr const char* kUdevFolder = "/lib/udev/rules.d";
+
+} // namespace
+
+std::string exchangeReason(int result)
+{
+    switch (result) {
+    case link::kErrNoDevice:
+        return "the encoder is not connected or stopped answering";
+    case link::kErrTimeout:
+        return "no reply from the encoder within 5000 ms";
+    case link::kErrBadCount:
+        return "the encoder's reply report was malformed";
+    default:
+        return "the encoder refused the command or its reply was invalid";
+    }
+}
+
+namespace {
+
+bool readableFile(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    std::ifstream probe(path, std::ios::binary);
+    return probe.good();
+}
+
+} // namespace
+
+Session::~Session()
+{
+    // hid_exit_safely closes a handle and always shuts the library down.
+    hid_exit_safely(hid_handle);
+    hid_handle = nullptr;
+}
+
+int Session::fail(int code, const std::string& text)
+{
+    con_.err << text << '\n';
+    return code;
+}
+
+int Session::usage(const std::string& text)
+{
+    con_.err << con_.programName << ": " << text << '\n'
+             << "Try '" << con_.programName << " --help'.\n";
+    return kExitUsage;
+}
+
+int Session::failExchange(const std::string& text, int result)
+{
+    con_.err << text << " (" << exchangeReason(result) << ")\n";
+    return exitForExchange(result);
+}
+
+config::Report Session::reporter()
+{
+    return [this](const std::string& text) {
+        if (std::find(reported_.begin(), reported_.end(), text) == reported_.end())
+            con_.err << text << '\n';
+        reported_.push_back(text);
+    };
+}
+
+int Session::allowOnly(std::initializer_list<const char*> allowed)
+{
+    for (const auto& g : opt_.given) {
+        if (std::none_of(allowed.begin(), allowed.end(), [&](const char* a) { return g == a; }))
+            return usage("option --" + g + " does not apply to '" + opt_.words[0] + "'");
+    }
+    return kExitOk;
+}
+
+int Session::checkLine(std::initializer_list<const char*> allowed, std::size_t wordCount, const char* tooMany)
+{
+    if (int c = allowOnly(allowed))
+        return c;
+    if (opt_.words.size() > wordCount)
+        return usage(tooMany);
+    return kExitOk;
+}
+
+int Session::requireReadable(const std::string& path)
+{
+    if (!readableFile(path))
+        return fail(kExitBadInputFile, "Cannot read the file '" + path + "'.");
+    return kExitOk;
+}
+
+int Session::openDevice()
+{
+    return reportOpen(openEncoder(opt_.device, encoder_));
+}
+
+int Session::reportOpen(OpenStatus s)
+{
+    switch (s) {
+    case OpenStatus::Opened:
+        hid_handle = encoder_.handle;
+        return kExitOk;
+    case OpenStatus::NoEncoder:
+        return fail(kExitNoEncoder, kMsgNotConnected);
+    case OpenStatus::NoMatch:
+        return fail(kExitNoEncoder, std::string(kMsgNotConnected) + "\nNo encoder has the path or serial number '"
+                                        + opt_.device + "' (see '" + con_.programName + " list').");
+    case OpenStatus::PermissionDenied:
+        return fail(kExitPermission,
+                    std::string(kMsgNotConnected) + "\nAn encoder is attached at " + encoder_.device.path
+                        + " but this user may not open it (permission denied).\n"
+                        + "Install the udev rule " + kUdevRule + " into " + kUdevFolder
+                        + " (the Debian package does), then run 'udevadm control --reload' and "
+                          "'udevadm trigger' as root, or unplug and replug the encoder.");
+    case OpenStatus::OpenFailed:
+        break;
+    }
+    return fail(kExitNoEncoder, std::string(kMsgNotConnected) + "\nThe encoder at " + encoder_.device.path
+                                    + " could not be opened.");
+}
+
+int Session::readStatus(link::DeviceStatus& status, codetable::CodeTable& table, const char* failure)
+{
+    std::array<std::uint8_t, link::kReportSize> reply{};
+    std::uint32_t length = 0;
+    const int r = USBEncoderSendAndReceive_a(hid_handle, link::GET_STATUS, nullptr, 0, reply.data(),
+                                             static_cast<std::int32_t>(reply.size()), &length,
+                                             link::kDefaultTimeoutMs);
+    if (r != link::kOk)
+        return failExchange(failure, r);
+    const std::size_t n = std::min<std::size_t>(length, reply.size());
+    // A status too short for its layout is as bad as a broken frame.
+    if (!link::unpackStatusMessage(std::span(reply.data(), n), status, table))
+        return failExchange(failure, link::kErrBadFrame);
+    return kExitOk;
+}
+
+int Session::openWithStatus(link::DeviceStatus& status, codetable::CodeTable& table, const char* failure)
+{
+    if (int c = openDevice())
+        return c;
+    return readStatus(status, table, failure);
+}
+
+int Session::run()
+{
+    if (opt_.version) {
+        con_.out << con_.programName << ' ' << VARDO_VERSION << '\n';
+        return kExitOk;
+    }
+    if (opt_.words.empty()) {
+        if (opt_.help) {
+            con_.out << helpText(con_.programName, "");
+            return kExitOk;
+        }
+        return usage("no command given");
+    }
+    const std::string& command = opt_.words[0];
+    if (command == "help") {
+        const std::string topic = opt_.words.size() > 1 ? opt_.words[1] : opt_.help ? "help" : "";
+        const std::string text = helpText(con_.programName, topic);
+        if (text.empty())
+            return usage("no help for '" + topic + "': unknown command");
+        con_.out << text;
+        return kExitOk;
+    }
+    if (helpText(con_.programName, command).empty())
+        return usage("unknown command '" + command + "'");
+    if (opt_.help) {
+        con_.out << helpText(con_.programName, command);
+        return kExitOk;
+    }
+    if (command == "status")
+        return cmdStatus();
+    if (command == "set")
+        return cmdSet();
+    if (command == "table")
+        return cmdTable();
+    if (command == "save")
+        return cmdSave();
+    if (command == "factory-reset")
+        return cmdFactoryReset();
+    if (command == "config")
+        return cmdConfig();
+    if (command == "keys")
+        return cmdKeys();
+    if (command == "list")
+        return cmdList();
+    return cmdUpgrade();
+}
+
+} // namespace vardo::cli

@@ -1,0 +1,88 @@
+#pragma once
+// Internal to the tool's core: one run of a parsed command line. The class
+// holds what the subcommands share (options, console, the opened encoder, the
+// configuration messages already shown); each subcommand's file defines its
+// cmd... members.
+#include "cli/cli.h"
+#include "cli/cli_device.h"
+#include "cli/cli_options.h"
+#include "codetable/usage_codes.h"
+#include "config/utility_config.h"
+#include "link/encoder_commands.h"
+
+#include <cstddef>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace vardo::cli {
+
+// The text of the windows for a status that could not be read.
+inline constexpr const char* kMsgStatusFailed = "Failed to Get Device Status Message.";
+
+// Why an exchange failed, for the operator: the link's result in words.
+std::string exchangeReason(int result);
+
+class Session {
+public:
+    Session(Console& console, Options options) : con_(console), opt_(std::move(options)) {}
+    // Closes the encoder handle and shuts the HID library down.
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // Version, help or the subcommand; the exit status.
+    int run();
+
+private:
+    int fail(int code, const std::string& text);
+    // A usage error, with the pointer to --help.
+    int usage(const std::string& text);
+    // text and the reason of the link's result; the exit status it stands for.
+    int failExchange(const std::string& text, int result);
+    // Messages of the configuration logic, each distinct one once.
+    config::Report reporter();
+
+    // Each of these returns 0 (kExitOk) when the command may go on, else the
+    // exit status after telling the operator why.
+
+    // Only the allowed options (long names) were given.
+    int allowOnly(std::initializer_list<const char*> allowed);
+    // Only the allowed options, and no more than wordCount words (the command's
+    // own); tooMany is the usage error for more.
+    int checkLine(std::initializer_list<const char*> allowed, std::size_t wordCount, const char* tooMany);
+    // path is a regular file that this user can read.
+    int requireReadable(const std::string& path);
+    // Opens the encoder named by --device (else the first) as hid_handle.
+    int openDevice();
+    // What openEncoder's status means for the run: hid_handle set, or why not.
+    int reportOpen(OpenStatus status);
+    // GET_STATUS into status and table; failure is the text for an exchange
+    // that fails or a status too short for its layout.
+    int readStatus(link::DeviceStatus& status, codetable::CodeTable& table, const char* failure);
+    // openDevice, then readStatus.
+    int openWithStatus(link::DeviceStatus& status, codetable::CodeTable& table, const char* failure);
+
+    // commands_device.cpp
+    int cmdStatus();
+    int cmdSet();
+    int cmdSave();
+    int cmdFactoryReset();
+    int cmdKeys();
+    int cmdList();
+    // commands_table.cpp
+    int cmdTable();
+    int cmdTableLoad();
+    // commands_config.cpp
+    int cmdConfig();
+    int cmdConfigApply();
+    // commands_upgrade.cpp
+    int cmdUpgrade();
+
+    Console& con_;
+    Options opt_;
+    OpenedEncoder encoder_;
+    std::vector<std::string> reported_;
+};
+
+} // namespace vardo::cli

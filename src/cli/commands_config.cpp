@@ -1,0 +1,107 @@
+// The configuration file subcommands: config export, import and apply.
+#include "cli/cli_session.h"
+#include "cli/exit_codes.h"
+#include "config/utility_config.h"
+#include "link/hid_transport.h"
+#include "platform/dialogs.h"
+
+#include <ostream>
+#include <sys/stat.h>
+
+namespace vardo::cli {
+
+namespace {
+
+bool isFolder(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+} // namespace
+
+int Session::cmdConfig()
+{
+    if (opt_.words.size() < 2)
+        return usage("'config' needs 'export', 'import' or 'apply'");
+    const std::string& sub = opt_.words[1];
+    if (sub == "apply")
+        return cmdConfigApply();
+    if (sub != "export" && sub != "import")
+        return usage("unknown config command '" + sub + "' (export, import or apply)");
+    if (int c = allowOnly({"yes"}))
+        return c;
+    if (opt_.words.size() != 3)
+        return usage("'config " + sub + "' needs one " + (sub == "export" ? "folder" : "file"));
+    const std::string& path = opt_.words[2];
+    config::setUpConfigFile(reporter());
+
+    if (sub == "export") {
+        if (!isFolder(path))
+            return usage("'" + path + "' is not a folder");
+        bool asked = false;
+        bool answer = false;
+        const bool done = config::exportConfigFile(
+            path,
+            [&] {
+                asked = true;
+                answer = platform::dialogs().question(config::kOverwriteCaption, config::kOverwriteQuestion);
+                return answer;
+            },
+            reporter());
+        if (done)
+            return kExitOk;
+        if (asked && !answer)
+            return fail(kExitFailed, "Not exported: " + path + "/" + config::kConfigFileName
+                                         + " exists (use --yes to overwrite it).");
+        return kExitFailed;
+    }
+
+    if (int c = requireReadable(path))
+        return c;
+    const std::size_t before = reported_.size();
+    if (config::importConfigFile(path, reporter()))
+        return kExitOk;
+    const bool copyFailed = reported_.size() > before && reported_.back() == config::kMsgImportCopyFailed;
+    return copyFailed ? kExitFailed : kExitBadInputFile;
+}
+
+int Session::cmdConfigApply()
+{
+    if (int c = checkLine({"device", "from"}, 2,
+                          "'config apply' takes no arguments (use --from FILE for a backup)"))
+        return c;
+    config::setUpConfigFile(reporter());
+    if (int c = opt_.from ? requireReadable(*opt_.from) : kExitOk)
+        return c;
+    if (int c = openDevice())
+        return c;
+
+    // The reset reads the file named by FileName; a backup stands in for it.
+    const std::string configFile = FileName;
+    if (opt_.from)
+        FileName = *opt_.from;
+    const auto outcome = config::resetFromConfigFile(hid_handle, reporter());
+    const int lastResult = link::lastExchangeResult();
+    FileName = configFile;
+
+    switch (outcome) {
+    case config::ResetOutcome::NotSaved:
+        return fail(kExitBadInputFile, "Nothing sent: " + (opt_.from ? *opt_.from : configFile)
+                                           + " holds no saved settings (FirstUp is not \"Yes\").");
+    case config::ResetOutcome::NotSent:
+        return kExitBadInputFile;
+    case config::ResetOutcome::KeypadRefused:
+    case config::ResetOutcome::TableRefused:
+    case config::ResetOutcome::SettingRefused:
+        con_.err << "(" << exchangeReason(lastResult) << ")\n";
+        return exitForExchange(lastResult);
+    case config::ResetOutcome::Sent:
+        break;
+    }
+    link::DeviceStatus status;
+    codetable::CodeTable table{};
+    return readStatus(status, table, kMsgStatusFailed);
+}
+
+} // namespace vardo::cli

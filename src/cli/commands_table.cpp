@@ -1,0 +1,131 @@
+// The code table subcommands: table show, and table load from key
+// assignments or from a configuration file's CodeTableValues.
+#include "cli/cli_output.h"
+#include "cli/cli_session.h"
+#include "cli/cli_values.h"
+#include "cli/exit_codes.h"
+#include "config/inifile.h"
+#include "config/utility_config.h"
+#include "link/hid_transport.h"
+
+#include <exception>
+#include <optional>
+#include <ostream>
+
+namespace vardo::cli {
+
+namespace {
+
+// Texts of the code table editor for the same failures.
+constexpr const char* kMsgTableStatus = "Load Table-Unable to get device status..";
+constexpr const char* kMsgNotCustomised = "Please select a customise table..";
+constexpr const char* kMsgLoadTable = "Unable to Load Table..";
+
+// The CodeTableValues of the configuration file at path; nothing, with the
+// operator's message in error, when it has none or a bad one.
+std::optional<codetable::CodeTable> tableFromFile(const std::string& path, std::string& error)
+{
+    try {
+        if (!config::CIniFile::SectionExists(config::kSection, path)
+            || !config::CIniFile::RecordExists("CodeTableValues", config::kSection, path)) {
+            error = std::string(config::kMsgIncorrectFormat) + " '" + path
+                    + "' has no CodeTableValues in section appSettings.";
+            return std::nullopt;
+        }
+        std::string reason;
+        const auto table =
+            parseCodeTableValues(config::CIniFile::GetValue("CodeTableValues", config::kSection, path), reason);
+        if (!table)
+            error = std::string(config::kMsgIncorrectFormat) + ' ' + reason + '.';
+        return table;
+    } catch (const std::exception&) {
+        error = std::string(config::kMsgIncorrectFormat) + " '" + path + "' has a section line without ']'.";
+        return std::nullopt;
+    }
+}
+
+} // namespace
+
+int Session::cmdTable()
+{
+    if (opt_.words.size() < 2)
+        return usage("'table' needs 'show' or 'load'");
+    if (opt_.words[1] == "load")
+        return cmdTableLoad();
+    if (opt_.words[1] != "show")
+        return usage("unknown table command '" + opt_.words[1] + "' (show or load)");
+    if (int c = checkLine({"device", "json"}, 2, "'table show' takes no arguments"))
+        return c;
+    link::DeviceStatus status;
+    codetable::CodeTable table{};
+    if (int c = openWithStatus(status, table, kMsgStatusFailed))
+        return c;
+    if (opt_.json) {
+        printTableJson(con_.out, status.keypadType, table);
+    } else {
+        const auto text = codetable::layoutItemText(status.keypadType);
+        con_.out << "Layout: " << status.keypadType << " ("
+                 << (text.empty() ? std::string("unknown") : std::string(text)) << ")\n";
+        printTableText(con_.out, status.keypadType, table);
+    }
+    return kExitOk;
+}
+
+int Session::cmdTableLoad()
+{
+    if (int c = allowOnly({"device", "from"}))
+        return c;
+    std::vector<KeyAssignment> assignments;
+    for (std::size_t i = 2; i < opt_.words.size(); ++i) {
+        std::string error;
+        const auto a = parseKeyAssignment(opt_.words[i], error);
+        if (!a)
+            return usage(error);
+        assignments.push_back(*a);
+    }
+    if (opt_.from && !assignments.empty())
+        return usage("'table load' takes key assignments or --from, not both");
+    if (!opt_.from && assignments.empty())
+        return usage("'table load' needs KEY=CODE[+MODIFIER] pairs or --from CONFIGFILE");
+
+    codetable::CodeTable fromFile{};
+    if (opt_.from) {
+        if (int c = requireReadable(*opt_.from))
+            return c;
+        std::string error;
+        const auto table = tableFromFile(*opt_.from, error);
+        if (!table)
+            return fail(kExitBadInputFile, error);
+        fromFile = *table;
+    }
+
+    // As the editor: the table starts from what the encoder reports now.
+    link::DeviceStatus status;
+    codetable::CodeTable current{};
+    if (int c = openWithStatus(status, current, kMsgTableStatus))
+        return c;
+    if (!codetable::isCustomisedLayout(status.keypadType))
+        return fail(kExitFailed, std::string(kMsgNotCustomised) + " The encoder's layout is "
+                                     + std::to_string(status.keypadType)
+                                     + "; choose 2, 5 or 8 first ('set layout').");
+
+    codetable::CodeTable payload{};
+    if (opt_.from) {
+        payload = fromFile;
+    } else {
+        const int keys = codetable::layoutKeyCount(status.keypadType);
+        for (int key = 1; key <= keys; ++key)
+            codetable::setCodeTableEntry(payload, key, codetable::codeTableEntry(current, key));
+        for (const auto& a : assignments) {
+            if (a.key > keys)
+                return usage("key " + std::to_string(a.key) + " is beyond the " + std::to_string(keys)
+                             + " keys of the encoder's layout");
+            codetable::setCodeTableEntry(payload, a.key, a.entry);
+        }
+    }
+    if (int r = link::sendCommand(hid_handle, link::LOAD_CODE_TABLE, payload))
+        return failExchange(kMsgLoadTable, r);
+    return kExitOk;
+}
+
+} // namespace vardo::cli

@@ -1,0 +1,136 @@
+// The firmware upgrade subcommand: the settings read and backed up, the
+// encoder sent into its loader, the image programmed, the settings written back.
+#include "cli/cli_session.h"
+#include "cli/exit_codes.h"
+#include "cli/progress_printer.h"
+#include "config/utility_config.h"
+#include "firmware/image_check.h"
+#include "firmware/upgrade_sequence.h"
+#include "link/hid_transport.h"
+#include "platform/clock.h"
+#include "platform/dialogs.h"
+
+#include <ostream>
+
+namespace vardo::cli {
+
+namespace {
+
+// Texts of the upgrade window's question.
+constexpr const char* kMsgUpgradeQuestion = "Are you sure you want to upgrade the firmware?";
+constexpr const char* kUpgradeCaption = "Firmware Upgrade";
+// How long an encoder may take to come back as a loader after ENTER_BSL.
+constexpr std::uint32_t kLoaderWaitMs = 10000;
+constexpr std::uint32_t kLoaderPollMs = 250;
+
+// The settings about to be written back, in a file that 'config apply --from'
+// can send: the configuration file's layout with the values just read.
+bool writeBackup(const link::DeviceStatus& status, const codetable::CodeTable& table, std::string& path)
+{
+    return config::writeUpgradeBackup(config::storedSettingsFrom(status, table), path);
+}
+
+} // namespace
+
+int Session::cmdUpgrade()
+{
+    if (int c = allowOnly({"device", "yes"}))
+        return c;
+    if (opt_.words.size() != 2)
+        return usage("'upgrade' needs one firmware image file (TI-TXT)");
+    const std::string& image = opt_.words[1];
+
+    // Nothing on the encoder is touched for a file that is not a whole image.
+    const auto check = firmware::checkFirmwareFile(image);
+    if (check.result == firmware::ImageCheck::CannotOpen)
+        return fail(kExitBadInputFile, "Cannot read the firmware file '" + image + "'.");
+    if (check.result == firmware::ImageCheck::Malformed)
+        return fail(kExitBadInputFile,
+                    "'" + image + "' is not a valid TI-TXT firmware file (" + check.reason + ").");
+
+    config::setUpConfigFile(reporter());
+    ProgressPrinter progress(con_.out, con_.outIsTerminal);
+    firmware::UpgradeSequence sequence(
+        [&progress](int percent, const std::string& text) { progress.report(percent, text); });
+
+    // With no encoder in application mode, one already waiting in its loader
+    // is upgraded as the window allows; its settings are unknown then.
+    const OpenStatus opened = openEncoder(opt_.device, encoder_);
+    const bool inLoaderAlready =
+        opened == OpenStatus::NoEncoder && opt_.device.empty() && sequence.countLoaders() > 0;
+    if (!inLoaderAlready) {
+        if (int c = reportOpen(opened))
+            return c;
+    }
+    // The sequence takes the first loader on the bus: with another encoder
+    // already waiting there, that one would get the image and ours the write-back.
+    if (!inLoaderAlready && sequence.countLoaders() > 0)
+        return fail(kExitFailed, "Not upgraded: another encoder waits in its loader. Upgrade that one first "
+                                 "(without --device, with no encoder in application mode attached) or "
+                                 "unplug it.");
+    if (!platform::dialogs().question(kUpgradeCaption, kMsgUpgradeQuestion))
+        return fail(kExitFailed, "Not upgraded (confirm with --yes).");
+
+    firmware::RestoreValues values;
+    if (!inLoaderAlready) {
+        // Without the settings the write-back would put zeros into the new
+        // firmware, so the upgrade does not start.
+        link::DeviceStatus status;
+        codetable::CodeTable table{};
+        if (int c = readStatus(status, table, kMsgStatusFailed))
+            return c;
+        values.ledBrightness = status.ledBrightness;
+        values.buzzer = status.buzzer;
+        values.buzzerPeriod = status.buzzerPeriod;
+        values.keypadType = status.keypadType;
+        values.options = status.optionsFitted;
+        values.keyCodeArray = table;
+        std::string backup;
+        if (!writeBackup(status, table, backup))
+            return fail(kExitFailed, "Not upgraded: the settings could not be saved to a backup file"
+                                         + (backup.empty() ? std::string(".") : " (" + backup + ")."));
+        con_.err << "Settings saved to " << backup << '\n';
+        // The encoder restarts into its loader; an unanswered command is expected.
+        link::sendCommand(hid_handle, link::ENTER_BSL);
+        hid_exit_safely(hid_handle);
+        hid_handle = nullptr;
+
+        std::uint32_t waited = 0;
+        while (sequence.countLoaders() == 0 && waited < kLoaderWaitMs) {
+            platform::sleepMs(kLoaderPollMs);
+            waited += kLoaderPollMs;
+        }
+        if (sequence.countLoaders() == 0)
+            return fail(kExitUpgradeFailed, "The encoder did not appear as a loader after ENTER_BSL; the "
+                                            "settings are in " + backup + ".");
+    }
+
+    if (!sequence.run(image)) {
+        progress.finish();
+        return fail(kExitUpgradeFailed, "The firmware upgrade failed; the encoder waits in its loader. Run "
+                                        "the upgrade again.");
+    }
+    progress.finish();
+
+    // The window re-opens the first encoder; here it is the one upgraded.
+    platform::sleepMs(firmware::kRestartWaitMs);
+    if (!inLoaderAlready)
+        opt_.device = reselector(encoder_.device);
+    if (int c = openDevice())
+        return c;
+    if (inLoaderAlready) {
+        con_.err << "No settings were read before the upgrade, so none were written back; send them with '"
+                 << con_.programName << " config apply' (or --from a backup file) and '" << con_.programName
+                 << " save'.\n";
+        return kExitOk;
+    }
+    if (!firmware::writeBackSettings(hid_handle, values)) {
+        const int r = link::lastExchangeResult();
+        con_.err << "(" << exchangeReason(r)
+                 << ")\nThe firmware was upgraded, but the settings were not all written back.\n";
+        return exitForExchange(r);
+    }
+    return kExitOk;
+}
+
+} // namespace vardo::cli
