@@ -5,6 +5,7 @@
 #include "firmware/bsl430.h"
 #include "firmware/upgrade_sequence.h"
 #include "platform/dialogs.h"
+#include "platform/mouse_click_button.h"
 #include "platform/qt_dialogs.h"
 
 #include <QCloseEvent>
@@ -130,8 +131,9 @@ firmware_upgrade::firmware_upgrade(QWidget* parent)
     d->filenameTextBox = make<QLineEdit>(d->groupBox1, "filenameTextBox", QString(), 120, 60, 506, 22);
     d->filenameTextBox->setReadOnly(true);
 
-    d->btnUpgrade = make<QPushButton>(this, "btnUpgrade", QStringLiteral("Upgrade Firmware"), 12, 114, 200, 56);
-    d->btnClose = make<QPushButton>(this, "btnClose", QStringLiteral("&Close"), 452, 114, 200, 56);
+    // Upgrade and Close answer a mouse click only.
+    d->btnUpgrade = make<vardo::ui::MouseClickButton>(this, "btnUpgrade", QStringLiteral("Upgrade Firmware"), 12, 114, 200, 56);
+    d->btnClose = make<vardo::ui::MouseClickButton>(this, "btnClose", QStringLiteral("&Close"), 452, 114, 200, 56);
     d->labelNumOfDevices =
         make<QLabel>(this, "labelNumOfDevices", QStringLiteral("Searching for devices"), 228, 116, 210, 22);
     d->label2 = make<QLabel>(this, "label2", QStringLiteral("VID"), 228, 146, 30, 22);

@@ -14,7 +14,7 @@ constexpr int kTextMargin = 4;
 }
 
 WrapButton::WrapButton(const QString& text, QWidget* parent, bool mouseOnly)
-    : QPushButton(text, parent), mouseOnly_(mouseOnly)
+    : MouseClickButton(text, parent, mouseOnly)
 {
 }
 
@@ -32,22 +32,6 @@ void WrapButton::paintEvent(QPaintEvent*)
                              QPalette::ButtonText));
     const QRect area = rect().adjusted(kTextMargin, kTextMargin, -kTextMargin, -kTextMargin);
     p.drawText(area, Qt::AlignCenter | Qt::TextWordWrap, text());
-}
-
-void WrapButton::keyPressEvent(QKeyEvent* event)
-{
-    if (mouseOnly_)
-        QWidget::keyPressEvent(event);
-    else
-        QPushButton::keyPressEvent(event);
-}
-
-void WrapButton::keyReleaseEvent(QKeyEvent* event)
-{
-    if (mouseOnly_)
-        QWidget::keyReleaseEvent(event);
-    else
-        QPushButton::keyReleaseEvent(event);
 }
 
 bool TypingBlocker::eventFilter(QObject* watched, QEvent* event)

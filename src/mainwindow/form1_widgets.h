@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QPushButton>
 
+#include "platform/mouse_click_button.h"
+
 class QComboBox;
 class QFont;
 
@@ -11,7 +13,7 @@ namespace vardo::ui {
 // A push button whose caption wraps onto several lines, as large captions in
 // small buttons do on the system this program comes from. With mouseOnly set
 // the keyboard (Space) cannot press it: only a mouse click counts.
-class WrapButton : public QPushButton {
+class WrapButton : public MouseClickButton {
     Q_OBJECT
 public:
     explicit WrapButton(const QString& text, QWidget* parent = nullptr, bool mouseOnly = false);
@@ -19,11 +21,6 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
-    void keyPressEvent(QKeyEvent* event) override;
-    void keyReleaseEvent(QKeyEvent* event) override;
-
-private:
-    bool mouseOnly_;
 };
 
 // Discards every key press that would type a character into a drop-down box,

@@ -2,6 +2,7 @@
 
 #include "link/encoder_commands.h"
 #include "platform/clock.h"
+#include "platform/mouse_click_button.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -206,7 +207,8 @@ void self_test::buildControls()
         pictures_[static_cast<std::size_t>(n - 1)] = b;
     }
 
-    endBtn = new QPushButton(QStringLiteral("Close"), this);
+    // Stopping the test answers a mouse click only.
+    endBtn = new vardo::ui::MouseClickButton(QStringLiteral("Close"), this);
     endBtn->setObjectName(QStringLiteral("endBtn"));
     endBtn->setFont(sansFont(18));
     endBtn->setGeometry(790, 480, 160, 55);
