@@ -398,44 +398,80 @@ bool CIniFile::SectionExists(const std::string& SectionName, const std::string& 
     return anyWithSection(records, SectionName);
 }
 
+namespace {
+
+// The common shape of every change: load, let edit change the records, save.
+// edit returns false when it found nothing to change: then nothing is written.
+template <typename Edit>
+bool editFile(const std::string& FileName, Edit edit)
+{
+    Records records;
+    if (!CIniFile::Load(FileName, records) || !edit(records))
+        return false;
+    return CIniFile::Save(FileName, records);
+}
+
+// Applies change to the first record that match accepts; false when none does.
+template <typename Match, typename Change>
+bool changeFirst(Records& records, Match match, Change change)
+{
+    const auto it = findFirst(records, match);
+    if (it == records.end())
+        return false;
+    change(*it);
+    return true;
+}
+
+// Applies change to every record of the section (header and keys); always true.
+template <typename Change>
+bool changeSection(Records& records, const std::string& SectionName, Change change)
+{
+    for (Record& r : records)
+        if (r.Section == SectionName)
+            change(r);
+    return true;
+}
+
+Record headerRecord(const std::string& SectionName)
+{
+    Record header;
+    header.Section = SectionName;
+    return header;
+}
+
+} // namespace
+
 bool CIniFile::SetValue(const std::string& KeyName, const std::string& Value, const std::string& SectionName,
                         const std::string& FileName)
 {
     if (KeyName.empty() || hasLineBreak(KeyName) || hasLineBreak(Value) || hasLineBreak(SectionName))
         return false;
-    Records records;
-    if (!Load(FileName, records))
-        return false;
-
-    Record key;
-    key.Section = SectionName;
-    key.Key = KeyName;
-    key.Value = Value;
-    if (!anyWithSection(records, SectionName)) {
-        Record header;
-        header.Section = SectionName;
-        records.push_back(std::move(header));
-        records.push_back(std::move(key));
-    } else if (auto it = findFirst(records, RecordSectionKeyIs(SectionName, KeyName)); it != records.end()) {
-        it->Value = Value;
-    } else {
-        const auto first = findFirst(records, RecordSectionIs(SectionName));
-        records.insert(first + 1, std::move(key));
-    }
-    return Save(FileName, records);
+    return editFile(FileName, [&](Records& records) {
+        Record key;
+        key.Section = SectionName;
+        key.Key = KeyName;
+        key.Value = Value;
+        if (!anyWithSection(records, SectionName)) {
+            records.push_back(headerRecord(SectionName));
+            records.push_back(std::move(key));
+        } else if (auto it = findFirst(records, RecordSectionKeyIs(SectionName, KeyName)); it != records.end()) {
+            it->Value = Value;
+        } else {
+            const auto first = findFirst(records, RecordSectionIs(SectionName));
+            records.insert(first + 1, std::move(key));
+        }
+        return true;
+    });
 }
 
 bool CIniFile::AddSection(const std::string& SectionName, const std::string& FileName)
 {
     if (hasLineBreak(SectionName))
         return false;
-    Records records;
-    if (!Load(FileName, records))
-        return false;
-    Record header;
-    header.Section = SectionName;
-    records.push_back(std::move(header));
-    return Save(FileName, records);
+    return editFile(FileName, [&](Records& records) {
+        records.push_back(headerRecord(SectionName));
+        return true;
+    });
 }
 
 bool CIniFile::RenameSection(const std::string& OldSectionName, const std::string& NewSectionName,
@@ -443,13 +479,9 @@ bool CIniFile::RenameSection(const std::string& OldSectionName, const std::strin
 {
     if (hasLineBreak(NewSectionName))
         return false;
-    Records records;
-    if (!Load(FileName, records))
-        return false;
-    for (Record& r : records)
-        if (r.Section == OldSectionName)
-            r.Section = NewSectionName;
-    return Save(FileName, records);
+    return editFile(FileName, [&](Records& records) {
+        return changeSection(records, OldSectionName, [&](Record& r) { r.Section = NewSectionName; });
+    });
 }
 
 bool CIniFile::CommentRecord(CommentChar cc, const std::string& KeyName, const std::string& SectionName,
@@ -457,99 +489,74 @@ bool CIniFile::CommentRecord(CommentChar cc, const std::string& KeyName, const s
 {
     if (!isCommentMark(cc))
         return false;
-    Records records;
-    if (!Load(FileName, records))
-        return false;
-    const auto it = findFirst(records, RecordSectionKeyIs(SectionName, KeyName));
-    if (it == records.end())
-        return false;
-    it->CommentMark = cc;
-    return Save(FileName, records);
+    return editFile(FileName, [&](Records& records) {
+        return changeFirst(records, RecordSectionKeyIs(SectionName, KeyName),
+                           [&](Record& r) { r.CommentMark = cc; });
+    });
 }
 
 bool CIniFile::UnCommentRecord(const std::string& KeyName, const std::string& SectionName,
                                const std::string& FileName)
 {
-    Records records;
-    if (!Load(FileName, records))
-        return false;
-    const auto it = findFirst(records, RecordSectionKeyIs(SectionName, KeyName));
-    if (it == records.end())
-        return false;
-    it->CommentMark = ' ';
-    return Save(FileName, records);
+    return editFile(FileName, [&](Records& records) {
+        return changeFirst(records, RecordSectionKeyIs(SectionName, KeyName),
+                           [](Record& r) { r.CommentMark = ' '; });
+    });
 }
 
 bool CIniFile::CommentSection(char CommentChar, const std::string& SectionName, const std::string& FileName)
 {
     if (!isCommentMark(CommentChar))
         return false;
-    Records records;
-    if (!Load(FileName, records))
-        return false;
-    for (Record& r : records)
-        if (r.Section == SectionName)
-            r.CommentMark = CommentChar;
-    return Save(FileName, records);
+    return editFile(FileName, [&](Records& records) {
+        return changeSection(records, SectionName, [&](Record& r) { r.CommentMark = CommentChar; });
+    });
 }
 
 bool CIniFile::UnCommentSection(const std::string& SectionName, const std::string& FileName)
 {
-    Records records;
-    if (!Load(FileName, records))
-        return false;
-    for (Record& r : records)
-        if (r.Section == SectionName)
-            r.CommentMark = ' ';
-    return Save(FileName, records);
+    return editFile(FileName, [&](Records& records) {
+        return changeSection(records, SectionName, [](Record& r) { r.CommentMark = ' '; });
+    });
 }
 
 bool CIniFile::DeleteRecord(const std::string& KeyName, const std::string& SectionName,
                             const std::string& FileName)
 {
-    Records records;
-    if (!Load(FileName, records))
-        return false;
-    const auto it = findFirst(records, RecordSectionKeyIs(SectionName, KeyName));
-    if (it == records.end())
-        return false;
-    records.erase(it);
-    return Save(FileName, records);
+    return editFile(FileName, [&](Records& records) {
+        const auto it = findFirst(records, RecordSectionKeyIs(SectionName, KeyName));
+        if (it == records.end())
+            return false;
+        records.erase(it);
+        return true;
+    });
 }
 
 bool CIniFile::DeleteSection(const std::string& SectionName, const std::string& FileName)
 {
-    Records records;
-    if (!Load(FileName, records))
-        return false;
-    std::erase_if(records, RecordSectionIs(SectionName));
-    return Save(FileName, records);
+    return editFile(FileName, [&](Records& records) {
+        std::erase_if(records, RecordSectionIs(SectionName));
+        return true;
+    });
 }
 
 bool CIniFile::SetSectionComments(const std::string& Comments, const std::string& SectionName,
                                   const std::string& FileName)
 {
-    Records records;
-    if (!Load(FileName, records))
-        return false;
-    const auto it = findFirst(records, [&](const Record& r) { return r.Section == SectionName && r.Key.empty(); });
-    if (it == records.end())
-        return false;
-    it->Comments = withFinalLineFeed(Comments);
-    return Save(FileName, records);
+    return editFile(FileName, [&](Records& records) {
+        return changeFirst(records,
+                           [&](const Record& r) { return r.Section == SectionName && r.Key.empty(); },
+                           [&](Record& r) { r.Comments = withFinalLineFeed(Comments); });
+    });
 }
 
 bool CIniFile::SetRecordComments(const std::string& Comments, const std::string& KeyName,
                                  const std::string& SectionName, const std::string& FileName)
 {
-    Records records;
-    if (!Load(FileName, records))
-        return false;
-    const auto it = findFirst(records, RecordSectionKeyIs(SectionName, KeyName));
-    if (it == records.end())
-        return false;
-    it->Comments = withFinalLineFeed(Comments);
-    return Save(FileName, records);
+    return editFile(FileName, [&](Records& records) {
+        return changeFirst(records, RecordSectionKeyIs(SectionName, KeyName),
+                           [&](Record& r) { r.Comments = withFinalLineFeed(Comments); });
+    });
 }
 
 bool CIniFile::Sort(const std::string& FileName, bool Descending)
