@@ -17,6 +17,8 @@ namespace vardo::sim {
 
 namespace {
 
+// The device keeps its own copy of the protocol's numbers on purpose: were the
+// host's constants wrong, a simulator sharing them would agree and hide it.
 enum Code : std::uint8_t {
     GET_STATUS = 0x01,
     SET_LED_BRIGHTNESS = 0x02,
