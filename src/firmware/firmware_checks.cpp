@@ -1,6 +1,7 @@
 #include "firmware/firmware_checks.h"
 
 #include "firmware/crc.h"
+#include "loader/text_file_state.h"
 
 #include <memory>
 
@@ -57,6 +58,8 @@ std::uint32_t CRC_Check_File(const char* filename)
             return 1;
         }
     }
+    // A file that stopped at a malformed line was not verified to its end.
+    const bool incomplete = vardo::loader::textFileFailed();
     BSL_closeTI_Text();
-    return 0;
+    return incomplete ? 1 : 0;
 }

@@ -4,6 +4,7 @@
 
 #include "loader/hotplug.h"
 #include "loader/loader_protocol.h"
+#include "loader/text_file_state.h"
 #include "loader/ti_txt.h"
 
 #include <hidapi.h>
@@ -404,6 +405,12 @@ DataBlock_ BSL_readTI_TextFile(std::int32_t maxBytes)
     const std::size_t max = std::min<std::size_t>(static_cast<std::size_t>(maxBytes), sizeof b.data);
     b.length = static_cast<std::uint32_t>(g_state.file->read(b.data, max, &b.startAddress));
     return b;
+}
+
+bool vardo::loader::textFileFailed()
+{
+    std::lock_guard lock(g_state.mutex);
+    return g_state.file && g_state.file->failed();
 }
 
 void BSL_closeTI_Text()

@@ -160,3 +160,16 @@ TEST_F(FileChecksTest, AFileThatCannotBeOpenedIsMinusTwo)
     EXPECT_EQ(CRC_Check_File(missing.c_str()), 0xFFFFFFFEu);
     EXPECT_TRUE(loader->commands().empty());
 }
+
+// The image file changed after it was checked: its good part matches, but a
+// verify that could not read to the end is no success.
+TEST_F(FileChecksTest, AFileThatStopsAtAMalformedLineIsAMismatch)
+{
+    const std::string good = "@F900\r\n00 01 02 03\r\n";
+    const std::string path = folder.write("tail.txt", good + "q");
+    EXPECT_EQ(EraseDataSegment_File(path.c_str()), 0u);
+    EXPECT_EQ(BSL_RX_TXT_File(path.c_str(), 1), 0u);
+    EXPECT_EQ(CRC_Check_File(path.c_str()), 0u);
+    folder.write("tail.txt", good + "@FB00\r\nZZ 01\r\nq");
+    EXPECT_EQ(CRC_Check_File(path.c_str()), 1u);
+}
