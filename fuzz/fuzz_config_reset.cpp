@@ -4,6 +4,7 @@
 // are left out of the file; FirstUp defaults to "Yes"). The plan the reset
 // would send, or the one message that refuses it, must match a plain reading
 // of the stored decimal numbers.
+#include "memory_file.h"
 #include "config/config_path.h"
 #include "config/inifile.h"
 #include "config/utility_config.h"
@@ -26,24 +27,7 @@ namespace {
 using vardo::config::ResetOutcome;
 using vardo::config::ResetPlan;
 
-struct MemoryFile {
-    int fd = ::memfd_create("fuzz-config", MFD_CLOEXEC);
-    std::string path = "/proc/self/fd/" + std::to_string(fd);
-
-    void fill(const std::string& bytes) const
-    {
-        if (fd < 0 || ::ftruncate(fd, 0) != 0)
-            std::abort();
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done,
-                                       static_cast<off_t>(done));
-            if (n <= 0)
-                std::abort();
-            done += static_cast<std::size_t>(n);
-        }
-    }
-};
+using vardo::fuzz::MemoryFile;
 
 // A stored number: optional blanks, an optional sign, decimal digits, blanks;
 // within 32-bit signed range. The encoder gets its low 8 bits.

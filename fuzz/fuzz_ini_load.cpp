@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to CIniFile::Load as a file. Besides not crashing, every
 // load must either raise the format error or give records that are written and
 // read back unchanged, with the second writing identical to the first.
+#include "memory_file.h"
 #include "config/inifile.h"
 
 #include <cstdint>
@@ -17,32 +18,14 @@ using vardo::config::Record;
 
 namespace {
 
-// The input is served from memory through a real path, so Load runs unchanged
-// without touching the disk.
-struct MemoryFile {
-    int fd = ::memfd_create("fuzz-ini", MFD_CLOEXEC);
-    std::string path = "/proc/self/fd/" + std::to_string(fd);
-
-    void fill(const std::uint8_t* data, std::size_t size) const
-    {
-        if (fd < 0 || ::ftruncate(fd, 0) != 0)
-            std::abort();
-        std::size_t done = 0;
-        while (done < size) {
-            const ssize_t n = ::pwrite(fd, data + done, size - done, static_cast<off_t>(done));
-            if (n <= 0)
-                std::abort();
-            done += static_cast<std::size_t>(n);
-        }
-    }
-};
+using vardo::fuzz::MemoryFile;
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     static const MemoryFile file;
-    file.fill(data, size);
+    file.fill(std::string_view(reinterpret_cast<const char*>(data), size));
     const std::string_view text(reinterpret_cast<const char*>(data), size);
 
     std::vector<Record> records;

@@ -5,6 +5,7 @@
 // the text and file readers with each other.
 //
 // Byte 0 chooses the block size; the rest is the image.
+#include "memory_file.h"
 #include "firmware/bsl430.h"
 #include "firmware/image_check.h"
 #include "loader/ti_txt.h"
@@ -26,24 +27,7 @@ namespace {
 using vardo::loader::TiTxtLine;
 using vardo::loader::TiTxtReader;
 
-struct MemoryFile {
-    int fd = ::memfd_create("fuzz-titxt", MFD_CLOEXEC);
-    std::string path = "/proc/self/fd/" + std::to_string(fd);
-
-    void fill(std::string_view bytes) const
-    {
-        if (fd < 0 || ::ftruncate(fd, 0) != 0)
-            std::abort();
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done,
-                                       static_cast<off_t>(done));
-            if (n <= 0)
-                std::abort();
-            done += static_cast<std::size_t>(n);
-        }
-    }
-};
+using vardo::fuzz::MemoryFile;
 
 struct Byte {
     std::uint64_t address;

@@ -2,6 +2,7 @@
 // One command line run in-process against virtual encoders on the virtual
 // clock, in a private user data folder.
 #include "cli/cli.h"
+#include "config/config_test_env.h"
 #include "config/config_path.h"
 #include "link/hid_transport.h"
 #include "platform/clock.h"
@@ -14,8 +15,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -23,26 +22,16 @@
 
 namespace vardo::clitest {
 
-inline std::string readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void writeFile(const std::string& path, const std::string& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
+using testenv::readFile;
+using testenv::writeFile;
 
 // A configuration file as a save leaves it.
 inline std::string savedConfig(int layout, const std::string& table, int brightness, int colour,
                                int buzzer, int period, int options = 7)
 {
-    return " [appSettings]\r\n Options=" + std::to_string(options) + "\r\n FirmwareFile=\r\n CodeTableValues="
-        + table + "\r\n BuzzerPeriod=" + std::to_string(period) + "\r\n Buzzer=" + std::to_string(buzzer)
-        + "\r\n LedColour=" + std::to_string(colour) + "\r\n LedBrightness=" + std::to_string(brightness)
-        + "\r\n KeypadLayout=" + std::to_string(layout) + "\r\n FirstUp=Yes\r\n";
+    return testenv::savedConfig(std::to_string(options), table, std::to_string(period),
+                                std::to_string(buzzer), std::to_string(colour),
+                                std::to_string(brightness), std::to_string(layout));
 }
 
 // "n," for each byte.
