@@ -19,7 +19,6 @@ namespace vardo::cli {
 
 namespace {
 
-constexpr const char* kMsgNotConnected = "Vardo 710 Encoder not connected..";
 constexpr const char* kUdevRule = "packaging/70-vardo-encoder.rules";
 constexpr const char* kUdevFolder = "/lib/udev/rules.d";
 
@@ -124,13 +123,13 @@ int Session::reportOpen(OpenStatus s)
         hid_handle = encoder_.handle;
         return kExitOk;
     case OpenStatus::NoEncoder:
-        return fail(kExitNoEncoder, kMsgNotConnected);
+        return fail(kExitNoEncoder, messages::kNotConnected);
     case OpenStatus::NoMatch:
-        return fail(kExitNoEncoder, std::string(kMsgNotConnected) + "\nNo encoder has the path or serial number '"
+        return fail(kExitNoEncoder, std::string(messages::kNotConnected) + "\nNo encoder has the path or serial number '"
                                         + opt_.device + "' (see '" + con_.programName + " list').");
     case OpenStatus::PermissionDenied:
         return fail(kExitPermission,
-                    std::string(kMsgNotConnected) + "\nAn encoder is attached at " + encoder_.device.path
+                    std::string(messages::kNotConnected) + "\nAn encoder is attached at " + encoder_.device.path
                         + " but this user may not open it (permission denied).\n"
                         + "Install the udev rule " + kUdevRule + " into " + kUdevFolder
                         + " (the Debian package does), then run 'udevadm control --reload' and "
@@ -138,31 +137,22 @@ int Session::reportOpen(OpenStatus s)
     case OpenStatus::OpenFailed:
         break;
     }
-    return fail(kExitNoEncoder, std::string(kMsgNotConnected) + "\nThe encoder at " + encoder_.device.path
+    return fail(kExitNoEncoder, std::string(messages::kNotConnected) + "\nThe encoder at " + encoder_.device.path
                                     + " could not be opened.");
 }
 
-int Session::readStatus(link::DeviceStatus& status, codetable::CodeTable& table, const char* failure)
+int Session::readStatus(link::DeviceStatus& status, const char* failure)
 {
-    std::array<std::uint8_t, link::kReportSize> reply{};
-    std::uint32_t length = 0;
-    const int r = USBEncoderSendAndReceive_a(hid_handle, link::GET_STATUS, nullptr, 0, reply.data(),
-                                             static_cast<std::int32_t>(reply.size()), &length,
-                                             link::kDefaultTimeoutMs);
-    if (r != link::kOk)
+    if (const int r = link::readDeviceStatus(hid_handle, status))
         return failExchange(failure, r);
-    const std::size_t n = std::min<std::size_t>(length, reply.size());
-    // A status too short for its layout is as bad as a broken frame.
-    if (!link::unpackStatusMessage(std::span(reply.data(), n), status, table))
-        return failExchange(failure, link::kErrBadFrame);
     return kExitOk;
 }
 
-int Session::openWithStatus(link::DeviceStatus& status, codetable::CodeTable& table, const char* failure)
+int Session::openWithStatus(link::DeviceStatus& status, const char* failure)
 {
     if (int c = openDevice())
         return c;
-    return readStatus(status, table, failure);
+    return readStatus(status, failure);
 }
 
 int Session::run()

@@ -9,6 +9,7 @@
 #include "codetable/usage_codes.h"
 #include "config/utility_config.h"
 #include "link/encoder_commands.h"
+#include "link/messages.h"
 
 #include <cstddef>
 #include <initializer_list>
@@ -16,9 +17,6 @@
 #include <vector>
 
 namespace vardo::cli {
-
-// The text of the windows for a status that could not be read.
-inline constexpr const char* kMsgStatusFailed = "Failed to Get Device Status Message.";
 
 // Why an exchange failed, for the operator: the link's result in words.
 std::string exchangeReason(int result);
@@ -57,11 +55,11 @@ private:
     int openDevice();
     // What openEncoder's status means for the run: hid_handle set, or why not.
     int reportOpen(OpenStatus status);
-    // GET_STATUS into status and table; failure is the text for an exchange
+    // GET_STATUS into status; failure is the text for an exchange
     // that fails or a status too short for its layout.
-    int readStatus(link::DeviceStatus& status, codetable::CodeTable& table, const char* failure);
+    int readStatus(link::DeviceStatus& status, const char* failure);
     // openDevice, then readStatus.
-    int openWithStatus(link::DeviceStatus& status, codetable::CodeTable& table, const char* failure);
+    int openWithStatus(link::DeviceStatus& status, const char* failure);
 
     // commands_device.cpp
     int cmdStatus();

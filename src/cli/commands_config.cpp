@@ -100,8 +100,7 @@ int Session::cmdConfigApply()
         break;
     }
     link::DeviceStatus status;
-    codetable::CodeTable table{};
-    return readStatus(status, table, kMsgStatusFailed);
+    return readStatus(status, messages::kStatusFailed);
 }
 
 } // namespace vardo::cli

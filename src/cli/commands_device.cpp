@@ -20,11 +20,6 @@ constexpr std::uint32_t kFactoryResetWaitMs = 3000;
 // Short receive waits keep `keys` answering an interrupt at once.
 constexpr std::int32_t kKeyPollMs = 200;
 
-// Texts of the windows that the same failures show.
-constexpr const char* kMsgWriteDefaults = "Unable to Write Default..";
-constexpr const char* kMsgSaveConfig = "Unable to Save Config file.";
-constexpr const char* kMsgStartSelfTest = "Unable to START Self test..";
-constexpr const char* kMsgEndSelfTest = "Unable to END Self test..";
 
 } // namespace
 
@@ -33,13 +28,12 @@ int Session::cmdStatus()
     if (int c = checkLine({"device", "json"}, 1, "'status' takes no arguments"))
         return c;
     link::DeviceStatus status;
-    codetable::CodeTable table{};
-    if (int c = openWithStatus(status, table, kMsgStatusFailed))
+    if (int c = openWithStatus(status, messages::kStatusFailed))
         return c;
     if (opt_.json)
-        printStatusJson(con_.out, status, table, encoder_.device);
+        printStatusJson(con_.out, status, encoder_.device);
     else
-        printStatusText(con_.out, status, table, encoder_.device);
+        printStatusText(con_.out, status, encoder_.device);
     return kExitOk;
 }
 
@@ -60,12 +54,12 @@ int Session::cmdSet()
         const char* range;
     };
     static const Setting kSettings[] = {
-        {"brightness", parseBrightness, link::SET_LED_BRIGHTNESS, "Unable to set the LED Brightness..", "0-9"},
-        {"colour", parseColour, link::SET_LED_COLOUR, "Unable to set LED colour..", "0 or white"},
-        {"color", parseColour, link::SET_LED_COLOUR, "Unable to set LED colour..", "0 or white"},
-        {"buzzer", parseBuzzer, link::SET_BUZZER, "Unable to set Buzzer On/Off..", "off, on, 0 or 1"},
-        {"period", parsePeriod, link::SET_BUZZER_PERIOD, "Unable to set Buzzer Period..", "0-9"},
-        {"layout", parseLayout, link::SET_KEYPAD_TYPE, "Unable to set Keypad Type..",
+        {"brightness", parseBrightness, link::SET_LED_BRIGHTNESS, messages::kBrightnessFailed, "0-9"},
+        {"colour", parseColour, link::SET_LED_COLOUR, messages::kColourFailed, "0 or white"},
+        {"color", parseColour, link::SET_LED_COLOUR, messages::kColourFailed, "0 or white"},
+        {"buzzer", parseBuzzer, link::SET_BUZZER, messages::kBuzzerFailed, "off, on, 0 or 1"},
+        {"period", parsePeriod, link::SET_BUZZER_PERIOD, messages::kBuzzerPeriodFailed, "0-9"},
+        {"layout", parseLayout, link::SET_KEYPAD_TYPE, messages::kKeypadTypeFailed,
          "0-8 or a layout's name"},
     };
     const Setting* setting = nullptr;
@@ -93,14 +87,12 @@ int Session::cmdSave()
         return c;
     config::setUpConfigFile(reporter());
     if (int r = link::sendCommand(hid_handle, link::WRITE_DEFAULTS))
-        return failExchange(kMsgWriteDefaults, r);
+        return failExchange(messages::kWriteDefaultFailed, r);
     link::DeviceStatus status;
-    codetable::CodeTable table{};
-    if (int c = readStatus(status, table, kMsgSaveConfig))
+    if (int c = readStatus(status, messages::kSaveConfigFailed))
         return c;
-    const config::StoredSettings stored = config::storedSettingsFrom(status, table);
     const std::size_t before = reported_.size();
-    config::saveSettings(stored, reporter());
+    config::saveSettings(status, reporter());
     if (reported_.size() != before)
         return fail(kExitFailed, "The encoder keeps its settings, but the configuration file " + FileName
                                      + " was not fully written.");
@@ -121,8 +113,7 @@ int Session::cmdFactoryReset()
     // Back to the same encoder even when it comes back under another path.
     opt_.device = reselector(encoder_.device);
     link::DeviceStatus status;
-    codetable::CodeTable table{};
-    return openWithStatus(status, table, kMsgStatusFailed);
+    return openWithStatus(status, messages::kStatusFailed);
 }
 
 int Session::cmdKeys()
@@ -132,7 +123,7 @@ int Session::cmdKeys()
     if (int c = openDevice())
         return c;
     if (int r = link::sendByteCommand(hid_handle, link::SELF_TEST, link::kSelfTestStart))
-        return failExchange(kMsgStartSelfTest, r);
+        return failExchange(messages::kSelfTestStartFailed, r);
     if (con_.catchInterrupts)
         con_.catchInterrupts(true);
     if (con_.errIsTerminal)
@@ -161,7 +152,7 @@ int Session::cmdKeys()
     if (con_.catchInterrupts)
         con_.catchInterrupts(false);
     if (int r = link::sendByteCommand(hid_handle, link::SELF_TEST, link::kSelfTestEnd)) {
-        const int c = failExchange(kMsgEndSelfTest, r);
+        const int c = failExchange(messages::kSelfTestEndFailed, r);
         return result == kExitOk ? c : result;
     }
     return result;

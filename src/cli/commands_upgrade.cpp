@@ -25,9 +25,9 @@ constexpr std::uint32_t kLoaderPollMs = 250;
 
 // The settings about to be written back, in a file that 'config apply --from'
 // can send: the configuration file's layout with the values just read.
-bool writeBackup(const link::DeviceStatus& status, const codetable::CodeTable& table, std::string& path)
+bool writeBackup(const link::DeviceStatus& status, std::string& path)
 {
-    return config::writeUpgradeBackup(config::storedSettingsFrom(status, table), path);
+    return config::writeUpgradeBackup(status, path);
 }
 
 } // namespace
@@ -76,17 +76,16 @@ int Session::cmdUpgrade()
         // Without the settings the write-back would put zeros into the new
         // firmware, so the upgrade does not start.
         link::DeviceStatus status;
-        codetable::CodeTable table{};
-        if (int c = readStatus(status, table, kMsgStatusFailed))
+        if (int c = readStatus(status, messages::kStatusFailed))
             return c;
         values.ledBrightness = status.ledBrightness;
         values.buzzer = status.buzzer;
         values.buzzerPeriod = status.buzzerPeriod;
         values.keypadType = status.keypadType;
         values.options = status.optionsFitted;
-        values.keyCodeArray = table;
+        values.keyCodeArray = status.codeTable;
         std::string backup;
-        if (!writeBackup(status, table, backup))
+        if (!writeBackup(status, backup))
             return fail(kExitFailed, "Not upgraded: the settings could not be saved to a backup file"
                                          + (backup.empty() ? std::string(".") : " (" + backup + ")."));
         con_.err << "Settings saved to " << backup << '\n';

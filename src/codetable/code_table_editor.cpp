@@ -6,7 +6,7 @@
 namespace vardo::codetable {
 
 CodeTableEditorWindow* createCodeTableEditor(QWidget* owner, int keypadType,
-                                             const std::array<std::uint8_t, 32>& keyCodeArray)
+                                             const vardo::codetable::CodeTable& keyCodeArray)
 {
     CodeTableEditorWindow* editor = nullptr;
     switch (keypadType) {
@@ -14,8 +14,8 @@ CodeTableEditorWindow* createCodeTableEditor(QWidget* owner, int keypadType,
     case 5: editor = new My12way_layout(owner); break;
     case 8: editor = new My16way_layout(owner); break;
     default:
-        platform::dialogs().message(kEditorCaption,
-                                    std::string(kNotCustomisedMessage) + kEditorLineBreak,
+        platform::dialogs().message(messages::kCaption,
+                                    std::string(messages::kNotCustomised) + messages::kLineBreak,
                                     platform::MessageIcon::Warning);
         return nullptr;
     }
@@ -26,7 +26,7 @@ CodeTableEditorWindow* createCodeTableEditor(QWidget* owner, int keypadType,
 } // namespace vardo::codetable
 
 bool openCodeTableEditor(QWidget* owner, int keypadType,
-                         const std::array<std::uint8_t, 32>& keyCodeArray)
+                         const vardo::codetable::CodeTable& keyCodeArray)
 {
     vardo::codetable::CodeTableEditorWindow* editor =
         vardo::codetable::createCodeTableEditor(owner, keypadType, keyCodeArray);

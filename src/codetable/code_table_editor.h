@@ -1,5 +1,7 @@
 #pragma once
 // Opening the keypad code table editors from the main window.
+#include "codetable/code_table.h"
+
 #include <array>
 #include <cstdint>
 
@@ -15,7 +17,7 @@ class CodeTableEditorWindow;
 // other layout it shows "Please select a customise table.." and returns false.
 // The caller has already read the encoder's status. GUI thread only.
 bool openCodeTableEditor(QWidget* owner, int keypadType,
-                         const std::array<std::uint8_t, 32>& keyCodeArray);
+                         const vardo::codetable::CodeTable& keyCodeArray);
 
 namespace vardo::codetable {
 
@@ -23,6 +25,6 @@ namespace vardo::codetable {
 // when it is first shown), or null after the message above. The window deletes
 // itself when closed.
 CodeTableEditorWindow* createCodeTableEditor(QWidget* owner, int keypadType,
-                                             const std::array<std::uint8_t, 32>& keyCodeArray);
+                                             const vardo::codetable::CodeTable& keyCodeArray);
 
 } // namespace vardo::codetable

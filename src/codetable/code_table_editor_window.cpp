@@ -192,8 +192,8 @@ void CodeTableEditorWindow::applyBtn_Click()
         close();
         return;
     }
-    platform::dialogs().message(kEditorCaption,
-                                std::string(kLoadTableFailedMessage) + kEditorLineBreak,
+    platform::dialogs().message(messages::kCaption,
+                                std::string(messages::kLoadTableFailed) + messages::kLineBreak,
                                 platform::MessageIcon::Warning);
 }
 

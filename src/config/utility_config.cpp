@@ -180,7 +180,7 @@ std::string GetSettings(const std::string& key)
     return CIniFile::GetValue(key, kSection, FileName);
 }
 
-std::string codeTableText(const std::array<std::uint8_t, 32>& table)
+std::string codeTableText(const codetable::CodeTable& table)
 {
     std::string text;
     for (std::uint8_t b : table)
@@ -188,24 +188,10 @@ std::string codeTableText(const std::array<std::uint8_t, 32>& table)
     return text;
 }
 
-StoredSettings storedSettingsFrom(const link::DeviceStatus& status,
-                                  const std::array<std::uint8_t, 32>& codeTable)
-{
-    StoredSettings s;
-    s.keypadType = status.keypadType;
-    s.ledBrightness = status.ledBrightness;
-    s.ledColour = status.ledColour;
-    s.buzzer = status.buzzer;
-    s.buzzerPeriod = status.buzzerPeriod;
-    s.optionsFitted = status.optionsFitted;
-    s.codeTable = codeTable;
-    return s;
-}
-
 namespace {
 
 // The save's eight keys, in their fixed order, into file.
-void saveSettingsTo(const std::string& file, const StoredSettings& s, const Report& report)
+void saveSettingsTo(const std::string& file, const link::DeviceStatus& s, const Report& report)
 {
     auto set = [&](const char* key, const std::string& value) {
         if (!CIniFile::SetValue(key, value, kSection, file))
@@ -242,7 +228,7 @@ std::string freeBackupPath(const std::string& configFile)
 
 } // namespace
 
-void saveSettings(const StoredSettings& s, const Report& report)
+void saveSettings(const link::DeviceStatus& s, const Report& report)
 {
     try {
         saveSettingsTo(FileName, s, report);
@@ -252,7 +238,7 @@ void saveSettings(const StoredSettings& s, const Report& report)
     }
 }
 
-bool writeUpgradeBackup(const StoredSettings& settings, std::string& path)
+bool writeUpgradeBackup(const link::DeviceStatus& settings, std::string& path)
 {
     path.clear();
     if (FileName.empty())

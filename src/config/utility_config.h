@@ -12,6 +12,7 @@
 
 #include "config/config_path.h"
 #include "link/encoder_commands.h"
+#include "link/messages.h"
 
 namespace vardo::config {
 
@@ -35,8 +36,8 @@ inline constexpr const char* kMsgExportException = "Exception :Unable to save cf
 inline constexpr const char* kOverwriteCaption = "Save USBUtilityCfg File";
 inline constexpr const char* kOverwriteQuestion =
     "USBUtilityCfg.ini file already exists. Do you want to overwrite it?";
-inline constexpr const char* kMsgResetKeypad = "Unable to set Keypad Type..";
-inline constexpr const char* kMsgResetTable = "Unable to Load Table..";
+inline constexpr const char* kMsgResetKeypad = messages::kKeypadTypeFailed;
+inline constexpr const char* kMsgResetTable = messages::kLoadTableFailed;
 inline constexpr const char* kMsgResetBrightness = "Unable to set LED Brightness..";
 inline constexpr const char* kMsgResetColour = "Unable to set LED Color..";
 inline constexpr const char* kMsgResetBuzzer = "Unable to set Buzzer..";
@@ -61,35 +62,21 @@ bool SetSettings(const std::string& key, const std::string& value, const Report&
 // throws IniFormatError.
 std::string GetSettings(const std::string& key);
 
-// What the save records: the fields of the last status read.
-struct StoredSettings {
-    int keypadType = 0;
-    int ledBrightness = 0;
-    int ledColour = 0;
-    int buzzer = 0;
-    int buzzerPeriod = 0;
-    int optionsFitted = 0;
-    std::array<std::uint8_t, 32> codeTable{};
-};
-
-// The values a save records, from one status read.
-StoredSettings storedSettingsFrom(const link::DeviceStatus& status,
-                                  const std::array<std::uint8_t, 32>& codeTable);
-
 // "n," for each of the 32 bytes, unsigned decimal, no blanks.
-std::string codeTableText(const std::array<std::uint8_t, 32>& table);
+std::string codeTableText(const codetable::CodeTable& table);
 
-// Writes FirstUp="Yes" and the seven settings keys (FirmwareFile untouched) in
-// the fixed order; a key that fails is reported and the next one is tried.
+// Writes FirstUp="Yes" and the seven settings keys of the last status read
+// (FirmwareFile untouched; the firmware version is not kept) in the fixed
+// order; a key that fails is reported and the next one is tried.
 // A damaged file is reported once and nothing is written.
-void saveSettings(const StoredSettings& settings, const Report& report);
+void saveSettings(const link::DeviceStatus& settings, const Report& report);
 
 // Before a firmware upgrade erases anything: writes the settings that will be
 // written back into a new timestamped file beside FileName
 // (USBUtilityCfg-YYYYMMDD-HHMMSS.ini, the configuration file's layout), so a
 // failure after the erase never loses them; a reset from that file sends them
 // back. path receives the file's name. False when it could not be written.
-bool writeUpgradeBackup(const StoredSettings& settings, std::string& path);
+bool writeUpgradeBackup(const link::DeviceStatus& settings, std::string& path);
 
 // Replaces FileName with chosenPath after checking its name and its nine keys.
 // Every outcome but success is reported. True when the file was replaced.
@@ -121,7 +108,7 @@ enum class ResetOutcome {
 struct ResetPlan {
     std::uint8_t keypadType = 0;
     bool sendTable = false;
-    std::array<std::uint8_t, 32> codeTable{};
+    codetable::CodeTable codeTable{};
     std::uint8_t ledBrightness = 0;
     std::uint8_t ledColour = 0;
     std::uint8_t buzzer = 0;

@@ -7,6 +7,7 @@
 #include "link/device_access.h"
 #include "link/encoder_commands.h"
 #include "link/hid_transport.h"
+#include "link/messages.h"
 #include "mainwindow/about.h"
 #include "mainwindow/form1_widgets.h"
 #include "platform/clock.h"
@@ -27,25 +28,17 @@
 
 #include <mutex>
 
-std::array<std::uint8_t, 32> Form1::keyCodeArray{};
-std::array<QString, 2> Form1::configArray;
-
 namespace {
 
 using vardo::platform::dialogs;
 namespace link = vardo::link;
+namespace messages = vardo::messages;
 
-constexpr const char* kCaption = "Vardo USB Encoder";
-constexpr const char* kMsgNotConnected = "Vardo 710 Encoder not connected..";
 // Added below the message when the encoder is there but this user may not open it.
 const std::string kMsgNoPermission =
     std::string("The encoder is on the USB bus, but this user has no permission to open it.\r\n"
                 "Install the udev rule ")
     + vardo::link::kUdevRulePath + " and plug the encoder in again.";
-constexpr const char* kMsgFirmwareStatus = "Failed to Get Device Status Message.";
-constexpr const char* kMsgWriteDefault = "Unable to Write Default..";
-constexpr const char* kMsgSaveStatus = "Unable to Save Config file.";
-constexpr const char* kMsgTableStatus = "Load Table-Unable to get device status..";
 constexpr const char* kOpenFileFilter = "(*.ini)|*.ini|All files (*.ini)|*.ini";
 constexpr const char* kOpenFileInitialName = "openFileDialogBrowse";
 constexpr const char* kFolderDescription = "Select Folder - To Copy The USBUtilityCfg.ini File";
@@ -61,7 +54,7 @@ const QString kNone = QStringLiteral("None");
 // break (CR LF, as in every other window) after the sentence.
 void showMessage(const std::string& text)
 {
-    dialogs().message(kCaption, text + "\r\n", vardo::platform::MessageIcon::Warning);
+    dialogs().message(messages::kCaption, text + messages::kLineBreak, vardo::platform::MessageIcon::Warning);
 }
 
 const vardo::config::Report kReport = [](const std::string& text) { showMessage(text); };
@@ -240,8 +233,8 @@ void Form1::buildControls()
 int Form1::GetDeviceStatusMessage()
 {
     link::DeviceStatus status;
-    std::array<std::uint8_t, 32> table = keyCodeArray;
-    if (link::readDeviceStatus(hid_handle, status, table) != 0)
+    status.codeTable = keyCodeArray;
+    if (link::readDeviceStatus(hid_handle, status) != 0)
         return -1;
     prev_ledBrightness_index = status.ledBrightness;
     prev_ledColour_index = status.ledColour;
@@ -249,7 +242,7 @@ int Form1::GetDeviceStatusMessage()
     prev_options_fitted = status.optionsFitted;
     prev_buzzerPeriod_index = status.buzzerPeriod;
     prev_keypadType_index = status.keypadType;
-    keyCodeArray = table;
+    keyCodeArray = status.codeTable;
     firmwareVersion = status.firmwareVersion;
     return 0;
 }
@@ -301,9 +294,7 @@ void Form1::ShowNoDevice()
 
 void Form1::presentEncoderLines()
 {
-    const QString model = prev_options_fitted == link::kAllOptions
-        ? QStringLiteral("Vardo 710i Encoder")
-        : QStringLiteral("Vardo 710 Encoder");
+    const QString model = QString::fromLatin1(messages::modelName(prev_options_fitted));
     const std::string_view layout = vardo::codetable::layoutItemText(prev_keypadType_index);
     const QString layoutText =
         QString::fromLatin1(layout.data(), static_cast<qsizetype>(layout.size()));
@@ -334,9 +325,9 @@ void Form1::rescan()
 void Form1::showNotConnected()
 {
     if (link::encoderListedButNotPermitted())
-        showMessage(std::string(kMsgNotConnected) + "\r\n" + kMsgNoPermission);
+        showMessage(std::string(messages::kNotConnected) + "\r\n" + kMsgNoPermission);
     else
-        showMessage(kMsgNotConnected);
+        showMessage(messages::kNotConnected);
 }
 
 // ---- Start-up and scanning --------------------------------------------------
@@ -386,32 +377,32 @@ bool Form1::commitBox(QComboBox* box, std::uint8_t command, int payloadOffset, i
 void Form1::ledBrightnessCbox_SelectionChangeCommitted()
 {
     commitBox(ledBrightnessCbox, link::SET_LED_BRIGHTNESS, 0, prev_ledBrightness_index,
-              "Unable to set the LED Brightness..");
+              messages::kBrightnessFailed);
 }
 
 void Form1::ledColourCbox_SelectionChangeCommitted()
 {
     commitBox(ledColourCbox, link::SET_LED_COLOUR, 0, prev_ledColour_index,
-              "Unable to set LED colour..");
+              messages::kColourFailed);
 }
 
 void Form1::buzzerCbox_SelectionChangeCommitted()
 {
-    commitBox(buzzerCbox, link::SET_BUZZER, 0, prev_buzzer_index, "Unable to set Buzzer On/Off..");
+    commitBox(buzzerCbox, link::SET_BUZZER, 0, prev_buzzer_index, messages::kBuzzerFailed);
 }
 
 void Form1::buzzerPeriodCbox_SelectionChangeCommitted()
 {
     // The encoder counts periods from one; the box from zero.
     commitBox(buzzerPeriodCbox, link::SET_BUZZER_PERIOD, 1, prev_buzzerPeriod_index,
-              "Unable to set Buzzer Period..");
+              messages::kBuzzerPeriodFailed);
 }
 
 void Form1::keypadTypeCbox_SelectionChangeCommitted()
 {
     // The panel follows the new layout; the table itself is read only on demand.
     if (commitBox(keypadTypeCbox, link::SET_KEYPAD_TYPE, 0, prev_keypadType_index,
-                  "Unable to set Keypad Type.."))
+                  messages::kKeypadTypeFailed))
         presentEncoderLines();
 }
 
@@ -420,7 +411,7 @@ void Form1::keypadTypeCbox_SelectionChangeCommitted()
 void Form1::button8_Click()
 {
     if (link::sendCommand(hid_handle, link::WRITE_DEFAULTS) != 0) {
-        showMessage(kMsgWriteDefault);
+        showMessage(messages::kWriteDefaultFailed);
         return;
     }
     SaveToConfigFile();
@@ -429,15 +420,15 @@ void Form1::button8_Click()
 void Form1::SaveToConfigFile()
 {
     if (GetDeviceStatusMessage() != 0) {
-        showMessage(kMsgSaveStatus);
+        showMessage(messages::kSaveConfigFailed);
         return;
     }
     vardo::config::saveSettings(storedSettings(), kReport);
 }
 
-vardo::config::StoredSettings Form1::storedSettings() const
+vardo::link::DeviceStatus Form1::storedSettings() const
 {
-    vardo::config::StoredSettings settings;
+    vardo::link::DeviceStatus settings;
     settings.keypadType = prev_keypadType_index;
     settings.ledBrightness = prev_ledBrightness_index;
     settings.ledColour = prev_ledColour_index;
@@ -542,7 +533,7 @@ void Form1::aboutVardoUSBEncoderConfiguratorToolStripMenuItem1_Click()
 void Form1::button1_Click()
 {
     if (GetDeviceStatusMessage() != 0) {
-        showMessage(kMsgTableStatus);
+        showMessage(messages::kTableStatusFailed);
         return;
     }
     openCodeTableEditor(this, prev_keypadType_index, keyCodeArray);
@@ -563,7 +554,7 @@ void Form1::btnLoadFirmware_MouseClick()
         std::string backup;
         vardo::config::writeUpgradeBackup(storedSettings(), backup);
     } else {
-        showMessage(kMsgFirmwareStatus);
+        showMessage(messages::kStatusFailed);
     }
     if (link::sendCommand(hid_handle, link::ENTER_BSL) != 0)
         EnableDisableFunctionButtons(false);

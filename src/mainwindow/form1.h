@@ -36,9 +36,9 @@ public:
     int prev_keypadType_index = 0;
     int prev_options_fitted = 0;
     std::string firmwareVersion;
-    static std::array<std::uint8_t, 32> keyCodeArray;
+    vardo::codetable::CodeTable keyCodeArray{};
     // The two lines of the status panel.
-    static std::array<QString, 2> configArray;
+    std::array<QString, 2> configArray;
 
     // GET_STATUS unpacked into the fields above; 0, or -1 with nothing changed.
     int GetDeviceStatusMessage();
@@ -90,7 +90,7 @@ private:
     // "Vardo 710 Encoder not connected..", with a line on permissions when that is the cause.
     void showNotConnected();
     // The fields of the last status read, as the configuration file keeps them.
-    vardo::config::StoredSettings storedSettings() const;
+    vardo::link::DeviceStatus storedSettings() const;
     void showStatusLines(const QString& line1, const QString& line2);
     void presentEncoderLines();
     bool commitBox(QComboBox* box, std::uint8_t command, int payloadOffset, int& field,

@@ -235,18 +235,18 @@ void self_test::InitializeSelfTest()
         return;
     }
 
-    if (state_.options_fitted & vardo::link::kOptionLedColour)
-        ledColourLbl->setText(QString::fromStdString(vardo::selftest::colourName(state_.ledColour_index)));
-    ledLevelLbl->setText((state_.options_fitted & vardo::link::kOptionLedBrightness)
-                             ? QString::number(state_.ledBrightness_index)
+    if (state_.optionsFitted & vardo::link::kOptionLedColour)
+        ledColourLbl->setText(QString::fromStdString(vardo::selftest::colourName(state_.ledColour)));
+    ledLevelLbl->setText((state_.optionsFitted & vardo::link::kOptionLedBrightness)
+                             ? QString::number(state_.ledBrightness)
                              : QStringLiteral("NOT INSTALLED"));
-    buzzerPeriodLbl->setText((state_.options_fitted & vardo::link::kOptionBuzzer)
-                                 ? QString::number(state_.buzzerPeriod_index)
+    buzzerPeriodLbl->setText((state_.optionsFitted & vardo::link::kOptionBuzzer)
+                                 ? QString::number(state_.buzzerPeriod)
                                  : QStringLiteral("NOT INSTALLED"));
 
-    if (auto text = vardo::selftest::keypadText(state_.keypadType_index))
+    if (auto text = vardo::selftest::keypadText(state_.keypadType))
         keypadLbl->setText(QString::fromStdString(*text));
-    const std::vector<int> used = vardo::selftest::keypadPictures(state_.keypadType_index);
+    const std::vector<int> used = vardo::selftest::keypadPictures(state_.keypadType);
     for (std::size_t key = 0; key < used.size(); ++key) {
         QPushButton* b = picture(used[key]);
         b->setText(QString::number(key + 1));

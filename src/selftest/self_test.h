@@ -37,7 +37,7 @@ public:
     // True while the worker runs.
     bool running() const;
     // The values read from the encoder's status at construction.
-    const vardo::selftest::SelfTestState& status() const { return state_; }
+    const vardo::link::DeviceStatus& status() const { return state_; }
 
     // Face colour of the key pictures, taken from button1 at start.
     QColor backGroundColour;
@@ -85,7 +85,7 @@ private:
     QPushButton* endBtn = nullptr;
     QThread* backgroundWorker1 = nullptr;
 
-    vardo::selftest::SelfTestState state_;
+    vardo::link::DeviceStatus state_;
     std::unique_ptr<vardo::selftest::SelfTestPort> port_;
     std::unique_ptr<vardo::selftest::WindowSelfTestView> view_;
     bool loaded_ = false;

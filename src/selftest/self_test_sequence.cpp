@@ -41,39 +41,30 @@ std::int32_t sendByte(link::EncoderCommand code, std::uint8_t value)
 
 void showMessage(const std::string& text)
 {
-    platform::dialogs().message(kCaption, text + kLineBreak, platform::MessageIcon::Warning);
+    platform::dialogs().message(messages::kCaption, text + messages::kLineBreak, platform::MessageIcon::Warning);
 }
 
 // ---- the port on the encoder link ------------------------------------------
 
-int EncoderSelfTestPort::GetDeviceStatusMessage(SelfTestState& state)
+int EncoderSelfTestPort::GetDeviceStatusMessage(link::DeviceStatus& state)
 {
-    link::DeviceStatus status;
-    std::array<std::uint8_t, 32> table = state.keyCodeArray;
-    if (link::withEncoderHandle([&](hid_device* h) { return link::readDeviceStatus(h, status, table); })
-        != 0)
+    link::DeviceStatus status = state;
+    if (link::withEncoderHandle([&](hid_device* h) { return link::readDeviceStatus(h, status); }) != 0)
         return -1;
-    state.ledBrightness_index = status.ledBrightness;
-    state.ledColour_index = status.ledColour;
-    state.buzzer_index = status.buzzer;
-    state.options_fitted = status.optionsFitted;
-    state.buzzerPeriod_index = status.buzzerPeriod;
-    state.keypadType_index = status.keypadType;
-    state.firmwareVersion = status.firmwareVersion;
-    state.keyCodeArray = table;
+    state = status;
     return 0;
 }
 
 int EncoderSelfTestPort::ledBrightness(int level)
 {
     return reportFailure(sendByte(link::SET_LED_BRIGHTNESS, byteOf(level)),
-                         kBrightnessError);
+                         messages::kBrightnessFailed);
 }
 
 int EncoderSelfTestPort::buzzerPeriod(int level)
 {
     return reportFailure(sendByte(link::SET_BUZZER_PERIOD, byteOf(level)),
-                         kBuzzerPeriodError);
+                         messages::kBuzzerPeriodFailed);
 }
 
 int EncoderSelfTestPort::statusBuzzer(int level)
@@ -154,13 +145,13 @@ SelfTestSequence::SelfTestSequence(SelfTestPort& port, SelfTestView& view,
 {
 }
 
-SelfTestEnd SelfTestSequence::run(const SelfTestState& state)
+SelfTestEnd SelfTestSequence::run(const link::DeviceStatus& state)
 {
-    if ((state.options_fitted & link::kOptionLedColour) && !ledTest())
+    if ((state.optionsFitted & link::kOptionLedColour) && !ledTest())
         return SelfTestEnd::Stopped;
-    if ((state.options_fitted & link::kOptionLedBrightness) && !brightnessTest(state))
+    if ((state.optionsFitted & link::kOptionLedBrightness) && !brightnessTest(state))
         return SelfTestEnd::Stopped;
-    if ((state.options_fitted & link::kOptionBuzzer) && !buzzerTest())
+    if ((state.optionsFitted & link::kOptionBuzzer) && !buzzerTest())
         return SelfTestEnd::Stopped;
     return keyTest(state) ? SelfTestEnd::Finished : SelfTestEnd::Stopped;
 }
@@ -181,7 +172,7 @@ bool SelfTestSequence::ledTest()
     return true;
 }
 
-bool SelfTestSequence::brightnessTest(const SelfTestState& state)
+bool SelfTestSequence::brightnessTest(const link::DeviceStatus& state)
 {
     view_.highlightRow(TestRow::Brightness);
     for (int level = 0; level < kLevelCount; ++level) {
@@ -193,7 +184,7 @@ bool SelfTestSequence::brightnessTest(const SelfTestState& state)
     }
     port_.ledBrightness(0);
     view_.AmendCheckBox(CheckTarget::brightnessCheckBox, true);
-    port_.ledBrightness(state.ledBrightness_index);
+    port_.ledBrightness(state.ledBrightness);
     return true;
 }
 
@@ -229,11 +220,11 @@ bool SelfTestSequence::waitForKey(int& key)
     return false;
 }
 
-bool SelfTestSequence::keyTest(const SelfTestState& state)
+bool SelfTestSequence::keyTest(const link::DeviceStatus& state)
 {
     showMessage(kKeyPrompt);
     if (port_.selfTest(link::kSelfTestStart) != 0) {
-        showMessage(kStartError);
+        showMessage(messages::kSelfTestStartFailed);
         return false;
     }
     platform::sleepMs(kKeyPauseMs);
@@ -244,21 +235,21 @@ bool SelfTestSequence::keyTest(const SelfTestState& state)
             return true;
         if (stopRequested())
             return false;
-        if (auto picture = pictureForKey(state.keypadType_index, key))
+        if (auto picture = pictureForKey(state.keypadType, key))
             view_.lightPicture(*picture);
         platform::sleepMs(kKeyPauseMs);
     }
     return false;
 }
 
-void SelfTestSequence::complete(const SelfTestState& state)
+void SelfTestSequence::complete(const link::DeviceStatus& state)
 {
-    port_.buzzerPeriod(state.buzzerPeriod_index);
+    port_.buzzerPeriod(state.buzzerPeriod);
     platform::sleepMs(kRestorePauseMs);
-    port_.ledBrightness(state.ledBrightness_index);
+    port_.ledBrightness(state.ledBrightness);
     platform::sleepMs(kRestorePauseMs);
     if (port_.selfTest(link::kSelfTestEnd) != 0)
-        showMessage(kEndError);
+        showMessage(messages::kSelfTestEndFailed);
 }
 
 } // namespace vardo::selftest

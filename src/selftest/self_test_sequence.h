@@ -10,29 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "link/encoder_commands.h"
+#include "link/messages.h"
+
 namespace vardo::selftest {
 
-// The encoder's values as the self test reads them from the status message.
-struct SelfTestState {
-    int ledBrightness_index = 0;
-    int ledColour_index = 0;
-    int buzzer_index = 0;
-    int options_fitted = 0;
-    int buzzerPeriod_index = 0;
-    int keypadType_index = 0;
-    std::string firmwareVersion;
-    std::array<std::uint8_t, 32> keyCodeArray{};
-};
-
-inline constexpr char kCaption[] = "Vardo USB Encoder";
-// Every message text ends with this line break.
-inline constexpr char kLineBreak[] = "\r\n";
 inline constexpr char kStatusError[] = "Device status message error..";
-inline constexpr char kBrightnessError[] = "Unable to set the LED Brightness..";
-inline constexpr char kBuzzerPeriodError[] = "Unable to set Buzzer Period..";
 inline constexpr char kBuzzerError[] = "Unable to set Buzzer..";
-inline constexpr char kStartError[] = "Unable to START Self test..";
-inline constexpr char kEndError[] = "Unable to END Self test..";
 inline constexpr char kKeyPrompt[] = "Press each key (within 10sec) on keypad... ";
 
 inline constexpr std::uint8_t kEndOfKeys = 255;
@@ -50,7 +34,7 @@ class SelfTestPort {
 public:
     virtual ~SelfTestPort() = default;
     // GET_STATUS into state; -1 on any failure, state unchanged. Shows nothing.
-    virtual int GetDeviceStatusMessage(SelfTestState& state) = 0;
+    virtual int GetDeviceStatusMessage(link::DeviceStatus& state) = 0;
     // SET_LED_BRIGHTNESS; shows "Unable to set the LED Brightness.." on failure.
     virtual int ledBrightness(int level) = 0;
     // SET_BUZZER_PERIOD; shows "Unable to set Buzzer Period.." on failure.
@@ -67,7 +51,7 @@ public:
 // The port on the encoder link: every call uses hid_handle as it is at that moment.
 class EncoderSelfTestPort final : public SelfTestPort {
 public:
-    int GetDeviceStatusMessage(SelfTestState& state) override;
+    int GetDeviceStatusMessage(link::DeviceStatus& state) override;
     int ledBrightness(int level) override;
     int buzzerPeriod(int level) override;
     int statusBuzzer(int level) override;
@@ -114,18 +98,18 @@ public:
 
     // The worker's sequence (LED, brightness, buzzer, key test). Runs on the
     // worker thread; every wait goes through the platform clock.
-    SelfTestEnd run(const SelfTestState& state);
+    SelfTestEnd run(const link::DeviceStatus& state);
 
     // Restores the buzzer period and brightness and ends the encoder's self test.
     // Runs on the window's thread after run() has returned, however it ended.
-    void complete(const SelfTestState& state);
+    void complete(const link::DeviceStatus& state);
 
 private:
     bool stopRequested() const { return closeForm_.load() == 1; }
     bool ledTest();
-    bool brightnessTest(const SelfTestState& state);
+    bool brightnessTest(const link::DeviceStatus& state);
     bool buzzerTest();
-    bool keyTest(const SelfTestState& state);
+    bool keyTest(const link::DeviceStatus& state);
     bool waitForKey(int& key);
 
     SelfTestPort& port_;

@@ -70,7 +70,9 @@ protected:
         hid_handle = ScanForUSBDevice_a(0x2047, 0x0902, manufacturer, product);
         ASSERT_NE(hid_handle, nullptr);
         link::DeviceStatus status;
-        ASSERT_EQ(link::readDeviceStatus(hid_handle, status, keyCodeArray), 0);
+        status.codeTable = keyCodeArray;
+        ASSERT_EQ(link::readDeviceStatus(hid_handle, status), 0);
+        keyCodeArray = status.codeTable;
         encoder->clearReceivedCommands();
     }
 

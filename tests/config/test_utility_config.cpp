@@ -75,7 +75,7 @@ TEST_F(UtilityConfig, AFolderInTheFilesPlaceIsNotAFile)
     setUpConfigFile(report);
     EXPECT_TRUE(std::filesystem::is_directory(configPath()));
     // Later saves then report per key rather than crash.
-    saveSettings(StoredSettings{}, report);
+    saveSettings(vardo::link::DeviceStatus{}, report);
     EXPECT_EQ(reported, std::vector<std::string>(8, kMsgUpdateFailed));
 }
 
@@ -84,7 +84,7 @@ TEST_F(UtilityConfig, AFolderInTheFilesPlaceIsNotAFile)
 TEST_F(UtilityConfig, SaveOfACustomisedLayoutStoresAll32TableBytes)
 {
     setUpFile();
-    StoredSettings s;
+    vardo::link::DeviceStatus s;
     s.keypadType = 8;
     s.ledBrightness = 6;
     s.ledColour = 0;
@@ -109,7 +109,7 @@ TEST_F(UtilityConfig, SaveOfAFixedLayoutStoresNoTableAndKeepsFirmwareFile)
 {
     setUpFile();
     ASSERT_TRUE(SetSettings("FirmwareFile", "app [v2].txt", report));
-    StoredSettings s;
+    vardo::link::DeviceStatus s;
     s.keypadType = 3;
     s.ledBrightness = 9;
     s.buzzerPeriod = 10;
@@ -123,7 +123,7 @@ TEST_F(UtilityConfig, SaveOfAFixedLayoutStoresNoTableAndKeepsFirmwareFile)
 TEST_F(UtilityConfig, SaveWithoutAFileReportsEveryKey)
 {
     FileName = root + "/missing/USBUtilityCfg.ini";
-    saveSettings(StoredSettings{}, report);
+    saveSettings(vardo::link::DeviceStatus{}, report);
     EXPECT_EQ(reported, std::vector<std::string>(8, kMsgUpdateFailed));
     EXPECT_FALSE(std::filesystem::exists(FileName));
 }
@@ -133,7 +133,7 @@ TEST_F(UtilityConfig, ADamagedFileIsReportedOnceAndLeftAlone)
     setUpFile();
     const std::string damaged = " [appSettings\r\n FirstUp=Yes\r\n";
     writeFile(FileName, damaged);
-    saveSettings(StoredSettings{}, report);
+    saveSettings(vardo::link::DeviceStatus{}, report);
     EXPECT_THAT(reported, ElementsAre(kMsgFileDamaged));
     EXPECT_EQ(readFile(FileName), damaged);
 }
@@ -440,7 +440,7 @@ TEST_F(ResetFromFile, UpgradeBackupHoldsTheSettingsAndSendsThemBack)
 {
     CIniFile::SetValue("FirmwareFile", "encoder[v2].txt", kSection, FileName);
     const std::string before = readFile(FileName);
-    StoredSettings s;
+    vardo::link::DeviceStatus s;
     s.keypadType = 5;
     s.ledBrightness = 4;
     s.buzzer = 1;
@@ -475,7 +475,7 @@ TEST_F(UtilityConfig, UpgradeBackupWithoutAConfigurationFileStillHoldsTheSetting
 {
     setUpFile();
     std::filesystem::remove(FileName);
-    StoredSettings s;
+    vardo::link::DeviceStatus s;
     s.keypadType = 1;
     std::string path;
     ASSERT_TRUE(writeUpgradeBackup(s, path));

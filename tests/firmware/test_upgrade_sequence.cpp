@@ -119,8 +119,7 @@ TEST_F(UpgradeTest, UpgradesEndToEndAndWritesTheSettingsBack)
 
     // The re-opened encoder reports the version of the new image.
     vardo::link::DeviceStatus status;
-    std::array<std::uint8_t, 32> keys{};
-    ASSERT_EQ(vardo::link::readDeviceStatus(hid_handle, status, keys), 0);
+    ASSERT_EQ(vardo::link::readDeviceStatus(hid_handle, status), 0);
     EXPECT_EQ(status.firmwareVersion, "01.06A");
 }
 

@@ -163,7 +163,7 @@ TEST_F(StartUpOrder, WithAnEncoderTheWindowShowsItAtOnce)
     startUp.splash()->timer1_Tick();
     EXPECT_TRUE(QTest::qWaitFor([&] { return startUp.mainWindowShown(); }, 2000));
     EXPECT_TRUE(dialogs.records().empty());
-    EXPECT_EQ(Form1::configArray[0].left(42), "Device Connected   -    Vardo 710i Encoder");
+    EXPECT_EQ(startUp.mainWindow().configArray[0].left(42), "Device Connected   -    Vardo 710i Encoder");
 }
 
 } // namespace

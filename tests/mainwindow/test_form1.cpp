@@ -55,7 +55,6 @@ protected:
     void SetUp() override
     {
         Environment::SetUp();
-        Form1::keyCodeArray.fill(0);
         window = std::make_unique<Form1>();
         window->setApplicationEnder([this] { ++ended; });
     }
@@ -267,7 +266,7 @@ TEST_F(MainWindow, NoEncoderAtStart)
         EXPECT_EQ(box(p.name)->placeholderText(), p.text) << p.name;
     }
     EXPECT_EQ(panelLines(), QStringList({kNoneLine1, kNoneLine2}));
-    EXPECT_EQ(Form1::configArray[0], kNoneLine1);
+    EXPECT_EQ(window->configArray[0], kNoneLine1);
     EXPECT_THAT(enabledControls(), ElementsAre("button11", "btnLoadFirmware", "button10"));
     EXPECT_TRUE(w("menuStrip1")->isEnabled());
     // The configuration file was set up before the encoder was looked for.
@@ -322,7 +321,7 @@ TEST_F(MainWindow, PanelNamesTheLayout)
     EXPECT_EQ(panelLines()[1],
               "Keypad Selected     -    16W                                 Code Table Loaded     -   "
               "16W  Customised Table");
-    EXPECT_EQ(Form1::configArray[1], panelLines()[1]);
+    EXPECT_EQ(window->configArray[1], panelLines()[1]);
 }
 
 TEST_F(MainWindow, StatusValuesWithoutAnItemShowThePlaceholder)

@@ -133,9 +133,8 @@ protected:
             hid_exit_safely(hid_handle);
         hid_handle = ScanForUSBDevice_a(0x2047, 0x0902, m, p);
         vardo::link::DeviceStatus status;
-        std::array<std::uint8_t, 32> table{};
         const bool application =
-            hid_handle && vardo::link::readDeviceStatus(hid_handle, status, table) == 0;
+            hid_handle && vardo::link::readDeviceStatus(hid_handle, status) == 0;
         if (loaders == 1 && !application)
             return Found::WaitingInLoader;
         if (loaders != 0 || !application)

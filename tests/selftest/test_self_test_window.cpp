@@ -523,8 +523,7 @@ TEST_F(SelfTestWindowTest, MainWindowExchangesWhileTheSelfTestRuns)
     std::thread mainWindow([&] {
         while (!stop && reads < 3000) {
             link::DeviceStatus status;
-            std::array<std::uint8_t, 32> table{};
-            if (link::readDeviceStatus(hid_handle, status, table) != 0)
+            if (link::readDeviceStatus(hid_handle, status) != 0)
                 ++failures;
             else if (status.keypadType != 8 || status.optionsFitted != 7)
                 ++wrong;
