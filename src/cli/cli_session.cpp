@@ -24,20 +24,6 @@ constexpr const char* kUdevFolder = "/lib/udev/rules.d";
 
 } // namespace
 
-std::string exchangeReason(int result)
-{
-    switch (result) {
-    case link::kErrNoDevice:
-        return "the encoder is not connected or stopped answering";
-    case link::kErrTimeout:
-        return "no reply from the encoder within 5000 ms";
-    case link::kErrBadCount:
-        return "the encoder's reply report was malformed";
-    default:
-        return "the encoder refused the command or its reply was invalid";
-    }
-}
-
 namespace {
 
 bool readableFile(const std::string& path)
@@ -51,11 +37,13 @@ bool readableFile(const std::string& path)
 
 } // namespace
 
-Session::~Session()
+Session::~Session() { closeDevice(); }
+
+void Session::closeDevice()
 {
-    // hid_exit_safely closes a handle and always shuts the library down.
-    hid_exit_safely(hid_handle);
-    hid_handle = nullptr;
+    // The library is shut down whether or not an encoder was open.
+    encoder_.encoder.reset();
+    hid_exit();
 }
 
 int Session::fail(int code, const std::string& text)
@@ -71,9 +59,9 @@ int Session::usage(const std::string& text)
     return kExitUsage;
 }
 
-int Session::failExchange(const std::string& text, int result)
+int Session::failExchange(const std::string& text, device::Result result)
 {
-    con_.err << text << " (" << exchangeReason(result) << ")\n";
+    con_.err << text << " (" << device::reasonText(result) << ")\n";
     return exitForExchange(result);
 }
 
@@ -120,7 +108,6 @@ int Session::reportOpen(OpenStatus s)
 {
     switch (s) {
     case OpenStatus::Opened:
-        hid_handle = encoder_.handle;
         return kExitOk;
     case OpenStatus::NoEncoder:
         return fail(kExitNoEncoder, messages::kNotConnected);
@@ -143,7 +130,7 @@ int Session::reportOpen(OpenStatus s)
 
 int Session::readStatus(link::DeviceStatus& status, const char* failure)
 {
-    if (const int r = link::readDeviceStatus(hid_handle, status))
+    if (const device::Result r = encoder().readStatus(status); r != device::Result::Ok)
         return failExchange(failure, r);
     return kExitOk;
 }

@@ -8,6 +8,8 @@
 #include "cli/cli_options.h"
 #include "codetable/usage_codes.h"
 #include "config/utility_config.h"
+#include "device/encoder.h"
+#include "device/outcome.h"
 #include "link/encoder_commands.h"
 #include "link/messages.h"
 
@@ -17,9 +19,6 @@
 #include <vector>
 
 namespace vardo::cli {
-
-// Why an exchange failed, for the operator: the link's result in words.
-std::string exchangeReason(int result);
 
 class Session {
 public:
@@ -37,7 +36,7 @@ private:
     // A usage error, with the pointer to --help.
     int usage(const std::string& text);
     // text and the reason of the link's result; the exit status it stands for.
-    int failExchange(const std::string& text, int result);
+    int failExchange(const std::string& text, device::Result result);
     // Messages of the configuration logic, each distinct one once.
     config::Report reporter();
 
@@ -51,9 +50,9 @@ private:
     int checkLine(std::initializer_list<const char*> allowed, std::size_t wordCount, const char* tooMany);
     // path is a regular file that this user can read.
     int requireReadable(const std::string& path);
-    // Opens the encoder named by --device (else the first) as hid_handle.
+    // Opens the encoder named by --device (else the first) as encoder().
     int openDevice();
-    // What openEncoder's status means for the run: hid_handle set, or why not.
+    // What openEncoder's status means for the run: the encoder open, or why not.
     int reportOpen(OpenStatus status);
     // GET_STATUS into status; failure is the text for an exchange
     // that fails or a status too short for its layout.
@@ -76,6 +75,11 @@ private:
     int cmdConfigApply();
     // commands_upgrade.cpp
     int cmdUpgrade();
+
+    // The open encoder (after openDevice succeeded).
+    device::Encoder& encoder() { return *encoder_.encoder; }
+    // Closes the encoder and shuts the HID library down.
+    void closeDevice();
 
     Console& con_;
     Options opt_;

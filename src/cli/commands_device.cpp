@@ -5,10 +5,7 @@
 #include "cli/cli_values.h"
 #include "cli/exit_codes.h"
 #include "config/utility_config.h"
-#include "link/hid_transport.h"
-#include "platform/clock.h"
 
-#include <array>
 #include <optional>
 #include <ostream>
 
@@ -16,7 +13,6 @@ namespace vardo::cli {
 
 namespace {
 
-constexpr std::uint32_t kFactoryResetWaitMs = 3000;
 // Short receive waits keep `keys` answering an interrupt at once.
 constexpr std::int32_t kKeyPollMs = 200;
 
@@ -49,18 +45,16 @@ int Session::cmdSet()
     struct Setting {
         const char* name;
         std::optional<SettingValue> (*parse)(std::string_view);
-        link::EncoderCommand command;
-        const char* failure;   // the matching box's message
+        device::Setting setting;
         const char* range;
     };
     static const Setting kSettings[] = {
-        {"brightness", parseBrightness, link::SET_LED_BRIGHTNESS, messages::kBrightnessFailed, "0-9"},
-        {"colour", parseColour, link::SET_LED_COLOUR, messages::kColourFailed, "0 or white"},
-        {"color", parseColour, link::SET_LED_COLOUR, messages::kColourFailed, "0 or white"},
-        {"buzzer", parseBuzzer, link::SET_BUZZER, messages::kBuzzerFailed, "off, on, 0 or 1"},
-        {"period", parsePeriod, link::SET_BUZZER_PERIOD, messages::kBuzzerPeriodFailed, "0-9"},
-        {"layout", parseLayout, link::SET_KEYPAD_TYPE, messages::kKeypadTypeFailed,
-         "0-8 or a layout's name"},
+        {"brightness", parseBrightness, device::Setting::LedBrightness, "0-9"},
+        {"colour", parseColour, device::Setting::LedColour, "0 or white"},
+        {"color", parseColour, device::Setting::LedColour, "0 or white"},
+        {"buzzer", parseBuzzer, device::Setting::Buzzer, "off, on, 0 or 1"},
+        {"period", parsePeriod, device::Setting::BuzzerPeriod, "0-9"},
+        {"layout", parseLayout, device::Setting::KeypadType, "0-8 or a layout's name"},
     };
     const Setting* setting = nullptr;
     for (const auto& s : kSettings)
@@ -74,8 +68,8 @@ int Session::cmdSet()
 
     if (int c = openDevice())
         return c;
-    if (int r = link::sendByteCommand(hid_handle, setting->command, value->payload))
-        return failExchange(setting->failure, r);
+    if (const auto r = encoder().set(setting->setting, value->payload); r != device::Result::Ok)
+        return failExchange(device::settingFailureText(setting->setting), r);
     return kExitOk;
 }
 
@@ -86,7 +80,7 @@ int Session::cmdSave()
     if (int c = openDevice())
         return c;
     config::setUpConfigFile(reporter());
-    if (int r = link::sendCommand(hid_handle, link::WRITE_DEFAULTS))
+    if (const auto r = encoder().saveDefaults(); r != device::Result::Ok)
         return failExchange(messages::kWriteDefaultFailed, r);
     link::DeviceStatus status;
     if (int c = readStatus(status, messages::kSaveConfigFailed))
@@ -106,10 +100,8 @@ int Session::cmdFactoryReset()
     if (int c = openDevice())
         return c;
     // The result is not examined: the encoder may restart before it answers.
-    link::sendCommand(hid_handle, link::FACTORY_RESET);
-    platform::sleepMs(kFactoryResetWaitMs);
-    hid_exit_safely(hid_handle);
-    hid_handle = nullptr;
+    encoder().factoryReset();
+    closeDevice();
     // Back to the same encoder even when it comes back under another path.
     opt_.device = reselector(encoder_.device);
     link::DeviceStatus status;
@@ -122,7 +114,7 @@ int Session::cmdKeys()
         return c;
     if (int c = openDevice())
         return c;
-    if (int r = link::sendByteCommand(hid_handle, link::SELF_TEST, link::kSelfTestStart))
+    if (const auto r = encoder().selfTest(true); r != device::Result::Ok)
         return failExchange(messages::kSelfTestStartFailed, r);
     if (con_.catchInterrupts)
         con_.catchInterrupts(true);
@@ -131,27 +123,25 @@ int Session::cmdKeys()
 
     int result = kExitOk;
     while (!(con_.interrupted && con_.interrupted->load())) {
-        std::array<std::uint8_t, link::kReportSize> reply{};
-        std::uint32_t length = 0;
-        const int r = USBEncoderReceive_a(hid_handle, link::SELF_TEST, reply.data(),
-                                          static_cast<std::int32_t>(reply.size()), &length, kKeyPollMs);
-        if (r == link::kErrTimeout)
+        std::optional<std::uint8_t> key;
+        const auto r = encoder().awaitKey(key, kKeyPollMs);
+        if (r == device::Result::Timeout)
             continue;
-        if (r != link::kOk) {
+        if (r != device::Result::Ok) {
             result = failExchange("The key test stopped.", r);
             break;
         }
-        if (length == 0)
+        if (!key)
             continue;
-        if (reply[0] == link::kNoKey) {
+        if (*key == link::kNoKey) {
             con_.err << "The encoder ended the key test.\n";
             break;
         }
-        con_.out << (reply[0] + 1) << std::endl;
+        con_.out << (*key + 1) << std::endl;
     }
     if (con_.catchInterrupts)
         con_.catchInterrupts(false);
-    if (int r = link::sendByteCommand(hid_handle, link::SELF_TEST, link::kSelfTestEnd)) {
+    if (const auto r = encoder().selfTest(false); r != device::Result::Ok) {
         const int c = failExchange(messages::kSelfTestEndFailed, r);
         return result == kExitOk ? c : result;
     }

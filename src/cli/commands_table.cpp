@@ -6,7 +6,6 @@
 #include "cli/exit_codes.h"
 #include "config/inifile.h"
 #include "config/utility_config.h"
-#include "link/hid_transport.h"
 
 #include <exception>
 #include <optional>
@@ -117,7 +116,7 @@ int Session::cmdTableLoad()
             codetable::setCodeTableEntry(payload, a.key, a.entry);
         }
     }
-    if (int r = link::sendCommand(hid_handle, link::LOAD_CODE_TABLE, payload))
+    if (const auto r = encoder().loadTable(payload); r != device::Result::Ok)
         return failExchange(messages::kLoadTableFailed, r);
     return kExitOk;
 }

@@ -6,7 +6,6 @@
 #include "config/utility_config.h"
 #include "firmware/image_check.h"
 #include "firmware/upgrade_sequence.h"
-#include "link/hid_transport.h"
 #include "platform/clock.h"
 #include "platform/dialogs.h"
 
@@ -90,9 +89,8 @@ int Session::cmdUpgrade()
                                          + (backup.empty() ? std::string(".") : " (" + backup + ")."));
         con_.err << "Settings saved to " << backup << '\n';
         // The encoder restarts into its loader; an unanswered command is expected.
-        link::sendCommand(hid_handle, link::ENTER_BSL);
-        hid_exit_safely(hid_handle);
-        hid_handle = nullptr;
+        encoder().enterLoader();
+        closeDevice();
 
         std::uint32_t waited = 0;
         while (sequence.countLoaders() == 0 && waited < kLoaderWaitMs) {
@@ -123,9 +121,10 @@ int Session::cmdUpgrade()
                  << " save'.\n";
         return kExitOk;
     }
-    if (!firmware::writeBackSettings(hid_handle, values)) {
-        const int r = link::lastExchangeResult();
-        con_.err << "(" << exchangeReason(r)
+    device::Result r = device::Result::Ok;
+    const auto report = [this](const char*, const std::string& text) { con_.err << text << '\n'; };
+    if (!firmware::writeBackSettings(&encoder(), values, report, &r)) {
+        con_.err << "(" << device::reasonText(r)
                  << ")\nThe firmware was upgraded, but the settings were not all written back.\n";
         return exitForExchange(r);
     }

@@ -5,8 +5,8 @@
 
 namespace vardo::codetable {
 
-CodeTableEditorWindow* createCodeTableEditor(QWidget* owner, int keypadType,
-                                             const vardo::codetable::CodeTable& keyCodeArray)
+CodeTableEditorWindow* createCodeTableEditor(QWidget* owner, std::shared_ptr<device::EncoderSlot> encoder,
+                                             int keypadType, const CodeTable& keyCodeArray)
 {
     CodeTableEditorWindow* editor = nullptr;
     switch (keypadType) {
@@ -19,17 +19,18 @@ CodeTableEditorWindow* createCodeTableEditor(QWidget* owner, int keypadType,
                                     platform::MessageIcon::Warning);
         return nullptr;
     }
+    editor->useEncoder(std::move(encoder));
     editor->openTable(keyCodeArray);
     return editor;
 }
 
 } // namespace vardo::codetable
 
-bool openCodeTableEditor(QWidget* owner, int keypadType,
-                         const vardo::codetable::CodeTable& keyCodeArray)
+bool openCodeTableEditor(QWidget* owner, std::shared_ptr<vardo::device::EncoderSlot> encoder,
+                         int keypadType, const vardo::codetable::CodeTable& keyCodeArray)
 {
     vardo::codetable::CodeTableEditorWindow* editor =
-        vardo::codetable::createCodeTableEditor(owner, keypadType, keyCodeArray);
+        vardo::codetable::createCodeTableEditor(owner, std::move(encoder), keypadType, keyCodeArray);
     if (!editor)
         return false;
     editor->show();

@@ -1,7 +1,5 @@
 #include "codetable/code_table_editor_window.h"
 
-#include "link/encoder_commands.h"
-#include "link/hid_transport.h"
 #include "platform/dialogs.h"
 
 #include <QComboBox>
@@ -188,7 +186,8 @@ void CodeTableEditorWindow::resetBtn_Click()
 void CodeTableEditorWindow::applyBtn_Click()
 {
     const CodeTable payload = model_.payload();
-    if (link::sendCommand(hid_handle, link::LOAD_CODE_TABLE, payload) == 0) {
+    const auto load = [&](device::Encoder& e) { return e.loadTable(payload); };
+    if (encoder_ && encoder_->with(load) == device::Result::Ok) {
         close();
         return;
     }

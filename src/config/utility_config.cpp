@@ -410,39 +410,44 @@ ResetOutcome readResetPlan(ResetPlan& plan, const Report& report)
     }
 }
 
-ResetOutcome resetFromConfigFile(hid_device* device, const Report& report)
+ResetOutcome resetFromConfigFile(device::Encoder* encoder, const Report& report,
+                                 device::Result* result)
 {
+    if (result)
+        *result = device::Result::Ok;
     ResetPlan plan;
     const ResetOutcome checked = readResetPlan(plan, report);
     if (checked != ResetOutcome::Sent)
         return checked;
 
-    using namespace vardo::link;
-    if (sendByteCommand(device, SET_KEYPAD_TYPE, plan.keypadType) != 0) {
+    device::ConfigurationStep failed = device::ConfigurationStep::KeypadType;
+    const device::Result r =
+        encoder ? encoder->applyConfiguration(plan, failed) : device::Result::NoDevice;
+    if (result)
+        *result = r;
+    if (r == device::Result::Ok)
+        return ResetOutcome::Sent;
+    switch (failed) {
+    case device::ConfigurationStep::KeypadType:
         report(kMsgResetKeypad);
         return ResetOutcome::KeypadRefused;
-    }
-    if (plan.sendTable && sendCommand(device, LOAD_CODE_TABLE, plan.codeTable) != 0) {
+    case device::ConfigurationStep::CodeTable:
         report(kMsgResetTable);
         return ResetOutcome::TableRefused;
+    case device::ConfigurationStep::LedBrightness:
+        report(kMsgResetBrightness);
+        break;
+    case device::ConfigurationStep::LedColour:
+        report(kMsgResetColour);
+        break;
+    case device::ConfigurationStep::Buzzer:
+        report(kMsgResetBuzzer);
+        break;
+    case device::ConfigurationStep::BuzzerPeriod:
+        report(kMsgResetPeriod);
+        break;
     }
-    const struct {
-        EncoderCommand code;
-        std::uint8_t value;
-        const char* failure;
-    } settings[] = {
-        {SET_LED_BRIGHTNESS, plan.ledBrightness, kMsgResetBrightness},
-        {SET_LED_COLOUR, plan.ledColour, kMsgResetColour},
-        {SET_BUZZER, plan.buzzer, kMsgResetBuzzer},
-        {SET_BUZZER_PERIOD, plan.buzzerPeriod, kMsgResetPeriod},
-    };
-    for (const auto& s : settings) {
-        if (sendByteCommand(device, s.code, s.value) != 0) {
-            report(s.failure);
-            return ResetOutcome::SettingRefused;
-        }
-    }
-    return ResetOutcome::Sent;
+    return ResetOutcome::SettingRefused;
 }
 
 } // namespace vardo::config

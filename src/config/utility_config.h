@@ -3,14 +3,13 @@
 // save of the encoder's settings, import, export and the reset of the encoder
 // from the stored settings. Qt-free: every text meant for the operator goes to
 // the caller's Report, which shows it; pickers and questions stay with the window.
-#include <hidapi.h>
-
 #include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
 
 #include "config/config_path.h"
+#include "device/encoder.h"
 #include "link/encoder_commands.h"
 #include "link/messages.h"
 
@@ -105,15 +104,7 @@ enum class ResetOutcome {
 };
 
 // The settings the reset sends, read and checked before the first command.
-struct ResetPlan {
-    std::uint8_t keypadType = 0;
-    bool sendTable = false;
-    codetable::CodeTable codeTable{};
-    std::uint8_t ledBrightness = 0;
-    std::uint8_t ledColour = 0;
-    std::uint8_t buzzer = 0;
-    std::uint8_t buzzerPeriod = 0;
-};
+using ResetPlan = device::Configuration;
 
 // Parses a stored decimal number as the encoder gets it (low 8 bits). Blanks
 // around it and a sign are accepted; false for anything else or outside int32.
@@ -124,10 +115,13 @@ bool parseStoredByte(const std::string& text, std::uint8_t& byte);
 // CodeTableValues included when the layout is a customised one).
 ResetOutcome readResetPlan(ResetPlan& plan, const Report& report);
 
-// The whole reset: the plan, then SET_KEYPAD_TYPE, LOAD_CODE_TABLE (customised
-// layouts only), SET_LED_BRIGHTNESS, SET_LED_COLOUR, SET_BUZZER,
-// SET_BUZZER_PERIOD on device, stopping at the first failure. The closing status
-// read belongs to the caller (on Sent).
-ResetOutcome resetFromConfigFile(hid_device* device, const Report& report);
+// The whole reset: the plan, then the encoder's applyConfiguration
+// (SET_KEYPAD_TYPE, LOAD_CODE_TABLE for customised layouts, SET_LED_BRIGHTNESS,
+// SET_LED_COLOUR, SET_BUZZER, SET_BUZZER_PERIOD), stopping at the first failure.
+// A null encoder fails the first command. result, when given, receives the
+// failed command's result (Ok otherwise). The closing status read belongs to
+// the caller (on Sent).
+ResetOutcome resetFromConfigFile(device::Encoder* encoder, const Report& report,
+                                 device::Result* result = nullptr);
 
 } // namespace vardo::config

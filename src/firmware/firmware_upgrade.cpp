@@ -2,8 +2,10 @@
 
 #include "config/config_path.h"
 #include "config/inifile.h"
+#include "device/encoder.h"
 #include "firmware/bsl430.h"
 #include "firmware/upgrade_sequence.h"
+#include "link/messages.h"
 #include "platform/dialogs.h"
 #include "platform/mouse_click_button.h"
 #include "platform/qt_dialogs.h"
@@ -68,6 +70,7 @@ struct firmware_upgrade::Impl {
     }
 
     vardo::firmware::UpgradeSequence sequence;
+    std::shared_ptr<vardo::device::EncoderSlot> encoder;
     // Unknown until the main window hands over the values it read.
     vardo::firmware::RestoreValues restore = unknownRestoreValues();
     unsigned numberOfUSBDevicesConnected = 0;
@@ -114,9 +117,10 @@ QString forDisplay(const std::string& text)
 
 } // namespace
 
-firmware_upgrade::firmware_upgrade(QWidget* parent)
+firmware_upgrade::firmware_upgrade(std::shared_ptr<vardo::device::EncoderSlot> encoder, QWidget* parent)
     : QWidget(parent, Qt::Window), d(std::make_unique<Impl>(this))
 {
+    d->encoder = std::move(encoder);
     setWindowTitle(QStringLiteral("Vadro USB Encoder Firmware Upgrade"));
     setWindowIcon(QIcon());
     setFixedSize(664, 387);
@@ -181,7 +185,7 @@ firmware_upgrade::~firmware_upgrade()
 
 void firmware_upgrade::setRestoreValues(int ledBrightness, int buzzer, int buzzerPeriod,
                                         int keypadType, int options,
-                                        const std::array<std::uint8_t, 32>& keyCodeArray)
+                                        const vardo::codetable::CodeTable& keyCodeArray)
 {
     d->restore.ledBrightness = ledBrightness;
     d->restore.buzzer = buzzer;
@@ -358,7 +362,10 @@ void firmware_upgrade::backgroundWorker1_RunWorkerCompleted(bool result, bool fa
         return;
     }
     // The window's thread waits out the restart and writes the settings back.
-    vardo::firmware::completeUpgrade(d->restore);
+    vardo::firmware::completeUpgrade(d->restore, *d->encoder, [](const char* caption, const std::string& text) {
+        vardo::platform::dialogs().message(caption, text + vardo::messages::kLineBreak,
+                                           vardo::platform::MessageIcon::Warning);
+    });
     emit upgradeFinished(true);
     releaseWhenIdle();
 }

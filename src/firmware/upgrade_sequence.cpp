@@ -1,13 +1,15 @@
 #include "firmware/upgrade_sequence.h"
 
+#include "link/messages.h"
+
 #include "firmware/bsl430.h"
 #include "firmware/firmware_checks.h"
 #include "firmware/firmware_resources.h"
 #include "firmware/image_check.h"
 #include "link/encoder_commands.h"
 #include "link/hid_transport.h"
+#include "link/messages.h"
 #include "platform/clock.h"
-#include "platform/dialogs.h"
 #include "platform/text8.h"
 
 #include <cstdlib>
@@ -218,57 +220,59 @@ bool UpgradeSequence::TriggerForcedBOR()
     return sent;
 }
 
-bool writeBackSettings(hid_device* device, const RestoreValues& v)
+bool writeBackSettings(device::Encoder* encoder, const RestoreValues& v, const WriteBackReport& report,
+                       device::Result* result)
 {
-    using namespace vardo::link;
-    auto low = [](int value) { return static_cast<std::uint8_t>(value & 0xFF); };
-    struct Step {
-        EncoderCommand command;
-        int kind;  // 0 one byte, 1 the code table, 2 no payload
-        int value;
-        const char* failure;
-    };
-    const Step steps[] = {
-        {SET_OPTIONS, 0, v.options, "Unable to set option.."},
-        {SET_BUZZER, 0, v.buzzer, "Unable to set buzzer.."},
-        {SET_BUZZER_PERIOD, 0, v.buzzerPeriod, "Unable to set buzzer period.."},
-        {SET_KEYPAD_TYPE, 0, v.keypadType, "Unable to set Keypad Type.."},
-        {LOAD_CODE_TABLE, 1, 0, "Unable to Load Table.."},
-        {SET_LED_BRIGHTNESS, 0, v.ledBrightness, "Unable to set LED Brightness.."},
-        {WRITE_DEFAULTS, 2, 0, "Unable to set WRITE_DEFAULTs.."},
-    };
-    for (const Step& s : steps) {
-        std::int32_t result = 0;
-        if (s.kind == 0)
-            result = sendByteCommand(device, s.command, low(s.value));
-        else if (s.kind == 1)
-            result = sendCommand(device, s.command, v.keyCodeArray);
-        else
-            result = sendCommand(device, s.command);
-        if (result != 0) {
-            platform::dialogs().message(kWriteBackCaption, std::string(s.failure) + kMessageLineBreak,
-                                        platform::MessageIcon::Warning);
-            return false;
-        }
+    link::DeviceStatus settings;
+    settings.optionsFitted = v.options;
+    settings.buzzer = v.buzzer;
+    settings.buzzerPeriod = v.buzzerPeriod;
+    settings.keypadType = v.keypadType;
+    settings.codeTable = v.keyCodeArray;
+    settings.ledBrightness = v.ledBrightness;
+    device::WriteBackStep failed = device::WriteBackStep::Options;
+    const device::Result r = encoder ? encoder->writeBack(settings, failed) : device::Result::NoDevice;
+    if (result)
+        *result = r;
+    if (r == device::Result::Ok)
+        return true;
+    const char* text = "Unable to set WRITE_DEFAULTs..";
+    switch (failed) {
+    case device::WriteBackStep::Options:
+        text = "Unable to set option..";
+        break;
+    case device::WriteBackStep::Buzzer:
+        text = "Unable to set buzzer..";
+        break;
+    case device::WriteBackStep::BuzzerPeriod:
+        text = "Unable to set buzzer period..";
+        break;
+    case device::WriteBackStep::KeypadType:
+        text = messages::kKeypadTypeFailed;
+        break;
+    case device::WriteBackStep::CodeTable:
+        text = messages::kLoadTableFailed;
+        break;
+    case device::WriteBackStep::LedBrightness:
+        text = "Unable to set LED Brightness..";
+        break;
+    case device::WriteBackStep::SaveDefaults:
+        break;
     }
-    return true;
+    report(kWriteBackCaption, text);
+    return false;
 }
 
-bool completeUpgrade(const RestoreValues& values)
+bool completeUpgrade(const RestoreValues& values, device::EncoderSlot& slot, const WriteBackReport& report)
 {
     platform::sleepMs(kRestartWaitMs);
-    if (!link::rescanEncoder())
-        platform::dialogs().message(kEncoderCaption,
-                                    std::string("Vardo 710 Encoder not connected..")
-                                        + kMessageLineBreak,
-                                    platform::MessageIcon::Warning);
+    if (!slot.rescan())
+        report(messages::kCaption, messages::kNotConnected);
     if (!values.known) {
-        platform::dialogs().message(kWriteBackCaption,
-                                    std::string(kMsgSettingsUnknown) + kMessageLineBreak,
-                                    platform::MessageIcon::Warning);
+        report(kWriteBackCaption, kMsgSettingsUnknown);
         return false;
     }
-    return writeBackSettings(hid_handle, values);
+    return writeBackSettings(slot.get().get(), values, report);
 }
 
 } // namespace vardo::firmware

@@ -7,8 +7,6 @@
 #include <cwchar>
 #include <string>
 
-hid_device* hid_handle = nullptr;
-
 namespace vardo::link {
 
 std::recursive_mutex& exchangeMutex()
@@ -163,21 +161,7 @@ void fillNameBuffer(int readResult, const wchar_t* text, char* buffer)
         platform::copyToBuffer(platform::narrowLow8(text), buffer, kNameBufferSize);
 }
 
-// The calling thread's last exchange result, for lastExchangeResult().
-thread_local std::int32_t t_lastExchangeResult = kOk;
-
-std::int32_t noted(std::int32_t result)
-{
-    t_lastExchangeResult = result;
-    return result;
-}
-
 } // namespace
-
-std::int32_t lastExchangeResult()
-{
-    return t_lastExchangeResult;
-}
 
 } // namespace vardo::link
 
@@ -224,10 +208,10 @@ std::int32_t USBEncoderSendAndReceive_a(hid_device* device, std::uint8_t code,
                                         std::uint32_t* replyLength, std::int32_t timeoutMs)
 {
     if (!device)
-        return noted(kErrNoDevice);
+        return kErrNoDevice;
     // A longer payload would not fit the report; refuse it rather than overrun.
     if (payloadLength < 0 || payloadLength > kMaxPayload || (payloadLength > 0 && !payload))
-        return noted(kErrNoDevice);
+        return kErrNoDevice;
 
     std::lock_guard lock(exchangeMutex());
 
@@ -249,10 +233,10 @@ std::int32_t USBEncoderSendAndReceive_a(hid_device* device, std::uint8_t code,
     frame[8 + payloadLength] = sum;
 
     if (!drainPendingInput(device))
-        return noted(kErrNoDevice);
+        return kErrNoDevice;
     if (hid_write(device, frame.data(), frame.size()) < 0)
-        return noted(kErrNoDevice);
-    return noted(awaitReply(device, code, reply, replyLength, timeoutMs));
+        return kErrNoDevice;
+    return awaitReply(device, code, reply, replyLength, timeoutMs);
 }
 
 std::int32_t USBEncoderReceive_a(hid_device* device, std::uint8_t /*code*/, std::uint8_t* reply,
@@ -260,9 +244,9 @@ std::int32_t USBEncoderReceive_a(hid_device* device, std::uint8_t /*code*/, std:
                                  std::int32_t timeoutMs)
 {
     if (!device)
-        return noted(kErrNoDevice);
+        return kErrNoDevice;
     std::lock_guard lock(exchangeMutex());
-    return noted(awaitReply(device, kAnyCommand, reply, replyLength, timeoutMs));
+    return awaitReply(device, kAnyCommand, reply, replyLength, timeoutMs);
 }
 
 void hid_exit_safely(hid_device* device)
@@ -273,17 +257,4 @@ void hid_exit_safely(hid_device* device)
         hid_close(device);
     }
     hid_exit();
-}
-
-hid_device* vardo::link::rescanEncoder(char* manufacturer, char* product)
-{
-    char ignoredManufacturer[kNameBufferSize];
-    char ignoredProduct[kNameBufferSize];
-    std::lock_guard lock(exchangeMutex());
-    if (hid_handle != nullptr)
-        hid_exit_safely(hid_handle);
-    hid_handle = ScanForUSBDevice_a(kEncoderVendorId, kEncoderProductId,
-                                    manufacturer ? manufacturer : ignoredManufacturer,
-                                    product ? product : ignoredProduct);
-    return hid_handle;
 }

@@ -4,9 +4,9 @@
 #include "codetable/usage_codes.h"
 #include "config/utility_config.h"
 #include "firmware/firmware_upgrade.h"
+#include "device/outcome.h"
 #include "link/device_access.h"
 #include "link/encoder_commands.h"
-#include "link/hid_transport.h"
 #include "link/messages.h"
 #include "mainwindow/about.h"
 #include "mainwindow/form1_widgets.h"
@@ -25,8 +25,6 @@
 #include <QMenuBar>
 #include <QStatusBar>
 #include <QTextEdit>
-
-#include <mutex>
 
 namespace {
 
@@ -94,7 +92,7 @@ QStringList numberedItems(const QString& prefix, int count)
 
 } // namespace
 
-Form1::Form1(QWidget* parent) : QWidget(parent)
+Form1::Form1(QWidget* parent) : QWidget(parent), encoder_(std::make_shared<vardo::device::EncoderSlot>())
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("USB Encoder Configuration Utility"));
@@ -234,7 +232,8 @@ int Form1::GetDeviceStatusMessage()
 {
     link::DeviceStatus status;
     status.codeTable = keyCodeArray;
-    if (link::readDeviceStatus(hid_handle, status) != 0)
+    if (encoder_->with([&](vardo::device::Encoder& e) { return e.readStatus(status); })
+        != vardo::device::Result::Ok)
         return -1;
     prev_ledBrightness_index = status.ledBrightness;
     prev_ledColour_index = status.ledColour;
@@ -310,16 +309,19 @@ void Form1::showStatusLines(const QString& line1, const QString& line2)
     richTextBox1->setPlainText(line1 + QLatin1Char('\n') + line2);
 }
 
-void Form1::rescan()
+void Form1::rescanAndShowStatus()
 {
-    // No exchange of another window may run on the handle while it is replaced.
-    std::lock_guard lock(link::exchangeMutex());
-    if (hid_handle != nullptr)
-        hid_exit_safely(hid_handle);
-    char manufacturer[link::kNameBufferSize] = {};
-    char product[link::kNameBufferSize] = {};
-    hid_handle = ScanForUSBDevice_a(link::kEncoderVendorId, link::kEncoderProductId, manufacturer,
-                                    product);
+    if (!encoder_->rescan())
+        showNotConnected();
+    showStatusOrNone();
+}
+
+void Form1::showStatusOrNone()
+{
+    if (GetDeviceStatusMessage() == 0)
+        ShowDeviceStatus();
+    else
+        ShowNoDevice();
 }
 
 void Form1::showNotConnected()
@@ -335,38 +337,24 @@ void Form1::showNotConnected()
 void Form1::Form1_Load()
 {
     vardo::config::setUpConfigFile(kReport);
-    rescan();
-    if (hid_handle == nullptr)
-        showNotConnected();
+    // Only the load step presets the mask (nothing reads it before the status).
     prev_options_fitted = link::kAllOptions;
-    if (GetDeviceStatusMessage() == 0)
-        ShowDeviceStatus();
-    else
-        ShowNoDevice();
+    rescanAndShowStatus();
 }
 
-void Form1::button11_Click()
-{
-    rescan();
-    if (hid_handle == nullptr)
-        showNotConnected();
-    if (GetDeviceStatusMessage() == 0)
-        ShowDeviceStatus();
-    else
-        ShowNoDevice();
-}
+void Form1::button11_Click() { rescanAndShowStatus(); }
 
 // ---- Settings boxes ---------------------------------------------------------
 
-bool Form1::commitBox(QComboBox* box, std::uint8_t command, int payloadOffset, int& field,
-                      const char* failureMessage)
+bool Form1::commitBox(QComboBox* box, vardo::device::Setting setting, int payloadOffset, int& field)
 {
     const int index = box->currentIndex();
     if (index < 0)
         return false;
     const auto payload = static_cast<std::uint8_t>(index + payloadOffset);
-    if (link::sendByteCommand(hid_handle, static_cast<link::EncoderCommand>(command), payload) != 0) {
-        showMessage(failureMessage);
+    if (encoder_->with([&](vardo::device::Encoder& e) { return e.set(setting, payload); })
+        != vardo::device::Result::Ok) {
+        showMessage(vardo::device::settingFailureText(setting));
         selectItem(box, field);
         return false;
     }
@@ -376,33 +364,29 @@ bool Form1::commitBox(QComboBox* box, std::uint8_t command, int payloadOffset, i
 
 void Form1::ledBrightnessCbox_SelectionChangeCommitted()
 {
-    commitBox(ledBrightnessCbox, link::SET_LED_BRIGHTNESS, 0, prev_ledBrightness_index,
-              messages::kBrightnessFailed);
+    commitBox(ledBrightnessCbox, vardo::device::Setting::LedBrightness, 0, prev_ledBrightness_index);
 }
 
 void Form1::ledColourCbox_SelectionChangeCommitted()
 {
-    commitBox(ledColourCbox, link::SET_LED_COLOUR, 0, prev_ledColour_index,
-              messages::kColourFailed);
+    commitBox(ledColourCbox, vardo::device::Setting::LedColour, 0, prev_ledColour_index);
 }
 
 void Form1::buzzerCbox_SelectionChangeCommitted()
 {
-    commitBox(buzzerCbox, link::SET_BUZZER, 0, prev_buzzer_index, messages::kBuzzerFailed);
+    commitBox(buzzerCbox, vardo::device::Setting::Buzzer, 0, prev_buzzer_index);
 }
 
 void Form1::buzzerPeriodCbox_SelectionChangeCommitted()
 {
     // The encoder counts periods from one; the box from zero.
-    commitBox(buzzerPeriodCbox, link::SET_BUZZER_PERIOD, 1, prev_buzzerPeriod_index,
-              messages::kBuzzerPeriodFailed);
+    commitBox(buzzerPeriodCbox, vardo::device::Setting::BuzzerPeriod, 1, prev_buzzerPeriod_index);
 }
 
 void Form1::keypadTypeCbox_SelectionChangeCommitted()
 {
     // The panel follows the new layout; the table itself is read only on demand.
-    if (commitBox(keypadTypeCbox, link::SET_KEYPAD_TYPE, 0, prev_keypadType_index,
-                  messages::kKeypadTypeFailed))
+    if (commitBox(keypadTypeCbox, vardo::device::Setting::KeypadType, 0, prev_keypadType_index))
         presentEncoderLines();
 }
 
@@ -410,7 +394,8 @@ void Form1::keypadTypeCbox_SelectionChangeCommitted()
 
 void Form1::button8_Click()
 {
-    if (link::sendCommand(hid_handle, link::WRITE_DEFAULTS) != 0) {
+    if (encoder_->with([](vardo::device::Encoder& e) { return e.saveDefaults(); })
+        != vardo::device::Result::Ok) {
         showMessage(messages::kWriteDefaultFailed);
         return;
     }
@@ -441,31 +426,25 @@ vardo::link::DeviceStatus Form1::storedSettings() const
 
 void Form1::button9_Click()
 {
-    // The encoder restarts after a factory reset; its answer does not matter.
-    link::sendCommand(hid_handle, link::FACTORY_RESET);
-    vardo::platform::sleepMs(3000);
-    rescan();
-    if (hid_handle == nullptr)
-        showNotConnected();
-    if (GetDeviceStatusMessage() == 0)
-        ShowDeviceStatus();
+    // The encoder restarts after a factory reset; its answer does not matter,
+    // and the restart is waited for even when no encoder was open.
+    if (const auto encoder = encoder_->get())
+        encoder->factoryReset();
     else
-        ShowNoDevice();
+        vardo::platform::sleepMs(vardo::device::kFactoryResetWaitMs);
+    rescanAndShowStatus();
 }
 
 void Form1::button3_Click()
 {
     using vardo::config::ResetOutcome;
-    switch (vardo::config::resetFromConfigFile(hid_handle, kReport)) {
+    switch (vardo::config::resetFromConfigFile(encoder_->get().get(), kReport)) {
     case ResetOutcome::KeypadRefused:
     case ResetOutcome::SettingRefused:
         selectItem(keypadTypeCbox, prev_keypadType_index);
         break;
     case ResetOutcome::Sent:
-        if (GetDeviceStatusMessage() == 0)
-            ShowDeviceStatus();
-        else
-            ShowNoDevice();
+        showStatusOrNone();
         break;
     case ResetOutcome::NotSaved:
     case ResetOutcome::NotSent:
@@ -516,7 +495,7 @@ std::vector<QWidget*> Form1::openWindows() const
 
 void Form1::button2_Click()
 {
-    auto* window = new self_test();
+    auto* window = new self_test(encoder_);
     trackWindow(window);
     window->move(pos());
     window->show();
@@ -536,14 +515,14 @@ void Form1::button1_Click()
         showMessage(messages::kTableStatusFailed);
         return;
     }
-    openCodeTableEditor(this, prev_keypadType_index, keyCodeArray);
+    openCodeTableEditor(this, encoder_, prev_keypadType_index, keyCodeArray);
 }
 
 void Form1::btnLoadFirmware_MouseClick()
 {
     if (!dialogs().question("Firmware Upgrade", "Are you sure you want to upgrade the firmware?"))
         return;
-    auto* window = new firmware_upgrade();
+    auto* window = new firmware_upgrade(encoder_);
     trackWindow(window);
     if (GetDeviceStatusMessage() == 0) {
         window->setRestoreValues(prev_ledBrightness_index, prev_buzzer_index,
@@ -556,7 +535,8 @@ void Form1::btnLoadFirmware_MouseClick()
     } else {
         showMessage(messages::kStatusFailed);
     }
-    if (link::sendCommand(hid_handle, link::ENTER_BSL) != 0)
+    if (encoder_->with([](vardo::device::Encoder& e) { return e.enterLoader(); })
+        != vardo::device::Result::Ok)
         EnableDisableFunctionButtons(false);
     // The new firmware may report a new version and restored settings: show them.
     connect(window, &firmware_upgrade::upgradeFinished, this, [this](bool ok) {
@@ -577,12 +557,8 @@ void Form1::button10_Click()
     for (QWidget* w : openWindows())
         if (qobject_cast<self_test*>(w))
             delete w;
-    if (hid_handle != nullptr) {
-        // Nothing may use the closed handle while the windows are closing.
-        std::lock_guard lock(link::exchangeMutex());
-        hid_exit_safely(hid_handle);
-        hid_handle = nullptr;
-    }
+    // Windows still open find the encoder closed; without one the library is left alone.
+    encoder_->close();
     if (applicationEnder_)
         applicationEnder_();
 }

@@ -1,7 +1,7 @@
 #pragma once
 // The utility's main window: the encoder's status panel, its five settings
 // boxes and the buttons that open every other window. It owns the encoder
-// handle (hid_handle) for the whole run; the other windows borrow it.
+// slot for the whole run; the other windows borrow it.
 #include <QPointer>
 #include <QString>
 #include <QWidget>
@@ -9,10 +9,12 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "config/utility_config.h"
+#include "device/encoder.h"
 
 class QComboBox;
 class QLabel;
@@ -74,6 +76,9 @@ public:
     // and ends the event loop. Tests put a recorder here.
     void setApplicationEnder(std::function<void()> ender);
 
+    // The encoder this window works with and lends the windows it opens.
+    const std::shared_ptr<vardo::device::EncoderSlot>& encoder() const { return encoder_; }
+
     // Secondary windows opened from here that are still open.
     std::vector<QWidget*> openWindows() const;
 
@@ -86,15 +91,20 @@ protected:
 
 private:
     void buildControls();
-    void rescan();
+    // The re-scan of the load step, "Scan For Device" and the factory reset: the
+    // first encoder opened (or "not connected" said), its status read and shown.
+    void rescanAndShowStatus();
+    // GetDeviceStatusMessage, then ShowDeviceStatus or ShowNoDevice.
+    void showStatusOrNone();
     // "Vardo 710 Encoder not connected..", with a line on permissions when that is the cause.
     void showNotConnected();
     // The fields of the last status read, as the configuration file keeps them.
     vardo::link::DeviceStatus storedSettings() const;
+    // The encoder this window and the windows it opens work with.
+    std::shared_ptr<vardo::device::EncoderSlot> encoder_;
     void showStatusLines(const QString& line1, const QString& line2);
     void presentEncoderLines();
-    bool commitBox(QComboBox* box, std::uint8_t command, int payloadOffset, int& field,
-                   const char* failureMessage);
+    bool commitBox(QComboBox* box, vardo::device::Setting setting, int payloadOffset, int& field);
     void trackWindow(QWidget* window);
     static void selectItem(QComboBox* box, int index);
 

@@ -2,6 +2,7 @@
 
 #include "link/encoder_commands.h"
 #include "platform/clock.h"
+#include "platform/dialogs.h"
 #include "platform/mouse_click_button.h"
 
 #include <QCheckBox>
@@ -100,6 +101,13 @@ public:
         });
     }
 
+    // The dialogs seam carries the box onto the window's thread and waits for it.
+    void showMessage(const std::string& text) override
+    {
+        platform::dialogs().message(messages::kCaption, text + messages::kLineBreak,
+                                    platform::MessageIcon::Warning);
+    }
+
     void lightPicture(int picture) override
     {
         if (picture < 1 || picture > 16)
@@ -115,9 +123,9 @@ private:
 
 } // namespace vardo::selftest
 
-self_test::self_test(QWidget* parent)
+self_test::self_test(std::shared_ptr<vardo::device::EncoderSlot> encoder, QWidget* parent)
     : QWidget(parent, Qt::Window)
-    , port_(std::make_unique<vardo::selftest::EncoderSelfTestPort>())
+    , port_(std::make_unique<vardo::selftest::EncoderSelfTestPort>(std::move(encoder)))
     , view_(std::make_unique<vardo::selftest::WindowSelfTestView>(*this))
 {
     setObjectName(QStringLiteral("self_test"));
@@ -231,7 +239,7 @@ void self_test::InitializeSelfTest()
             &self_test::backgroundWorker1_RunWorkerCompleted, Qt::QueuedConnection);
 
     if (GetDeviceStatusMessage() != 0) {
-        vardo::selftest::showMessage(vardo::selftest::kStatusError);
+        view_->showMessage(vardo::selftest::kStatusError);
         return;
     }
 

@@ -27,8 +27,9 @@ class self_test : public QWidget {
 public:
     // Builds the window and runs InitializeSelfTest: reads the status, lays out
     // the key pictures and starts the worker. A failed status read shows
-    // "Device status message error.." and leaves an idle window.
-    explicit self_test(QWidget* parent = nullptr);
+    // "Device status message error.." and leaves an idle window. The window
+    // works with whatever encoder the slot holds at each step.
+    explicit self_test(std::shared_ptr<vardo::device::EncoderSlot> encoder, QWidget* parent = nullptr);
     // Asks a running worker to stop, waits for it (it finishes its current step)
     // and, if the completion has not run yet, still restores the encoder's
     // period and brightness and ends its self test.

@@ -30,13 +30,13 @@ protected:
         ASSERT_EQ(FileName, configPath());
     }
 
-    // Opens the virtual encoder's command interface into hid_handle.
+    // Opens the virtual encoder's command interface.
     void openEncoder()
     {
-        char m[48], p[48];
-        hid_handle = ScanForUSBDevice_a(0x2047, 0x0902, m, p);
-        ASSERT_NE(hid_handle, nullptr);
+        opened = device::Encoder::openFirst();
+        ASSERT_NE(opened, nullptr);
     }
+    std::unique_ptr<device::Encoder> opened;
 
     static std::vector<std::uint8_t> codes(const sim::VirtualEncoder& e)
     {
@@ -318,7 +318,7 @@ protected:
 
 TEST_F(ResetFromFile, NothingHappensBeforeTheFirstSave)
 {
-    EXPECT_EQ(resetFromConfigFile(hid_handle, report), ResetOutcome::NotSaved);
+    EXPECT_EQ(resetFromConfigFile(opened.get(), report), ResetOutcome::NotSaved);
     EXPECT_THAT(reported, IsEmpty());
     EXPECT_THAT(codes(*encoder), IsEmpty());
 }
@@ -329,7 +329,7 @@ TEST_F(ResetFromFile, CustomisedLayoutSendsTheTableInItsPlace)
     for (int i = 0; i < 32; ++i)
         table += std::to_string(i * 9 + 200) + ",";
     store("8", table, "0");
-    EXPECT_EQ(resetFromConfigFile(hid_handle, report), ResetOutcome::Sent);
+    EXPECT_EQ(resetFromConfigFile(opened.get(), report), ResetOutcome::Sent);
     using namespace link;
     EXPECT_THAT(codes(*encoder), ElementsAre(SET_KEYPAD_TYPE, LOAD_CODE_TABLE, SET_LED_BRIGHTNESS,
                                              SET_LED_COLOUR, SET_BUZZER, SET_BUZZER_PERIOD));
@@ -349,7 +349,7 @@ TEST_F(ResetFromFile, CustomisedLayoutSendsTheTableInItsPlace)
 TEST_F(ResetFromFile, FixedLayoutSendsNoTable)
 {
     store("4", "", "7");
-    EXPECT_EQ(resetFromConfigFile(hid_handle, report), ResetOutcome::Sent);
+    EXPECT_EQ(resetFromConfigFile(opened.get(), report), ResetOutcome::Sent);
     using namespace link;
     EXPECT_THAT(codes(*encoder), ElementsAre(SET_KEYPAD_TYPE, SET_LED_BRIGHTNESS, SET_LED_COLOUR,
                                              SET_BUZZER, SET_BUZZER_PERIOD));
@@ -376,7 +376,7 @@ TEST_F(ResetFromFile, StopsAtTheFirstRefusedCommandWithItsMessage)
         encoder->clearFaults();
         encoder->injectFault({sim::EncoderFault::Refuse, false, c.refused});
         reported.clear();
-        EXPECT_EQ(resetFromConfigFile(hid_handle, report), c.outcome) << c.message;
+        EXPECT_EQ(resetFromConfigFile(opened.get(), report), c.outcome) << c.message;
         EXPECT_THAT(reported, ElementsAre(c.message));
         const auto sent = codes(*encoder);
         ASSERT_EQ(sent.size(), c.sent) << c.message;
@@ -386,10 +386,9 @@ TEST_F(ResetFromFile, StopsAtTheFirstRefusedCommandWithItsMessage)
 
 TEST_F(ResetFromFile, WithoutAnEncoderTheFirstCommandFails)
 {
-    hid_exit_safely(hid_handle);
-    hid_handle = nullptr;
+    opened.reset();
     store("0", "");
-    EXPECT_EQ(resetFromConfigFile(hid_handle, report), ResetOutcome::KeypadRefused);
+    EXPECT_EQ(resetFromConfigFile(opened.get(), report), ResetOutcome::KeypadRefused);
     EXPECT_THAT(reported, ElementsAre(kMsgResetKeypad));
 }
 
@@ -409,7 +408,7 @@ TEST_F(ResetFromFile, InvalidStoredValuesSendNothing)
                           Case{"0", "", "1.5", "3", "BuzzerPeriod"}}) {
         writeFile(FileName, testenv::savedConfig("7", c.table, c.period, "0", "0", c.brightness, c.layout));
         reported.clear();
-        EXPECT_EQ(resetFromConfigFile(hid_handle, report), ResetOutcome::NotSent) << c.key;
+        EXPECT_EQ(resetFromConfigFile(opened.get(), report), ResetOutcome::NotSent) << c.key;
         EXPECT_THAT(reported, ElementsAre(std::string(kMsgInvalidValuePrefix) + c.key + ".."));
         EXPECT_THAT(codes(*encoder), IsEmpty()) << c.key;
     }
@@ -418,16 +417,16 @@ TEST_F(ResetFromFile, InvalidStoredValuesSendNothing)
 TEST_F(ResetFromFile, ExtraTablePiecesAndAFixedLayoutsTableAreIgnored)
 {
     store("8", testenv::zeroTableText() + "99,junk");
-    EXPECT_EQ(resetFromConfigFile(hid_handle, report), ResetOutcome::Sent);
+    EXPECT_EQ(resetFromConfigFile(opened.get(), report), ResetOutcome::Sent);
     store("1", "junk");
-    EXPECT_EQ(resetFromConfigFile(hid_handle, report), ResetOutcome::Sent);
+    EXPECT_EQ(resetFromConfigFile(opened.get(), report), ResetOutcome::Sent);
     EXPECT_THAT(reported, IsEmpty());
 }
 
 TEST_F(ResetFromFile, ADamagedFileSendsNothing)
 {
     writeFile(FileName, " FirstUp=Yes\r\n [appSettings\r\n");
-    EXPECT_EQ(resetFromConfigFile(hid_handle, report), ResetOutcome::NotSent);
+    EXPECT_EQ(resetFromConfigFile(opened.get(), report), ResetOutcome::NotSent);
     EXPECT_THAT(reported, ElementsAre(kMsgFileDamaged));
     EXPECT_THAT(codes(*encoder), IsEmpty());
 }
@@ -462,7 +461,7 @@ TEST_F(ResetFromFile, UpgradeBackupHoldsTheSettingsAndSendsThemBack)
     // The reset sends a backup back exactly as it sends the configuration file.
     const std::string configFile = FileName;
     FileName = first;
-    EXPECT_EQ(resetFromConfigFile(hid_handle, report), ResetOutcome::Sent);
+    EXPECT_EQ(resetFromConfigFile(opened.get(), report), ResetOutcome::Sent);
     FileName = configFile;
     const auto cmds = encoder->receivedCommands();
     ASSERT_EQ(cmds.size(), 6u);

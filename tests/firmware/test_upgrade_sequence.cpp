@@ -95,7 +95,7 @@ TEST_F(UpgradeTest, UpgradesEndToEndAndWritesTheSettingsBack)
 
     device->encoder().clearReceivedCommands();
     const std::uint64_t slept = clock.totalSleptMs();
-    ASSERT_TRUE(completeUpgrade(someValues()));
+    ASSERT_TRUE(completeUpgrade(someValues(), *slot, report));
     EXPECT_GE(clock.totalSleptMs() - slept, 6000u);
     EXPECT_TRUE(dialogs.records().empty());
 
@@ -119,7 +119,7 @@ TEST_F(UpgradeTest, UpgradesEndToEndAndWritesTheSettingsBack)
 
     // The re-opened encoder reports the version of the new image.
     vardo::link::DeviceStatus status;
-    ASSERT_EQ(vardo::link::readDeviceStatus(hid_handle, status), 0);
+    ASSERT_EQ(slot->get()->readStatus(status), vardo::device::Result::Ok);
     EXPECT_EQ(status.firmwareVersion, "01.06A");
 }
 
@@ -346,7 +346,7 @@ TEST_F(UpgradeTest, TheWriteBackStopsAtItsFirstFailure)
     clock.sleepMs(6000);
     device->encoder().injectFault(plan);
     device->encoder().clearReceivedCommands();
-    EXPECT_FALSE(completeUpgrade(someValues()));
+    EXPECT_FALSE(completeUpgrade(someValues(), *slot, report));
     const auto records = dialogs.records();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].caption, "Vardo USB ENCODER");
@@ -359,8 +359,8 @@ TEST_F(UpgradeTest, WithoutAnEncoderAfterTheRestartTheWriteBackFailsAtOnce)
 {
     enterLoader();
     device->loader().unplug();
-    EXPECT_FALSE(completeUpgrade(someValues()));
-    EXPECT_EQ(hid_handle, nullptr);
+    EXPECT_FALSE(completeUpgrade(someValues(), *slot, report));
+    EXPECT_EQ(slot->get(), nullptr);
     EXPECT_EQ(dialogs.messages(), (std::vector<std::string>{"Vardo 710 Encoder not connected..\r\n",
                                                             "Unable to set option..\r\n"}));
     EXPECT_EQ(dialogs.records()[0].caption, "Vardo USB Encoder");
@@ -377,8 +377,8 @@ TEST_F(UpgradeTest, UnknownSettingsAreNotWrittenBack)
     unknown.known = false;
     clock.sleepMs(6000);
     device->encoder().clearReceivedCommands();
-    EXPECT_FALSE(completeUpgrade(unknown));
-    ASSERT_NE(hid_handle, nullptr);
+    EXPECT_FALSE(completeUpgrade(unknown, *slot, report));
+    ASSERT_NE(slot->get(), nullptr);
     EXPECT_TRUE(device->encoder().receivedCommands().empty());
     EXPECT_EQ(device->encoder().optionsFitted(), 7);
     const auto records = dialogs.records();

@@ -240,7 +240,7 @@ TEST_F(MainWindow, EncoderWithoutPermissionNamesTheUdevRule)
     encoder->setOpenable(true);
     window->button11_Click();
     EXPECT_THAT(dialogs.messages(), IsEmpty());
-    EXPECT_NE(hid_handle, nullptr);
+    EXPECT_NE(window->encoder()->get(), nullptr);
 }
 
 TEST_F(MainWindow, NoEncoderAtStart)
@@ -733,10 +733,7 @@ TEST_F(MainWindow, AFinishedUpgradeRefreshesThePanel)
     ASSERT_NE(upgrade, nullptr);
     // What the upgrade window does at its end: the new firmware runs, the handle is renewed.
     encoder->restartApplication("03.00C");
-    hid_exit_safely(hid_handle);
-    char m[48], p[48];
-    hid_handle = ScanForUSBDevice_a(0x2047, 0x0902, m, p);
-    ASSERT_NE(hid_handle, nullptr);
+    ASSERT_TRUE(window->encoder()->rescan());
     emit upgrade->upgradeFinished(false);
     EXPECT_EQ(panelLines()[0], presentLine1("Vardo 710i Encoder", "02.10B"));
     emit upgrade->upgradeFinished(true);
@@ -774,7 +771,7 @@ TEST_F(MainWindow, ExitClosesTheEncoderAndTheHidLibrary)
     const int exitsBefore = sim::Bus::instance().exitCount();
     window->button10_Click();
     EXPECT_EQ(sim::Bus::instance().exitCount(), exitsBefore + 1);
-    EXPECT_EQ(hid_handle, nullptr);
+    EXPECT_EQ(window->encoder()->get(), nullptr);
     EXPECT_EQ(ended, 1);
 }
 
@@ -791,7 +788,7 @@ TEST_F(MainWindow, ExitDuringASelfTestRestoresTheEncoderFirst)
     EXPECT_TRUE(window->openWindows().empty());
     EXPECT_FALSE(encoder->selfTestMode());
     EXPECT_EQ(encoder->ledBrightness(), 5);
-    EXPECT_EQ(hid_handle, nullptr);
+    EXPECT_EQ(window->encoder()->get(), nullptr);
     for (const std::string& m : dialogs.messages())
         EXPECT_EQ(m.rfind("Press each key", 0), 0u) << m;   // no failure boxes
     EXPECT_EQ(ended, 1);
@@ -815,7 +812,7 @@ TEST_F(MainWindow, ClosingByTheTitleBarKeepsTheHandle)
     window->show();
     window->close();
     EXPECT_EQ(closed, 1);
-    EXPECT_NE(hid_handle, nullptr);
+    EXPECT_NE(window->encoder()->get(), nullptr);
     EXPECT_EQ(ended, 0);
 }
 

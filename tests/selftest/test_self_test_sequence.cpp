@@ -105,6 +105,12 @@ public:
     void AmendCheckBox(CheckTarget target, bool) override { ticks.push_back(target); }
     void highlightRow(TestRow) override {}
     void lightPicture(int picture) override { lit.push_back(picture); }
+    // As the window: a box through the dialogs seam.
+    void showMessage(const std::string& text) override
+    {
+        platform::dialogs().message(messages::kCaption, text + messages::kLineBreak,
+                                    platform::MessageIcon::Warning);
+    }
     std::vector<std::string> texts;
     std::vector<CheckTarget> ticks;
     std::vector<int> lit;
