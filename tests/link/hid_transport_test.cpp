@@ -274,31 +274,25 @@ TEST_F(TransportTest, ADeviceThatKeepsSendingCannotStretchTheTimeOut)
     EXPECT_EQ(clock.nowMs() - start, 5000u + 8000u);
 }
 
-// Has a late reply ready at every read until a command is written, then answers it.
-class Flood final : public sim::HidEndpoint {
-public:
+// Has a late reply ready at every read until a command is written; then answers it.
+struct Flood final : sim::HidEndpoint {
     int write(const std::uint8_t*, std::size_t length) override
     {
         readsBeforeWrite = reads;
-        answered = true;
         return static_cast<int>(length);
     }
     int read(std::uint8_t* data, std::size_t) override
     {
-        if (reads == kEnd)
+        if (readsBeforeWrite < 0 ? reads == 1000000 : reads > readsBeforeWrite)
             return 0;
+        const Report r = sim::makeReplyReport(readsBeforeWrite < 0 ? 7 : 2);
         ++reads;
-        const Report r = sim::makeReplyReport(answered ? 2 : 7);
         std::memcpy(data, r.data(), r.size());
-        if (answered)
-            reads = kEnd;
         return 64;
     }
     std::optional<std::uint64_t> nextReportDue() override { return std::nullopt; }
-    static constexpr int kEnd = 1000000;
     int reads = 0;
     int readsBeforeWrite = -1;
-    bool answered = false;
 };
 
 TEST_F(TransportTest, TheDrainBeforeACommandGivesUpOnAFlood)
