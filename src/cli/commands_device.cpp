@@ -89,9 +89,10 @@ int Session::cmdSave()
 {
     if (int c = checkLine({"device"}, 1, "'save' takes no arguments"))
         return c;
+    if (int c = useConfigFile(true))
+        return c;
     if (int c = openDevice())
         return c;
-    config::setUpConfigFile(reporter());
     if (int r = link::sendCommand(hid_handle, link::WRITE_DEFAULTS))
         return failExchange(kMsgWriteDefaults, r);
     link::DeviceStatus status;
@@ -99,12 +100,17 @@ int Session::cmdSave()
     if (int c = readStatus(status, table, kMsgSaveConfig))
         return c;
     const config::StoredSettings stored = config::storedSettingsFrom(status, table);
-    const std::size_t before = reported_.size();
-    config::saveSettings(stored, reporter());
-    if (reported_.size() != before)
-        return fail(kExitFailed, "The encoder keeps its settings, but the configuration file " + FileName
-                                     + " was not fully written.");
-    return kExitOk;
+    switch (config::saveSettings(stored, reporter())) {
+    case config::SaveOutcome::Saved:
+        return kExitOk;
+    case config::SaveOutcome::Damaged:
+        return fail(kExitBadInputFile, "The encoder keeps its settings, but the configuration file " + FileName
+                                           + " has a section line without ']' and was left as it was.");
+    case config::SaveOutcome::NotWritten:
+        break;
+    }
+    return fail(kExitFailed, "The encoder keeps its settings, but the configuration file " + FileName
+                                 + " was not fully written.");
 }
 
 int Session::cmdFactoryReset()
@@ -131,10 +137,14 @@ int Session::cmdKeys()
         return c;
     if (int c = openDevice())
         return c;
-    if (int r = link::sendByteCommand(hid_handle, link::SELF_TEST, link::kSelfTestStart))
-        return failExchange(kMsgStartSelfTest, r);
+    // Caught before self-test mode starts, so no signal can leave the encoder in it.
     if (con_.catchInterrupts)
         con_.catchInterrupts(true);
+    if (int r = link::sendByteCommand(hid_handle, link::SELF_TEST, link::kSelfTestStart)) {
+        if (con_.catchInterrupts)
+            con_.catchInterrupts(false);
+        return failExchange(kMsgStartSelfTest, r);
+    }
     if (con_.errIsTerminal)
         con_.err << "Press the keys of the keypad; Ctrl+C ends the test.\n";
 
@@ -157,6 +167,9 @@ int Session::cmdKeys()
             break;
         }
         con_.out << (reply[0] + 1) << std::endl;
+        // The reader went away (EPIPE): the end of the test, as Ctrl+C is.
+        if (!con_.out)
+            break;
     }
     if (con_.catchInterrupts)
         con_.catchInterrupts(false);
