@@ -202,6 +202,9 @@ FileLock::FileLock(const std::string& lockFile, bool create)
     if (lockFile.empty())
         return;
     fd_ = ::open(lockFile.c_str(), O_RDWR | (create ? O_CREAT : 0) | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
+    // One left by root (a run with sudo) still locks when opened for reading.
+    if (fd_ < 0 && errno == EACCES)
+        fd_ = ::open(lockFile.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
     if (fd_ < 0)
         return;
     if (::flock(fd_, LOCK_EX | LOCK_NB) == 0)
