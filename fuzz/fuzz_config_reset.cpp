@@ -3,7 +3,7 @@
 // LedColour, Buzzer, BuzzerPeriod, CodeTableValues and FirstUp (missing ones
 // are left out of the file; FirstUp defaults to "Yes"). The plan the reset
 // would send, or the one message that refuses it, must match a plain reading
-// of the stored decimal numbers.
+// of the stored decimal numbers and the ranges the encoder takes.
 #include "memory_file.h"
 #include "config/config_path.h"
 #include "config/inifile.h"
@@ -30,8 +30,8 @@ using vardo::config::ResetPlan;
 using vardo::fuzz::MemoryFile;
 
 // A stored number: optional blanks, an optional sign, decimal digits, blanks;
-// within 32-bit signed range. The encoder gets its low 8 bits.
-std::optional<std::uint8_t> storedByte(std::string_view s)
+// within 32-bit signed range.
+std::optional<long long> storedNumber(std::string_view s)
 {
     const std::string_view blanks = " \t\n\v\f\r";
     while (!s.empty() && blanks.find(s.front()) != std::string_view::npos)
@@ -54,7 +54,16 @@ std::optional<std::uint8_t> storedByte(std::string_view s)
         v = -v;
     if (v < INT_MIN || v > INT_MAX)
         return std::nullopt;
-    return static_cast<std::uint8_t>(static_cast<std::uint32_t>(v) & 0xFF);
+    return v;
+}
+
+// The encoder gets a stored number's low 8 bits.
+std::optional<std::uint8_t> storedByte(std::string_view s)
+{
+    const auto v = storedNumber(s);
+    if (!v)
+        return std::nullopt;
+    return static_cast<std::uint8_t>(static_cast<std::uint32_t>(*v) & 0xFF);
 }
 
 std::vector<std::string> split(std::string_view text, char at)
@@ -89,15 +98,17 @@ Expected expectedPlan()
         e.outcome = ResetOutcome::NotSaved;
         return e;
     }
-    auto byteOf = [&](const char* key, std::uint8_t& out) {
-        const auto b = storedByte(GetSettings(key));
-        if (!b)
+    // Settings outside what the encoder takes are refused before anything is sent.
+    auto byteOf = [&](const char* key, std::uint8_t& out, long long highest) {
+        const auto n = storedNumber(GetSettings(key));
+        if (!n || *n < 0 || *n > highest) {
             e.message = invalid(key);
-        else
-            out = *b;
-        return b.has_value();
+            return false;
+        }
+        out = static_cast<std::uint8_t>(*n);
+        return true;
     };
-    if (!byteOf("KeypadLayout", e.plan.keypadType))
+    if (!byteOf("KeypadLayout", e.plan.keypadType, 8))
         return e;
     const std::uint8_t layout = e.plan.keypadType;
     e.plan.sendTable = layout == 2 || layout == 5 || layout == 8;
@@ -112,8 +123,8 @@ Expected expectedPlan()
             e.plan.codeTable[i] = *b;
         }
     }
-    if (!byteOf("LedBrightness", e.plan.ledBrightness) || !byteOf("LedColour", e.plan.ledColour)
-        || !byteOf("Buzzer", e.plan.buzzer) || !byteOf("BuzzerPeriod", e.plan.buzzerPeriod))
+    if (!byteOf("LedBrightness", e.plan.ledBrightness, 9) || !byteOf("LedColour", e.plan.ledColour, 255)
+        || !byteOf("Buzzer", e.plan.buzzer, 1) || !byteOf("BuzzerPeriod", e.plan.buzzerPeriod, 10))
         return e;
     e.outcome = ResetOutcome::Sent;
     return e;

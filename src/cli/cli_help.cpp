@@ -122,7 +122,8 @@ import  replaces the configuration file with FILE after the window's checks:
 apply   sends the saved settings to the encoder in the window's order:
         SET_KEYPAD_TYPE, LOAD_CODE_TABLE (customised layouts only),
         SET_LED_BRIGHTNESS, SET_LED_COLOUR, SET_BUZZER, SET_BUZZER_PERIOD, then
-        reads the status. No WRITE_DEFAULTS: use 'save' to keep them.
+        reads the status. No WRITE_DEFAULTS: use 'save' to keep them. Every
+        value is checked first; a missing or bad file sends nothing.
         --from FILE sends a backup file (such as the one written before a
         firmware upgrade) instead of the configuration file.
 )"},
@@ -141,8 +142,9 @@ output: a bar on a terminal, "NN% text" lines otherwise.
         {"keys", R"(Usage: %P keys [--device PATH|SERIAL]
 
 Puts the encoder into self-test mode and prints the number (1-16) of each key
-pressed, one a line, until interrupted (Ctrl+C) or the encoder ends the test;
-then ends self-test mode.
+pressed, one a line, until interrupted (Ctrl+C, or the terminal closes), the
+reader of its output goes away ('keys | head -1') or the encoder ends the
+test; then ends self-test mode.
 )"},
         {"list", R"(Usage: %P list [--json]
 

@@ -18,8 +18,9 @@ extern "C" void onInterrupt(int)
     g_interrupted.store(true);
 }
 
-// While a command catches them, SIGINT and SIGTERM only raise the flag, and a
-// blocked wait returns (no SA_RESTART) so the command can end cleanly.
+// While a command catches them, SIGINT, SIGTERM and SIGHUP (the terminal
+// closed) only raise the flag, and a blocked wait returns (no SA_RESTART) so
+// the command can end cleanly and put the encoder back.
 void catchInterrupts(bool on)
 {
     struct sigaction action {};
@@ -27,6 +28,17 @@ void catchInterrupts(bool on)
     action.sa_handler = on ? onInterrupt : SIG_DFL;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+}
+
+// A reader that goes away (`keys | head -1`) must not kill us mid-command:
+// the write fails with EPIPE instead, which the command takes as its end.
+void ignoreBrokenPipes()
+{
+    struct sigaction action {};
+    sigemptyset(&action.sa_mask);
+    action.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &action, nullptr);
 }
 
 } // namespace
@@ -34,6 +46,7 @@ void catchInterrupts(bool on)
 int processMain(const std::vector<std::string>& args, const std::string& programName)
 {
     static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
+    ignoreBrokenPipes();
     Console console(std::cout, std::cerr);
     console.in = &std::cin;
     console.outIsTerminal = ::isatty(STDOUT_FILENO) == 1;

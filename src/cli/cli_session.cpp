@@ -4,12 +4,13 @@
 #include "cli/exit_codes.h"
 #include "link/hid_transport.h"
 
+#include "platform/atomic_file.h"
+
 #include <algorithm>
 #include <array>
-#include <fstream>
 #include <ostream>
 #include <span>
-#include <sys/stat.h>
+#include <unistd.h>
 
 #ifndef VARDO_VERSION
 #define VARDO_VERSION "unknown"
@@ -26,13 +27,24 @@ constexpr const char* kUdevFolder = "/lib/udev/rules.d";
 
 namespace {
 
-bool readableFile(const std::string& path)
+// What is wrong with path as a file to read, or "" when it is a regular file.
+std::string unusableBecause(const std::string& path)
 {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-        return false;
-    std::ifstream probe(path, std::ios::binary);
-    return probe.good();
+    switch (platform::fileKind(path)) {
+    case platform::FileKind::Regular:
+        return {};
+    case platform::FileKind::Missing:
+        return "does not exist";
+    case platform::FileKind::Folder:
+        return "is a folder, not a file";
+    case platform::FileKind::DanglingLink:
+        return "is a symbolic link to a file that does not exist";
+    case platform::FileKind::Special:
+        return "is not a regular file (a pipe, socket or device)";
+    case platform::FileKind::Unreachable:
+        break;
+    }
+    return "cannot be reached (a folder on the way may not be searched)";
 }
 
 } // namespace
@@ -94,8 +106,26 @@ int Session::checkLine(std::initializer_list<const char*> allowed, std::size_t w
 
 int Session::requireReadable(const std::string& path)
 {
-    if (!readableFile(path))
+    const std::string why = unusableBecause(path);
+    if (!why.empty())
+        return fail(kExitBadInputFile, "Cannot read the file '" + path + "': it " + why + ".");
+    if (::access(path.c_str(), R_OK) != 0)
         return fail(kExitBadInputFile, "Cannot read the file '" + path + "'.");
+    return kExitOk;
+}
+
+int Session::useConfigFile(bool setUp)
+{
+    if (setUp)
+        config::setUpConfigFile(reporter());
+    else
+        FileName = config::configFilePath();
+    if (FileName.empty())
+        return fail(kExitBadInputFile, "No configuration file: HOME is empty or unset and this user's passwd entry "
+                                       "names no home folder (set HOME or XDG_DATA_HOME).");
+    const std::string why = unusableBecause(FileName);
+    if (!why.empty() && !(setUp && platform::fileKind(FileName) == platform::FileKind::Missing))
+        return fail(kExitBadInputFile, "The configuration file " + FileName + " " + why + ".");
     return kExitOk;
 }
 

@@ -50,6 +50,10 @@ private:
     int checkLine(std::initializer_list<const char*> allowed, std::size_t wordCount, const char* tooMany);
     // path is a regular file that this user can read.
     int requireReadable(const std::string& path);
+    // Sets FileName, first setting the file up as the window does when setUp is
+    // true; then refuses at once a configuration file that is not a regular
+    // file (a missing one too, unless it was to be set up).
+    int useConfigFile(bool setUp);
     // Opens the encoder named by --device (else the first) as encoder().
     int openDevice();
     // What openEncoder's status means for the run: the encoder open, or why not.

@@ -112,7 +112,10 @@ std::optional<SettingValue> parseLayout(std::string_view text)
 
 std::optional<std::uint8_t> parseUsageCode(std::string_view text, std::string& error)
 {
-    if (!text.empty() && std::isdigit(static_cast<unsigned char>(text[0]))) {
+    // A signed number is a number too ("-1" must not become the name "1").
+    const bool signedNumber = text.size() > 1 && (text[0] == '-' || text[0] == '+')
+                              && std::isdigit(static_cast<unsigned char>(text[1]));
+    if (signedNumber || (!text.empty() && std::isdigit(static_cast<unsigned char>(text[0])))) {
         if (auto v = parseNumber(text, 255))
             return static_cast<std::uint8_t>(*v);
         error = quoted(text) + " is not a usage code 0-255";
@@ -174,8 +177,8 @@ std::optional<KeyAssignment> parseKeyAssignment(std::string_view text, std::stri
     a.key = *key;
     std::string_view rest = text.substr(eq + 1);
     std::string_view modifierText;
-    // Split at the last "+" so that the code "KeypadPlus" or 0x57 stays whole.
-    if (const auto plus = rest.rfind('+'); plus != std::string_view::npos && plus > 0) {
+    // No usage name holds a "+", so the first one after the code starts the modifier.
+    if (const auto plus = rest.find('+', 1); plus != std::string_view::npos) {
         modifierText = rest.substr(plus + 1);
         rest = rest.substr(0, plus);
     }
@@ -183,6 +186,10 @@ std::optional<KeyAssignment> parseKeyAssignment(std::string_view text, std::stri
     if (!usage)
         return std::nullopt;
     a.entry.usage = *usage;
+    if (modifierText.find('+') != std::string_view::npos) {
+        error = quoted(modifierText) + " names more than one modifier; a key takes one";
+        return std::nullopt;
+    }
     if (!modifierText.empty()) {
         const auto modifier = parseModifier(modifierText);
         if (!modifier) {

@@ -33,7 +33,8 @@ int Session::cmdConfig()
     if (opt_.words.size() != 3)
         return usage("'config " + sub + "' needs one " + (sub == "export" ? "folder" : "file"));
     const std::string& path = opt_.words[2];
-    config::setUpConfigFile(reporter());
+    if (int c = useConfigFile(true))
+        return c;
 
     if (sub == "export") {
         if (!isFolder(path))
@@ -70,8 +71,8 @@ int Session::cmdConfigApply()
     if (int c = checkLine({"device", "from"}, 2,
                           "'config apply' takes no arguments (use --from FILE for a backup)"))
         return c;
-    config::setUpConfigFile(reporter());
-    if (int c = opt_.from ? requireReadable(*opt_.from) : kExitOk)
+    // Only read here: a missing file is not made, it is reported.
+    if (int c = opt_.from ? requireReadable(*opt_.from) : useConfigFile(false))
         return c;
     if (int c = openDevice())
         return c;

@@ -77,20 +77,26 @@ int Session::cmdSave()
 {
     if (int c = checkLine({"device"}, 1, "'save' takes no arguments"))
         return c;
+    if (int c = useConfigFile(true))
+        return c;
     if (int c = openDevice())
         return c;
-    config::setUpConfigFile(reporter());
     if (const auto r = encoder().saveDefaults(); r != device::Result::Ok)
         return failExchange(messages::kWriteDefaultFailed, r);
     link::DeviceStatus status;
     if (int c = readStatus(status, messages::kSaveConfigFailed))
         return c;
-    const std::size_t before = reported_.size();
-    config::saveSettings(status, reporter());
-    if (reported_.size() != before)
-        return fail(kExitFailed, "The encoder keeps its settings, but the configuration file " + FileName
-                                     + " was not fully written.");
-    return kExitOk;
+    switch (config::saveSettings(status, reporter())) {
+    case config::SaveOutcome::Saved:
+        return kExitOk;
+    case config::SaveOutcome::Damaged:
+        return fail(kExitBadInputFile, "The encoder keeps its settings, but the configuration file " + FileName
+                                           + " has a section line without ']' and was left as it was.");
+    case config::SaveOutcome::NotWritten:
+        break;
+    }
+    return fail(kExitFailed, "The encoder keeps its settings, but the configuration file " + FileName
+                                 + " was not fully written.");
 }
 
 int Session::cmdFactoryReset()
@@ -114,10 +120,14 @@ int Session::cmdKeys()
         return c;
     if (int c = openDevice())
         return c;
-    if (const auto r = encoder().selfTest(true); r != device::Result::Ok)
-        return failExchange(messages::kSelfTestStartFailed, r);
+    // Caught before self-test mode starts, so no signal can leave the encoder in it.
     if (con_.catchInterrupts)
         con_.catchInterrupts(true);
+    if (const auto r = encoder().selfTest(true); r != device::Result::Ok) {
+        if (con_.catchInterrupts)
+            con_.catchInterrupts(false);
+        return failExchange(messages::kSelfTestStartFailed, r);
+    }
     if (con_.errIsTerminal)
         con_.err << "Press the keys of the keypad; Ctrl+C ends the test.\n";
 
@@ -138,6 +148,9 @@ int Session::cmdKeys()
             break;
         }
         con_.out << (*key + 1) << std::endl;
+        // The reader went away (EPIPE): the end of the test, as Ctrl+C is.
+        if (!con_.out)
+            break;
     }
     if (con_.catchInterrupts)
         con_.catchInterrupts(false);

@@ -1,15 +1,10 @@
 #include "config/inifile.h"
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
-#include <cstdlib>
 #include <iterator>
 #include <set>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "platform/atomic_file.h"
 
 namespace vardo::config {
 
@@ -32,155 +27,6 @@ using Records = std::vector<Record>;
 bool hasLineBreak(const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; }
 
 bool isCommentMark(char c) { return c == CIniFile::Hash || c == CIniFile::Semicolon; }
-
-// ---- Reading ---------------------------------------------------------------
-
-// Reads a whole regular file; false when it cannot be opened or read.
-bool readRegularFile(const std::string& path, std::string& text)
-{
-    if (path.empty())
-        return false;
-    // Non-blocking so that a pipe cannot stall the open; it is refused below.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return false;
-    struct stat st {};
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    std::string data;
-    char buf[65536];
-    while (ok) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n > 0)
-            data.append(buf, static_cast<std::size_t>(n));
-        else if (n == 0)
-            break;
-        else if (errno != EINTR)
-            ok = false;
-    }
-    ::close(fd);
-    if (ok)
-        text = std::move(data);
-    return ok;
-}
-
-// ---- Writing ---------------------------------------------------------------
-
-bool writeAll(int fd, const std::string& text)
-{
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n > 0)
-            done += static_cast<std::size_t>(n);
-        else if (n < 0 && errno == EINTR)
-            continue;
-        else
-            return false;
-    }
-    return true;
-}
-
-// Devices and pipes are written where they are; replacing them would remove the node.
-bool writeInPlace(const std::string& path, const std::string& text)
-{
-    const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return false;
-    const int flags = ::fcntl(fd, F_GETFL);
-    bool ok = flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0 && writeAll(fd, text);
-    if (::close(fd) != 0)
-        ok = false;
-    return ok;
-}
-
-std::string folderOf(const std::string& path)
-{
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string baseNameOf(const std::string& path)
-{
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Creates a new file next to target, named so that it is hidden and tells where it came from.
-int createTemporary(const std::string& target, std::string& tempPath)
-{
-    static std::atomic<unsigned> counter{0};
-    const std::string stem = folderOf(target) + "/." + baseNameOf(target) + ".tmp-" + std::to_string(::getpid()) + "-";
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        tempPath = stem + std::to_string(counter++);
-        // 0666 lets the umask decide, as for any newly created file.
-        const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno != EEXIST)
-            return fd;
-    }
-    return -1;
-}
-
-void syncFolder(const std::string& folder)
-{
-    // Makes the rename itself durable; the data is already safe, so failure is not reported.
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
-bool replaceFile(const std::string& fileName, const std::string& text)
-{
-    if (fileName.empty())
-        return false;
-
-    std::string target = fileName;
-    struct stat st {};
-    bool exists = ::stat(fileName.c_str(), &st) == 0;
-    if (exists) {
-        // Replace what a symbolic link points to, not the link.
-        if (char* real = ::realpath(fileName.c_str(), nullptr)) {
-            target = real;
-            std::free(real);
-        }
-        if (S_ISDIR(st.st_mode))
-            return false;
-        if (!S_ISREG(st.st_mode))
-            return writeInPlace(target, text);
-        if ((st.st_mode & 0222) == 0 || ::access(target.c_str(), W_OK) != 0)
-            return false;
-    } else if (errno != ENOENT) {
-        return false;
-    }
-
-    std::string tempPath;
-    const int fd = createTemporary(target, tempPath);
-    if (fd < 0)
-        return false;
-    bool ok = writeAll(fd, text);
-    if (ok && exists) {
-        ok = ::fchmod(fd, st.st_mode & 07777) == 0;
-        // Keeps the owner when we may (root editing a user's file); otherwise it stays ours.
-        if (ok && (st.st_uid != ::geteuid() || st.st_gid != ::getegid())) {
-            if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
-                // Not allowed: the new file stays ours, with the old permission bits.
-            }
-        }
-    }
-    ok = ok && ::fsync(fd) == 0;
-    if (::close(fd) != 0)
-        ok = false;
-    ok = ok && ::rename(tempPath.c_str(), target.c_str()) == 0;
-    if (!ok) {
-        ::unlink(tempPath.c_str());
-        return false;
-    }
-    syncFolder(folderOf(target));
-    return true;
-}
 
 // ---- Shared steps of the operations ------------------------------------------
 
@@ -305,7 +151,7 @@ CIniFile::~CIniFile() = default;
 bool CIniFile::Load(const std::string& FileName, std::vector<Record>& content)
 {
     std::string text;
-    if (!readRegularFile(FileName, text))
+    if (!platform::readRegularFile(FileName, text))
         return false;
     parseIniText(text, content);
     return true;
@@ -313,7 +159,7 @@ bool CIniFile::Load(const std::string& FileName, std::vector<Record>& content)
 
 bool CIniFile::Save(const std::string& FileName, const std::vector<Record>& content)
 {
-    return replaceFile(FileName, formatIniText(content));
+    return platform::replaceFile(FileName, formatIniText(content));
 }
 
 bool CIniFile::Create(const std::string& FileName) { return Save(FileName, {}); }
@@ -441,25 +287,32 @@ Record headerRecord(const std::string& SectionName)
 
 } // namespace
 
+void setValueIn(std::vector<Record>& records, const std::string& KeyName, const std::string& Value,
+                const std::string& SectionName)
+{
+    Record key;
+    key.Section = SectionName;
+    key.Key = KeyName;
+    key.Value = Value;
+    if (!anyWithSection(records, SectionName)) {
+        records.push_back(headerRecord(SectionName));
+        records.push_back(std::move(key));
+    } else if (auto it = findFirst(records, CIniFile::RecordSectionKeyIs(SectionName, KeyName));
+               it != records.end()) {
+        it->Value = Value;
+    } else {
+        const auto first = findFirst(records, CIniFile::RecordSectionIs(SectionName));
+        records.insert(first + 1, std::move(key));
+    }
+}
+
 bool CIniFile::SetValue(const std::string& KeyName, const std::string& Value, const std::string& SectionName,
                         const std::string& FileName)
 {
     if (KeyName.empty() || hasLineBreak(KeyName) || hasLineBreak(Value) || hasLineBreak(SectionName))
         return false;
     return editFile(FileName, [&](Records& records) {
-        Record key;
-        key.Section = SectionName;
-        key.Key = KeyName;
-        key.Value = Value;
-        if (!anyWithSection(records, SectionName)) {
-            records.push_back(headerRecord(SectionName));
-            records.push_back(std::move(key));
-        } else if (auto it = findFirst(records, RecordSectionKeyIs(SectionName, KeyName)); it != records.end()) {
-            it->Value = Value;
-        } else {
-            const auto first = findFirst(records, RecordSectionIs(SectionName));
-            records.insert(first + 1, std::move(key));
-        }
+        setValueIn(records, KeyName, Value, SectionName);
         return true;
     });
 }

@@ -27,19 +27,18 @@
 // then CR LF. A file written here reads back to the same records and is written
 // again byte for byte.
 //
-// A save never leaves a half-written file: the text goes to a temporary file in
-// the same folder, is flushed to disk and then renamed over the old file, so a
-// failed save leaves the old file as it was. Consequences: the folder must be
-// writable; the new file keeps the old file's permission bits (and owner, when
-// we are allowed to set it) but a hard link to the old file is not updated; a
-// symbolic link is followed and its target replaced. A target that exists and
-// is not writable by us, or has no write permission bits at all (the analogue
-// of a read-only file, refused even for root), is not replaced: Save returns
-// false. A target that is not a regular file (a device such as /dev/full, a
-// pipe) is written in place, since replacing it would remove the node.
+// A save never leaves a half-written file: it goes through platform::replaceFile
+// (a temporary file beside the old one, synced and renamed over it), so a failed
+// save leaves the old file as it was. Consequences: the folder must be writable;
+// the new file keeps the old file's owner (when we may set it) and mode, but a
+// hard link to the old file is not updated; a symbolic link is followed only
+// when it and its target are ours in folders only we may write, otherwise the
+// link itself is replaced. A target that exists and is not writable by us, or
+// has no write permission bits at all (refused even for root), is not
+// replaced, and neither is anything but a regular file: Save returns false.
 //
 // Loading reads regular files only; anything else (a folder, a device, a pipe)
-// counts as a file that cannot be opened.
+// counts as a file that cannot be opened, and a pipe never blocks the load.
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -188,5 +187,8 @@ using Record = CIniFile::Record;
 // parseIniText throws IniFormatError and then leaves content untouched.
 void parseIniText(std::string_view text, std::vector<Record>& content);
 std::string formatIniText(const std::vector<Record>& content);
+// SetValue's change on records in memory (the caller checks for line breaks).
+void setValueIn(std::vector<Record>& records, const std::string& KeyName, const std::string& Value,
+                const std::string& SectionName);
 
 } // namespace vardo::config

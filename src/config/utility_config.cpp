@@ -5,18 +5,14 @@
 #include "codetable/usage_codes.h"
 #include "config/inifile.h"
 #include "link/encoder_commands.h"
+#include "platform/atomic_file.h"
 #include "platform/user_folder.h"
 
-#include <atomic>
-#include <cerrno>
+#include <algorithm>
 #include <climits>
-#include <cstdlib>
-#include <ctime>
 #include <vector>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace vardo::config {
 
@@ -48,90 +44,6 @@ std::string baseName(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool readRegularFile(const std::string& path, std::string& out)
-{
-    if (path.empty())
-        return false;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return false;
-    }
-    std::string bytes;
-    char buf[8192];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            ::close(fd);
-            return false;
-        }
-        if (n == 0)
-            break;
-        bytes.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    out = std::move(bytes);
-    return true;
-}
-
-bool writeAll(int fd, const std::string& bytes)
-{
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Writes bytes to a new file beside `to` and renames it over `to`.
-bool replaceFileWith(const std::string& to, const std::string& bytes)
-{
-    if (to.empty())
-        return false;
-    std::string target = to;
-    // A symbolic link keeps pointing where it did; its target gets the bytes.
-    if (char* real = ::realpath(to.c_str(), nullptr)) {
-        target = real;
-        std::free(real);
-    }
-    struct stat st {};
-    const bool exists = ::stat(target.c_str(), &st) == 0;
-    if (exists && (!S_ISREG(st.st_mode) || (st.st_mode & 0222) == 0
-                   || ::access(target.c_str(), W_OK) != 0))
-        return false;
-
-    static std::atomic<unsigned> counter{0};
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = target + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
-            return false;
-    }
-    if (fd < 0)
-        return false;
-    if (exists)
-        ::fchmod(fd, st.st_mode & 07777);
-    const bool written = writeAll(fd, bytes) && ::fsync(fd) == 0;
-    const bool closed = ::close(fd) == 0;
-    if (!written || !closed || ::rename(temp.c_str(), target.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    return true;
-}
-
 bool customisedLayout(std::uint8_t layout) { return codetable::isCustomisedLayout(layout); }
 
 std::string invalidValueMessage(const char* key)
@@ -139,17 +51,39 @@ std::string invalidValueMessage(const char* key)
     return std::string(kMsgInvalidValuePrefix) + key + "..";
 }
 
+std::string folderOf(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
 } // namespace
 
-bool setUpConfigFile(const Report& report)
+ConfigFileLock::ConfigFileLock(bool forChange)
+    : lock_(FileName.empty() ? std::string() : folderOf(FileName) + "/." + kConfigFileName + ".lock", forChange)
+{
+}
+
+std::string configFilePath()
 {
     const std::string dataFolder = platform::userDataFolder();
     if (dataFolder.empty())
+        return {};
+    return dataFolder + "/" + kConfigFolderName + "/" + kConfigFileName;
+}
+
+bool setUpConfigFile(const Report& report)
+{
+    FileName = configFilePath();
+    if (FileName.empty())
         return false;
-    const std::string folder = dataFolder + "/" + kConfigFolderName;
-    FileName = folder + "/" + kConfigFileName;
+    const std::string folder = folderOf(FileName);
     if (!pathExists(folder))
         makeFolders(folder);
+    if (pathExists(FileName))
+        return true;
+    const ConfigFileLock lock;
+    // Another program may have made it while we waited for the lock.
     if (pathExists(FileName))
         return true;
     try {
@@ -190,21 +124,17 @@ std::string codeTableText(const codetable::CodeTable& table)
 
 namespace {
 
-// The save's eight keys, in their fixed order, into file.
-void saveSettingsTo(const std::string& file, const link::DeviceStatus& s, const Report& report)
+// The save's eight keys and their values, in their fixed order.
+std::array<std::pair<const char*, std::string>, 8> savedValues(const link::DeviceStatus& s)
 {
-    auto set = [&](const char* key, const std::string& value) {
-        if (!CIniFile::SetValue(key, value, kSection, file))
-            report(kMsgUpdateFailed);
-    };
-    set("FirstUp", "Yes");
-    set("KeypadLayout", std::to_string(s.keypadType));
-    set("LedBrightness", std::to_string(s.ledBrightness));
-    set("LedColour", std::to_string(s.ledColour));
-    set("Buzzer", std::to_string(s.buzzer));
-    set("BuzzerPeriod", std::to_string(s.buzzerPeriod));
-    set("CodeTableValues", codetable::isCustomisedLayout(s.keypadType) ? codeTableText(s.codeTable) : "");
-    set("Options", std::to_string(s.optionsFitted));
+    return {{{"FirstUp", "Yes"},
+             {"KeypadLayout", std::to_string(s.keypadType)},
+             {"LedBrightness", std::to_string(s.ledBrightness)},
+             {"LedColour", std::to_string(s.ledColour)},
+             {"Buzzer", std::to_string(s.buzzer)},
+             {"BuzzerPeriod", std::to_string(s.buzzerPeriod)},
+             {"CodeTableValues", codetable::isCustomisedLayout(s.keypadType) ? codeTableText(s.codeTable) : ""},
+             {"Options", std::to_string(s.optionsFitted)}}};
 }
 
 // A free name beside the configuration file: USBUtilityCfg-YYYYMMDD-HHMMSS.ini,
@@ -228,13 +158,34 @@ std::string freeBackupPath(const std::string& configFile)
 
 } // namespace
 
-void saveSettings(const link::DeviceStatus& s, const Report& report)
+SaveOutcome saveSettings(const link::DeviceStatus& s, const Report& report)
 {
+    const ConfigFileLock lock;
     try {
-        saveSettingsTo(FileName, s, report);
+        bool complete = true;
+        for (const auto& [key, value] : savedValues(s)) {
+            if (!CIniFile::SetValue(key, value, kSection, FileName)) {
+                report(kMsgUpdateFailed);
+                complete = false;
+            }
+        }
+        return complete ? SaveOutcome::Saved : SaveOutcome::NotWritten;
     } catch (const IniFormatError&) {
         // The store refuses to rewrite a file it cannot read: nothing was written.
         report(kMsgFileDamaged);
+        return SaveOutcome::Damaged;
+    }
+}
+
+void recordFirmwareFile(const std::string& name)
+{
+    if (FileName.empty())
+        return;
+    const ConfigFileLock lock;
+    try {
+        CIniFile::SetValue("FirmwareFile", name, kSection, FileName);
+    } catch (const IniFormatError&) {
+        // A damaged file simply leaves the name unrecorded.
     }
 }
 
@@ -244,31 +195,32 @@ bool writeUpgradeBackup(const link::DeviceStatus& settings, std::string& path)
     if (FileName.empty())
         return false;
     path = freeBackupPath(FileName);
+    // Start from the configuration file when it reads, so FirmwareFile and any
+    // hand-made comments come along; otherwise from the first-start shape.
+    std::vector<Record> records;
     try {
-        // Start from the configuration file when it reads, so FirmwareFile and
-        // any hand-made comments come along; otherwise from the first-start shape.
-        std::vector<Record> records;
-        if (!CIniFile::Load(FileName, records) || !CIniFile::Save(path, records)) {
-            if (!CIniFile::Create(path) || !CIniFile::AddSection(kSection, path))
-                return false;
-            for (const char* key : kConfigKeys)
-                CIniFile::SetValue(key, "", kSection, path);
-        }
+        const ConfigFileLock lock(false);
+        if (!CIniFile::Load(FileName, records))
+            records.clear();
     } catch (const IniFormatError&) {
-        if (!CIniFile::Create(path) || !CIniFile::AddSection(kSection, path))
-            return false;
-        for (const char* key : kConfigKeys)
-            CIniFile::SetValue(key, "", kSection, path);
+        records.clear();
     }
-    bool ok = true;
-    saveSettingsTo(path, settings, [&](const std::string&) { ok = false; });
-    return ok;
+    if (records.empty()) {
+        records.push_back(Record{});
+        records.back().Section = kSection;
+        for (const char* key : kConfigKeys)
+            setValueIn(records, key, "", kSection);
+    }
+    for (const auto& [key, value] : savedValues(settings))
+        setValueIn(records, key, value, kSection);
+    // One write of the whole text: a full disk leaves no file, not an empty one.
+    return platform::replaceFile(path, formatIniText(records));
 }
 
 bool copyFileReplacing(const std::string& from, const std::string& to)
 {
     std::string bytes;
-    return readRegularFile(from, bytes) && replaceFileWith(to, bytes);
+    return platform::readRegularFile(from, bytes) && platform::replaceFile(to, bytes);
 }
 
 bool importConfigFile(const std::string& chosenPath, const Report& report)
@@ -280,7 +232,7 @@ bool importConfigFile(const std::string& chosenPath, const Report& report)
         }
         // The bytes checked are the bytes copied, even if the file changes meanwhile.
         std::string bytes;
-        const bool readable = readRegularFile(chosenPath, bytes);
+        const bool readable = platform::readRegularFile(chosenPath, bytes);
         if (readable) {
             std::vector<Record> records;
             parseIniText(bytes, records);
@@ -303,7 +255,8 @@ bool importConfigFile(const std::string& chosenPath, const Report& report)
                 return false;
             }
         }
-        if (!readable || !replaceFileWith(FileName, bytes)) {
+        const ConfigFileLock lock;
+        if (!readable || !platform::replaceFile(FileName, bytes)) {
             report(kMsgImportCopyFailed);
             return false;
         }
@@ -324,7 +277,14 @@ bool exportConfigFile(const std::string& folder, const std::function<bool()>& co
         target += kConfigFileName;
         if (pathExists(target) && !confirmOverwrite())
             return false;
-        if (!copyFileReplacing(FileName, target)) {
+        // Read under the lock so that a save in progress is copied whole or not at all.
+        std::string bytes;
+        bool readable = false;
+        {
+            const ConfigFileLock lock(false);
+            readable = platform::readRegularFile(FileName, bytes);
+        }
+        if (!readable || !platform::replaceFile(target, bytes)) {
             report(kMsgExportCopyFailed);
             return false;
         }
@@ -368,46 +328,59 @@ bool parseStoredByte(const std::string& text, std::uint8_t& byte)
 
 ResetOutcome readResetPlan(ResetPlan& plan, const Report& report)
 {
+    // One read, under the lock, so the values all come from the same save.
+    std::vector<Record> records;
     try {
-        if (GetSettings("FirstUp") != "Yes")
-            return ResetOutcome::NotSaved;
-        ResetPlan p;
-        auto readByte = [&](const char* key, std::uint8_t& out) {
-            if (parseStoredByte(GetSettings(key), out))
-                return true;
-            report(invalidValueMessage(key));
-            return false;
-        };
-        if (!readByte("KeypadLayout", p.keypadType))
-            return ResetOutcome::NotSent;
-        p.sendTable = customisedLayout(p.keypadType);
-        if (p.sendTable) {
-            const std::string values = GetSettings("CodeTableValues");
-            std::size_t start = 0;
-            for (std::size_t i = 0; i < p.codeTable.size(); ++i) {
-                // Fewer than 32 numbers runs past the end of the text.
-                const bool pastEnd = start > values.size();
-                const std::size_t comma = pastEnd ? std::string::npos : values.find(',', start);
-                const std::string piece =
-                    pastEnd ? std::string()
-                            : values.substr(start, comma == std::string::npos ? std::string::npos
-                                                                              : comma - start);
-                if (pastEnd || !parseStoredByte(piece, p.codeTable[i])) {
-                    report(invalidValueMessage("CodeTableValues"));
-                    return ResetOutcome::NotSent;
-                }
-                start = comma == std::string::npos ? values.size() + 1 : comma + 1;
-            }
-        }
-        if (!readByte("LedBrightness", p.ledBrightness) || !readByte("LedColour", p.ledColour)
-            || !readByte("Buzzer", p.buzzer) || !readByte("BuzzerPeriod", p.buzzerPeriod))
-            return ResetOutcome::NotSent;
-        plan = p;
-        return ResetOutcome::Sent;
+        const ConfigFileLock lock(false);
+        CIniFile::Load(FileName, records);
     } catch (const IniFormatError&) {
         report(kMsgFileDamaged);
         return ResetOutcome::NotSent;
     }
+    auto setting = [&](const char* key) {
+        const auto it = std::find_if(records.begin(), records.end(), CIniFile::RecordSectionKeyIs(kSection, key));
+        return it == records.end() ? std::string() : it->Value;
+    };
+    if (setting("FirstUp") != "Yes")
+        return ResetOutcome::NotSaved;
+    ResetPlan p;
+    // Each value must be one the encoder takes: a refusal half way would leave
+    // the layout and table of the file with the rest of the old settings.
+    auto readByte = [&](const char* key, std::uint8_t& out, int highest) {
+        std::uint8_t low = 0;
+        const std::string text = setting(key);
+        if (parseStoredByte(text, low) && std::stoll(text) >= 0 && std::stoll(text) <= highest) {
+            out = low;
+            return true;
+        }
+        report(invalidValueMessage(key));
+        return false;
+    };
+    if (!readByte("KeypadLayout", p.keypadType, codetable::kLayoutCount - 1))
+        return ResetOutcome::NotSent;
+    p.sendTable = customisedLayout(p.keypadType);
+    if (p.sendTable) {
+        const std::string values = setting("CodeTableValues");
+        std::size_t start = 0;
+        for (std::size_t i = 0; i < p.codeTable.size(); ++i) {
+            // Fewer than 32 numbers runs past the end of the text.
+            const bool pastEnd = start > values.size();
+            const std::size_t comma = pastEnd ? std::string::npos : values.find(',', start);
+            const std::string piece =
+                pastEnd ? std::string()
+                        : values.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+            if (pastEnd || !parseStoredByte(piece, p.codeTable[i])) {
+                report(invalidValueMessage("CodeTableValues"));
+                return ResetOutcome::NotSent;
+            }
+            start = comma == std::string::npos ? values.size() + 1 : comma + 1;
+        }
+    }
+    if (!readByte("LedBrightness", p.ledBrightness, 9) || !readByte("LedColour", p.ledColour, 255)
+        || !readByte("Buzzer", p.buzzer, 1) || !readByte("BuzzerPeriod", p.buzzerPeriod, 10))
+        return ResetOutcome::NotSent;
+    plan = p;
+    return ResetOutcome::Sent;
 }
 
 ResetOutcome resetFromConfigFile(device::Encoder* encoder, const Report& report,

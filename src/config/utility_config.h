@@ -12,11 +12,25 @@
 #include "device/encoder.h"
 #include "link/encoder_commands.h"
 #include "link/messages.h"
+#include "platform/atomic_file.h"
 
 namespace vardo::config {
 
 // Receives one operator message (without its trailing line break).
 using Report = std::function<void(const std::string& text)>;
+
+// Every change of the configuration file made in several steps (set-up, save,
+// import) and every read of it that must see one whole version (export, reset)
+// runs under this advisory lock, taken on ".USBUtilityCfg.ini.lock" beside
+// FileName, so that two programs (the window and the command line) never mix
+// their changes. Blocks until the lock is free. A reader (forChange false)
+// does not create the lock file: no change can have been made without it.
+class ConfigFileLock {
+public:
+    explicit ConfigFileLock(bool forChange = true);
+private:
+    platform::FileLock lock_;
+};
 
 // The nine keys of appSettings in the order the first start creates them.
 inline constexpr std::array<const char*, 9> kConfigKeys = {
@@ -47,7 +61,11 @@ inline constexpr const char* kMsgFileDamaged =
 // A stored value the reset cannot send; the key's name follows.
 inline constexpr const char* kMsgInvalidValuePrefix = "USBUtilityCfg.ini file holds an invalid value for ";
 
-// Builds FileName (<user data folder>/VardoInterface/USBUtilityCfg.ini) and, when
+// <user data folder>/VardoInterface/USBUtilityCfg.ini; "" when no data folder
+// is known. Builds nothing and does not touch FileName.
+std::string configFilePath();
+
+// Builds FileName (configFilePath()) and, when
 // the file is missing, creates the folder and the ten-line file with empty values.
 // An existing file is not examined. Returns true when the file was there or was
 // created; failures are silent, except a damaged file met while filling a new one.
@@ -64,17 +82,27 @@ std::string GetSettings(const std::string& key);
 // "n," for each of the 32 bytes, unsigned decimal, no blanks.
 std::string codeTableText(const codetable::CodeTable& table);
 
+enum class SaveOutcome {
+    Saved,
+    Damaged,     // a section line without "]": reported once, nothing written
+    NotWritten,  // one or more keys could not be written (each reported)
+};
+
 // Writes FirstUp="Yes" and the seven settings keys of the last status read
 // (FirmwareFile untouched; the firmware version is not kept) in the fixed
 // order; a key that fails is reported and the next one is tried.
-// A damaged file is reported once and nothing is written.
-void saveSettings(const link::DeviceStatus& settings, const Report& report);
+SaveOutcome saveSettings(const link::DeviceStatus& settings, const Report& report);
+
+// Records the name (without folder) of the firmware image last chosen. A
+// failure, a damaged file included, goes unreported: the name is only a hint.
+void recordFirmwareFile(const std::string& name);
 
 // Before a firmware upgrade erases anything: writes the settings that will be
 // written back into a new timestamped file beside FileName
 // (USBUtilityCfg-YYYYMMDD-HHMMSS.ini, the configuration file's layout), so a
 // failure after the erase never loses them; a reset from that file sends them
-// back. path receives the file's name. False when it could not be written.
+// back. path receives the file's name. False when it could not be written
+// whole; then no file of that name is left behind.
 bool writeUpgradeBackup(const link::DeviceStatus& settings, std::string& path);
 
 // Replaces FileName with chosenPath after checking its name and its nine keys.
@@ -110,9 +138,12 @@ using ResetPlan = device::Configuration;
 // around it and a sign are accepted; false for anything else or outside int32.
 bool parseStoredByte(const std::string& text, std::uint8_t& byte);
 
-// Reads the stored settings into plan. NotSaved, Sent (plan filled) or NotSent
-// (reported: damaged file, or the first key with an empty or invalid value,
-// CodeTableValues included when the layout is a customised one).
+// Reads the stored settings into plan, from one read of the file. NotSaved,
+// Sent (plan filled) or NotSent (reported: damaged file, or the first key with
+// an empty or invalid value, CodeTableValues included when the layout is a
+// customised one). A setting outside what the encoder takes (layout 0-8,
+// brightness 0-9, buzzer 0-1, period 0-10) is invalid, so nothing is sent
+// rather than the first commands only.
 ResetOutcome readResetPlan(ResetPlan& plan, const Report& report);
 
 // The whole reset: the plan, then the encoder's applyConfiguration

@@ -18,7 +18,9 @@ namespace {
 class ShowBeside : public QObject {
 public:
     // The self test opens at the main window's place and is 87 px wider: the
-    // gap keeps the encoder's keypad clear of it, for pressing its keys.
+    // gap keeps the encoder's keypad clear of it, for pressing its keys. On a
+    // 1280-pixel screen the pair starts at the left edge and the encoder's
+    // window ends at the right one, 12 px clear of the self test.
     static constexpr int kGap = 100;
 
     ShowBeside(QWidget* mainWindow, QWidget* companion) : QObject(mainWindow), companion_(companion) {}

@@ -197,7 +197,8 @@ VirtualEncoderWindow::VirtualEncoderWindow(sim::VirtualEncoderDevice& device, st
     samples->setFont(small);
     top->addWidget(samples);
 
-    setFixedWidth(330);
+    // Narrow enough to sit beside the 978-pixel self test on a 1280-pixel screen.
+    setFixedWidth(290);
     refresh();
     poll_ = new QTimer(this);
     poll_->setInterval(kPollMs);
@@ -221,7 +222,7 @@ void VirtualEncoderWindow::rebuildKeypad(int keyCount)
     for (int key = 1; key <= keyCount; ++key) {
         auto* b = new QPushButton(this);
         b->setObjectName(QStringLiteral("key%1").arg(key));
-        b->setMinimumSize(64, 48);
+        b->setMinimumSize(60, 48);
         b->setFocusPolicy(Qt::NoFocus);
         connect(b, &QPushButton::clicked, this, [this, key] { device_.encoder().pressKey(key - 1); });
         keypad_->addWidget(b, (key - 1) / columns, (key - 1) % columns);
@@ -265,7 +266,7 @@ void VirtualEncoderWindow::refresh()
     const std::string_view layoutName = codetable::layoutItemText(layout);
     layoutText_->setText(QStringLiteral("Keypad: ")
                          + QString::fromLatin1(layoutName.data(), static_cast<qsizetype>(layoutName.size()))
-                         + QStringLiteral("   firmware ")
+                         + QStringLiteral("\nFirmware ")
                          + QString::fromStdString(encoder.firmwareVersion()));
     const auto table = encoder.activeCodeTable();
     const int keyCount = sim::VirtualEncoder::keyCount(layout);

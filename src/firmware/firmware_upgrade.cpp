@@ -1,7 +1,7 @@
 #include "firmware/firmware_upgrade.h"
 
 #include "config/config_path.h"
-#include "config/inifile.h"
+#include "config/utility_config.h"
 #include "device/encoder.h"
 #include "firmware/bsl430.h"
 #include "firmware/upgrade_sequence.h"
@@ -302,14 +302,7 @@ void firmware_upgrade::btnBrowse_Click()
         return;
     d->filenameTextBox->setText(vardo::platform::fromLocal8(*chosen));
     const std::string name = std::filesystem::path(*chosen).filename().string();
-    if (FileName.empty())
-        return;
-    try {
-        vardo::config::CIniFile::SetValue("FirmwareFile", name, "appSettings", FileName);
-    } catch (const vardo::config::IniFormatError&) {
-        // A damaged configuration file must not end the program from a button:
-        // the name simply goes unrecorded, like any other failed write.
-    }
+    vardo::config::recordFirmwareFile(name);
 }
 
 void firmware_upgrade::btnUpgrade_MouseClick()

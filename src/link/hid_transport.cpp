@@ -1,5 +1,6 @@
 #include "link/hid_transport.h"
 
+#include "platform/clock.h"
 #include "platform/text8.h"
 
 #include <array>
@@ -25,6 +26,7 @@ constexpr std::uint8_t kAck = 0x06;
 constexpr std::uint8_t kRefused = 0x0F;
 constexpr std::uint8_t kMaxByteCount = 0x40;
 constexpr int kPollMs = 10;
+constexpr int kMaxDrainReads = kDefaultTimeoutMs;
 // The last byte of a reply frame (checksum at 8+N) must lie inside the report.
 constexpr int kMaxReplyN = static_cast<int>(kReportSize) - 9;
 constexpr char kNone[] = "None";
@@ -108,49 +110,52 @@ ReportKind checkReport(const std::uint8_t* report, int command, std::uint8_t* re
 }
 
 // Polls for the reply frame; each poll waits up to 10 ms inside the HID
-// library so that a report is taken the moment it arrives.
+// library so that a report is taken the moment it arrives. The time-out runs
+// on the clock from the write or the last ACK: reports that are not the reply
+// (late replies of other commands) use it up as silence does, so a device that
+// keeps sending cannot stretch the wait.
 std::int32_t awaitReply(hid_device* device, int command, std::uint8_t* reply,
                         std::uint32_t* replyLength, std::int32_t timeoutMs)
 {
+    platform::Clock& clock = platform::clock();
     std::array<std::uint8_t, kReportSize> report{};
-    std::int32_t elapsed = 0;
+    std::uint64_t deadline = clock.nowMs() + static_cast<std::uint64_t>(timeoutMs);
     for (;;) {
         report.fill(0);
         const int got = hid_read_timeout(device, report.data(), report.size(), kPollMs);
         if (got < 0)
             return kErrNoDevice;
-        if (got == 0) {
-            if (timeoutMs != 0) {
-                elapsed += kPollMs;
-                if (elapsed >= timeoutMs)
-                    return kErrTimeout;
+        if (got > 0) {
+            std::int32_t result = kErrBadFrame;
+            const ReportKind kind = checkReport(report.data(), command, reply, replyLength, result);
+            if (kind == ReportKind::Ack) {
+                deadline = clock.nowMs() + static_cast<std::uint64_t>(timeoutMs);
+                continue;
             }
-            continue;
+            if (kind == ReportKind::Reply)
+                return result;
         }
-        std::int32_t result = kErrBadFrame;
-        const ReportKind kind = checkReport(report.data(), command, reply, replyLength, result);
-        if (kind == ReportKind::Ack) {
-            elapsed = 0;
-            continue;
-        }
-        if (kind == ReportKind::OtherCommand)
-            continue;  // someone else's late reply: ours may still come
-        return result;
+        if (timeoutMs != 0 && clock.nowMs() >= deadline)
+            return kErrTimeout;
     }
 }
 
 // Throws away input that is already waiting (a late reply to an earlier
 // command), so it is never taken as the reply to the command about to go out.
+// A device sends at most a report a millisecond: kMaxDrainReads clears the
+// backlog of a whole time-out, and a device that never stops cannot hold the
+// command back for good.
 bool drainPendingInput(hid_device* device)
 {
     std::array<std::uint8_t, kReportSize> report{};
-    for (;;) {
+    for (int reads = 0; reads < kMaxDrainReads; ++reads) {
         const int got = hid_read_timeout(device, report.data(), report.size(), 0);
         if (got < 0)
             return false;
         if (got == 0)
-            return true;
+            break;
     }
+    return true;
 }
 
 void fillNameBuffer(int readResult, const wchar_t* text, char* buffer)

@@ -42,7 +42,8 @@ hid_device* ScanForUSBDevice_a(std::int32_t vendorId, std::int32_t productId, ch
 // Sends command `code` with `payloadLength` bytes (0..55) of `payload` and waits
 // for the reply frame. On 0 the N-1 data bytes are in `reply` (62 bytes at
 // least) and their count in `replyLength`. `timeoutMs` 0 waits without limit;
-// each ACK report restarts the time-out. `replyCapacity` is not consulted.
+// the time-out runs on the platform clock and each ACK report restarts it; no
+// other report does. `replyCapacity` is not consulted.
 // A valid reply frame naming another command (a late reply to an earlier,
 // timed-out exchange) is passed over, so it never answers this one.
 std::int32_t USBEncoderSendAndReceive_a(hid_device* device, std::uint8_t code,

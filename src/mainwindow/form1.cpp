@@ -58,7 +58,7 @@ void showMessage(const std::string& text)
 const vardo::config::Report kReport = [](const std::string& text) { showMessage(text); };
 
 QComboBox* makeBox(QWidget* parent, const char* name, const QString& placeholder,
-                   const QStringList& items, QRect geometry, QObject* typingBlocker)
+                   const QStringList& items, QRect geometry, QObject* boxFilter)
 {
     auto* box = new QComboBox(parent);
     box->setObjectName(QString::fromLatin1(name));
@@ -68,7 +68,8 @@ QComboBox* makeBox(QWidget* parent, const char* name, const QString& placeholder
     box->setFont(vardo::ui::windowFont(12));
     box->setGeometry(geometry);
     box->setEnabled(false);
-    box->installEventFilter(typingBlocker);
+    box->setFocusPolicy(Qt::StrongFocus);   // the wheel alone does not focus it
+    box->installEventFilter(boxFilter);
     return box;
 }
 
@@ -147,7 +148,7 @@ void Form1::buildControls()
     }
     richTextBox1->setPalette(panel);
 
-    auto* blocker = new vardo::ui::TypingBlocker(this);
+    auto* blocker = new vardo::ui::SettingsBoxFilter(this);
     QStringList layouts;
     for (std::string_view text : vardo::codetable::layoutItemTexts())
         layouts << QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));

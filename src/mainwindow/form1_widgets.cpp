@@ -34,10 +34,19 @@ void WrapButton::paintEvent(QPaintEvent*)
     p.drawText(area, Qt::AlignCenter | Qt::TextWordWrap, text());
 }
 
-bool TypingBlocker::eventFilter(QObject* watched, QEvent* event)
+bool SettingsBoxFilter::eventFilter(QObject* watched, QEvent* event)
 {
-    if (event->type() == QEvent::KeyPress && !static_cast<QKeyEvent*>(event)->text().isEmpty())
+    if (event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const bool leaves = key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab
+            || key->key() == Qt::Key_Escape;
+        if (!leaves && !key->text().isEmpty())
+            return true;
+    }
+    if (event->type() == QEvent::Wheel && !static_cast<QWidget*>(watched)->hasFocus()) {
+        event->ignore();   // the parent may still scroll
         return true;
+    }
     return QObject::eventFilter(watched, event);
 }
 

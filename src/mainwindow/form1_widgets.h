@@ -23,9 +23,11 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 };
 
-// Discards every key press that would type a character into a drop-down box,
-// so that only choosing an item (mouse, arrow keys) changes it.
-class TypingBlocker : public QObject {
+// Keeps a settings box from changing by accident: discards every key press
+// that would type a character (Tab, Shift+Tab and Escape still move on), and
+// passes the wheel on unless the box has the focus. Only choosing an item
+// (mouse, arrow keys, the wheel on the focused box) changes it.
+class SettingsBoxFilter : public QObject {
     Q_OBJECT
 public:
     using QObject::QObject;

@@ -2,6 +2,10 @@
 
 #include <cstdlib>
 #include <mutex>
+#include <vector>
+
+#include <pwd.h>
+#include <unistd.h>
 
 namespace vardo::platform {
 
@@ -49,6 +53,16 @@ void setUserDataFolderOverride(const std::string& folder)
 std::string homeFolder()
 {
     std::string home = env("HOME");
+    if (home.empty() || home.front() != '/') {
+        // An empty or relative HOME (a service, "env -i"): the account's own entry.
+        home.clear();
+        passwd entry {};
+        passwd* found = nullptr;
+        std::vector<char> buffer(16384);
+        if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found
+            && found->pw_dir)
+            home = found->pw_dir;
+    }
     if (home.empty() || home.front() != '/')
         return {};
     return withoutTrailingSlash(home);

@@ -4,6 +4,7 @@
 #include "cli_test_env.h"
 #include "sim/virtual_loader.h"
 
+#include <functional>
 #include <sys/stat.h>
 
 using namespace vardo;
@@ -341,7 +342,7 @@ TEST_F(CliTest, TableLoadFromABadFileSendsNothing)
     }
     const auto r = run({"table", "load", "--from", root + "/missing.ini"});
     EXPECT_EQ(r.code, cli::kExitBadInputFile);
-    EXPECT_EQ(r.err, "Cannot read the file '" + root + "/missing.ini'.\n");
+    EXPECT_EQ(r.err, "Cannot read the file '" + root + "/missing.ini': it does not exist.\n");
     EXPECT_TRUE(sent(*encoder).empty());
 }
 
@@ -391,13 +392,28 @@ TEST_F(CliTest, SaveReportsAStatusFailureAndAnUnwritableFile)
     EXPECT_EQ(r.code, cli::kExitTimeout);
     EXPECT_EQ(r.err, "Unable to Save Config file. (no reply from the encoder within 5000 ms)\n");
 
-    // A folder where the file should be: every key fails; the message is shown once.
-    std::filesystem::remove(configPath());
-    std::filesystem::create_directories(configPath());
+    // A read-only file: every key fails; the message is shown once.
+    ::chmod(configPath().c_str(), 0444);
     r = run({"save"});
     EXPECT_EQ(r.code, cli::kExitFailed);
     EXPECT_EQ(r.err, "Failed to update USBUtilityCfg.ini file.\nThe encoder keeps its settings, but the "
                      "configuration file " + configPath() + " was not fully written.\n");
+
+    // An incorrect file is a bad input file; nothing is written.
+    ::chmod(configPath().c_str(), 0644);
+    writeFile(configPath(), " [appSettings\r\n");
+    r = run({"save"});
+    EXPECT_EQ(r.code, cli::kExitBadInputFile);
+    EXPECT_EQ(readFile(configPath()), " [appSettings\r\n");
+
+    // A folder where the file should be is refused before anything is sent.
+    std::filesystem::remove(configPath());
+    std::filesystem::create_directories(configPath());
+    encoder->clearReceivedCommands();
+    r = run({"save"});
+    EXPECT_EQ(r.code, cli::kExitBadInputFile);
+    EXPECT_EQ(r.err, "The configuration file " + configPath() + " is a folder, not a file.\n");
+    EXPECT_TRUE(sent(*encoder).empty());
 }
 
 TEST_F(CliTest, FactoryResetWaitsReopensAndReadsTheStatus)
@@ -565,9 +581,35 @@ TEST_F(CliTest, ConfigApplyFromABackupLeavesTheConfigurationFileAlone)
 
 TEST_F(CliTest, ConfigApplyWithNothingSavedOrABadValueSendsNothing)
 {
+    // What is wrong with the file itself is said, and nothing is made in its place.
+    const std::string folder = dataHome + "/VardoInterface";
+    const std::pair<std::function<void()>, std::string> unusable[] = {
+        {[] {}, "does not exist"},
+        {[&] { std::filesystem::create_directories(configPath()); }, "is a folder, not a file"},
+        {[&] { ::mkfifo(configPath().c_str(), 0600); }, "is not a regular file (a pipe, socket or device)"},
+        {[&] { std::filesystem::create_symlink(root + "/gone.ini", configPath()); },
+         "is a symbolic link to a file that does not exist"},
+    };
+    for (const auto& [make, why] : unusable) {
+        std::filesystem::remove_all(folder);
+        std::filesystem::create_directories(folder);
+        make();
+        const auto r = run({"config", "apply"});
+        EXPECT_EQ(r.code, cli::kExitBadInputFile);
+        EXPECT_EQ(r.err, "The configuration file " + configPath() + " " + why + ".\n");
+    }
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    writeFile(configPath(), testenv::kFreshConfig);
     auto r = run({"config", "apply"});   // the first start's empty file
     EXPECT_EQ(r.code, cli::kExitBadInputFile);
     EXPECT_EQ(r.err, "Nothing sent: " + configPath() + " holds no saved settings (FirstUp is not \"Yes\").\n");
+
+    // Every value is checked before the first command goes out.
+    writeFile(configPath(), savedConfig(8, testenv::zeroTableText(), 99, 0, 1, 3));
+    r = run({"config", "apply"});
+    EXPECT_EQ(r.code, cli::kExitBadInputFile);
+    EXPECT_EQ(r.err, "USBUtilityCfg.ini file holds an invalid value for LedBrightness..\n");
 
     writeFile(configPath(), savedConfig(8, "1,2,", 4, 0, 1, 3));
     r = run({"config", "apply"});
@@ -627,6 +669,43 @@ TEST_F(CliTest, KeysPrintsEachKeyUntilInterruptedAndEndsSelfTest)
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(sent(*encoder), (std::vector<Sent>{{SELF_TEST, bytes({1})}, {SELF_TEST, bytes({2})}}));
     EXPECT_FALSE(encoder->selfTestMode());
+}
+
+// Takes one line, then fails as a pipe whose reader has gone (`keys | head -1`).
+struct PipeClosedAfterOneLine : std::streambuf {
+    std::string taken;
+    int overflow(int c) override
+    {
+        if (!taken.empty() && taken.back() == '\n')
+            return traits_type::eof();
+        taken.push_back(static_cast<char>(c));
+        return c;
+    }
+};
+
+TEST_F(CliTest, KeysEndsWhenTheReaderGoesAwayAndStillEndsSelfTest)
+{
+    std::uint64_t startedAt = 0, endedAt = 0;
+    encoder->addListener([&] {
+        if (encoder->selfTestMode() && startedAt == 0) {
+            startedAt = clock.nowMs();
+            sim::Bus::instance().schedule(startedAt + 100, [this] { encoder->pressKey(0); });
+            sim::Bus::instance().schedule(startedAt + 200, [this] { encoder->pressKey(4); });
+            sim::Bus::instance().schedule(startedAt + 3000, [this] { interrupted = true; });
+        } else if (!encoder->selfTestMode() && startedAt != 0 && endedAt == 0) {
+            endedAt = clock.nowMs();
+        }
+    });
+    PipeClosedAfterOneLine pipe;
+    std::ostream out(&pipe);
+    std::ostringstream err;
+    cli::Console console(out, err);
+    console.interrupted = &interrupted;
+    EXPECT_EQ(cli::runCli({"keys"}, console), 0);
+    EXPECT_EQ(pipe.taken, "1\n");
+    EXPECT_EQ(err.str(), "");
+    EXPECT_EQ(sent(*encoder), (std::vector<Sent>{{SELF_TEST, bytes({1})}, {SELF_TEST, bytes({2})}}));
+    EXPECT_LT(endedAt - startedAt, 1000u) << "self test went on after the reader left";
 }
 
 TEST_F(CliTest, KeysEndsWhenTheEncoderEndsTheKeyTest)

@@ -3,6 +3,7 @@
 // and a failure that leaves the encoder in its loader for another try.
 #include "cli/exit_codes.h"
 #include "cli_test_env.h"
+#include "config/file_size_limit.h"
 #include "sim/virtual_device.h"
 
 #include <filesystem>
@@ -132,6 +133,22 @@ TEST_F(CliUpgradeTest, WithoutTheSettingsTheUpgradeDoesNotStart)
     EXPECT_EQ(r.err, "Failed to Get Device Status Message. (no reply from the encoder within 5000 ms)\n");
     EXPECT_EQ(sent(device->encoder()), (std::vector<Sent>{{GET_STATUS, {}}}));
     EXPECT_TRUE(backups().empty());
+    EXPECT_EQ(device->encoder().mode(), sim::EncoderMode::Application);
+}
+
+TEST_F(CliUpgradeTest, OnAFullDiskNoEmptyBackupIsLeftAndTheEncoderStaysInItsApplication)
+{
+    std::filesystem::create_directories(dataHome + "/VardoInterface");
+    writeFile(configPath(), testenv::kFreshConfig);
+    RunResult r;
+    {
+        testenv::FileSizeLimit full(0);
+        r = run({"upgrade", "--yes", samplePath("01.06A")});
+    }
+    EXPECT_EQ(r.code, cli::kExitFailed);
+    EXPECT_EQ(r.err.rfind("Not upgraded: the settings could not be saved to a backup file", 0), 0u) << r.err;
+    EXPECT_TRUE(backups().empty());
+    EXPECT_EQ(sent(device->encoder()), (std::vector<Sent>{{GET_STATUS, {}}}));
     EXPECT_EQ(device->encoder().mode(), sim::EncoderMode::Application);
 }
 

@@ -111,11 +111,16 @@ TEST(CliCodes, KeyAssignments)
     EXPECT_EQ(a->entry, (vardo::codetable::CodeEntry{0xE6, 0x57}));
 
     for (const char* bad : {"0=0x04", "17=0x04", "x=0x04", "1", "1=", "1=0x04+", "1=0x04+Hyper",
-                            "1=+LeftShift", "1=0x100"}) {
+                            "1=+LeftShift", "1=0x100", "1=+5"}) {
         error.clear();
         EXPECT_FALSE(parseKeyAssignment(bad, error)) << bad;
         EXPECT_FALSE(error.empty()) << bad;
     }
+    // The part at fault is named: a negative number is no name, and a key takes one modifier.
+    EXPECT_FALSE(parseKeyAssignment("1=-1", error));
+    EXPECT_EQ(error, "'-1' is not a usage code 0-255");
+    EXPECT_FALSE(parseKeyAssignment("1=0x04+LeftShift+LeftCtrl", error));
+    EXPECT_EQ(error, "'LeftShift+LeftCtrl' names more than one modifier; a key takes one");
 }
 
 TEST(CliCodes, CodeTableValuesAsTheResetReadsThem)

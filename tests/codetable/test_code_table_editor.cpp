@@ -118,7 +118,7 @@ protected:
     platform::RecordingDialogs dialogs;
     platform::ScopedDialogs scopedDialogs{dialogs};
     std::unique_ptr<sim::VirtualEncoder> encoder;
-    std::array<std::uint8_t, 32> keyCodeArray{};
+    CodeTable keyCodeArray{};
 };
 
 TEST_F(EditorTest, OtherLayoutsShowTheMessageAndOpenNothing)

@@ -1,3 +1,4 @@
+#include "config/file_size_limit.h"
 #include "config/inifile.h"
 
 #include <gtest/gtest.h>
@@ -480,25 +481,9 @@ TEST_F(IniFileTest, FailedWriteLeavesTheOldFileIntactAndNoTemporaryBehind)
     std::vector<Record> big{header("s"), key("s", "k", std::string(64 * 1024, 'v'))};
 
     // The file size limit makes the write fail part way, as a full disk would.
-    struct FileSizeLimit {
-        rlimit saved{};
-        void (*savedHandler)(int);
-        explicit FileSizeLimit(rlim_t bytes)
-        {
-            savedHandler = std::signal(SIGXFSZ, SIG_IGN);
-            ::getrlimit(RLIMIT_FSIZE, &saved);
-            rlimit limit{bytes, saved.rlim_max};
-            ::setrlimit(RLIMIT_FSIZE, &limit);
-        }
-        ~FileSizeLimit()
-        {
-            ::setrlimit(RLIMIT_FSIZE, &saved);
-            std::signal(SIGXFSZ, savedHandler);
-        }
-    };
     bool saved;
     {
-        FileSizeLimit limit(4096);
+        vardo::testenv::FileSizeLimit limit(4096);
         saved = CIniFile::Save(file, big);
     }
     EXPECT_FALSE(saved);
@@ -563,4 +548,25 @@ TEST_F(IniFileTest, ReplacingKeepsPermissionsAndFollowsSymbolicLinks)
     EXPECT_EQ(read(file), " [s]\r\n k=2\r\n");
     EXPECT_EQ(fs::status(file).permissions(),
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+}
+
+TEST_F(IniFileTest, ALinkSomeoneElseCouldHavePlantedIsReplacedNotFollowed)
+{
+    const std::string victim = folder + "/victim.ini";
+    const std::string shared = folder + "/shared";
+    const std::string link = shared + "/cfg.ini";
+    fs::create_directory(shared);
+    // A folder others may write (sticky or not), and a link we do not own in our own folder.
+    for (const mode_t mode : {01777, 0777, 0770, 0700}) {
+        write(victim, "[s]\nk=precious\n");
+        fs::remove(link);
+        fs::create_symlink(victim, link);
+        ::chmod(shared.c_str(), mode);
+        if (mode == 0700 && (::geteuid() != 0 || ::lchown(link.c_str(), 65534, 65534) != 0))
+            GTEST_SKIP() << "only root can give a link to another user";
+        ASSERT_TRUE(CIniFile::SetValue("k", "2", "s", link)) << std::oct << mode;
+        EXPECT_EQ(read(victim), "[s]\nk=precious\n") << std::oct << mode;
+        EXPECT_FALSE(fs::is_symlink(link)) << std::oct << mode;
+        EXPECT_EQ(read(link), " [s]\r\n k=2\r\n");
+    }
 }

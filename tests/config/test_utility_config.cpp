@@ -8,6 +8,11 @@
 
 #include <gmock/gmock.h>
 
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <thread>
+
 #include <sys/stat.h>
 
 using namespace vardo;
@@ -188,10 +193,12 @@ TEST_F(UtilityConfig, ImportCopiesAFileWithAllNineKeysEvenWhenEmpty)
     EXPECT_TRUE(importConfigFile(chosen, report));
     EXPECT_THAT(reported, IsEmpty());
     EXPECT_EQ(readFile(FileName), text);
-    // No temporary file is left beside the configuration file.
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dataHome + "/VardoInterface"),
-                            std::filesystem::directory_iterator()),
-              1);
+    // No temporary file is left beside the configuration file and its lock.
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dataHome + "/VardoInterface"))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_THAT(names, ElementsAre(".USBUtilityCfg.ini.lock", "USBUtilityCfg.ini"));
 }
 
 TEST_F(UtilityConfig, ImportOfAMalformedFileIsCaught)
@@ -254,17 +261,102 @@ TEST_F(UtilityConfig, ExportIntoAMissingFolderFails)
     EXPECT_THAT(reported, ElementsAre(kMsgExportCopyFailed));
 }
 
-TEST_F(UtilityConfig, ExportKeepsTheModeOfAReplacedFile)
+TEST_F(UtilityConfig, ExportKeepsTheModeAndOwnerOfAReplacedFile)
 {
     setUpFile();
     const std::string target = root + "/USBUtilityCfg.ini";
     writeFile(target, "old");
     ::chmod(target.c_str(), 0640);
+    const bool asRoot = ::geteuid() == 0 && ::chown(target.c_str(), 65534, 65534) == 0;
     EXPECT_TRUE(exportConfigFile(root, [] { return true; }, report));
     struct stat st {};
     ASSERT_EQ(::stat(target.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
+    if (asRoot) {
+        EXPECT_EQ(st.st_uid, 65534u);
+        EXPECT_EQ(st.st_gid, 65534u);
+    }
     EXPECT_EQ(readFile(target), testenv::kFreshConfig);
+}
+
+TEST_F(UtilityConfig, ExportIntoASharedFolderNeverWritesThroughAPlantedLink)
+{
+    setUpFile();
+    const std::string shared = root + "/shared";
+    const std::string victim = root + "/victim";
+    std::filesystem::create_directories(shared);
+    ::chmod(shared.c_str(), 01777);
+    writeFile(victim, "precious");
+    std::filesystem::create_symlink(victim, shared + "/USBUtilityCfg.ini");
+    EXPECT_TRUE(exportConfigFile(shared, [] { return true; }, report));
+    EXPECT_EQ(readFile(victim), "precious");
+    EXPECT_FALSE(std::filesystem::is_symlink(shared + "/USBUtilityCfg.ini"));
+    EXPECT_EQ(readFile(shared + "/USBUtilityCfg.ini"), testenv::kFreshConfig);
+}
+
+TEST_F(UtilityConfig, AConfigurationFileThatIsAPipeIsRefusedAtOnce)
+{
+    setUpFile();
+    std::filesystem::remove(FileName);
+    ASSERT_EQ(::mkfifo(FileName.c_str(), 0600), 0);
+    // Nothing may wait for a writer that never comes.
+    EXPECT_FALSE(exportConfigFile(root, [] { return true; }, report));
+    EXPECT_EQ(saveSettings(vardo::link::DeviceStatus{}, report), SaveOutcome::NotWritten);
+    EXPECT_EQ(reported.front(), kMsgExportCopyFailed);
+    EXPECT_EQ(reported.size(), 9u);
+    EXPECT_TRUE(std::filesystem::is_fifo(FileName));
+}
+
+// A change in several steps by another program holds the lock: each operation
+// waits for it and then works on what that program left, never on an older read.
+TEST_F(UtilityConfig, ChangesWaitForTheLockOfAChangeInProgress)
+{
+    setUpFile();
+    const std::string chosen = root + "/in/USBUtilityCfg.ini";
+    std::filesystem::create_directories(root + "/in");
+    writeFile(chosen, testenv::savedConfig("7", "", "3", "1", "0", "5", "1"));
+    vardo::link::DeviceStatus settings;
+    settings.keypadType = 4;
+    const std::string theirs = "# theirs\r\n" + testenv::kFreshConfig;
+    const struct {
+        const char* name;
+        std::function<void()> run;
+        std::string expected;
+    } cases[] = {
+        {"save", [&] { saveSettings(settings, report); },
+         "# theirs\r\n" + testenv::savedConfig("0", "", "0", "0", "0", "0", "4")},
+        {"import", [&] { importConfigFile(chosen, report); }, readFile(chosen)},
+        {"firmware file", [&] { recordFirmwareFile("new.txt"); },
+         [&] {
+             std::string text = theirs;
+             return text.replace(text.find("FirmwareFile=") + 13, 0, "new.txt");
+         }()},
+    };
+    for (const auto& c : cases) {
+        writeFile(FileName, testenv::kFreshConfig);
+        std::mutex m;
+        std::condition_variable cv;
+        bool waiting = false, done = false;
+        platform::setLockWaitObserver([&] { std::lock_guard l(m); waiting = true; cv.notify_all(); });
+        auto held = std::make_optional<ConfigFileLock>();
+        std::thread worker([&] {
+            c.run();
+            std::lock_guard l(m);
+            done = true;
+            cv.notify_all();
+        });
+        {
+            std::unique_lock l(m);
+            cv.wait(l, [&] { return waiting || done; });
+        }
+        EXPECT_FALSE(done) << c.name << " did not wait for the lock";
+        EXPECT_EQ(readFile(FileName), testenv::kFreshConfig) << c.name;
+        writeFile(FileName, theirs);   // the other program's change, made whole
+        held.reset();
+        worker.join();
+        platform::setLockWaitObserver({});
+        EXPECT_EQ(readFile(FileName), c.expected) << c.name;
+    }
 }
 
 // ---- stored numbers ------------------------------------------------------------------
@@ -405,7 +497,11 @@ TEST_F(ResetFromFile, InvalidStoredValuesSendNothing)
                           Case{"5", "", "1", "3", "CodeTableValues"},
                           Case{"2", "1,2,x,", "1", "3", "CodeTableValues"},
                           Case{"8", testenv::zeroTableText(), "1", "", "LedBrightness"},
-                          Case{"0", "", "1.5", "3", "BuzzerPeriod"}}) {
+                          Case{"0", "", "1.5", "3", "BuzzerPeriod"},
+                          // Numbers the encoder would refuse after the layout and table went out.
+                          Case{"9", "", "1", "3", "KeypadLayout"},
+                          Case{"8", testenv::zeroTableText(), "1", "99", "LedBrightness"},
+                          Case{"0", "", "11", "3", "BuzzerPeriod"}}) {
         writeFile(FileName, testenv::savedConfig("7", c.table, c.period, "0", "0", c.brightness, c.layout));
         reported.clear();
         EXPECT_EQ(resetFromConfigFile(opened.get(), report), ResetOutcome::NotSent) << c.key;

@@ -201,7 +201,7 @@ TEST_F(WindowTest, UpgradeWithoutAFileSaysSoAndCountsAgain)
 TEST_F(WindowTest, UpgradesTheEncoderAndWritesTheSettingsBack)
 {
     enterLoader();
-    std::array<std::uint8_t, 32> keys{};
+    vardo::codetable::CodeTable keys{};
     keys[1] = 0x1E;
     window->setRestoreValues(4, 1, 2, 2, 7, keys);
     window->show();

@@ -14,7 +14,7 @@
 
 using namespace vardo;
 using link::DeviceStatus;
-using Table = std::array<std::uint8_t, 32>;
+using Table = codetable::CodeTable;
 
 namespace {
 

@@ -258,6 +258,52 @@ TEST_F(TransportTest, EachAckRestartsTheTimeOut)
     EXPECT_EQ(clock.nowMs() - second, 8000u);
 }
 
+TEST_F(TransportTest, ADeviceThatKeepsSendingCannotStretchTheTimeOut)
+{
+    auto d = openScripted();
+    // Late replies of another command, one a millisecond for 20 s.
+    for (std::uint32_t ms = 1; ms <= 20000; ++ms)
+        d->queueReport(sim::makeReplyReport(7), ms);
+    const auto start = clock.nowMs();
+    EXPECT_EQ(exchange(1), -6);
+    EXPECT_EQ(clock.nowMs() - start, 5000u);
+    // An ACK amid the flood still restarts the time-out.
+    d->scriptReply({{3000, sim::makeAckReport()}});
+    EXPECT_EQ(exchange(1), -6);
+    EXPECT_EQ(clock.nowMs() - start, 5000u + 8000u);
+}
+
+// Has a late reply ready at every read until a command is written; then answers it.
+struct Flood final : sim::HidEndpoint {
+    int write(const std::uint8_t*, std::size_t length) override
+    {
+        readsBeforeWrite = reads;
+        return static_cast<int>(length);
+    }
+    int read(std::uint8_t* data, std::size_t) override
+    {
+        if (readsBeforeWrite < 0 ? reads == 1000000 : reads > readsBeforeWrite)
+            return 0;
+        const Report r = sim::makeReplyReport(readsBeforeWrite < 0 ? 7 : 2);
+        ++reads;
+        std::memcpy(data, r.data(), r.size());
+        return 64;
+    }
+    std::optional<std::uint64_t> nextReportDue() override { return std::nullopt; }
+    int reads = 0;
+    int readsBeforeWrite = -1;
+};
+
+TEST_F(TransportTest, TheDrainBeforeACommandGivesUpOnAFlood)
+{
+    auto flood = std::make_shared<Flood>();
+    sim::Bus::instance().attach(ScriptedDevice::encoderInterface("sim:flood:1.1"), flood);
+    device = ScanForUSBDevice_a(0x2047, 0x0902, manufacturer, product);
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(exchange(2, {1}), 0);
+    EXPECT_EQ(flood->readsBeforeWrite, 5000);
+}
+
 TEST_F(TransportTest, ZeroTimeOutWaitsWithoutLimit)
 {
     auto d = openScripted();

@@ -20,6 +20,7 @@
 #include <QStatusBar>
 #include <QTest>
 #include <QTextEdit>
+#include <QWheelEvent>
 
 #include <gmock/gmock.h>
 
@@ -468,10 +469,37 @@ TEST_F(MainWindow, TypingIntoABoxChangesNothing)
         }
         EXPECT_EQ(b->currentIndex(), before) << name;
         EXPECT_FALSE(b->isEditable()) << name;
+        EXPECT_EQ(b->focusPolicy(), Qt::StrongFocus) << name;   // no focus by the wheel
     }
     EXPECT_THAT(commandCodes(), IsEmpty());
     // Arrow keys still choose, and their choice is a commit.
     QTest::keyClick(box("ledBrightnessCbox"), Qt::Key_Down);
+    EXPECT_THAT(commandCodes(), ElementsAre(link::SET_LED_BRIGHTNESS));
+    EXPECT_EQ(window->prev_ledBrightness_index, 6);
+}
+
+TEST_F(MainWindow, TabLeavesABoxAndTheWheelTurnsOnlyTheFocusedOne)
+{
+    plugEncoder(7, 0);
+    load();
+    window->show();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    QComboBox* brightness = box("ledBrightnessCbox");
+    brightness->setFocus();
+    QTest::keyClick(brightness, Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), box("ledColourCbox"));
+    QTest::keyClick(box("ledColourCbox"), Qt::Key_Backtab, Qt::ShiftModifier);
+    EXPECT_EQ(QApplication::focusWidget(), brightness);
+    QTest::keyClick(brightness, Qt::Key_Escape);
+    auto turnWheel = [](QComboBox* b) {
+        QWheelEvent wheel(QPointF(5, 5), b->mapToGlobal(QPointF(5, 5)), {}, {0, -120},
+                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(b, &wheel);
+    };
+    turnWheel(box("buzzerPeriodCbox"));   // the pointer merely passes over it
+    EXPECT_THAT(commandCodes(), IsEmpty());
+    turnWheel(brightness);
     EXPECT_THAT(commandCodes(), ElementsAre(link::SET_LED_BRIGHTNESS));
     EXPECT_EQ(window->prev_ledBrightness_index, 6);
 }

@@ -6,6 +6,9 @@
 #include <optional>
 #include <string>
 
+#include <pwd.h>
+#include <unistd.h>
+
 using namespace vardo::platform;
 
 namespace {
@@ -56,12 +59,17 @@ TEST(UserDataFolder, RelativeXdgPathIsIgnored)
     EXPECT_EQ(userDataFolder(), "/home/op/.local/share");
 }
 
-TEST(UserDataFolder, EmptyWhenNothingIsKnown)
+TEST(UserDataFolder, WithoutHomeTheAccountsOwnHomeFolderServes)
 {
+    const passwd* entry = ::getpwuid(::geteuid());
+    ASSERT_NE(entry, nullptr);
+    const std::string own = entry->pw_dir;
     EnvVar xdg("XDG_DATA_HOME", nullptr);
-    EnvVar home("HOME", nullptr);
-    EXPECT_EQ(userDataFolder(), "");
-    EXPECT_EQ(homeFolder(), "");
+    for (const char* value : {static_cast<const char*>(nullptr), "", "relative"}) {
+        EnvVar home("HOME", value);
+        EXPECT_EQ(homeFolder(), own);
+        EXPECT_EQ(userDataFolder(), own + "/.local/share");
+    }
 }
 
 TEST(UserDataFolder, OverrideWinsUntilCleared)

@@ -21,6 +21,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QPalette>
 #include <QPointer>
 #include <QProgressBar>
@@ -108,6 +109,20 @@ int main(int argc, char** argv)
     // A private data folder keeps the operator's own configuration file out of it.
     QTemporaryDir dataHome;
     vardo::platform::setUserDataFolderOverride(dataHome.path().toStdString());
+    // The pictures show the sample firmware in a home folder of a fixed, neutral
+    // name, never the folder this was built in: the same pictures on any machine.
+    const QString home = QStringLiteral("/tmp/vardo-home");
+    if (!QDir().mkdir(home, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
+        std::fprintf(stderr, "vardo_screenshots: %s exists (another run, or a stopped one: remove it)\n",
+                     qPrintable(home));
+        return 1;
+    }
+    qputenv("HOME", home.toLocal8Bit());
+    const QString samples = home + QStringLiteral("/firmware-samples");
+    QDir().mkdir(samples);
+    const QDir built(QStringLiteral(VARDO_FIRMWARE_SAMPLES_DIR));
+    for (const QString& f : built.entryList({QStringLiteral("*.txt")}, QDir::Files))
+        QFile::copy(built.filePath(f), samples + "/" + f);
     // No message box opens: questions are answered, messages recorded and listed.
     vardo::platform::RecordingDialogs dialogs;
     vardo::platform::ScopedDialogs dialogsInForce(dialogs);
@@ -134,7 +149,7 @@ int main(int argc, char** argv)
 
     // The demo's window of the encoder, after two keys have typed their codes.
     {
-        vardo::demo::VirtualEncoderWindow window(*device, VARDO_FIRMWARE_SAMPLES_DIR);
+        vardo::demo::VirtualEncoderWindow window(*device, samples.toStdString());
         window.show();
         encoder.pressKey(0);
         encoder.pressKey(1);
@@ -195,7 +210,7 @@ int main(int argc, char** argv)
         auto* upgradeButton = upgrade->findChild<QPushButton*>(QStringLiteral("btnUpgrade"));
         auto* browse = upgrade->findChild<QPushButton*>(QStringLiteral("btnBrowse"));
         if (upgradeButton && browse && waitFor([&] { return upgradeButton->isEnabled(); }, 30000)) {
-            dialogs.answerOpenFile(std::string(VARDO_FIRMWARE_SAMPLES_DIR) + "/encoder_firmware_01.06A.txt");
+            dialogs.answerOpenFile(samples.toStdString() + "/encoder_firmware_01.06A.txt");
             browse->click();
             upgradeButton->click();
             if (waitFor([&] { return finished; }, 180000) && succeeded)
@@ -224,5 +239,6 @@ int main(int argc, char** argv)
         hid_exit_safely(hid_handle);
     hid_handle = nullptr;
     device.reset();
+    QDir(home).removeRecursively();
     return shooter.ok() ? 0 : 1;
 }

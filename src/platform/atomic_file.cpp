@@ -1,0 +1,244 @@
+#include "platform/atomic_file.h"
+
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vardo::platform {
+
+namespace {
+
+std::string folderOf(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string baseNameOf(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Nobody but us (or root) may add, remove or rename entries in the folder.
+bool onlyWeMayWrite(const std::string& folder)
+{
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0)
+        return false;
+    const bool trustedOwner = st.st_uid == ::geteuid() || st.st_uid == 0;
+    return trustedOwner && (st.st_mode & (S_IWGRP | S_IWOTH | S_ISVTX)) == 0;
+}
+
+// The regular file that path leads to, when it may be written through every
+// link on the way; "" when some link there is not ours to follow.
+std::string safeLinkTarget(const std::string& path)
+{
+    std::string current = path;
+    for (int hop = 0; hop < 40; ++hop) {
+        struct stat st {};
+        if (::lstat(current.c_str(), &st) != 0)
+            return {};
+        const bool ours = st.st_uid == ::geteuid() && onlyWeMayWrite(folderOf(current));
+        if (!S_ISLNK(st.st_mode))
+            return ours && S_ISREG(st.st_mode) ? current : std::string();
+        if (!ours)
+            return {};
+        std::string target(4096, '\0');
+        const ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
+        if (n <= 0 || static_cast<std::size_t>(n) >= target.size())
+            return {};
+        target.resize(static_cast<std::size_t>(n));
+        current = target.front() == '/' ? target : folderOf(current) + "/" + target;
+    }
+    return {};
+}
+
+bool writeAll(int fd, std::string_view bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n > 0)
+            done += static_cast<std::size_t>(n);
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            return false;
+    }
+    return true;
+}
+
+// A new file beside target, hidden and named after it; never through a planted name.
+int createTemporary(const std::string& target, mode_t mode, std::string& tempPath)
+{
+    static std::atomic<unsigned> counter{0};
+    const std::string stem =
+        folderOf(target) + "/." + baseNameOf(target) + ".tmp-" + std::to_string(::getpid()) + "-";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        tempPath = stem + std::to_string(counter++);
+        const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
+void syncFolder(const std::string& folder)
+{
+    // Makes the rename durable; the data is already safe, so failure is not reported.
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+std::mutex g_observerMutex;
+std::function<void()> g_lockWaitObserver;
+
+} // namespace
+
+FileKind fileKind(const std::string& path)
+{
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0)
+        return errno == EACCES ? FileKind::Unreachable : FileKind::Missing;
+    if (S_ISLNK(st.st_mode) && ::stat(path.c_str(), &st) != 0)
+        return errno == EACCES ? FileKind::Unreachable : FileKind::DanglingLink;
+    if (S_ISREG(st.st_mode))
+        return FileKind::Regular;
+    return S_ISDIR(st.st_mode) ? FileKind::Folder : FileKind::Special;
+}
+
+bool readRegularFile(const std::string& path, std::string& bytes)
+{
+    if (path.empty())
+        return false;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    std::string data;
+    char buf[65536];
+    while (ok) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0)
+            data.append(buf, static_cast<std::size_t>(n));
+        else if (n == 0)
+            break;
+        else if (errno != EINTR)
+            ok = false;
+    }
+    ::close(fd);
+    if (ok)
+        bytes = std::move(data);
+    return ok;
+}
+
+bool replaceFile(const std::string& path, std::string_view bytes)
+{
+    if (path.empty())
+        return false;
+    std::string target = path;
+    struct stat st {};
+    bool exists = false;
+    if (::lstat(path.c_str(), &st) == 0) {
+        if (S_ISLNK(st.st_mode)) {
+            // A link we may not follow is replaced by the file itself.
+            const std::string followed = safeLinkTarget(path);
+            if (!followed.empty())
+                target = followed;
+            exists = !followed.empty() && ::stat(target.c_str(), &st) == 0;
+        } else if (!S_ISREG(st.st_mode)) {
+            return false;
+        } else {
+            exists = true;
+        }
+    } else if (errno != ENOENT) {
+        return false;
+    }
+    if (exists && ((st.st_mode & 0222) == 0 || ::access(target.c_str(), W_OK) != 0))
+        return false;
+
+    std::string tempPath;
+    // Private until the old file's owner and mode are on it; then the data goes in.
+    const int fd = createTemporary(target, exists ? 0600 : 0666, tempPath);
+    if (fd < 0)
+        return false;
+    bool ok = true;
+    if (exists) {
+        if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid())
+            && ::fchown(fd, st.st_uid, st.st_gid) != 0 && ::fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) {
+            // Not ours to give away: the new file stays ours, with the old mode.
+        }
+        ok = ::fchmod(fd, st.st_mode & 07777) == 0;
+    }
+    ok = ok && writeAll(fd, bytes) && ::fsync(fd) == 0;
+    if (::close(fd) != 0)
+        ok = false;
+    ok = ok && ::rename(tempPath.c_str(), target.c_str()) == 0;
+    if (!ok) {
+        const int saved = errno;
+        ::unlink(tempPath.c_str());
+        errno = saved;
+        return false;
+    }
+    syncFolder(folderOf(target));
+    return true;
+}
+
+FileLock::FileLock(const std::string& lockFile, bool create)
+{
+    if (lockFile.empty())
+        return;
+    fd_ = ::open(lockFile.c_str(), O_RDWR | (create ? O_CREAT : 0) | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
+    // One left by root (a run with sudo) still locks when opened for reading.
+    if (fd_ < 0 && errno == EACCES)
+        fd_ = ::open(lockFile.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (fd_ < 0)
+        return;
+    if (::flock(fd_, LOCK_EX | LOCK_NB) == 0)
+        return;
+    if (errno == EWOULDBLOCK) {
+        std::function<void()> observer;
+        {
+            std::lock_guard lock(g_observerMutex);
+            observer = g_lockWaitObserver;
+        }
+        if (observer)
+            observer();
+        int r;
+        while ((r = ::flock(fd_, LOCK_EX)) != 0 && errno == EINTR) {
+        }
+        if (r == 0)
+            return;
+    }
+    ::close(fd_);
+    fd_ = -1;
+}
+
+FileLock::~FileLock()
+{
+    if (fd_ >= 0)
+        ::close(fd_);   // closing the last descriptor releases the lock
+}
+
+FileLock::FileLock(FileLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+void setLockWaitObserver(std::function<void()> observer)
+{
+    std::lock_guard lock(g_observerMutex);
+    g_lockWaitObserver = std::move(observer);
+}
+
+} // namespace vardo::platform

@@ -1,0 +1,69 @@
+#pragma once
+// Whole-file reads and replacements for the utility's small files, and an
+// advisory lock for changes made in several steps. Qt-free.
+//
+// A read never blocks: a pipe or device is refused before anything is read.
+// A replacement never leaves a half-written file and never writes through a
+// symbolic link that someone else could have planted.
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace vardo::platform {
+
+// What stands at a path, looked at without opening it.
+enum class FileKind {
+    Regular,       // a regular file, directly or through symbolic links
+    Missing,       // nothing of that name
+    Folder,
+    DanglingLink,  // a symbolic link whose target does not exist
+    Special,       // a pipe, socket or device
+    Unreachable,   // a folder on the way may not be searched
+};
+FileKind fileKind(const std::string& path);
+
+// Reads the whole of a regular file into bytes. False, bytes untouched, when
+// path is empty, missing, unreadable or not a regular file. The file is opened
+// non-blocking and its type checked first, so a FIFO never stalls the caller.
+bool readRegularFile(const std::string& path, std::string& bytes);
+
+// Replaces the file at path with bytes: they go to a temporary file beside it
+// (its owner, group and mode set before the data goes in), which is synced and
+// renamed over the name; the folder is synced too. A reader sees the old or the
+// new file, never a mix; on failure the old file is intact and no temporary is
+// left. A missing file is created (mode 0666 less the umask).
+//
+// Symbolic links: followed only when every link on the way is ours and sits in
+// a folder that only we (or root) may write, and the final file is ours in such
+// a folder. Any other link is replaced itself, so its target is never touched.
+//
+// False, nothing written, for an empty path, a target that is not a regular
+// file (folder, pipe, device), an existing file without write permission bits
+// or not writable by us, or a folder we may not write.
+bool replaceFile(const std::string& path, std::string_view bytes);
+
+// Holds an exclusive flock on lockFile (never through a link; created 0600
+// when create is true) for its lifetime, waiting while another holds it.
+// held() is false when the file could not be opened (a folder we may not
+// write, where no change could be made anyway, or a missing file a reader does
+// not create): the caller then goes on unlocked.
+class FileLock {
+public:
+    explicit FileLock(const std::string& lockFile, bool create = true);
+    ~FileLock();
+    FileLock(FileLock&& other) noexcept;
+    FileLock& operator=(FileLock&&) = delete;
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+    bool held() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+// Called on the waiting thread just before a FileLock blocks because another
+// holder has it; lets tests see the wait without sleeping. Empty: none.
+void setLockWaitObserver(std::function<void()> observer);
+
+} // namespace vardo::platform
