@@ -51,13 +51,13 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    void keyBtn_Click(int key);
-    void modifierBtn_Click(int key);
-    void selectCodeCbox_SelectionChangeCommitted(int index);
-    void selectModifierCbox_SelectionChangeCommitted(int index);
-    void resetBtn_Click();
-    void applyBtn_Click();
-    void exitBtn_Click();
+    void onKeyChosen(int key);
+    void onModifierKeyChosen(int key);
+    void onCodeChosen(int index);
+    void onModifierChosen(int index);
+    void onResetTable();
+    void onApplyTable();
+    void onExitEditor();
     // Shows the model: captions, colours and which list is visible.
     void refresh();
 

@@ -202,29 +202,29 @@ void Form1::buildControls()
     statusStrip1->setSizeGripEnabled(false);
     statusStrip1->setGeometry(0, 478, 891, 22);
 
-    connect(button11, &QPushButton::clicked, this, &Form1::button11_Click);
-    connect(button2, &QPushButton::clicked, this, &Form1::button2_Click);
-    connect(button1, &QPushButton::clicked, this, &Form1::button1_Click);
-    connect(button3, &QPushButton::clicked, this, &Form1::button3_Click);
-    connect(button8, &QPushButton::clicked, this, &Form1::button8_Click);
-    connect(button9, &QPushButton::clicked, this, &Form1::button9_Click);
-    connect(button10, &QPushButton::clicked, this, &Form1::button10_Click);
-    connect(btnLoadFirmware, &QPushButton::clicked, this, &Form1::btnLoadFirmware_MouseClick);
+    connect(button11, &QPushButton::clicked, this, &Form1::onScanForDevice);
+    connect(button2, &QPushButton::clicked, this, &Form1::onTestEncoder);
+    connect(button1, &QPushButton::clicked, this, &Form1::onCustomiseCodeTable);
+    connect(button3, &QPushButton::clicked, this, &Form1::onResetFromConfigFile);
+    connect(button8, &QPushButton::clicked, this, &Form1::onSaveChanges);
+    connect(button9, &QPushButton::clicked, this, &Form1::onFactoryReset);
+    connect(button10, &QPushButton::clicked, this, &Form1::onExit);
+    connect(btnLoadFirmware, &QPushButton::clicked, this, &Form1::onUpdateFirmware);
     connect(import, &QAction::triggered, this,
-            &Form1::aboutVardoUSBEncoderConfiguratorToolStripMenuItem_Click);
-    connect(exportAction, &QAction::triggered, this, &Form1::exitToolStripMenuItem_Click);
-    connect(exitAction, &QAction::triggered, this, &Form1::exitToolStripMenuItem1_Click);
+            &Form1::onImportConfig);
+    connect(exportAction, &QAction::triggered, this, &Form1::onExportConfig);
+    connect(exitAction, &QAction::triggered, this, &Form1::onMenuExit);
     connect(aboutAction, &QAction::triggered, this,
-            &Form1::aboutVardoUSBEncoderConfiguratorToolStripMenuItem1_Click);
+            &Form1::onAbout);
     // `activated` is the operator's commit; selections made here emit nothing of it.
     connect(ledBrightnessCbox, &QComboBox::activated, this,
-            &Form1::ledBrightnessCbox_SelectionChangeCommitted);
-    connect(ledColourCbox, &QComboBox::activated, this, &Form1::ledColourCbox_SelectionChangeCommitted);
-    connect(buzzerCbox, &QComboBox::activated, this, &Form1::buzzerCbox_SelectionChangeCommitted);
+            &Form1::onBrightnessChosen);
+    connect(ledColourCbox, &QComboBox::activated, this, &Form1::onColourChosen);
+    connect(buzzerCbox, &QComboBox::activated, this, &Form1::onBuzzerChosen);
     connect(buzzerPeriodCbox, &QComboBox::activated, this,
-            &Form1::buzzerPeriodCbox_SelectionChangeCommitted);
+            &Form1::onBuzzerPeriodChosen);
     connect(keypadTypeCbox, &QComboBox::activated, this,
-            &Form1::keypadTypeCbox_SelectionChangeCommitted);
+            &Form1::onKeypadTypeChosen);
 }
 
 // ---- Device state -----------------------------------------------------------
@@ -335,7 +335,7 @@ void Form1::showNotConnected()
 
 // ---- Start-up and scanning --------------------------------------------------
 
-void Form1::Form1_Load()
+void Form1::onLoad()
 {
     vardo::config::setUpConfigFile(kReport);
     // Only the load step presets the mask (nothing reads it before the status).
@@ -343,7 +343,7 @@ void Form1::Form1_Load()
     rescanAndShowStatus();
 }
 
-void Form1::button11_Click() { rescanAndShowStatus(); }
+void Form1::onScanForDevice() { rescanAndShowStatus(); }
 
 // ---- Settings boxes ---------------------------------------------------------
 
@@ -363,28 +363,28 @@ bool Form1::commitBox(QComboBox* box, vardo::device::Setting setting, int payloa
     return true;
 }
 
-void Form1::ledBrightnessCbox_SelectionChangeCommitted()
+void Form1::onBrightnessChosen()
 {
     commitBox(ledBrightnessCbox, vardo::device::Setting::LedBrightness, 0, prev_ledBrightness_index);
 }
 
-void Form1::ledColourCbox_SelectionChangeCommitted()
+void Form1::onColourChosen()
 {
     commitBox(ledColourCbox, vardo::device::Setting::LedColour, 0, prev_ledColour_index);
 }
 
-void Form1::buzzerCbox_SelectionChangeCommitted()
+void Form1::onBuzzerChosen()
 {
     commitBox(buzzerCbox, vardo::device::Setting::Buzzer, 0, prev_buzzer_index);
 }
 
-void Form1::buzzerPeriodCbox_SelectionChangeCommitted()
+void Form1::onBuzzerPeriodChosen()
 {
     // The encoder counts periods from one; the box from zero.
     commitBox(buzzerPeriodCbox, vardo::device::Setting::BuzzerPeriod, 1, prev_buzzerPeriod_index);
 }
 
-void Form1::keypadTypeCbox_SelectionChangeCommitted()
+void Form1::onKeypadTypeChosen()
 {
     // The panel follows the new layout; the table itself is read only on demand.
     if (commitBox(keypadTypeCbox, vardo::device::Setting::KeypadType, 0, prev_keypadType_index))
@@ -393,7 +393,7 @@ void Form1::keypadTypeCbox_SelectionChangeCommitted()
 
 // ---- Save, factory reset, configuration file --------------------------------
 
-void Form1::button8_Click()
+void Form1::onSaveChanges()
 {
     if (encoder_->with([](vardo::device::Encoder& e) { return e.saveDefaults(); })
         != vardo::device::Result::Ok) {
@@ -425,7 +425,7 @@ vardo::link::DeviceStatus Form1::storedSettings() const
     return settings;
 }
 
-void Form1::button9_Click()
+void Form1::onFactoryReset()
 {
     // The encoder restarts after a factory reset; its answer does not matter,
     // and the restart is waited for even when no encoder was open.
@@ -436,7 +436,7 @@ void Form1::button9_Click()
     rescanAndShowStatus();
 }
 
-void Form1::button3_Click()
+void Form1::onResetFromConfigFile()
 {
     using vardo::config::ResetOutcome;
     switch (vardo::config::resetFromConfigFile(encoder_->get().get(), kReport)) {
@@ -454,7 +454,7 @@ void Form1::button3_Click()
     }
 }
 
-void Form1::aboutVardoUSBEncoderConfiguratorToolStripMenuItem_Click()
+void Form1::onImportConfig()
 {
     const auto chosen = dialogs().openFile(kOpenFileFilter, std::string(), kOpenFileInitialName);
     if (!chosen)
@@ -462,7 +462,7 @@ void Form1::aboutVardoUSBEncoderConfiguratorToolStripMenuItem_Click()
     vardo::config::importConfigFile(*chosen, kReport);
 }
 
-void Form1::exitToolStripMenuItem_Click()
+void Form1::onExportConfig()
 {
     const auto folder = dialogs().selectFolder(kFolderDescription, vardo::platform::homeFolder());
     if (!folder) {
@@ -494,7 +494,7 @@ std::vector<QWidget*> Form1::openWindows() const
     return out;
 }
 
-void Form1::button2_Click()
+void Form1::onTestEncoder()
 {
     auto* window = new self_test(encoder_);
     trackWindow(window);
@@ -502,7 +502,7 @@ void Form1::button2_Click()
     window->show();
 }
 
-void Form1::aboutVardoUSBEncoderConfiguratorToolStripMenuItem1_Click()
+void Form1::onAbout()
 {
     auto* window = new about();
     trackWindow(window);
@@ -510,7 +510,7 @@ void Form1::aboutVardoUSBEncoderConfiguratorToolStripMenuItem1_Click()
     window->show();
 }
 
-void Form1::button1_Click()
+void Form1::onCustomiseCodeTable()
 {
     if (GetDeviceStatusMessage() != 0) {
         showMessage(messages::kTableStatusFailed);
@@ -519,7 +519,7 @@ void Form1::button1_Click()
     openCodeTableEditor(this, encoder_, prev_keypadType_index, keyCodeArray);
 }
 
-void Form1::btnLoadFirmware_MouseClick()
+void Form1::onUpdateFirmware()
 {
     if (!dialogs().question("Firmware Upgrade", "Are you sure you want to upgrade the firmware?"))
         return;
@@ -551,7 +551,7 @@ void Form1::btnLoadFirmware_MouseClick()
 
 void Form1::setApplicationEnder(std::function<void()> ender) { applicationEnder_ = std::move(ender); }
 
-void Form1::button10_Click()
+void Form1::onExit()
 {
     // A running self test stops and puts the encoder's period, brightness and
     // mode back while the handle still works.
@@ -564,7 +564,7 @@ void Form1::button10_Click()
         applicationEnder_();
 }
 
-void Form1::exitToolStripMenuItem1_Click() { button10_Click(); }
+void Form1::onMenuExit() { onExit(); }
 
 void Form1::closeEvent(QCloseEvent* event)
 {

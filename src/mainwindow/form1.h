@@ -51,26 +51,28 @@ public:
     void SaveToConfigFile();
 
     // The load step run just before the window first shows.
-    void Form1_Load();
+    void onLoad();
 
     // Handlers, public so that tests can drive the window as an operator would.
-    void button11_Click();   // Scan For Device
-    void button2_Click();    // Test Encoder
-    void button1_Click();    // Customise Code Table
-    void button3_Click();    // Reset From Configuration File
-    void button8_Click();    // Save Changes
-    void button9_Click();    // Reset To Factory Default
-    void button10_Click();   // Exit
-    void btnLoadFirmware_MouseClick();
-    void exitToolStripMenuItem1_Click();                             // File / Exit
-    void aboutVardoUSBEncoderConfiguratorToolStripMenuItem_Click();  // File / Import Cfg File
-    void exitToolStripMenuItem_Click();                              // File / Export Cfg File
-    void aboutVardoUSBEncoderConfiguratorToolStripMenuItem1_Click(); // Help / About
-    void ledBrightnessCbox_SelectionChangeCommitted();
-    void ledColourCbox_SelectionChangeCommitted();
-    void buzzerCbox_SelectionChangeCommitted();
-    void buzzerPeriodCbox_SelectionChangeCommitted();
-    void keypadTypeCbox_SelectionChangeCommitted();
+    // The controls keep their designer names as objectName (in brackets).
+    void onScanForDevice();        // "Scan For Device" (button11)
+    void onTestEncoder();          // "Test Encoder" (button2)
+    void onCustomiseCodeTable();   // "Customise Code Table" (button1)
+    void onResetFromConfigFile();  // "Reset From Configuration File" (button3)
+    void onSaveChanges();          // "Save Changes" (button8)
+    void onFactoryReset();         // "Reset To Factory Default" (button9)
+    void onExit();                 // "Exit" (button10)
+    void onUpdateFirmware();       // "Update Encoder Firmware", a mouse click only (btnLoadFirmware)
+    void onMenuExit();             // File / Exit
+    void onImportConfig();         // File / Import Cfg File
+    void onExportConfig();         // File / Export Cfg File
+    void onAbout();                // Help / About Keypad Configuration Utility
+    // The operator committed a choice in one of the five settings boxes.
+    void onBrightnessChosen();     // ledBrightnessCbox
+    void onColourChosen();         // ledColourCbox
+    void onBuzzerChosen();         // buzzerCbox
+    void onBuzzerPeriodChosen();   // buzzerPeriodCbox
+    void onKeypadTypeChosen();     // keypadTypeCbox
 
     // What "Exit" does after closing the encoder: by default closes every window
     // and ends the event loop. Tests put a recorder here.

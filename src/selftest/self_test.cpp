@@ -220,7 +220,7 @@ void self_test::buildControls()
     endBtn->setObjectName(QStringLiteral("endBtn"));
     endBtn->setFont(sansFont(18));
     endBtn->setGeometry(790, 480, 160, 55);
-    connect(endBtn, &QPushButton::clicked, this, &self_test::endBtn_MouseClick);
+    connect(endBtn, &QPushButton::clicked, this, &self_test::onEndTest);
 }
 
 void self_test::InitializeSelfTest()
@@ -284,7 +284,7 @@ void self_test::self_test_Load()
     endBtn->setEnabled(true);
 }
 
-void self_test::endBtn_MouseClick()
+void self_test::onEndTest()
 {
     endBtn->setEnabled(false);
     closeForm = 1;
@@ -295,7 +295,7 @@ void self_test::closeEvent(QCloseEvent* event)
     // While the test runs, closing asks the worker to stop; the completion then
     // restores the encoder and closes the window.
     if (running() && !completed_) {
-        endBtn_MouseClick();
+        onEndTest();
         event->ignore();
         return;
     }

@@ -63,7 +63,7 @@ private:
     void InitializeSelfTest();
     int GetDeviceStatusMessage();
     void self_test_Load();
-    void endBtn_MouseClick();
+    void onEndTest();
     void backgroundWorker1_DoWork();
     void backgroundWorker1_RunWorkerCompleted();
     QPushButton* picture(int n) const { return pictures_[static_cast<std::size_t>(n - 1)]; }

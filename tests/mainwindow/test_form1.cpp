@@ -81,7 +81,7 @@ protected:
 
     void load()
     {
-        window->Form1_Load();
+        window->onLoad();
         if (encoder)
             encoder->clearReceivedCommands();
         dialogs.clear();
@@ -228,7 +228,7 @@ TEST_F(MainWindow, BeforeLoadingOnlyTheAlwaysAvailableControlsWork)
 TEST_F(MainWindow, EncoderWithoutPermissionNamesTheUdevRule)
 {
     plugEncoder().setOpenable(false);
-    window->Form1_Load();
+    window->onLoad();
     EXPECT_THAT(dialogs.messages(),
                 ElementsAre("Vardo 710 Encoder not connected..\r\n"
                             "The encoder is on the USB bus, but this user has no permission to "
@@ -239,14 +239,14 @@ TEST_F(MainWindow, EncoderWithoutPermissionNamesTheUdevRule)
 
     dialogs.clear();
     encoder->setOpenable(true);
-    window->button11_Click();
+    window->onScanForDevice();
     EXPECT_THAT(dialogs.messages(), IsEmpty());
     EXPECT_NE(window->encoder()->get(), nullptr);
 }
 
 TEST_F(MainWindow, NoEncoderAtStart)
 {
-    window->Form1_Load();
+    window->onLoad();
     const auto records = dialogs.records();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].kind, DR::Kind::Message);
@@ -318,7 +318,7 @@ TEST_F(MainWindow, PanelNamesTheLayout)
               "Keypad Selected     -    12W                                 Code Table Loaded     -   "
               "12W  Telephone Table");
     encoder->setKeypadTypeRaw(8);
-    window->button11_Click();
+    window->onScanForDevice();
     EXPECT_EQ(panelLines()[1],
               "Keypad Selected     -    16W                                 Code Table Loaded     -   "
               "16W  Customised Table");
@@ -345,12 +345,12 @@ TEST_F(MainWindow, ScanFindsAnEncoderPluggedInLater)
     load();
     EXPECT_EQ(panelLines()[0], kNoneLine1);
     plugEncoder(6, 7);
-    window->button11_Click();
+    window->onScanForDevice();
     EXPECT_THAT(dialogs.records(), IsEmpty());
     EXPECT_EQ(panelLines(), QStringList({presentLine1("Vardo 710 Encoder", "02.10B"),
                                          presentLine2("16W  Calculator Table")}));
     encoder->unplug();
-    window->button11_Click();
+    window->onScanForDevice();
     EXPECT_THAT(dialogs.messages(), ElementsAre("Vardo 710 Encoder not connected..\r\n"));
     EXPECT_EQ(panelLines(), QStringList({kNoneLine1, kNoneLine2}));
     // The mask is not preset on a scan: the last one reported stays.
@@ -514,7 +514,7 @@ TEST_F(MainWindow, SaveWritesDefaultsThenTheFile)
     s.buzzerPeriod = 3;
     encoder->setSettings(s);
     load();
-    window->button8_Click();
+    window->onSaveChanges();
     EXPECT_THAT(commandCodes(), ElementsAre(link::WRITE_DEFAULTS, link::GET_STATUS));
     EXPECT_THAT(dialogs.records(), IsEmpty());
     EXPECT_EQ(readFile(configPath()),
@@ -526,7 +526,7 @@ TEST_F(MainWindow, SaveOfAFixedLayoutLeavesTheTableEmpty)
 {
     plugEncoder(3, 6);
     load();
-    window->button8_Click();
+    window->onSaveChanges();
     EXPECT_EQ(readFile(configPath()), testenv::savedConfig("3", "", "1", "1", "0", "5", "6"));
 }
 
@@ -535,7 +535,7 @@ TEST_F(MainWindow, FailingWriteDefaultsLeavesTheFileAlone)
     plugEncoder(7, 8);
     load();
     encoder->injectFault({sim::EncoderFault::Refuse, false, link::WRITE_DEFAULTS});
-    window->button8_Click();
+    window->onSaveChanges();
     EXPECT_THAT(dialogs.messages(), ElementsAre("Unable to Write Default..\r\n"));
     EXPECT_THAT(commandCodes(), ElementsAre(link::WRITE_DEFAULTS));
     EXPECT_EQ(readFile(configPath()), testenv::kFreshConfig);
@@ -546,7 +546,7 @@ TEST_F(MainWindow, AFailedStatusReadAfterWriteDefaultsSavesNothing)
     plugEncoder(7, 8);
     load();
     encoder->injectFault({sim::EncoderFault::Refuse, false, link::GET_STATUS});
-    window->button8_Click();
+    window->onSaveChanges();
     EXPECT_THAT(dialogs.messages(), ElementsAre("Unable to Save Config file.\r\n"));
     EXPECT_EQ(readFile(configPath()), testenv::kFreshConfig);
 }
@@ -557,15 +557,15 @@ TEST_F(MainWindow, ResetFromTheFileSendsTheSavedSettingsBack)
 {
     plugEncoder(7, 5);
     load();
-    window->button3_Click();   // before any save: nothing at all
+    window->onResetFromConfigFile();   // before any save: nothing at all
     EXPECT_THAT(commandCodes(), IsEmpty());
     EXPECT_THAT(dialogs.records(), IsEmpty());
 
-    window->button8_Click();
+    window->onSaveChanges();
     choose(box("keypadTypeCbox"), 1);
     choose(box("ledBrightnessCbox"), 0);
     encoder->clearReceivedCommands();
-    window->button3_Click();
+    window->onResetFromConfigFile();
     using namespace link;
     EXPECT_THAT(commandCodes(), ElementsAre(SET_KEYPAD_TYPE, LOAD_CODE_TABLE, SET_LED_BRIGHTNESS,
                                             SET_LED_COLOUR, SET_BUZZER, SET_BUZZER_PERIOD, GET_STATUS));
@@ -578,10 +578,10 @@ TEST_F(MainWindow, ARefusedResetStepPutsTheLayoutBoxBack)
 {
     plugEncoder(7, 0);
     load();
-    window->button8_Click();
+    window->onSaveChanges();
     box("keypadTypeCbox")->setCurrentIndex(6);   // a box left showing something else
     encoder->injectFault({sim::EncoderFault::Refuse, false, link::SET_BUZZER});
-    window->button3_Click();
+    window->onResetFromConfigFile();
     EXPECT_THAT(dialogs.messages(), ElementsAre("Unable to set Buzzer..\r\n"));
     EXPECT_EQ(box("keypadTypeCbox")->currentIndex(), 0);
 }
@@ -594,7 +594,7 @@ TEST_F(MainWindow, FactoryResetWaitsRescansAndShowsTheEncoder)
     load();
     choose(box("ledBrightnessCbox"), 9);
     const auto slept = clock.totalSleptMs();
-    window->button9_Click();
+    window->onFactoryReset();
     EXPECT_GE(clock.totalSleptMs() - slept, 3000u);
     EXPECT_THAT(dialogs.records(), IsEmpty());
     EXPECT_EQ(box("ledBrightnessCbox")->currentIndex(), 5);
@@ -607,7 +607,7 @@ TEST_F(MainWindow, FactoryResetWithTheEncoderGone)
     load();
     encoder->unplug();
     const auto slept = clock.totalSleptMs();
-    window->button9_Click();
+    window->onFactoryReset();
     EXPECT_GE(clock.totalSleptMs() - slept, 3000u);
     EXPECT_THAT(dialogs.messages(), ElementsAre("Vardo 710 Encoder not connected..\r\n"));
     EXPECT_EQ(panelLines(), QStringList({kNoneLine1, kNoneLine2}));
@@ -620,8 +620,8 @@ TEST_F(MainWindow, FactoryResetWithTheEncoderGone)
 TEST_F(MainWindow, ImportAndExportGoThroughThePickers)
 {
     load();
-    window->aboutVardoUSBEncoderConfiguratorToolStripMenuItem_Click();   // cancelled
-    window->exitToolStripMenuItem_Click();                               // cancelled
+    window->onImportConfig();   // cancelled
+    window->onExportConfig();                               // cancelled
     auto records = dialogs.records();
     ASSERT_EQ(records.size(), 3u);
     EXPECT_EQ(records[0].kind, DR::Kind::OpenFile);
@@ -635,7 +635,7 @@ TEST_F(MainWindow, ImportAndExportGoThroughThePickers)
     testenv::writeFile(root + "/out/USBUtilityCfg.ini", "theirs");
     dialogs.answerSelectFolder(root + "/out");
     dialogs.answerQuestion(false);
-    window->exitToolStripMenuItem_Click();
+    window->onExportConfig();
     records = dialogs.records();
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[1].kind, DR::Kind::Question);
@@ -645,13 +645,13 @@ TEST_F(MainWindow, ImportAndExportGoThroughThePickers)
 
     dialogs.clear();
     dialogs.answerOpenFile(root + "/out/USBUtilityCfg.ini");
-    window->aboutVardoUSBEncoderConfiguratorToolStripMenuItem_Click();
+    window->onImportConfig();
     EXPECT_THAT(dialogs.messages(), ElementsAre("File is incorrect format.\r\n"));
 
     dialogs.clear();
     testenv::writeFile(root + "/out/USBUtilityCfg.ini", " [appSettings\r\n");
     dialogs.answerOpenFile(root + "/out/USBUtilityCfg.ini");
-    window->aboutVardoUSBEncoderConfiguratorToolStripMenuItem_Click();
+    window->onImportConfig();
     EXPECT_THAT(dialogs.messages(), ElementsAre("Exception :Failed to copy the new file.\r\n"));
     EXPECT_EQ(readFile(configPath()), testenv::kFreshConfig);
 }
@@ -661,8 +661,8 @@ TEST_F(MainWindow, ImportAndExportGoThroughThePickers)
 TEST_F(MainWindow, AboutOpensOneMoreBoxAtTheWindowsPosition)
 {
     window->move(40, 60);
-    window->aboutVardoUSBEncoderConfiguratorToolStripMenuItem1_Click();
-    window->aboutVardoUSBEncoderConfiguratorToolStripMenuItem1_Click();
+    window->onAbout();
+    window->onAbout();
     const auto open = window->openWindows();
     ASSERT_EQ(open.size(), 2u);
     for (QWidget* box : open) {
@@ -677,8 +677,8 @@ TEST_F(MainWindow, TestEncoderOpensASelfTestWindowEachTime)
 {
     load();   // no encoder: the self test window stays idle
     window->move(10, 20);
-    window->button2_Click();
-    window->button2_Click();
+    window->onTestEncoder();
+    window->onTestEncoder();
     const auto open = window->openWindows();
     ASSERT_EQ(open.size(), 2u);
     for (QWidget* w : open) {
@@ -690,12 +690,12 @@ TEST_F(MainWindow, TestEncoderOpensASelfTestWindowEachTime)
 TEST_F(MainWindow, CustomiseCodeTableReadsTheStatusFirst)
 {
     load();
-    window->button1_Click();
+    window->onCustomiseCodeTable();
     EXPECT_THAT(dialogs.messages(), ElementsAre("Load Table-Unable to get device status..\r\n"));
     plugEncoder(7, 3);
-    window->button11_Click();
+    window->onScanForDevice();
     dialogs.clear();
-    window->button1_Click();
+    window->onCustomiseCodeTable();
     EXPECT_THAT(dialogs.messages(), ElementsAre("Please select a customise table..\r\n"));
 }
 
@@ -703,7 +703,7 @@ TEST_F(MainWindow, FirmwareUpgradeAsksCopiesAndSwitchesToTheLoader)
 {
     plugEncoder(7, 2);
     load();
-    window->btnLoadFirmware_MouseClick();   // answered No
+    window->onUpdateFirmware();   // answered No
     EXPECT_THAT(commandCodes(), IsEmpty());
     EXPECT_TRUE(window->openWindows().empty());
     auto records = dialogs.records();
@@ -714,7 +714,7 @@ TEST_F(MainWindow, FirmwareUpgradeAsksCopiesAndSwitchesToTheLoader)
 
     dialogs.clear();
     dialogs.answerQuestion(true);
-    window->btnLoadFirmware_MouseClick();
+    window->onUpdateFirmware();
     EXPECT_THAT(commandCodes(), ElementsAre(link::GET_STATUS, link::ENTER_BSL));
     EXPECT_EQ(encoder->mode(), sim::EncoderMode::BootLoader);
     ASSERT_EQ(window->openWindows().size(), 1u);
@@ -738,7 +738,7 @@ TEST_F(MainWindow, CustomiseCodeTableOpensTheEditorOfTheLayout)
 {
     plugEncoder(7, 8);
     load();
-    window->button1_Click();
+    window->onCustomiseCodeTable();
     EXPECT_THAT(dialogs.records(), IsEmpty());
     EXPECT_THAT(commandCodes(), ElementsAre(link::GET_STATUS));
     QWidget* editor = nullptr;
@@ -755,7 +755,7 @@ TEST_F(MainWindow, AFinishedUpgradeRefreshesThePanel)
     plugEncoder(7, 0);
     load();
     dialogs.answerQuestion(true);
-    window->btnLoadFirmware_MouseClick();
+    window->onUpdateFirmware();
     ASSERT_EQ(window->openWindows().size(), 1u);
     auto* upgrade = qobject_cast<firmware_upgrade*>(window->openWindows()[0]);
     ASSERT_NE(upgrade, nullptr);
@@ -772,7 +772,7 @@ TEST_F(MainWindow, FirmwareUpgradeWithoutAnEncoderStillOpensItsWindow)
 {
     load();
     dialogs.answerQuestion(true);
-    window->btnLoadFirmware_MouseClick();
+    window->onUpdateFirmware();
     EXPECT_THAT(dialogs.messages(), ElementsAre("Failed to Get Device Status Message.\r\n"));
     EXPECT_EQ(window->openWindows().size(), 1u);
     EXPECT_THAT(enabledControls(), ElementsAre("button11", "btnLoadFirmware", "button10"));
@@ -797,7 +797,7 @@ TEST_F(MainWindow, ExitClosesTheEncoderAndTheHidLibrary)
     plugEncoder(7, 0);
     load();
     const int exitsBefore = sim::Bus::instance().exitCount();
-    window->button10_Click();
+    window->onExit();
     EXPECT_EQ(sim::Bus::instance().exitCount(), exitsBefore + 1);
     EXPECT_EQ(window->encoder()->get(), nullptr);
     EXPECT_EQ(ended, 1);
@@ -809,10 +809,10 @@ TEST_F(MainWindow, ExitDuringASelfTestRestoresTheEncoderFirst)
 {
     plugEncoder(7, 8);
     load();
-    window->button2_Click();
+    window->onTestEncoder();
     ASSERT_TRUE(QTest::qWaitFor([&] { return encoder->ledBrightness() != 5 || encoder->beepCount() > 0; },
                                 5000));
-    window->button10_Click();
+    window->onExit();
     EXPECT_TRUE(window->openWindows().empty());
     EXPECT_FALSE(encoder->selfTestMode());
     EXPECT_EQ(encoder->ledBrightness(), 5);
@@ -826,7 +826,7 @@ TEST_F(MainWindow, ExitWithoutAnEncoderLeavesTheHidLibraryAlone)
 {
     load();
     const int exitsBefore = sim::Bus::instance().exitCount();
-    window->exitToolStripMenuItem1_Click();
+    window->onMenuExit();
     EXPECT_EQ(sim::Bus::instance().exitCount(), exitsBefore);
     EXPECT_EQ(ended, 1);
 }
