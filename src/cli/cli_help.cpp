@@ -15,7 +15,8 @@ Commands:
   set SETTING VALUE            change one setting at once: brightness, colour,
                                buzzer, period or layout
   table show                   the code table of the current layout
-  table load KEY=CODE[+MOD]... load a customised code table
+  table load KEY=CODE[+MOD]...
+                               load a customised code table
   table load --from FILE       load the CodeTableValues of a configuration file
   save                         make the encoder keep its settings and record
                                them in the configuration file
