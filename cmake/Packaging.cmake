@@ -44,11 +44,18 @@ if(HELP2MAN AND NOT VARDO_MAN_PAGES STREQUAL "OFF" AND NOT VARDO_SANITIZE)
       continue()
     endif()
     set(page ${package_out}/man/${program}.1)
+    # The command-line tool's COMMANDS section comes from its help of each command.
+    set(commands ${package_out}/man/${program}-commands.h2m)
     set(includes ${PROJECT_SOURCE_DIR}/packaging/${program}.h2m ${PROJECT_SOURCE_DIR}/packaging/manpage-files.h2m)
+    if(program STREQUAL "vardo-encoder")
+      list(APPEND includes ${commands})
+      add_custom_command(OUTPUT ${commands}
+        COMMAND ${PROJECT_SOURCE_DIR}/scripts/man-commands $<TARGET_FILE:${program}> ${commands}
+        DEPENDS ${program} ${PROJECT_SOURCE_DIR}/scripts/man-commands VERBATIM)
+    endif()
+    list(TRANSFORM includes PREPEND --include= OUTPUT_VARIABLE include_options)
     add_custom_command(OUTPUT ${page} ${page}.gz
-      COMMAND ${HELP2MAN} --no-info --no-discard-stderr
-              --include=${PROJECT_SOURCE_DIR}/packaging/${program}.h2m
-              --include=${PROJECT_SOURCE_DIR}/packaging/manpage-files.h2m
+      COMMAND ${HELP2MAN} --no-info --no-discard-stderr ${include_options}
               --output=${page} $<TARGET_FILE:${program}>
       COMMAND gzip -9nkf ${page}
       DEPENDS ${program} ${includes}
