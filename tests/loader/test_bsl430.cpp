@@ -7,7 +7,10 @@
 #include "loader/loader_protocol.h"
 #include "sim/scripted_device.h"
 
+#include "platform/hid_trace.h"
+
 #include <hidapi.h>
+#include <regex>
 
 #include <atomic>
 #include <filesystem>
@@ -124,6 +127,29 @@ TEST_F(ScriptedLoaderTest, AnswerWaitingBeforeACommandIsDrainedNotTaken)
     EXPECT_EQ(BSL_eraseSegment(0x4400), kBslNoReply);
     answers({{message(0x00)}});  // a message of success where data belongs
     EXPECT_EQ(BSL_CRC_Check(0x4400, 2), kBslNoReply);
+}
+
+TEST_F(ScriptedLoaderTest, TheTraceShowsEveryReportInAndOut)
+{
+    answers({{message(0x00)}});
+    vardo::platform::enableHidTrace(true);
+    ::testing::internal::CaptureStderr();
+    BSL_eraseSegment(0x4400);
+    const std::string trace = ::testing::internal::GetCapturedStderr();
+    vardo::platform::enableHidTrace(false);
+    std::string zeros;
+    for (int i = 0; i < 58; ++i)
+        zeros += " 00";
+    const std::regex line(R"(\[[0-9]+\.[0-9]{3}\] loader (out 3F 04 12 00 44 00|in  3F 02 3B 00 00 00)(.*)\n)");
+    std::smatch m;
+    std::string rest = trace;
+    ASSERT_TRUE(std::regex_search(rest, m, line)) << trace;
+    EXPECT_EQ(m.position(0), 0);
+    EXPECT_EQ(m[2].str(), zeros);
+    rest = m.suffix();
+    ASSERT_TRUE(std::regex_search(rest, m, line)) << trace;
+    EXPECT_EQ(m[2].str(), zeros) << "64 bytes each way";
+    EXPECT_EQ(m.suffix(), "");
 }
 
 TEST_F(ScriptedLoaderTest, WritesAreUnansweredFastWritesPaddedToWordsInFlash)
