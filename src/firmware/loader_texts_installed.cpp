@@ -13,6 +13,10 @@ std::vector<std::string> loaderTextFolders()
     if (!user.empty())
         folders.push_back(user + "/VardoInterface/loader");
     folders.push_back(VARDO_SYSTEM_LOADER_DIR);
+    // The Debian package installs under /usr whatever prefix the build was given.
+    constexpr char kPackageFolder[] = "/usr/share/vardo-encoder-utility/loader";
+    if (folders.back() != kPackageFolder)
+        folders.push_back(kPackageFolder);
     return folders;
 }
 

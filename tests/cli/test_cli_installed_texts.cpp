@@ -43,10 +43,15 @@ TEST_F(InstalledTextsTest, WithoutARamLoaderNothingReachesTheEncoder)
 {
     const auto r = run({"upgrade", "--yes", sample("01.06A")});
     EXPECT_EQ(r.code, cli::kExitBadInputFile);
-    EXPECT_EQ(r.err, "No RAM loader: the firmware upgrade needs the file \"RAM_BSL.Text\" (the MSP430 USB loader's "
-                     "RAM loader, version 00.06.05.34). Put the file \"RAM_BSL.Text\" into "
-                         + dataHome + "/VardoInterface/loader or " VARDO_TEST_SYSTEM_LOADER_DIR
-                     ". Nothing was sent to the encoder.\n");
+    EXPECT_EQ(r.err.rfind("No RAM loader: the firmware upgrade needs the file \"RAM_BSL.Text\" (the MSP430 USB "
+                          "loader's RAM loader, version 00.06.05.34). Put the file \"RAM_BSL.Text\" into "
+                              + dataHome + "/VardoInterface/loader",
+                          0),
+              0u)
+        << r.err;
+    for (const char* folder : {VARDO_TEST_SYSTEM_LOADER_DIR, "/usr/share/vardo-encoder-utility/loader"})
+        EXPECT_NE(r.err.find(folder), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("loader. Nothing was sent to the encoder.\n"), std::string::npos);
     EXPECT_TRUE(device->encoder().receivedCommands().empty());
     EXPECT_EQ(device->encoder().mode(), sim::EncoderMode::Application);
 }
