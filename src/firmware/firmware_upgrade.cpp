@@ -310,7 +310,10 @@ void firmware_upgrade::btnUpgrade_MouseClick()
     if (d->backgroundWorker1.busy)
         return;
     // Without the password the loader erases the application: asked once.
-    if (!d->massEraseAccepted && vardo::firmware::findLoaderTexts().passwordMissing) {
+    // (Without a RAM loader the worker reports that instead.)
+    const auto texts = d->massEraseAccepted ? vardo::firmware::LoaderTextsFound{}
+                                            : vardo::firmware::findLoaderTexts();
+    if (texts.passwordMissing && texts.ramLoaderProblem.empty()) {
         if (!vardo::platform::dialogs().question("Firmware Upgrade",
                                                  vardo::firmware::massEraseQuestion())) {
             d->statusBox->setPlainText(forDisplay("Not started: no password text\r\n"));

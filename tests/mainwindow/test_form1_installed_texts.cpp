@@ -3,9 +3,16 @@
 // password and the operator's consent to a mass erase, the encoder is never
 // sent into its loader; the upgrade window still opens.
 #include "config/config_test_env.h"
+#include "firmware/firmware_upgrade.h"
 #include "mainwindow/form1.h"
 #include "sim/encoder_images.h"
+#include "sim/virtual_device.h"
 #include "sim/virtual_encoder.h"
+
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
 
 #include <gmock/gmock.h>
 
@@ -74,4 +81,36 @@ TEST_F(InstalledTextsWindow, NoPasswordAsksBeforeTheMassErase)
     dialogs.answerQuestion(true);
     window->btnLoadFirmware_MouseClick();
     EXPECT_THAT(commandCodes(), ElementsAre(0x01, 0x0C));  // GET_STATUS, ENTER_BSL
+}
+
+// An encoder already waiting in its loader: Upgrade Firmware says what is missing.
+TEST_F(InstalledTextsWindow, TheUpgradeWindowReportsTheMissingTexts)
+{
+    encoder.reset();
+    sim::VirtualEncoderDevice device;
+    device.encoder().unplug();
+    device.loader().plugIn();
+    firmware_upgrade upgrade;
+    QSignalSpy counted(&upgrade, &firmware_upgrade::loaderCounted);
+    upgrade.show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return counted.count() >= 1; }, 5000));
+    dialogs.answerOpenFile(std::string(VARDO_FIRMWARE_SAMPLES_DIR) + "/encoder_firmware_01.06A.txt");
+    upgrade.findChild<QPushButton*>("btnBrowse")->click();
+    auto* button = upgrade.findChild<QPushButton*>("btnUpgrade");
+    auto* status = upgrade.findChild<QPlainTextEdit*>("statusBox");
+    QTest::mouseClick(button, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return counted.count() >= 2; }, 5000));
+    EXPECT_TRUE(status->toPlainText().startsWith("Starting\nNo RAM loader: the firmware upgrade needs the file "
+                                                 "\"RAM_BSL.Text\""))
+        << status->toPlainText().toStdString();
+
+    std::filesystem::create_directories(dataHome + "/VardoInterface/loader");
+    testenv::writeFile(dataHome + "/VardoInterface/loader/RAM_BSL.Text", sim::toTiTxt(sim::makeRamLoader()));
+    dialogs.clear();
+    dialogs.answerQuestion(false);
+    QTest::mouseClick(button, Qt::LeftButton);
+    EXPECT_EQ(status->toPlainText(), "Not started: no password text\n");
+    ASSERT_EQ(dialogs.records().size(), 1u);
+    EXPECT_NE(dialogs.records()[0].text.find("mass erase"), std::string::npos);
+    EXPECT_TRUE(device.loader().commands().empty());
 }
