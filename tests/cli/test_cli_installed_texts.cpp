@@ -11,11 +11,6 @@ using namespace vardo::clitest;
 
 namespace {
 
-std::string sample(const std::string& version)
-{
-    return std::string(VARDO_FIRMWARE_SAMPLES_DIR) + "/encoder_firmware_" + version + ".txt";
-}
-
 class InstalledTextsTest : public CliTest {
 protected:
     void SetUp() override
@@ -41,7 +36,7 @@ protected:
 
 TEST_F(InstalledTextsTest, WithoutARamLoaderNothingReachesTheEncoder)
 {
-    const auto r = run({"upgrade", "--yes", sample("01.06A")});
+    const auto r = run({"upgrade", "--yes", samplePath("01.06A")});
     EXPECT_EQ(r.code, cli::kExitBadInputFile);
     EXPECT_EQ(r.err.rfind("No RAM loader: the firmware upgrade needs the file \"RAM_BSL.Text\" (the MSP430 USB "
                           "loader's RAM loader, version 00.06.05.34). Put the file \"RAM_BSL.Text\" into "
@@ -59,11 +54,11 @@ TEST_F(InstalledTextsTest, WithoutARamLoaderNothingReachesTheEncoder)
 TEST_F(InstalledTextsTest, WithoutThePasswordOnlyAConfirmedMassEraseUpgrades)
 {
     install("RAM_BSL.Text", sim::toTiTxt(sim::makeRamLoader()));
-    auto r = run({"upgrade", sample("01.06A")});
+    auto r = run({"upgrade", samplePath("01.06A")});
     EXPECT_EQ(r.code, cli::kExitFailed);
     EXPECT_TRUE(device->encoder().receivedCommands().empty());
 
-    r = run({"upgrade", "--yes", sample("01.06A")});
+    r = run({"upgrade", "--yes", samplePath("01.06A")});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.err.find("No password text: the loader will erase the encoder's application first.\n"),
               std::string::npos);
@@ -74,7 +69,7 @@ TEST_F(InstalledTextsTest, WithoutThePasswordOnlyAConfirmedMassEraseUpgrades)
     // With the running firmware's vector table installed the application is not erased.
     const auto vectors = sim::encoderVectorTable();
     install("password.Text", sim::toTiTxt({{sim::kVectorTable, {vectors.begin(), vectors.end()}}}));
-    r = run({"upgrade", "--yes", sample("01.05A")});
+    r = run({"upgrade", "--yes", samplePath("01.05A")});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out.find("Mass erase"), std::string::npos);
     EXPECT_EQ(device->loader().massErases(), 1);

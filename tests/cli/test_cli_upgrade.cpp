@@ -18,11 +18,6 @@ namespace {
 
 constexpr std::uint8_t SET_OPTIONS = 0x0B, ENTER_BSL = 0x0C;
 
-std::string samplePath(const std::string& version)
-{
-    return std::string(VARDO_FIRMWARE_SAMPLES_DIR) + "/encoder_firmware_" + version + ".txt";
-}
-
 class CliUpgradeTest : public CliTest {
 protected:
     void SetUp() override
