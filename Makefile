@@ -49,7 +49,7 @@ install: build
 
 package:
 	@scripts/install-deps --package
-	@cmake -S . -B build-package $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DVARDO_BUILD_TESTS=OFF >/dev/null
+	@cmake -S . -B build-package $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DVARDO_BUILD_TESTS=OFF -DVARDO_MAN_PAGES=ON >/dev/null
 	@cmake --build build-package -j $(JOBS)
 	cd build-package && cpack
 

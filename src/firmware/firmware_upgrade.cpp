@@ -4,6 +4,7 @@
 #include "config/utility_config.h"
 #include "device/encoder.h"
 #include "firmware/bsl430.h"
+#include "firmware/loader_texts.h"
 #include "firmware/upgrade_sequence.h"
 #include "link/messages.h"
 #include "platform/dialogs.h"
@@ -78,6 +79,7 @@ struct firmware_upgrade::Impl {
     bool handleCreated = false;
     bool registered = false;
     bool closePending = false;
+    bool massEraseAccepted = false;
     BslNotificationTarget target{};
     Worker backgroundWorker1;
     Worker backgroundWorkerCheckDevice;
@@ -196,6 +198,8 @@ void firmware_upgrade::setRestoreValues(int ledBrightness, int buzzer, int buzze
     d->restore.known = true;
 }
 
+void firmware_upgrade::acceptMassErase() { d->massEraseAccepted = true; }
+
 void firmware_upgrade::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
@@ -309,6 +313,18 @@ void firmware_upgrade::btnUpgrade_MouseClick()
 {
     if (d->backgroundWorker1.busy)
         return;
+    // Without the password the loader erases the application: asked once.
+    // (Without a RAM loader the worker reports that instead.)
+    const auto texts = d->massEraseAccepted ? vardo::firmware::LoaderTextsFound{}
+                                            : vardo::firmware::findLoaderTexts();
+    if (texts.passwordMissing && texts.ramLoaderProblem.empty()) {
+        if (!vardo::platform::dialogs().question("Firmware Upgrade",
+                                                 vardo::firmware::massEraseQuestion())) {
+            d->statusBox->setPlainText(forDisplay("Not started: no password text\r\n"));
+            return;
+        }
+        d->massEraseAccepted = true;
+    }
     d->btnUpgrade->setEnabled(false);
     d->statusBox->setPlainText(forDisplay("Starting\r\n"));
     // The locale's 8-bit form, so that any folder name survives the trip.

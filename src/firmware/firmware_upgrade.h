@@ -35,6 +35,10 @@ public:
     void setRestoreValues(int ledBrightness, int buzzer, int buzzerPeriod, int keypadType,
                           int options, const vardo::codetable::CodeTable& keyCodeArray);
 
+    // The operator has already agreed that, with no password text, the
+    // upgrade mass-erases the encoder: Upgrade Firmware does not ask again.
+    void acceptMassErase();
+
 signals:
     // After an upgrade ended: ok when the new firmware was programmed, verified
     // and started (the write-back, which follows, reports its own failures).
