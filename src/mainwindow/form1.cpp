@@ -117,6 +117,15 @@ Form1::~Form1()
 
 void Form1::buildControls()
 {
+    buildStatusPanel();
+    buildSettingsBoxes();
+    buildButtons();
+    buildMenu();
+    connectHandlers();
+}
+
+void Form1::buildStatusPanel()
+{
     using vardo::ui::windowFont;
 
     label1 = new QLabel(QStringLiteral("USB Encoder Configuration Utility"), this);
@@ -148,7 +157,10 @@ void Form1::buildControls()
         panel.setColor(group, QPalette::Text, QColor(105, 105, 105));
     }
     richTextBox1->setPalette(panel);
+}
 
+void Form1::buildSettingsBoxes()
+{
     auto* blocker = new vardo::ui::SettingsBoxFilter(this);
     QStringList layouts;
     for (std::string_view text : vardo::codetable::layoutItemTexts())
@@ -166,7 +178,10 @@ void Form1::buildControls()
     buzzerPeriodCbox = makeBox(this, "buzzerPeriodCbox", QStringLiteral("Buzzer Period"),
                                numberedItems(QStringLiteral("Buzzer Period -"), 10),
                                {330, 245, 207, 28}, blocker);
+}
 
+void Form1::buildButtons()
+{
     button2 = makeButton(this, "button2", QStringLiteral("Test Encoder"), {632, 231, 206, 50});
     button1 = makeButton(this, "button1", QStringLiteral("Customise Code Table"), {27, 318, 206, 50});
     button3 = makeButton(this, "button3", QStringLiteral("Reset From Configuration File"),
@@ -179,6 +194,11 @@ void Form1::buildControls()
     button10 = makeButton(this, "button10", QStringLiteral("Exit"), {632, 398, 206, 67});
     for (QPushButton* b : {button2, button1, button8, button9})
         b->setEnabled(false);
+}
+
+void Form1::buildMenu()
+{
+    using vardo::ui::windowFont;
 
     menuStrip1 = new QMenuBar(this);
     menuStrip1->setObjectName(QStringLiteral("menuStrip1"));
@@ -203,6 +223,14 @@ void Form1::buildControls()
     statusStrip1->setSizeGripEnabled(false);
     statusStrip1->setGeometry(0, 478, 891, 22);
 
+    connect(import, &QAction::triggered, this, &Form1::onImportConfig);
+    connect(exportAction, &QAction::triggered, this, &Form1::onExportConfig);
+    connect(exitAction, &QAction::triggered, this, &Form1::onMenuExit);
+    connect(aboutAction, &QAction::triggered, this, &Form1::onAbout);
+}
+
+void Form1::connectHandlers()
+{
     connect(button11, &QPushButton::clicked, this, &Form1::onScanForDevice);
     connect(button2, &QPushButton::clicked, this, &Form1::onTestEncoder);
     connect(button1, &QPushButton::clicked, this, &Form1::onCustomiseCodeTable);
@@ -211,21 +239,12 @@ void Form1::buildControls()
     connect(button9, &QPushButton::clicked, this, &Form1::onFactoryReset);
     connect(button10, &QPushButton::clicked, this, &Form1::onExit);
     connect(btnLoadFirmware, &QPushButton::clicked, this, &Form1::onUpdateFirmware);
-    connect(import, &QAction::triggered, this,
-            &Form1::onImportConfig);
-    connect(exportAction, &QAction::triggered, this, &Form1::onExportConfig);
-    connect(exitAction, &QAction::triggered, this, &Form1::onMenuExit);
-    connect(aboutAction, &QAction::triggered, this,
-            &Form1::onAbout);
     // `activated` is the operator's commit; selections made here emit nothing of it.
-    connect(ledBrightnessCbox, &QComboBox::activated, this,
-            &Form1::onBrightnessChosen);
+    connect(ledBrightnessCbox, &QComboBox::activated, this, &Form1::onBrightnessChosen);
     connect(ledColourCbox, &QComboBox::activated, this, &Form1::onColourChosen);
     connect(buzzerCbox, &QComboBox::activated, this, &Form1::onBuzzerChosen);
-    connect(buzzerPeriodCbox, &QComboBox::activated, this,
-            &Form1::onBuzzerPeriodChosen);
-    connect(keypadTypeCbox, &QComboBox::activated, this,
-            &Form1::onKeypadTypeChosen);
+    connect(buzzerPeriodCbox, &QComboBox::activated, this, &Form1::onBuzzerPeriodChosen);
+    connect(keypadTypeCbox, &QComboBox::activated, this, &Form1::onKeypadTypeChosen);
 }
 
 // ---- Device state -----------------------------------------------------------

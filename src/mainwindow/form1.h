@@ -92,7 +92,13 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // The controls at their designer positions, in five groups.
     void buildControls();
+    void buildStatusPanel();
+    void buildSettingsBoxes();
+    void buildButtons();
+    void buildMenu();   // with its actions' handlers
+    void connectHandlers();
     // The re-scan of the load step, "Scan For Device" and the factory reset: the
     // first encoder opened (or "not connected" said), its status read and shown.
     void rescanAndShowStatus();
