@@ -172,13 +172,8 @@ bool UpgradeSequence::DownloadStartUp(bool& massErase)
 {
     const std::string connection = connectionText();
     const std::u16string com(connection.begin(), connection.end());
-
-    BSL_setFamily(kFamily);
-    BSL_setCom(kCom);
-    if (BSL_initialize_BSL(converted(com).data()) == 1) {
-        report(0, "USB device was unplugged!\r\n");
+    if (!connectLoader(com, 0))
         return false;
-    }
 
     // The two password blocks are 10 KB each: kept off the worker's stack.
     auto password = std::make_unique<DataBlock_>();
@@ -189,43 +184,64 @@ bool UpgradeSequence::DownloadStartUp(bool& massErase)
     *password = texts_ && texts_->password ? BSL_readTI_Text(texts_->password->c_str(), 32)
                                            : *defaultPassword;
     report(5, "");
+    if (!unlockLoader(*password, *defaultPassword, massErase))
+        return false;
 
-    if (BSL_RX_Password(*password) != 0) {
+    const std::string version = resourceText("RAM_BSL_VERSION");
+    startRamLoader(version);
+    startProgramTime = platform::tickCountMs();
+    if (!connectLoader(com, 50))
+        return false;
+    return checkRamLoader(massErase ? *defaultPassword : *password, version);
+}
+
+bool UpgradeSequence::connectLoader(const std::u16string& com, int percent)
+{
+    BSL_setFamily(kFamily);
+    BSL_setCom(kCom);
+    if (BSL_initialize_BSL(converted(com).data()) == 1) {
+        report(percent, "USB device was unplugged!\r\n");
+        return false;
+    }
+    return true;
+}
+
+bool UpgradeSequence::unlockLoader(const DataBlock_& password, const DataBlock_& defaultPassword,
+                                   bool& massErase)
+{
+    if (BSL_RX_Password(password) != 0) {
         massErase = true;
         report(5, "Mass erase occured!\r\n");
         platform::sleepMs(2000);
-        if (BSL_RX_Password(*defaultPassword) != 0) {
+        if (BSL_RX_Password(defaultPassword) != 0) {
             report(10, "Password FAILED!\r\n");
             return false;
         }
     }
     report(10, "Password Sent Successfully\r\n");
+    return true;
+}
 
-    const std::string version = resourceText("RAM_BSL_VERSION");
+void UpgradeSequence::startRamLoader(const std::string& version)
+{
     report(20, "Sending RAM BSL v" + version + "\r\n");
     BSL_RX_TXT(texts_ ? texts_->ramLoader.c_str() : "", 1);
     BSL_LoadPC(kRamLoaderEntry);
     report(30, "Done RAM BSL v" + version + "\r\n");
     BSL_close_BSL();
 
+    // The device leaves the bus and comes back running the RAM loader.
     report(35, "");
     platform::sleepMs(1000);
     report(40, "");
     platform::sleepMs(1000);
     report(45, "");
     platform::sleepMs(1000);
+}
 
-    startProgramTime = platform::tickCountMs();
-
-    BSL_setFamily(kFamily);
-    BSL_setCom(kCom);
-    if (BSL_initialize_BSL(converted(com).data()) == 1) {
-        report(50, "USB device was unplugged!\r\n");
-        return false;
-    }
-    const std::uint8_t passwordResult =
-        BSL_RX_Password(massErase ? *defaultPassword : *password);
-
+bool UpgradeSequence::checkRamLoader(const DataBlock_& password, const std::string& version)
+{
+    const std::uint8_t passwordResult = BSL_RX_Password(password);
     const std::string text = BSL_TX_BSL_Version_String();
     if (text == "ERROR" || text.size() < 35
         || "00." + text.substr(16, 2) + "." + text.substr(25, 2) + "." + text.substr(33, 2)

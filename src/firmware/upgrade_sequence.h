@@ -13,6 +13,8 @@
 #include <optional>
 #include <string>
 
+struct DataBlock_;
+
 namespace vardo::firmware {
 
 // Caption of the write-back's message boxes.
@@ -61,6 +63,14 @@ public:
     std::uint32_t totalProgramTime = 0;
 
 private:
+    // DownloadStartUp's stages: the loader connected (percent for its failure
+    // line), the flash loader unlocked (the mass erase path when the password
+    // is refused), the RAM loader sent and started, and, connected again, its
+    // version and password checked.
+    bool connectLoader(const std::u16string& com, int percent);
+    bool unlockLoader(const DataBlock_& password, const DataBlock_& defaultPassword, bool& massErase);
+    void startRamLoader(const std::string& version);
+    bool checkRamLoader(const DataBlock_& password, const std::string& version);
     void report(int percent, const std::string& text) const;
     ProgressReport report_;
     std::optional<LoaderTexts> texts_;
