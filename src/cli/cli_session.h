@@ -10,6 +10,8 @@
 #include "config/utility_config.h"
 #include "device/encoder.h"
 #include "device/outcome.h"
+#include "firmware/image_check.h"
+#include "firmware/upgrade_sequence.h"
 #include "link/encoder_commands.h"
 #include "link/messages.h"
 
@@ -79,6 +81,16 @@ private:
     int cmdConfigApply();
     // commands_upgrade.cpp
     int cmdUpgrade();
+    // The image read once and checked; nothing touches the encoder before.
+    int loadUpgradeImage(const std::string& path, firmware::FirmwareImage& image);
+    // The encoder opened (unless one waits in its loader already), no other
+    // loader on the bus, and the operator's yes (twice without a password).
+    int confirmUpgrade(const firmware::UpgradeSequence& sequence, OpenStatus opened, bool inLoaderAlready,
+                       bool passwordMissing);
+    // Settings read into values and backed up, ENTER_BSL, the loader awaited.
+    int sendIntoLoader(const firmware::UpgradeSequence& sequence, firmware::RestoreValues& values);
+    // The restart awaited, the encoder opened again and values written back.
+    int writeBackAfterUpgrade(bool inLoaderAlready, const firmware::RestoreValues& values);
 
     // The open encoder (after openDevice succeeded).
     device::Encoder& encoder() { return *encoder_.encoder; }

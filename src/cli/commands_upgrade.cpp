@@ -23,13 +23,6 @@ constexpr const char* kUpgradeCaption = "Firmware Upgrade";
 constexpr std::uint32_t kLoaderWaitMs = 10000;
 constexpr std::uint32_t kLoaderPollMs = 250;
 
-// The settings about to be written back, in a file that 'config apply --from'
-// can send: the configuration file's layout with the values just read.
-bool writeBackup(const link::DeviceStatus& status, std::string& path)
-{
-    return config::writeUpgradeBackup(status, path);
-}
-
 } // namespace
 
 int Session::cmdUpgrade()
@@ -38,25 +31,9 @@ int Session::cmdUpgrade()
         return c;
     if (opt_.words.size() != 2)
         return usage("'upgrade' needs one firmware image file (TI-TXT)");
-    const std::string& path = opt_.words[1];
-
-    // Nothing on the encoder is touched for a file that is not a whole image.
-    // It is read once: everything after works from this copy (a pipe too).
     firmware::FirmwareImage image;
-    const auto check = firmware::loadFirmwareImage(path, image);
-    switch (check.result) {
-    case firmware::ImageCheck::Ok:
-        break;
-    case firmware::ImageCheck::CannotOpen:
-        return fail(kExitBadInputFile, "Cannot read the firmware file '" + path + "'.");
-    case firmware::ImageCheck::Folder:
-        return fail(kExitBadInputFile, "'" + path + "' is a folder, not a firmware image file.");
-    case firmware::ImageCheck::NotAFile:
-        return fail(kExitBadInputFile, "'" + path + "' is not a file (nor a pipe) to read an image from.");
-    case firmware::ImageCheck::Malformed:
-        return fail(kExitBadInputFile,
-                    "'" + path + "' is not a valid TI-TXT firmware file (" + check.reason + ").");
-    }
+    if (int c = loadUpgradeImage(opt_.words[1], image))
+        return c;
     // A real encoder gets the operator's own loader texts or nothing at all.
     const auto texts = firmware::findLoaderTexts(opt_.ramLoader, opt_.password);
     if (!texts.ramLoaderProblem.empty())
@@ -75,6 +52,47 @@ int Session::cmdUpgrade()
     const OpenStatus opened = openEncoder(opt_.device, encoder_);
     const bool inLoaderAlready =
         opened == OpenStatus::NoEncoder && opt_.device.empty() && sequence.countLoaders() > 0;
+    if (int c = confirmUpgrade(sequence, opened, inLoaderAlready, texts.passwordMissing))
+        return c;
+    firmware::RestoreValues values;
+    if (!inLoaderAlready) {
+        if (int c = sendIntoLoader(sequence, values))
+            return c;
+    }
+
+    if (!sequence.run(image)) {
+        progress.finish();
+        return fail(kExitUpgradeFailed, "The firmware upgrade failed; the encoder waits in its loader. Run "
+                                        "the upgrade again.");
+    }
+    progress.finish();
+    return writeBackAfterUpgrade(inLoaderAlready, values);
+}
+
+int Session::loadUpgradeImage(const std::string& path, firmware::FirmwareImage& image)
+{
+    // Nothing on the encoder is touched for a file that is not a whole image.
+    // It is read once: everything after works from this copy (a pipe too).
+    const auto check = firmware::loadFirmwareImage(path, image);
+    switch (check.result) {
+    case firmware::ImageCheck::Ok:
+        break;
+    case firmware::ImageCheck::CannotOpen:
+        return fail(kExitBadInputFile, "Cannot read the firmware file '" + path + "'.");
+    case firmware::ImageCheck::Folder:
+        return fail(kExitBadInputFile, "'" + path + "' is a folder, not a firmware image file.");
+    case firmware::ImageCheck::NotAFile:
+        return fail(kExitBadInputFile, "'" + path + "' is not a file (nor a pipe) to read an image from.");
+    case firmware::ImageCheck::Malformed:
+        return fail(kExitBadInputFile,
+                    "'" + path + "' is not a valid TI-TXT firmware file (" + check.reason + ").");
+    }
+    return kExitOk;
+}
+
+int Session::confirmUpgrade(const firmware::UpgradeSequence& sequence, OpenStatus opened,
+                            bool inLoaderAlready, bool passwordMissing)
+{
     if (!inLoaderAlready) {
         if (int c = reportOpen(opened))
             return c;
@@ -87,52 +105,55 @@ int Session::cmdUpgrade()
                                  "unplug it.");
     if (!platform::dialogs().question(kUpgradeCaption, kMsgUpgradeQuestion))
         return fail(kExitFailed, "Not upgraded (confirm with --yes).");
-    if (texts.passwordMissing) {
+    if (passwordMissing) {
         if (!platform::dialogs().question(kUpgradeCaption, firmware::massEraseQuestion()))
             return fail(kExitFailed, "Not upgraded: without the password the application would be "
                                      "erased (confirm with --yes, or give --password FILE).");
         con_.err << "No password text: the loader will erase the encoder's application first.\n";
     }
+    return kExitOk;
+}
 
-    firmware::RestoreValues values;
-    if (!inLoaderAlready) {
-        // Without the settings the write-back would put zeros into the new
-        // firmware, so the upgrade does not start.
-        link::DeviceStatus status;
-        if (int c = readStatus(status, messages::kStatusFailed))
-            return c;
-        values.ledBrightness = status.ledBrightness;
-        values.buzzer = status.buzzer;
-        values.buzzerPeriod = status.buzzerPeriod;
-        values.keypadType = status.keypadType;
-        values.options = status.optionsFitted;
-        values.keyCodeArray = status.codeTable;
-        std::string backup;
-        if (!writeBackup(status, backup))
-            return fail(kExitFailed, "Not upgraded: the settings could not be saved to a backup file"
-                                         + (backup.empty() ? std::string(".") : " (" + backup + ")."));
-        con_.err << "Settings saved to " << backup << '\n';
-        // The encoder restarts into its loader; an unanswered command is expected.
-        encoder().enterLoader();
-        closeDevice();
-
-        std::uint32_t waited = 0;
-        while (sequence.countLoaders() == 0 && waited < kLoaderWaitMs) {
-            platform::sleepMs(kLoaderPollMs);
-            waited += kLoaderPollMs;
+int Session::sendIntoLoader(const firmware::UpgradeSequence& sequence, firmware::RestoreValues& values)
+{
+    // Without the settings the write-back would put zeros into the new
+    // firmware, so the upgrade does not start; nor without their backup.
+    int stop = kExitOk;
+    std::string backup;
+    const auto keepSettings = [&](device::Result statusRead) {
+        if (statusRead != device::Result::Ok) {
+            stop = failExchange(messages::kStatusFailed, statusRead);
+            return false;
         }
-        if (sequence.countLoaders() == 0)
-            return fail(kExitUpgradeFailed, "The encoder did not appear as a loader after ENTER_BSL; the "
-                                            "settings are in " + backup + ".");
-    }
+        // The settings about to be written back, in a file that 'config apply
+        // --from' can send: the configuration file's layout with the values just read.
+        if (!config::writeUpgradeBackup(values, backup)) {
+            stop = fail(kExitFailed, "Not upgraded: the settings could not be saved to a backup file"
+                                         + (backup.empty() ? std::string(".") : " (" + backup + ")."));
+            return false;
+        }
+        con_.err << "Settings saved to " << backup << '\n';
+        return true;
+    };
+    // The encoder restarts into its loader; an unanswered ENTER_BSL is expected.
+    encoder().prepareUpgrade(values, keepSettings);
+    if (stop != kExitOk)
+        return stop;
+    closeDevice();
 
-    if (!sequence.run(image)) {
-        progress.finish();
-        return fail(kExitUpgradeFailed, "The firmware upgrade failed; the encoder waits in its loader. Run "
-                                        "the upgrade again.");
+    std::uint32_t waited = 0;
+    while (sequence.countLoaders() == 0 && waited < kLoaderWaitMs) {
+        platform::sleepMs(kLoaderPollMs);
+        waited += kLoaderPollMs;
     }
-    progress.finish();
+    if (sequence.countLoaders() == 0)
+        return fail(kExitUpgradeFailed, "The encoder did not appear as a loader after ENTER_BSL; the "
+                                        "settings are in " + backup + ".");
+    return kExitOk;
+}
 
+int Session::writeBackAfterUpgrade(bool inLoaderAlready, const firmware::RestoreValues& values)
+{
     // The window re-opens the first encoder; here it is the one upgraded.
     platform::sleepMs(firmware::kRestartWaitMs);
     if (!inLoaderAlready)

@@ -159,6 +159,19 @@ Result Encoder::awaitKey(std::optional<std::uint8_t>& key, std::int32_t timeoutM
 
 Result Encoder::enterLoader() { return send(link::ENTER_BSL); }
 
+UpgradePreparation Encoder::prepareUpgrade(link::DeviceStatus& settings,
+                                           const std::function<bool(Result statusRead)>& settingsRead)
+{
+    UpgradePreparation p;
+    p.statusRead = readStatus(settings);
+    if (!settingsRead(p.statusRead)) {
+        p.stopped = true;
+        return p;
+    }
+    p.loaderEntered = enterLoader();
+    return p;
+}
+
 Result Encoder::writeBack(const link::DeviceStatus& s, WriteBackStep& failedStep)
 {
     std::lock_guard lock(mutex_);

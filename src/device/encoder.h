@@ -6,6 +6,7 @@
 #include <hidapi.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -53,6 +54,13 @@ enum class ConfigurationStep { KeypadType, CodeTable, LedBrightness, LedColour, 
 // The write-back's commands in their order; failedStep names the one that failed.
 enum class WriteBackStep { Options, Buzzer, BuzzerPeriod, KeypadType, CodeTable, LedBrightness, SaveDefaults };
 
+// How the steps before a firmware upgrade went.
+struct UpgradePreparation {
+    Result statusRead = Result::NoDevice;
+    bool stopped = false;                     // the caller chose not to go on: no ENTER_BSL
+    Result loaderEntered = Result::NoDevice;  // ENTER_BSL's result, when it was sent
+};
+
 class Encoder {
 public:
     // The first encoder command interface on the bus (ScanForUSBDevice_a); null when none opens.
@@ -95,6 +103,12 @@ public:
 
     // ENTER_BSL: the encoder restarts as a loader device, so no reply is expected.
     Result enterLoader();
+    // The steps before a firmware upgrade: GET_STATUS into settings, then
+    // settingsRead(the read's result), where the caller keeps the settings for
+    // the write-back (and a backup of them) or says why it cannot, returning
+    // whether to go on; then ENTER_BSL. No lock is held while settingsRead runs.
+    UpgradePreparation prepareUpgrade(link::DeviceStatus& settings,
+                                      const std::function<bool(Result statusRead)>& settingsRead);
     // After a firmware upgrade, the settings read before it go back into the
     // new firmware: SET_OPTIONS, SET_BUZZER, SET_BUZZER_PERIOD, SET_KEYPAD_TYPE,
     // LOAD_CODE_TABLE, SET_LED_BRIGHTNESS (one-byte values take the low 8 bits)

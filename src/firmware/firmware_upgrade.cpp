@@ -193,8 +193,8 @@ void firmware_upgrade::setRestoreValues(int ledBrightness, int buzzer, int buzze
     d->restore.buzzer = buzzer;
     d->restore.buzzerPeriod = buzzerPeriod;
     d->restore.keypadType = keypadType;
-    d->restore.options = options;
-    d->restore.keyCodeArray = keyCodeArray;
+    d->restore.optionsFitted = options;
+    d->restore.codeTable = keyCodeArray;
     d->restore.known = true;
 }
 

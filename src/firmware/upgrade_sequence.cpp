@@ -273,15 +273,8 @@ bool UpgradeSequence::TriggerForcedBOR()
 bool writeBackSettings(device::Encoder* encoder, const RestoreValues& v, const WriteBackReport& report,
                        device::Result* result)
 {
-    link::DeviceStatus settings;
-    settings.optionsFitted = v.options;
-    settings.buzzer = v.buzzer;
-    settings.buzzerPeriod = v.buzzerPeriod;
-    settings.keypadType = v.keypadType;
-    settings.codeTable = v.keyCodeArray;
-    settings.ledBrightness = v.ledBrightness;
     device::WriteBackStep failed = device::WriteBackStep::Options;
-    const device::Result r = encoder ? encoder->writeBack(settings, failed) : device::Result::NoDevice;
+    const device::Result r = encoder ? encoder->writeBack(v, failed) : device::Result::NoDevice;
     if (result)
         *result = r;
     if (r == device::Result::Ok)

@@ -76,14 +76,9 @@ private:
     std::optional<LoaderTexts> texts_;
 };
 
-// The values written back into the new firmware (one-byte payloads take the low 8 bits).
-struct RestoreValues {
-    int ledBrightness = 0;
-    int buzzer = 0;
-    int buzzerPeriod = 0;
-    int keypadType = 0;
-    int options = 0;
-    codetable::CodeTable keyCodeArray{};
+// The settings read before the upgrade, written back into the new firmware
+// (the encoder's writeBack: options, buzzer, period, layout, table, brightness).
+struct RestoreValues : link::DeviceStatus {
     // False when the settings could not be read before the upgrade: zeros would
     // then switch the encoder's options off and clear its code table, so nothing
     // is written back.

@@ -256,6 +256,12 @@ int Form1::GetDeviceStatusMessage()
     if (encoder_->with([&](vardo::device::Encoder& e) { return e.readStatus(status); })
         != vardo::device::Result::Ok)
         return -1;
+    adoptStatus(status);
+    return 0;
+}
+
+void Form1::adoptStatus(const link::DeviceStatus& status)
+{
     prev_ledBrightness_index = status.ledBrightness;
     prev_ledColour_index = status.ledColour;
     prev_buzzer_index = status.buzzer;
@@ -264,7 +270,6 @@ int Form1::GetDeviceStatusMessage()
     prev_keypadType_index = status.keypadType;
     keyCodeArray = status.codeTable;
     firmwareVersion = status.firmwareVersion;
-    return 0;
 }
 
 void Form1::EnableDisableFunctionButtons(bool btnEnabled)
@@ -557,28 +562,46 @@ void Form1::onUpdateFirmware()
     else if (texts.passwordMissing && (enterLoader = dialogs().question(
                                            "Firmware Upgrade", vardo::firmware::massEraseQuestion())))
         window->acceptMassErase();
-    if (enterLoader) {
-        if (GetDeviceStatusMessage() == 0) {
-            window->setRestoreValues(prev_ledBrightness_index, prev_buzzer_index,
-                                     prev_buzzerPeriod_index, prev_keypadType_index,
-                                     prev_options_fitted, keyCodeArray);
-            // Should the upgrade fail after its erase, these values survive in a backup
-            // that "config apply --from" (or an import) sends back.
-            std::string backup;
-            vardo::config::writeUpgradeBackup(storedSettings(), backup);
-        } else {
-            showMessage(messages::kStatusFailed);
-        }
-        if (encoder_->with([](vardo::device::Encoder& e) { return e.enterLoader(); })
-            != vardo::device::Result::Ok)
-            EnableDisableFunctionButtons(false);
-    }
+    if (enterLoader && !prepareUpgrade(*window))
+        EnableDisableFunctionButtons(false);
     // The new firmware may report a new version and restored settings: show them.
     connect(window, &firmware_upgrade::upgradeFinished, this, [this](bool ok) {
         if (ok && GetDeviceStatusMessage() == 0)
             ShowDeviceStatus();
     });
     window->show();
+}
+
+bool Form1::prepareUpgrade(firmware_upgrade& window)
+{
+    // Without the settings the upgrade still goes on: the window then writes nothing back.
+    const auto keepSettings = [&](vardo::device::Result statusRead) {
+        if (statusRead != vardo::device::Result::Ok) {
+            showMessage(messages::kStatusFailed);
+            return true;
+        }
+        window.setRestoreValues(prev_ledBrightness_index, prev_buzzer_index, prev_buzzerPeriod_index,
+                                prev_keypadType_index, prev_options_fitted, keyCodeArray);
+        // Should the upgrade fail after its erase, these values survive in a backup
+        // that "config apply --from" (or an import) sends back.
+        std::string backup;
+        vardo::config::writeUpgradeBackup(storedSettings(), backup);
+        return true;
+    };
+    link::DeviceStatus status;
+    status.codeTable = keyCodeArray;
+    const auto encoder = encoder_->get();
+    if (!encoder) {
+        keepSettings(vardo::device::Result::NoDevice);
+        return false;
+    }
+    // The settings are the window's own as soon as they are read.
+    const auto kept = [&](vardo::device::Result statusRead) {
+        if (statusRead == vardo::device::Result::Ok)
+            adoptStatus(status);
+        return keepSettings(statusRead);
+    };
+    return encoder->prepareUpgrade(status, kept).loaderEntered == vardo::device::Result::Ok;
 }
 
 // ---- Ending -----------------------------------------------------------------

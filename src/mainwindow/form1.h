@@ -23,6 +23,7 @@ class QStatusBar;
 class QTextEdit;
 class QPushButton;
 class QAction;
+class firmware_upgrade;
 
 class Form1 : public QWidget {
     Q_OBJECT
@@ -106,6 +107,12 @@ private:
     void showStatusOrNone();
     // "Vardo 710 Encoder not connected..", with a line on permissions when that is the cause.
     void showNotConnected();
+    // A status read becomes the window's device state (the prev_ fields and the table).
+    void adoptStatus(const vardo::link::DeviceStatus& status);
+    // "Update Encoder Firmware" before the upgrade window shows: the settings
+    // read and handed to window (with a backup file) or "Failed to Get Device
+    // Status Message." said, then ENTER_BSL. True when the encoder took it.
+    bool prepareUpgrade(firmware_upgrade& window);
     // The fields of the last status read, as the configuration file keeps them.
     vardo::link::DeviceStatus storedSettings() const;
     // The encoder this window and the windows it opens work with.

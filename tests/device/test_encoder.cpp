@@ -78,6 +78,29 @@ TEST_F(DeviceEncoder, ConfigurationIsSentInOrderAndStopsAtTheFirstFailure)
     EXPECT_EQ(codes().size(), 4u);
 }
 
+TEST_F(DeviceEncoder, UpgradePreparationAsksBeforeEnteringTheLoader)
+{
+    auto e = device::Encoder::openFirst();
+    ASSERT_NE(e, nullptr);
+    link::DeviceStatus settings;
+    std::vector<Result> asked;
+    auto stop = e->prepareUpgrade(settings, [&](Result r) {
+        asked.push_back(r);
+        return false;
+    });
+    EXPECT_TRUE(stop.stopped);
+    EXPECT_EQ(codes(), std::vector<std::uint8_t>{link::GET_STATUS});
+    encoder.clearReceivedCommands();
+    encoder.injectFault({sim::EncoderFault::Refuse, false, link::GET_STATUS});
+    const auto go = e->prepareUpgrade(settings, [&](Result r) {
+        asked.push_back(r);
+        return true;
+    });
+    EXPECT_EQ(asked, (std::vector<Result>{Result::Ok, Result::Refused}));
+    EXPECT_FALSE(go.stopped);
+    EXPECT_EQ(codes(), (std::vector<std::uint8_t>{link::GET_STATUS, link::ENTER_BSL}));
+}
+
 TEST_F(DeviceEncoder, SlotRescanClosesTheOldEncoderForThoseWhoStillHoldIt)
 {
     device::EncoderSlot slot;

@@ -43,9 +43,9 @@ RestoreValues someValues()
     v.buzzer = 0;
     v.buzzerPeriod = 3;
     v.keypadType = 8;
-    v.options = 0x107;  // only the low 8 bits travel
-    for (std::size_t i = 0; i < v.keyCodeArray.size(); ++i)
-        v.keyCodeArray[i] = static_cast<std::uint8_t>(i % 2 ? 0x04 + i : 0);
+    v.optionsFitted = 0x107;  // only the low 8 bits travel
+    for (std::size_t i = 0; i < v.codeTable.size(); ++i)
+        v.codeTable[i] = static_cast<std::uint8_t>(i % 2 ? 0x04 + i : 0);
     return v;
 }
 
@@ -111,7 +111,7 @@ TEST_F(UpgradeTest, UpgradesEndToEndAndWritesTheSettingsBack)
     }
     EXPECT_EQ(received[0].payload, std::vector<std::uint8_t>{0x07});
     EXPECT_EQ(received[2].payload, std::vector<std::uint8_t>{3});
-    const auto table = someValues().keyCodeArray;
+    const auto table = someValues().codeTable;
     EXPECT_EQ(received[4].payload, std::vector<std::uint8_t>(table.begin(), table.end()));
     EXPECT_TRUE(received[6].payload.empty());
     EXPECT_EQ(device->encoder().powerUpDefaults().keypadType, 8);

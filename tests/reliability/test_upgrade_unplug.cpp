@@ -74,9 +74,9 @@ RestoreValues restoreValues()
     v.buzzer = 0;
     v.buzzerPeriod = 4;
     v.keypadType = 5;
-    v.options = 7;
-    for (std::size_t i = 0; i < v.keyCodeArray.size(); ++i)
-        v.keyCodeArray[i] = static_cast<std::uint8_t>(i % 2 ? 0x1E + i / 2 : 0);
+    v.optionsFitted = 7;
+    for (std::size_t i = 0; i < v.codeTable.size(); ++i)
+        v.codeTable[i] = static_cast<std::uint8_t>(i % 2 ? 0x1E + i / 2 : 0);
     return v;
 }
 
@@ -159,7 +159,7 @@ protected:
         const RestoreValues v = restoreValues();
         return d.ledBrightness == v.ledBrightness && d.buzzer == v.buzzer
             && d.buzzerPeriod == v.buzzerPeriod && d.keypadType == v.keypadType
-            && d.optionsFitted == v.options && d.customTables[1] == v.keyCodeArray;
+            && d.optionsFitted == v.optionsFitted && d.customTables[1] == v.codeTable;
     }
 
     // The packets of a whole upgrade without faults.
