@@ -166,9 +166,9 @@ firmware_upgrade::firmware_upgrade(std::shared_ptr<vardo::device::EncoderSlot> e
     d->vidLbl->setText(QString::fromStdString(d->sequence.myVID));
     d->pidLbl->setText(QString::fromStdString(d->sequence.myPID));
 
-    connect(d->btnBrowse, &QPushButton::clicked, this, [this] { btnBrowse_Click(); });
-    connect(d->btnUpgrade, &QPushButton::clicked, this, [this] { btnUpgrade_MouseClick(); });
-    connect(d->btnClose, &QPushButton::clicked, this, [this] { btnClose_MouseClick(); });
+    connect(d->btnBrowse, &QPushButton::clicked, this, [this] { onBrowse(); });
+    connect(d->btnUpgrade, &QPushButton::clicked, this, [this] { onStartUpgrade(); });
+    connect(d->btnClose, &QPushButton::clicked, this, [this] { onClose(); });
 
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
@@ -299,7 +299,7 @@ void firmware_upgrade::backgroundWorkerCheckDevice_RunWorkerCompleted(unsigned c
     releaseWhenIdle();
 }
 
-void firmware_upgrade::btnBrowse_Click()
+void firmware_upgrade::onBrowse()
 {
     const auto chosen = vardo::platform::dialogs().openFile("(*.txt)|*.txt|All files (*.*)|*.*", "", "");
     if (!chosen)
@@ -309,7 +309,7 @@ void firmware_upgrade::btnBrowse_Click()
     vardo::config::recordFirmwareFile(name);
 }
 
-void firmware_upgrade::btnUpgrade_MouseClick()
+void firmware_upgrade::onStartUpgrade()
 {
     if (d->backgroundWorker1.busy)
         return;
@@ -344,7 +344,7 @@ void firmware_upgrade::btnUpgrade_MouseClick()
     });
 }
 
-void firmware_upgrade::btnClose_MouseClick() { close(); }
+void firmware_upgrade::onClose() { close(); }
 
 void firmware_upgrade::backgroundWorker1_ProgressChanged(int percent, const std::string& text)
 {

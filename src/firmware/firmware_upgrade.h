@@ -53,9 +53,9 @@ protected:
 private:
     void OnHandleCreated();
     void ParseMessages(std::uint32_t message, std::uint32_t event);
-    void btnBrowse_Click();
-    void btnUpgrade_MouseClick();
-    void btnClose_MouseClick();
+    void onBrowse();
+    void onStartUpgrade();
+    void onClose();
     void backgroundWorker1_ProgressChanged(int percent, const std::string& text);
     void backgroundWorker1_RunWorkerCompleted(bool result, bool failedWithException);
     void backgroundWorkerCheckDevice_RunWorkerCompleted(unsigned count, bool failedWithException);
