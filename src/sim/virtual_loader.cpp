@@ -75,6 +75,19 @@ struct VirtualLoader::Core : std::enable_shared_from_this<VirtualLoader::Core> {
     // Works out one command: its replies, the chip's busy time, and what follows.
     void execute(const std::uint8_t* report, std::size_t length, std::vector<Report>& out,
                  std::uint64_t& costUs, Then& then);
+
+    // One handler per command, called with the mutex held once the packet's
+    // framing, the command and the lock state have been checked.
+    struct Command;
+    void rxPassword(Command& c);
+    void rxDataBlock(Command& c);   // RX data block and its fast form
+    void eraseSegment(Command& c);
+    void massErase(Command& c);
+    void crcCheck(Command& c);
+    void loadPc(Command& c);
+    void txDataBlock(Command& c);
+    void txVersion(Command& c);
+    void massEraseLocked(std::uint64_t& costUs);
 };
 
 class VirtualLoader::Core::Endpoint final : public HidEndpoint {
@@ -268,12 +281,24 @@ std::optional<std::uint64_t> VirtualLoader::Core::nextDue(std::uint64_t generati
     return replies.front().dueUs / 1000;
 }
 
-void VirtualLoader::Core::execute(const std::uint8_t* report, std::size_t length,
-                                  std::vector<Report>& out, std::uint64_t& costUs, Then& then)
-{
-    const auto& t = cfg.timing;
-    LoaderCommandRecord rec;
-    auto message = [&](std::uint8_t m) {
+// ---- commands ----------------------------------------------------------------
+
+// One command packet being worked out: its fields, what it answers and costs,
+// and what the chip does afterwards.
+struct VirtualLoader::Core::Command {
+    std::size_t n = 0;                   // the packet's core length (command byte on)
+    const std::uint8_t* core = nullptr;  // command byte, then address or data
+    bool addressed = false;
+    std::uint32_t address = 0;
+    const std::uint8_t* params = nullptr;
+    std::size_t count = 0;               // bytes after the address
+    LoaderCommandRecord& rec;
+    std::vector<Report>& out;
+    std::uint64_t& costUs;
+    Then& then;
+
+    void message(std::uint8_t m)
+    {
         Report r;
         r.bytes[0] = P::kReportId;
         r.bytes[1] = 2;
@@ -281,185 +306,219 @@ void VirtualLoader::Core::execute(const std::uint8_t* report, std::size_t length
         r.bytes[3] = m;
         out.push_back(r);
         rec.status = m;
-    };
-    auto data = [&](const std::uint8_t* bytes, std::size_t count) {
+    }
+    void data(const std::uint8_t* bytes, std::size_t size)
+    {
         Report r;
         r.bytes[0] = P::kReportId;
-        r.bytes[1] = static_cast<std::uint8_t>(1 + count);
+        r.bytes[1] = static_cast<std::uint8_t>(1 + size);
         r.bytes[2] = P::kData;
-        std::memcpy(r.bytes.data() + 3, bytes, count);
+        std::memcpy(r.bytes.data() + 3, bytes, size);
         out.push_back(r);
-    };
+    }
+    // A command of fixed length answers a packet of any other length as too long.
+    bool needs(std::size_t size)
+    {
+        if (n == size)
+            return true;
+        message(P::kMsgPacketTooLong);
+        return false;
+    }
+};
 
+namespace {
+
+struct CommandHandler {
+    std::uint8_t command;
+    bool romKnows;   // the loader in the chip's flash knows only three commands
+    void (VirtualLoader::Core::*handle)(VirtualLoader::Core::Command&);
+};
+
+} // namespace
+
+void VirtualLoader::Core::massEraseLocked(std::uint64_t& costUs)
+{
+    eraseFlashLocked();
+    ++massErases;
+    costUs += cfg.timing.massEraseUs;
+}
+
+void VirtualLoader::Core::rxPassword(Command& c)
+{
+    if (!c.needs(1 + P::kPasswordSize))
+        return;
+    c.rec.length = P::kPasswordSize;
+    const bool right = !faults.refusePasswords
+        && std::memcmp(c.core + 1, memory.data() + kVectorTable, P::kPasswordSize) == 0;
+    unlocked = right;
+    if (!right)
+        massEraseLocked(c.costUs);
+    c.message(right ? P::kMsgOk : P::kMsgPasswordError);
+}
+
+void VirtualLoader::Core::rxDataBlock(Command& c)
+{
+    std::uint8_t m = P::kMsgOk;
+    if (!c.addressed || c.count == 0) {
+        m = P::kMsgPacketTooLong;
+    } else if (inRange(c.address, c.count, kFlashStart, kFlashEnd)) {
+        if ((c.address | c.count) & 1) {
+            m = P::kMsgByteWriteForbidden;  // flash takes whole words
+        } else {
+            for (std::size_t i = 0; i < c.count; ++i) {
+                if (faults.stuckCell && *faults.stuckCell == c.address + i)
+                    continue;
+                memory[c.address + i] &= c.params[i];  // programming only clears bits
+            }
+            c.costUs += c.count / 2 * cfg.timing.flashWordUs;
+        }
+    } else if (inRange(c.address, c.count, kRamStart, kRamEnd)) {
+        std::memcpy(memory.data() + c.address, c.params, c.count);
+    } else if (c.address == kPowerControl && c.count == 2) {
+        if ((c.params[0] & 0x04) && c.params[1] == 0xA5)
+            c.then = Then::BrownOut;
+    } else {
+        m = P::kMsgFlashWriteCheckFailed;  // no memory there: nothing took
+    }
+    if (c.rec.command == P::kRxDataBlockFast)
+        c.rec.status = m;  // a fast write is never answered
+    else
+        c.message(m);
+}
+
+void VirtualLoader::Core::eraseSegment(Command& c)
+{
+    if (!c.needs(P::kAddressedHeader))
+        return;
+    if (!inRange(c.address, 1, kFlashStart, kFlashEnd)) {
+        c.message(P::kMsgFlashFailBit);
+        return;
+    }
+    const std::uint32_t first = c.address & ~(kSegmentSize - 1);
+    std::fill(memory.begin() + first, memory.begin() + first + kSegmentSize, 0xFF);
+    c.costUs += cfg.timing.segmentEraseUs;
+    c.message(P::kMsgOk);
+}
+
+void VirtualLoader::Core::massErase(Command& c)
+{
+    if (!c.needs(1))
+        return;
+    massEraseLocked(c.costUs);
+    c.message(P::kMsgOk);
+}
+
+void VirtualLoader::Core::crcCheck(Command& c)
+{
+    if (!c.needs(P::kAddressedHeader + 2))
+        return;
+    const std::uint32_t len = c.params[0] | c.params[1] << 8;
+    c.rec.length = len;
+    ++crcRequests;
+    const bool fail = faults.failAllCrcRequests || crcRequests == faults.failCrcRequest;
+    if (len == 0 || !inRange(c.address, len, 0, 0xFFFF)) {
+        c.message(P::kMsgPacketTooLong);
+    } else if (fail) {
+        c.rec.status = P::kMsgFlashFailBit;  // the request is lost: no answer
+    } else {
+        const std::uint16_t crc = crc16(memory.data() + c.address, len);
+        const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(crc), static_cast<std::uint8_t>(crc >> 8)};
+        c.costUs += std::uint64_t{len} * cfg.timing.crcByteUs;
+        c.data(bytes, 2);
+    }
+}
+
+void VirtualLoader::Core::loadPc(Command& c)
+{
+    if (!c.needs(P::kAddressedHeader))
+        return;
+    c.then = c.address == kRamLoaderEntry && isRamLoader(memory.data()) ? Then::StartRamLoader
+                                                                       : Then::StartReset;
+    if (c.then == Then::StartRamLoader)
+        std::memcpy(ramVersion.data(), memory.data() + kRamLoaderStart, 4);
+}
+
+void VirtualLoader::Core::txDataBlock(Command& c)
+{
+    if (!c.needs(P::kAddressedHeader + 2))
+        return;
+    const std::uint32_t len = c.params[0] | c.params[1] << 8;
+    c.rec.length = len;
+    if (len == 0 || !inRange(c.address, len, 0, 0xFFFF)) {
+        c.message(P::kMsgPacketTooLong);
+        return;
+    }
+    for (std::uint32_t done = 0; done < len;) {
+        const std::size_t part = std::min<std::size_t>(P::kMaxCoreSize - 1, len - done);
+        c.data(memory.data() + c.address + done, part);
+        done += static_cast<std::uint32_t>(part);
+    }
+}
+
+void VirtualLoader::Core::txVersion(Command& c)
+{
+    if (!c.needs(1))
+        return;
+    const Version4 v = faults.ramLoaderVersion.value_or(ramVersion);
+    c.data(v.data(), v.size());
+}
+
+namespace {
+
+constexpr CommandHandler kCommandHandlers[] = {
+    {P::kRxPassword, true, &VirtualLoader::Core::rxPassword},
+    {P::kRxDataBlockFast, true, &VirtualLoader::Core::rxDataBlock},
+    {P::kLoadPc, true, &VirtualLoader::Core::loadPc},
+    {P::kRxDataBlock, false, &VirtualLoader::Core::rxDataBlock},
+    {P::kEraseSegment, false, &VirtualLoader::Core::eraseSegment},
+    {P::kMassErase, false, &VirtualLoader::Core::massErase},
+    {P::kCrcCheck, false, &VirtualLoader::Core::crcCheck},
+    {P::kTxDataBlock, false, &VirtualLoader::Core::txDataBlock},
+    {P::kTxVersion, false, &VirtualLoader::Core::txVersion},
+};
+
+} // namespace
+
+// Checks the packet's framing, whether the running loader knows the command
+// and whether it is unlocked, then hands the command to its handler.
+void VirtualLoader::Core::execute(const std::uint8_t* report, std::size_t length,
+                                  std::vector<Report>& out, std::uint64_t& costUs, Then& then)
+{
+    LoaderCommandRecord rec;
     if (length < 3 || report[0] != P::kReportId || report[1] == 0) {
         rec.status = P::kMsgPacketTooLong;
         log.push_back(rec);
         return;  // not a loader packet: dropped
     }
-    const std::size_t n = report[1];
-    const std::uint8_t command = report[2];
-    rec.command = command;
-    const std::uint8_t* core = report + 2;
-    if (n > P::kMaxCoreSize || n + 2 > length) {
-        message(P::kMsgPacketTooLong);
+    Command c{.rec = rec, .out = out, .costUs = costUs, .then = then};
+    c.n = report[1];
+    c.core = report + 2;
+    rec.command = c.core[0];
+    if (c.n > P::kMaxCoreSize || c.n + 2 > length) {
+        c.message(P::kMsgPacketTooLong);
         log.push_back(rec);
         return;
     }
-    const bool addressed = n >= P::kAddressedHeader;
-    const std::uint32_t address = addressed ? (core[1] | core[2] << 8 | core[3] << 16) : 0;
-    const std::uint8_t* params = core + P::kAddressedHeader;
-    const std::size_t count = addressed ? n - P::kAddressedHeader : 0;
-    rec.address = address;
-    rec.length = static_cast<std::uint32_t>(count);
+    c.addressed = c.n >= P::kAddressedHeader;
+    c.address = c.addressed ? (c.core[1] | c.core[2] << 8 | c.core[3] << 16) : 0;
+    c.params = c.core + P::kAddressedHeader;
+    c.count = c.addressed ? c.n - P::kAddressedHeader : 0;
+    rec.address = c.address;
+    rec.length = static_cast<std::uint32_t>(c.count);
 
-    // The loader in the chip's flash knows three commands; the RAM loader all.
-    const bool romKnows = command == P::kRxPassword || command == P::kRxDataBlockFast
-        || command == P::kLoadPc;
-    const bool ramKnows = romKnows || command == P::kRxDataBlock || command == P::kEraseSegment
-        || command == P::kMassErase || command == P::kCrcCheck || command == P::kTxDataBlock
-        || command == P::kTxVersion;
-    if (!(mode == LoaderMode::RamLoader ? ramKnows : romKnows)) {
-        message(P::kMsgUnknownCommand);
-        log.push_back(rec);
-        return;
-    }
-    const bool fast = command == P::kRxDataBlockFast;
-    if (!unlocked && command != P::kRxPassword) {
-        if (fast)
+    const CommandHandler* handler = nullptr;
+    for (const CommandHandler& h : kCommandHandlers)
+        if (h.command == rec.command && (h.romKnows || mode == LoaderMode::RamLoader))
+            handler = &h;
+    if (!handler) {
+        c.message(P::kMsgUnknownCommand);
+    } else if (!unlocked && rec.command != P::kRxPassword) {
+        if (rec.command == P::kRxDataBlockFast)
             rec.status = P::kMsgLocked;  // a fast write is never answered
         else
-            message(P::kMsgLocked);
-        log.push_back(rec);
-        return;
-    }
-    auto needs = [&](std::size_t size) {
-        if (n == size)
-            return true;
-        message(P::kMsgPacketTooLong);
-        return false;
-    };
-    auto massErase = [&] {
-        eraseFlashLocked();
-        ++massErases;
-        costUs += t.massEraseUs;
-    };
-
-    switch (command) {
-    case P::kRxPassword: {
-        if (!needs(1 + P::kPasswordSize))
-            break;
-        rec.length = P::kPasswordSize;
-        const bool right = !faults.refusePasswords
-            && std::memcmp(core + 1, memory.data() + kVectorTable, P::kPasswordSize) == 0;
-        unlocked = right;
-        if (!right)
-            massErase();
-        message(right ? P::kMsgOk : P::kMsgPasswordError);
-        break;
-    }
-    case P::kRxDataBlock:
-    case P::kRxDataBlockFast: {
-        std::uint8_t m = P::kMsgOk;
-        if (!addressed || count == 0) {
-            m = P::kMsgPacketTooLong;
-        } else if (inRange(address, count, kFlashStart, kFlashEnd)) {
-            if ((address | count) & 1) {
-                m = P::kMsgByteWriteForbidden;  // flash takes whole words
-            } else {
-                for (std::size_t i = 0; i < count; ++i) {
-                    if (faults.stuckCell && *faults.stuckCell == address + i)
-                        continue;
-                    memory[address + i] &= params[i];  // programming only clears bits
-                }
-                costUs += count / 2 * t.flashWordUs;
-            }
-        } else if (inRange(address, count, kRamStart, kRamEnd)) {
-            std::memcpy(memory.data() + address, params, count);
-        } else if (address == kPowerControl && count == 2) {
-            if ((params[0] & 0x04) && params[1] == 0xA5)
-                then = Then::BrownOut;
-        } else {
-            m = P::kMsgFlashWriteCheckFailed;  // no memory there: nothing took
-        }
-        if (fast)
-            rec.status = m;
-        else
-            message(m);
-        break;
-    }
-    case P::kEraseSegment:
-        if (!needs(P::kAddressedHeader))
-            break;
-        if (!inRange(address, 1, kFlashStart, kFlashEnd)) {
-            message(P::kMsgFlashFailBit);
-            break;
-        }
-        {
-            const std::uint32_t first = address & ~(kSegmentSize - 1);
-            std::fill(memory.begin() + first, memory.begin() + first + kSegmentSize, 0xFF);
-        }
-        costUs += t.segmentEraseUs;
-        message(P::kMsgOk);
-        break;
-    case P::kMassErase:
-        if (!needs(1))
-            break;
-        massErase();
-        message(P::kMsgOk);
-        break;
-    case P::kCrcCheck: {
-        if (!needs(P::kAddressedHeader + 2))
-            break;
-        const std::uint32_t len = params[0] | params[1] << 8;
-        rec.length = len;
-        ++crcRequests;
-        const bool fail = faults.failAllCrcRequests || crcRequests == faults.failCrcRequest;
-        if (len == 0 || !inRange(address, len, 0, 0xFFFF)) {
-            message(P::kMsgPacketTooLong);
-        } else if (fail) {
-            rec.status = P::kMsgFlashFailBit;  // the request is lost: no answer
-        } else {
-            const std::uint16_t crc = crc16(memory.data() + address, len);
-            const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(crc),
-                                           static_cast<std::uint8_t>(crc >> 8)};
-            costUs += std::uint64_t{len} * t.crcByteUs;
-            data(bytes, 2);
-        }
-        break;
-    }
-    case P::kLoadPc:
-        if (!needs(P::kAddressedHeader))
-            break;
-        then = address == kRamLoaderEntry && isRamLoader(memory.data()) ? Then::StartRamLoader
-                                                                         : Then::StartReset;
-        if (then == Then::StartRamLoader)
-            std::memcpy(ramVersion.data(), memory.data() + kRamLoaderStart, 4);
-        break;
-    case P::kTxDataBlock: {
-        if (!needs(P::kAddressedHeader + 2))
-            break;
-        const std::uint32_t len = params[0] | params[1] << 8;
-        rec.length = len;
-        if (len == 0 || !inRange(address, len, 0, 0xFFFF)) {
-            message(P::kMsgPacketTooLong);
-            break;
-        }
-        for (std::uint32_t done = 0; done < len;) {
-            const std::size_t part = std::min<std::size_t>(P::kMaxCoreSize - 1, len - done);
-            data(memory.data() + address + done, part);
-            done += static_cast<std::uint32_t>(part);
-        }
-        break;
-    }
-    case P::kTxVersion: {
-        if (!needs(1))
-            break;
-        const Version4 v = faults.ramLoaderVersion.value_or(ramVersion);
-        data(v.data(), v.size());
-        break;
-    }
-    default:
-        break;
+            c.message(P::kMsgLocked);
+    } else {
+        (this->*handler->handle)(c);
     }
     log.push_back(rec);
 }
