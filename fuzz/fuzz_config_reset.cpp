@@ -5,7 +5,6 @@
 // would send, or the one message that refuses it, must match a plain reading
 // of the stored decimal numbers and the ranges the encoder takes.
 #include "memory_file.h"
-#include "config/config_path.h"
 #include "config/inifile.h"
 #include "config/utility_config.h"
 
@@ -90,9 +89,9 @@ struct Expected {
     ResetPlan plan;
 };
 
-Expected expectedPlan()
+Expected expectedPlan(const std::string& configFile)
 {
-    using vardo::config::GetSettings;
+    auto GetSettings = [&](const char* key) { return vardo::config::GetSettings(key, configFile); };
     Expected e;
     if (GetSettings("FirstUp") != "Yes") {
         e.outcome = ResetOutcome::NotSaved;
@@ -174,15 +173,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         records.push_back(r);
     }
     file.fill(vardo::config::formatIniText(records));
-    FileName = file.path;
 
     std::vector<std::string> messages;
     ResetPlan plan;
     plan.keypadType = 0xEE;
     const ResetPlan untouched = plan;
     const ResetOutcome outcome =
-        vardo::config::readResetPlan(plan, [&](const std::string& m) { messages.push_back(m); });
-    const Expected expected = expectedPlan();
+        vardo::config::readResetPlan(file.path, plan, [&](const std::string& m) { messages.push_back(m); });
+    const Expected expected = expectedPlan(file.path);
     if (outcome != expected.outcome)
         std::abort();
     if (outcome == ResetOutcome::Sent) {

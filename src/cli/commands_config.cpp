@@ -42,7 +42,7 @@ int Session::cmdConfig()
         bool asked = false;
         bool answer = false;
         const bool done = config::exportConfigFile(
-            path,
+            path, FileName,
             [&] {
                 asked = true;
                 answer = platform::dialogs().question(config::kOverwriteCaption, config::kOverwriteQuestion);
@@ -60,7 +60,7 @@ int Session::cmdConfig()
     if (int c = requireReadable(path))
         return c;
     const std::size_t before = reported_.size();
-    if (config::importConfigFile(path, reporter()))
+    if (config::importConfigFile(path, FileName, reporter()))
         return kExitOk;
     const bool copyFailed = reported_.size() > before && reported_.back() == config::kMsgImportCopyFailed;
     return copyFailed ? kExitFailed : kExitBadInputFile;
@@ -77,17 +77,14 @@ int Session::cmdConfigApply()
     if (int c = openDevice())
         return c;
 
-    // The reset reads the file named by FileName; a backup stands in for it.
-    const std::string configFile = FileName;
-    if (opt_.from)
-        FileName = *opt_.from;
+    // A backup stands in for the configuration file.
+    const std::string configFile = opt_.from ? *opt_.from : FileName;
     device::Result lastResult = device::Result::Ok;
-    const auto outcome = config::resetFromConfigFile(&encoder(), reporter(), &lastResult);
-    FileName = configFile;
+    const auto outcome = config::resetFromConfigFile(&encoder(), configFile, reporter(), &lastResult);
 
     switch (outcome) {
     case config::ResetOutcome::NotSaved:
-        return fail(kExitBadInputFile, "Nothing sent: " + (opt_.from ? *opt_.from : configFile)
+        return fail(kExitBadInputFile, "Nothing sent: " + configFile
                                            + " holds no saved settings (FirstUp is not \"Yes\").");
     case config::ResetOutcome::NotSent:
         return kExitBadInputFile;

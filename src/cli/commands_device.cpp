@@ -86,7 +86,7 @@ int Session::cmdSave()
     link::DeviceStatus status;
     if (int c = readStatus(status, messages::kSaveConfigFailed))
         return c;
-    switch (config::saveSettings(status, reporter())) {
+    switch (config::saveSettings(status, FileName, reporter())) {
     case config::SaveOutcome::Saved:
         return kExitOk;
     case config::SaveOutcome::Damaged:

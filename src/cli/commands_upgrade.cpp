@@ -127,7 +127,7 @@ int Session::sendIntoLoader(const firmware::UpgradeSequence& sequence, firmware:
         }
         // The settings about to be written back, in a file that 'config apply
         // --from' can send: the configuration file's layout with the values just read.
-        if (!config::writeUpgradeBackup(values, backup)) {
+        if (!config::writeUpgradeBackup(values, FileName, backup)) {
             stop = fail(kExitFailed, "Not upgraded: the settings could not be saved to a backup file"
                                          + (backup.empty() ? std::string(".") : " (" + backup + ")."));
             return false;

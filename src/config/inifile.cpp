@@ -148,26 +148,26 @@ std::string formatIniText(const std::vector<Record>& content)
 
 CIniFile::~CIniFile() = default;
 
-bool CIniFile::Load(const std::string& FileName, std::vector<Record>& content)
+bool CIniFile::Load(const std::string& fileName, std::vector<Record>& content)
 {
     std::string text;
-    if (!platform::readRegularFile(FileName, text))
+    if (!platform::readRegularFile(fileName, text))
         return false;
     parseIniText(text, content);
     return true;
 }
 
-bool CIniFile::Save(const std::string& FileName, const std::vector<Record>& content)
+bool CIniFile::Save(const std::string& fileName, const std::vector<Record>& content)
 {
-    return platform::replaceFile(FileName, formatIniText(content));
+    return platform::replaceFile(fileName, formatIniText(content));
 }
 
-bool CIniFile::Create(const std::string& FileName) { return Save(FileName, {}); }
+bool CIniFile::Create(const std::string& fileName) { return Save(fileName, {}); }
 
-std::string CIniFile::Content(const std::string& FileName)
+std::string CIniFile::Content(const std::string& fileName)
 {
     Records records;
-    if (!Load(FileName, records))
+    if (!Load(fileName, records))
         return {};
     std::string out;
     for (const Record& r : records) {
@@ -180,39 +180,39 @@ std::string CIniFile::Content(const std::string& FileName)
     return out;
 }
 
-std::vector<std::string> CIniFile::GetSectionNames(const std::string& FileName)
+std::vector<std::string> CIniFile::GetSectionNames(const std::string& fileName)
 {
     std::vector<std::string> names;
-    for (const Record& r : GetSections(FileName))
+    for (const Record& r : GetSections(fileName))
         names.push_back(r.Section);
     return names;
 }
 
-std::vector<Record> CIniFile::GetSections(const std::string& FileName)
+std::vector<Record> CIniFile::GetSections(const std::string& fileName)
 {
     Records records;
     Records headers;
-    if (Load(FileName, records))
+    if (Load(fileName, records))
         std::copy_if(records.begin(), records.end(), std::back_inserter(headers),
                      [](const Record& r) { return r.Key.empty(); });
     return headers;
 }
 
-std::vector<Record> CIniFile::GetSection(const std::string& SectionName, const std::string& FileName)
+std::vector<Record> CIniFile::GetSection(const std::string& SectionName, const std::string& fileName)
 {
     Records records;
     Records keys;
-    if (Load(FileName, records))
+    if (Load(fileName, records))
         std::copy_if(records.begin(), records.end(), std::back_inserter(keys),
                      [&](const Record& r) { return r.Section == SectionName && !r.Key.empty(); });
     return keys;
 }
 
 std::vector<Record> CIniFile::GetRecord(const std::string& KeyName, const std::string& SectionName,
-                                        const std::string& FileName)
+                                        const std::string& fileName)
 {
     Records records;
-    if (!Load(FileName, records))
+    if (!Load(fileName, records))
         return {};
     const auto it = findFirst(records, RecordSectionKeyIs(SectionName, KeyName));
     if (it == records.end())
@@ -221,25 +221,25 @@ std::vector<Record> CIniFile::GetRecord(const std::string& KeyName, const std::s
 }
 
 std::string CIniFile::GetValue(const std::string& KeyName, const std::string& SectionName,
-                               const std::string& FileName)
+                               const std::string& fileName)
 {
-    const Records found = GetRecord(KeyName, SectionName, FileName);
+    const Records found = GetRecord(KeyName, SectionName, fileName);
     return found.empty() ? std::string() : found.front().Value;
 }
 
 bool CIniFile::RecordExists(const std::string& KeyName, const std::string& SectionName,
-                            const std::string& FileName)
+                            const std::string& fileName)
 {
     Records records;
-    if (!Load(FileName, records))
+    if (!Load(fileName, records))
         return true;
     return std::any_of(records.begin(), records.end(), RecordSectionKeyIs(SectionName, KeyName));
 }
 
-bool CIniFile::SectionExists(const std::string& SectionName, const std::string& FileName)
+bool CIniFile::SectionExists(const std::string& SectionName, const std::string& fileName)
 {
     Records records;
-    if (!Load(FileName, records))
+    if (!Load(fileName, records))
         return true;
     return anyWithSection(records, SectionName);
 }
@@ -249,12 +249,12 @@ namespace {
 // The common shape of every change: load, let edit change the records, save.
 // edit returns false when it found nothing to change: then nothing is written.
 template <typename Edit>
-bool editFile(const std::string& FileName, Edit edit)
+bool editFile(const std::string& fileName, Edit edit)
 {
     Records records;
-    if (!CIniFile::Load(FileName, records) || !edit(records))
+    if (!CIniFile::Load(fileName, records) || !edit(records))
         return false;
-    return CIniFile::Save(FileName, records);
+    return CIniFile::Save(fileName, records);
 }
 
 // Applies change to the first record that match accepts; false when none does.
@@ -307,76 +307,76 @@ void setValueIn(std::vector<Record>& records, const std::string& KeyName, const 
 }
 
 bool CIniFile::SetValue(const std::string& KeyName, const std::string& Value, const std::string& SectionName,
-                        const std::string& FileName)
+                        const std::string& fileName)
 {
     if (KeyName.empty() || hasLineBreak(KeyName) || hasLineBreak(Value) || hasLineBreak(SectionName))
         return false;
-    return editFile(FileName, [&](Records& records) {
+    return editFile(fileName, [&](Records& records) {
         setValueIn(records, KeyName, Value, SectionName);
         return true;
     });
 }
 
-bool CIniFile::AddSection(const std::string& SectionName, const std::string& FileName)
+bool CIniFile::AddSection(const std::string& SectionName, const std::string& fileName)
 {
     if (hasLineBreak(SectionName))
         return false;
-    return editFile(FileName, [&](Records& records) {
+    return editFile(fileName, [&](Records& records) {
         records.push_back(headerRecord(SectionName));
         return true;
     });
 }
 
 bool CIniFile::RenameSection(const std::string& OldSectionName, const std::string& NewSectionName,
-                             const std::string& FileName)
+                             const std::string& fileName)
 {
     if (hasLineBreak(NewSectionName))
         return false;
-    return editFile(FileName, [&](Records& records) {
+    return editFile(fileName, [&](Records& records) {
         return changeSection(records, OldSectionName, [&](Record& r) { r.Section = NewSectionName; });
     });
 }
 
 bool CIniFile::CommentRecord(CommentChar cc, const std::string& KeyName, const std::string& SectionName,
-                             const std::string& FileName)
+                             const std::string& fileName)
 {
     if (!isCommentMark(cc))
         return false;
-    return editFile(FileName, [&](Records& records) {
+    return editFile(fileName, [&](Records& records) {
         return changeFirst(records, RecordSectionKeyIs(SectionName, KeyName),
                            [&](Record& r) { r.CommentMark = cc; });
     });
 }
 
 bool CIniFile::UnCommentRecord(const std::string& KeyName, const std::string& SectionName,
-                               const std::string& FileName)
+                               const std::string& fileName)
 {
-    return editFile(FileName, [&](Records& records) {
+    return editFile(fileName, [&](Records& records) {
         return changeFirst(records, RecordSectionKeyIs(SectionName, KeyName),
                            [](Record& r) { r.CommentMark = ' '; });
     });
 }
 
-bool CIniFile::CommentSection(char CommentChar, const std::string& SectionName, const std::string& FileName)
+bool CIniFile::CommentSection(char CommentChar, const std::string& SectionName, const std::string& fileName)
 {
     if (!isCommentMark(CommentChar))
         return false;
-    return editFile(FileName, [&](Records& records) {
+    return editFile(fileName, [&](Records& records) {
         return changeSection(records, SectionName, [&](Record& r) { r.CommentMark = CommentChar; });
     });
 }
 
-bool CIniFile::UnCommentSection(const std::string& SectionName, const std::string& FileName)
+bool CIniFile::UnCommentSection(const std::string& SectionName, const std::string& fileName)
 {
-    return editFile(FileName, [&](Records& records) {
+    return editFile(fileName, [&](Records& records) {
         return changeSection(records, SectionName, [](Record& r) { r.CommentMark = ' '; });
     });
 }
 
 bool CIniFile::DeleteRecord(const std::string& KeyName, const std::string& SectionName,
-                            const std::string& FileName)
+                            const std::string& fileName)
 {
-    return editFile(FileName, [&](Records& records) {
+    return editFile(fileName, [&](Records& records) {
         const auto it = findFirst(records, RecordSectionKeyIs(SectionName, KeyName));
         if (it == records.end())
             return false;
@@ -385,18 +385,18 @@ bool CIniFile::DeleteRecord(const std::string& KeyName, const std::string& Secti
     });
 }
 
-bool CIniFile::DeleteSection(const std::string& SectionName, const std::string& FileName)
+bool CIniFile::DeleteSection(const std::string& SectionName, const std::string& fileName)
 {
-    return editFile(FileName, [&](Records& records) {
+    return editFile(fileName, [&](Records& records) {
         std::erase_if(records, RecordSectionIs(SectionName));
         return true;
     });
 }
 
 bool CIniFile::SetSectionComments(const std::string& Comments, const std::string& SectionName,
-                                  const std::string& FileName)
+                                  const std::string& fileName)
 {
-    return editFile(FileName, [&](Records& records) {
+    return editFile(fileName, [&](Records& records) {
         return changeFirst(records,
                            [&](const Record& r) { return r.Section == SectionName && r.Key.empty(); },
                            [&](Record& r) { r.Comments = withFinalLineFeed(Comments); });
@@ -404,18 +404,18 @@ bool CIniFile::SetSectionComments(const std::string& Comments, const std::string
 }
 
 bool CIniFile::SetRecordComments(const std::string& Comments, const std::string& KeyName,
-                                 const std::string& SectionName, const std::string& FileName)
+                                 const std::string& SectionName, const std::string& fileName)
 {
-    return editFile(FileName, [&](Records& records) {
+    return editFile(fileName, [&](Records& records) {
         return changeFirst(records, RecordSectionKeyIs(SectionName, KeyName),
                            [&](Record& r) { r.Comments = withFinalLineFeed(Comments); });
     });
 }
 
-bool CIniFile::Sort(const std::string& FileName, bool Descending)
+bool CIniFile::Sort(const std::string& fileName, bool Descending)
 {
     Records records;
-    if (!Load(FileName, records))
+    if (!Load(fileName, records))
         return false;
 
     std::vector<std::string> names;
@@ -454,7 +454,7 @@ bool CIniFile::Sort(const std::string& FileName, bool Descending)
         for (Record& r : sortedKeys([&](const Record& r) { return r.Section == name; }))
             sorted.push_back(std::move(r));
     }
-    return Save(FileName, sorted);
+    return Save(fileName, sorted);
 }
 
 } // namespace vardo::config

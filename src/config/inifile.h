@@ -104,34 +104,34 @@ public:
     // file cannot be read. Throws IniFormatError (content untouched) on a
     // section line without "]". Every operation below that reads the file lets
     // that error through to its caller, having written nothing.
-    static bool Load(const std::string& FileName, std::vector<Record>& content);
+    static bool Load(const std::string& fileName, std::vector<Record>& content);
 
     // Replaces the file with the records (layout above). False when the text
     // could not be written completely and durably; the old file is then intact.
-    static bool Save(const std::string& FileName, const std::vector<Record>& content);
+    static bool Save(const std::string& fileName, const std::vector<Record>& content);
 
     // Saves an empty list: a new empty file, or the old one emptied.
-    static bool Create(const std::string& FileName);
+    static bool Create(const std::string& fileName);
 
     // The records as text with LF line ends and without the space of active
     // records; "" when the file cannot be read.
-    static std::string Content(const std::string& FileName);
+    static std::string Content(const std::string& fileName);
 
     // Reading: empty results when the file cannot be read.
-    static std::vector<std::string> GetSectionNames(const std::string& FileName);
-    static std::vector<Record> GetSections(const std::string& FileName);
+    static std::vector<std::string> GetSectionNames(const std::string& fileName);
+    static std::vector<Record> GetSections(const std::string& fileName);
     // The key records of the section (commented ones too), without headers.
-    static std::vector<Record> GetSection(const std::string& SectionName, const std::string& FileName);
+    static std::vector<Record> GetSection(const std::string& SectionName, const std::string& fileName);
     // A copy of the first record with that section and key, or nothing.
     static std::vector<Record> GetRecord(const std::string& KeyName, const std::string& SectionName,
-                                         const std::string& FileName);
+                                         const std::string& fileName);
     // Value of the first matching record, commented-out ones included; "" if none.
     static std::string GetValue(const std::string& KeyName, const std::string& SectionName,
-                                const std::string& FileName);
+                                const std::string& fileName);
     // Both return true when the file cannot be read.
     static bool RecordExists(const std::string& KeyName, const std::string& SectionName,
-                             const std::string& FileName);
-    static bool SectionExists(const std::string& SectionName, const std::string& FileName);
+                             const std::string& fileName);
+    static bool SectionExists(const std::string& SectionName, const std::string& fileName);
 
     // Changing: each loads the file first and returns false, writing nothing,
     // when it cannot be read; otherwise the result of Save. No call creates a
@@ -143,42 +143,42 @@ public:
     // nothing written, for an empty key or a CR or LF in key, value or section:
     // such a record could not be read back and would break the lines around it.
     static bool SetValue(const std::string& KeyName, const std::string& Value,
-                         const std::string& SectionName, const std::string& FileName);
+                         const std::string& SectionName, const std::string& fileName);
     // Appends a header even when the section exists. False for a name with CR or LF.
-    static bool AddSection(const std::string& SectionName, const std::string& FileName);
+    static bool AddSection(const std::string& SectionName, const std::string& fileName);
     // Renames every record of the section; saved even when none matched.
     // False for a new name with CR or LF.
     static bool RenameSection(const std::string& OldSectionName, const std::string& NewSectionName,
-                              const std::string& FileName);
+                              const std::string& fileName);
     // False when no record matches, or cc is not '#' or ';'.
     static bool CommentRecord(CommentChar cc, const std::string& KeyName, const std::string& SectionName,
-                              const std::string& FileName);
+                              const std::string& fileName);
     static bool UnCommentRecord(const std::string& KeyName, const std::string& SectionName,
-                                const std::string& FileName);
+                                const std::string& fileName);
     // Marks every record of the section; saved even when none matched. False,
     // nothing written, unless CommentChar is '#' or ';': any other mark would
     // not read back as a commented-out record.
-    static bool CommentSection(char CommentChar, const std::string& SectionName, const std::string& FileName);
-    static bool UnCommentSection(const std::string& SectionName, const std::string& FileName);
+    static bool CommentSection(char CommentChar, const std::string& SectionName, const std::string& fileName);
+    static bool UnCommentSection(const std::string& SectionName, const std::string& fileName);
     // Removes the first matching record with its comments; false when none.
     static bool DeleteRecord(const std::string& KeyName, const std::string& SectionName,
-                             const std::string& FileName);
+                             const std::string& fileName);
     // Removes every record of the section; saved even when none matched.
-    static bool DeleteSection(const std::string& SectionName, const std::string& FileName);
+    static bool DeleteSection(const std::string& SectionName, const std::string& fileName);
     // Comments of the first header / first matching record; false when none.
     // A non-empty text gets a final LF if it lacks one; each of its lines should
     // start with '#' or ';' to read back as comments.
     static bool SetSectionComments(const std::string& Comments, const std::string& SectionName,
-                                   const std::string& FileName);
+                                   const std::string& fileName);
     static bool SetRecordComments(const std::string& Comments, const std::string& KeyName,
-                                  const std::string& SectionName, const std::string& FileName);
+                                  const std::string& SectionName, const std::string& fileName);
 
     // Sorts sections by name and the keys of each section by key; false, nothing
     // written, when the file has no header. Equal names keep their file order.
     // Odd files lose nothing: keys before the first header stay at the top (when
     // no "[]" header exists to own them), and a section with several headers
     // gets all of its headers, in file order, followed by all of its keys.
-    static bool Sort(const std::string& FileName, bool Descending);
+    static bool Sort(const std::string& fileName, bool Descending);
 };
 
 using Record = CIniFile::Record;

@@ -59,8 +59,9 @@ std::string folderOf(const std::string& path)
 
 } // namespace
 
-ConfigFileLock::ConfigFileLock(bool forChange)
-    : lock_(FileName.empty() ? std::string() : folderOf(FileName) + "/." + kConfigFileName + ".lock", forChange)
+ConfigFileLock::ConfigFileLock(const std::string& configFile, bool forChange)
+    : lock_(configFile.empty() ? std::string() : folderOf(configFile) + "/." + kConfigFileName + ".lock",
+            forChange)
 {
 }
 
@@ -75,43 +76,45 @@ std::string configFilePath()
 bool setUpConfigFile(const Report& report)
 {
     FileName = configFilePath();
-    if (FileName.empty())
+    const std::string configFile = FileName;
+    if (configFile.empty())
         return false;
-    const std::string folder = folderOf(FileName);
+    const std::string folder = folderOf(configFile);
     if (!pathExists(folder))
         makeFolders(folder);
-    if (pathExists(FileName))
+    if (pathExists(configFile))
         return true;
-    const ConfigFileLock lock;
+    const ConfigFileLock lock(configFile);
     // Another program may have made it while we waited for the lock.
-    if (pathExists(FileName))
+    if (pathExists(configFile))
         return true;
     try {
-        if (!CIniFile::Create(FileName))
+        if (!CIniFile::Create(configFile))
             return false;
-        if (!CIniFile::AddSection(kSection, FileName))
+        if (!CIniFile::AddSection(kSection, configFile))
             return false;
         for (const char* key : kConfigKeys)
-            CIniFile::SetValue(key, "", kSection, FileName);
+            CIniFile::SetValue(key, "", kSection, configFile);
     } catch (const IniFormatError&) {
         // Only another program writing the new file meanwhile gets us here.
         report(kMsgFileDamaged);
     }
-    return pathExists(FileName);
+    return pathExists(configFile);
 }
 
-bool SetSettings(const std::string& key, const std::string& value, const Report& report)
+bool SetSettings(const std::string& key, const std::string& value, const std::string& configFile,
+                 const Report& report)
 {
-    if (!CIniFile::SetValue(key, value, kSection, FileName)) {
+    if (!CIniFile::SetValue(key, value, kSection, configFile)) {
         report(kMsgUpdateFailed);
         return false;
     }
     return true;
 }
 
-std::string GetSettings(const std::string& key)
+std::string GetSettings(const std::string& key, const std::string& configFile)
 {
-    return CIniFile::GetValue(key, kSection, FileName);
+    return CIniFile::GetValue(key, kSection, configFile);
 }
 
 std::string codeTableText(const codetable::CodeTable& table)
@@ -158,13 +161,13 @@ std::string freeBackupPath(const std::string& configFile)
 
 } // namespace
 
-SaveOutcome saveSettings(const link::DeviceStatus& s, const Report& report)
+SaveOutcome saveSettings(const link::DeviceStatus& s, const std::string& configFile, const Report& report)
 {
-    const ConfigFileLock lock;
+    const ConfigFileLock lock(configFile);
     try {
         bool complete = true;
         for (const auto& [key, value] : savedValues(s)) {
-            if (!CIniFile::SetValue(key, value, kSection, FileName)) {
+            if (!CIniFile::SetValue(key, value, kSection, configFile)) {
                 report(kMsgUpdateFailed);
                 complete = false;
             }
@@ -177,30 +180,31 @@ SaveOutcome saveSettings(const link::DeviceStatus& s, const Report& report)
     }
 }
 
-void recordFirmwareFile(const std::string& name)
+void recordFirmwareFile(const std::string& name, const std::string& configFile)
 {
-    if (FileName.empty())
+    if (configFile.empty())
         return;
-    const ConfigFileLock lock;
+    const ConfigFileLock lock(configFile);
     try {
-        CIniFile::SetValue("FirmwareFile", name, kSection, FileName);
+        CIniFile::SetValue("FirmwareFile", name, kSection, configFile);
     } catch (const IniFormatError&) {
         // A damaged file simply leaves the name unrecorded.
     }
 }
 
-bool writeUpgradeBackup(const link::DeviceStatus& settings, std::string& path)
+bool writeUpgradeBackup(const link::DeviceStatus& settings, const std::string& configFile,
+                        std::string& path)
 {
     path.clear();
-    if (FileName.empty())
+    if (configFile.empty())
         return false;
-    path = freeBackupPath(FileName);
+    path = freeBackupPath(configFile);
     // Start from the configuration file when it reads, so FirmwareFile and any
     // hand-made comments come along; otherwise from the first-start shape.
     std::vector<Record> records;
     try {
-        const ConfigFileLock lock(false);
-        if (!CIniFile::Load(FileName, records))
+        const ConfigFileLock lock(configFile, false);
+        if (!CIniFile::Load(configFile, records))
             records.clear();
     } catch (const IniFormatError&) {
         records.clear();
@@ -223,7 +227,7 @@ bool copyFileReplacing(const std::string& from, const std::string& to)
     return platform::readRegularFile(from, bytes) && platform::replaceFile(to, bytes);
 }
 
-bool importConfigFile(const std::string& chosenPath, const Report& report)
+bool importConfigFile(const std::string& chosenPath, const std::string& configFile, const Report& report)
 {
     try {
         if (baseName(chosenPath) != kConfigFileName) {
@@ -255,8 +259,8 @@ bool importConfigFile(const std::string& chosenPath, const Report& report)
                 return false;
             }
         }
-        const ConfigFileLock lock;
-        if (!readable || !platform::replaceFile(FileName, bytes)) {
+        const ConfigFileLock lock(configFile);
+        if (!readable || !platform::replaceFile(configFile, bytes)) {
             report(kMsgImportCopyFailed);
             return false;
         }
@@ -267,8 +271,8 @@ bool importConfigFile(const std::string& chosenPath, const Report& report)
     }
 }
 
-bool exportConfigFile(const std::string& folder, const std::function<bool()>& confirmOverwrite,
-                      const Report& report)
+bool exportConfigFile(const std::string& folder, const std::string& configFile,
+                      const std::function<bool()>& confirmOverwrite, const Report& report)
 {
     try {
         std::string target = folder;
@@ -281,8 +285,8 @@ bool exportConfigFile(const std::string& folder, const std::function<bool()>& co
         std::string bytes;
         bool readable = false;
         {
-            const ConfigFileLock lock(false);
-            readable = platform::readRegularFile(FileName, bytes);
+            const ConfigFileLock lock(configFile, false);
+            readable = platform::readRegularFile(configFile, bytes);
         }
         if (!readable || !platform::replaceFile(target, bytes)) {
             report(kMsgExportCopyFailed);
@@ -326,13 +330,13 @@ bool parseStoredByte(const std::string& text, std::uint8_t& byte)
     return true;
 }
 
-ResetOutcome readResetPlan(ResetPlan& plan, const Report& report)
+ResetOutcome readResetPlan(const std::string& configFile, ResetPlan& plan, const Report& report)
 {
     // One read, under the lock, so the values all come from the same save.
     std::vector<Record> records;
     try {
-        const ConfigFileLock lock(false);
-        CIniFile::Load(FileName, records);
+        const ConfigFileLock lock(configFile, false);
+        CIniFile::Load(configFile, records);
     } catch (const IniFormatError&) {
         report(kMsgFileDamaged);
         return ResetOutcome::NotSent;
@@ -383,13 +387,13 @@ ResetOutcome readResetPlan(ResetPlan& plan, const Report& report)
     return ResetOutcome::Sent;
 }
 
-ResetOutcome resetFromConfigFile(device::Encoder* encoder, const Report& report,
-                                 device::Result* result)
+ResetOutcome resetFromConfigFile(device::Encoder* encoder, const std::string& configFile,
+                                 const Report& report, device::Result* result)
 {
     if (result)
         *result = device::Result::Ok;
     ResetPlan plan;
-    const ResetOutcome checked = readResetPlan(plan, report);
+    const ResetOutcome checked = readResetPlan(configFile, plan, report);
     if (checked != ResetOutcome::Sent)
         return checked;
 

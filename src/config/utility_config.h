@@ -22,12 +22,12 @@ using Report = std::function<void(const std::string& text)>;
 // Every change of the configuration file made in several steps (set-up, save,
 // import) and every read of it that must see one whole version (export, reset)
 // runs under this advisory lock, taken on ".USBUtilityCfg.ini.lock" beside
-// FileName, so that two programs (the window and the command line) never mix
+// configFile, so that two programs (the window and the command line) never mix
 // their changes. Blocks until the lock is free. A reader (forChange false)
 // does not create the lock file: no change can have been made without it.
 class ConfigFileLock {
 public:
-    explicit ConfigFileLock(bool forChange = true);
+    explicit ConfigFileLock(const std::string& configFile, bool forChange = true);
 private:
     platform::FileLock lock_;
 };
@@ -65,19 +65,20 @@ inline constexpr const char* kMsgInvalidValuePrefix = "USBUtilityCfg.ini file ho
 // is known. Builds nothing and does not touch FileName.
 std::string configFilePath();
 
-// Builds FileName (configFilePath()) and, when
-// the file is missing, creates the folder and the ten-line file with empty values.
+// Builds FileName (configFilePath()), the path the front ends then pass to
+// the calls below, and, when the file is missing, creates the folder and the ten-line file with empty values.
 // An existing file is not examined. Returns true when the file was there or was
 // created; failures are silent, except a damaged file met while filling a new one.
 bool setUpConfigFile(const Report& report);
 
-// One key of appSettings in FileName. False, after reporting kMsgUpdateFailed,
+// One key of appSettings in configFile. False, after reporting kMsgUpdateFailed,
 // when the store could not write it. A damaged file throws IniFormatError.
-bool SetSettings(const std::string& key, const std::string& value, const Report& report);
+bool SetSettings(const std::string& key, const std::string& value, const std::string& configFile,
+                 const Report& report);
 
 // Value of one key of appSettings; "" when missing or unreadable. A damaged file
 // throws IniFormatError.
-std::string GetSettings(const std::string& key);
+std::string GetSettings(const std::string& key, const std::string& configFile);
 
 // "n," for each of the 32 bytes, unsigned decimal, no blanks.
 std::string codeTableText(const codetable::CodeTable& table);
@@ -88,32 +89,34 @@ enum class SaveOutcome {
     NotWritten,  // one or more keys could not be written (each reported)
 };
 
-// Writes FirstUp="Yes" and the seven settings keys of the last status read
+// Writes into configFile FirstUp="Yes" and the seven settings keys of the last status read
 // (FirmwareFile untouched; the firmware version is not kept) in the fixed
 // order; a key that fails is reported and the next one is tried.
-SaveOutcome saveSettings(const link::DeviceStatus& settings, const Report& report);
+SaveOutcome saveSettings(const link::DeviceStatus& settings, const std::string& configFile,
+                         const Report& report);
 
-// Records the name (without folder) of the firmware image last chosen. A
+// Records in configFile the name (without folder) of the firmware image last chosen. A
 // failure, a damaged file included, goes unreported: the name is only a hint.
-void recordFirmwareFile(const std::string& name);
+void recordFirmwareFile(const std::string& name, const std::string& configFile);
 
 // Before a firmware upgrade erases anything: writes the settings that will be
-// written back into a new timestamped file beside FileName
+// written back into a new timestamped file beside configFile
 // (USBUtilityCfg-YYYYMMDD-HHMMSS.ini, the configuration file's layout), so a
 // failure after the erase never loses them; a reset from that file sends them
 // back. path receives the file's name. False when it could not be written
 // whole; then no file of that name is left behind.
-bool writeUpgradeBackup(const link::DeviceStatus& settings, std::string& path);
+bool writeUpgradeBackup(const link::DeviceStatus& settings, const std::string& configFile,
+                        std::string& path);
 
-// Replaces FileName with chosenPath after checking its name and its nine keys.
+// Replaces configFile with chosenPath after checking its name and its nine keys.
 // Every outcome but success is reported. True when the file was replaced.
-bool importConfigFile(const std::string& chosenPath, const Report& report);
+bool importConfigFile(const std::string& chosenPath, const std::string& configFile, const Report& report);
 
-// Copies FileName into folder as USBUtilityCfg.ini. When the target exists,
+// Copies configFile into folder as USBUtilityCfg.ini. When the target exists,
 // confirmOverwrite decides (false: stop silently). Failures are reported.
 // True when the copy was made.
-bool exportConfigFile(const std::string& folder, const std::function<bool()>& confirmOverwrite,
-                      const Report& report);
+bool exportConfigFile(const std::string& folder, const std::string& configFile,
+                      const std::function<bool()>& confirmOverwrite, const Report& report);
 
 // Replaces `to` with a copy of `from` without ever leaving `to` half written:
 // the bytes go to a temporary file beside `to` that is renamed over it. False
@@ -138,21 +141,22 @@ using ResetPlan = device::Configuration;
 // around it and a sign are accepted; false for anything else or outside int32.
 bool parseStoredByte(const std::string& text, std::uint8_t& byte);
 
-// Reads the stored settings into plan, from one read of the file. NotSaved,
+// Reads the settings stored in configFile into plan, from one read of the file. NotSaved,
 // Sent (plan filled) or NotSent (reported: damaged file, or the first key with
 // an empty or invalid value, CodeTableValues included when the layout is a
 // customised one). A setting outside what the encoder takes (layout 0-8,
 // brightness 0-9, buzzer 0-1, period 0-10) is invalid, so nothing is sent
 // rather than the first commands only.
-ResetOutcome readResetPlan(ResetPlan& plan, const Report& report);
+ResetOutcome readResetPlan(const std::string& configFile, ResetPlan& plan, const Report& report);
 
-// The whole reset: the plan, then the encoder's applyConfiguration
+// The whole reset: the plan from configFile (the configuration file or a
+// backup of it), then the encoder's applyConfiguration
 // (SET_KEYPAD_TYPE, LOAD_CODE_TABLE for customised layouts, SET_LED_BRIGHTNESS,
 // SET_LED_COLOUR, SET_BUZZER, SET_BUZZER_PERIOD), stopping at the first failure.
 // A null encoder fails the first command. result, when given, receives the
 // failed command's result (Ok otherwise). The closing status read belongs to
 // the caller (on Sent).
-ResetOutcome resetFromConfigFile(device::Encoder* encoder, const Report& report,
-                                 device::Result* result = nullptr);
+ResetOutcome resetFromConfigFile(device::Encoder* encoder, const std::string& configFile,
+                                 const Report& report, device::Result* result = nullptr);
 
 } // namespace vardo::config

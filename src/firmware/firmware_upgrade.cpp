@@ -306,7 +306,7 @@ void firmware_upgrade::onBrowse()
         return;
     d->filenameTextBox->setText(vardo::platform::fromLocal8(*chosen));
     const std::string name = std::filesystem::path(*chosen).filename().string();
-    vardo::config::recordFirmwareFile(name);
+    vardo::config::recordFirmwareFile(name, FileName);
 }
 
 void firmware_upgrade::onStartUpgrade()

@@ -434,7 +434,7 @@ void Form1::SaveToConfigFile()
         showMessage(messages::kSaveConfigFailed);
         return;
     }
-    vardo::config::saveSettings(storedSettings(), kReport);
+    vardo::config::saveSettings(storedSettings(), FileName, kReport);
 }
 
 vardo::link::DeviceStatus Form1::storedSettings() const
@@ -464,7 +464,7 @@ void Form1::onFactoryReset()
 void Form1::onResetFromConfigFile()
 {
     using vardo::config::ResetOutcome;
-    switch (vardo::config::resetFromConfigFile(encoder_->get().get(), kReport)) {
+    switch (vardo::config::resetFromConfigFile(encoder_->get().get(), FileName, kReport)) {
     case ResetOutcome::KeypadRefused:
     case ResetOutcome::SettingRefused:
         selectItem(keypadTypeCbox, prev_keypadType_index);
@@ -484,7 +484,7 @@ void Form1::onImportConfig()
     const auto chosen = dialogs().openFile(kOpenFileFilter, std::string(), kOpenFileInitialName);
     if (!chosen)
         return;
-    vardo::config::importConfigFile(*chosen, kReport);
+    vardo::config::importConfigFile(*chosen, FileName, kReport);
 }
 
 void Form1::onExportConfig()
@@ -495,7 +495,7 @@ void Form1::onExportConfig()
         return;
     }
     vardo::config::exportConfigFile(
-        *folder,
+        *folder, FileName,
         [] { return dialogs().question(vardo::config::kOverwriteCaption,
                                        vardo::config::kOverwriteQuestion); },
         kReport);
@@ -585,7 +585,7 @@ bool Form1::prepareUpgrade(firmware_upgrade& window)
         // Should the upgrade fail after its erase, these values survive in a backup
         // that "config apply --from" (or an import) sends back.
         std::string backup;
-        vardo::config::writeUpgradeBackup(storedSettings(), backup);
+        vardo::config::writeUpgradeBackup(storedSettings(), FileName, backup);
         return true;
     };
     link::DeviceStatus status;

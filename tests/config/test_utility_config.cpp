@@ -80,7 +80,7 @@ TEST_F(UtilityConfig, AFolderInTheFilesPlaceIsNotAFile)
     setUpConfigFile(report);
     EXPECT_TRUE(std::filesystem::is_directory(configPath()));
     // Later saves then report per key rather than crash.
-    saveSettings(vardo::link::DeviceStatus{}, report);
+    saveSettings(vardo::link::DeviceStatus{}, FileName, report);
     EXPECT_EQ(reported, std::vector<std::string>(8, kMsgUpdateFailed));
 }
 
@@ -96,7 +96,7 @@ TEST_F(UtilityConfig, SaveOfACustomisedLayoutStoresAll32TableBytes)
     s.buzzer = 1;
     s.buzzerPeriod = 4;
     s.optionsFitted = 7;
-    saveSettings(s, report);
+    saveSettings(s, FileName, report);
     EXPECT_EQ(readFile(FileName),
               testenv::savedConfig("7", testenv::zeroTableText(), "4", "1", "0", "6", "8"));
     EXPECT_THAT(reported, IsEmpty());
@@ -104,8 +104,8 @@ TEST_F(UtilityConfig, SaveOfACustomisedLayoutStoresAll32TableBytes)
     s.keypadType = 5;
     for (std::size_t i = 0; i < 32; ++i)
         s.codeTable[i] = static_cast<std::uint8_t>(i * 8);
-    saveSettings(s, report);
-    EXPECT_EQ(GetSettings("CodeTableValues"),
+    saveSettings(s, FileName, report);
+    EXPECT_EQ(GetSettings("CodeTableValues", FileName),
               "0,8,16,24,32,40,48,56,64,72,80,88,96,104,112,120,128,136,144,152,160,168,176,184,"
               "192,200,208,216,224,232,240,248,");
 }
@@ -113,14 +113,14 @@ TEST_F(UtilityConfig, SaveOfACustomisedLayoutStoresAll32TableBytes)
 TEST_F(UtilityConfig, SaveOfAFixedLayoutStoresNoTableAndKeepsFirmwareFile)
 {
     setUpFile();
-    ASSERT_TRUE(SetSettings("FirmwareFile", "app [v2].txt", report));
+    ASSERT_TRUE(SetSettings("FirmwareFile", "app [v2].txt", FileName, report));
     vardo::link::DeviceStatus s;
     s.keypadType = 3;
     s.ledBrightness = 9;
     s.buzzerPeriod = 10;
     s.optionsFitted = 3;
     s.codeTable.fill(0x55);
-    saveSettings(s, report);
+    saveSettings(s, FileName, report);
     EXPECT_EQ(readFile(FileName),
               testenv::savedConfig("3", "", "10", "0", "0", "9", "3", "app [v2].txt"));
 }
@@ -128,7 +128,7 @@ TEST_F(UtilityConfig, SaveOfAFixedLayoutStoresNoTableAndKeepsFirmwareFile)
 TEST_F(UtilityConfig, SaveWithoutAFileReportsEveryKey)
 {
     FileName = root + "/missing/USBUtilityCfg.ini";
-    saveSettings(vardo::link::DeviceStatus{}, report);
+    saveSettings(vardo::link::DeviceStatus{}, FileName, report);
     EXPECT_EQ(reported, std::vector<std::string>(8, kMsgUpdateFailed));
     EXPECT_FALSE(std::filesystem::exists(FileName));
 }
@@ -138,7 +138,7 @@ TEST_F(UtilityConfig, ADamagedFileIsReportedOnceAndLeftAlone)
     setUpFile();
     const std::string damaged = " [appSettings\r\n FirstUp=Yes\r\n";
     writeFile(FileName, damaged);
-    saveSettings(vardo::link::DeviceStatus{}, report);
+    saveSettings(vardo::link::DeviceStatus{}, FileName, report);
     EXPECT_THAT(reported, ElementsAre(kMsgFileDamaged));
     EXPECT_EQ(readFile(FileName), damaged);
 }
@@ -150,7 +150,7 @@ TEST_F(UtilityConfig, ImportChecksTheExactName)
     setUpFile();
     const std::string chosen = root + "/usbutilitycfg.ini";
     writeFile(chosen, testenv::savedConfig("7", "", "1", "1", "0", "5", "0"));
-    EXPECT_FALSE(importConfigFile(chosen, report));
+    EXPECT_FALSE(importConfigFile(chosen, FileName, report));
     EXPECT_THAT(reported, ElementsAre(kMsgIncorrectFilename));
     EXPECT_EQ(readFile(FileName), testenv::kFreshConfig);
 }
@@ -167,7 +167,7 @@ TEST_F(UtilityConfig, ImportRefusesAFileLackingAnyOneKeyOrTheSection)
                 text += std::string(" ") + key + "=1\r\n";
         writeFile(chosen, text);
         reported.clear();
-        EXPECT_FALSE(importConfigFile(chosen, report)) << missing;
+        EXPECT_FALSE(importConfigFile(chosen, FileName, report)) << missing;
         EXPECT_THAT(reported, ElementsAre(kMsgIncorrectFormat)) << missing;
     }
     std::string otherSection = " [settings]\r\n";
@@ -175,7 +175,7 @@ TEST_F(UtilityConfig, ImportRefusesAFileLackingAnyOneKeyOrTheSection)
         otherSection += std::string(" ") + key + "=\r\n";
     writeFile(chosen, otherSection);
     reported.clear();
-    EXPECT_FALSE(importConfigFile(chosen, report));
+    EXPECT_FALSE(importConfigFile(chosen, FileName, report));
     EXPECT_THAT(reported, ElementsAre(kMsgIncorrectFormat));
     EXPECT_EQ(readFile(FileName), testenv::kFreshConfig);
 }
@@ -190,7 +190,7 @@ TEST_F(UtilityConfig, ImportCopiesAFileWithAllNineKeysEvenWhenEmpty)
     for (auto it = kConfigKeys.rbegin(); it != kConfigKeys.rend(); ++it)
         text += std::string(*it) + "=\n";
     writeFile(chosen, text);
-    EXPECT_TRUE(importConfigFile(chosen, report));
+    EXPECT_TRUE(importConfigFile(chosen, FileName, report));
     EXPECT_THAT(reported, IsEmpty());
     EXPECT_EQ(readFile(FileName), text);
     // No temporary file is left beside the configuration file and its lock.
@@ -206,7 +206,7 @@ TEST_F(UtilityConfig, ImportOfAMalformedFileIsCaught)
     setUpFile();
     const std::string chosen = root + "/USBUtilityCfg.ini";
     writeFile(chosen, " [appSettings\r\n FirstUp=Yes\r\n");
-    EXPECT_FALSE(importConfigFile(chosen, report));
+    EXPECT_FALSE(importConfigFile(chosen, FileName, report));
     EXPECT_THAT(reported, ElementsAre(kMsgImportException));
     EXPECT_EQ(readFile(FileName), testenv::kFreshConfig);
 }
@@ -214,7 +214,7 @@ TEST_F(UtilityConfig, ImportOfAMalformedFileIsCaught)
 TEST_F(UtilityConfig, ImportOfAnUnreadableFileFailsAtTheCopy)
 {
     setUpFile();
-    EXPECT_FALSE(importConfigFile(root + "/nowhere/USBUtilityCfg.ini", report));
+    EXPECT_FALSE(importConfigFile(root + "/nowhere/USBUtilityCfg.ini", FileName, report));
     EXPECT_THAT(reported, ElementsAre(kMsgImportCopyFailed));
     EXPECT_EQ(readFile(FileName), testenv::kFreshConfig);
 }
@@ -223,7 +223,7 @@ TEST_F(UtilityConfig, ImportWithoutAConfigurationPathFailsAtTheCopy)
 {
     const std::string chosen = root + "/USBUtilityCfg.ini";
     writeFile(chosen, testenv::kFreshConfig);
-    EXPECT_FALSE(importConfigFile(chosen, report));
+    EXPECT_FALSE(importConfigFile(chosen, FileName, report));
     EXPECT_THAT(reported, ElementsAre(kMsgImportCopyFailed));
 }
 
@@ -232,23 +232,23 @@ TEST_F(UtilityConfig, ImportWithoutAConfigurationPathFailsAtTheCopy)
 TEST_F(UtilityConfig, ExportCopiesAndAsksBeforeOverwriting)
 {
     setUpFile();
-    SetSettings("FirstUp", "Yes", report);
+    SetSettings("FirstUp", "Yes", FileName, report);
     const std::string saved = readFile(FileName);
     const std::string folder = root + "/out";
     std::filesystem::create_directories(folder);
     const std::string target = folder + "/USBUtilityCfg.ini";
 
     int asked = 0;
-    EXPECT_TRUE(exportConfigFile(folder, [&] { ++asked; return true; }, report));
+    EXPECT_TRUE(exportConfigFile(folder, FileName, [&] { ++asked; return true; }, report));
     EXPECT_EQ(asked, 0);
     EXPECT_EQ(readFile(target), saved);
 
     writeFile(target, "theirs");
-    EXPECT_FALSE(exportConfigFile(folder + "/", [&] { ++asked; return false; }, report));
+    EXPECT_FALSE(exportConfigFile(folder + "/", FileName, [&] { ++asked; return false; }, report));
     EXPECT_EQ(asked, 1);
     EXPECT_EQ(readFile(target), "theirs");
 
-    EXPECT_TRUE(exportConfigFile(folder, [&] { ++asked; return true; }, report));
+    EXPECT_TRUE(exportConfigFile(folder, FileName, [&] { ++asked; return true; }, report));
     EXPECT_EQ(asked, 2);
     EXPECT_EQ(readFile(target), saved);
     EXPECT_THAT(reported, IsEmpty());
@@ -257,7 +257,7 @@ TEST_F(UtilityConfig, ExportCopiesAndAsksBeforeOverwriting)
 TEST_F(UtilityConfig, ExportIntoAMissingFolderFails)
 {
     setUpFile();
-    EXPECT_FALSE(exportConfigFile(root + "/absent", [] { return true; }, report));
+    EXPECT_FALSE(exportConfigFile(root + "/absent", FileName, [] { return true; }, report));
     EXPECT_THAT(reported, ElementsAre(kMsgExportCopyFailed));
 }
 
@@ -268,7 +268,7 @@ TEST_F(UtilityConfig, ExportKeepsTheModeAndOwnerOfAReplacedFile)
     writeFile(target, "old");
     ::chmod(target.c_str(), 0640);
     const bool asRoot = ::geteuid() == 0 && ::chown(target.c_str(), 65534, 65534) == 0;
-    EXPECT_TRUE(exportConfigFile(root, [] { return true; }, report));
+    EXPECT_TRUE(exportConfigFile(root, FileName, [] { return true; }, report));
     struct stat st {};
     ASSERT_EQ(::stat(target.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
@@ -288,7 +288,7 @@ TEST_F(UtilityConfig, ExportIntoASharedFolderNeverWritesThroughAPlantedLink)
     ::chmod(shared.c_str(), 01777);
     writeFile(victim, "precious");
     std::filesystem::create_symlink(victim, shared + "/USBUtilityCfg.ini");
-    EXPECT_TRUE(exportConfigFile(shared, [] { return true; }, report));
+    EXPECT_TRUE(exportConfigFile(shared, FileName, [] { return true; }, report));
     EXPECT_EQ(readFile(victim), "precious");
     EXPECT_FALSE(std::filesystem::is_symlink(shared + "/USBUtilityCfg.ini"));
     EXPECT_EQ(readFile(shared + "/USBUtilityCfg.ini"), testenv::kFreshConfig);
@@ -300,8 +300,8 @@ TEST_F(UtilityConfig, AConfigurationFileThatIsAPipeIsRefusedAtOnce)
     std::filesystem::remove(FileName);
     ASSERT_EQ(::mkfifo(FileName.c_str(), 0600), 0);
     // Nothing may wait for a writer that never comes.
-    EXPECT_FALSE(exportConfigFile(root, [] { return true; }, report));
-    EXPECT_EQ(saveSettings(vardo::link::DeviceStatus{}, report), SaveOutcome::NotWritten);
+    EXPECT_FALSE(exportConfigFile(root, FileName, [] { return true; }, report));
+    EXPECT_EQ(saveSettings(vardo::link::DeviceStatus{}, FileName, report), SaveOutcome::NotWritten);
     EXPECT_EQ(reported.front(), kMsgExportCopyFailed);
     EXPECT_EQ(reported.size(), 9u);
     EXPECT_TRUE(std::filesystem::is_fifo(FileName));
@@ -323,10 +323,10 @@ TEST_F(UtilityConfig, ChangesWaitForTheLockOfAChangeInProgress)
         std::function<void()> run;
         std::string expected;
     } cases[] = {
-        {"save", [&] { saveSettings(settings, report); },
+        {"save", [&] { saveSettings(settings, FileName, report); },
          "# theirs\r\n" + testenv::savedConfig("0", "", "0", "0", "0", "0", "4")},
-        {"import", [&] { importConfigFile(chosen, report); }, readFile(chosen)},
-        {"firmware file", [&] { recordFirmwareFile("new.txt"); },
+        {"import", [&] { importConfigFile(chosen, FileName, report); }, readFile(chosen)},
+        {"firmware file", [&] { recordFirmwareFile("new.txt", FileName); },
          [&] {
              std::string text = theirs;
              return text.replace(text.find("FirmwareFile=") + 13, 0, "new.txt");
@@ -338,7 +338,7 @@ TEST_F(UtilityConfig, ChangesWaitForTheLockOfAChangeInProgress)
         std::condition_variable cv;
         bool waiting = false, done = false;
         platform::setLockWaitObserver([&] { std::lock_guard l(m); waiting = true; cv.notify_all(); });
-        auto held = std::make_optional<ConfigFileLock>();
+        auto held = std::make_optional<ConfigFileLock>(FileName);
         std::thread worker([&] {
             c.run();
             std::lock_guard l(m);
@@ -410,7 +410,7 @@ protected:
 
 TEST_F(ResetFromFile, NothingHappensBeforeTheFirstSave)
 {
-    EXPECT_EQ(resetFromConfigFile(opened.get(), report), ResetOutcome::NotSaved);
+    EXPECT_EQ(resetFromConfigFile(opened.get(), FileName, report), ResetOutcome::NotSaved);
     EXPECT_THAT(reported, IsEmpty());
     EXPECT_THAT(codes(*encoder), IsEmpty());
 }
@@ -421,7 +421,7 @@ TEST_F(ResetFromFile, CustomisedLayoutSendsTheTableInItsPlace)
     for (int i = 0; i < 32; ++i)
         table += std::to_string(i * 9 + 200) + ",";
     store("8", table, "0");
-    EXPECT_EQ(resetFromConfigFile(opened.get(), report), ResetOutcome::Sent);
+    EXPECT_EQ(resetFromConfigFile(opened.get(), FileName, report), ResetOutcome::Sent);
     using namespace link;
     EXPECT_THAT(codes(*encoder), ElementsAre(SET_KEYPAD_TYPE, LOAD_CODE_TABLE, SET_LED_BRIGHTNESS,
                                              SET_LED_COLOUR, SET_BUZZER, SET_BUZZER_PERIOD));
@@ -441,7 +441,7 @@ TEST_F(ResetFromFile, CustomisedLayoutSendsTheTableInItsPlace)
 TEST_F(ResetFromFile, FixedLayoutSendsNoTable)
 {
     store("4", "", "7");
-    EXPECT_EQ(resetFromConfigFile(opened.get(), report), ResetOutcome::Sent);
+    EXPECT_EQ(resetFromConfigFile(opened.get(), FileName, report), ResetOutcome::Sent);
     using namespace link;
     EXPECT_THAT(codes(*encoder), ElementsAre(SET_KEYPAD_TYPE, SET_LED_BRIGHTNESS, SET_LED_COLOUR,
                                              SET_BUZZER, SET_BUZZER_PERIOD));
@@ -468,7 +468,7 @@ TEST_F(ResetFromFile, StopsAtTheFirstRefusedCommandWithItsMessage)
         encoder->clearFaults();
         encoder->injectFault({sim::EncoderFault::Refuse, false, c.refused});
         reported.clear();
-        EXPECT_EQ(resetFromConfigFile(opened.get(), report), c.outcome) << c.message;
+        EXPECT_EQ(resetFromConfigFile(opened.get(), FileName, report), c.outcome) << c.message;
         EXPECT_THAT(reported, ElementsAre(c.message));
         const auto sent = codes(*encoder);
         ASSERT_EQ(sent.size(), c.sent) << c.message;
@@ -480,7 +480,7 @@ TEST_F(ResetFromFile, WithoutAnEncoderTheFirstCommandFails)
 {
     opened.reset();
     store("0", "");
-    EXPECT_EQ(resetFromConfigFile(opened.get(), report), ResetOutcome::KeypadRefused);
+    EXPECT_EQ(resetFromConfigFile(opened.get(), FileName, report), ResetOutcome::KeypadRefused);
     EXPECT_THAT(reported, ElementsAre(kMsgResetKeypad));
 }
 
@@ -504,7 +504,7 @@ TEST_F(ResetFromFile, InvalidStoredValuesSendNothing)
                           Case{"0", "", "11", "3", "BuzzerPeriod"}}) {
         writeFile(FileName, testenv::savedConfig("7", c.table, c.period, "0", "0", c.brightness, c.layout));
         reported.clear();
-        EXPECT_EQ(resetFromConfigFile(opened.get(), report), ResetOutcome::NotSent) << c.key;
+        EXPECT_EQ(resetFromConfigFile(opened.get(), FileName, report), ResetOutcome::NotSent) << c.key;
         EXPECT_THAT(reported, ElementsAre(std::string(kMsgInvalidValuePrefix) + c.key + ".."));
         EXPECT_THAT(codes(*encoder), IsEmpty()) << c.key;
     }
@@ -513,16 +513,16 @@ TEST_F(ResetFromFile, InvalidStoredValuesSendNothing)
 TEST_F(ResetFromFile, ExtraTablePiecesAndAFixedLayoutsTableAreIgnored)
 {
     store("8", testenv::zeroTableText() + "99,junk");
-    EXPECT_EQ(resetFromConfigFile(opened.get(), report), ResetOutcome::Sent);
+    EXPECT_EQ(resetFromConfigFile(opened.get(), FileName, report), ResetOutcome::Sent);
     store("1", "junk");
-    EXPECT_EQ(resetFromConfigFile(opened.get(), report), ResetOutcome::Sent);
+    EXPECT_EQ(resetFromConfigFile(opened.get(), FileName, report), ResetOutcome::Sent);
     EXPECT_THAT(reported, IsEmpty());
 }
 
 TEST_F(ResetFromFile, ADamagedFileSendsNothing)
 {
     writeFile(FileName, " FirstUp=Yes\r\n [appSettings\r\n");
-    EXPECT_EQ(resetFromConfigFile(opened.get(), report), ResetOutcome::NotSent);
+    EXPECT_EQ(resetFromConfigFile(opened.get(), FileName, report), ResetOutcome::NotSent);
     EXPECT_THAT(reported, ElementsAre(kMsgFileDamaged));
     EXPECT_THAT(codes(*encoder), IsEmpty());
 }
@@ -545,8 +545,8 @@ TEST_F(ResetFromFile, UpgradeBackupHoldsTheSettingsAndSendsThemBack)
         s.codeTable[i] = static_cast<std::uint8_t>(0xE0 + i);
 
     std::string first, second;
-    ASSERT_TRUE(writeUpgradeBackup(s, first));
-    ASSERT_TRUE(writeUpgradeBackup(s, second));
+    ASSERT_TRUE(writeUpgradeBackup(s, FileName, first));
+    ASSERT_TRUE(writeUpgradeBackup(s, FileName, second));
     // Beside the configuration file, a new name each time; the file itself untouched.
     EXPECT_EQ(first.substr(0, first.rfind('/')), FileName.substr(0, FileName.rfind('/')));
     EXPECT_THAT(first, ::testing::MatchesRegex(".*/USBUtilityCfg-[0-9]{8}-[0-9]{6}\\.ini"));
@@ -557,7 +557,7 @@ TEST_F(ResetFromFile, UpgradeBackupHoldsTheSettingsAndSendsThemBack)
     // The reset sends a backup back exactly as it sends the configuration file.
     const std::string configFile = FileName;
     FileName = first;
-    EXPECT_EQ(resetFromConfigFile(opened.get(), report), ResetOutcome::Sent);
+    EXPECT_EQ(resetFromConfigFile(opened.get(), FileName, report), ResetOutcome::Sent);
     FileName = configFile;
     const auto cmds = encoder->receivedCommands();
     ASSERT_EQ(cmds.size(), 6u);
@@ -573,11 +573,11 @@ TEST_F(UtilityConfig, UpgradeBackupWithoutAConfigurationFileStillHoldsTheSetting
     vardo::link::DeviceStatus s;
     s.keypadType = 1;
     std::string path;
-    ASSERT_TRUE(writeUpgradeBackup(s, path));
+    ASSERT_TRUE(writeUpgradeBackup(s, FileName, path));
     EXPECT_EQ(CIniFile::GetValue("FirstUp", kSection, path), "Yes");
     EXPECT_EQ(CIniFile::GetValue("KeypadLayout", kSection, path), "1");
     EXPECT_TRUE(CIniFile::RecordExists("FirmwareFile", kSection, path));
 
     FileName.clear();
-    EXPECT_FALSE(writeUpgradeBackup(s, path));
+    EXPECT_FALSE(writeUpgradeBackup(s, FileName, path));
 }
