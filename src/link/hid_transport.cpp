@@ -7,14 +7,70 @@
 #include <array>
 #include <cstring>
 #include <cwchar>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
 #include <string>
 
 namespace vardo::link {
 
-std::recursive_mutex& exchangeMutex()
+// A device's lock lives while some thread holds or waits for it, so the
+// table never keeps the locks of handles long closed.
+struct ExchangeLock::Entry {
+    std::recursive_mutex mutex;
+    int users = 0;
+};
+
+namespace {
+
+std::mutex& lockTableMutex()
 {
-    static std::recursive_mutex mutex;
+    static std::mutex mutex;
     return mutex;
+}
+
+std::unordered_map<hid_device*, std::unique_ptr<ExchangeLock::Entry>>& lockTable()
+{
+    static std::unordered_map<hid_device*, std::unique_ptr<ExchangeLock::Entry>> table;
+    return table;
+}
+
+ExchangeLock::Entry* useEntry(hid_device* device)
+{
+    std::lock_guard guard(lockTableMutex());
+    auto& entry = lockTable()[device];
+    if (!entry)
+        entry = std::make_unique<ExchangeLock::Entry>();
+    ++entry->users;
+    return entry.get();
+}
+
+void releaseEntry(hid_device* device, ExchangeLock::Entry* entry)
+{
+    std::lock_guard guard(lockTableMutex());
+    if (--entry->users == 0)
+        lockTable().erase(device);
+}
+
+} // namespace
+
+ExchangeLock::ExchangeLock(hid_device* device) : device_(device), entry_(useEntry(device))
+{
+    entry_->mutex.lock();
+    owns_ = true;
+}
+
+ExchangeLock::ExchangeLock(hid_device* device, std::try_to_lock_t)
+    : device_(device), entry_(useEntry(device))
+{
+    owns_ = entry_->mutex.try_lock();
+}
+
+ExchangeLock::~ExchangeLock()
+{
+    if (owns_)
+        entry_->mutex.unlock();
+    releaseEntry(device_, entry_);
 }
 
 namespace {
@@ -228,7 +284,7 @@ std::int32_t USBEncoderSendAndReceive_a(hid_device* device, std::uint8_t code,
     if (payloadLength < 0 || payloadLength > kMaxPayload || (payloadLength > 0 && !payload))
         return kErrNoDevice;
 
-    std::lock_guard lock(exchangeMutex());
+    const ExchangeLock lock(device);
 
     std::array<std::uint8_t, kReportSize> frame{};
     frame[0] = kReportId;
@@ -262,7 +318,7 @@ std::int32_t USBEncoderReceive_a(hid_device* device, std::uint8_t /*code*/, std:
 {
     if (!device)
         return kErrNoDevice;
-    std::lock_guard lock(exchangeMutex());
+    const ExchangeLock lock(device);
     return awaitReply(device, kAnyCommand, reply, replyLength, timeoutMs);
 }
 
@@ -270,7 +326,7 @@ void hid_exit_safely(hid_device* device)
 {
     if (device) {
         // Never close the handle under an exchange that another thread is running.
-        std::lock_guard lock(exchangeMutex());
+        const ExchangeLock lock(device);
         hid_close(device);
     }
     hid_exit();

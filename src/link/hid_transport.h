@@ -25,10 +25,27 @@ inline constexpr std::int32_t kErrTimeout = -6;
 inline constexpr std::int32_t kErrBadCount = -8;
 inline constexpr std::int32_t kErrBadFrame = -13;
 
-// Serialises whole exchanges, so that two threads (the self test's worker and
-// the main window) never take each other's replies. Recursive so that a caller
-// may hold it across a sequence of exchanges.
-std::recursive_mutex& exchangeMutex();
+// Holds the exchange lock of one open device, so that two threads (the self
+// test's worker and the main window) never take each other's replies, while
+// exchanges on two different encoders go on side by side. Recursive, so that
+// a caller may hold it across a sequence of exchanges on that device.
+class ExchangeLock {
+public:
+    explicit ExchangeLock(hid_device* device);
+    // Takes the lock only when it is free; owns() tells.
+    ExchangeLock(hid_device* device, std::try_to_lock_t);
+    ~ExchangeLock();
+    ExchangeLock(const ExchangeLock&) = delete;
+    ExchangeLock& operator=(const ExchangeLock&) = delete;
+    bool owns() const { return owns_; }
+
+    struct Entry;
+
+private:
+    hid_device* device_;
+    Entry* entry_;
+    bool owns_ = false;
+};
 
 } // namespace vardo::link
 

@@ -4,9 +4,17 @@
 #include "device/outcome.h"
 #include "platform/clock.h"
 #include "sim/bus.h"
+#include "sim/scripted_device.h"
 #include "sim/virtual_encoder.h"
 
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
 
 using namespace vardo;
 using device::Result;
@@ -118,6 +126,70 @@ TEST_F(DeviceEncoder, SlotRescanClosesTheOldEncoderForThoseWhoStillHoldIt)
     EXPECT_FALSE(slot.rescan());
     slot.close();
     EXPECT_EQ(sim::Bus::instance().exitCount(), exits + 2);   // nothing was open to close
+}
+
+// Keeps its reply back until the test lets it go, so that an exchange can be
+// caught waiting for it.
+class HeldReply final : public sim::HidEndpoint {
+public:
+    int write(const std::uint8_t*, std::size_t length) override
+    {
+        pending = true;
+        return static_cast<int>(length);
+    }
+    int read(std::uint8_t* data, std::size_t) override
+    {
+        if (!pending)
+            return 0;
+        pending = false;
+        std::unique_lock lock(mutex);
+        waiting = true;
+        changed.notify_all();
+        // Bounded only so that a regression fails rather than hangs the suite.
+        releasedInTime = changed.wait_for(lock, std::chrono::seconds(30), [&] { return released; });
+        const auto r = sim::makeReplyReport(link::WRITE_DEFAULTS);
+        std::memcpy(data, r.data(), r.size());
+        return static_cast<int>(r.size());
+    }
+    std::optional<std::uint64_t> nextReportDue() override { return std::nullopt; }
+    void awaitWaiting()
+    {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return waiting; });
+    }
+    void release()
+    {
+        std::lock_guard lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
+    std::atomic<bool> pending{false};
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool waiting = false;
+    bool released = false;
+    bool releasedInTime = false;
+};
+
+TEST_F(DeviceEncoder, ExchangesOnTwoEncodersDoNotWaitForEachOther)
+{
+    auto held = std::make_shared<HeldReply>();
+    sim::Bus::instance().attach(sim::ScriptedDevice::encoderInterface("sim:9-2:1.1"), held);
+    auto waiting = device::Encoder::open("sim:9-2:1.1");
+    auto other = device::Encoder::open(encoder.commandPath());
+    ASSERT_NE(waiting, nullptr);
+    ASSERT_NE(other, nullptr);
+    Result waitingResult = Result::NoDevice;
+    std::thread first([&] { waitingResult = waiting->saveDefaults(); });
+    held->awaitWaiting();
+    // The first encoder's exchange is still waiting for its reply.
+    link::DeviceStatus status;
+    EXPECT_EQ(other->readStatus(status), Result::Ok);
+    EXPECT_EQ(other->set(device::Setting::Buzzer, 1), Result::Ok);
+    held->release();
+    first.join();
+    EXPECT_TRUE(held->releasedInTime);
+    EXPECT_EQ(waitingResult, Result::Ok);
 }
 
 } // namespace

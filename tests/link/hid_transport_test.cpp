@@ -418,17 +418,14 @@ public:
         return 64;
     }
     std::optional<std::uint64_t> nextReportDue() override { return std::nullopt; }
-    static bool probe()
+    bool probe() const
     {
         bool free = false;
-        std::thread t([&] {
-            free = link::exchangeMutex().try_lock();
-            if (free)
-                link::exchangeMutex().unlock();
-        });
+        std::thread t([&] { free = link::ExchangeLock(device, std::try_to_lock).owns(); });
         t.join();
         return free;
     }
+    hid_device* device = nullptr;
     bool pending = false;
     std::atomic<bool> freeDuringWrite{true};
     std::atomic<bool> freeDuringRead{true};
@@ -440,6 +437,7 @@ TEST_F(TransportTest, ExchangesHoldTheExchangeLockThroughout)
     sim::Bus::instance().attach(ScriptedDevice::encoderInterface("sim:probe:1.1"), probe);
     device = ScanForUSBDevice_a(0x2047, 0x0902, manufacturer, product);
     ASSERT_NE(device, nullptr);
+    probe->device = device;
     ASSERT_EQ(exchange(1), 0);
     EXPECT_FALSE(probe->freeDuringWrite);
     EXPECT_FALSE(probe->freeDuringRead);
@@ -447,7 +445,7 @@ TEST_F(TransportTest, ExchangesHoldTheExchangeLockThroughout)
     probe->pending = true;
     ASSERT_EQ(receive(), 0);
     EXPECT_FALSE(probe->freeDuringRead);
-    EXPECT_TRUE(LockProbe::probe());
+    EXPECT_TRUE(probe->probe());
 }
 
 TEST_F(TransportTest, TwoThreadsNeverTakeEachOthersReplies)

@@ -37,6 +37,8 @@ namespace {
 
 // The one handle that both threads use and the unplugs replace.
 hid_device* sharedHandle = nullptr;
+// Held across a re-scan and an exchange, as the windows' encoder slot does.
+std::recursive_mutex sharedHandleMutex;
 
 // The run's random start; printed so a failing run can be replayed per thread.
 constexpr std::uint32_t kRandomStart = 20240611u;
@@ -124,12 +126,12 @@ public:
         settings_[3] = {link::SET_BUZZER_PERIOD, 4, 10, 1, 0};
         for (auto& s : settings_)
             s.possible = bit(s.powerUp);
-        std::lock_guard lock(link::exchangeMutex());
+        std::lock_guard lock(sharedHandleMutex);
         rescanLocked();
     }
     ~Soak()
     {
-        std::lock_guard lock(link::exchangeMutex());
+        std::lock_guard lock(sharedHandleMutex);
         if (sharedHandle)
             hid_exit_safely(sharedHandle);
         sharedHandle = nullptr;
@@ -285,7 +287,7 @@ private:
         const Planned planned = pickFault(random, status);
         const std::uint8_t code = status ? link::GET_STATUS : setting->command;
 
-        std::lock_guard lock(link::exchangeMutex());
+        std::lock_guard lock(sharedHandleMutex);
         // As the windows do: a re-scan when there is no encoder; a stale
         // handle is found out by its failing exchange.
         if (!sharedHandle)
@@ -373,7 +375,7 @@ private:
     std::atomic<bool> failed_{false};
     std::atomic<int> unplugs_{0};
 
-    // Under the exchange lock.
+    // Under sharedHandleMutex.
     std::array<Setting, 4> settings_{};
     std::uint64_t handleEpoch_ = 0;
     std::vector<Owed> owed_;
