@@ -20,8 +20,25 @@ Bus& Bus::instance()
     return bus;
 }
 
-void Bus::attach(const DeviceInfo& info, std::shared_ptr<HidEndpoint> endpoint)
+namespace {
+
+// "sim:1-2:1.1" -> "1-2": a virtual device's path names its port.
+std::string portFromPath(const std::string& path)
 {
+    const std::string prefix = "sim:";
+    if (path.rfind(prefix, 0) != 0)
+        return {};
+    const std::size_t end = path.find(':', prefix.size());
+    return path.substr(prefix.size(), end == std::string::npos ? std::string::npos : end - prefix.size());
+}
+
+} // namespace
+
+void Bus::attach(const DeviceInfo& attached, std::shared_ptr<HidEndpoint> endpoint)
+{
+    DeviceInfo info = attached;
+    if (info.port.empty())
+        info.port = portFromPath(info.path);
     std::vector<Listener> toCall;
     {
         std::lock_guard lock(mutex_);
@@ -105,6 +122,15 @@ bool Bus::present(const std::string& path) const
     std::lock_guard lock(mutex_);
     return std::any_of(entries_.begin(), entries_.end(),
                        [&](const Entry& e) { return e.info.path == path; });
+}
+
+std::string Bus::portOf(const std::string& path) const
+{
+    std::lock_guard lock(mutex_);
+    for (const auto& e : entries_)
+        if (e.info.path == path)
+            return e.info.port;
+    return {};
 }
 
 bool Bus::alive(const std::string& path, std::uint64_t attachId) const

@@ -32,6 +32,9 @@ public:
 
 struct DeviceInfo {
     std::string path;          // unique on the bus, e.g. "sim:1-1:1.1"
+    // The USB port the device is plugged into ("1-1", "1-1.3"); an encoder and
+    // the loader it becomes share it. Empty: taken from a "sim:<port>:..." path.
+    std::string port;
     std::uint16_t vendorId = 0;
     std::uint16_t productId = 0;
     int interfaceNumber = -1;
@@ -68,6 +71,8 @@ public:
     std::shared_ptr<HidEndpoint> open(const std::string& path, DeviceInfo* info = nullptr,
                                       std::uint64_t* attachId = nullptr) const;
     bool present(const std::string& path) const;
+    // The USB port of the interface at path; "" when no such path is attached.
+    std::string portOf(const std::string& path) const;
     // True while the attachment that open() returned is still on the bus.
     bool alive(const std::string& path, std::uint64_t attachId) const;
 
