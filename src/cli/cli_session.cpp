@@ -156,7 +156,7 @@ int Session::reportOpen(OpenStatus s)
     case OpenStatus::NoEncoder:
         return fail(kExitNoEncoder, kMsgNotConnected);
     case OpenStatus::NoMatch:
-        return fail(kExitNoEncoder, std::string(kMsgNotConnected) + "\nNo encoder has the path or serial number '"
+        return fail(kExitNoEncoder, std::string(kMsgNotConnected) + "\nNo encoder has the path, serial number or port '"
                                         + opt_.device + "' (see '" + con_.programName + " list').");
     case OpenStatus::PermissionDenied:
         return fail(kExitPermission,
