@@ -10,6 +10,8 @@ foreach(program vardo-encoder-utility vardo-encoder)
 endforeach()
 install(FILES packaging/vardo-encoder-utility.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES packaging/vardo-encoder-utility.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+# The operator puts the loader texts of a real encoder here (or in the user's folder).
+install(DIRECTORY DESTINATION ${CMAKE_INSTALL_DATADIR}/vardo-encoder-utility/loader)
 # udev reads rules from /lib/udev/rules.d (packages) and /etc/udev/rules.d (admins).
 install(FILES packaging/70-vardo-encoder.rules DESTINATION lib/udev/rules.d)
 install(FILES packaging/example.vardo_interface.encoder_utility.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)

@@ -217,7 +217,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     BSL_closeTI_Text();
 
     // The image check before an upgrade: well formed, every byte in the
-    // encoder's flash and given once, at least one byte.
+    // encoder's flash and given once, at least one byte, a reset vector.
     const auto check = vardo::firmware::checkFirmwareFile(file.path);
     bool fits = reading.wellFormed && !reading.bytes.empty();
     std::set<std::uint64_t> seen;
@@ -226,6 +226,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             break;
         fits = b.address >= 0x4400 && b.address <= 0xFFFF && seen.insert(b.address).second;
     }
+    fits = fits && seen.count(0xFFFE) && seen.count(0xFFFF);  // a reset vector
     if (check.result == vardo::firmware::ImageCheck::CannotOpen)
         std::abort();
     if ((check.result == vardo::firmware::ImageCheck::Ok) != fits)

@@ -5,6 +5,7 @@
 #include "cli/console_dialogs.h"
 #include "cli/exit_codes.h"
 #include "platform/dialogs.h"
+#include "platform/hid_trace.h"
 
 #include <ostream>
 
@@ -19,6 +20,8 @@ int runCli(const std::vector<std::string>& args, Console& console)
                     << "Try '" << console.programName << " --help'.\n";
         return kExitUsage;
     }
+    if (options.trace)
+        platform::enableHidTrace(true);
     platform::Dialogs& previous = platform::dialogs();
     ConsoleDialogs dialogs(console, options.yes);
     platform::setDialogs(&dialogs);

@@ -39,6 +39,8 @@ Options:
   -y, --yes                    answer yes to questions (overwriting on export)
   -h, --help                   help; COMMAND --help for the help of a command
       --version                the program's version
+      --trace                  every USB report in and out, with a millisecond
+                               time, to standard error (also VARDO_TRACE=1)
 
 Results go to standard output, messages to standard error.
 
@@ -132,6 +134,7 @@ apply   sends the saved settings to the encoder in the window's order:
         firmware upgrade) instead of the configuration file.
 )"},
         {"upgrade", R"(Usage: %P upgrade IMAGE.txt [--yes] [--device PATH|SERIAL|PORT]
+                 [--ram-loader FILE] [--password FILE]
 
 Replaces the encoder's firmware with a TI-TXT image: reads the settings, saves
 them to a timestamped backup file beside the configuration file, switches the
@@ -142,6 +145,15 @@ SET_LED_BRIGHTNESS, WRITE_DEFAULTS). Asks for confirmation on a terminal;
 --yes confirms in scripts. With no encoder attached, one already waiting in its
 loader is upgraded (nothing to write back then). Progress goes to standard
 output: a bar on a terminal, "NN% text" lines otherwise.
+
+The image is read once, before anything is sent (a pipe will do). The loader
+needs two texts: the RAM loader "RAM_BSL.Text" and the password
+"password.Text" (the vector table of the firmware the encoder runs now),
+taken from --ram-loader and --password or else from the user's
+~/.local/share/VardoInterface/loader/ and then the system's loader folder.
+--password may name a whole firmware image: its 0xFFE0-0xFFFF is the password.
+Without a RAM loader nothing is done (exit 7); without a password the loader
+erases the whole application first, which --yes (or an answer) must accept.
 )"},
         {"keys", R"(Usage: %P keys [--device PATH|SERIAL|PORT]
 

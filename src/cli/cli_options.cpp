@@ -49,6 +49,15 @@ bool parseOptions(const std::vector<std::string>& args, Options& o, std::string&
                 return false;
             o.from = v;
             o.given.insert("from");
+        } else if (name == "--ram-loader" || name == "--password") {
+            std::string& into = name == "--password" ? o.password : o.ramLoader;
+            if (!takeValue(into))
+                return false;
+            if (into.empty()) {
+                error = "option " + name + " needs a file";
+                return false;
+            }
+            o.given.insert(name.substr(2));
         } else if (inlineValue) {
             error = "option " + name + " takes no value";
             return false;
@@ -58,6 +67,8 @@ bool parseOptions(const std::vector<std::string>& args, Options& o, std::string&
         } else if (name == "-y" || name == "--yes") {
             o.yes = true;
             o.given.insert("yes");
+        } else if (name == "--trace") {
+            o.trace = true;  // applies to every command
         } else if (name == "-h" || name == "--help") {
             o.help = true;
         } else if (name == "--version") {

@@ -12,6 +12,9 @@ struct Options {
     std::vector<std::string> words;
     std::string device;
     std::optional<std::string> from;
+    std::string ramLoader;        // --ram-loader FILE
+    std::string password;         // --password FILE
+    bool trace = false;
     bool json = false;
     bool yes = false;
     bool help = false;

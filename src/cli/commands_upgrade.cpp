@@ -5,6 +5,7 @@
 #include "cli/progress_printer.h"
 #include "config/utility_config.h"
 #include "firmware/image_check.h"
+#include "firmware/loader_texts.h"
 #include "firmware/upgrade_sequence.h"
 #include "link/hid_transport.h"
 #include "platform/clock.h"
@@ -34,24 +35,41 @@ bool writeBackup(const link::DeviceStatus& status, const codetable::CodeTable& t
 
 int Session::cmdUpgrade()
 {
-    if (int c = allowOnly({"device", "yes"}))
+    if (int c = allowOnly({"device", "yes", "ram-loader", "password"}))
         return c;
     if (opt_.words.size() != 2)
         return usage("'upgrade' needs one firmware image file (TI-TXT)");
-    const std::string& image = opt_.words[1];
+    const std::string& path = opt_.words[1];
 
     // Nothing on the encoder is touched for a file that is not a whole image.
-    const auto check = firmware::checkFirmwareFile(image);
-    if (check.result == firmware::ImageCheck::CannotOpen)
-        return fail(kExitBadInputFile, "Cannot read the firmware file '" + image + "'.");
-    if (check.result == firmware::ImageCheck::Malformed)
+    // It is read once: everything after works from this copy (a pipe too).
+    firmware::FirmwareImage image;
+    const auto check = firmware::loadFirmwareImage(path, image);
+    switch (check.result) {
+    case firmware::ImageCheck::Ok:
+        break;
+    case firmware::ImageCheck::CannotOpen:
+        return fail(kExitBadInputFile, "Cannot read the firmware file '" + path + "'.");
+    case firmware::ImageCheck::Folder:
+        return fail(kExitBadInputFile, "'" + path + "' is a folder, not a firmware image file.");
+    case firmware::ImageCheck::NotAFile:
+        return fail(kExitBadInputFile, "'" + path + "' is not a file (nor a pipe) to read an image from.");
+    case firmware::ImageCheck::Malformed:
         return fail(kExitBadInputFile,
-                    "'" + image + "' is not a valid TI-TXT firmware file (" + check.reason + ").");
+                    "'" + path + "' is not a valid TI-TXT firmware file (" + check.reason + ").");
+    }
+    // A real encoder gets the operator's own loader texts or nothing at all.
+    const auto texts = firmware::findLoaderTexts(opt_.ramLoader, opt_.password);
+    if (!texts.ramLoaderProblem.empty())
+        return fail(kExitBadInputFile, texts.ramLoaderProblem + " Nothing was sent to the encoder.");
+    if (!texts.passwordProblem.empty())
+        return fail(kExitBadInputFile, texts.passwordProblem + " Nothing was sent to the encoder.");
 
     config::setUpConfigFile(reporter());
     ProgressPrinter progress(con_.out, con_.outIsTerminal);
     firmware::UpgradeSequence sequence(
         [&progress](int percent, const std::string& text) { progress.report(percent, text); });
+    sequence.setLoaderTexts(texts.texts);
 
     // With no encoder in application mode, one already waiting in its loader
     // is upgraded as the window allows; its settings are unknown then.
@@ -70,6 +88,12 @@ int Session::cmdUpgrade()
                                  "unplug it.");
     if (!platform::dialogs().question(kUpgradeCaption, kMsgUpgradeQuestion))
         return fail(kExitFailed, "Not upgraded (confirm with --yes).");
+    if (texts.passwordMissing) {
+        if (!platform::dialogs().question(kUpgradeCaption, firmware::massEraseQuestion()))
+            return fail(kExitFailed, "Not upgraded: without the password the application would be "
+                                     "erased (confirm with --yes, or give --password FILE).");
+        con_.err << "No password text: the loader will erase the encoder's application first.\n";
+    }
 
     firmware::RestoreValues values;
     if (!inLoaderAlready) {

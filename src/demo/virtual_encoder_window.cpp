@@ -294,14 +294,10 @@ void VirtualEncoderWindow::refresh()
 
 void VirtualEncoderWindow::togglePlug()
 {
-    sim::VirtualEncoder& encoder = device_.encoder();
-    if (encoder.mode() == sim::EncoderMode::Unplugged) {
-        encoder.plugIn();
-    } else {
-        encoder.unplug();
-        if (device_.loader().onBus())
-            device_.loader().unplug();
-    }
+    if (device_.encoder().mode() == sim::EncoderMode::Unplugged)
+        device_.plugIn();
+    else
+        device_.unplug();
     refresh();
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 // The bootstrap-loader library: the 21 calls through which the firmware
 // upgrade reaches the encoder's USB bootstrap loader. Implemented in
-// src/loader over hidapi (packet format in loader/loader_protocol.h).
+// src/loader over hidapi (the loader's framing in loader/loader_protocol.h).
 // Texts are NUL-terminated 8-bit strings. Unless stated, calls may come from
 // any thread, but a whole session (initialise ... close, or a file read)
 // belongs to one caller at a time: hold vardo::loader::libraryMutex() for it.
@@ -16,8 +16,9 @@ struct DataBlock_ {
     std::uint32_t startAddress;
 };
 
-// The loader's last reply as the library received it, zero-padded. For a CRC
-// reply byte 5 is the CRC's low byte and byte 6 its high byte.
+// The loader's last reply, zero-padded: [0] report ID, [1] L and [2] kind as
+// received, [3] the command it answered, [4] the message of a message reply,
+// from [5] the data of a data reply. For a CRC byte 5 is the low byte, 6 the high.
 struct dataBuffer {
     std::uint8_t data[260];
 };
@@ -53,18 +54,21 @@ DataBlock_ BSL_getDefaultPass();
 // when the text holds no valid data.
 DataBlock_ BSL_readTI_Text(const char* text, std::int32_t maxBytes);
 
-// Sends a 32-byte password block. 0 = accepted; otherwise the loader refused
-// it (and erased its main flash) or could not be reached.
+// Sends a 32-byte password block. 0 = accepted; 5 = refused, and the loader
+// has mass-erased its main flash; kBslNoReply when it could not be reached.
 std::uint8_t BSL_RX_Password(DataBlock_ pass);
 
-// Writes every byte of a TI-TXT text / file to the device. flag 1 waits for the
-// loader's acknowledgement of each packet; 0 streams without waiting.
-// 0 = success; else the loader's refusal status, or kBslErrComm / kBslErrFormat / kBslErrOpen.
+// Writes every byte of a TI-TXT text / file to the device as unanswered fast
+// writes of at most 48 bytes (the only write the flash-resident loader knows),
+// flash writes padded to whole words with 0xFF; the flag is not consulted.
+// Nothing is written from a malformed text. Whether the bytes took shows only
+// in a CRC check. 0 = all sent; kBslErrComm / kBslErrFormat / kBslErrOpen.
 std::uint32_t BSL_RX_TXT(const char* text, std::uint8_t flag);
 std::uint32_t BSL_RX_TXT_File(const char* fileName, std::uint8_t flag);
 
-// Results of the one-byte calls: 0 = done, the loader's refusal status
-// (loader_protocol.h), or kBslNoReply when the loader could not be reached.
+// Results of the one-byte calls: 0 = done, the loader's message (4 locked,
+// 7 unknown command, ..., loader_protocol.h), or kBslNoReply when no fitting
+// reply came.
 inline constexpr std::uint8_t kBslNoReply = 0xFF;
 
 // Starts code at addr (the RAM loader's entry 0x2504). The loader does not
@@ -82,8 +86,8 @@ const char* BSL_TX_BSL_Version_String();
 // Erases the flash segment holding addr. 0 = erased.
 std::uint8_t BSL_eraseSegment(std::uint32_t addr);
 
-// Asks the loader for the CRC-16 of length bytes from addr (length 1..65535).
-// 0 = success, the CRC then in bytes 5 (low) and 6 (high) of BSL_get_RX_Buffer().
+// Asks the loader for the CRC-16 of length bytes from addr (length 1..65535;
+// else 8 without asking). 0 = success, the CRC then in bytes 5 (low) and 6 (high) of BSL_get_RX_Buffer().
 std::uint8_t BSL_CRC_Check(std::uint32_t addr, std::uint32_t length);
 
 // The last reply received from the loader (all zero before the first one).

@@ -2,6 +2,7 @@
 
 #include "firmware/crc.h"
 #include "loader/text_file_state.h"
+#include "loader/ti_txt.h"
 
 #include <memory>
 
@@ -28,38 +29,82 @@ std::uint32_t CRC_Check(std::uint32_t addr, std::uint32_t length)
     return static_cast<std::uint32_t>(reply.data[5] | reply.data[6] << 8);
 }
 
-std::uint32_t EraseDataSegment_File(const char* fileName)
+namespace {
+
+// The blocks of an image: the library's file calls or a text in memory.
+struct FileBlocks {
+    bool more() { return BSL_moreDataToRead_TextFile() != 0; }
+    void read(DataBlock_& b, std::int32_t max) { b = BSL_readTI_TextFile(max); }
+    bool failed() { return vardo::loader::textFileFailed(); }
+    ~FileBlocks() { BSL_closeTI_Text(); }
+};
+
+struct TextBlocks {
+    explicit TextBlocks(const std::string& text)
+        : reader(vardo::loader::TiTxtReader::fromText(text)) {}
+    bool more() { return reader.more(); }
+    void read(DataBlock_& b, std::int32_t max)
+    {
+        b.length = static_cast<std::uint32_t>(
+            reader.read(b.data, static_cast<std::size_t>(max), &b.startAddress));
+    }
+    bool failed() { return reader.failed(); }
+    vardo::loader::TiTxtBlockReader reader;
+};
+
+template <class Blocks> std::uint32_t eraseSegmentsOf(Blocks& blocks)
 {
-    if (BSL_openTI_TextForRead(fileName) == -2)
-        return kFileCannotOpen;
     // 10 KB blocks do not belong on a worker's stack twice over.
     auto block = std::make_unique<DataBlock_>();
-    while (BSL_moreDataToRead_TextFile()) {
-        *block = BSL_readTI_TextFile(512);
+    while (blocks.more()) {
+        blocks.read(*block, 512);
         if (block->length == 0)
             break;
         BSL_eraseSegment(block->startAddress);
     }
-    BSL_closeTI_Text();
     return 0;
+}
+
+template <class Blocks> std::uint32_t checkCrcOf(Blocks& blocks)
+{
+    auto block = std::make_unique<DataBlock_>();
+    while (blocks.more()) {
+        blocks.read(*block, 5000);
+        if (block->length == 0)
+            break;
+        if (CRC_Check(block->startAddress, block->length) != Calculate_CRC(*block))
+            return 1;
+    }
+    // An image that stopped at a malformed line was not verified to its end.
+    return blocks.failed() ? 1 : 0;
+}
+
+} // namespace
+
+std::uint32_t EraseDataSegment_File(const char* fileName)
+{
+    if (BSL_openTI_TextForRead(fileName) == -2)
+        return kFileCannotOpen;
+    FileBlocks blocks;
+    return eraseSegmentsOf(blocks);
 }
 
 std::uint32_t CRC_Check_File(const char* filename)
 {
     if (BSL_openTI_TextForRead(filename) == -2)
         return kFileCannotOpen;
-    auto block = std::make_unique<DataBlock_>();
-    while (BSL_moreDataToRead_TextFile()) {
-        *block = BSL_readTI_TextFile(5000);
-        if (block->length == 0)
-            break;
-        if (CRC_Check(block->startAddress, block->length) != Calculate_CRC(*block)) {
-            BSL_closeTI_Text();
-            return 1;
-        }
-    }
-    // A file that stopped at a malformed line was not verified to its end.
-    const bool incomplete = vardo::loader::textFileFailed();
-    BSL_closeTI_Text();
-    return incomplete ? 1 : 0;
+    FileBlocks blocks;
+    return checkCrcOf(blocks);
+}
+
+std::uint32_t EraseDataSegment_Text(const std::string& text)
+{
+    TextBlocks blocks(text);
+    return eraseSegmentsOf(blocks);
+}
+
+std::uint32_t CRC_Check_Text(const std::string& text)
+{
+    TextBlocks blocks(text);
+    return checkCrcOf(blocks);
 }

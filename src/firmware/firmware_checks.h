@@ -5,6 +5,7 @@
 #include "firmware/bsl430.h"
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 // Writes each character of str as one byte (its low 8 bits) into character,
@@ -26,5 +27,10 @@ std::uint32_t EraseDataSegment_File(const char* fileName);
 // Compares the loader's CRC of each block (up to 5000 bytes) of the file with
 // the host's. 0 all match, 1 at the first mismatch, -2 when the file cannot be opened.
 std::uint32_t CRC_Check_File(const char* filename);
+
+// The same two over an image already read into memory (TI-TXT text): the
+// upgrade reads its file once. Same results; a malformed text fails the verify.
+std::uint32_t EraseDataSegment_Text(const std::string& text);
+std::uint32_t CRC_Check_Text(const std::string& text);
 
 inline constexpr std::uint32_t kFileCannotOpen = static_cast<std::uint32_t>(-2);

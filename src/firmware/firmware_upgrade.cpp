@@ -3,6 +3,7 @@
 #include "config/config_path.h"
 #include "config/utility_config.h"
 #include "firmware/bsl430.h"
+#include "firmware/loader_texts.h"
 #include "firmware/upgrade_sequence.h"
 #include "platform/dialogs.h"
 #include "platform/mouse_click_button.h"
@@ -75,6 +76,7 @@ struct firmware_upgrade::Impl {
     bool handleCreated = false;
     bool registered = false;
     bool closePending = false;
+    bool massEraseAccepted = false;
     BslNotificationTarget target{};
     Worker backgroundWorker1;
     Worker backgroundWorkerCheckDevice;
@@ -192,6 +194,8 @@ void firmware_upgrade::setRestoreValues(int ledBrightness, int buzzer, int buzze
     d->restore.known = true;
 }
 
+void firmware_upgrade::acceptMassErase() { d->massEraseAccepted = true; }
+
 void firmware_upgrade::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
@@ -305,6 +309,18 @@ void firmware_upgrade::btnUpgrade_MouseClick()
 {
     if (d->backgroundWorker1.busy)
         return;
+    // Without the password the loader erases the application: asked once.
+    // (Without a RAM loader the worker reports that instead.)
+    const auto texts = d->massEraseAccepted ? vardo::firmware::LoaderTextsFound{}
+                                            : vardo::firmware::findLoaderTexts();
+    if (texts.passwordMissing && texts.ramLoaderProblem.empty()) {
+        if (!vardo::platform::dialogs().question("Firmware Upgrade",
+                                                 vardo::firmware::massEraseQuestion())) {
+            d->statusBox->setPlainText(forDisplay("Not started: no password text\r\n"));
+            return;
+        }
+        d->massEraseAccepted = true;
+    }
     d->btnUpgrade->setEnabled(false);
     d->statusBox->setPlainText(forDisplay("Starting\r\n"));
     // The locale's 8-bit form, so that any folder name survives the trip.

@@ -27,6 +27,10 @@ public:
     void setRestoreValues(int ledBrightness, int buzzer, int buzzerPeriod, int keypadType,
                           int options, const std::array<std::uint8_t, 32>& keyCodeArray);
 
+    // The operator has already agreed that, with no password text, the
+    // upgrade mass-erases the encoder: Upgrade Firmware does not ask again.
+    void acceptMassErase();
+
 signals:
     // After an upgrade ended: ok when the new firmware was programmed, verified
     // and started (the write-back, which follows, reports its own failures).

@@ -1,5 +1,6 @@
 #include "firmware/image_check.h"
 
+#include "firmware/image_file.h"
 #include "loader/ti_txt.h"
 
 #include <bitset>
@@ -19,11 +20,9 @@ std::string hex(std::uint32_t v)
 
 } // namespace
 
-ImageCheckResult checkFirmwareFile(const std::string& path)
+ImageCheckResult checkFirmwareText(const std::string& text)
 {
-    auto reader = loader::TiTxtReader::fromFile(path);
-    if (!reader)
-        return {ImageCheck::CannotOpen, {}};
+    auto reader = loader::TiTxtReader::fromText(text);
     // One bit a flash address: enough to find a byte given twice without
     // keeping the image.
     auto seen = std::make_unique<std::bitset<0x10000>>();
@@ -50,7 +49,34 @@ ImageCheckResult checkFirmwareFile(const std::string& path)
         return {ImageCheck::Malformed, reader->error()};
     if (total == 0)
         return {ImageCheck::Malformed, "the image holds no data"};
+    // Without one the encoder would only ever start its loader again.
+    if (!seen->test(kEncoderFlashEnd - 1) || !seen->test(kEncoderFlashEnd))
+        return {ImageCheck::Malformed, "the image has no reset vector (nothing at 0xFFFE-0xFFFF)"};
     return {};
+}
+
+ImageCheckResult loadFirmwareImage(const std::string& path, FirmwareImage& image)
+{
+    image.path = path;
+    switch (readWholeFile(path, image.text)) {
+    case FileRead::Ok:
+        return checkFirmwareText(image.text);
+    case FileRead::Folder:
+        return {ImageCheck::Folder, "it is a folder"};
+    case FileRead::NotAFile:
+        return {ImageCheck::NotAFile, "it is not a file"};
+    case FileRead::TooLarge:
+        return {ImageCheck::Malformed, "the file is far too long for a firmware image"};
+    case FileRead::CannotOpen:
+        break;
+    }
+    return {ImageCheck::CannotOpen, {}};
+}
+
+ImageCheckResult checkFirmwareFile(const std::string& path)
+{
+    FirmwareImage image;
+    return loadFirmwareImage(path, image);
 }
 
 } // namespace vardo::firmware

@@ -1,7 +1,8 @@
 #pragma once
-// Checks a chosen firmware file before anything on the device is touched:
+// Checks a chosen firmware image before anything on the device is touched:
 // a well-formed TI-TXT image whose bytes all lie in the encoder's main flash,
-// each address given once. Streams the file; holds no image. Qt-free.
+// each address given once, with a reset vector. The file is read once into
+// memory; the upgrade then works from that copy. Qt-free.
 #include <cstdint>
 #include <string>
 
@@ -10,14 +11,22 @@ namespace vardo::firmware {
 inline constexpr std::uint32_t kEncoderFlashStart = 0x4400;
 inline constexpr std::uint32_t kEncoderFlashEnd = 0xFFFF;  // last byte
 
-enum class ImageCheck { Ok, CannotOpen, Malformed };
+enum class ImageCheck { Ok, CannotOpen, Malformed, Folder, NotAFile };
 
 struct ImageCheckResult {
     ImageCheck result = ImageCheck::Ok;
     std::string reason;  // for Malformed: "line N: why"
 };
 
-// path: the file's 8-bit (locale) path.
+// An image as read once from its file.
+struct FirmwareImage {
+    std::string path;  // 8-bit (locale) path, for the status texts
+    std::string text;  // the TI-TXT text
+};
+
+ImageCheckResult checkFirmwareText(const std::string& text);
+// Reads path once into image and checks the copy. path: the file's 8-bit (locale) path.
+ImageCheckResult loadFirmwareImage(const std::string& path, FirmwareImage& image);
 ImageCheckResult checkFirmwareFile(const std::string& path);
 
 } // namespace vardo::firmware

@@ -87,22 +87,53 @@ bool UpgradeSequence::run(const std::string& fileName)
         report(0, "No file specified\r\n");
         return false;
     }
+    // Nothing on the device is touched for a file that is not a whole,
+    // well-formed image for the encoder's flash; what follows uses this copy.
+    FirmwareImage image;
+    const ImageCheckResult check = loadFirmwareImage(fileName, image);
+    switch (check.result) {
+    case ImageCheck::Ok:
+        return run(image);
+    case ImageCheck::CannotOpen:
+        report(0, "Unable to open the firmware file\r\n");
+        return false;
+    case ImageCheck::Folder:
+    case ImageCheck::NotAFile:
+        report(0, "Not a firmware file: " + check.reason + "\r\n");
+        return false;
+    case ImageCheck::Malformed:
+        break;
+    }
+    report(0, "Not a valid TI-TXT firmware file (" + check.reason + ")\r\n");
+    return false;
+}
+
+bool UpgradeSequence::run(const FirmwareImage& image)
+{
+    if (!texts_) {
+        const LoaderTextsFound found = findLoaderTexts();
+        for (const std::string& problem : {found.ramLoaderProblem, found.passwordProblem}) {
+            if (!problem.empty()) {
+                report(0, problem + "\r\n");
+                return false;
+            }
+        }
+        texts_ = found.texts;
+    }
     std::lock_guard lock(loader::libraryMutex());
-    const bool ok = CustomSelectedFirmware(fileName);
+    const bool ok = CustomSelectedFirmware(image);
     BSL_close_BSL();
     return ok;
 }
 
-bool UpgradeSequence::CustomSelectedFirmware(const std::string& fileName)
+bool UpgradeSequence::CustomSelectedFirmware(const FirmwareImage& image)
 {
-    // Nothing on the device is touched for a file that is not a whole,
-    // well-formed image for the encoder's flash.
-    const ImageCheckResult check = checkFirmwareFile(fileName);
-    if (check.result == ImageCheck::CannotOpen) {
-        report(0, "Unable to open the firmware file\r\n");
+    if (!texts_ || !checkRamLoaderText(texts_->ramLoader).empty()) {
+        report(0, "No usable RAM loader text\r\n");
         return false;
     }
-    if (check.result == ImageCheck::Malformed) {
+    const ImageCheckResult check = checkFirmwareText(image.text);
+    if (check.result != ImageCheck::Ok) {
         report(0, "Not a valid TI-TXT firmware file (" + check.reason + ")\r\n");
         return false;
     }
@@ -116,13 +147,13 @@ bool UpgradeSequence::CustomSelectedFirmware(const std::string& fileName)
     }
     if (!massErase) {
         report(60, "Erasing memory segments \r\n");
-        EraseDataSegment_File(fileName.c_str());
+        EraseDataSegment_Text(image.text);
     }
-    report(70, "Sending " + fileName + "\r\n");
-    BSL_RX_TXT_File(fileName.c_str(), 1);
+    report(70, "Sending " + image.path + "\r\n");
+    BSL_RX_TXT(image.text.c_str(), 1);
     report(75, "Firmware Sent\r\n");
     report(80, "Verifying memory\r\n");
-    if (CRC_Check_File(fileName.c_str()) != 0) {
+    if (CRC_Check_Text(image.text) != 0) {
         report(85, "Memory verification error\r\n");
         return false;
     }
@@ -150,8 +181,11 @@ bool UpgradeSequence::DownloadStartUp(bool& massErase)
     // The two password blocks are 10 KB each: kept off the worker's stack.
     auto password = std::make_unique<DataBlock_>();
     auto defaultPassword = std::make_unique<DataBlock_>();
-    *password = BSL_readTI_Text(converted(Firmware::GetString("password.Text")).data(), 32);
+    // Without the encoder's password the erased-device one goes first: on a
+    // programmed encoder it is refused, and the mass erase path follows.
     *defaultPassword = BSL_getDefaultPass();
+    *password = texts_ && texts_->password ? BSL_readTI_Text(texts_->password->c_str(), 32)
+                                           : *defaultPassword;
     report(5, "");
 
     if (BSL_RX_Password(*password) != 0) {
@@ -167,7 +201,7 @@ bool UpgradeSequence::DownloadStartUp(bool& massErase)
 
     const std::string version = resourceText("RAM_BSL_VERSION");
     report(20, "Sending RAM BSL v" + version + "\r\n");
-    BSL_RX_TXT(converted(Firmware::GetString("RAM_BSL.Text")).data(), 1);
+    BSL_RX_TXT(texts_ ? texts_->ramLoader.c_str() : "", 1);
     BSL_LoadPC(kRamLoaderEntry);
     report(30, "Done RAM BSL v" + version + "\r\n");
     BSL_close_BSL();

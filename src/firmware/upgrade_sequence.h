@@ -3,11 +3,15 @@
 // programming and verification of the chosen image, the forced restart, the
 // loader count, and the settings write-back after the restart. Reports
 // progress through a callback; waits through the platform clock. Qt-free.
+#include "firmware/image_check.h"
+#include "firmware/loader_texts.h"
+
 #include <hidapi.h>
 
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace vardo::firmware {
@@ -31,11 +35,19 @@ public:
     explicit UpgradeSequence(ProgressReport report);
 
     // The worker's whole job: "No file specified" for an empty name, else the
-    // upgrade of that file under the library lock. fileName: the 8-bit path.
+    // file is read once and checked, and run(image) follows. fileName: the 8-bit path.
     bool run(const std::string& fileName);
+    // The upgrade of an image already read, under the library lock. Without
+    // setLoaderTexts the loader texts are looked up first; a missing or
+    // unusable RAM loader or password text ends it before the loader is opened.
+    bool run(const FirmwareImage& image);
+    // The texts for the runs that follow (checked by findLoaderTexts); a
+    // missing password means the mass-erase path, which the caller has confirmed.
+    void setLoaderTexts(LoaderTexts texts) { texts_ = std::move(texts); }
 
-    // The steps, callable on their own (the caller holds the library lock).
-    bool CustomSelectedFirmware(const std::string& fileName);
+    // The steps, callable on their own (the caller holds the library lock and
+    // has set the loader texts). Erase, program and verify work from image.text.
+    bool CustomSelectedFirmware(const FirmwareImage& image);
     bool DownloadStartUp(bool& massErase);
     bool TriggerForcedBOR();
 
@@ -54,6 +66,7 @@ public:
 private:
     void report(int percent, const std::string& text) const;
     ProgressReport report_;
+    std::optional<LoaderTexts> texts_;
 };
 
 // The values written back into the new firmware (one-byte payloads take the low 8 bits).

@@ -1,6 +1,7 @@
 #include "link/hid_transport.h"
 
 #include "platform/clock.h"
+#include "platform/hid_trace.h"
 #include "platform/text8.h"
 
 #include <array>
@@ -29,6 +30,13 @@ constexpr std::uint8_t kRefused = 0x0F;
 constexpr std::uint8_t kMaxByteCount = 0x40;
 constexpr int kPollMs = 10;
 constexpr int kMaxDrainReads = kDefaultTimeoutMs;
+
+// Empty polls are not traced: only reports and failures.
+void traceInput(const std::uint8_t* report, int got)
+{
+    if (got != 0)
+        platform::traceHidReport("encoder", false, report, got);
+}
 // The last byte of a reply frame (checksum at 8+N) must lie inside the report.
 constexpr int kMaxReplyN = static_cast<int>(kReportSize) - 9;
 constexpr char kNone[] = "None";
@@ -125,6 +133,7 @@ std::int32_t awaitReply(hid_device* device, int command, std::uint8_t* reply,
     for (;;) {
         report.fill(0);
         const int got = hid_read_timeout(device, report.data(), report.size(), kPollMs);
+        traceInput(report.data(), got);
         if (got < 0)
             return kErrNoDevice;
         if (got > 0) {
@@ -152,6 +161,7 @@ bool drainPendingInput(hid_device* device)
     std::array<std::uint8_t, kReportSize> report{};
     for (int reads = 0; reads < kMaxDrainReads; ++reads) {
         const int got = hid_read_timeout(device, report.data(), report.size(), 0);
+        traceInput(report.data(), got);
         if (got < 0)
             return false;
         if (got == 0)
@@ -255,7 +265,9 @@ std::int32_t USBEncoderSendAndReceive_a(hid_device* device, std::uint8_t code,
 
     if (!drainPendingInput(device))
         return noted(kErrNoDevice);
-    if (hid_write(device, frame.data(), frame.size()) < 0)
+    const int written = hid_write(device, frame.data(), frame.size());
+    vardo::platform::traceHidReport("encoder", true, frame.data(), written < 0 ? written : long(frame.size()));
+    if (written < 0)
         return noted(kErrNoDevice);
     return noted(awaitReply(device, code, reply, replyLength, timeoutMs));
 }

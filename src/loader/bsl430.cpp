@@ -1,11 +1,13 @@
-// The loader library over hidapi: packets of loader_protocol.h, one command a
-// report, TI-TXT texts and files streamed a packet at a time.
+// The loader library over hidapi: the MSP430 USB loader's framing
+// (loader_protocol.h), one command a report, TI-TXT texts and files streamed
+// a packet at a time as fast writes.
 #include "firmware/bsl430.h"
 
 #include "loader/hotplug.h"
 #include "loader/loader_protocol.h"
 #include "loader/text_file_state.h"
 #include "loader/ti_txt.h"
+#include "platform/hid_trace.h"
 
 #include <hidapi.h>
 
@@ -32,6 +34,10 @@ constexpr std::uint32_t kFamilyUsbFlash = 3;
 constexpr std::uint32_t kComUsbHid = 2;
 // Long enough for a mass erase or a CRC over 64 KB on the slowest loader.
 constexpr int kReplyTimeoutMs = 2000;
+// More waiting input than this is a device that keeps talking: go on anyway.
+constexpr int kMaxDrainedReports = 64;
+// Where the data of a data reply begins in the RX buffer (a CRC: bytes 5 and 6).
+constexpr std::size_t kRxBufferDataOffset = 5;
 
 // Everything the calls share; guarded by g_state.mutex for each call.
 struct State {
@@ -57,73 +63,133 @@ DataBlock_ emptyBlock()
     return b;
 }
 
-bool sendPacket(State& s, std::uint8_t command, std::uint32_t address, const std::uint8_t* params,
-                std::size_t count)
+void traceReport(bool out, const std::uint8_t* data, long count)
 {
-    if (!s.device || count > P::kReportSize - P::kHeaderSize)
+    if (count != 0)
+        platform::traceHidReport("loader", out, data, count);
+}
+
+// One output report: 3F, L, the core command. False when it could not be sent.
+bool sendCore(State& s, const std::uint8_t* core, std::size_t count)
+{
+    if (!s.device || count == 0 || count > P::kMaxCoreSize)
         return false;
     std::uint8_t report[P::kReportSize] = {};
     report[0] = P::kReportId;
-    report[1] = static_cast<std::uint8_t>(4 + count);
-    report[2] = command;
-    report[3] = static_cast<std::uint8_t>(address);
-    report[4] = static_cast<std::uint8_t>(address >> 8);
-    report[5] = static_cast<std::uint8_t>(address >> 16);
-    if (count)
-        std::memcpy(report + P::kHeaderSize, params, count);
-    return hid_write(s.device, report, sizeof report) == static_cast<int>(sizeof report);
+    report[1] = static_cast<std::uint8_t>(count);
+    std::memcpy(report + 2, core, count);
+    const int written = hid_write(s.device, report, sizeof report);
+    traceReport(true, report, written < 0 ? written : long(sizeof report));
+    return written == static_cast<int>(sizeof report);
 }
 
-// Waits for the reply to command and keeps it as the last reply. Replies to
-// other commands (late answers to an earlier request) are skipped.
-// Returns the reply's status, or kBslNoReply.
-std::uint8_t receiveReply(State& s, std::uint8_t command, std::uint8_t expectedKind)
+// A command with a 24-bit address and `count` bytes after it.
+bool sendAddressed(State& s, std::uint8_t command, std::uint32_t address,
+                   const std::uint8_t* params = nullptr, std::size_t count = 0)
+{
+    std::uint8_t core[P::kMaxCoreSize];
+    if (count > sizeof core - P::kAddressedHeader)
+        return false;
+    core[0] = command;
+    core[1] = static_cast<std::uint8_t>(address);
+    core[2] = static_cast<std::uint8_t>(address >> 8);
+    core[3] = static_cast<std::uint8_t>(address >> 16);
+    if (count)
+        std::memcpy(core + P::kAddressedHeader, params, count);
+    return sendCore(s, core, P::kAddressedHeader + count);
+}
+
+// No reply names its command, so whatever already waits (an answer to an
+// earlier command that came too late) is thrown away before the next one.
+void drainInput(State& s)
+{
+    std::uint8_t report[P::kReportSize];
+    for (int i = 0; s.device && i < kMaxDrainedReports; ++i) {
+        const int n = hid_read_timeout(s.device, report, sizeof report, 0);
+        traceReport(false, report, n);
+        if (n <= 0)
+            return;
+    }
+}
+
+// Waits for the answer to command and keeps it as the last reply: its report
+// ID, L and kind, then the command, the message (0 for data) and from byte 5
+// the data. Returns the message of a message reply, 0 for a data reply of at
+// least minData bytes, or kBslNoReply (nothing, or the other kind of reply).
+std::uint8_t awaitReply(State& s, std::uint8_t command, std::uint8_t expectedKind,
+                        std::size_t minData = 0)
 {
     for (;;) {
         std::uint8_t report[P::kReportSize] = {};
         const int n = hid_read_timeout(s.device, report, sizeof report, kReplyTimeoutMs);
+        traceReport(false, report, n);
         if (n <= 0)
             return kBslNoReply;
         const std::size_t count = report[1];
-        if (static_cast<std::size_t>(n) < P::kReplyHeaderSize || report[0] != P::kReportId
-            || count < 3 || count > P::kReportSize - 2)
+        if (static_cast<std::size_t>(n) < 4 || report[0] != P::kReportId || count < 1
+            || count > P::kMaxCoreSize || static_cast<std::size_t>(n) < count + 2)
             continue;
-        if (report[3] != command || (report[2] != P::kAck && report[2] != P::kData))
+        const std::uint8_t kind = report[2];
+        if ((kind != P::kMessage || count < 2) && kind != P::kData)
             continue;
         std::memset(s.lastReply.data, 0, sizeof s.lastReply.data);
-        std::memcpy(s.lastReply.data, report, sizeof report);
-        if (report[4] != P::kStatusOk)
-            return report[4];
-        return report[2] == expectedKind ? std::uint8_t{P::kStatusOk} : kBslNoReply;
+        s.lastReply.data[0] = report[0];
+        s.lastReply.data[1] = report[1];
+        s.lastReply.data[2] = kind;
+        s.lastReply.data[3] = command;
+        if (kind == P::kMessage) {
+            s.lastReply.data[4] = report[3];
+            return expectedKind == P::kMessage || report[3] != P::kMsgOk ? report[3] : kBslNoReply;
+        }
+        std::memcpy(s.lastReply.data + kRxBufferDataOffset, report + 3, count - 1);
+        return expectedKind == P::kData && count - 1 >= minData ? std::uint8_t{P::kMsgOk}
+                                                                : kBslNoReply;
     }
 }
 
 std::uint8_t exchange(State& s, std::uint8_t command, std::uint32_t address,
-                      const std::uint8_t* params, std::size_t count,
-                      std::uint8_t expectedKind = P::kAck)
+                      const std::uint8_t* params, std::size_t count, std::uint8_t expectedKind,
+                      std::size_t minData = 0)
 {
-    if (!sendPacket(s, command, address, params, count))
+    drainInput(s);
+    if (!sendAddressed(s, command, address, params, count))
         return kBslNoReply;
-    return receiveReply(s, command, expectedKind);
+    return awaitReply(s, command, expectedKind, minData);
 }
 
-// One data packet; 0, the loader's refusal, or kBslErrComm.
-std::uint32_t sendData(State& s, std::uint32_t address, const std::uint8_t* data, std::size_t n,
-                       std::uint8_t flag)
+// One fast write (the only write the flash-resident loader knows; it never
+// answers, so a fault shows in the CRC verification). Flash takes whole words:
+// an odd start or end is padded with an erased byte, which programs nothing.
+// 0 or kBslErrComm.
+std::uint32_t sendData(State& s, std::uint32_t address, const std::uint8_t* data, std::size_t n)
 {
-    if (flag == 0)
-        return sendPacket(s, P::kRxDataBlockFast, address, data, n) ? 0 : kBslErrComm;
-    const std::uint8_t status = exchange(s, P::kRxDataBlock, address, data, n);
-    if (status == kBslNoReply)
-        return kBslErrComm;
-    return status;
+    std::uint8_t padded[P::kMaxDataPerPacket + 2];
+    std::size_t count = 0;
+    if (address >= P::kFlashStart && (address & 1)) {
+        padded[count++] = 0xFF;
+        --address;
+    }
+    std::memcpy(padded + count, data, n);
+    count += n;
+    if (address >= P::kFlashStart && (count & 1))
+        padded[count++] = 0xFF;
+    for (std::size_t done = 0; done < count;) {
+        // Both parts of a split keep an even start and length.
+        const std::size_t part = std::min(count - done, P::kMaxDataPerPacket);
+        drainInput(s);
+        if (!sendAddressed(s, P::kRxDataBlockFast, address + static_cast<std::uint32_t>(done),
+                           padded + done, part))
+            return kBslErrComm;
+        done += part;
+    }
+    return 0;
 }
 
 // Sends every byte the block reader yields, a packet at a time. The packet
 // holding the reset vector (0xFFFE-0xFFFF) goes last whatever the image's
 // order, so a chip that loses power halfway finds the vector blank and starts
 // its loader rather than half an application.
-std::uint32_t sendImage(State& s, TiTxtBlockReader& blocks, std::uint8_t flag)
+std::uint32_t sendImage(State& s, TiTxtBlockReader& blocks)
 {
     constexpr std::uint32_t kResetVector = 0xFFFE;
     if (!s.device)
@@ -141,12 +207,12 @@ std::uint32_t sendImage(State& s, TiTxtBlockReader& blocks, std::uint8_t flag)
             heldAddress = address;
             continue;
         }
-        if (const std::uint32_t r = sendData(s, address, data, n, flag))
+        if (const std::uint32_t r = sendData(s, address, data, n))
             return r;
     }
     if (blocks.failed())
         return kBslErrFormat;
-    return heldCount ? sendData(s, heldAddress, held, heldCount, flag) : 0;
+    return heldCount ? sendData(s, heldAddress, held, heldCount) : 0;
 }
 
 bool parseNumber(std::string value, unsigned long& out)
@@ -283,11 +349,16 @@ DataBlock_ BSL_readTI_Text(const char* text, std::int32_t maxBytes)
 std::uint8_t BSL_RX_Password(DataBlock_ pass)
 {
     std::lock_guard lock(g_state.mutex);
-    return vardo::loader::exchange(g_state, P::kRxPassword, pass.startAddress, pass.data,
-                                   P::kPasswordSize);
+    std::uint8_t core[1 + P::kPasswordSize];
+    core[0] = P::kRxPassword;
+    std::memcpy(core + 1, pass.data, P::kPasswordSize);
+    vardo::loader::drainInput(g_state);
+    if (!vardo::loader::sendCore(g_state, core, sizeof core))
+        return kBslNoReply;
+    return vardo::loader::awaitReply(g_state, P::kRxPassword, P::kMessage);
 }
 
-std::uint32_t BSL_RX_TXT(const char* text, std::uint8_t flag)
+std::uint32_t BSL_RX_TXT(const char* text, std::uint8_t /*flag*/)
 {
     if (!text)
         return kBslErrFormat;
@@ -296,10 +367,10 @@ std::uint32_t BSL_RX_TXT(const char* text, std::uint8_t flag)
         return kBslErrFormat;
     std::lock_guard lock(g_state.mutex);
     vardo::loader::TiTxtBlockReader blocks(vardo::loader::TiTxtReader::fromText(text));
-    return vardo::loader::sendImage(g_state, blocks, flag);
+    return vardo::loader::sendImage(g_state, blocks);
 }
 
-std::uint32_t BSL_RX_TXT_File(const char* fileName, std::uint8_t flag)
+std::uint32_t BSL_RX_TXT_File(const char* fileName, std::uint8_t /*flag*/)
 {
     if (!fileName)
         return kBslErrOpen;
@@ -320,13 +391,14 @@ std::uint32_t BSL_RX_TXT_File(const char* fileName, std::uint8_t flag)
         return kBslErrOpen;
     std::lock_guard lock(g_state.mutex);
     vardo::loader::TiTxtBlockReader blocks(std::move(reader));
-    return vardo::loader::sendImage(g_state, blocks, flag);
+    return vardo::loader::sendImage(g_state, blocks);
 }
 
 std::uint8_t BSL_LoadPC(std::uint32_t addr)
 {
     std::lock_guard lock(g_state.mutex);
-    return vardo::loader::sendPacket(g_state, P::kLoadPc, addr, nullptr, 0) ? 0 : kBslNoReply;
+    vardo::loader::drainInput(g_state);
+    return vardo::loader::sendAddressed(g_state, P::kLoadPc, addr) ? 0 : kBslNoReply;
 }
 
 std::uint8_t BSL_close_BSL()
@@ -340,10 +412,12 @@ const char* BSL_TX_BSL_Version_String()
 {
     std::lock_guard lock(g_state.mutex);
     g_state.versionText = "ERROR";
-    if (vardo::loader::exchange(g_state, P::kTxVersion, 0, nullptr, 0, P::kData) != P::kStatusOk
-        || g_state.lastReply.data[1] < 3 + 4)
+    const std::uint8_t core[1] = {P::kTxVersion};
+    vardo::loader::drainInput(g_state);
+    if (!vardo::loader::sendCore(g_state, core, sizeof core)
+        || vardo::loader::awaitReply(g_state, P::kTxVersion, P::kData, 4) != P::kMsgOk)
         return g_state.versionText.c_str();
-    const std::uint8_t* v = g_state.lastReply.data + P::kReplyHeaderSize;
+    const std::uint8_t* v = g_state.lastReply.data + vardo::loader::kRxBufferDataOffset;
     char text[48];
     std::snprintf(text, sizeof text, "Vendor: %02X Cmd: %02X API:  %02X  PI: %02X", v[0], v[1], v[2],
                   v[3]);
@@ -354,21 +428,17 @@ const char* BSL_TX_BSL_Version_String()
 std::uint8_t BSL_eraseSegment(std::uint32_t addr)
 {
     std::lock_guard lock(g_state.mutex);
-    return vardo::loader::exchange(g_state, P::kEraseSegment, addr, nullptr, 0);
+    return vardo::loader::exchange(g_state, P::kEraseSegment, addr, nullptr, 0, P::kMessage);
 }
 
 std::uint8_t BSL_CRC_Check(std::uint32_t addr, std::uint32_t length)
 {
     if (length == 0 || length > 0xFFFF)
-        return P::kStatusBadLength;
+        return P::kMsgPacketTooLong;
     std::lock_guard lock(g_state.mutex);
     const std::uint8_t params[2] = {static_cast<std::uint8_t>(length),
                                     static_cast<std::uint8_t>(length >> 8)};
-    const std::uint8_t status =
-        vardo::loader::exchange(g_state, P::kCrcCheck, addr, params, sizeof params, P::kData);
-    if (status == P::kStatusOk && g_state.lastReply.data[1] < 3 + 2)
-        return kBslNoReply;
-    return status;
+    return vardo::loader::exchange(g_state, P::kCrcCheck, addr, params, sizeof params, P::kData, 2);
 }
 
 dataBuffer BSL_get_RX_Buffer()

@@ -1,30 +1,22 @@
 #pragma once
-// The packets between the loader library and a loader device: 64-byte HID
-// reports with report ID 0x3F, one command per output report, at most one
-// reply per command. Shared by the library and the virtual loader. No Qt.
+// The MSP430 USB bootstrap loader's framing, shared by the library and the
+// virtual loader. No Qt.
 //
-// Command (host to device, output report):
-//   [0] 0x3F  [1] n = count of the bytes that follow (4..62)
-//   [2] command  [3..5] address, 24 bits, low byte first (0 when unused)
-//   [6..1+n] parameters or data
-// Reply (device to host, input report):
-//   [0] 0x3F  [1] n = count of the bytes that follow (3..62)
-//   [2] kind: kAck (status only) or kData (status and data)
-//   [3] the command answered  [4] status (kStatusOk or a refusal)
-//   [5..1+n] data of a kData reply
-//
-//   command           parameters               reply
-//   kRxDataBlock      data bytes (1..56)       kAck
-//   kRxDataBlockFast  data bytes (1..56)       none
-//   kRxPassword       32 bytes                 kAck; a wrong password mass-erases
-//   kEraseSegment     -                        kAck
-//   kMassErase        -                        kAck
-//   kCrcCheck         length, 16 bits LE       kData: CRC-16/CCITT-FALSE, low byte first
-//   kLoadPc           -                        none; the device starts the code at address
-//   kTxDataBlock      length, 16 bits LE       kData replies of up to 57 bytes each
-//   kTxVersion        -                        kData: vendor, interpreter, API, peripheral
-// Every command but kRxPassword and kTxVersion is refused with kStatusLocked
-// until a password was accepted.
+// Host to loader, one 64-byte output report a command:
+//   [0] 0x3F  [1] L = count of the core-command bytes that follow  [2..1+L] core
+// Core: the command, then for most commands a 24-bit address (low byte first)
+// and a 16-bit length (low byte first) or data.
+//   kRxDataBlock      10 AL AM AH d1..dn   message
+//   kRxPassword       11 p1..p32           message: 00 accepted, 05 refused (and mass-erased)
+//   kEraseSegment     12 AL AM AH          message
+//   kMassErase        15                   message
+//   kCrcCheck         16 AL AM AH LL LH    data: CRC-16/CCITT-FALSE, low byte first
+//   kLoadPc           17 AL AM AH          none: the loader jumps there
+//   kTxDataBlock      18 AL AM AH LL LH    data
+//   kTxVersion        19                   data: vendor, interpreter, API, peripheral interface
+//   kRxDataBlockFast  1B AL AM AH d1..dn   none
+// Loader to host, one input report: [0] 0x3F  [1] L  then either
+// [2] 0x3B [3] message, or [2] 0x3A [3..1+L] data. No reply names its command.
 #include <cstddef>
 #include <cstdint>
 
@@ -34,11 +26,13 @@ inline constexpr std::uint16_t kVendorId = 0x2047;
 inline constexpr std::uint16_t kProductId = 0x0200;
 inline constexpr std::uint8_t kReportId = 0x3F;
 inline constexpr std::size_t kReportSize = 64;
-inline constexpr std::size_t kHeaderSize = 6;          // report ID, count, command, address
-inline constexpr std::size_t kMaxDataPerPacket = 56;   // data bytes of one kRxDataBlock
-inline constexpr std::size_t kReplyHeaderSize = 5;     // report ID, count, kind, command, status
-inline constexpr std::size_t kMaxReplyData = kReportSize - kReplyHeaderSize - 2;  // 57
+inline constexpr std::size_t kMaxCoreSize = kReportSize - 2;  // 62
+inline constexpr std::size_t kAddressedHeader = 4;            // command and three address bytes
+inline constexpr std::size_t kMaxDataPerPacket = 48;          // data bytes the library puts in one write
 inline constexpr std::size_t kPasswordSize = 32;
+
+// Writes at and above this address go to flash, which takes whole words only.
+inline constexpr std::uint32_t kFlashStart = 0x4400;
 
 enum Command : std::uint8_t {
     kRxDataBlock = 0x10,
@@ -54,18 +48,19 @@ enum Command : std::uint8_t {
 
 enum ReplyKind : std::uint8_t {
     kData = 0x3A,
-    kAck = 0x3B,
+    kMessage = 0x3B,
 };
 
-enum Status : std::uint8_t {
-    kStatusOk = 0x00,
-    kStatusFlashFailed = 0x01,     // erase or write did not complete
-    kStatusLocked = 0x04,          // no password accepted yet
-    kStatusPasswordWrong = 0x05,   // refused; main flash was mass-erased
-    kStatusAddressRange = 0x06,    // address or length outside writable memory
-    kStatusUnknownCommand = 0x07,
-    kStatusBadLength = 0x08,       // parameters of the wrong size
-    kStatusCrcFailed = 0x09,       // the CRC could not be computed
+enum Message : std::uint8_t {
+    kMsgOk = 0x00,
+    kMsgFlashWriteCheckFailed = 0x01,
+    kMsgFlashFailBit = 0x02,
+    kMsgVoltageChange = 0x03,
+    kMsgLocked = 0x04,
+    kMsgPasswordError = 0x05,
+    kMsgByteWriteForbidden = 0x06,
+    kMsgUnknownCommand = 0x07,
+    kMsgPacketTooLong = 0x08,
 };
 
 // Where a version's four bytes sit in the version text.

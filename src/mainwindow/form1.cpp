@@ -4,6 +4,7 @@
 #include "codetable/usage_codes.h"
 #include "config/utility_config.h"
 #include "firmware/firmware_upgrade.h"
+#include "firmware/loader_texts.h"
 #include "link/device_access.h"
 #include "link/encoder_commands.h"
 #include "link/hid_transport.h"
@@ -555,19 +556,33 @@ void Form1::btnLoadFirmware_MouseClick()
         return;
     auto* window = new firmware_upgrade();
     trackWindow(window);
-    if (GetDeviceStatusMessage() == 0) {
-        window->setRestoreValues(prev_ledBrightness_index, prev_buzzer_index,
-                                 prev_buzzerPeriod_index, prev_keypadType_index,
-                                 prev_options_fitted, keyCodeArray);
-        // Should the upgrade fail after its erase, these values survive in a backup
-        // that "config apply --from" (or an import) sends back.
-        std::string backup;
-        vardo::config::writeUpgradeBackup(storedSettings(), backup);
-    } else {
-        showMessage(kMsgFirmwareStatus);
+    // The encoder goes into its loader only with a usable RAM loader text (and
+    // a password, or the operator's consent to a mass erase): else it would be
+    // stranded there. The window still opens, to recover a loader already attached.
+    const auto texts = vardo::firmware::findLoaderTexts();
+    const std::string refusal =
+        texts.ramLoaderProblem.empty() ? texts.passwordProblem : texts.ramLoaderProblem;
+    bool enterLoader = refusal.empty();
+    if (!enterLoader)
+        showMessage(refusal);
+    else if (texts.passwordMissing && (enterLoader = dialogs().question(
+                                           "Firmware Upgrade", vardo::firmware::massEraseQuestion())))
+        window->acceptMassErase();
+    if (enterLoader) {
+        if (GetDeviceStatusMessage() == 0) {
+            window->setRestoreValues(prev_ledBrightness_index, prev_buzzer_index,
+                                     prev_buzzerPeriod_index, prev_keypadType_index,
+                                     prev_options_fitted, keyCodeArray);
+            // Should the upgrade fail after its erase, these values survive in a backup
+            // that "config apply --from" (or an import) sends back.
+            std::string backup;
+            vardo::config::writeUpgradeBackup(storedSettings(), backup);
+        } else {
+            showMessage(kMsgFirmwareStatus);
+        }
+        if (link::sendCommand(hid_handle, link::ENTER_BSL) != 0)
+            EnableDisableFunctionButtons(false);
     }
-    if (link::sendCommand(hid_handle, link::ENTER_BSL) != 0)
-        EnableDisableFunctionButtons(false);
     // The new firmware may report a new version and restored settings: show them.
     connect(window, &firmware_upgrade::upgradeFinished, this, [this](bool ok) {
         if (ok && GetDeviceStatusMessage() == 0)

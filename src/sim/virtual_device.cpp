@@ -20,6 +20,25 @@ VirtualEncoderDevice::VirtualEncoderDevice(VirtualEncoderDeviceConfig config)
         [encoder](const std::string& version) { encoder->restartApplication(version); });
 }
 
+void VirtualEncoderDevice::plugIn()
+{
+    const auto vector = loader_->read(kResetVector, 2);
+    if (vector.size() == 2 && vector[0] == 0xFF && vector[1] == 0xFF) {
+        encoder_->startInLoader();
+        loader_->plugIn();
+    }
+    else
+        encoder_->restartApplication(loader_->flashFirmwareVersion().value_or("??????"));
+}
+
+void VirtualEncoderDevice::unplug()
+{
+    if (encoder_->mode() != EncoderMode::Unplugged)
+        encoder_->unplug();
+    if (loader_->onBus())
+        loader_->unplug();
+}
+
 VirtualEncoderDevice::~VirtualEncoderDevice()
 {
     encoder_->setEnterBslHandler({});

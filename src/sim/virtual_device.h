@@ -25,6 +25,10 @@ public:
     VirtualEncoderDevice& operator=(const VirtualEncoderDevice&) = delete;
 
     VirtualEncoder& encoder() { return *encoder_; }
+    // The cable: plugging in starts the application when the flash holds a
+    // reset vector (with the version the flash carries), else the loader.
+    void plugIn();
+    void unplug();
     VirtualLoader& loader() { return *loader_; }
 
 private:

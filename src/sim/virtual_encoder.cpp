@@ -833,6 +833,8 @@ void VirtualEncoder::restartApplication(const std::string& firmwareVersion)
     core_->powerUp();
 }
 
+void VirtualEncoder::startInLoader() { core_->leaveBus(EncoderMode::BootLoader); }
+
 #define VE_GET(expr)                                                                               \
     std::lock_guard lock(core_->mutex);                                                            \
     return expr

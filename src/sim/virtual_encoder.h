@@ -128,6 +128,8 @@ public:
     // The new (or old) application starts: power-up defaults, the given six-
     // character version, back on the HID bus.
     void restartApplication(const std::string& firmwareVersion);
+    // Powered with no application to run: off the HID bus, in its boot loader.
+    void startInLoader();
 
     // ---- state --------------------------------------------------------------
     EncoderSettings settings() const;         // in force now

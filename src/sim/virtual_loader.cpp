@@ -272,37 +272,71 @@ void VirtualLoader::Core::execute(const std::uint8_t* report, std::size_t length
                                   std::vector<Report>& out, std::uint64_t& costUs, Then& then)
 {
     const auto& t = cfg.timing;
-    auto reply = [&](std::uint8_t kind, std::uint8_t command, std::uint8_t status,
-                     const std::uint8_t* bytes = nullptr, std::size_t count = 0) {
+    LoaderCommandRecord rec;
+    auto message = [&](std::uint8_t m) {
         Report r;
         r.bytes[0] = P::kReportId;
-        r.bytes[1] = static_cast<std::uint8_t>(3 + count);
-        r.bytes[2] = kind;
-        r.bytes[3] = command;
-        r.bytes[4] = status;
-        if (count)
-            std::memcpy(r.bytes.data() + P::kReplyHeaderSize, bytes, count);
+        r.bytes[1] = 2;
+        r.bytes[2] = P::kMessage;
+        r.bytes[3] = m;
+        out.push_back(r);
+        rec.status = m;
+    };
+    auto data = [&](const std::uint8_t* bytes, std::size_t count) {
+        Report r;
+        r.bytes[0] = P::kReportId;
+        r.bytes[1] = static_cast<std::uint8_t>(1 + count);
+        r.bytes[2] = P::kData;
+        std::memcpy(r.bytes.data() + 3, bytes, count);
         out.push_back(r);
     };
 
-    LoaderCommandRecord rec;
-    const std::size_t n = length >= 2 ? report[1] : 0;
-    if (length < P::kHeaderSize || report[0] != P::kReportId || n < 4 || n > length - 2) {
-        rec.status = P::kStatusBadLength;
+    if (length < 3 || report[0] != P::kReportId || report[1] == 0) {
+        rec.status = P::kMsgPacketTooLong;
         log.push_back(rec);
-        return;  // not a packet of ours: dropped
+        return;  // not a loader packet: dropped
     }
+    const std::size_t n = report[1];
     const std::uint8_t command = report[2];
-    const std::uint32_t address = report[3] | report[4] << 8 | report[5] << 16;
-    const std::uint8_t* params = report + P::kHeaderSize;
-    const std::size_t count = n - 4;
     rec.command = command;
+    const std::uint8_t* core = report + 2;
+    if (n > P::kMaxCoreSize || n + 2 > length) {
+        message(P::kMsgPacketTooLong);
+        log.push_back(rec);
+        return;
+    }
+    const bool addressed = n >= P::kAddressedHeader;
+    const std::uint32_t address = addressed ? (core[1] | core[2] << 8 | core[3] << 16) : 0;
+    const std::uint8_t* params = core + P::kAddressedHeader;
+    const std::size_t count = addressed ? n - P::kAddressedHeader : 0;
     rec.address = address;
     rec.length = static_cast<std::uint32_t>(count);
 
-    auto ack = [&](std::uint8_t status) {
-        rec.status = status;
-        reply(P::kAck, command, status);
+    // The loader in the chip's flash knows three commands; the RAM loader all.
+    const bool romKnows = command == P::kRxPassword || command == P::kRxDataBlockFast
+        || command == P::kLoadPc;
+    const bool ramKnows = romKnows || command == P::kRxDataBlock || command == P::kEraseSegment
+        || command == P::kMassErase || command == P::kCrcCheck || command == P::kTxDataBlock
+        || command == P::kTxVersion;
+    if (!(mode == LoaderMode::RamLoader ? ramKnows : romKnows)) {
+        message(P::kMsgUnknownCommand);
+        log.push_back(rec);
+        return;
+    }
+    const bool fast = command == P::kRxDataBlockFast;
+    if (!unlocked && command != P::kRxPassword) {
+        if (fast)
+            rec.status = P::kMsgLocked;  // a fast write is never answered
+        else
+            message(P::kMsgLocked);
+        log.push_back(rec);
+        return;
+    }
+    auto needs = [&](std::size_t size) {
+        if (n == size)
+            return true;
+        message(P::kMsgPacketTooLong);
+        return false;
     };
     auto massErase = [&] {
         eraseFlashLocked();
@@ -310,62 +344,54 @@ void VirtualLoader::Core::execute(const std::uint8_t* report, std::size_t length
         costUs += t.massEraseUs;
     };
 
-    const bool isOpen = command == P::kRxPassword || command == P::kTxVersion;
-    if (!unlocked && !isOpen) {
-        rec.status = P::kStatusLocked;
-        if (command != P::kLoadPc && command != P::kRxDataBlockFast)
-            ack(P::kStatusLocked);
-        log.push_back(rec);
-        return;
-    }
-
     switch (command) {
     case P::kRxPassword: {
-        if (count != P::kPasswordSize) {
-            ack(P::kStatusBadLength);
+        if (!needs(1 + P::kPasswordSize))
             break;
-        }
+        rec.length = P::kPasswordSize;
         const bool right = !faults.refusePasswords
-            && std::memcmp(params, memory.data() + kVectorTable, P::kPasswordSize) == 0;
-        if (right) {
-            unlocked = true;
-            ack(P::kStatusOk);
-        } else {
-            unlocked = false;
+            && std::memcmp(core + 1, memory.data() + kVectorTable, P::kPasswordSize) == 0;
+        unlocked = right;
+        if (!right)
             massErase();
-            ack(P::kStatusPasswordWrong);
-        }
+        message(right ? P::kMsgOk : P::kMsgPasswordError);
         break;
     }
     case P::kRxDataBlock:
     case P::kRxDataBlockFast: {
-        const bool fast = command == P::kRxDataBlockFast;
-        std::uint8_t status = P::kStatusOk;
-        if (count == 0 || count > P::kMaxDataPerPacket) {
-            status = P::kStatusBadLength;
+        std::uint8_t m = P::kMsgOk;
+        if (!addressed || count == 0) {
+            m = P::kMsgPacketTooLong;
         } else if (inRange(address, count, kFlashStart, kFlashEnd)) {
-            for (std::size_t i = 0; i < count; ++i) {
-                if (faults.stuckCell && *faults.stuckCell == address + i)
-                    continue;
-                memory[address + i] &= params[i];  // programming only clears bits
+            if ((address | count) & 1) {
+                m = P::kMsgByteWriteForbidden;  // flash takes whole words
+            } else {
+                for (std::size_t i = 0; i < count; ++i) {
+                    if (faults.stuckCell && *faults.stuckCell == address + i)
+                        continue;
+                    memory[address + i] &= params[i];  // programming only clears bits
+                }
+                costUs += count / 2 * t.flashWordUs;
             }
-            costUs += (count + 1) / 2 * t.flashWordUs;
         } else if (inRange(address, count, kRamStart, kRamEnd)) {
             std::memcpy(memory.data() + address, params, count);
         } else if (address == kPowerControl && count == 2) {
             if ((params[0] & 0x04) && params[1] == 0xA5)
                 then = Then::BrownOut;
         } else {
-            status = P::kStatusAddressRange;
+            m = P::kMsgFlashWriteCheckFailed;  // no memory there: nothing took
         }
-        rec.status = status;
-        if (!fast)
-            ack(status);
+        if (fast)
+            rec.status = m;
+        else
+            message(m);
         break;
     }
     case P::kEraseSegment:
+        if (!needs(P::kAddressedHeader))
+            break;
         if (!inRange(address, 1, kFlashStart, kFlashEnd)) {
-            ack(P::kStatusAddressRange);
+            message(P::kMsgFlashFailBit);
             break;
         }
         {
@@ -373,68 +399,66 @@ void VirtualLoader::Core::execute(const std::uint8_t* report, std::size_t length
             std::fill(memory.begin() + first, memory.begin() + first + kSegmentSize, 0xFF);
         }
         costUs += t.segmentEraseUs;
-        ack(P::kStatusOk);
+        message(P::kMsgOk);
         break;
     case P::kMassErase:
+        if (!needs(1))
+            break;
         massErase();
-        ack(P::kStatusOk);
+        message(P::kMsgOk);
         break;
     case P::kCrcCheck: {
-        if (count != 2) {
-            ack(P::kStatusBadLength);
+        if (!needs(P::kAddressedHeader + 2))
             break;
-        }
         const std::uint32_t len = params[0] | params[1] << 8;
         rec.length = len;
         ++crcRequests;
         const bool fail = faults.failAllCrcRequests || crcRequests == faults.failCrcRequest;
         if (len == 0 || !inRange(address, len, 0, 0xFFFF)) {
-            ack(P::kStatusAddressRange);
+            message(P::kMsgPacketTooLong);
         } else if (fail) {
-            ack(P::kStatusCrcFailed);
+            rec.status = P::kMsgFlashFailBit;  // the request is lost: no answer
         } else {
             const std::uint16_t crc = crc16(memory.data() + address, len);
             const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(crc),
                                            static_cast<std::uint8_t>(crc >> 8)};
             costUs += std::uint64_t{len} * t.crcByteUs;
-            rec.status = P::kStatusOk;
-            reply(P::kData, command, P::kStatusOk, bytes, 2);
+            data(bytes, 2);
         }
         break;
     }
     case P::kLoadPc:
+        if (!needs(P::kAddressedHeader))
+            break;
         then = address == kRamLoaderEntry && isRamLoader(memory.data()) ? Then::StartRamLoader
                                                                          : Then::StartReset;
         if (then == Then::StartRamLoader)
             std::memcpy(ramVersion.data(), memory.data() + kRamLoaderStart, 4);
         break;
     case P::kTxDataBlock: {
-        if (count != 2) {
-            ack(P::kStatusBadLength);
+        if (!needs(P::kAddressedHeader + 2))
             break;
-        }
         const std::uint32_t len = params[0] | params[1] << 8;
         rec.length = len;
         if (len == 0 || !inRange(address, len, 0, 0xFFFF)) {
-            ack(P::kStatusAddressRange);
+            message(P::kMsgPacketTooLong);
             break;
         }
         for (std::uint32_t done = 0; done < len;) {
-            const std::size_t part = std::min<std::size_t>(P::kMaxReplyData, len - done);
-            reply(P::kData, command, P::kStatusOk, memory.data() + address + done, part);
+            const std::size_t part = std::min<std::size_t>(P::kMaxCoreSize - 1, len - done);
+            data(memory.data() + address + done, part);
             done += static_cast<std::uint32_t>(part);
         }
         break;
     }
     case P::kTxVersion: {
-        Version4 v = kRomLoaderVersion;
-        if (mode == LoaderMode::RamLoader)
-            v = faults.ramLoaderVersion.value_or(ramVersion);
-        reply(P::kData, command, P::kStatusOk, v.data(), v.size());
+        if (!needs(1))
+            break;
+        const Version4 v = faults.ramLoaderVersion.value_or(ramVersion);
+        data(v.data(), v.size());
         break;
     }
     default:
-        ack(P::kStatusUnknownCommand);
         break;
     }
     log.push_back(rec);

@@ -1,9 +1,13 @@
 #pragma once
 // The virtual encoder's loader face: an MSP430F5xx-like USB bootstrap loader
-// on the virtual bus (VID 0x2047, PID 0x0200) speaking the packets of
-// loader/loader_protocol.h. Flash of 512-byte segments that programs by
-// clearing bits, a vector-table password (a wrong one mass-erases), a RAM
-// loader started at 0x2504, CRC over memory and the forced brown-out restart.
+// on the virtual bus (VID 0x2047, PID 0x0200) speaking the USB loader's
+// framing (loader/loader_protocol.h). The loader in flash knows only RX
+// password, RX data block fast and load PC (7 for the rest); the RAM loader it
+// starts (load PC 0x2504 of the image it recognises) knows all, after it has
+// re-enumerated. Locked (4) until a password is accepted; a wrong one
+// mass-erases (5). Fast writes are never answered; flash takes whole words.
+// Flash of 512-byte segments that programs by clearing bits, CRC over memory
+// and the forced brown-out restart.
 // Its USB and flash timing is modelled on the platform clock. Thread-safe; Qt-free.
 #include "sim/encoder_images.h"
 
@@ -32,13 +36,13 @@ struct LoaderFaults {
     bool refusePasswords = false;      // every password is refused (and mass-erases)
     std::optional<Version4> ramLoaderVersion;   // the started RAM loader reports this instead
     std::optional<std::uint32_t> stuckCell;     // this flash byte keeps its erased value
-    int failCrcRequest = -1;           // the N-th CRC request from now (1-based) fails; -1 none
+    int failCrcRequest = -1;           // the N-th CRC request from now (1-based) is lost (no answer); -1 none
     bool failAllCrcRequests = false;
 };
 
 enum class LoaderMode {
     Off,          // not on the bus as a loader (never plugged, unplugged, or the application runs)
-    RomLoader,    // the chip's own loader
+    RomLoader,    // the loader in the chip's flash (three commands)
     RamLoader,    // the uploaded RAM loader runs
     Restarting,   // off the bus between a start and the next enumeration
     Application,  // the application runs (handed to the restart handler)
@@ -74,7 +78,7 @@ public:
     bool onBus() const;
     LoaderMode mode() const;
     bool unlocked() const;
-    // The version the loader in force reports (ROM, RAM, or the injected one).
+    // The version of the loader in force (the flash-resident one does not tell it over USB).
     Version4 reportedVersion() const;
 
     // Runs, with no lock held, when a brown-out reset starts a programmed

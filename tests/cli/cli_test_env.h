@@ -34,6 +34,12 @@ inline std::string savedConfig(int layout, const std::string& table, int brightn
                                 std::to_string(brightness), std::to_string(layout));
 }
 
+// A sample firmware image of the build (01.05A, the released one, or 01.06A).
+inline std::string samplePath(const std::string& version)
+{
+    return std::string(VARDO_FIRMWARE_SAMPLES_DIR) + "/encoder_firmware_" + version + ".txt";
+}
+
 // "n," for each byte.
 inline std::string tableText(const sim::EncoderTable& table)
 {

@@ -7,6 +7,9 @@
 #include "sim/virtual_device.h"
 
 #include <filesystem>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace vardo;
 using namespace vardo::clitest;
@@ -14,11 +17,6 @@ using namespace vardo::clitest;
 namespace {
 
 constexpr std::uint8_t SET_OPTIONS = 0x0B, ENTER_BSL = 0x0C;
-
-std::string samplePath(const std::string& version)
-{
-    return std::string(VARDO_FIRMWARE_SAMPLES_DIR) + "/encoder_firmware_" + version + ".txt";
-}
 
 class CliUpgradeTest : public CliTest {
 protected:
@@ -223,4 +221,65 @@ TEST_F(CliUpgradeTest, AnotherEncoderWaitingInItsLoaderStopsTheUpgrade)
     EXPECT_EQ(r.err.rfind("Not upgraded: another encoder waits in its loader.", 0), 0u) << r.err;
     EXPECT_TRUE(sent(device->encoder()).empty());
     EXPECT_TRUE(backups().empty());
+}
+
+// The image is read once before anything is sent: a pipe will do; a FIFO with
+// no writer, a folder or an image without a reset vector is refused at once.
+TEST_F(CliUpgradeTest, ImagesFromAPipeAndWhatIsRefusedBeforeTheEncoderIsTouched)
+{
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const std::string image = readFile(samplePath("01.06A"));
+    std::thread writer([&] {
+        for (std::size_t at = 0; at < image.size();) {
+            const ssize_t n = ::write(fds[1], image.data() + at, image.size() - at);
+            if (n <= 0)
+                break;
+            at += static_cast<std::size_t>(n);
+        }
+        ::close(fds[1]);
+    });
+    auto r = run({"upgrade", "--yes", "/dev/fd/" + std::to_string(fds[0])});
+    writer.join();
+    ::close(fds[0]);
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(device->encoder().firmwareVersion(), "01.06A");
+    device->encoder().clearReceivedCommands();
+
+    const std::string fifo = root + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    r = run({"upgrade", "--yes", fifo});
+    EXPECT_EQ(r.code, cli::kExitBadInputFile);
+    EXPECT_EQ(r.err, "'" + fifo + "' is not a valid TI-TXT firmware file (line 1: the image does not end with \"q\").\n");
+    r = run({"upgrade", "--yes", root});
+    EXPECT_EQ(r.code, cli::kExitBadInputFile);
+    EXPECT_EQ(r.err, "'" + root + "' is a folder, not a firmware image file.\n");
+    writeFile(root + "/novector.txt", "@4400\r\n01 02\r\nq");
+    r = run({"upgrade", "--yes", root + "/novector.txt"});
+    EXPECT_EQ(r.code, cli::kExitBadInputFile);
+    EXPECT_NE(r.err.find("(the image has no reset vector (nothing at 0xFFFE-0xFFFF))"), std::string::npos) << r.err;
+    EXPECT_TRUE(sent(device->encoder()).empty());
+}
+
+TEST_F(CliUpgradeTest, LoaderTextsGivenAsFilesAreCheckedBeforeAnythingIsSent)
+{
+    // A password file may be a whole image: the running firmware's vector table.
+    auto r = run({"upgrade", "--yes", "--password", samplePath("01.05A"), samplePath("01.06A")});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out.find("Mass erase"), std::string::npos);
+    EXPECT_EQ(device->loader().massErases(), 0);
+    device->encoder().clearReceivedCommands();
+
+    writeFile(root + "/ram.txt", "@2500\r\n01 02\r\nq");
+    r = run({"upgrade", "--yes", "--ram-loader", root + "/ram.txt", samplePath("01.06A")});
+    EXPECT_EQ(r.code, cli::kExitBadInputFile);
+    EXPECT_EQ(r.err, "The RAM loader " + root + "/ram.txt is not usable: it holds 2 bytes at 0x2500, not 117 "
+                     "bytes at 0x2500 and 2676 bytes at 0x2576. Nothing was sent to the encoder.\n");
+    r = run({"upgrade", "--yes", "--password", root + "/ram.txt", samplePath("01.06A")});
+    EXPECT_EQ(r.code, cli::kExitBadInputFile);
+    EXPECT_EQ(r.err, "The password " + root + "/ram.txt is not usable: it holds no whole vector table (32 bytes "
+                     "at 0xFFE0-0xFFFF). Nothing was sent to the encoder.\n");
+    EXPECT_EQ(run({"upgrade", "--yes", "--ram-loader", root, samplePath("01.06A")}).err,
+              "'" + root + "' is a folder, not a RAM_BSL.Text file. Nothing was sent to the encoder.\n");
+    EXPECT_TRUE(sent(device->encoder()).empty());
 }

@@ -62,7 +62,7 @@ TEST(StringToChar, KeepsTheLowEightBitsAndWritesNothingElse)
 
 class FileChecksTest : public LoaderTest {
 protected:
-    void SetUp() override { openUnlocked(); }
+    void SetUp() override { openRamLoader(); }
     std::vector<vardo::sim::LoaderCommandRecord> commandsOf(std::uint8_t command) const
     {
         std::vector<vardo::sim::LoaderCommandRecord> out;

@@ -319,8 +319,25 @@ TEST_F(UpgradeTest, AMalformedFileIsRefusedBeforeTheLoaderIsOpened)
     }
     EXPECT_FALSE(s.run((folder.path() / "missing.txt").string()));
     EXPECT_EQ(takeProgress(), (Progress{{0, "Unable to open the firmware file\r\n"}}));
+    EXPECT_FALSE(s.run(folder.path().string()));
+    EXPECT_EQ(takeProgress(), (Progress{{0, "Not a firmware file: it is a folder\r\n"}}));
     EXPECT_TRUE(device->loader().commands().empty());
     EXPECT_EQ(device->loader().read(0x4400, 0xBC00), before);
+}
+
+// Read once: what is on disk after the check never reaches the encoder.
+TEST_F(UpgradeTest, TheImageIsReadOnceAndEverythingAfterUsesThatCopy)
+{
+    TempFolder folder;
+    vardo::firmware::FirmwareImage image;
+    const std::string path = folder.write("fw.txt", "");
+    std::ifstream in(samplePath("01.06A"), std::ios::binary);
+    image.text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    image.path = path;  // empty on disk
+    enterLoader();
+    auto s = sequence();
+    ASSERT_TRUE(s.run(image));
+    EXPECT_EQ(device->loader().flashFirmwareVersion(), "01.06A");
 }
 
 TEST_F(UpgradeTest, AFileInAFolderWithNonLatinCharactersOpens)

@@ -43,10 +43,23 @@ protected:
         b.startAddress = 0xFFE0;
         return b;
     }
+    // The flash-resident loader, unlocked (it knows password, fast write, load PC).
     void openUnlocked()
     {
         ASSERT_EQ(open(), 0);
         ASSERT_EQ(BSL_RX_Password(applicationPassword()), 0);
+    }
+    // The RAM loader started and unlocked: every command.
+    void openRamLoader()
+    {
+        openUnlocked();
+        const std::string ram = vardo::sim::toTiTxt(vardo::sim::makeRamLoader());
+        ASSERT_EQ(BSL_RX_TXT(ram.c_str(), 1), 0u);
+        ASSERT_EQ(BSL_LoadPC(0x2504), 0);
+        BSL_close_BSL();
+        clock.sleepMs(1000);
+        openUnlocked();
+        loader->clearCommands();
     }
 
     vardo::platform::VirtualClock clock;

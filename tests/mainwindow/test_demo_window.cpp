@@ -119,6 +119,17 @@ TEST_F(DemoWindow, PlugTogglesTheEncoderOnTheBus)
     QTest::mouseClick(plug, Qt::LeftButton);
     EXPECT_EQ(encoder().mode(), sim::EncoderMode::Application);
     EXPECT_TRUE(window->keyButtons()[0]->isEnabled());
+
+    // Pulled mid-upgrade, after the reset vector was erased: the chip can only start its loader.
+    QTest::mouseClick(plug, Qt::LeftButton);
+    device->loader().loadImage({{sim::kResetVector, {0xFF, 0xFF}}});
+    QTest::mouseClick(plug, Qt::LeftButton);
+    EXPECT_EQ(encoder().mode(), sim::EncoderMode::BootLoader);
+    EXPECT_EQ(device->loader().mode(), sim::LoaderMode::RomLoader);
+    EXPECT_EQ(text("modeText"), "Boot loader on the USB bus");
+    EXPECT_EQ(plug->text(), "Unplug");
+    QTest::mouseClick(plug, Qt::LeftButton);
+    EXPECT_FALSE(device->loader().onBus());
 }
 
 TEST_F(DemoWindow, TellsWhereTheSampleFirmwareIs)

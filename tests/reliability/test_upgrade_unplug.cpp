@@ -56,11 +56,11 @@ const char* commandName(std::uint8_t c)
 // What the step of the upgrade a packet belongs to is called in the report.
 std::string stepOf(const LoaderCommandRecord& r)
 {
-    if (r.command == P::kRxDataBlock && r.address >= 0x2400 && r.address < 0x4400)
+    if (r.command == P::kRxDataBlockFast && r.address >= 0x2400 && r.address < 0x4400)
         return "RAM loader upload";
-    if (r.command == P::kRxDataBlock && r.address == 0x0120)
+    if (r.command == P::kRxDataBlockFast && r.address == 0x0120)
         return "forced reset";
-    if (r.command == P::kRxDataBlock && r.address >= 0xFFE0)
+    if (r.command == P::kRxDataBlockFast && r.address >= 0xFFE0)
         return "vector table write";
     if (r.command == P::kEraseSegment && r.address == 0xFFFF)
         return "reset vector erase";
@@ -299,7 +299,7 @@ TEST_F(UpgradeUnplugTest, AnImageGivingItsVectorTableFirstIsNeverLostEither)
     // The loader library holds the packet with the reset vector back to the end.
     const auto packets = cleanRun(path);
     const auto lastFlashWrite = std::find_if(packets.rbegin(), packets.rend(), [](const auto& r) {
-        return r.command == P::kRxDataBlock && r.address >= vardo::sim::kFlashStart
+        return r.command == P::kRxDataBlockFast && r.address >= vardo::sim::kFlashStart
             && r.address <= vardo::sim::kFlashEnd;
     });
     ASSERT_NE(lastFlashWrite, packets.rend());
