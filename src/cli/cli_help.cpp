@@ -35,6 +35,11 @@ Options:
                                by device path, serial number or USB port
                                (e.g. 1-1.3; default: the first one, as the
                                window does)
+      --all                    every attached encoder, port by port: status, set,
+                               table load, save, factory-reset, config apply and
+                               upgrade (all at once); a summary table (or JSON)
+                               of each port's outcome; the exit status is the
+                               highest of theirs
       --json                   machine-readable output (status, table show, list)
   -y, --yes                    answer yes to questions (overwriting on export)
   -h, --help                   help; COMMAND --help for the help of a command
@@ -133,7 +138,7 @@ apply   sends the saved settings to the encoder in the window's order:
         --from FILE sends a backup file (such as the one written before a
         firmware upgrade) instead of the configuration file.
 )"},
-        {"upgrade", R"(Usage: %P upgrade IMAGE.txt [--yes] [--device PATH|SERIAL|PORT]
+        {"upgrade", R"(Usage: %P upgrade IMAGE.txt [--yes] [--device PATH|SERIAL|PORT | --all [--json]]
                  [--ram-loader FILE] [--password FILE]
 
 Replaces the encoder's firmware with a TI-TXT image: reads the settings, saves
@@ -144,7 +149,13 @@ SET_BUZZER, SET_BUZZER_PERIOD, SET_KEYPAD_TYPE, LOAD_CODE_TABLE,
 SET_LED_BRIGHTNESS, WRITE_DEFAULTS). Asks for confirmation on a terminal;
 --yes confirms in scripts. With no encoder attached, one already waiting in its
 loader is upgraded (nothing to write back then). Progress goes to standard
-output: a bar on a terminal, "NN% text" lines otherwise.
+output: a bar on a terminal, "NN% text" lines otherwise. The encoder's loader
+is found on the encoder's own USB port.
+
+With --all every attached encoder is upgraded at the same time, each with its
+own loader, backup file and write-back: one progress line per port, then a
+table of each port's outcome (--json: as JSON, progress on standard error).
+One encoder's failure stops none of the others.
 
 The image is read once, before anything is sent (a pipe will do). The loader
 needs two texts: the RAM loader "RAM_BSL.Text" and the password

@@ -61,6 +61,9 @@ bool parseOptions(const std::vector<std::string>& args, Options& o, std::string&
         } else if (inlineValue) {
             error = "option " + name + " takes no value";
             return false;
+        } else if (name == "--all") {
+            o.all = true;
+            o.given.insert("all");
         } else if (name == "--json") {
             o.json = true;
             o.given.insert("json");

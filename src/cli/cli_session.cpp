@@ -223,6 +223,8 @@ int Session::run()
         con_.out << helpText(con_.programName, command);
         return kExitOk;
     }
+    if (opt_.all)
+        return runOnAll();
     if (command == "status")
         return cmdStatus();
     if (command == "set")

@@ -8,6 +8,8 @@
 #include "cli/cli_options.h"
 #include "codetable/usage_codes.h"
 #include "config/utility_config.h"
+#include "firmware/image_check.h"
+#include "firmware/loader_texts.h"
 #include "link/encoder_commands.h"
 
 #include <cstddef>
@@ -82,6 +84,14 @@ private:
     int cmdConfigApply();
     // commands_upgrade.cpp
     int cmdUpgrade();
+    // The image file read once and checked / the loader texts found; 0 or the exit status.
+    int readImage(const std::string& path, firmware::FirmwareImage& image);
+    int findTexts(firmware::LoaderTextsFound& texts);
+    // The operator's yes to the upgrade (and to the erase, without a password).
+    int confirmUpgrade(const firmware::LoaderTextsFound& texts);
+    // commands_bench.cpp: the command on every attached encoder (--all).
+    int runOnAll();
+    int upgradeAll();
 
     Console& con_;
     Options opt_;

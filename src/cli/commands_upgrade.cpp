@@ -6,6 +6,7 @@
 #include "config/utility_config.h"
 #include "firmware/image_check.h"
 #include "firmware/loader_texts.h"
+#include "firmware/port_upgrade.h"
 #include "firmware/upgrade_sequence.h"
 #include "link/hid_transport.h"
 #include "platform/clock.h"
@@ -33,17 +34,10 @@ bool writeBackup(const link::DeviceStatus& status, const codetable::CodeTable& t
 
 } // namespace
 
-int Session::cmdUpgrade()
+int Session::readImage(const std::string& path, firmware::FirmwareImage& image)
 {
-    if (int c = allowOnly({"device", "yes", "ram-loader", "password"}))
-        return c;
-    if (opt_.words.size() != 2)
-        return usage("'upgrade' needs one firmware image file (TI-TXT)");
-    const std::string& path = opt_.words[1];
-
     // Nothing on the encoder is touched for a file that is not a whole image.
     // It is read once: everything after works from this copy (a pipe too).
-    firmware::FirmwareImage image;
     const auto check = firmware::loadFirmwareImage(path, image);
     switch (check.result) {
     case firmware::ImageCheck::Ok:
@@ -58,12 +52,47 @@ int Session::cmdUpgrade()
         return fail(kExitBadInputFile,
                     "'" + path + "' is not a valid TI-TXT firmware file (" + check.reason + ").");
     }
+    return kExitOk;
+}
+
+int Session::findTexts(firmware::LoaderTextsFound& texts)
+{
     // A real encoder gets the operator's own loader texts or nothing at all.
-    const auto texts = firmware::findLoaderTexts(opt_.ramLoader, opt_.password);
+    texts = firmware::findLoaderTexts(opt_.ramLoader, opt_.password);
     if (!texts.ramLoaderProblem.empty())
         return fail(kExitBadInputFile, texts.ramLoaderProblem + " Nothing was sent to the encoder.");
     if (!texts.passwordProblem.empty())
         return fail(kExitBadInputFile, texts.passwordProblem + " Nothing was sent to the encoder.");
+    return kExitOk;
+}
+
+int Session::confirmUpgrade(const firmware::LoaderTextsFound& texts)
+{
+    if (!platform::dialogs().question(kUpgradeCaption, kMsgUpgradeQuestion))
+        return fail(kExitFailed, "Not upgraded (confirm with --yes).");
+    if (texts.passwordMissing) {
+        if (!platform::dialogs().question(kUpgradeCaption, firmware::massEraseQuestion()))
+            return fail(kExitFailed, "Not upgraded: without the password the application would be "
+                                     "erased (confirm with --yes, or give --password FILE).");
+        con_.err << "No password text: the loader will erase the encoder's application first.\n";
+    }
+    return kExitOk;
+}
+
+int Session::cmdUpgrade()
+{
+    if (int c = allowOnly({"device", "yes", "ram-loader", "password"}))
+        return c;
+    if (opt_.words.size() != 2)
+        return usage("'upgrade' needs one firmware image file (TI-TXT)");
+    const std::string& path = opt_.words[1];
+
+    firmware::FirmwareImage image;
+    if (int c = readImage(path, image))
+        return c;
+    firmware::LoaderTextsFound texts;
+    if (int c = findTexts(texts))
+        return c;
 
     config::setUpConfigFile(reporter());
     ProgressPrinter progress(con_.out, con_.outIsTerminal);
@@ -80,20 +109,24 @@ int Session::cmdUpgrade()
         if (int c = reportOpen(opened))
             return c;
     }
-    // The sequence takes the first loader on the bus: with another encoder
-    // already waiting there, that one would get the image and ours the write-back.
-    if (!inLoaderAlready && sequence.countLoaders() > 0)
+    // Its loader will appear on its port and is taken from there. Where the port
+    // is unknown the sequence takes the first loader on the bus: with another
+    // encoder already waiting there, that one would get the image and ours the write-back.
+    if (!inLoaderAlready)
+        sequence.myPort = encoder_.device.port;
+    const auto ourLoaderThere = [&] {
+        return sequence.myPort.empty()
+                   ? sequence.countLoaders() > 0
+                   : !firmware::findOnPort(static_cast<std::uint16_t>(link::kEncoderVendorId), 0x0200, -1,
+                                           sequence.myPort)
+                          .empty();
+    };
+    if (!inLoaderAlready && sequence.myPort.empty() && sequence.countLoaders() > 0)
         return fail(kExitFailed, "Not upgraded: another encoder waits in its loader. Upgrade that one first "
                                  "(without --device, with no encoder in application mode attached) or "
                                  "unplug it.");
-    if (!platform::dialogs().question(kUpgradeCaption, kMsgUpgradeQuestion))
-        return fail(kExitFailed, "Not upgraded (confirm with --yes).");
-    if (texts.passwordMissing) {
-        if (!platform::dialogs().question(kUpgradeCaption, firmware::massEraseQuestion()))
-            return fail(kExitFailed, "Not upgraded: without the password the application would be "
-                                     "erased (confirm with --yes, or give --password FILE).");
-        con_.err << "No password text: the loader will erase the encoder's application first.\n";
-    }
+    if (int c = confirmUpgrade(texts))
+        return c;
 
     firmware::RestoreValues values;
     if (!inLoaderAlready) {
@@ -120,11 +153,11 @@ int Session::cmdUpgrade()
         hid_handle = nullptr;
 
         std::uint32_t waited = 0;
-        while (sequence.countLoaders() == 0 && waited < kLoaderWaitMs) {
+        while (!ourLoaderThere() && waited < kLoaderWaitMs) {
             platform::sleepMs(kLoaderPollMs);
             waited += kLoaderPollMs;
         }
-        if (sequence.countLoaders() == 0)
+        if (!ourLoaderThere())
             return fail(kExitUpgradeFailed, "The encoder did not appear as a loader after ENTER_BSL; the "
                                             "settings are in " + backup + ".");
     }

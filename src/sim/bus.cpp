@@ -216,27 +216,42 @@ void Bus::cancel(int id)
                      scheduled_.end());
 }
 
+namespace {
+// An action that runs hid_* calls itself must not wait for itself.
+thread_local bool t_inAction = false;
+} // namespace
+
 void Bus::runDue()
 {
     for (;;) {
         std::function<void()> action;
         {
-            std::lock_guard lock(mutex_);
-            if (scheduled_.empty())
-                return;
+            std::unique_lock lock(mutex_);
             const std::uint64_t now = platform::clock().nowMs();
             auto next = std::min_element(scheduled_.begin(), scheduled_.end(),
                                          [](const Scheduled& a, const Scheduled& b) {
                                              return a.dueMs < b.dueMs
                                                  || (a.dueMs == b.dueMs && a.id < b.id);
                                          });
-            if (next->dueMs > now)
+            if (next == scheduled_.end() || next->dueMs > now) {
+                if (!t_inAction)
+                    actionsDone_.wait(lock, [this] { return actionsRunning_ == 0; });
                 return;
+            }
             action = std::move(next->action);
             scheduled_.erase(next);
+            ++actionsRunning_;
         }
+        const bool outer = !t_inAction;
+        t_inAction = true;
         if (action)
             action();
+        t_inAction = !outer;
+        {
+            std::lock_guard lock(mutex_);
+            --actionsRunning_;
+        }
+        actionsDone_.notify_all();
     }
 }
 

@@ -4,6 +4,7 @@
 // through the ordinary hidapi calls. Qt-free; safe from any thread.
 #include <cstddef>
 #include <cstdint>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -101,6 +102,9 @@ public:
     int schedule(std::uint64_t dueMs, std::function<void()> action);
     void cancel(int id);
     // Runs every action that is due, earliest first, outside the bus lock.
+    // Returns only once the due actions that other threads took are done as
+    // well, so that what a caller sees next (an enumeration, say) is the bus
+    // after them: a device that restarts is there, not half attached.
     void runDue();
     std::optional<std::uint64_t> nextScheduledDue() const;
 
@@ -136,6 +140,8 @@ private:
     };
     std::vector<Scheduled> scheduled_;
     int nextScheduled_ = 1;
+    int actionsRunning_ = 0;   // taken from scheduled_, not yet finished
+    std::condition_variable actionsDone_;
 };
 
 } // namespace vardo::sim

@@ -26,11 +26,6 @@ std::vector<std::uint8_t> tableBytes(const sim::EncoderTable& t)
     return {t.begin(), t.end()};
 }
 
-bool contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
-
 } // namespace
 
 // ---- status -----------------------------------------------------------------
@@ -799,6 +794,41 @@ TEST_F(CliTest, DeviceSelectsOneOfTwoEncodersByPathOrSerial)
     EXPECT_EQ(behindHub.ledBrightness(), 7);
     EXPECT_EQ(second->ledBrightness(), 3);
     EXPECT_EQ(encoder->ledBrightness(), 1);
+}
+
+// One command on every encoder of the bench, one after the other; a silent
+// one fails alone and its failure is the exit status.
+TEST_F(CliTest, AllRunsTheCommandOnEveryEncoderAndExitsWithTheWorst)
+{
+    auto* second = addEncoder(2);
+    auto* third = addEncoder(3);
+    third->injectFault({sim::EncoderFault::Silence, true});
+    auto r = run({"set", "brightness", "6", "--all"});
+    EXPECT_EQ(r.code, cli::kExitTimeout);
+    EXPECT_EQ(encoder->ledBrightness(), 6);
+    EXPECT_EQ(second->ledBrightness(), 6);
+    EXPECT_EQ(r.out, "PORT  SERIAL        OUTCOME\n"
+                     "1-1   VE710-000001  ok\n"
+                     "1-2   VE710-000002  ok\n"
+                     "1-3   VE710-000003  failed (exit 6)\n");
+    EXPECT_EQ(r.err, "1-3: Unable to set the LED Brightness.. (no reply from the encoder within 5000 ms)\n");
+
+    r = run({"status", "--all", "--json"});
+    EXPECT_EQ(r.code, cli::kExitTimeout);
+    EXPECT_EQ(r.out.rfind("[{\"port\":\"1-1\",\"path\":\"sim:1-1:1.1\",\"serial\":\"VE710-000001\",\"outcome\":"
+                          "\"ok\",\"exit\":0,\"output\":{\"path\":\"sim:1-1:1.1\",", 0), 0u) << r.out;
+    EXPECT_TRUE(contains(r.out, "{\"port\":\"1-3\",\"path\":\"sim:1-3:1.1\",\"serial\":\"VE710-000003\","
+                                "\"outcome\":\"failed (exit 6)\",\"exit\":6,\"messages\":[\"Failed to Get Device "
+                                "Status Message. (no reply from the encoder within 5000 ms)\"]}]\n"));
+
+    // A wrong line is said once, and nothing is sent.
+    encoder->clearReceivedCommands();
+    r = run({"set", "brightness", "10", "--all"});
+    EXPECT_EQ(r.code, cli::kExitUsage);
+    EXPECT_EQ(r.err.find("bad value"), r.err.rfind("bad value"));
+    EXPECT_TRUE(sent(*encoder).empty());
+    EXPECT_EQ(run({"list", "--all"}).code, cli::kExitUsage);
+    EXPECT_EQ(run({"table", "show", "--all"}).code, cli::kExitUsage);
 }
 
 // ---- usage and help ------------------------------------------------------------
