@@ -9,6 +9,7 @@
 #include "loader/loader_session.h"
 #include "loader/text_file_state.h"
 #include "loader/ti_txt.h"
+#include "platform/clock.h"
 #include "platform/hid_trace.h"
 
 #include <hidapi.h>
@@ -140,9 +141,17 @@ void drainInput(State& s)
 std::uint8_t awaitReply(State& s, std::uint8_t command, std::uint8_t expectedKind,
                         std::size_t minData = 0)
 {
+    // The wait is bounded on the clock, not per report: a loader that keeps
+    // sending reports that are no answer cannot hold the caller for good.
+    platform::Clock& clock = platform::clock();
+    const std::uint64_t deadline = clock.nowMs() + kReplyTimeoutMs;
     for (;;) {
+        const std::uint64_t now = clock.nowMs();
+        if (now >= deadline)
+            return kBslNoReply;
         std::uint8_t report[P::kReportSize] = {};
-        const int n = hid_read_timeout(s.device, report, sizeof report, kReplyTimeoutMs);
+        const int n = hid_read_timeout(s.device, report, sizeof report,
+                                       static_cast<int>(deadline - now));
         traceReport(false, report, n);
         if (n <= 0)
             return kBslNoReply;

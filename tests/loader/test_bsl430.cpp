@@ -131,6 +131,16 @@ TEST_F(ScriptedLoaderTest, AnswerWaitingBeforeACommandIsDrainedNotTaken)
     EXPECT_EQ(BSL_CRC_Check(0x4400, 2), kBslNoReply);
 }
 
+TEST_F(ScriptedLoaderTest, ALoaderThatKeepsSendingNoAnswerTimesOutOnTheClock)
+{
+    for (std::uint32_t ms = 1; ms <= 6000; ++ms)
+        device->queueReport(frame({0x55}), ms);  // neither a message nor data
+    const std::uint64_t start = clock.nowMs();
+    EXPECT_EQ(BSL_eraseSegment(0x4400), kBslNoReply);
+    EXPECT_LE(clock.nowMs() - start, 2000u);
+    EXPECT_GT(device->pendingReports(), 0u);
+}
+
 TEST_F(ScriptedLoaderTest, TheTraceShowsEveryReportInAndOut)
 {
     answers({{message(0x00)}});
