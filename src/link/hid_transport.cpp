@@ -1,5 +1,8 @@
 #include "link/hid_transport.h"
 
+#include "link/encoder_choice.h"
+#include "link/usb_port.h"
+
 #include "platform/clock.h"
 #include "platform/hid_trace.h"
 #include "platform/text8.h"
@@ -204,11 +207,20 @@ hid_device* ScanForUSBDevice_a(std::int32_t vendorId, std::int32_t productId, ch
     // The full enumeration only brings the HID library up again after an exit.
     hid_free_enumeration(hid_enumerate(0, 0));
 
+    // The first command interface, or the one on the port the operator chose
+    // among several encoders while it is attached.
+    const std::string chosen = vardo::link::chosenEncoderPort();
     std::string path;
     hid_device_info* devices = hid_enumerate(static_cast<unsigned short>(vendorId),
                                              static_cast<unsigned short>(productId));
     for (hid_device_info* d = devices; d; d = d->next) {
-        if (d->interface_number == kEncoderInterface && d->path) {
+        if (d->interface_number != kEncoderInterface || !d->path)
+            continue;
+        if (path.empty())
+            path = d->path;
+        if (chosen.empty())
+            break;
+        if (vardo::link::usbPortOf(d->path) == chosen) {
             path = d->path;
             break;
         }
