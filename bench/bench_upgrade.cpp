@@ -32,9 +32,8 @@ void BM_UpgradeAgainstVirtualLoader(benchmark::State& state)
     for (auto _ : state) {
         vardo::sim::Bus::instance().reset();
         vardo::sim::VirtualEncoderDevice device;
-        char m[48], p[48];
-        hid_handle = ScanForUSBDevice_a(0x2047, 0x0902, m, p);
-        if (!hid_handle || vardo::link::sendCommand(hid_handle, vardo::link::ENTER_BSL) != 0) {
+        vardo::device::EncoderSlot slot;
+        if (!slot.rescan() || slot.get()->enterLoader() != vardo::device::Result::Ok) {
             state.SkipWithError("the virtual encoder did not enter its loader");
             break;
         }
@@ -54,9 +53,8 @@ void BM_UpgradeAgainstVirtualLoader(benchmark::State& state)
         wireMs += static_cast<double>(device.loader().wireTimeUs()) / 1000;
 
         // The restart and write-back, for completeness; not part of the comparison.
-        vardo::firmware::completeUpgrade({});
-        hid_exit_safely(hid_handle);
-        hid_handle = nullptr;
+        vardo::firmware::completeUpgrade({}, slot, [](const char*, const std::string&) {});
+        slot.close();
     }
     const double n = static_cast<double>(state.iterations());
     if (n > 0) {

@@ -1,14 +1,5 @@
 # Helpers shared by every folder's CMakeLists.
 
-# Adds each listed sub-folder that already has a CMakeLists.txt.
-function(vardo_add_subdirectories)
-  foreach(dir IN LISTS ARGN)
-    if(EXISTS "${CMAKE_CURRENT_SOURCE_DIR}/${dir}/CMakeLists.txt")
-      add_subdirectory(${dir})
-    endif()
-  endforeach()
-endfunction()
-
 # vardo_add_test(NAME test_x SOURCES a.cpp b.cpp LIBS vardo_y [GUI])
 # One GoogleTest executable registered with ctest. GUI tests run on the
 # offscreen platform; their main() must set QT_QPA_PLATFORM before the

@@ -76,11 +76,9 @@ OpenStatus openEncoder(const std::string& selector, OpenedEncoder& opened)
     if (!chosen)
         return OpenStatus::NoMatch;
     opened.device = *chosen;
-    hid_device* handle = hid_open_path(chosen->path.c_str());
-    if (!handle)
+    opened.encoder = device::Encoder::open(chosen->path);
+    if (!opened.encoder)
         return link::lacksPermission(chosen->path) ? OpenStatus::PermissionDenied : OpenStatus::OpenFailed;
-    hid_set_nonblocking(handle, 1);
-    opened.handle = handle;
     return OpenStatus::Opened;
 }
 

@@ -1,11 +1,12 @@
 #pragma once
 // Finding the encoder (or one of several) and the loaders on the bus, and
 // telling "not there" from "there but not ours to open".
-#include <hidapi.h>
-
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "device/encoder.h"
 
 namespace vardo::cli {
 
@@ -38,13 +39,12 @@ enum class OpenStatus {
 };
 
 struct OpenedEncoder {
-    hid_device* handle = nullptr;   // non-blocking, as ScanForUSBDevice_a leaves it
+    std::unique_ptr<device::Encoder> encoder;   // non-blocking, as ScanForUSBDevice_a leaves it
     BusDevice device;
 };
 
-// Opens the encoder whose path, serial number or USB port equals selector; an empty
-// selector takes the first. The caller owns the handle (close with
-// hid_exit_safely). device is filled whenever one was chosen.
+// Opens the encoder whose path, serial number or USB port equals selector; an
+// empty selector takes the first. device is filled whenever one was chosen.
 OpenStatus openEncoder(const std::string& selector, OpenedEncoder& opened);
 
 // How to pick the same encoder again after it restarted: its USB port when

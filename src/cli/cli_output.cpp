@@ -1,5 +1,7 @@
 #include "cli/cli_output.h"
 
+#include "link/messages.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -94,11 +96,6 @@ std::string jsonString(std::string_view text)
     return out + "\"";
 }
 
-std::string modelName(int optionsFitted)
-{
-    return optionsFitted == link::kAllOptions ? "Vardo 710i Encoder" : "Vardo 710 Encoder";
-}
-
 void printTableText(std::ostream& out, int layout, const codetable::CodeTable& table)
 {
     for (int key = 1; key <= keyCount(layout); ++key) {
@@ -118,11 +115,10 @@ void printTableJson(std::ostream& out, int layout, const codetable::CodeTable& t
     out << "}\n";
 }
 
-void printStatusText(std::ostream& out, const link::DeviceStatus& s, const codetable::CodeTable& table,
-                     const BusDevice& device)
+void printStatusText(std::ostream& out, const link::DeviceStatus& s, const BusDevice& device)
 {
     const auto layoutText = codetable::layoutItemText(s.keypadType);
-    out << "Device:       " << modelName(s.optionsFitted) << '\n'
+    out << "Device:       " << messages::modelName(s.optionsFitted) << '\n'
         << "Firmware:     " << printable(s.firmwareVersion) << '\n'
         << "Path:         " << printable(device.path) << '\n'
         << "Serial:       " << (device.serial.empty() ? "-" : printable(device.serial)) << '\n'
@@ -135,20 +131,19 @@ void printStatusText(std::ostream& out, const link::DeviceStatus& s, const codet
         << (s.buzzer == 0 ? " (Off)" : s.buzzer == 1 ? " (On)" : "") << '\n'
         << "Period:       " << s.buzzerPeriod << '\n'
         << "Code table:\n";
-    printTableText(out, s.keypadType, table);
+    printTableText(out, s.keypadType, s.codeTable);
 }
 
-void printStatusJson(std::ostream& out, const link::DeviceStatus& s, const codetable::CodeTable& table,
-                     const BusDevice& device)
+void printStatusJson(std::ostream& out, const link::DeviceStatus& s, const BusDevice& device)
 {
     out << "{\"path\":" << jsonString(device.path) << ",\"serial\":" << jsonString(device.serial)
-        << ",\"model\":" << jsonString(modelName(s.optionsFitted))
+        << ",\"model\":" << jsonString(messages::modelName(s.optionsFitted))
         << ",\"firmware\":" << jsonString(s.firmwareVersion) << ",\"options\":" << s.optionsFitted
         << ",\"layout\":" << s.keypadType
         << ",\"layoutText\":" << jsonString(codetable::layoutItemText(s.keypadType))
         << ",\"brightness\":" << s.ledBrightness << ",\"colour\":" << s.ledColour
         << ",\"buzzer\":" << s.buzzer << ",\"buzzerPeriod\":" << s.buzzerPeriod << ",\"codeTable\":";
-    tableEntriesJson(out, s.keypadType, table);
+    tableEntriesJson(out, s.keypadType, s.codeTable);
     out << "}\n";
 }
 

@@ -15,13 +15,8 @@ namespace vardo::cli {
 // A JSON string literal; bytes outside printable ASCII become \u00XX.
 std::string jsonString(std::string_view text);
 
-// "Vardo 710i Encoder" for the mask 7, "Vardo 710 Encoder" for any other.
-std::string modelName(int optionsFitted);
-
-void printStatusText(std::ostream& out, const link::DeviceStatus& status,
-                     const codetable::CodeTable& table, const BusDevice& device);
-void printStatusJson(std::ostream& out, const link::DeviceStatus& status,
-                     const codetable::CodeTable& table, const BusDevice& device);
+void printStatusText(std::ostream& out, const link::DeviceStatus& status, const BusDevice& device);
+void printStatusJson(std::ostream& out, const link::DeviceStatus& status, const BusDevice& device);
 
 // The keys of the layout, one a line: "Key  1:  Left Shift   0x04    a".
 void printTableText(std::ostream& out, int layout, const codetable::CodeTable& table);

@@ -20,25 +20,10 @@ namespace vardo::cli {
 
 namespace {
 
-constexpr const char* kMsgNotConnected = "Vardo 710 Encoder not connected..";
 constexpr const char* kUdevRule = "packaging/70-vardo-encoder.rules";
 constexpr const char* kUdevFolder = "/lib/udev/rules.d";
 
 } // namespace
-
-std::string exchangeReason(int result)
-{
-    switch (result) {
-    case link::kErrNoDevice:
-        return "the encoder is not connected or stopped answering";
-    case link::kErrTimeout:
-        return "no reply from the encoder within 5000 ms";
-    case link::kErrBadCount:
-        return "the encoder's reply report was malformed";
-    default:
-        return "the encoder refused the command or its reply was invalid";
-    }
-}
 
 namespace {
 
@@ -64,11 +49,13 @@ std::string unusableBecause(const std::string& path)
 
 } // namespace
 
-Session::~Session()
+Session::~Session() { closeDevice(); }
+
+void Session::closeDevice()
 {
-    // hid_exit_safely closes a handle and always shuts the library down.
-    hid_exit_safely(hid_handle);
-    hid_handle = nullptr;
+    // The library is shut down whether or not an encoder was open.
+    encoder_.encoder.reset();
+    hid_exit();
 }
 
 int Session::fail(int code, const std::string& text)
@@ -84,9 +71,9 @@ int Session::usage(const std::string& text)
     return kExitUsage;
 }
 
-int Session::failExchange(const std::string& text, int result)
+int Session::failExchange(const std::string& text, device::Result result)
 {
-    con_.err << text << " (" << exchangeReason(result) << ")\n";
+    con_.err << text << " (" << device::reasonText(result) << ")\n";
     return exitForExchange(result);
 }
 
@@ -151,16 +138,15 @@ int Session::reportOpen(OpenStatus s)
 {
     switch (s) {
     case OpenStatus::Opened:
-        hid_handle = encoder_.handle;
         return kExitOk;
     case OpenStatus::NoEncoder:
-        return fail(kExitNoEncoder, kMsgNotConnected);
+        return fail(kExitNoEncoder, messages::kNotConnected);
     case OpenStatus::NoMatch:
-        return fail(kExitNoEncoder, std::string(kMsgNotConnected) + "\nNo encoder has the path, serial number or port '"
+        return fail(kExitNoEncoder, std::string(messages::kNotConnected) + "\nNo encoder has the path, serial number or port '"
                                         + opt_.device + "' (see '" + con_.programName + " list').");
     case OpenStatus::PermissionDenied:
         return fail(kExitPermission,
-                    std::string(kMsgNotConnected) + "\nAn encoder is attached at " + encoder_.device.path
+                    std::string(messages::kNotConnected) + "\nAn encoder is attached at " + encoder_.device.path
                         + " but this user may not open it (permission denied).\n"
                         + "Install the udev rule " + kUdevRule + " into " + kUdevFolder
                         + " (the Debian package does), then run 'udevadm control --reload' and "
@@ -168,31 +154,22 @@ int Session::reportOpen(OpenStatus s)
     case OpenStatus::OpenFailed:
         break;
     }
-    return fail(kExitNoEncoder, std::string(kMsgNotConnected) + "\nThe encoder at " + encoder_.device.path
+    return fail(kExitNoEncoder, std::string(messages::kNotConnected) + "\nThe encoder at " + encoder_.device.path
                                     + " could not be opened.");
 }
 
-int Session::readStatus(link::DeviceStatus& status, codetable::CodeTable& table, const char* failure)
+int Session::readStatus(link::DeviceStatus& status, const char* failure)
 {
-    std::array<std::uint8_t, link::kReportSize> reply{};
-    std::uint32_t length = 0;
-    const int r = USBEncoderSendAndReceive_a(hid_handle, link::GET_STATUS, nullptr, 0, reply.data(),
-                                             static_cast<std::int32_t>(reply.size()), &length,
-                                             link::kDefaultTimeoutMs);
-    if (r != link::kOk)
+    if (const device::Result r = encoder().readStatus(status); r != device::Result::Ok)
         return failExchange(failure, r);
-    const std::size_t n = std::min<std::size_t>(length, reply.size());
-    // A status too short for its layout is as bad as a broken frame.
-    if (!link::unpackStatusMessage(std::span(reply.data(), n), status, table))
-        return failExchange(failure, link::kErrBadFrame);
     return kExitOk;
 }
 
-int Session::openWithStatus(link::DeviceStatus& status, codetable::CodeTable& table, const char* failure)
+int Session::openWithStatus(link::DeviceStatus& status, const char* failure)
 {
     if (int c = openDevice())
         return c;
-    return readStatus(status, table, failure);
+    return readStatus(status, failure);
 }
 
 int Session::run()

@@ -8,9 +8,13 @@
 #include "cli/cli_options.h"
 #include "codetable/usage_codes.h"
 #include "config/utility_config.h"
+#include "device/encoder.h"
+#include "device/outcome.h"
 #include "firmware/image_check.h"
+#include "firmware/upgrade_sequence.h"
 #include "firmware/loader_texts.h"
 #include "link/encoder_commands.h"
+#include "link/messages.h"
 
 #include <cstddef>
 #include <initializer_list>
@@ -18,12 +22,6 @@
 #include <vector>
 
 namespace vardo::cli {
-
-// The text of the windows for a status that could not be read.
-inline constexpr const char* kMsgStatusFailed = "Failed to Get Device Status Message.";
-
-// Why an exchange failed, for the operator: the link's result in words.
-std::string exchangeReason(int result);
 
 class Session {
 public:
@@ -41,7 +39,7 @@ private:
     // A usage error, with the pointer to --help.
     int usage(const std::string& text);
     // text and the reason of the link's result; the exit status it stands for.
-    int failExchange(const std::string& text, int result);
+    int failExchange(const std::string& text, device::Result result);
     // Messages of the configuration logic, each distinct one once.
     config::Report reporter();
 
@@ -59,15 +57,15 @@ private:
     // true; then refuses at once a configuration file that is not a regular
     // file (a missing one too, unless it was to be set up).
     int useConfigFile(bool setUp);
-    // Opens the encoder named by --device (else the first) as hid_handle.
+    // Opens the encoder named by --device (else the first) as encoder().
     int openDevice();
-    // What openEncoder's status means for the run: hid_handle set, or why not.
+    // What openEncoder's status means for the run: the encoder open, or why not.
     int reportOpen(OpenStatus status);
-    // GET_STATUS into status and table; failure is the text for an exchange
+    // GET_STATUS into status; failure is the text for an exchange
     // that fails or a status too short for its layout.
-    int readStatus(link::DeviceStatus& status, codetable::CodeTable& table, const char* failure);
+    int readStatus(link::DeviceStatus& status, const char* failure);
     // openDevice, then readStatus.
-    int openWithStatus(link::DeviceStatus& status, codetable::CodeTable& table, const char* failure);
+    int openWithStatus(link::DeviceStatus& status, const char* failure);
 
     // commands_device.cpp
     int cmdStatus();
@@ -84,11 +82,23 @@ private:
     int cmdConfigApply();
     // commands_upgrade.cpp
     int cmdUpgrade();
-    // The image file read once and checked / the loader texts found; 0 or the exit status.
-    int readImage(const std::string& path, firmware::FirmwareImage& image);
-    int findTexts(firmware::LoaderTextsFound& texts);
+    // The image read once and checked; nothing touches the encoder before.
+    int loadUpgradeImage(const std::string& path, firmware::FirmwareImage& image);
+    // The encoder opened (unless one waits in its loader already), no other
+    // loader where ours will be looked for, and the operator's yes.
+    int confirmUpgrade(const firmware::UpgradeSequence& sequence, OpenStatus opened, bool inLoaderAlready,
+                       bool passwordMissing);
     // The operator's yes to the upgrade (and to the erase, without a password).
-    int confirmUpgrade(const firmware::LoaderTextsFound& texts);
+    int askUpgradeQuestions(bool passwordMissing);
+    // Settings read into values and backed up, ENTER_BSL, the loader awaited.
+    int sendIntoLoader(const firmware::UpgradeSequence& sequence, firmware::RestoreValues& values);
+    // The restart awaited, the encoder opened again and values written back.
+    int writeBackAfterUpgrade(bool inLoaderAlready, const firmware::RestoreValues& values);
+
+    // The open encoder (after openDevice succeeded).
+    device::Encoder& encoder() { return *encoder_.encoder; }
+    // Closes the encoder and shuts the HID library down.
+    void closeDevice();
     // commands_bench.cpp: the command on every attached encoder (--all).
     int runOnAll();
     int upgradeAll();

@@ -6,9 +6,10 @@
 #include "cli/exit_codes.h"
 #include "config/utility_config.h"
 #include "firmware/port_upgrade.h"
+#include "device/outcome.h"
+#include "firmware/loader_texts.h"
 #include "link/encoder_commands.h"
-#include "link/hid_transport.h"
-#include "platform/dialogs.h"
+#include "link/messages.h"
 
 #include <algorithm>
 #include <iomanip>
@@ -25,17 +26,12 @@ namespace {
 // opened or does not answer, so a list never stops at one bad encoder.
 void readModelAndFirmware(BusDevice& device)
 {
-    hid_device* handle = hid_open_path(device.path.c_str());
-    if (!handle)
-        return;
-    hid_set_nonblocking(handle, 1);
+    const auto encoder = device::Encoder::open(device.path);
     link::DeviceStatus status;
-    std::array<std::uint8_t, link::kCodeTableBytes> table{};
-    if (link::readDeviceStatus(handle, status, table) == 0) {
-        device.model = modelName(status.optionsFitted);
+    if (encoder && encoder->readStatus(status) == device::Result::Ok) {
+        device.model = messages::modelName(status.optionsFitted);
         device.firmware = status.firmwareVersion;
     }
-    hid_close(handle);
 }
 
 // What names an encoder on the bench: its port, or its path where the port is unknown.
@@ -122,43 +118,6 @@ private:
     std::vector<Line> lines_;
 };
 
-// While the workers run, a message of the shared logic (a write-back failure)
-// belongs to the encoder whose worker raised it: it is kept with that port's
-// outcome instead of going to the terminal in between the progress lines.
-class PortMessages final : public platform::Dialogs {
-public:
-    explicit PortMessages(platform::Dialogs& previous) : previous_(previous) {}
-
-    // The calling thread's messages go to into until unbind.
-    static void bind(std::vector<std::string>* into) { t_into = into; }
-
-    void message(const std::string& caption, const std::string& text, platform::MessageIcon icon) override
-    {
-        if (!t_into)
-            return previous_.message(caption, text, icon);
-        std::lock_guard lock(mutex_);
-        for (const auto& line : textLines(text))
-            t_into->push_back(line);
-    }
-    bool question(const std::string&, const std::string&) override { return false; }
-    std::optional<std::string> openFile(const std::string&, const std::string&, const std::string&) override
-    {
-        return std::nullopt;
-    }
-    std::optional<std::string> selectFolder(const std::string&, const std::string&) override
-    {
-        return std::nullopt;
-    }
-    void openUrl(const std::string&) override {}
-
-private:
-    static thread_local std::vector<std::string>* t_into;
-    platform::Dialogs& previous_;
-    std::mutex mutex_;
-};
-
-thread_local std::vector<std::string>* PortMessages::t_into = nullptr;
-
 int exitForUpgrade(const firmware::PortUpgradeResult& r)
 {
     using firmware::PortUpgradeOutcome;
@@ -170,7 +129,7 @@ int exitForUpgrade(const firmware::PortUpgradeResult& r)
         return kExitNoEncoder;
     case PortUpgradeOutcome::StatusFailed:
     case PortUpgradeOutcome::WriteBackFailed:
-        return exitForExchange(r.linkResult);
+        return exitForExchange(r.result);
     case PortUpgradeOutcome::BackupFailed:
         return kExitFailed;
     case PortUpgradeOutcome::NoLoader:
@@ -276,7 +235,7 @@ int Session::runOnAll()
         return upgradeAll();
     const auto encoders = listEncoders();
     if (encoders.empty())
-        return fail(kExitNoEncoder, "Vardo 710 Encoder not connected..");
+        return fail(kExitNoEncoder, messages::kNotConnected);
 
     // Each encoder gets the command as if named with --device; only status
     // speaks JSON itself, the others are summed up in it.
@@ -333,14 +292,17 @@ int Session::upgradeAll()
     if (opt_.words.size() != 2)
         return usage("'upgrade' needs one firmware image file (TI-TXT)");
     firmware::FirmwareImage image;
-    if (int c = readImage(opt_.words[1], image))
+    if (int c = loadUpgradeImage(opt_.words[1], image))
         return c;
-    firmware::LoaderTextsFound texts;
-    if (int c = findTexts(texts))
-        return c;
+    // A real encoder gets the operator's own loader texts or nothing at all.
+    const auto texts = firmware::findLoaderTexts(opt_.ramLoader, opt_.password);
+    if (!texts.ramLoaderProblem.empty())
+        return fail(kExitBadInputFile, texts.ramLoaderProblem + " Nothing was sent to the encoders.");
+    if (!texts.passwordProblem.empty())
+        return fail(kExitBadInputFile, texts.passwordProblem + " Nothing was sent to the encoders.");
     const auto encoders = listEncoders();
     if (encoders.empty())
-        return fail(kExitNoEncoder, "Vardo 710 Encoder not connected..");
+        return fail(kExitNoEncoder, messages::kNotConnected);
     for (const auto& d : encoders)
         if (d.port.empty())
             return fail(kExitFailed, "Not upgraded: the USB port of " + d.path
@@ -349,7 +311,7 @@ int Session::upgradeAll()
     if (!listLoaders().empty())
         return fail(kExitFailed, "Not upgraded: an encoder waits in its loader already. Upgrade it on its own "
                                  "(without --all) or unplug it first.");
-    if (int c = confirmUpgrade(texts))
+    if (int c = askUpgradeQuestions(texts.passwordMissing))
         return c;
     config::setUpConfigFile(reporter());
 
@@ -362,15 +324,11 @@ int Session::upgradeAll()
     std::vector<PortRun> runs(encoders.size());
     std::vector<firmware::PortUpgradeResult> results(encoders.size());
     std::mutex backupMutex;
-    platform::Dialogs& previous = platform::dialogs();
-    PortMessages messages(previous);
-    platform::setDialogs(&messages);
     {
         std::vector<std::thread> workers;
         for (std::size_t i = 0; i < encoders.size(); ++i) {
             runs[i].device = encoders[i];
             workers.emplace_back([&, i] {
-                PortMessages::bind(&runs[i].messages);
                 firmware::PortUpgradeJob job;
                 job.port = encoders[i].port;
                 job.texts = texts.texts;
@@ -378,27 +336,29 @@ int Session::upgradeAll()
                     progress.report(i, percent, text);
                 };
                 // Backups are named by the second: one at a time, so each gets its own file.
-                job.backup = [&backupMutex](const link::DeviceStatus& status,
-                                            const std::array<std::uint8_t, 32>& table, std::string& path) {
+                job.backup = [&backupMutex](const link::DeviceStatus& settings, std::string& path) {
                     std::lock_guard lock(backupMutex);
-                    return config::writeUpgradeBackup(config::storedSettingsFrom(status, table), path);
+                    return config::writeUpgradeBackup(settings, path);
+                };
+                // Kept with this port's outcome rather than printed among the progress lines.
+                job.report = [&run = runs[i]](const char*, const std::string& text) {
+                    for (const auto& line : textLines(text))
+                        run.messages.push_back(line);
                 };
                 results[i] = firmware::upgradeOnPort(image, job);
-                PortMessages::bind(nullptr);
             });
         }
         for (auto& w : workers)
             w.join();
     }
-    platform::setDialogs(&previous);
 
     for (std::size_t i = 0; i < runs.size(); ++i) {
         PortRun& run = runs[i];
         run.exit = exitForUpgrade(results[i]);
         run.outcome = firmware::portUpgradeOutcomeName(results[i].outcome);
         run.backup = results[i].backupPath;
-        if (results[i].linkResult != link::kOk && run.exit != kExitOk)
-            run.messages.push_back(exchangeReason(results[i].linkResult));
+        if (results[i].result != device::Result::Ok && run.exit != kExitOk)
+            run.messages.push_back(device::reasonText(results[i].result));
         for (const auto& m : run.messages)
             con_.err << run.device.port << ": " << m << '\n';
     }

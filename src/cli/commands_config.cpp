@@ -2,7 +2,6 @@
 #include "cli/cli_session.h"
 #include "cli/exit_codes.h"
 #include "config/utility_config.h"
-#include "link/hid_transport.h"
 #include "platform/dialogs.h"
 
 #include <ostream>
@@ -82,8 +81,8 @@ int Session::cmdConfigApply()
     const std::string configFile = FileName;
     if (opt_.from)
         FileName = *opt_.from;
-    const auto outcome = config::resetFromConfigFile(hid_handle, reporter());
-    const int lastResult = link::lastExchangeResult();
+    device::Result lastResult = device::Result::Ok;
+    const auto outcome = config::resetFromConfigFile(&encoder(), reporter(), &lastResult);
     FileName = configFile;
 
     switch (outcome) {
@@ -95,14 +94,13 @@ int Session::cmdConfigApply()
     case config::ResetOutcome::KeypadRefused:
     case config::ResetOutcome::TableRefused:
     case config::ResetOutcome::SettingRefused:
-        con_.err << "(" << exchangeReason(lastResult) << ")\n";
+        con_.err << "(" << device::reasonText(lastResult) << ")\n";
         return exitForExchange(lastResult);
     case config::ResetOutcome::Sent:
         break;
     }
     link::DeviceStatus status;
-    codetable::CodeTable table{};
-    return readStatus(status, table, kMsgStatusFailed);
+    return readStatus(status, messages::kStatusFailed);
 }
 
 } // namespace vardo::cli

@@ -5,10 +5,7 @@
 #include "cli/cli_values.h"
 #include "cli/exit_codes.h"
 #include "config/utility_config.h"
-#include "link/hid_transport.h"
-#include "platform/clock.h"
 
-#include <array>
 #include <optional>
 #include <ostream>
 
@@ -16,15 +13,9 @@ namespace vardo::cli {
 
 namespace {
 
-constexpr std::uint32_t kFactoryResetWaitMs = 3000;
 // Short receive waits keep `keys` answering an interrupt at once.
 constexpr std::int32_t kKeyPollMs = 200;
 
-// Texts of the windows that the same failures show.
-constexpr const char* kMsgWriteDefaults = "Unable to Write Default..";
-constexpr const char* kMsgSaveConfig = "Unable to Save Config file.";
-constexpr const char* kMsgStartSelfTest = "Unable to START Self test..";
-constexpr const char* kMsgEndSelfTest = "Unable to END Self test..";
 
 } // namespace
 
@@ -33,13 +24,12 @@ int Session::cmdStatus()
     if (int c = checkLine({"device", "json"}, 1, "'status' takes no arguments"))
         return c;
     link::DeviceStatus status;
-    codetable::CodeTable table{};
-    if (int c = openWithStatus(status, table, kMsgStatusFailed))
+    if (int c = openWithStatus(status, messages::kStatusFailed))
         return c;
     if (opt_.json)
-        printStatusJson(con_.out, status, table, encoder_.device);
+        printStatusJson(con_.out, status, encoder_.device);
     else
-        printStatusText(con_.out, status, table, encoder_.device);
+        printStatusText(con_.out, status, encoder_.device);
     return kExitOk;
 }
 
@@ -55,18 +45,16 @@ int Session::cmdSet()
     struct Setting {
         const char* name;
         std::optional<SettingValue> (*parse)(std::string_view);
-        link::EncoderCommand command;
-        const char* failure;   // the matching box's message
+        device::Setting setting;
         const char* range;
     };
     static const Setting kSettings[] = {
-        {"brightness", parseBrightness, link::SET_LED_BRIGHTNESS, "Unable to set the LED Brightness..", "0-9"},
-        {"colour", parseColour, link::SET_LED_COLOUR, "Unable to set LED colour..", "0 or white"},
-        {"color", parseColour, link::SET_LED_COLOUR, "Unable to set LED colour..", "0 or white"},
-        {"buzzer", parseBuzzer, link::SET_BUZZER, "Unable to set Buzzer On/Off..", "off, on, 0 or 1"},
-        {"period", parsePeriod, link::SET_BUZZER_PERIOD, "Unable to set Buzzer Period..", "0-9"},
-        {"layout", parseLayout, link::SET_KEYPAD_TYPE, "Unable to set Keypad Type..",
-         "0-8 or a layout's name"},
+        {"brightness", parseBrightness, device::Setting::LedBrightness, "0-9"},
+        {"colour", parseColour, device::Setting::LedColour, "0 or white"},
+        {"color", parseColour, device::Setting::LedColour, "0 or white"},
+        {"buzzer", parseBuzzer, device::Setting::Buzzer, "off, on, 0 or 1"},
+        {"period", parsePeriod, device::Setting::BuzzerPeriod, "0-9"},
+        {"layout", parseLayout, device::Setting::KeypadType, "0-8 or a layout's name"},
     };
     const Setting* setting = nullptr;
     for (const auto& s : kSettings)
@@ -80,8 +68,8 @@ int Session::cmdSet()
 
     if (int c = openDevice())
         return c;
-    if (int r = link::sendByteCommand(hid_handle, setting->command, value->payload))
-        return failExchange(setting->failure, r);
+    if (const auto r = encoder().set(setting->setting, value->payload); r != device::Result::Ok)
+        return failExchange(device::settingFailureText(setting->setting), r);
     return kExitOk;
 }
 
@@ -93,14 +81,12 @@ int Session::cmdSave()
         return c;
     if (int c = openDevice())
         return c;
-    if (int r = link::sendCommand(hid_handle, link::WRITE_DEFAULTS))
-        return failExchange(kMsgWriteDefaults, r);
+    if (const auto r = encoder().saveDefaults(); r != device::Result::Ok)
+        return failExchange(messages::kWriteDefaultFailed, r);
     link::DeviceStatus status;
-    codetable::CodeTable table{};
-    if (int c = readStatus(status, table, kMsgSaveConfig))
+    if (int c = readStatus(status, messages::kSaveConfigFailed))
         return c;
-    const config::StoredSettings stored = config::storedSettingsFrom(status, table);
-    switch (config::saveSettings(stored, reporter())) {
+    switch (config::saveSettings(status, reporter())) {
     case config::SaveOutcome::Saved:
         return kExitOk;
     case config::SaveOutcome::Damaged:
@@ -120,15 +106,12 @@ int Session::cmdFactoryReset()
     if (int c = openDevice())
         return c;
     // The result is not examined: the encoder may restart before it answers.
-    link::sendCommand(hid_handle, link::FACTORY_RESET);
-    platform::sleepMs(kFactoryResetWaitMs);
-    hid_exit_safely(hid_handle);
-    hid_handle = nullptr;
+    encoder().factoryReset();
+    closeDevice();
     // Back to the same encoder even when it comes back under another path.
     opt_.device = reselector(encoder_.device);
     link::DeviceStatus status;
-    codetable::CodeTable table{};
-    return openWithStatus(status, table, kMsgStatusFailed);
+    return openWithStatus(status, messages::kStatusFailed);
 }
 
 int Session::cmdKeys()
@@ -140,41 +123,39 @@ int Session::cmdKeys()
     // Caught before self-test mode starts, so no signal can leave the encoder in it.
     if (con_.catchInterrupts)
         con_.catchInterrupts(true);
-    if (int r = link::sendByteCommand(hid_handle, link::SELF_TEST, link::kSelfTestStart)) {
+    if (const auto r = encoder().selfTest(true); r != device::Result::Ok) {
         if (con_.catchInterrupts)
             con_.catchInterrupts(false);
-        return failExchange(kMsgStartSelfTest, r);
+        return failExchange(messages::kSelfTestStartFailed, r);
     }
     if (con_.errIsTerminal)
         con_.err << "Press the keys of the keypad; Ctrl+C ends the test.\n";
 
     int result = kExitOk;
     while (!(con_.interrupted && con_.interrupted->load())) {
-        std::array<std::uint8_t, link::kReportSize> reply{};
-        std::uint32_t length = 0;
-        const int r = USBEncoderReceive_a(hid_handle, link::SELF_TEST, reply.data(),
-                                          static_cast<std::int32_t>(reply.size()), &length, kKeyPollMs);
-        if (r == link::kErrTimeout)
+        std::optional<std::uint8_t> key;
+        const auto r = encoder().awaitKey(key, kKeyPollMs);
+        if (r == device::Result::Timeout)
             continue;
-        if (r != link::kOk) {
+        if (r != device::Result::Ok) {
             result = failExchange("The key test stopped.", r);
             break;
         }
-        if (length == 0)
+        if (!key)
             continue;
-        if (reply[0] == link::kNoKey) {
+        if (*key == link::kNoKey) {
             con_.err << "The encoder ended the key test.\n";
             break;
         }
-        con_.out << (reply[0] + 1) << std::endl;
+        con_.out << (*key + 1) << std::endl;
         // The reader went away (EPIPE): the end of the test, as Ctrl+C is.
         if (!con_.out)
             break;
     }
     if (con_.catchInterrupts)
         con_.catchInterrupts(false);
-    if (int r = link::sendByteCommand(hid_handle, link::SELF_TEST, link::kSelfTestEnd)) {
-        const int c = failExchange(kMsgEndSelfTest, r);
+    if (const auto r = encoder().selfTest(false); r != device::Result::Ok) {
+        const int c = failExchange(messages::kSelfTestEndFailed, r);
         return result == kExitOk ? c : result;
     }
     return result;

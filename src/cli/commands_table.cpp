@@ -6,7 +6,6 @@
 #include "cli/exit_codes.h"
 #include "config/inifile.h"
 #include "config/utility_config.h"
-#include "link/hid_transport.h"
 
 #include <exception>
 #include <optional>
@@ -16,10 +15,6 @@ namespace vardo::cli {
 
 namespace {
 
-// Texts of the code table editor for the same failures.
-constexpr const char* kMsgTableStatus = "Load Table-Unable to get device status..";
-constexpr const char* kMsgNotCustomised = "Please select a customise table..";
-constexpr const char* kMsgLoadTable = "Unable to Load Table..";
 
 // The CodeTableValues of the configuration file at path; nothing, with the
 // operator's message in error, when it has none or a bad one.
@@ -57,16 +52,15 @@ int Session::cmdTable()
     if (int c = checkLine({"device", "json"}, 2, "'table show' takes no arguments"))
         return c;
     link::DeviceStatus status;
-    codetable::CodeTable table{};
-    if (int c = openWithStatus(status, table, kMsgStatusFailed))
+    if (int c = openWithStatus(status, messages::kStatusFailed))
         return c;
     if (opt_.json) {
-        printTableJson(con_.out, status.keypadType, table);
+        printTableJson(con_.out, status.keypadType, status.codeTable);
     } else {
         const auto text = codetable::layoutItemText(status.keypadType);
         con_.out << "Layout: " << status.keypadType << " ("
                  << (text.empty() ? std::string("unknown") : std::string(text)) << ")\n";
-        printTableText(con_.out, status.keypadType, table);
+        printTableText(con_.out, status.keypadType, status.codeTable);
     }
     return kExitOk;
 }
@@ -101,11 +95,10 @@ int Session::cmdTableLoad()
 
     // As the editor: the table starts from what the encoder reports now.
     link::DeviceStatus status;
-    codetable::CodeTable current{};
-    if (int c = openWithStatus(status, current, kMsgTableStatus))
+    if (int c = openWithStatus(status, messages::kTableStatusFailed))
         return c;
     if (!codetable::isCustomisedLayout(status.keypadType))
-        return fail(kExitFailed, std::string(kMsgNotCustomised) + " The encoder's layout is "
+        return fail(kExitFailed, std::string(messages::kNotCustomised) + " The encoder's layout is "
                                      + std::to_string(status.keypadType)
                                      + "; choose 2, 5 or 8 first ('set layout').");
 
@@ -115,7 +108,7 @@ int Session::cmdTableLoad()
     } else {
         const int keys = codetable::layoutKeyCount(status.keypadType);
         for (int key = 1; key <= keys; ++key)
-            codetable::setCodeTableEntry(payload, key, codetable::codeTableEntry(current, key));
+            codetable::setCodeTableEntry(payload, key, codetable::codeTableEntry(status.codeTable, key));
         for (const auto& a : assignments) {
             if (a.key > keys)
                 return usage("key " + std::to_string(a.key) + " is beyond the " + std::to_string(keys)
@@ -123,8 +116,8 @@ int Session::cmdTableLoad()
             codetable::setCodeTableEntry(payload, a.key, a.entry);
         }
     }
-    if (int r = link::sendCommand(hid_handle, link::LOAD_CODE_TABLE, payload))
-        return failExchange(kMsgLoadTable, r);
+    if (const auto r = encoder().loadTable(payload); r != device::Result::Ok)
+        return failExchange(messages::kLoadTableFailed, r);
     return kExitOk;
 }
 

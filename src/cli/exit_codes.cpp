@@ -1,15 +1,20 @@
 #include "cli/exit_codes.h"
 
-#include "link/hid_transport.h"
-
 namespace vardo::cli {
 
-ExitCode exitForExchange(int result)
+ExitCode exitForExchange(device::Result result)
 {
-    if (result == link::kErrNoDevice)
+    switch (result) {
+    case device::Result::Ok:
+        return kExitOk;
+    case device::Result::NoDevice:
         return kExitNoEncoder;
-    if (result == link::kErrTimeout)
+    case device::Result::Timeout:
         return kExitTimeout;
+    case device::Result::BadCount:
+    case device::Result::Refused:
+        break;
+    }
     return kExitRefused;
 }
 

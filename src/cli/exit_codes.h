@@ -1,6 +1,8 @@
 #pragma once
 // Exit statuses of vardo-encoder, one per kind of failure, so that a script
 // programming encoders on a bench can tell what went wrong.
+#include "device/encoder.h"
+
 namespace vardo::cli {
 
 enum ExitCode : int {
@@ -15,8 +17,8 @@ enum ExitCode : int {
     kExitUpgradeFailed = 8,   // the firmware upgrade did not complete
 };
 
-// The exit status that a failed exchange result of the link stands for:
-// -1 no encoder / gone, -6 time-out, anything else (-8, -13) refused.
-ExitCode exitForExchange(int result);
+// The exit status that a failed encoder operation stands for: no encoder or
+// gone, time-out, anything else refused.
+ExitCode exitForExchange(device::Result result);
 
 } // namespace vardo::cli

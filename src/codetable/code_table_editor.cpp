@@ -5,8 +5,8 @@
 
 namespace vardo::codetable {
 
-CodeTableEditorWindow* createCodeTableEditor(QWidget* owner, int keypadType,
-                                             const std::array<std::uint8_t, 32>& keyCodeArray)
+CodeTableEditorWindow* createCodeTableEditor(QWidget* owner, std::shared_ptr<device::EncoderSlot> encoder,
+                                             int keypadType, const CodeTable& keyCodeArray)
 {
     CodeTableEditorWindow* editor = nullptr;
     switch (keypadType) {
@@ -14,22 +14,23 @@ CodeTableEditorWindow* createCodeTableEditor(QWidget* owner, int keypadType,
     case 5: editor = new My12way_layout(owner); break;
     case 8: editor = new My16way_layout(owner); break;
     default:
-        platform::dialogs().message(kEditorCaption,
-                                    std::string(kNotCustomisedMessage) + kEditorLineBreak,
+        platform::dialogs().message(messages::kCaption,
+                                    std::string(messages::kNotCustomised) + messages::kLineBreak,
                                     platform::MessageIcon::Warning);
         return nullptr;
     }
+    editor->useEncoder(std::move(encoder));
     editor->openTable(keyCodeArray);
     return editor;
 }
 
 } // namespace vardo::codetable
 
-bool openCodeTableEditor(QWidget* owner, int keypadType,
-                         const std::array<std::uint8_t, 32>& keyCodeArray)
+bool openCodeTableEditor(QWidget* owner, std::shared_ptr<vardo::device::EncoderSlot> encoder,
+                         int keypadType, const vardo::codetable::CodeTable& keyCodeArray)
 {
     vardo::codetable::CodeTableEditorWindow* editor =
-        vardo::codetable::createCodeTableEditor(owner, keypadType, keyCodeArray);
+        vardo::codetable::createCodeTableEditor(owner, std::move(encoder), keypadType, keyCodeArray);
     if (!editor)
         return false;
     editor->show();

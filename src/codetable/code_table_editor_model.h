@@ -4,18 +4,13 @@
 // selection masks, which list is shown, and the LOAD_CODE_TABLE payload.
 // The window forwards its events here and shows the result.
 #include "codetable/usage_codes.h"
+#include "link/messages.h"
 
 #include <array>
 #include <cstdint>
 #include <string>
 
 namespace vardo::codetable {
-
-// Texts of the editor's message boxes; each ends with the line break.
-inline constexpr char kEditorCaption[] = "Vardo USB Encoder";
-inline constexpr char kEditorLineBreak[] = "\r\n";
-inline constexpr char kNotCustomisedMessage[] = "Please select a customise table..";
-inline constexpr char kLoadTableFailedMessage[] = "Unable to Load Table..";
 
 enum class KeyColour { Red, Orange, Green };
 

@@ -1,7 +1,5 @@
 #include "codetable/code_table_editor_window.h"
 
-#include "link/encoder_commands.h"
-#include "link/hid_transport.h"
 #include "platform/dialogs.h"
 
 #include <QComboBox>
@@ -63,14 +61,14 @@ CodeTableEditorWindow::CodeTableEditorWindow(const EditorDesign& design, QWidget
         auto* modifier = new QPushButton(QStringLiteral("None"), this);
         modifier->setObjectName(QStringLiteral("modifierBtn%1").arg(key));
         modifier->setGeometry(x, y, kModifierWidth, kButtonHeight);
-        connect(modifier, &QPushButton::clicked, this, [this, key] { modifierBtn_Click(key); });
+        connect(modifier, &QPushButton::clicked, this, [this, key] { onModifierKeyChosen(key); });
         modifierBtn.push_back(modifier);
 
         auto* keyButton = new QPushButton(QStringLiteral("Key %1").arg(key), this);
         keyButton->setObjectName(QStringLiteral("key%1Btn").arg(key));
         keyButton->setGeometry(x + kModifierWidth + 4, y, kKeyWidth, kButtonHeight);
         setButtonColour(keyButton, red());
-        connect(keyButton, &QPushButton::clicked, this, [this, key] { keyBtn_Click(key); });
+        connect(keyButton, &QPushButton::clicked, this, [this, key] { onKeyChosen(key); });
         keyBtn.push_back(keyButton);
     }
 
@@ -84,7 +82,7 @@ CodeTableEditorWindow::CodeTableEditorWindow(const EditorDesign& design, QWidget
     selectCodeCbox->setMaxVisibleItems(20);
     selectCodeCbox->setGeometry(columnX, keysTop, kListWidth, kButtonHeight);
     connect(selectCodeCbox, &QComboBox::activated, this,
-            &CodeTableEditorWindow::selectCodeCbox_SelectionChangeCommitted);
+            &CodeTableEditorWindow::onCodeChosen);
 
     selectModifierCbox = new QComboBox(this);
     selectModifierCbox->setObjectName(QStringLiteral("selectModifierCbox"));
@@ -94,7 +92,7 @@ CodeTableEditorWindow::CodeTableEditorWindow(const EditorDesign& design, QWidget
     selectModifierCbox->setCurrentIndex(-1);
     selectModifierCbox->setGeometry(columnX, keysTop, kListWidth, kButtonHeight);
     connect(selectModifierCbox, &QComboBox::activated, this,
-            &CodeTableEditorWindow::selectModifierCbox_SelectionChangeCommitted);
+            &CodeTableEditorWindow::onModifierChosen);
 
     auto sideButton = [&](const char* name, const char* text, int row) {
         auto* b = new QPushButton(QString::fromLatin1(text), this);
@@ -105,9 +103,9 @@ CodeTableEditorWindow::CodeTableEditorWindow(const EditorDesign& design, QWidget
     resetBtn = sideButton("resetBtn", "Reset", 1);
     applyBtn = sideButton("applyBtn", "Apply", 2);
     exitBtn = sideButton("exitBtn", "Close", 3);
-    connect(resetBtn, &QPushButton::clicked, this, &CodeTableEditorWindow::resetBtn_Click);
-    connect(applyBtn, &QPushButton::clicked, this, &CodeTableEditorWindow::applyBtn_Click);
-    connect(exitBtn, &QPushButton::clicked, this, &CodeTableEditorWindow::exitBtn_Click);
+    connect(resetBtn, &QPushButton::clicked, this, &CodeTableEditorWindow::onResetTable);
+    connect(applyBtn, &QPushButton::clicked, this, &CodeTableEditorWindow::onApplyTable);
+    connect(exitBtn, &QPushButton::clicked, this, &CodeTableEditorWindow::onExitEditor);
 
     setFixedSize(columnX + kListWidth + kMargin, keysTop + kRows * kRowHeight);
     if (QScreen* screen = QGuiApplication::primaryScreen())
@@ -155,49 +153,50 @@ void CodeTableEditorWindow::refresh()
     selectModifierCbox->setVisible(model_.modifierListVisible());
 }
 
-void CodeTableEditorWindow::keyBtn_Click(int key)
+void CodeTableEditorWindow::onKeyChosen(int key)
 {
     model_.keyClicked(key);
     refresh();
 }
 
-void CodeTableEditorWindow::modifierBtn_Click(int key)
+void CodeTableEditorWindow::onModifierKeyChosen(int key)
 {
     model_.modifierClicked(key);
     refresh();
 }
 
-void CodeTableEditorWindow::selectCodeCbox_SelectionChangeCommitted(int index)
+void CodeTableEditorWindow::onCodeChosen(int index)
 {
     model_.codeChosen(index);
     refresh();
 }
 
-void CodeTableEditorWindow::selectModifierCbox_SelectionChangeCommitted(int index)
+void CodeTableEditorWindow::onModifierChosen(int index)
 {
     model_.modifierChosen(index);
     refresh();
 }
 
-void CodeTableEditorWindow::resetBtn_Click()
+void CodeTableEditorWindow::onResetTable()
 {
     model_.reset();
     refresh();
 }
 
-void CodeTableEditorWindow::applyBtn_Click()
+void CodeTableEditorWindow::onApplyTable()
 {
     const CodeTable payload = model_.payload();
-    if (link::sendCommand(hid_handle, link::LOAD_CODE_TABLE, payload) == 0) {
+    const auto load = [&](device::Encoder& e) { return e.loadTable(payload); };
+    if (encoder_ && encoder_->with(load) == device::Result::Ok) {
         close();
         return;
     }
-    platform::dialogs().message(kEditorCaption,
-                                std::string(kLoadTableFailedMessage) + kEditorLineBreak,
+    platform::dialogs().message(messages::kCaption,
+                                std::string(messages::kLoadTableFailed) + messages::kLineBreak,
                                 platform::MessageIcon::Warning);
 }
 
-void CodeTableEditorWindow::exitBtn_Click()
+void CodeTableEditorWindow::onExitEditor()
 {
     close();
 }

@@ -3,6 +3,7 @@
 // with its modifier button on the left, arranged in rows; the code and modifier
 // lists sharing one place right of the keys, with Reset, Apply and Close below.
 #include "codetable/code_table_editor_model.h"
+#include "device/encoder.h"
 
 #include <QWidget>
 
@@ -27,6 +28,8 @@ class CodeTableEditorWindow : public QWidget {
 public:
     // Opening step: key n shows entry n of keyCodeArray (code, modifier, caption).
     void openTable(const CodeTable& keyCodeArray);
+    // Where "Apply" loads the table: the slot's encoder at that moment.
+    void useEncoder(std::shared_ptr<device::EncoderSlot> encoder) { encoder_ = std::move(encoder); }
 
     const CodeTableEditorModel& model() const { return model_; }
     const EditorDesign& design() const { return design_; }
@@ -48,18 +51,19 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    void keyBtn_Click(int key);
-    void modifierBtn_Click(int key);
-    void selectCodeCbox_SelectionChangeCommitted(int index);
-    void selectModifierCbox_SelectionChangeCommitted(int index);
-    void resetBtn_Click();
-    void applyBtn_Click();
-    void exitBtn_Click();
+    void onKeyChosen(int key);
+    void onModifierKeyChosen(int key);
+    void onCodeChosen(int index);
+    void onModifierChosen(int index);
+    void onResetTable();
+    void onApplyTable();
+    void onExitEditor();
     // Shows the model: captions, colours and which list is visible.
     void refresh();
 
     EditorDesign design_;
     CodeTableEditorModel model_;
+    std::shared_ptr<device::EncoderSlot> encoder_;
     bool loaded_ = false;
 
     QLabel* label1 = nullptr;

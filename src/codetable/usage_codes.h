@@ -7,13 +7,14 @@
 #include <string>
 #include <string_view>
 
+#include "codetable/code_table.h"
+
 namespace vardo::codetable {
 
 inline constexpr int kUsageCodeCount = 256;
 inline constexpr int kModifierCount = 9;
 inline constexpr int kLayoutCount = 9;
 inline constexpr int kMaxKeys = 16;
-inline constexpr std::size_t kCodeTableBytes = 32;
 
 // ---- Usage codes -----------------------------------------------------------
 
@@ -66,10 +67,6 @@ bool isCustomisedLayout(int index);
 const std::array<std::string_view, kLayoutCount>& layoutItemTexts();
 
 // ---- Code table ------------------------------------------------------------
-
-// 16 entries in key order; key k (1..16) is bytes 2(k-1) (modifier byte) and
-// 2(k-1)+1 (usage code). The same type the encoder link fills from a status read.
-using CodeTable = std::array<std::uint8_t, kCodeTableBytes>;
 
 struct CodeEntry {
     std::uint8_t modifier = 0;

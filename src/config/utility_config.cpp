@@ -114,7 +114,7 @@ std::string GetSettings(const std::string& key)
     return CIniFile::GetValue(key, kSection, FileName);
 }
 
-std::string codeTableText(const std::array<std::uint8_t, 32>& table)
+std::string codeTableText(const codetable::CodeTable& table)
 {
     std::string text;
     for (std::uint8_t b : table)
@@ -122,24 +122,10 @@ std::string codeTableText(const std::array<std::uint8_t, 32>& table)
     return text;
 }
 
-StoredSettings storedSettingsFrom(const link::DeviceStatus& status,
-                                  const std::array<std::uint8_t, 32>& codeTable)
-{
-    StoredSettings s;
-    s.keypadType = status.keypadType;
-    s.ledBrightness = status.ledBrightness;
-    s.ledColour = status.ledColour;
-    s.buzzer = status.buzzer;
-    s.buzzerPeriod = status.buzzerPeriod;
-    s.optionsFitted = status.optionsFitted;
-    s.codeTable = codeTable;
-    return s;
-}
-
 namespace {
 
 // The save's eight keys and their values, in their fixed order.
-std::array<std::pair<const char*, std::string>, 8> savedValues(const StoredSettings& s)
+std::array<std::pair<const char*, std::string>, 8> savedValues(const link::DeviceStatus& s)
 {
     return {{{"FirstUp", "Yes"},
              {"KeypadLayout", std::to_string(s.keypadType)},
@@ -172,7 +158,7 @@ std::string freeBackupPath(const std::string& configFile)
 
 } // namespace
 
-SaveOutcome saveSettings(const StoredSettings& s, const Report& report)
+SaveOutcome saveSettings(const link::DeviceStatus& s, const Report& report)
 {
     const ConfigFileLock lock;
     try {
@@ -203,7 +189,7 @@ void recordFirmwareFile(const std::string& name)
     }
 }
 
-bool writeUpgradeBackup(const StoredSettings& settings, std::string& path)
+bool writeUpgradeBackup(const link::DeviceStatus& settings, std::string& path)
 {
     path.clear();
     if (FileName.empty())
@@ -397,39 +383,44 @@ ResetOutcome readResetPlan(ResetPlan& plan, const Report& report)
     return ResetOutcome::Sent;
 }
 
-ResetOutcome resetFromConfigFile(hid_device* device, const Report& report)
+ResetOutcome resetFromConfigFile(device::Encoder* encoder, const Report& report,
+                                 device::Result* result)
 {
+    if (result)
+        *result = device::Result::Ok;
     ResetPlan plan;
     const ResetOutcome checked = readResetPlan(plan, report);
     if (checked != ResetOutcome::Sent)
         return checked;
 
-    using namespace vardo::link;
-    if (sendByteCommand(device, SET_KEYPAD_TYPE, plan.keypadType) != 0) {
+    device::ConfigurationStep failed = device::ConfigurationStep::KeypadType;
+    const device::Result r =
+        encoder ? encoder->applyConfiguration(plan, failed) : device::Result::NoDevice;
+    if (result)
+        *result = r;
+    if (r == device::Result::Ok)
+        return ResetOutcome::Sent;
+    switch (failed) {
+    case device::ConfigurationStep::KeypadType:
         report(kMsgResetKeypad);
         return ResetOutcome::KeypadRefused;
-    }
-    if (plan.sendTable && sendCommand(device, LOAD_CODE_TABLE, plan.codeTable) != 0) {
+    case device::ConfigurationStep::CodeTable:
         report(kMsgResetTable);
         return ResetOutcome::TableRefused;
+    case device::ConfigurationStep::LedBrightness:
+        report(kMsgResetBrightness);
+        break;
+    case device::ConfigurationStep::LedColour:
+        report(kMsgResetColour);
+        break;
+    case device::ConfigurationStep::Buzzer:
+        report(kMsgResetBuzzer);
+        break;
+    case device::ConfigurationStep::BuzzerPeriod:
+        report(kMsgResetPeriod);
+        break;
     }
-    const struct {
-        EncoderCommand code;
-        std::uint8_t value;
-        const char* failure;
-    } settings[] = {
-        {SET_LED_BRIGHTNESS, plan.ledBrightness, kMsgResetBrightness},
-        {SET_LED_COLOUR, plan.ledColour, kMsgResetColour},
-        {SET_BUZZER, plan.buzzer, kMsgResetBuzzer},
-        {SET_BUZZER_PERIOD, plan.buzzerPeriod, kMsgResetPeriod},
-    };
-    for (const auto& s : settings) {
-        if (sendByteCommand(device, s.code, s.value) != 0) {
-            report(s.failure);
-            return ResetOutcome::SettingRefused;
-        }
-    }
-    return ResetOutcome::Sent;
+    return ResetOutcome::SettingRefused;
 }
 
 } // namespace vardo::config

@@ -3,15 +3,15 @@
 // save of the encoder's settings, import, export and the reset of the encoder
 // from the stored settings. Qt-free: every text meant for the operator goes to
 // the caller's Report, which shows it; pickers and questions stay with the window.
-#include <hidapi.h>
-
 #include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
 
 #include "config/config_path.h"
+#include "device/encoder.h"
 #include "link/encoder_commands.h"
+#include "link/messages.h"
 #include "platform/atomic_file.h"
 
 namespace vardo::config {
@@ -49,8 +49,8 @@ inline constexpr const char* kMsgExportException = "Exception :Unable to save cf
 inline constexpr const char* kOverwriteCaption = "Save USBUtilityCfg File";
 inline constexpr const char* kOverwriteQuestion =
     "USBUtilityCfg.ini file already exists. Do you want to overwrite it?";
-inline constexpr const char* kMsgResetKeypad = "Unable to set Keypad Type..";
-inline constexpr const char* kMsgResetTable = "Unable to Load Table..";
+inline constexpr const char* kMsgResetKeypad = messages::kKeypadTypeFailed;
+inline constexpr const char* kMsgResetTable = messages::kLoadTableFailed;
 inline constexpr const char* kMsgResetBrightness = "Unable to set LED Brightness..";
 inline constexpr const char* kMsgResetColour = "Unable to set LED Color..";
 inline constexpr const char* kMsgResetBuzzer = "Unable to set Buzzer..";
@@ -79,23 +79,8 @@ bool SetSettings(const std::string& key, const std::string& value, const Report&
 // throws IniFormatError.
 std::string GetSettings(const std::string& key);
 
-// What the save records: the fields of the last status read.
-struct StoredSettings {
-    int keypadType = 0;
-    int ledBrightness = 0;
-    int ledColour = 0;
-    int buzzer = 0;
-    int buzzerPeriod = 0;
-    int optionsFitted = 0;
-    std::array<std::uint8_t, 32> codeTable{};
-};
-
-// The values a save records, from one status read.
-StoredSettings storedSettingsFrom(const link::DeviceStatus& status,
-                                  const std::array<std::uint8_t, 32>& codeTable);
-
 // "n," for each of the 32 bytes, unsigned decimal, no blanks.
-std::string codeTableText(const std::array<std::uint8_t, 32>& table);
+std::string codeTableText(const codetable::CodeTable& table);
 
 enum class SaveOutcome {
     Saved,
@@ -103,9 +88,10 @@ enum class SaveOutcome {
     NotWritten,  // one or more keys could not be written (each reported)
 };
 
-// Writes FirstUp="Yes" and the seven settings keys (FirmwareFile untouched) in
-// the fixed order; a key that fails is reported and the next one is tried.
-SaveOutcome saveSettings(const StoredSettings& settings, const Report& report);
+// Writes FirstUp="Yes" and the seven settings keys of the last status read
+// (FirmwareFile untouched; the firmware version is not kept) in the fixed
+// order; a key that fails is reported and the next one is tried.
+SaveOutcome saveSettings(const link::DeviceStatus& settings, const Report& report);
 
 // Records the name (without folder) of the firmware image last chosen. A
 // failure, a damaged file included, goes unreported: the name is only a hint.
@@ -117,7 +103,7 @@ void recordFirmwareFile(const std::string& name);
 // failure after the erase never loses them; a reset from that file sends them
 // back. path receives the file's name. False when it could not be written
 // whole; then no file of that name is left behind.
-bool writeUpgradeBackup(const StoredSettings& settings, std::string& path);
+bool writeUpgradeBackup(const link::DeviceStatus& settings, std::string& path);
 
 // Replaces FileName with chosenPath after checking its name and its nine keys.
 // Every outcome but success is reported. True when the file was replaced.
@@ -146,15 +132,7 @@ enum class ResetOutcome {
 };
 
 // The settings the reset sends, read and checked before the first command.
-struct ResetPlan {
-    std::uint8_t keypadType = 0;
-    bool sendTable = false;
-    std::array<std::uint8_t, 32> codeTable{};
-    std::uint8_t ledBrightness = 0;
-    std::uint8_t ledColour = 0;
-    std::uint8_t buzzer = 0;
-    std::uint8_t buzzerPeriod = 0;
-};
+using ResetPlan = device::Configuration;
 
 // Parses a stored decimal number as the encoder gets it (low 8 bits). Blanks
 // around it and a sign are accepted; false for anything else or outside int32.
@@ -168,10 +146,13 @@ bool parseStoredByte(const std::string& text, std::uint8_t& byte);
 // rather than the first commands only.
 ResetOutcome readResetPlan(ResetPlan& plan, const Report& report);
 
-// The whole reset: the plan, then SET_KEYPAD_TYPE, LOAD_CODE_TABLE (customised
-// layouts only), SET_LED_BRIGHTNESS, SET_LED_COLOUR, SET_BUZZER,
-// SET_BUZZER_PERIOD on device, stopping at the first failure. The closing status
-// read belongs to the caller (on Sent).
-ResetOutcome resetFromConfigFile(hid_device* device, const Report& report);
+// The whole reset: the plan, then the encoder's applyConfiguration
+// (SET_KEYPAD_TYPE, LOAD_CODE_TABLE for customised layouts, SET_LED_BRIGHTNESS,
+// SET_LED_COLOUR, SET_BUZZER, SET_BUZZER_PERIOD), stopping at the first failure.
+// A null encoder fails the first command. result, when given, receives the
+// failed command's result (Ok otherwise). The closing status read belongs to
+// the caller (on Sent).
+ResetOutcome resetFromConfigFile(device::Encoder* encoder, const Report& report,
+                                 device::Result* result = nullptr);
 
 } // namespace vardo::config

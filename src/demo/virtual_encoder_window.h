@@ -5,6 +5,8 @@
 // encoder answers the utility's exchanges on its own.
 #include <QWidget>
 
+#include "codetable/code_table.h"
+
 #include <array>
 #include <cstdint>
 #include <string>
@@ -73,7 +75,7 @@ private:
     QTimer* poll_ = nullptr;
     std::uint64_t seenRevision_ = ~std::uint64_t{0};
     int shownLayout_ = -1;
-    std::array<std::uint8_t, 32> shownTable_{};
+    vardo::codetable::CodeTable shownTable_{};
 };
 
 } // namespace vardo::demo

@@ -2,9 +2,11 @@
 
 #include "config/config_path.h"
 #include "config/utility_config.h"
+#include "device/encoder.h"
 #include "firmware/bsl430.h"
 #include "firmware/loader_texts.h"
 #include "firmware/upgrade_sequence.h"
+#include "link/messages.h"
 #include "platform/dialogs.h"
 #include "platform/mouse_click_button.h"
 #include "platform/qt_dialogs.h"
@@ -69,6 +71,7 @@ struct firmware_upgrade::Impl {
     }
 
     vardo::firmware::UpgradeSequence sequence;
+    std::shared_ptr<vardo::device::EncoderSlot> encoder;
     // Unknown until the main window hands over the values it read.
     vardo::firmware::RestoreValues restore = unknownRestoreValues();
     unsigned numberOfUSBDevicesConnected = 0;
@@ -116,9 +119,10 @@ QString forDisplay(const std::string& text)
 
 } // namespace
 
-firmware_upgrade::firmware_upgrade(QWidget* parent)
+firmware_upgrade::firmware_upgrade(std::shared_ptr<vardo::device::EncoderSlot> encoder, QWidget* parent)
     : QWidget(parent, Qt::Window), d(std::make_unique<Impl>(this))
 {
+    d->encoder = std::move(encoder);
     setWindowTitle(QStringLiteral("Vadro USB Encoder Firmware Upgrade"));
     setWindowIcon(QIcon());
     setFixedSize(664, 387);
@@ -162,9 +166,9 @@ firmware_upgrade::firmware_upgrade(QWidget* parent)
     d->vidLbl->setText(QString::fromStdString(d->sequence.myVID));
     d->pidLbl->setText(QString::fromStdString(d->sequence.myPID));
 
-    connect(d->btnBrowse, &QPushButton::clicked, this, [this] { btnBrowse_Click(); });
-    connect(d->btnUpgrade, &QPushButton::clicked, this, [this] { btnUpgrade_MouseClick(); });
-    connect(d->btnClose, &QPushButton::clicked, this, [this] { btnClose_MouseClick(); });
+    connect(d->btnBrowse, &QPushButton::clicked, this, [this] { onBrowse(); });
+    connect(d->btnUpgrade, &QPushButton::clicked, this, [this] { onStartUpgrade(); });
+    connect(d->btnClose, &QPushButton::clicked, this, [this] { onClose(); });
 
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
@@ -183,14 +187,14 @@ firmware_upgrade::~firmware_upgrade()
 
 void firmware_upgrade::setRestoreValues(int ledBrightness, int buzzer, int buzzerPeriod,
                                         int keypadType, int options,
-                                        const std::array<std::uint8_t, 32>& keyCodeArray)
+                                        const vardo::codetable::CodeTable& keyCodeArray)
 {
     d->restore.ledBrightness = ledBrightness;
     d->restore.buzzer = buzzer;
     d->restore.buzzerPeriod = buzzerPeriod;
     d->restore.keypadType = keypadType;
-    d->restore.options = options;
-    d->restore.keyCodeArray = keyCodeArray;
+    d->restore.optionsFitted = options;
+    d->restore.codeTable = keyCodeArray;
     d->restore.known = true;
 }
 
@@ -295,7 +299,7 @@ void firmware_upgrade::backgroundWorkerCheckDevice_RunWorkerCompleted(unsigned c
     releaseWhenIdle();
 }
 
-void firmware_upgrade::btnBrowse_Click()
+void firmware_upgrade::onBrowse()
 {
     const auto chosen = vardo::platform::dialogs().openFile("(*.txt)|*.txt|All files (*.*)|*.*", "", "");
     if (!chosen)
@@ -305,7 +309,7 @@ void firmware_upgrade::btnBrowse_Click()
     vardo::config::recordFirmwareFile(name);
 }
 
-void firmware_upgrade::btnUpgrade_MouseClick()
+void firmware_upgrade::onStartUpgrade()
 {
     if (d->backgroundWorker1.busy)
         return;
@@ -340,7 +344,7 @@ void firmware_upgrade::btnUpgrade_MouseClick()
     });
 }
 
-void firmware_upgrade::btnClose_MouseClick() { close(); }
+void firmware_upgrade::onClose() { close(); }
 
 void firmware_upgrade::backgroundWorker1_ProgressChanged(int percent, const std::string& text)
 {
@@ -367,7 +371,10 @@ void firmware_upgrade::backgroundWorker1_RunWorkerCompleted(bool result, bool fa
         return;
     }
     // The window's thread waits out the restart and writes the settings back.
-    vardo::firmware::completeUpgrade(d->restore);
+    vardo::firmware::completeUpgrade(d->restore, *d->encoder, [](const char* caption, const std::string& text) {
+        vardo::platform::dialogs().message(caption, text + vardo::messages::kLineBreak,
+                                           vardo::platform::MessageIcon::Warning);
+    });
     emit upgradeFinished(true);
     releaseWhenIdle();
 }

@@ -9,6 +9,12 @@
 #include <cstdint>
 #include <memory>
 
+#include "codetable/code_table.h"
+
+namespace vardo::device {
+class EncoderSlot;
+}
+
 class QCloseEvent;
 class QShowEvent;
 
@@ -17,15 +23,17 @@ class firmware_upgrade : public QWidget {
 
 public:
     // A top-level, fixed-size window (a parent only ties its lifetime).
-    // Closing it releases it (once its workers have ended).
-    explicit firmware_upgrade(QWidget* parent = nullptr);
+    // Closing it releases it (once its workers have ended). After the upgrade
+    // the first encoder is opened into encoder and the settings go back into it.
+    explicit firmware_upgrade(std::shared_ptr<vardo::device::EncoderSlot> encoder,
+                              QWidget* parent = nullptr);
     // Stops the device notifications and waits for a worker still running.
     ~firmware_upgrade() override;
 
     // The settings to write back after a successful upgrade; call before show().
     // One-byte payloads take the low 8 bits of each value.
     void setRestoreValues(int ledBrightness, int buzzer, int buzzerPeriod, int keypadType,
-                          int options, const std::array<std::uint8_t, 32>& keyCodeArray);
+                          int options, const vardo::codetable::CodeTable& keyCodeArray);
 
     // The operator has already agreed that, with no password text, the
     // upgrade mass-erases the encoder: Upgrade Firmware does not ask again.
@@ -45,9 +53,9 @@ protected:
 private:
     void OnHandleCreated();
     void ParseMessages(std::uint32_t message, std::uint32_t event);
-    void btnBrowse_Click();
-    void btnUpgrade_MouseClick();
-    void btnClose_MouseClick();
+    void onBrowse();
+    void onStartUpgrade();
+    void onClose();
     void backgroundWorker1_ProgressChanged(int percent, const std::string& text);
     void backgroundWorker1_RunWorkerCompleted(bool result, bool failedWithException);
     void backgroundWorkerCheckDevice_RunWorkerCompleted(unsigned count, bool failedWithException);

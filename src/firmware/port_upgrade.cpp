@@ -14,29 +14,19 @@ namespace {
 constexpr std::uint16_t kLoaderProductId = 0x0200;
 constexpr std::uint32_t kPollMs = 250;
 
-hid_device* openEncoderOnPort(const std::string& port)
+std::unique_ptr<device::Encoder> openEncoderOnPort(const std::string& port)
 {
     const std::string path = findOnPort(static_cast<std::uint16_t>(link::kEncoderVendorId),
                                         static_cast<std::uint16_t>(link::kEncoderProductId),
                                         link::kEncoderInterface, port);
-    hid_device* handle = path.empty() ? nullptr : hid_open_path(path.c_str());
-    if (handle)
-        hid_set_nonblocking(handle, 1);
-    return handle;
+    return path.empty() ? nullptr : device::Encoder::open(path);
 }
 
-// A status that came whole but too short for its layout has no exchange
-// failure of its own: it counts as an invalid reply.
-std::int32_t failedExchange()
-{
-    const std::int32_t r = link::lastExchangeResult();
-    return r == link::kOk ? link::kErrBadFrame : r;
-}
-
-PortUpgradeResult finish(PortUpgradeResult result, PortUpgradeOutcome outcome, std::int32_t linkResult = 0)
+PortUpgradeResult finish(PortUpgradeResult result, PortUpgradeOutcome outcome,
+                         device::Result failed = device::Result::Ok)
 {
     result.outcome = outcome;
-    result.linkResult = linkResult;
+    result.result = failed;
     return result;
 }
 
@@ -82,30 +72,25 @@ std::string findOnPort(std::uint16_t vendorId, std::uint16_t productId, int inte
 PortUpgradeResult upgradeOnPort(const FirmwareImage& image, const PortUpgradeJob& job)
 {
     PortUpgradeResult result;
-    hid_device* encoder = job.port.empty() ? nullptr : openEncoderOnPort(job.port);
+    std::unique_ptr<device::Encoder> encoder = job.port.empty() ? nullptr : openEncoderOnPort(job.port);
     if (!encoder)
-        return finish(result, PortUpgradeOutcome::NoEncoder, link::kErrNoDevice);
+        return finish(result, PortUpgradeOutcome::NoEncoder, device::Result::NoDevice);
 
     // Without the settings the write-back would put zeros into the new
     // firmware, so nothing starts without them and their backup.
-    link::DeviceStatus status;
     RestoreValues values;
-    if (link::readDeviceStatus(encoder, status, values.keyCodeArray) != 0) {
-        hid_close(encoder);
-        return finish(result, PortUpgradeOutcome::StatusFailed, failedExchange());
-    }
-    values.ledBrightness = status.ledBrightness;
-    values.buzzer = status.buzzer;
-    values.buzzerPeriod = status.buzzerPeriod;
-    values.keypadType = status.keypadType;
-    values.options = status.optionsFitted;
-    if (!job.backup || !job.backup(status, values.keyCodeArray, result.backupPath)) {
-        hid_close(encoder);
-        return finish(result, PortUpgradeOutcome::BackupFailed);
-    }
-    // The encoder restarts into its loader; an unanswered command is expected.
-    link::sendCommand(encoder, link::ENTER_BSL);
-    hid_close(encoder);
+    PortUpgradeOutcome stopped = PortUpgradeOutcome::Upgraded;
+    const auto preparation = encoder->prepareUpgrade(values, [&](device::Result statusRead) {
+        if (statusRead != device::Result::Ok)
+            stopped = PortUpgradeOutcome::StatusFailed;
+        else if (!job.backup || !job.backup(values, result.backupPath))
+            stopped = PortUpgradeOutcome::BackupFailed;
+        return stopped == PortUpgradeOutcome::Upgraded;
+    });
+    encoder.reset();
+    if (preparation.stopped || stopped != PortUpgradeOutcome::Upgraded)
+        return finish(result, stopped == PortUpgradeOutcome::Upgraded ? PortUpgradeOutcome::StatusFailed : stopped,
+                      preparation.statusRead);
 
     const auto loaderOnPort = [&] {
         return !findOnPort(static_cast<std::uint16_t>(link::kEncoderVendorId), kLoaderProductId, -1, job.port)
@@ -137,12 +122,11 @@ PortUpgradeResult upgradeOnPort(const FirmwareImage& image, const PortUpgradeJob
         encoder = openEncoderOnPort(job.port);
     }
     if (!encoder)
-        return finish(result, PortUpgradeOutcome::NotBack, link::kErrNoDevice);
-    const bool written = writeBackSettings(encoder, values);
-    const std::int32_t linkResult = written ? link::kOk : failedExchange();
-    hid_close(encoder);
-    return written ? finish(result, PortUpgradeOutcome::Upgraded)
-                   : finish(result, PortUpgradeOutcome::WriteBackFailed, linkResult);
+        return finish(result, PortUpgradeOutcome::NotBack, device::Result::NoDevice);
+    device::Result failed = device::Result::Ok;
+    if (!writeBackSettings(encoder.get(), values, job.report, &failed))
+        return finish(result, PortUpgradeOutcome::WriteBackFailed, failed);
+    return finish(result, PortUpgradeOutcome::Upgraded);
 }
 
 } // namespace vardo::firmware

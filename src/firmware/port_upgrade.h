@@ -4,12 +4,12 @@
 // port driven through a loader session of its own, the restart, and the
 // settings written back into the new firmware. On a bench several run side
 // by side, one worker each, and never touch each other's encoder. Qt-free.
+#include "device/encoder.h"
 #include "firmware/image_check.h"
 #include "firmware/loader_texts.h"
 #include "firmware/upgrade_sequence.h"
 #include "link/encoder_commands.h"
 
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -32,19 +32,19 @@ const char* portUpgradeOutcomeName(PortUpgradeOutcome outcome);
 
 struct PortUpgradeResult {
     PortUpgradeOutcome outcome = PortUpgradeOutcome::Upgraded;
-    std::string backupPath;       // "" when none was written
-    std::int32_t linkResult = 0;  // the failed exchange's link result, when one failed
+    std::string backupPath;                      // "" when none was written
+    device::Result result = device::Result::Ok;  // the failed exchange's result, when one failed
 };
 
 // Writes the settings about to be written back to a backup file; path receives its name.
-using SettingsBackup = std::function<bool(const link::DeviceStatus& status,
-                                          const std::array<std::uint8_t, 32>& table, std::string& path)>;
+using SettingsBackup = std::function<bool(const link::DeviceStatus& settings, std::string& path)>;
 
 struct PortUpgradeJob {
     std::string port;
     LoaderTexts texts;        // checked by findLoaderTexts; the caller confirmed a missing password
     ProgressReport progress;  // the sequence's percentages and status lines
     SettingsBackup backup;
+    WriteBackReport report;   // the write-back's failure message
 };
 
 // How long an encoder may take to come back as a loader after ENTER_BSL.
@@ -55,8 +55,7 @@ inline constexpr std::uint32_t kLoaderAppearWaitMs = 10000;
 std::string findOnPort(std::uint16_t vendorId, std::uint16_t productId, int interfaceNumber,
                        const std::string& port);
 
-// The whole upgrade of the encoder on job.port with image. The write-back's
-// failure message goes through the dialogs, as the window's does.
+// The whole upgrade of the encoder on job.port with image.
 PortUpgradeResult upgradeOnPort(const FirmwareImage& image, const PortUpgradeJob& job);
 
 } // namespace vardo::firmware

@@ -1,13 +1,15 @@
 #include "firmware/upgrade_sequence.h"
 
+#include "link/messages.h"
+
 #include "firmware/bsl430.h"
 #include "firmware/firmware_checks.h"
 #include "firmware/firmware_resources.h"
 #include "firmware/image_check.h"
 #include "link/encoder_commands.h"
 #include "link/hid_transport.h"
+#include "link/messages.h"
 #include "platform/clock.h"
-#include "platform/dialogs.h"
 #include "platform/text8.h"
 
 #include <cstdlib>
@@ -171,13 +173,8 @@ bool UpgradeSequence::DownloadStartUp(bool& massErase)
 {
     const std::string connection = connectionText();
     const std::u16string com(connection.begin(), connection.end());
-
-    BSL_setFamily(kFamily);
-    BSL_setCom(kCom);
-    if (BSL_initialize_BSL(converted(com).data()) == 1) {
-        report(0, "USB device was unplugged!\r\n");
+    if (!connectLoader(com, 0))
         return false;
-    }
 
     // The two password blocks are 10 KB each: kept off the worker's stack.
     auto password = std::make_unique<DataBlock_>();
@@ -188,43 +185,64 @@ bool UpgradeSequence::DownloadStartUp(bool& massErase)
     *password = texts_ && texts_->password ? BSL_readTI_Text(texts_->password->c_str(), 32)
                                            : *defaultPassword;
     report(5, "");
+    if (!unlockLoader(*password, *defaultPassword, massErase))
+        return false;
 
-    if (BSL_RX_Password(*password) != 0) {
+    const std::string version = resourceText("RAM_BSL_VERSION");
+    startRamLoader(version);
+    startProgramTime = platform::tickCountMs();
+    if (!connectLoader(com, 50))
+        return false;
+    return checkRamLoader(massErase ? *defaultPassword : *password, version);
+}
+
+bool UpgradeSequence::connectLoader(const std::u16string& com, int percent)
+{
+    BSL_setFamily(kFamily);
+    BSL_setCom(kCom);
+    if (BSL_initialize_BSL(converted(com).data()) == 1) {
+        report(percent, "USB device was unplugged!\r\n");
+        return false;
+    }
+    return true;
+}
+
+bool UpgradeSequence::unlockLoader(const DataBlock_& password, const DataBlock_& defaultPassword,
+                                   bool& massErase)
+{
+    if (BSL_RX_Password(password) != 0) {
         massErase = true;
         report(5, "Mass erase occured!\r\n");
         platform::sleepMs(2000);
-        if (BSL_RX_Password(*defaultPassword) != 0) {
+        if (BSL_RX_Password(defaultPassword) != 0) {
             report(10, "Password FAILED!\r\n");
             return false;
         }
     }
     report(10, "Password Sent Successfully\r\n");
+    return true;
+}
 
-    const std::string version = resourceText("RAM_BSL_VERSION");
+void UpgradeSequence::startRamLoader(const std::string& version)
+{
     report(20, "Sending RAM BSL v" + version + "\r\n");
     BSL_RX_TXT(texts_ ? texts_->ramLoader.c_str() : "", 1);
     BSL_LoadPC(kRamLoaderEntry);
     report(30, "Done RAM BSL v" + version + "\r\n");
     BSL_close_BSL();
 
+    // The device leaves the bus and comes back running the RAM loader.
     report(35, "");
     platform::sleepMs(1000);
     report(40, "");
     platform::sleepMs(1000);
     report(45, "");
     platform::sleepMs(1000);
+}
 
-    startProgramTime = platform::tickCountMs();
-
-    BSL_setFamily(kFamily);
-    BSL_setCom(kCom);
-    if (BSL_initialize_BSL(converted(com).data()) == 1) {
-        report(50, "USB device was unplugged!\r\n");
-        return false;
-    }
-    const std::uint8_t passwordResult =
-        BSL_RX_Password(massErase ? *defaultPassword : *password);
-
+bool UpgradeSequence::checkRamLoader(const DataBlock_& password, const std::string& version)
+{
+    const std::uint8_t passwordResult = BSL_RX_Password(password);
     const std::string text = BSL_TX_BSL_Version_String();
     if (text == "ERROR" || text.size() < 35
         || "00." + text.substr(16, 2) + "." + text.substr(25, 2) + "." + text.substr(33, 2)
@@ -253,57 +271,52 @@ bool UpgradeSequence::TriggerForcedBOR()
     return sent;
 }
 
-bool writeBackSettings(hid_device* device, const RestoreValues& v)
+bool writeBackSettings(device::Encoder* encoder, const RestoreValues& v, const WriteBackReport& report,
+                       device::Result* result)
 {
-    using namespace vardo::link;
-    auto low = [](int value) { return static_cast<std::uint8_t>(value & 0xFF); };
-    struct Step {
-        EncoderCommand command;
-        int kind;  // 0 one byte, 1 the code table, 2 no payload
-        int value;
-        const char* failure;
-    };
-    const Step steps[] = {
-        {SET_OPTIONS, 0, v.options, "Unable to set option.."},
-        {SET_BUZZER, 0, v.buzzer, "Unable to set buzzer.."},
-        {SET_BUZZER_PERIOD, 0, v.buzzerPeriod, "Unable to set buzzer period.."},
-        {SET_KEYPAD_TYPE, 0, v.keypadType, "Unable to set Keypad Type.."},
-        {LOAD_CODE_TABLE, 1, 0, "Unable to Load Table.."},
-        {SET_LED_BRIGHTNESS, 0, v.ledBrightness, "Unable to set LED Brightness.."},
-        {WRITE_DEFAULTS, 2, 0, "Unable to set WRITE_DEFAULTs.."},
-    };
-    for (const Step& s : steps) {
-        std::int32_t result = 0;
-        if (s.kind == 0)
-            result = sendByteCommand(device, s.command, low(s.value));
-        else if (s.kind == 1)
-            result = sendCommand(device, s.command, v.keyCodeArray);
-        else
-            result = sendCommand(device, s.command);
-        if (result != 0) {
-            platform::dialogs().message(kWriteBackCaption, std::string(s.failure) + kMessageLineBreak,
-                                        platform::MessageIcon::Warning);
-            return false;
-        }
+    device::WriteBackStep failed = device::WriteBackStep::Options;
+    const device::Result r = encoder ? encoder->writeBack(v, failed) : device::Result::NoDevice;
+    if (result)
+        *result = r;
+    if (r == device::Result::Ok)
+        return true;
+    const char* text = "Unable to set WRITE_DEFAULTs..";
+    switch (failed) {
+    case device::WriteBackStep::Options:
+        text = "Unable to set option..";
+        break;
+    case device::WriteBackStep::Buzzer:
+        text = "Unable to set buzzer..";
+        break;
+    case device::WriteBackStep::BuzzerPeriod:
+        text = "Unable to set buzzer period..";
+        break;
+    case device::WriteBackStep::KeypadType:
+        text = messages::kKeypadTypeFailed;
+        break;
+    case device::WriteBackStep::CodeTable:
+        text = messages::kLoadTableFailed;
+        break;
+    case device::WriteBackStep::LedBrightness:
+        text = "Unable to set LED Brightness..";
+        break;
+    case device::WriteBackStep::SaveDefaults:
+        break;
     }
-    return true;
+    report(kWriteBackCaption, text);
+    return false;
 }
 
-bool completeUpgrade(const RestoreValues& values)
+bool completeUpgrade(const RestoreValues& values, device::EncoderSlot& slot, const WriteBackReport& report)
 {
     platform::sleepMs(kRestartWaitMs);
-    if (!link::rescanEncoder())
-        platform::dialogs().message(kEncoderCaption,
-                                    std::string("Vardo 710 Encoder not connected..")
-                                        + kMessageLineBreak,
-                                    platform::MessageIcon::Warning);
+    if (!slot.rescan())
+        report(messages::kCaption, messages::kNotConnected);
     if (!values.known) {
-        platform::dialogs().message(kWriteBackCaption,
-                                    std::string(kMsgSettingsUnknown) + kMessageLineBreak,
-                                    platform::MessageIcon::Warning);
+        report(kWriteBackCaption, kMsgSettingsUnknown);
         return false;
     }
-    return writeBackSettings(hid_handle, values);
+    return writeBackSettings(slot.get().get(), values, report);
 }
 
 } // namespace vardo::firmware

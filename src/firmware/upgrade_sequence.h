@@ -3,10 +3,9 @@
 // programming and verification of the chosen image, the forced restart, the
 // loader count, and the settings write-back after the restart. Reports
 // progress through a callback; waits through the platform clock. Qt-free.
+#include "device/encoder.h"
 #include "firmware/image_check.h"
 #include "firmware/loader_texts.h"
-
-#include <hidapi.h>
 
 #include <array>
 #include <cstdint>
@@ -14,12 +13,12 @@
 #include <optional>
 #include <string>
 
+struct DataBlock_;
+
 namespace vardo::firmware {
 
 // Caption of the write-back's message boxes.
 inline constexpr char kWriteBackCaption[] = "Vardo USB ENCODER";
-inline constexpr char kEncoderCaption[] = "Vardo USB Encoder";
-inline constexpr char kMessageLineBreak[] = "\r\n";
 inline constexpr std::uint32_t kRestartWaitMs = 6000;
 
 // "0x200" -> "0x0200": a "0x" text shorter than 6 characters gets zeros after
@@ -67,19 +66,22 @@ public:
     std::uint32_t totalProgramTime = 0;
 
 private:
+    // DownloadStartUp's stages: the loader connected (percent for its failure
+    // line), the flash loader unlocked (the mass erase path when the password
+    // is refused), the RAM loader sent and started, and, connected again, its
+    // version and password checked.
+    bool connectLoader(const std::u16string& com, int percent);
+    bool unlockLoader(const DataBlock_& password, const DataBlock_& defaultPassword, bool& massErase);
+    void startRamLoader(const std::string& version);
+    bool checkRamLoader(const DataBlock_& password, const std::string& version);
     void report(int percent, const std::string& text) const;
     ProgressReport report_;
     std::optional<LoaderTexts> texts_;
 };
 
-// The values written back into the new firmware (one-byte payloads take the low 8 bits).
-struct RestoreValues {
-    int ledBrightness = 0;
-    int buzzer = 0;
-    int buzzerPeriod = 0;
-    int keypadType = 0;
-    int options = 0;
-    std::array<std::uint8_t, 32> keyCodeArray{};
+// The settings read before the upgrade, written back into the new firmware
+// (the encoder's writeBack: options, buzzer, period, layout, table, brightness).
+struct RestoreValues : link::DeviceStatus {
     // False when the settings could not be read before the upgrade: zeros would
     // then switch the encoder's options off and clear its code table, so nothing
     // is written back.
@@ -89,14 +91,21 @@ struct RestoreValues {
 inline constexpr char kMsgSettingsUnknown[] =
     "The settings could not be read before the upgrade and were not written back..";
 
-// The seven write-back commands in order, stopping at the first failure with
-// its message box. True when all seven succeeded.
-bool writeBackSettings(hid_device* device, const RestoreValues& values);
+// Receives one operator message of the write-back (without its line break)
+// and the caption of its box; the window shows it, the command-line tool prints it.
+using WriteBackReport = std::function<void(const char* caption, const std::string& text)>;
 
-// After a successful upgrade: waits 6000 ms, re-opens the encoder into
-// hid_handle (with "Vardo 710 Encoder not connected.." when there is none)
+// The seven write-back commands in order (the encoder's writeBack), stopping at
+// the first failure, which is reported. A null encoder fails the first command.
+// True when all seven succeeded; result, when given, receives the failed one's result.
+bool writeBackSettings(device::Encoder* encoder, const RestoreValues& values,
+                       const WriteBackReport& report, device::Result* result = nullptr);
+
+// After a successful upgrade: waits 6000 ms, re-opens the first encoder into
+// slot (reporting "Vardo 710 Encoder not connected.." when there is none)
 // and writes the values back, unless they are not known (then it says so).
 // True when the write-back succeeded.
-bool completeUpgrade(const RestoreValues& values);
+bool completeUpgrade(const RestoreValues& values, device::EncoderSlot& slot,
+                     const WriteBackReport& report);
 
 } // namespace vardo::firmware

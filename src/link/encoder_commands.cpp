@@ -20,8 +20,7 @@ int statusTableBytes(int layoutCode)
     return 32;
 }
 
-bool unpackStatusMessage(std::span<const std::uint8_t> data, DeviceStatus& status,
-                         std::array<std::uint8_t, kCodeTableBytes>& table)
+bool unpackStatusMessage(std::span<const std::uint8_t> data, DeviceStatus& status)
 {
     if (data.size() < kSettingBytes)
         return false;
@@ -36,14 +35,13 @@ bool unpackStatusMessage(std::span<const std::uint8_t> data, DeviceStatus& statu
     status.optionsFitted = data[3];
     status.buzzerPeriod = data[4];
     status.keypadType = data[5];
-    std::copy_n(data.begin() + kSettingBytes, tableBytes, table.begin());
+    std::copy_n(data.begin() + kSettingBytes, tableBytes, status.codeTable.begin());
     const auto version = data.subspan(kSettingBytes + tableBytes, kVersionBytes);
     status.firmwareVersion.assign(version.begin(), version.end());
     return true;
 }
 
-int readDeviceStatus(hid_device* device, DeviceStatus& status,
-                     std::array<std::uint8_t, kCodeTableBytes>& table)
+std::int32_t readDeviceStatus(hid_device* device, DeviceStatus& status)
 {
     std::array<std::uint8_t, kReportSize> reply{};
     std::uint32_t replyLength = 0;
@@ -51,11 +49,12 @@ int readDeviceStatus(hid_device* device, DeviceStatus& status,
                                                       static_cast<std::int32_t>(reply.size()),
                                                       &replyLength, kDefaultTimeoutMs);
     if (r != kOk)
-        return -1;
+        return r;
     const std::size_t length = std::min<std::size_t>(replyLength, reply.size());
-    if (!unpackStatusMessage(std::span(reply.data(), length), status, table))
-        return -1;
-    return 0;
+    // A status too short for its layout is as bad as a broken frame.
+    if (!unpackStatusMessage(std::span(reply.data(), length), status))
+        return kErrBadFrame;
+    return kOk;
 }
 
 std::int32_t sendCommand(hid_device* device, EncoderCommand code,

@@ -8,6 +8,8 @@
 #include <span>
 #include <string>
 
+#include "codetable/code_table.h"
+
 namespace vardo::link {
 
 enum EncoderCommand : std::uint8_t {
@@ -29,7 +31,6 @@ enum EncoderCommand : std::uint8_t {
 inline constexpr std::uint8_t kSelfTestStart = 1;
 inline constexpr std::uint8_t kSelfTestEnd = 2;
 inline constexpr std::uint8_t kNoKey = 0xFF;
-inline constexpr std::size_t kCodeTableBytes = 32;
 
 // Option bits of the options-fitted mask.
 inline constexpr int kOptionLedColour = 1;
@@ -41,28 +42,29 @@ inline constexpr int kAllOptions = 7;
 // 8 for 0-2, 24 for 3-5, 32 for any other code.
 int statusTableBytes(int layoutCode);
 
-// The fields of one status message. Whoever keeps a copy (main window, self
-// test, command-line tool) unpacks into its own fields through this.
+// The encoder's settings as one status message reports them: what every
+// window, the configuration file, the upgrade write-back and the command-line
+// tool keep of an encoder.
 struct DeviceStatus {
     int ledBrightness = 0;
     int ledColour = 0;
     int buzzer = 0;
     int optionsFitted = 0;
-    int buzzerPeriod = 0;
+    int buzzerPeriod = 0;   // as the encoder reports it (the boxes' index)
     int keypadType = 0;
     std::string firmwareVersion;   // six characters
+    codetable::CodeTable codeTable{};
 };
 
 // Unpacks the N-1 data bytes of a GET_STATUS reply. The table section (8, 24 or
-// 32 bytes by layout) is copied over the start of `table`; the rest of `table`
-// keeps its contents. Returns false, changing nothing, when the reply is shorter
-// than the status message its layout needs (12 + table bytes).
-bool unpackStatusMessage(std::span<const std::uint8_t> data, DeviceStatus& status,
-                         std::array<std::uint8_t, kCodeTableBytes>& table);
+// 32 bytes by layout) is copied over the start of status.codeTable; the rest of
+// the table keeps its contents. Returns false, changing nothing, when the reply
+// is shorter than the status message its layout needs (12 + table bytes).
+bool unpackStatusMessage(std::span<const std::uint8_t> data, DeviceStatus& status);
 
-// GET_STATUS on device and unpacking; 0 on success, -1 on any failure (nothing changed).
-int readDeviceStatus(hid_device* device, DeviceStatus& status,
-                     std::array<std::uint8_t, kCodeTableBytes>& table);
+// GET_STATUS on device and unpacking. 0, or the exchange's result (kErrBadFrame
+// for a status too short for its layout) with status unchanged.
+std::int32_t readDeviceStatus(hid_device* device, DeviceStatus& status);
 
 // One command with an optional payload, 64-byte reply buffer, 5000 ms time-out.
 std::int32_t sendCommand(hid_device* device, EncoderCommand code,

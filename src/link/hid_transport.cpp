@@ -1,8 +1,5 @@
 #include "link/hid_transport.h"
 
-#include "link/encoder_choice.h"
-#include "link/usb_port.h"
-
 #include "platform/clock.h"
 #include "platform/hid_trace.h"
 #include "platform/text8.h"
@@ -11,8 +8,6 @@
 #include <cstring>
 #include <cwchar>
 #include <string>
-
-hid_device* hid_handle = nullptr;
 
 namespace vardo::link {
 
@@ -181,21 +176,7 @@ void fillNameBuffer(int readResult, const wchar_t* text, char* buffer)
         platform::copyToBuffer(platform::narrowLow8(text), buffer, kNameBufferSize);
 }
 
-// The calling thread's last exchange result, for lastExchangeResult().
-thread_local std::int32_t t_lastExchangeResult = kOk;
-
-std::int32_t noted(std::int32_t result)
-{
-    t_lastExchangeResult = result;
-    return result;
-}
-
 } // namespace
-
-std::int32_t lastExchangeResult()
-{
-    return t_lastExchangeResult;
-}
 
 } // namespace vardo::link
 
@@ -207,20 +188,11 @@ hid_device* ScanForUSBDevice_a(std::int32_t vendorId, std::int32_t productId, ch
     // The full enumeration only brings the HID library up again after an exit.
     hid_free_enumeration(hid_enumerate(0, 0));
 
-    // The first command interface, or the one on the port the operator chose
-    // among several encoders while it is attached.
-    const std::string chosen = vardo::link::chosenEncoderPort();
     std::string path;
     hid_device_info* devices = hid_enumerate(static_cast<unsigned short>(vendorId),
                                              static_cast<unsigned short>(productId));
     for (hid_device_info* d = devices; d; d = d->next) {
-        if (d->interface_number != kEncoderInterface || !d->path)
-            continue;
-        if (path.empty())
-            path = d->path;
-        if (chosen.empty())
-            break;
-        if (vardo::link::usbPortOf(d->path) == chosen) {
+        if (d->interface_number == kEncoderInterface && d->path) {
             path = d->path;
             break;
         }
@@ -251,10 +223,10 @@ std::int32_t USBEncoderSendAndReceive_a(hid_device* device, std::uint8_t code,
                                         std::uint32_t* replyLength, std::int32_t timeoutMs)
 {
     if (!device)
-        return noted(kErrNoDevice);
+        return kErrNoDevice;
     // A longer payload would not fit the report; refuse it rather than overrun.
     if (payloadLength < 0 || payloadLength > kMaxPayload || (payloadLength > 0 && !payload))
-        return noted(kErrNoDevice);
+        return kErrNoDevice;
 
     std::lock_guard lock(exchangeMutex());
 
@@ -276,12 +248,12 @@ std::int32_t USBEncoderSendAndReceive_a(hid_device* device, std::uint8_t code,
     frame[8 + payloadLength] = sum;
 
     if (!drainPendingInput(device))
-        return noted(kErrNoDevice);
+        return kErrNoDevice;
     const int written = hid_write(device, frame.data(), frame.size());
     vardo::platform::traceHidReport("encoder", true, frame.data(), written < 0 ? written : long(frame.size()));
     if (written < 0)
-        return noted(kErrNoDevice);
-    return noted(awaitReply(device, code, reply, replyLength, timeoutMs));
+        return kErrNoDevice;
+    return awaitReply(device, code, reply, replyLength, timeoutMs);
 }
 
 std::int32_t USBEncoderReceive_a(hid_device* device, std::uint8_t /*code*/, std::uint8_t* reply,
@@ -289,9 +261,9 @@ std::int32_t USBEncoderReceive_a(hid_device* device, std::uint8_t /*code*/, std:
                                  std::int32_t timeoutMs)
 {
     if (!device)
-        return noted(kErrNoDevice);
+        return kErrNoDevice;
     std::lock_guard lock(exchangeMutex());
-    return noted(awaitReply(device, kAnyCommand, reply, replyLength, timeoutMs));
+    return awaitReply(device, kAnyCommand, reply, replyLength, timeoutMs);
 }
 
 void hid_exit_safely(hid_device* device)
@@ -302,17 +274,4 @@ void hid_exit_safely(hid_device* device)
         hid_close(device);
     }
     hid_exit();
-}
-
-hid_device* vardo::link::rescanEncoder(char* manufacturer, char* product)
-{
-    char ignoredManufacturer[kNameBufferSize];
-    char ignoredProduct[kNameBufferSize];
-    std::lock_guard lock(exchangeMutex());
-    if (hid_handle != nullptr)
-        hid_exit_safely(hid_handle);
-    hid_handle = ScanForUSBDevice_a(kEncoderVendorId, kEncoderProductId,
-                                    manufacturer ? manufacturer : ignoredManufacturer,
-                                    product ? product : ignoredProduct);
-    return hid_handle;
 }

@@ -9,10 +9,6 @@
 #include <mutex>
 #include <utility>
 
-// The one open encoder handle of the process; null when none is open.
-// Written only by the re-scan sequences.
-extern hid_device* hid_handle;
-
 namespace vardo::link {
 
 inline constexpr std::int32_t kEncoderVendorId = 0x2047;
@@ -29,30 +25,10 @@ inline constexpr std::int32_t kErrTimeout = -6;
 inline constexpr std::int32_t kErrBadCount = -8;
 inline constexpr std::int32_t kErrBadFrame = -13;
 
-// Serialises whole exchanges on the encoder handle, so that two threads (the
-// self test's worker and the main window) never take each other's replies.
-// Recursive so that a caller may hold it across a sequence of exchanges.
+// Serialises whole exchanges, so that two threads (the self test's worker and
+// the main window) never take each other's replies. Recursive so that a caller
+// may hold it across a sequence of exchanges.
 std::recursive_mutex& exchangeMutex();
-
-// The result of the calling thread's last USBEncoderSendAndReceive_a or
-// USBEncoderReceive_a (kOk before the first): lets a caller that only gets a
-// summary of a command sequence tell a time-out from a refusal.
-std::int32_t lastExchangeResult();
-
-// Runs f(hid_handle) under the exchange lock, so that a re-scan on another
-// thread can never close the handle between reading it and using it. Keep
-// message boxes outside f: the lock is held while f runs.
-template <typename F>
-decltype(auto) withEncoderHandle(F&& f)
-{
-    std::lock_guard lock(exchangeMutex());
-    return std::forward<F>(f)(hid_handle);
-}
-
-// The re-scan of every window: closes hid_handle when it is not null, then opens
-// the encoder (0x2047/0x0902) into hid_handle, all under the exchange lock.
-// manufacturer/product: 48-byte buffers, or null. Returns the new hid_handle.
-hid_device* rescanEncoder(char* manufacturer = nullptr, char* product = nullptr);
 
 } // namespace vardo::link
 

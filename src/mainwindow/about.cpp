@@ -90,19 +90,19 @@ about::about(QWidget* parent) : QWidget(parent)
     button2 = new QPushButton(QStringLiteral("Close"), this);
     button2->setObjectName(QStringLiteral("button2"));
     button2->setGeometry(363, 333, 75, 26);
-    connect(button2, &QPushButton::clicked, this, &about::button2_Click);
+    connect(button2, &QPushButton::clicked, this, &about::onOk);
 }
 
 void about::showEvent(QShowEvent* event)
 {
     if (!loaded_) {
         loaded_ = true;
-        about_Load();
+        fillVersionTexts();
     }
     QWidget::showEvent(event);
 }
 
-void about::about_Load()
+void about::fillVersionTexts()
 {
     versionNo = QString::fromStdString(version::GetString("Version"));
     partNo = QString::fromStdString(version::GetString("Part_Number"));
@@ -115,4 +115,4 @@ void about::richTextBox1_LinkClicked(const QString& linkText)
     vardo::platform::dialogs().openUrl(linkText.toStdString());
 }
 
-void about::button2_Click() { close(); }
+void about::onOk() { close(); }

@@ -17,10 +17,10 @@ public:
     static QString versionNo;
     static QString partNo;
 
-    void about_Load();
+    void fillVersionTexts();
     // Hands exactly the clicked link's text to the desktop.
     void richTextBox1_LinkClicked(const QString& linkText);
-    void button2_Click();
+    void onOk();
 
 protected:
     void showEvent(QShowEvent* event) override;

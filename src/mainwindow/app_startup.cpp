@@ -43,7 +43,7 @@ void StartUp::showMainWindow()
     if (screen && !w.testAttribute(Qt::WA_Moved))
         w.move(screen->availableGeometry().center() - w.rect().center());
     // Loading comes first, so a "not connected" message appears before the window.
-    w.Form1_Load();
+    w.onLoad();
     w.show();
     emit mainWindowReady();
 }

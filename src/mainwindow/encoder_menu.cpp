@@ -1,6 +1,6 @@
 #include "mainwindow/encoder_menu.h"
 
-#include "link/encoder_choice.h"
+#include "device/encoder_choice.h"
 
 #include <QActionGroup>
 #include <QMenu>
@@ -17,13 +17,13 @@ void EncoderMenu::refresh()
 {
     delete choices_;
     choices_ = nullptr;
-    const auto encoders = link::attachedEncoders();
+    const auto encoders = device::attachedEncoders();
     if (encoders.size() < 2)
         return;
     choices_ = new QMenu(QStringLiteral("Encoder"), file_);
     choices_->setObjectName(QStringLiteral("encoderChoiceMenu"));
     auto* group = new QActionGroup(choices_);
-    const std::string chosen = link::chosenEncoderPort();
+    const std::string chosen = device::chosenEncoderPort();
     bool anyChecked = false;
     for (const auto& e : encoders) {
         const QString text = QString::fromStdString(e.port.empty() ? e.path : e.port) + QStringLiteral("   ")
@@ -36,7 +36,7 @@ void EncoderMenu::refresh()
         group->addAction(action);
         const std::string port = e.port;
         connect(action, &QAction::triggered, this, [this, port] {
-            link::chooseEncoderPort(port);
+            device::chooseEncoderPort(port);
             if (scan_)
                 scan_();
         });

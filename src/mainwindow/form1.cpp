@@ -6,10 +6,11 @@
 #include "codetable/usage_codes.h"
 #include "config/utility_config.h"
 #include "firmware/firmware_upgrade.h"
+#include "device/outcome.h"
 #include "firmware/loader_texts.h"
 #include "link/device_access.h"
 #include "link/encoder_commands.h"
-#include "link/hid_transport.h"
+#include "link/messages.h"
 #include "mainwindow/about.h"
 #include "mainwindow/form1_widgets.h"
 #include "platform/clock.h"
@@ -28,27 +29,17 @@
 #include <QStatusBar>
 #include <QTextEdit>
 
-#include <mutex>
-
-std::array<std::uint8_t, 32> Form1::keyCodeArray{};
-std::array<QString, 2> Form1::configArray;
-
 namespace {
 
 using vardo::platform::dialogs;
 namespace link = vardo::link;
+namespace messages = vardo::messages;
 
-constexpr const char* kCaption = "Vardo USB Encoder";
-constexpr const char* kMsgNotConnected = "Vardo 710 Encoder not connected..";
 // Added below the message when the encoder is there but this user may not open it.
 const std::string kMsgNoPermission =
     std::string("The encoder is on the USB bus, but this user has no permission to open it.\r\n"
                 "Install the udev rule ")
     + vardo::link::kUdevRulePath + " and plug the encoder in again.";
-constexpr const char* kMsgFirmwareStatus = "Failed to Get Device Status Message.";
-constexpr const char* kMsgWriteDefault = "Unable to Write Default..";
-constexpr const char* kMsgSaveStatus = "Unable to Save Config file.";
-constexpr const char* kMsgTableStatus = "Load Table-Unable to get device status..";
 constexpr const char* kOpenFileFilter = "(*.ini)|*.ini|All files (*.ini)|*.ini";
 constexpr const char* kOpenFileInitialName = "openFileDialogBrowse";
 constexpr const char* kFolderDescription = "Select Folder - To Copy The USBUtilityCfg.ini File";
@@ -64,7 +55,7 @@ const QString kNone = QStringLiteral("None");
 // break (CR LF, as in every other window) after the sentence.
 void showMessage(const std::string& text)
 {
-    dialogs().message(kCaption, text + "\r\n", vardo::platform::MessageIcon::Warning);
+    dialogs().message(messages::kCaption, text + messages::kLineBreak, vardo::platform::MessageIcon::Warning);
 }
 
 const vardo::config::Report kReport = [](const std::string& text) { showMessage(text); };
@@ -105,7 +96,7 @@ QStringList numberedItems(const QString& prefix, int count)
 
 } // namespace
 
-Form1::Form1(QWidget* parent) : QWidget(parent)
+Form1::Form1(QWidget* parent) : QWidget(parent), encoder_(std::make_shared<vardo::device::EncoderSlot>())
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("USB Encoder Configuration Utility"));
@@ -127,6 +118,15 @@ Form1::~Form1()
 }
 
 void Form1::buildControls()
+{
+    buildStatusPanel();
+    buildSettingsBoxes();
+    buildButtons();
+    buildMenu();
+    connectHandlers();
+}
+
+void Form1::buildStatusPanel()
 {
     using vardo::ui::windowFont;
 
@@ -159,7 +159,10 @@ void Form1::buildControls()
         panel.setColor(group, QPalette::Text, QColor(105, 105, 105));
     }
     richTextBox1->setPalette(panel);
+}
 
+void Form1::buildSettingsBoxes()
+{
     auto* blocker = new vardo::ui::SettingsBoxFilter(this);
     QStringList layouts;
     for (std::string_view text : vardo::codetable::layoutItemTexts())
@@ -177,7 +180,10 @@ void Form1::buildControls()
     buzzerPeriodCbox = makeBox(this, "buzzerPeriodCbox", QStringLiteral("Buzzer Period"),
                                numberedItems(QStringLiteral("Buzzer Period -"), 10),
                                {330, 245, 207, 28}, blocker);
+}
 
+void Form1::buildButtons()
+{
     button2 = makeButton(this, "button2", QStringLiteral("Test Encoder"), {632, 231, 206, 50});
     button1 = makeButton(this, "button1", QStringLiteral("Customise Code Table"), {27, 318, 206, 50});
     button3 = makeButton(this, "button3", QStringLiteral("Reset From Configuration File"),
@@ -190,6 +196,11 @@ void Form1::buildControls()
     button10 = makeButton(this, "button10", QStringLiteral("Exit"), {632, 398, 206, 67});
     for (QPushButton* b : {button2, button1, button8, button9})
         b->setEnabled(false);
+}
+
+void Form1::buildMenu()
+{
+    using vardo::ui::windowFont;
 
     menuStrip1 = new QMenuBar(this);
     menuStrip1->setObjectName(QStringLiteral("menuStrip1"));
@@ -205,7 +216,7 @@ void Form1::buildControls()
     QAction* exitAction = file->addAction(QStringLiteral("Exit"));
     exitAction->setObjectName(QStringLiteral("exitToolStripMenuItem1"));
     // Several encoders attached: the operator chooses the one served here.
-    new vardo::ui::EncoderMenu(file, exitAction, [this] { button11_Click(); });
+    new vardo::ui::EncoderMenu(file, exitAction, [this] { onScanForDevice(); });
     QMenu* help = menuStrip1->addMenu(QStringLiteral("Help"));
     help->setObjectName(QStringLiteral("helpToolStripMenuItem1"));
     QAction* aboutAction = help->addAction(QStringLiteral("About Keypad Configuration Utility"));
@@ -216,29 +227,28 @@ void Form1::buildControls()
     statusStrip1->setSizeGripEnabled(false);
     statusStrip1->setGeometry(0, 478, 891, 22);
 
-    connect(button11, &QPushButton::clicked, this, &Form1::button11_Click);
-    connect(button2, &QPushButton::clicked, this, &Form1::button2_Click);
-    connect(button1, &QPushButton::clicked, this, &Form1::button1_Click);
-    connect(button3, &QPushButton::clicked, this, &Form1::button3_Click);
-    connect(button8, &QPushButton::clicked, this, &Form1::button8_Click);
-    connect(button9, &QPushButton::clicked, this, &Form1::button9_Click);
-    connect(button10, &QPushButton::clicked, this, &Form1::button10_Click);
-    connect(btnLoadFirmware, &QPushButton::clicked, this, &Form1::btnLoadFirmware_MouseClick);
-    connect(import, &QAction::triggered, this,
-            &Form1::aboutVardoUSBEncoderConfiguratorToolStripMenuItem_Click);
-    connect(exportAction, &QAction::triggered, this, &Form1::exitToolStripMenuItem_Click);
-    connect(exitAction, &QAction::triggered, this, &Form1::exitToolStripMenuItem1_Click);
-    connect(aboutAction, &QAction::triggered, this,
-            &Form1::aboutVardoUSBEncoderConfiguratorToolStripMenuItem1_Click);
+    connect(import, &QAction::triggered, this, &Form1::onImportConfig);
+    connect(exportAction, &QAction::triggered, this, &Form1::onExportConfig);
+    connect(exitAction, &QAction::triggered, this, &Form1::onMenuExit);
+    connect(aboutAction, &QAction::triggered, this, &Form1::onAbout);
+}
+
+void Form1::connectHandlers()
+{
+    connect(button11, &QPushButton::clicked, this, &Form1::onScanForDevice);
+    connect(button2, &QPushButton::clicked, this, &Form1::onTestEncoder);
+    connect(button1, &QPushButton::clicked, this, &Form1::onCustomiseCodeTable);
+    connect(button3, &QPushButton::clicked, this, &Form1::onResetFromConfigFile);
+    connect(button8, &QPushButton::clicked, this, &Form1::onSaveChanges);
+    connect(button9, &QPushButton::clicked, this, &Form1::onFactoryReset);
+    connect(button10, &QPushButton::clicked, this, &Form1::onExit);
+    connect(btnLoadFirmware, &QPushButton::clicked, this, &Form1::onUpdateFirmware);
     // `activated` is the operator's commit; selections made here emit nothing of it.
-    connect(ledBrightnessCbox, &QComboBox::activated, this,
-            &Form1::ledBrightnessCbox_SelectionChangeCommitted);
-    connect(ledColourCbox, &QComboBox::activated, this, &Form1::ledColourCbox_SelectionChangeCommitted);
-    connect(buzzerCbox, &QComboBox::activated, this, &Form1::buzzerCbox_SelectionChangeCommitted);
-    connect(buzzerPeriodCbox, &QComboBox::activated, this,
-            &Form1::buzzerPeriodCbox_SelectionChangeCommitted);
-    connect(keypadTypeCbox, &QComboBox::activated, this,
-            &Form1::keypadTypeCbox_SelectionChangeCommitted);
+    connect(ledBrightnessCbox, &QComboBox::activated, this, &Form1::onBrightnessChosen);
+    connect(ledColourCbox, &QComboBox::activated, this, &Form1::onColourChosen);
+    connect(buzzerCbox, &QComboBox::activated, this, &Form1::onBuzzerChosen);
+    connect(buzzerPeriodCbox, &QComboBox::activated, this, &Form1::onBuzzerPeriodChosen);
+    connect(keypadTypeCbox, &QComboBox::activated, this, &Form1::onKeypadTypeChosen);
 }
 
 // ---- Device state -----------------------------------------------------------
@@ -246,18 +256,24 @@ void Form1::buildControls()
 int Form1::GetDeviceStatusMessage()
 {
     link::DeviceStatus status;
-    std::array<std::uint8_t, 32> table = keyCodeArray;
-    if (link::readDeviceStatus(hid_handle, status, table) != 0)
+    status.codeTable = keyCodeArray;
+    if (encoder_->with([&](vardo::device::Encoder& e) { return e.readStatus(status); })
+        != vardo::device::Result::Ok)
         return -1;
+    adoptStatus(status);
+    return 0;
+}
+
+void Form1::adoptStatus(const link::DeviceStatus& status)
+{
     prev_ledBrightness_index = status.ledBrightness;
     prev_ledColour_index = status.ledColour;
     prev_buzzer_index = status.buzzer;
     prev_options_fitted = status.optionsFitted;
     prev_buzzerPeriod_index = status.buzzerPeriod;
     prev_keypadType_index = status.keypadType;
-    keyCodeArray = table;
+    keyCodeArray = status.codeTable;
     firmwareVersion = status.firmwareVersion;
-    return 0;
 }
 
 void Form1::EnableDisableFunctionButtons(bool btnEnabled)
@@ -307,9 +323,7 @@ void Form1::ShowNoDevice()
 
 void Form1::presentEncoderLines()
 {
-    const QString model = prev_options_fitted == link::kAllOptions
-        ? QStringLiteral("Vardo 710i Encoder")
-        : QStringLiteral("Vardo 710 Encoder");
+    const QString model = QString::fromLatin1(messages::modelName(prev_options_fitted));
     const std::string_view layout = vardo::codetable::layoutItemText(prev_keypadType_index);
     const QString layoutText =
         QString::fromLatin1(layout.data(), static_cast<qsizetype>(layout.size()));
@@ -325,63 +339,52 @@ void Form1::showStatusLines(const QString& line1, const QString& line2)
     richTextBox1->setPlainText(line1 + QLatin1Char('\n') + line2);
 }
 
-void Form1::rescan()
+void Form1::rescanAndShowStatus()
 {
-    // No exchange of another window may run on the handle while it is replaced.
-    std::lock_guard lock(link::exchangeMutex());
-    if (hid_handle != nullptr)
-        hid_exit_safely(hid_handle);
-    char manufacturer[link::kNameBufferSize] = {};
-    char product[link::kNameBufferSize] = {};
-    hid_handle = ScanForUSBDevice_a(link::kEncoderVendorId, link::kEncoderProductId, manufacturer,
-                                    product);
+    if (!encoder_->rescan())
+        showNotConnected();
+    showStatusOrNone();
+}
+
+void Form1::showStatusOrNone()
+{
+    if (GetDeviceStatusMessage() == 0)
+        ShowDeviceStatus();
+    else
+        ShowNoDevice();
 }
 
 void Form1::showNotConnected()
 {
     if (link::encoderListedButNotPermitted())
-        showMessage(std::string(kMsgNotConnected) + "\r\n" + kMsgNoPermission);
+        showMessage(std::string(messages::kNotConnected) + "\r\n" + kMsgNoPermission);
     else
-        showMessage(kMsgNotConnected);
+        showMessage(messages::kNotConnected);
 }
 
 // ---- Start-up and scanning --------------------------------------------------
 
-void Form1::Form1_Load()
+void Form1::onLoad()
 {
     vardo::config::setUpConfigFile(kReport);
-    rescan();
-    if (hid_handle == nullptr)
-        showNotConnected();
+    // Only the load step presets the mask (nothing reads it before the status).
     prev_options_fitted = link::kAllOptions;
-    if (GetDeviceStatusMessage() == 0)
-        ShowDeviceStatus();
-    else
-        ShowNoDevice();
+    rescanAndShowStatus();
 }
 
-void Form1::button11_Click()
-{
-    rescan();
-    if (hid_handle == nullptr)
-        showNotConnected();
-    if (GetDeviceStatusMessage() == 0)
-        ShowDeviceStatus();
-    else
-        ShowNoDevice();
-}
+void Form1::onScanForDevice() { rescanAndShowStatus(); }
 
 // ---- Settings boxes ---------------------------------------------------------
 
-bool Form1::commitBox(QComboBox* box, std::uint8_t command, int payloadOffset, int& field,
-                      const char* failureMessage)
+bool Form1::commitBox(QComboBox* box, vardo::device::Setting setting, int payloadOffset, int& field)
 {
     const int index = box->currentIndex();
     if (index < 0)
         return false;
     const auto payload = static_cast<std::uint8_t>(index + payloadOffset);
-    if (link::sendByteCommand(hid_handle, static_cast<link::EncoderCommand>(command), payload) != 0) {
-        showMessage(failureMessage);
+    if (encoder_->with([&](vardo::device::Encoder& e) { return e.set(setting, payload); })
+        != vardo::device::Result::Ok) {
+        showMessage(vardo::device::settingFailureText(setting));
         selectItem(box, field);
         return false;
     }
@@ -389,44 +392,41 @@ bool Form1::commitBox(QComboBox* box, std::uint8_t command, int payloadOffset, i
     return true;
 }
 
-void Form1::ledBrightnessCbox_SelectionChangeCommitted()
+void Form1::onBrightnessChosen()
 {
-    commitBox(ledBrightnessCbox, link::SET_LED_BRIGHTNESS, 0, prev_ledBrightness_index,
-              "Unable to set the LED Brightness..");
+    commitBox(ledBrightnessCbox, vardo::device::Setting::LedBrightness, 0, prev_ledBrightness_index);
 }
 
-void Form1::ledColourCbox_SelectionChangeCommitted()
+void Form1::onColourChosen()
 {
-    commitBox(ledColourCbox, link::SET_LED_COLOUR, 0, prev_ledColour_index,
-              "Unable to set LED colour..");
+    commitBox(ledColourCbox, vardo::device::Setting::LedColour, 0, prev_ledColour_index);
 }
 
-void Form1::buzzerCbox_SelectionChangeCommitted()
+void Form1::onBuzzerChosen()
 {
-    commitBox(buzzerCbox, link::SET_BUZZER, 0, prev_buzzer_index, "Unable to set Buzzer On/Off..");
+    commitBox(buzzerCbox, vardo::device::Setting::Buzzer, 0, prev_buzzer_index);
 }
 
-void Form1::buzzerPeriodCbox_SelectionChangeCommitted()
+void Form1::onBuzzerPeriodChosen()
 {
     // The encoder counts periods from one; the box from zero.
-    commitBox(buzzerPeriodCbox, link::SET_BUZZER_PERIOD, 1, prev_buzzerPeriod_index,
-              "Unable to set Buzzer Period..");
+    commitBox(buzzerPeriodCbox, vardo::device::Setting::BuzzerPeriod, 1, prev_buzzerPeriod_index);
 }
 
-void Form1::keypadTypeCbox_SelectionChangeCommitted()
+void Form1::onKeypadTypeChosen()
 {
     // The panel follows the new layout; the table itself is read only on demand.
-    if (commitBox(keypadTypeCbox, link::SET_KEYPAD_TYPE, 0, prev_keypadType_index,
-                  "Unable to set Keypad Type.."))
+    if (commitBox(keypadTypeCbox, vardo::device::Setting::KeypadType, 0, prev_keypadType_index))
         presentEncoderLines();
 }
 
 // ---- Save, factory reset, configuration file --------------------------------
 
-void Form1::button8_Click()
+void Form1::onSaveChanges()
 {
-    if (link::sendCommand(hid_handle, link::WRITE_DEFAULTS) != 0) {
-        showMessage(kMsgWriteDefault);
+    if (encoder_->with([](vardo::device::Encoder& e) { return e.saveDefaults(); })
+        != vardo::device::Result::Ok) {
+        showMessage(messages::kWriteDefaultFailed);
         return;
     }
     SaveToConfigFile();
@@ -435,15 +435,15 @@ void Form1::button8_Click()
 void Form1::SaveToConfigFile()
 {
     if (GetDeviceStatusMessage() != 0) {
-        showMessage(kMsgSaveStatus);
+        showMessage(messages::kSaveConfigFailed);
         return;
     }
     vardo::config::saveSettings(storedSettings(), kReport);
 }
 
-vardo::config::StoredSettings Form1::storedSettings() const
+vardo::link::DeviceStatus Form1::storedSettings() const
 {
-    vardo::config::StoredSettings settings;
+    vardo::link::DeviceStatus settings;
     settings.keypadType = prev_keypadType_index;
     settings.ledBrightness = prev_ledBrightness_index;
     settings.ledColour = prev_ledColour_index;
@@ -454,33 +454,27 @@ vardo::config::StoredSettings Form1::storedSettings() const
     return settings;
 }
 
-void Form1::button9_Click()
+void Form1::onFactoryReset()
 {
-    // The encoder restarts after a factory reset; its answer does not matter.
-    link::sendCommand(hid_handle, link::FACTORY_RESET);
-    vardo::platform::sleepMs(3000);
-    rescan();
-    if (hid_handle == nullptr)
-        showNotConnected();
-    if (GetDeviceStatusMessage() == 0)
-        ShowDeviceStatus();
+    // The encoder restarts after a factory reset; its answer does not matter,
+    // and the restart is waited for even when no encoder was open.
+    if (const auto encoder = encoder_->get())
+        encoder->factoryReset();
     else
-        ShowNoDevice();
+        vardo::platform::sleepMs(vardo::device::kFactoryResetWaitMs);
+    rescanAndShowStatus();
 }
 
-void Form1::button3_Click()
+void Form1::onResetFromConfigFile()
 {
     using vardo::config::ResetOutcome;
-    switch (vardo::config::resetFromConfigFile(hid_handle, kReport)) {
+    switch (vardo::config::resetFromConfigFile(encoder_->get().get(), kReport)) {
     case ResetOutcome::KeypadRefused:
     case ResetOutcome::SettingRefused:
         selectItem(keypadTypeCbox, prev_keypadType_index);
         break;
     case ResetOutcome::Sent:
-        if (GetDeviceStatusMessage() == 0)
-            ShowDeviceStatus();
-        else
-            ShowNoDevice();
+        showStatusOrNone();
         break;
     case ResetOutcome::NotSaved:
     case ResetOutcome::NotSent:
@@ -489,7 +483,7 @@ void Form1::button3_Click()
     }
 }
 
-void Form1::aboutVardoUSBEncoderConfiguratorToolStripMenuItem_Click()
+void Form1::onImportConfig()
 {
     const auto chosen = dialogs().openFile(kOpenFileFilter, std::string(), kOpenFileInitialName);
     if (!chosen)
@@ -497,7 +491,7 @@ void Form1::aboutVardoUSBEncoderConfiguratorToolStripMenuItem_Click()
     vardo::config::importConfigFile(*chosen, kReport);
 }
 
-void Form1::exitToolStripMenuItem_Click()
+void Form1::onExportConfig()
 {
     const auto folder = dialogs().selectFolder(kFolderDescription, vardo::platform::homeFolder());
     if (!folder) {
@@ -529,15 +523,15 @@ std::vector<QWidget*> Form1::openWindows() const
     return out;
 }
 
-void Form1::button2_Click()
+void Form1::onTestEncoder()
 {
-    auto* window = new self_test();
+    auto* window = new self_test(encoder_);
     trackWindow(window);
     window->move(pos());
     window->show();
 }
 
-void Form1::aboutVardoUSBEncoderConfiguratorToolStripMenuItem1_Click()
+void Form1::onAbout()
 {
     auto* window = new about();
     trackWindow(window);
@@ -545,20 +539,20 @@ void Form1::aboutVardoUSBEncoderConfiguratorToolStripMenuItem1_Click()
     window->show();
 }
 
-void Form1::button1_Click()
+void Form1::onCustomiseCodeTable()
 {
     if (GetDeviceStatusMessage() != 0) {
-        showMessage(kMsgTableStatus);
+        showMessage(messages::kTableStatusFailed);
         return;
     }
-    openCodeTableEditor(this, prev_keypadType_index, keyCodeArray);
+    openCodeTableEditor(this, encoder_, prev_keypadType_index, keyCodeArray);
 }
 
-void Form1::btnLoadFirmware_MouseClick()
+void Form1::onUpdateFirmware()
 {
     if (!dialogs().question("Firmware Upgrade", "Are you sure you want to upgrade the firmware?"))
         return;
-    auto* window = new firmware_upgrade();
+    auto* window = new firmware_upgrade(encoder_);
     trackWindow(window);
     // The encoder goes into its loader only with a usable RAM loader text (and
     // a password, or the operator's consent to a mass erase): else it would be
@@ -572,21 +566,8 @@ void Form1::btnLoadFirmware_MouseClick()
     else if (texts.passwordMissing && (enterLoader = dialogs().question(
                                            "Firmware Upgrade", vardo::firmware::massEraseQuestion())))
         window->acceptMassErase();
-    if (enterLoader) {
-        if (GetDeviceStatusMessage() == 0) {
-            window->setRestoreValues(prev_ledBrightness_index, prev_buzzer_index,
-                                     prev_buzzerPeriod_index, prev_keypadType_index,
-                                     prev_options_fitted, keyCodeArray);
-            // Should the upgrade fail after its erase, these values survive in a backup
-            // that "config apply --from" (or an import) sends back.
-            std::string backup;
-            vardo::config::writeUpgradeBackup(storedSettings(), backup);
-        } else {
-            showMessage(kMsgFirmwareStatus);
-        }
-        if (link::sendCommand(hid_handle, link::ENTER_BSL) != 0)
-            EnableDisableFunctionButtons(false);
-    }
+    if (enterLoader && !prepareUpgrade(*window))
+        EnableDisableFunctionButtons(false);
     // The new firmware may report a new version and restored settings: show them.
     connect(window, &firmware_upgrade::upgradeFinished, this, [this](bool ok) {
         if (ok && GetDeviceStatusMessage() == 0)
@@ -595,28 +576,56 @@ void Form1::btnLoadFirmware_MouseClick()
     window->show();
 }
 
+bool Form1::prepareUpgrade(firmware_upgrade& window)
+{
+    // Without the settings the upgrade still goes on: the window then writes nothing back.
+    const auto keepSettings = [&](vardo::device::Result statusRead) {
+        if (statusRead != vardo::device::Result::Ok) {
+            showMessage(messages::kStatusFailed);
+            return true;
+        }
+        window.setRestoreValues(prev_ledBrightness_index, prev_buzzer_index, prev_buzzerPeriod_index,
+                                prev_keypadType_index, prev_options_fitted, keyCodeArray);
+        // Should the upgrade fail after its erase, these values survive in a backup
+        // that "config apply --from" (or an import) sends back.
+        std::string backup;
+        vardo::config::writeUpgradeBackup(storedSettings(), backup);
+        return true;
+    };
+    link::DeviceStatus status;
+    status.codeTable = keyCodeArray;
+    const auto encoder = encoder_->get();
+    if (!encoder) {
+        keepSettings(vardo::device::Result::NoDevice);
+        return false;
+    }
+    // The settings are the window's own as soon as they are read.
+    const auto kept = [&](vardo::device::Result statusRead) {
+        if (statusRead == vardo::device::Result::Ok)
+            adoptStatus(status);
+        return keepSettings(statusRead);
+    };
+    return encoder->prepareUpgrade(status, kept).loaderEntered == vardo::device::Result::Ok;
+}
+
 // ---- Ending -----------------------------------------------------------------
 
 void Form1::setApplicationEnder(std::function<void()> ender) { applicationEnder_ = std::move(ender); }
 
-void Form1::button10_Click()
+void Form1::onExit()
 {
     // A running self test stops and puts the encoder's period, brightness and
     // mode back while the handle still works.
     for (QWidget* w : openWindows())
         if (qobject_cast<self_test*>(w))
             delete w;
-    if (hid_handle != nullptr) {
-        // Nothing may use the closed handle while the windows are closing.
-        std::lock_guard lock(link::exchangeMutex());
-        hid_exit_safely(hid_handle);
-        hid_handle = nullptr;
-    }
+    // Windows still open find the encoder closed; without one the library is left alone.
+    encoder_->close();
     if (applicationEnder_)
         applicationEnder_();
 }
 
-void Form1::exitToolStripMenuItem1_Click() { button10_Click(); }
+void Form1::onMenuExit() { onExit(); }
 
 void Form1::closeEvent(QCloseEvent* event)
 {

@@ -1,7 +1,7 @@
 #pragma once
 // The utility's main window: the encoder's status panel, its five settings
 // boxes and the buttons that open every other window. It owns the encoder
-// handle (hid_handle) for the whole run; the other windows borrow it.
+// slot for the whole run; the other windows borrow it.
 #include <QPointer>
 #include <QString>
 #include <QWidget>
@@ -9,10 +9,12 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "config/utility_config.h"
+#include "device/encoder.h"
 
 class QComboBox;
 class QLabel;
@@ -21,6 +23,7 @@ class QStatusBar;
 class QTextEdit;
 class QPushButton;
 class QAction;
+class firmware_upgrade;
 
 class Form1 : public QWidget {
     Q_OBJECT
@@ -36,9 +39,9 @@ public:
     int prev_keypadType_index = 0;
     int prev_options_fitted = 0;
     std::string firmwareVersion;
-    static std::array<std::uint8_t, 32> keyCodeArray;
+    vardo::codetable::CodeTable keyCodeArray{};
     // The two lines of the status panel.
-    static std::array<QString, 2> configArray;
+    std::array<QString, 2> configArray;
 
     // GET_STATUS unpacked into the fields above; 0, or -1 with nothing changed.
     int GetDeviceStatusMessage();
@@ -49,30 +52,35 @@ public:
     void SaveToConfigFile();
 
     // The load step run just before the window first shows.
-    void Form1_Load();
+    void onLoad();
 
     // Handlers, public so that tests can drive the window as an operator would.
-    void button11_Click();   // Scan For Device
-    void button2_Click();    // Test Encoder
-    void button1_Click();    // Customise Code Table
-    void button3_Click();    // Reset From Configuration File
-    void button8_Click();    // Save Changes
-    void button9_Click();    // Reset To Factory Default
-    void button10_Click();   // Exit
-    void btnLoadFirmware_MouseClick();
-    void exitToolStripMenuItem1_Click();                             // File / Exit
-    void aboutVardoUSBEncoderConfiguratorToolStripMenuItem_Click();  // File / Import Cfg File
-    void exitToolStripMenuItem_Click();                              // File / Export Cfg File
-    void aboutVardoUSBEncoderConfiguratorToolStripMenuItem1_Click(); // Help / About
-    void ledBrightnessCbox_SelectionChangeCommitted();
-    void ledColourCbox_SelectionChangeCommitted();
-    void buzzerCbox_SelectionChangeCommitted();
-    void buzzerPeriodCbox_SelectionChangeCommitted();
-    void keypadTypeCbox_SelectionChangeCommitted();
+    // The controls keep their designer names as objectName (in brackets).
+    void onScanForDevice();        // "Scan For Device" (button11)
+    void onTestEncoder();          // "Test Encoder" (button2)
+    void onCustomiseCodeTable();   // "Customise Code Table" (button1)
+    void onResetFromConfigFile();  // "Reset From Configuration File" (button3)
+    void onSaveChanges();          // "Save Changes" (button8)
+    void onFactoryReset();         // "Reset To Factory Default" (button9)
+    void onExit();                 // "Exit" (button10)
+    void onUpdateFirmware();       // "Update Encoder Firmware", a mouse click only (btnLoadFirmware)
+    void onMenuExit();             // File / Exit
+    void onImportConfig();         // File / Import Cfg File
+    void onExportConfig();         // File / Export Cfg File
+    void onAbout();                // Help / About Keypad Configuration Utility
+    // The operator committed a choice in one of the five settings boxes.
+    void onBrightnessChosen();     // ledBrightnessCbox
+    void onColourChosen();         // ledColourCbox
+    void onBuzzerChosen();         // buzzerCbox
+    void onBuzzerPeriodChosen();   // buzzerPeriodCbox
+    void onKeypadTypeChosen();     // keypadTypeCbox
 
     // What "Exit" does after closing the encoder: by default closes every window
     // and ends the event loop. Tests put a recorder here.
     void setApplicationEnder(std::function<void()> ender);
+
+    // The encoder this window works with and lends the windows it opens.
+    const std::shared_ptr<vardo::device::EncoderSlot>& encoder() const { return encoder_; }
 
     // Secondary windows opened from here that are still open.
     std::vector<QWidget*> openWindows() const;
@@ -85,16 +93,33 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // The controls at their designer positions, in five groups.
     void buildControls();
-    void rescan();
+    void buildStatusPanel();
+    void buildSettingsBoxes();
+    void buildButtons();
+    void buildMenu();   // with its actions' handlers
+    void connectHandlers();
+    // The re-scan of the load step, "Scan For Device" and the factory reset: the
+    // first encoder opened (or "not connected" said), its status read and shown.
+    void rescanAndShowStatus();
+    // GetDeviceStatusMessage, then ShowDeviceStatus or ShowNoDevice.
+    void showStatusOrNone();
     // "Vardo 710 Encoder not connected..", with a line on permissions when that is the cause.
     void showNotConnected();
+    // A status read becomes the window's device state (the prev_ fields and the table).
+    void adoptStatus(const vardo::link::DeviceStatus& status);
+    // "Update Encoder Firmware" before the upgrade window shows: the settings
+    // read and handed to window (with a backup file) or "Failed to Get Device
+    // Status Message." said, then ENTER_BSL. True when the encoder took it.
+    bool prepareUpgrade(firmware_upgrade& window);
     // The fields of the last status read, as the configuration file keeps them.
-    vardo::config::StoredSettings storedSettings() const;
+    vardo::link::DeviceStatus storedSettings() const;
+    // The encoder this window and the windows it opens work with.
+    std::shared_ptr<vardo::device::EncoderSlot> encoder_;
     void showStatusLines(const QString& line1, const QString& line2);
     void presentEncoderLines();
-    bool commitBox(QComboBox* box, std::uint8_t command, int payloadOffset, int& field,
-                   const char* failureMessage);
+    bool commitBox(QComboBox* box, vardo::device::Setting setting, int payloadOffset, int& field);
     void trackWindow(QWidget* window);
     static void selectItem(QComboBox* box, int index);
 

@@ -33,11 +33,11 @@ vardo_splash_form::vardo_splash_form(QWidget* parent)
     timer1->setObjectName(QStringLiteral("timer1"));
     timer1->setSingleShot(true);
     timer1->setInterval(3000);
-    connect(timer1, &QTimer::timeout, this, &vardo_splash_form::timer1_Tick);
+    connect(timer1, &QTimer::timeout, this, &vardo_splash_form::onShownLongEnough);
     timer1->start();
 }
 
-void vardo_splash_form::timer1_Tick()
+void vardo_splash_form::onShownLongEnough()
 {
     timer1->stop();
     close();

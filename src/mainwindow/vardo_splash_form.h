@@ -11,7 +11,7 @@ public:
     explicit vardo_splash_form(QWidget* parent = nullptr);
 
     // The first tick of timer1 closes the window.
-    void timer1_Tick();
+    void onShownLongEnough();
     QTimer* timer() const { return timer1; }
 
 signals:

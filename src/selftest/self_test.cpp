@@ -2,6 +2,7 @@
 
 #include "link/encoder_commands.h"
 #include "platform/clock.h"
+#include "platform/dialogs.h"
 #include "platform/mouse_click_button.h"
 
 #include <QCheckBox>
@@ -100,6 +101,13 @@ public:
         });
     }
 
+    // The dialogs seam carries the box onto the window's thread and waits for it.
+    void showMessage(const std::string& text) override
+    {
+        platform::dialogs().message(messages::kCaption, text + messages::kLineBreak,
+                                    platform::MessageIcon::Warning);
+    }
+
     void lightPicture(int picture) override
     {
         if (picture < 1 || picture > 16)
@@ -115,9 +123,9 @@ private:
 
 } // namespace vardo::selftest
 
-self_test::self_test(QWidget* parent)
+self_test::self_test(std::shared_ptr<vardo::device::EncoderSlot> encoder, QWidget* parent)
     : QWidget(parent, Qt::Window)
-    , port_(std::make_unique<vardo::selftest::EncoderSelfTestPort>())
+    , port_(std::make_unique<vardo::selftest::EncoderSelfTestPort>(std::move(encoder)))
     , view_(std::make_unique<vardo::selftest::WindowSelfTestView>(*this))
 {
     setObjectName(QStringLiteral("self_test"));
@@ -212,7 +220,7 @@ void self_test::buildControls()
     endBtn->setObjectName(QStringLiteral("endBtn"));
     endBtn->setFont(sansFont(18));
     endBtn->setGeometry(790, 480, 160, 55);
-    connect(endBtn, &QPushButton::clicked, this, &self_test::endBtn_MouseClick);
+    connect(endBtn, &QPushButton::clicked, this, &self_test::onEndTest);
 }
 
 void self_test::InitializeSelfTest()
@@ -231,22 +239,22 @@ void self_test::InitializeSelfTest()
             &self_test::backgroundWorker1_RunWorkerCompleted, Qt::QueuedConnection);
 
     if (GetDeviceStatusMessage() != 0) {
-        vardo::selftest::showMessage(vardo::selftest::kStatusError);
+        view_->showMessage(vardo::selftest::kStatusError);
         return;
     }
 
-    if (state_.options_fitted & vardo::link::kOptionLedColour)
-        ledColourLbl->setText(QString::fromStdString(vardo::selftest::colourName(state_.ledColour_index)));
-    ledLevelLbl->setText((state_.options_fitted & vardo::link::kOptionLedBrightness)
-                             ? QString::number(state_.ledBrightness_index)
+    if (state_.optionsFitted & vardo::link::kOptionLedColour)
+        ledColourLbl->setText(QString::fromStdString(vardo::selftest::colourName(state_.ledColour)));
+    ledLevelLbl->setText((state_.optionsFitted & vardo::link::kOptionLedBrightness)
+                             ? QString::number(state_.ledBrightness)
                              : QStringLiteral("NOT INSTALLED"));
-    buzzerPeriodLbl->setText((state_.options_fitted & vardo::link::kOptionBuzzer)
-                                 ? QString::number(state_.buzzerPeriod_index)
+    buzzerPeriodLbl->setText((state_.optionsFitted & vardo::link::kOptionBuzzer)
+                                 ? QString::number(state_.buzzerPeriod)
                                  : QStringLiteral("NOT INSTALLED"));
 
-    if (auto text = vardo::selftest::keypadText(state_.keypadType_index))
+    if (auto text = vardo::selftest::keypadText(state_.keypadType))
         keypadLbl->setText(QString::fromStdString(*text));
-    const std::vector<int> used = vardo::selftest::keypadPictures(state_.keypadType_index);
+    const std::vector<int> used = vardo::selftest::keypadPictures(state_.keypadType);
     for (std::size_t key = 0; key < used.size(); ++key) {
         QPushButton* b = picture(used[key]);
         b->setText(QString::number(key + 1));
@@ -276,7 +284,7 @@ void self_test::self_test_Load()
     endBtn->setEnabled(true);
 }
 
-void self_test::endBtn_MouseClick()
+void self_test::onEndTest()
 {
     endBtn->setEnabled(false);
     closeForm = 1;
@@ -287,7 +295,7 @@ void self_test::closeEvent(QCloseEvent* event)
     // While the test runs, closing asks the worker to stop; the completion then
     // restores the encoder and closes the window.
     if (running() && !completed_) {
-        endBtn_MouseClick();
+        onEndTest();
         event->ignore();
         return;
     }

@@ -27,8 +27,9 @@ class self_test : public QWidget {
 public:
     // Builds the window and runs InitializeSelfTest: reads the status, lays out
     // the key pictures and starts the worker. A failed status read shows
-    // "Device status message error.." and leaves an idle window.
-    explicit self_test(QWidget* parent = nullptr);
+    // "Device status message error.." and leaves an idle window. The window
+    // works with whatever encoder the slot holds at each step.
+    explicit self_test(std::shared_ptr<vardo::device::EncoderSlot> encoder, QWidget* parent = nullptr);
     // Asks a running worker to stop, waits for it (it finishes its current step)
     // and, if the completion has not run yet, still restores the encoder's
     // period and brightness and ends its self test.
@@ -37,7 +38,7 @@ public:
     // True while the worker runs.
     bool running() const;
     // The values read from the encoder's status at construction.
-    const vardo::selftest::SelfTestState& status() const { return state_; }
+    const vardo::link::DeviceStatus& status() const { return state_; }
 
     // Face colour of the key pictures, taken from button1 at start.
     QColor backGroundColour;
@@ -62,7 +63,7 @@ private:
     void InitializeSelfTest();
     int GetDeviceStatusMessage();
     void self_test_Load();
-    void endBtn_MouseClick();
+    void onEndTest();
     void backgroundWorker1_DoWork();
     void backgroundWorker1_RunWorkerCompleted();
     QPushButton* picture(int n) const { return pictures_[static_cast<std::size_t>(n - 1)]; }
@@ -85,7 +86,7 @@ private:
     QPushButton* endBtn = nullptr;
     QThread* backgroundWorker1 = nullptr;
 
-    vardo::selftest::SelfTestState state_;
+    vardo::link::DeviceStatus state_;
     std::unique_ptr<vardo::selftest::SelfTestPort> port_;
     std::unique_ptr<vardo::selftest::WindowSelfTestView> view_;
     bool loaded_ = false;

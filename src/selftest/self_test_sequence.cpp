@@ -1,9 +1,7 @@
 #include "selftest/self_test_sequence.h"
 
 #include "link/encoder_commands.h"
-#include "link/hid_transport.h"
 #include "platform/clock.h"
-#include "platform/dialogs.h"
 
 #include <array>
 
@@ -21,83 +19,58 @@ constexpr int kBuzzerPauseLimitMs = 1500;
 constexpr int kKeyPauseMs = 100;
 constexpr int kRestorePauseMs = 100;
 
-int reportFailure(int result, const char* text)
-{
-    if (result != 0)
-        showMessage(text);
-    return result;
-}
-
 std::uint8_t byteOf(int value) { return static_cast<std::uint8_t>(value); }
 
-// The handle is read under the exchange lock: the main window may re-scan meanwhile.
-std::int32_t sendByte(link::EncoderCommand code, std::uint8_t value)
-{
-    return link::withEncoderHandle(
-        [&](hid_device* h) { return link::sendByteCommand(h, code, value); });
-}
+int codeOf(device::Result result) { return static_cast<int>(result); }
 
 } // namespace
 
-void showMessage(const std::string& text)
+// ---- the port on the encoder ---------------------------------------------------
+
+EncoderSelfTestPort::EncoderSelfTestPort(std::shared_ptr<device::EncoderSlot> encoder)
+    : encoder_(std::move(encoder))
 {
-    platform::dialogs().message(kCaption, text + kLineBreak, platform::MessageIcon::Warning);
 }
 
-// ---- the port on the encoder link ------------------------------------------
-
-int EncoderSelfTestPort::GetDeviceStatusMessage(SelfTestState& state)
+int EncoderSelfTestPort::GetDeviceStatusMessage(link::DeviceStatus& state)
 {
-    link::DeviceStatus status;
-    std::array<std::uint8_t, 32> table = state.keyCodeArray;
-    if (link::withEncoderHandle([&](hid_device* h) { return link::readDeviceStatus(h, status, table); })
-        != 0)
+    link::DeviceStatus status = state;
+    if (encoder_->with([&](device::Encoder& e) { return e.readStatus(status); }) != device::Result::Ok)
         return -1;
-    state.ledBrightness_index = status.ledBrightness;
-    state.ledColour_index = status.ledColour;
-    state.buzzer_index = status.buzzer;
-    state.options_fitted = status.optionsFitted;
-    state.buzzerPeriod_index = status.buzzerPeriod;
-    state.keypadType_index = status.keypadType;
-    state.firmwareVersion = status.firmwareVersion;
-    state.keyCodeArray = table;
+    state = status;
     return 0;
 }
 
 int EncoderSelfTestPort::ledBrightness(int level)
 {
-    return reportFailure(sendByte(link::SET_LED_BRIGHTNESS, byteOf(level)),
-                         kBrightnessError);
+    return codeOf(encoder_->with(
+        [&](device::Encoder& e) { return e.set(device::Setting::LedBrightness, byteOf(level)); }));
 }
 
 int EncoderSelfTestPort::buzzerPeriod(int level)
 {
-    return reportFailure(sendByte(link::SET_BUZZER_PERIOD, byteOf(level)),
-                         kBuzzerPeriodError);
+    return codeOf(encoder_->with(
+        [&](device::Encoder& e) { return e.set(device::Setting::BuzzerPeriod, byteOf(level)); }));
 }
 
 int EncoderSelfTestPort::statusBuzzer(int level)
 {
-    return reportFailure(sendByte(link::SOUND_BUZZER, byteOf(level)),
-                         kBuzzerError);
+    return codeOf(encoder_->with([&](device::Encoder& e) { return e.soundBuzzer(byteOf(level)); }));
 }
 
 int EncoderSelfTestPort::selfTest(int start_end)
 {
-    return sendByte(link::SELF_TEST, byteOf(start_end));
+    return codeOf(
+        encoder_->with([&](device::Encoder& e) { return e.selfTest(start_end == link::kSelfTestStart); }));
 }
 
 int EncoderSelfTestPort::selfTestKeyPressed(int& key_pressed, int timeoutMs)
 {
-    std::array<std::uint8_t, link::kReportSize> reply{};
-    std::uint32_t replyLength = 0;
-    const std::int32_t r = link::withEncoderHandle([&](hid_device* h) {
-        return USBEncoderReceive_a(h, link::SELF_TEST, reply.data(),
-                                   static_cast<std::int32_t>(reply.size()), &replyLength, timeoutMs);
-    });
-    if (r == 0)
-        key_pressed = reply[0];
-    return r;
+    std::optional<std::uint8_t> key;
+    const device::Result r = encoder_->with([&](device::Encoder& e) { return e.awaitKey(key, timeoutMs); });
+    if (r == device::Result::Ok)
+        key_pressed = key.value_or(0);
+    return codeOf(r);
 }
 
 // ---- key pictures ------------------------------------------------------------
@@ -154,13 +127,30 @@ SelfTestSequence::SelfTestSequence(SelfTestPort& port, SelfTestView& view,
 {
 }
 
-SelfTestEnd SelfTestSequence::run(const SelfTestState& state)
+int SelfTestSequence::reported(int result, const char* failure)
 {
-    if ((state.options_fitted & link::kOptionLedColour) && !ledTest())
+    if (result != 0)
+        view_.showMessage(failure);
+    return result;
+}
+
+int SelfTestSequence::setBrightness(int level)
+{
+    return reported(port_.ledBrightness(level), messages::kBrightnessFailed);
+}
+
+int SelfTestSequence::setBuzzerPeriod(int level)
+{
+    return reported(port_.buzzerPeriod(level), messages::kBuzzerPeriodFailed);
+}
+
+SelfTestEnd SelfTestSequence::run(const link::DeviceStatus& state)
+{
+    if ((state.optionsFitted & link::kOptionLedColour) && !ledTest())
         return SelfTestEnd::Stopped;
-    if ((state.options_fitted & link::kOptionLedBrightness) && !brightnessTest(state))
+    if ((state.optionsFitted & link::kOptionLedBrightness) && !brightnessTest(state))
         return SelfTestEnd::Stopped;
-    if ((state.options_fitted & link::kOptionBuzzer) && !buzzerTest())
+    if ((state.optionsFitted & link::kOptionBuzzer) && !buzzerTest())
         return SelfTestEnd::Stopped;
     return keyTest(state) ? SelfTestEnd::Finished : SelfTestEnd::Stopped;
 }
@@ -169,31 +159,31 @@ bool SelfTestSequence::ledTest()
 {
     view_.highlightRow(TestRow::Led);
     for (int cycle = 0; cycle < kBlinkCycles; ++cycle) {
-        port_.ledBrightness(0);
+        setBrightness(0);
         platform::sleepMs(kBlinkMs);
-        const int on = port_.ledBrightness(kBlinkOnLevel);
+        const int on = setBrightness(kBlinkOnLevel);
         platform::sleepMs(kBlinkMs);
         if (on != 0 || stopRequested())
             return false;
     }
-    port_.ledBrightness(0);
+    setBrightness(0);
     view_.AmendCheckBox(CheckTarget::ledCheckBox, true);
     return true;
 }
 
-bool SelfTestSequence::brightnessTest(const SelfTestState& state)
+bool SelfTestSequence::brightnessTest(const link::DeviceStatus& state)
 {
     view_.highlightRow(TestRow::Brightness);
     for (int level = 0; level < kLevelCount; ++level) {
         view_.AddTextToObject(TextTarget::ledLevelLbl, std::to_string(level));
-        const int r = port_.ledBrightness(level);
+        const int r = setBrightness(level);
         platform::sleepMs(kLevelMs);
         if (r != 0 || stopRequested())
             return false;
     }
-    port_.ledBrightness(0);
+    setBrightness(0);
     view_.AmendCheckBox(CheckTarget::brightnessCheckBox, true);
-    port_.ledBrightness(state.ledBrightness_index);
+    setBrightness(state.ledBrightness);
     return true;
 }
 
@@ -204,7 +194,7 @@ bool SelfTestSequence::buzzerTest()
     int pauseMs = 0;
     do {
         view_.AddTextToObject(TextTarget::buzzerPeriodLbl, std::to_string(step));
-        if (port_.statusBuzzer(step) != 0 || stopRequested())
+        if (reported(port_.statusBuzzer(step), kBuzzerError) != 0 || stopRequested())
             return false;
         platform::sleepMs(static_cast<std::uint32_t>(pauseMs));
         ++step;
@@ -229,11 +219,11 @@ bool SelfTestSequence::waitForKey(int& key)
     return false;
 }
 
-bool SelfTestSequence::keyTest(const SelfTestState& state)
+bool SelfTestSequence::keyTest(const link::DeviceStatus& state)
 {
-    showMessage(kKeyPrompt);
+    view_.showMessage(kKeyPrompt);
     if (port_.selfTest(link::kSelfTestStart) != 0) {
-        showMessage(kStartError);
+        view_.showMessage(messages::kSelfTestStartFailed);
         return false;
     }
     platform::sleepMs(kKeyPauseMs);
@@ -244,21 +234,21 @@ bool SelfTestSequence::keyTest(const SelfTestState& state)
             return true;
         if (stopRequested())
             return false;
-        if (auto picture = pictureForKey(state.keypadType_index, key))
+        if (auto picture = pictureForKey(state.keypadType, key))
             view_.lightPicture(*picture);
         platform::sleepMs(kKeyPauseMs);
     }
     return false;
 }
 
-void SelfTestSequence::complete(const SelfTestState& state)
+void SelfTestSequence::complete(const link::DeviceStatus& state)
 {
-    port_.buzzerPeriod(state.buzzerPeriod_index);
+    setBuzzerPeriod(state.buzzerPeriod);
     platform::sleepMs(kRestorePauseMs);
-    port_.ledBrightness(state.ledBrightness_index);
+    setBrightness(state.ledBrightness);
     platform::sleepMs(kRestorePauseMs);
     if (port_.selfTest(link::kSelfTestEnd) != 0)
-        showMessage(kEndError);
+        view_.showMessage(messages::kSelfTestEndFailed);
 }
 
 } // namespace vardo::selftest

@@ -6,33 +6,19 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "device/encoder.h"
+#include "link/encoder_commands.h"
+#include "link/messages.h"
+
 namespace vardo::selftest {
 
-// The encoder's values as the self test reads them from the status message.
-struct SelfTestState {
-    int ledBrightness_index = 0;
-    int ledColour_index = 0;
-    int buzzer_index = 0;
-    int options_fitted = 0;
-    int buzzerPeriod_index = 0;
-    int keypadType_index = 0;
-    std::string firmwareVersion;
-    std::array<std::uint8_t, 32> keyCodeArray{};
-};
-
-inline constexpr char kCaption[] = "Vardo USB Encoder";
-// Every message text ends with this line break.
-inline constexpr char kLineBreak[] = "\r\n";
 inline constexpr char kStatusError[] = "Device status message error..";
-inline constexpr char kBrightnessError[] = "Unable to set the LED Brightness..";
-inline constexpr char kBuzzerPeriodError[] = "Unable to set Buzzer Period..";
 inline constexpr char kBuzzerError[] = "Unable to set Buzzer..";
-inline constexpr char kStartError[] = "Unable to START Self test..";
-inline constexpr char kEndError[] = "Unable to END Self test..";
 inline constexpr char kKeyPrompt[] = "Press each key (within 10sec) on keypad... ";
 
 inline constexpr std::uint8_t kEndOfKeys = 255;
@@ -41,38 +27,37 @@ inline constexpr int kKeyWaitMs = 5000;
 // encoder link is free for the main window between them.
 inline constexpr int kKeyWaitSliceMs = 100;
 
-// Shows a message box with the self test's caption, OK and the warning icon.
-void showMessage(const std::string& text);
-
 // The device operations of the self test. Each returns 0 or the exchange's
-// non-zero result and shows its own failure message where the window does.
+// non-zero result and shows nothing: the sequence reports failures to its view.
 class SelfTestPort {
 public:
     virtual ~SelfTestPort() = default;
     // GET_STATUS into state; -1 on any failure, state unchanged. Shows nothing.
-    virtual int GetDeviceStatusMessage(SelfTestState& state) = 0;
-    // SET_LED_BRIGHTNESS; shows "Unable to set the LED Brightness.." on failure.
-    virtual int ledBrightness(int level) = 0;
-    // SET_BUZZER_PERIOD; shows "Unable to set Buzzer Period.." on failure.
-    virtual int buzzerPeriod(int level) = 0;
-    // SOUND_BUZZER; shows "Unable to set Buzzer.." on failure.
-    virtual int statusBuzzer(int level) = 0;
-    // SELF_TEST with 1 (start) or 2 (end); shows nothing.
+    virtual int GetDeviceStatusMessage(link::DeviceStatus& state) = 0;
+    virtual int ledBrightness(int level) = 0;   // SET_LED_BRIGHTNESS
+    virtual int buzzerPeriod(int level) = 0;    // SET_BUZZER_PERIOD
+    virtual int statusBuzzer(int level) = 0;    // SOUND_BUZZER
+    // SELF_TEST with 1 (start) or 2 (end).
     virtual int selfTest(int start_end) = 0;
     // Waits up to timeoutMs for one key report; on 0 stores its first data byte
     // in key_pressed. Returns the exchange's result (-6 when nothing came).
     virtual int selfTestKeyPressed(int& key_pressed, int timeoutMs) = 0;
 };
 
-// The port on the encoder link: every call uses hid_handle as it is at that moment.
+// The port on the encoder: every call uses the slot's encoder as it is at that
+// moment (the main window may re-scan meanwhile).
 class EncoderSelfTestPort final : public SelfTestPort {
 public:
-    int GetDeviceStatusMessage(SelfTestState& state) override;
+    explicit EncoderSelfTestPort(std::shared_ptr<device::EncoderSlot> encoder);
+    int GetDeviceStatusMessage(link::DeviceStatus& state) override;
     int ledBrightness(int level) override;
     int buzzerPeriod(int level) override;
     int statusBuzzer(int level) override;
     int selfTest(int start_end) override;
     int selfTestKeyPressed(int& key_pressed, int timeoutMs) override;
+
+private:
+    std::shared_ptr<device::EncoderSlot> encoder_;
 };
 
 enum class TextTarget { ledColourLbl, ledLevelLbl, buzzerPeriodLbl, keypadLbl };
@@ -90,6 +75,10 @@ public:
     virtual void highlightRow(TestRow row) = 0;
     // Lights key picture 1..16 (button1..button16).
     virtual void lightPicture(int picture) = 0;
+    // One operator message (without its line break): the window shows it in a
+    // box with the utility's caption, OK and the warning icon, and returns when
+    // it is closed.
+    virtual void showMessage(const std::string& text) = 0;
 };
 
 // Key pictures (1..16 for button1..button16) of a keypad type, in key order:
@@ -114,19 +103,23 @@ public:
 
     // The worker's sequence (LED, brightness, buzzer, key test). Runs on the
     // worker thread; every wait goes through the platform clock.
-    SelfTestEnd run(const SelfTestState& state);
+    SelfTestEnd run(const link::DeviceStatus& state);
 
     // Restores the buzzer period and brightness and ends the encoder's self test.
     // Runs on the window's thread after run() has returned, however it ended.
-    void complete(const SelfTestState& state);
+    void complete(const link::DeviceStatus& state);
 
 private:
     bool stopRequested() const { return closeForm_.load() == 1; }
     bool ledTest();
-    bool brightnessTest(const SelfTestState& state);
+    bool brightnessTest(const link::DeviceStatus& state);
     bool buzzerTest();
-    bool keyTest(const SelfTestState& state);
+    bool keyTest(const link::DeviceStatus& state);
     bool waitForKey(int& key);
+    // result, after reporting failure when it is not 0.
+    int reported(int result, const char* failure);
+    int setBrightness(int level);
+    int setBuzzerPeriod(int level);
 
     SelfTestPort& port_;
     SelfTestView& view_;

@@ -145,7 +145,7 @@ protected:
         r.code = cli::runCli(args, console);
         r.out = out.str();
         r.err = err.str();
-        EXPECT_EQ(hid_handle, nullptr) << "a run must leave no handle open";
+        EXPECT_FALSE(sim::Bus::instance().initialised()) << "a run must close the HID library";
         return r;
     }
 

@@ -3,6 +3,7 @@
 #include "codetable/code_table_editor.h"
 #include "codetable/code_table_editor_window.h"
 #include "link/encoder_commands.h"
+#include "device/encoder.h"
 #include "link/hid_transport.h"
 #include "platform/clock.h"
 #include "platform/recording_dialogs.h"
@@ -39,20 +40,15 @@ CodeTable patternTable(std::uint8_t base)
 
 class EditorTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        sim::Bus::instance().reset();
-        hid_handle = nullptr;
-    }
+    std::shared_ptr<device::EncoderSlot> slot = std::make_shared<device::EncoderSlot>();
+    void SetUp() override { sim::Bus::instance().reset(); }
 
     void TearDown() override
     {
         for (QWidget* w : QApplication::topLevelWidgets())
             if (qobject_cast<CodeTableEditorWindow*>(w))
                 delete w;
-        if (hid_handle)
-            hid_close(hid_handle);
-        hid_handle = nullptr;
+        slot->adopt(nullptr);
         encoder.reset();
         sim::Bus::instance().reset();
     }
@@ -66,17 +62,17 @@ protected:
         s.keypadType = static_cast<std::uint8_t>(layout);
         s.customTables = {custom, custom, custom};
         encoder->setSettings(s);
-        char manufacturer[48], product[48];
-        hid_handle = ScanForUSBDevice_a(0x2047, 0x0902, manufacturer, product);
-        ASSERT_NE(hid_handle, nullptr);
+        ASSERT_TRUE(slot->rescan());
         link::DeviceStatus status;
-        ASSERT_EQ(link::readDeviceStatus(hid_handle, status, keyCodeArray), 0);
+        status.codeTable = keyCodeArray;
+        ASSERT_EQ(slot->get()->readStatus(status), device::Result::Ok);
+        keyCodeArray = status.codeTable;
         encoder->clearReceivedCommands();
     }
 
     CodeTableEditorWindow* open(int layout)
     {
-        CodeTableEditorWindow* w = codetable::createCodeTableEditor(nullptr, layout, keyCodeArray);
+        CodeTableEditorWindow* w = codetable::createCodeTableEditor(nullptr, slot, layout, keyCodeArray);
         if (w)
             w->show();
         return w;
@@ -122,7 +118,7 @@ protected:
     platform::RecordingDialogs dialogs;
     platform::ScopedDialogs scopedDialogs{dialogs};
     std::unique_ptr<sim::VirtualEncoder> encoder;
-    std::array<std::uint8_t, 32> keyCodeArray{};
+    CodeTable keyCodeArray{};
 };
 
 TEST_F(EditorTest, OtherLayoutsShowTheMessageAndOpenNothing)
@@ -130,7 +126,7 @@ TEST_F(EditorTest, OtherLayoutsShowTheMessageAndOpenNothing)
     attach(0, patternTable(1));
     for (int layout : {0, 1, 3, 4, 6, 7, 9, -1}) {
         dialogs.clear();
-        EXPECT_FALSE(openCodeTableEditor(nullptr, layout, keyCodeArray)) << layout;
+        EXPECT_FALSE(openCodeTableEditor(nullptr, slot, layout, keyCodeArray)) << layout;
         const auto records = dialogs.records();
         ASSERT_EQ(records.size(), 1u) << layout;
         EXPECT_EQ(records[0].caption, "Vardo USB Encoder");
@@ -164,7 +160,7 @@ TEST_F(EditorTest, EachLayoutOpensItsWindowWithTitleHeadingAndArrangement)
         SCOPED_TRACE(c.layout);
         attach(c.layout, patternTable(0x10));
         dialogs.clear();
-        ASSERT_TRUE(openCodeTableEditor(nullptr, c.layout, keyCodeArray));
+        ASSERT_TRUE(openCodeTableEditor(nullptr, slot, c.layout, keyCodeArray));
         CodeTableEditorWindow* w = nullptr;
         for (QWidget* top : QApplication::topLevelWidgets())
             if (auto* e = qobject_cast<CodeTableEditorWindow*>(top))

@@ -1,7 +1,7 @@
 #pragma once
 // A clean world for one test of the configuration file and the main window:
 // virtual clock, recording dialogs, a private user data folder, an empty
-// virtual bus, no open encoder handle and an empty FileName.
+// virtual bus and an empty FileName.
 #include "config/config_path.h"
 #include "link/hid_transport.h"
 #include "platform/clock.h"
@@ -73,9 +73,6 @@ protected:
 
     void TearDown() override
     {
-        if (hid_handle != nullptr)
-            hid_exit_safely(hid_handle);
-        hid_handle = nullptr;
         sim::Bus::instance().reset();
         FileName.clear();
         platform::setUserDataFolderOverride("");

@@ -35,13 +35,13 @@ protected:
         ASSERT_EQ(FileName, configPath());
     }
 
-    // Opens the virtual encoder's command interface into hid_handle.
+    // Opens the virtual encoder's command interface.
     void openEncoder()
     {
-        char m[48], p[48];
-        hid_handle = ScanForUSBDevice_a(0x2047, 0x0902, m, p);
-        ASSERT_NE(hid_handle, nullptr);
+        opened = device::Encoder::openFirst();
+        ASSERT_NE(opened, nullptr);
     }
+    std::unique_ptr<device::Encoder> opened;
 
     static std::vector<std::uint8_t> codes(const sim::VirtualEncoder& e)
     {
@@ -80,7 +80,7 @@ TEST_F(UtilityConfig, AFolderInTheFilesPlaceIsNotAFile)
     setUpConfigFile(report);
     EXPECT_TRUE(std::filesystem::is_directory(configPath()));
     // Later saves then report per key rather than crash.
-    saveSettings(StoredSettings{}, report);
+    saveSettings(vardo::link::DeviceStatus{}, report);
     EXPECT_EQ(reported, std::vector<std::string>(8, kMsgUpdateFailed));
 }
 
@@ -89,7 +89,7 @@ TEST_F(UtilityConfig, AFolderInTheFilesPlaceIsNotAFile)
 TEST_F(UtilityConfig, SaveOfACustomisedLayoutStoresAll32TableBytes)
 {
     setUpFile();
-    StoredSettings s;
+    vardo::link::DeviceStatus s;
     s.keypadType = 8;
     s.ledBrightness = 6;
     s.ledColour = 0;
@@ -114,7 +114,7 @@ TEST_F(UtilityConfig, SaveOfAFixedLayoutStoresNoTableAndKeepsFirmwareFile)
 {
     setUpFile();
     ASSERT_TRUE(SetSettings("FirmwareFile", "app [v2].txt", report));
-    StoredSettings s;
+    vardo::link::DeviceStatus s;
     s.keypadType = 3;
     s.ledBrightness = 9;
     s.buzzerPeriod = 10;
@@ -128,7 +128,7 @@ TEST_F(UtilityConfig, SaveOfAFixedLayoutStoresNoTableAndKeepsFirmwareFile)
 TEST_F(UtilityConfig, SaveWithoutAFileReportsEveryKey)
 {
     FileName = root + "/missing/USBUtilityCfg.ini";
-    saveSettings(StoredSettings{}, report);
+    saveSettings(vardo::link::DeviceStatus{}, report);
     EXPECT_EQ(reported, std::vector<std::string>(8, kMsgUpdateFailed));
     EXPECT_FALSE(std::filesystem::exists(FileName));
 }
@@ -138,7 +138,7 @@ TEST_F(UtilityConfig, ADamagedFileIsReportedOnceAndLeftAlone)
     setUpFile();
     const std::string damaged = " [appSettings\r\n FirstUp=Yes\r\n";
     writeFile(FileName, damaged);
-    saveSettings(StoredSettings{}, report);
+    saveSettings(vardo::link::DeviceStatus{}, report);
     EXPECT_THAT(reported, ElementsAre(kMsgFileDamaged));
     EXPECT_EQ(readFile(FileName), damaged);
 }
@@ -301,7 +301,7 @@ TEST_F(UtilityConfig, AConfigurationFileThatIsAPipeIsRefusedAtOnce)
     ASSERT_EQ(::mkfifo(FileName.c_str(), 0600), 0);
     // Nothing may wait for a writer that never comes.
     EXPECT_FALSE(exportConfigFile(root, [] { return true; }, report));
-    EXPECT_EQ(saveSettings(StoredSettings{}, report), SaveOutcome::NotWritten);
+    EXPECT_EQ(saveSettings(vardo::link::DeviceStatus{}, report), SaveOutcome::NotWritten);
     EXPECT_EQ(reported.front(), kMsgExportCopyFailed);
     EXPECT_EQ(reported.size(), 9u);
     EXPECT_TRUE(std::filesystem::is_fifo(FileName));
@@ -315,7 +315,7 @@ TEST_F(UtilityConfig, ChangesWaitForTheLockOfAChangeInProgress)
     const std::string chosen = root + "/in/USBUtilityCfg.ini";
     std::filesystem::create_directories(root + "/in");
     writeFile(chosen, testenv::savedConfig("7", "", "3", "1", "0", "5", "1"));
-    StoredSettings settings;
+    vardo::link::DeviceStatus settings;
     settings.keypadType = 4;
     const std::string theirs = "# theirs\r\n" + testenv::kFreshConfig;
     const struct {
@@ -410,7 +410,7 @@ protected:
 
 TEST_F(ResetFromFile, NothingHappensBeforeTheFirstSave)
 {
-    EXPECT_EQ(resetFromConfigFile(hid_handle, report), ResetOutcome::NotSaved);
+    EXPECT_EQ(resetFromConfigFile(opened.get(), report), ResetOutcome::NotSaved);
     EXPECT_THAT(reported, IsEmpty());
     EXPECT_THAT(codes(*encoder), IsEmpty());
 }
@@ -421,7 +421,7 @@ TEST_F(ResetFromFile, CustomisedLayoutSendsTheTableInItsPlace)
     for (int i = 0; i < 32; ++i)
         table += std::to_string(i * 9 + 200) + ",";
     store("8", table, "0");
-    EXPECT_EQ(resetFromConfigFile(hid_handle, report), ResetOutcome::Sent);
+    EXPECT_EQ(resetFromConfigFile(opened.get(), report), ResetOutcome::Sent);
     using namespace link;
     EXPECT_THAT(codes(*encoder), ElementsAre(SET_KEYPAD_TYPE, LOAD_CODE_TABLE, SET_LED_BRIGHTNESS,
                                              SET_LED_COLOUR, SET_BUZZER, SET_BUZZER_PERIOD));
@@ -441,7 +441,7 @@ TEST_F(ResetFromFile, CustomisedLayoutSendsTheTableInItsPlace)
 TEST_F(ResetFromFile, FixedLayoutSendsNoTable)
 {
     store("4", "", "7");
-    EXPECT_EQ(resetFromConfigFile(hid_handle, report), ResetOutcome::Sent);
+    EXPECT_EQ(resetFromConfigFile(opened.get(), report), ResetOutcome::Sent);
     using namespace link;
     EXPECT_THAT(codes(*encoder), ElementsAre(SET_KEYPAD_TYPE, SET_LED_BRIGHTNESS, SET_LED_COLOUR,
                                              SET_BUZZER, SET_BUZZER_PERIOD));
@@ -468,7 +468,7 @@ TEST_F(ResetFromFile, StopsAtTheFirstRefusedCommandWithItsMessage)
         encoder->clearFaults();
         encoder->injectFault({sim::EncoderFault::Refuse, false, c.refused});
         reported.clear();
-        EXPECT_EQ(resetFromConfigFile(hid_handle, report), c.outcome) << c.message;
+        EXPECT_EQ(resetFromConfigFile(opened.get(), report), c.outcome) << c.message;
         EXPECT_THAT(reported, ElementsAre(c.message));
         const auto sent = codes(*encoder);
         ASSERT_EQ(sent.size(), c.sent) << c.message;
@@ -478,10 +478,9 @@ TEST_F(ResetFromFile, StopsAtTheFirstRefusedCommandWithItsMessage)
 
 TEST_F(ResetFromFile, WithoutAnEncoderTheFirstCommandFails)
 {
-    hid_exit_safely(hid_handle);
-    hid_handle = nullptr;
+    opened.reset();
     store("0", "");
-    EXPECT_EQ(resetFromConfigFile(hid_handle, report), ResetOutcome::KeypadRefused);
+    EXPECT_EQ(resetFromConfigFile(opened.get(), report), ResetOutcome::KeypadRefused);
     EXPECT_THAT(reported, ElementsAre(kMsgResetKeypad));
 }
 
@@ -505,7 +504,7 @@ TEST_F(ResetFromFile, InvalidStoredValuesSendNothing)
                           Case{"0", "", "11", "3", "BuzzerPeriod"}}) {
         writeFile(FileName, testenv::savedConfig("7", c.table, c.period, "0", "0", c.brightness, c.layout));
         reported.clear();
-        EXPECT_EQ(resetFromConfigFile(hid_handle, report), ResetOutcome::NotSent) << c.key;
+        EXPECT_EQ(resetFromConfigFile(opened.get(), report), ResetOutcome::NotSent) << c.key;
         EXPECT_THAT(reported, ElementsAre(std::string(kMsgInvalidValuePrefix) + c.key + ".."));
         EXPECT_THAT(codes(*encoder), IsEmpty()) << c.key;
     }
@@ -514,16 +513,16 @@ TEST_F(ResetFromFile, InvalidStoredValuesSendNothing)
 TEST_F(ResetFromFile, ExtraTablePiecesAndAFixedLayoutsTableAreIgnored)
 {
     store("8", testenv::zeroTableText() + "99,junk");
-    EXPECT_EQ(resetFromConfigFile(hid_handle, report), ResetOutcome::Sent);
+    EXPECT_EQ(resetFromConfigFile(opened.get(), report), ResetOutcome::Sent);
     store("1", "junk");
-    EXPECT_EQ(resetFromConfigFile(hid_handle, report), ResetOutcome::Sent);
+    EXPECT_EQ(resetFromConfigFile(opened.get(), report), ResetOutcome::Sent);
     EXPECT_THAT(reported, IsEmpty());
 }
 
 TEST_F(ResetFromFile, ADamagedFileSendsNothing)
 {
     writeFile(FileName, " FirstUp=Yes\r\n [appSettings\r\n");
-    EXPECT_EQ(resetFromConfigFile(hid_handle, report), ResetOutcome::NotSent);
+    EXPECT_EQ(resetFromConfigFile(opened.get(), report), ResetOutcome::NotSent);
     EXPECT_THAT(reported, ElementsAre(kMsgFileDamaged));
     EXPECT_THAT(codes(*encoder), IsEmpty());
 }
@@ -536,7 +535,7 @@ TEST_F(ResetFromFile, UpgradeBackupHoldsTheSettingsAndSendsThemBack)
 {
     CIniFile::SetValue("FirmwareFile", "encoder[v2].txt", kSection, FileName);
     const std::string before = readFile(FileName);
-    StoredSettings s;
+    vardo::link::DeviceStatus s;
     s.keypadType = 5;
     s.ledBrightness = 4;
     s.buzzer = 1;
@@ -558,7 +557,7 @@ TEST_F(ResetFromFile, UpgradeBackupHoldsTheSettingsAndSendsThemBack)
     // The reset sends a backup back exactly as it sends the configuration file.
     const std::string configFile = FileName;
     FileName = first;
-    EXPECT_EQ(resetFromConfigFile(hid_handle, report), ResetOutcome::Sent);
+    EXPECT_EQ(resetFromConfigFile(opened.get(), report), ResetOutcome::Sent);
     FileName = configFile;
     const auto cmds = encoder->receivedCommands();
     ASSERT_EQ(cmds.size(), 6u);
@@ -571,7 +570,7 @@ TEST_F(UtilityConfig, UpgradeBackupWithoutAConfigurationFileStillHoldsTheSetting
 {
     setUpFile();
     std::filesystem::remove(FileName);
-    StoredSettings s;
+    vardo::link::DeviceStatus s;
     s.keypadType = 1;
     std::string path;
     ASSERT_TRUE(writeUpgradeBackup(s, path));

@@ -30,7 +30,7 @@ protected:
     {
         FileName = (folder.path() / "USBUtilityCfg.ini").string();
         vardo::config::CIniFile::Create(FileName);
-        window = new firmware_upgrade();
+        window = new firmware_upgrade(slot);
         window->setAttribute(Qt::WA_DeleteOnClose);  // as the main window opens it
         counted = std::make_unique<QSignalSpy>(window, &firmware_upgrade::loaderCounted);
         finished = std::make_unique<QSignalSpy>(window, &firmware_upgrade::upgradeFinished);
@@ -201,7 +201,7 @@ TEST_F(WindowTest, UpgradeWithoutAFileSaysSoAndCountsAgain)
 TEST_F(WindowTest, UpgradesTheEncoderAndWritesTheSettingsBack)
 {
     enterLoader();
-    std::array<std::uint8_t, 32> keys{};
+    vardo::codetable::CodeTable keys{};
     keys[1] = 0x1E;
     window->setRestoreValues(4, 1, 2, 2, 7, keys);
     window->show();
@@ -231,7 +231,7 @@ TEST_F(WindowTest, UpgradesTheEncoderAndWritesTheSettingsBack)
     EXPECT_EQ(device->encoder().firmwareVersion(), "01.06A");
     EXPECT_EQ(device->encoder().powerUpDefaults().keypadType, 2);
     EXPECT_EQ(device->encoder().powerUpDefaults().customTables[0], keys);
-    EXPECT_NE(hid_handle, nullptr);
+    EXPECT_NE(slot->get(), nullptr);
     EXPECT_TRUE(dialogs.messages().empty());
 }
 

@@ -45,9 +45,9 @@ RestoreValues someValues()
     v.buzzer = 0;
     v.buzzerPeriod = 3;
     v.keypadType = 8;
-    v.options = 0x107;  // only the low 8 bits travel
-    for (std::size_t i = 0; i < v.keyCodeArray.size(); ++i)
-        v.keyCodeArray[i] = static_cast<std::uint8_t>(i % 2 ? 0x04 + i : 0);
+    v.optionsFitted = 0x107;  // only the low 8 bits travel
+    for (std::size_t i = 0; i < v.codeTable.size(); ++i)
+        v.codeTable[i] = static_cast<std::uint8_t>(i % 2 ? 0x04 + i : 0);
     return v;
 }
 
@@ -99,7 +99,7 @@ TEST_F(UpgradeTest, UpgradesEndToEndAndWritesTheSettingsBack)
 
     device->encoder().clearReceivedCommands();
     const std::uint64_t slept = clock.totalSleptMs();
-    ASSERT_TRUE(completeUpgrade(someValues()));
+    ASSERT_TRUE(completeUpgrade(someValues(), *slot, report));
     EXPECT_GE(clock.totalSleptMs() - slept, 6000u);
     EXPECT_TRUE(dialogs.records().empty());
 
@@ -115,7 +115,7 @@ TEST_F(UpgradeTest, UpgradesEndToEndAndWritesTheSettingsBack)
     }
     EXPECT_EQ(received[0].payload, std::vector<std::uint8_t>{0x07});
     EXPECT_EQ(received[2].payload, std::vector<std::uint8_t>{3});
-    const auto table = someValues().keyCodeArray;
+    const auto table = someValues().codeTable;
     EXPECT_EQ(received[4].payload, std::vector<std::uint8_t>(table.begin(), table.end()));
     EXPECT_TRUE(received[6].payload.empty());
     EXPECT_EQ(device->encoder().powerUpDefaults().keypadType, 8);
@@ -123,8 +123,7 @@ TEST_F(UpgradeTest, UpgradesEndToEndAndWritesTheSettingsBack)
 
     // The re-opened encoder reports the version of the new image.
     vardo::link::DeviceStatus status;
-    std::array<std::uint8_t, 32> keys{};
-    ASSERT_EQ(vardo::link::readDeviceStatus(hid_handle, status, keys), 0);
+    ASSERT_EQ(slot->get()->readStatus(status), vardo::device::Result::Ok);
     EXPECT_EQ(status.firmwareVersion, "01.06A");
 }
 
@@ -368,7 +367,7 @@ TEST_F(UpgradeTest, TheWriteBackStopsAtItsFirstFailure)
     clock.sleepMs(6000);
     device->encoder().injectFault(plan);
     device->encoder().clearReceivedCommands();
-    EXPECT_FALSE(completeUpgrade(someValues()));
+    EXPECT_FALSE(completeUpgrade(someValues(), *slot, report));
     const auto records = dialogs.records();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].caption, "Vardo USB ENCODER");
@@ -381,8 +380,8 @@ TEST_F(UpgradeTest, WithoutAnEncoderAfterTheRestartTheWriteBackFailsAtOnce)
 {
     enterLoader();
     device->loader().unplug();
-    EXPECT_FALSE(completeUpgrade(someValues()));
-    EXPECT_EQ(hid_handle, nullptr);
+    EXPECT_FALSE(completeUpgrade(someValues(), *slot, report));
+    EXPECT_EQ(slot->get(), nullptr);
     EXPECT_EQ(dialogs.messages(), (std::vector<std::string>{"Vardo 710 Encoder not connected..\r\n",
                                                             "Unable to set option..\r\n"}));
     EXPECT_EQ(dialogs.records()[0].caption, "Vardo USB Encoder");
@@ -399,8 +398,8 @@ TEST_F(UpgradeTest, UnknownSettingsAreNotWrittenBack)
     unknown.known = false;
     clock.sleepMs(6000);
     device->encoder().clearReceivedCommands();
-    EXPECT_FALSE(completeUpgrade(unknown));
-    ASSERT_NE(hid_handle, nullptr);
+    EXPECT_FALSE(completeUpgrade(unknown, *slot, report));
+    ASSERT_NE(slot->get(), nullptr);
     EXPECT_TRUE(device->encoder().receivedCommands().empty());
     EXPECT_EQ(device->encoder().optionsFitted(), 7);
     const auto records = dialogs.records();
@@ -426,8 +425,8 @@ protected:
             std::lock_guard lock(progressMutex);
             progress.emplace_back(percent, text);
         };
-        job.backup = [this, backupWorks](const vardo::link::DeviceStatus& status,
-                                         const std::array<std::uint8_t, 32>&, std::string& path) {
+        job.report = [this](const char*, const std::string& text) { reported.push_back(text); };
+        job.backup = [this, backupWorks](const vardo::link::DeviceStatus& status, std::string& path) {
             ++backups;
             backedUp = status;
             path = "backup-" + std::to_string(backups);
@@ -446,6 +445,7 @@ protected:
 
     int backups = 0;
     vardo::link::DeviceStatus backedUp;
+    std::vector<std::string> reported;
 };
 
 TEST_F(PortUpgradeTest, UpgradesTheEncoderOnItsPortAndNoOther)
@@ -478,7 +478,7 @@ TEST_F(PortUpgradeTest, EachFailureBeforeTheLoaderLeavesTheEncoderInItsApplicati
     using vardo::firmware::PortUpgradeOutcome;
     auto r = upgrade("9-9");
     EXPECT_EQ(r.outcome, PortUpgradeOutcome::NoEncoder);
-    EXPECT_EQ(r.linkResult, vardo::link::kErrNoDevice);
+    EXPECT_EQ(r.result, vardo::device::Result::NoDevice);
 
     r = upgrade("1-1", false);
     EXPECT_EQ(r.outcome, PortUpgradeOutcome::BackupFailed);
@@ -487,7 +487,7 @@ TEST_F(PortUpgradeTest, EachFailureBeforeTheLoaderLeavesTheEncoderInItsApplicati
     device->encoder().injectFault({vardo::sim::EncoderFault::Silence, true});
     r = upgrade("1-1");
     EXPECT_EQ(r.outcome, PortUpgradeOutcome::StatusFailed);
-    EXPECT_EQ(r.linkResult, vardo::link::kErrTimeout);
+    EXPECT_EQ(r.result, vardo::device::Result::Timeout);
     EXPECT_EQ(backups, 1);
     EXPECT_EQ(device->encoder().mode(), vardo::sim::EncoderMode::Application);
     EXPECT_FALSE(device->loader().onBus());
@@ -515,7 +515,8 @@ TEST_F(PortUpgradeTest, ARefusedWriteBackIsReportedWithItsReason)
     device->encoder().injectFault(refuse);
     const auto r = upgrade("1-1");
     EXPECT_EQ(r.outcome, vardo::firmware::PortUpgradeOutcome::WriteBackFailed);
-    EXPECT_EQ(r.linkResult, vardo::link::kErrBadFrame);
+    EXPECT_EQ(r.result, vardo::device::Result::Refused);
     EXPECT_EQ(device->encoder().firmwareVersion(), "01.06A");
-    EXPECT_EQ(dialogs.messages(), (std::vector<std::string>{"Unable to set option..\r\n"}));
+    EXPECT_EQ(reported, (std::vector<std::string>{"Unable to set option.."}));
+    EXPECT_TRUE(dialogs.records().empty());
 }

@@ -33,24 +33,25 @@ protected:
     }
     ~UpgradeTest() override
     {
-        if (hid_handle)
-            hid_exit_safely(hid_handle);
-        hid_handle = nullptr;
+        slot->close();
         extra.reset();
         device.reset();
         vardo::sim::Bus::instance().reset();
     }
 
     // What the main window does before showing the upgrade window.
-    static void enterLoader()
+    void enterLoader()
     {
-        char m[48], p[48];
-        if (hid_handle)
-            hid_exit_safely(hid_handle);
-        hid_handle = ScanForUSBDevice_a(0x2047, 0x0902, m, p);
-        ASSERT_NE(hid_handle, nullptr);
-        ASSERT_EQ(vardo::link::sendCommand(hid_handle, vardo::link::ENTER_BSL), 0);
+        ASSERT_TRUE(slot->rescan());
+        ASSERT_EQ(slot->get()->enterLoader(), vardo::device::Result::Ok);
     }
+
+    // The encoder the main window would lend the upgrade window.
+    std::shared_ptr<vardo::device::EncoderSlot> slot = std::make_shared<vardo::device::EncoderSlot>();
+    // The write-back's messages as the upgrade window shows them.
+    const vardo::firmware::WriteBackReport report = [](const char* caption, const std::string& text) {
+        vardo::platform::dialogs().message(caption, text + "\r\n", vardo::platform::MessageIcon::Warning);
+    };
 
     vardo::firmware::UpgradeSequence sequence()
     {

@@ -14,7 +14,7 @@
 
 using namespace vardo;
 using link::DeviceStatus;
-using Table = std::array<std::uint8_t, 32>;
+using Table = codetable::CodeTable;
 
 namespace {
 
@@ -56,10 +56,10 @@ TEST(StatusMessage, UnpacksEveryLayoutAndKeepsTableBytesPastTheSection)
     };
     for (auto [layout, k] : {Case{1, 8}, Case{3, 24}, Case{7, 32}, Case{9, 32}}) {
         DeviceStatus s;
-        Table table = filled(0xEE);
+        s.codeTable = filled(0xEE);
         const auto m = message(layout, k);
         ASSERT_EQ(m.size(), 12 + k);
-        ASSERT_TRUE(link::unpackStatusMessage(m, s, table)) << int(layout);
+        ASSERT_TRUE(link::unpackStatusMessage(m, s)) << int(layout);
         EXPECT_EQ(s.ledBrightness, 10);
         EXPECT_EQ(s.ledColour, 11);
         EXPECT_EQ(s.buzzer, 12);
@@ -68,7 +68,7 @@ TEST(StatusMessage, UnpacksEveryLayoutAndKeepsTableBytesPastTheSection)
         EXPECT_EQ(s.keypadType, layout);
         EXPECT_EQ(s.firmwareVersion, "AB.CDE");
         for (std::size_t i = 0; i < 32; ++i)
-            EXPECT_EQ(table[i], i < k ? 100 + i : 0xEE) << "layout " << int(layout) << " byte " << i;
+            EXPECT_EQ(s.codeTable[i], i < k ? 100 + i : 0xEE) << "layout " << int(layout) << " byte " << i;
     }
 }
 
@@ -78,12 +78,11 @@ TEST(StatusMessage, TwelveKeyVersionStartsAtOffsetThirty)
     ASSERT_EQ(m.size(), 36u);
     EXPECT_EQ(m[30], 'A');
     DeviceStatus s;
-    Table table{};
-    ASSERT_TRUE(link::unpackStatusMessage(m, s, table));
+    ASSERT_TRUE(link::unpackStatusMessage(m, s));
     EXPECT_EQ(s.firmwareVersion, "AB.CDE");
     // Bytes after the version are not read.
     auto longer = message(3, 24, 8);
-    ASSERT_TRUE(link::unpackStatusMessage(longer, s, table));
+    ASSERT_TRUE(link::unpackStatusMessage(longer, s));
     EXPECT_EQ(s.firmwareVersion, "AB.CDE");
 }
 
@@ -92,19 +91,19 @@ TEST(StatusMessage, ShortMessageChangesNothing)
     DeviceStatus s;
     s.ledBrightness = 3;
     s.firmwareVersion = "OLD123";
-    Table table = filled(0x11);
+    s.codeTable = filled(0x11);
     auto full = message(6, 32);
     for (std::size_t size : {std::size_t{0}, std::size_t{5}, std::size_t{6}, full.size() - 1}) {
         std::vector<std::uint8_t> cut(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(size));
-        EXPECT_FALSE(link::unpackStatusMessage(cut, s, table)) << size;
+        EXPECT_FALSE(link::unpackStatusMessage(cut, s)) << size;
     }
     // Twenty bytes suit a 4-key layout but not a 16-key one.
     auto m = message(0, 8);
     m[5] = 8;
-    EXPECT_FALSE(link::unpackStatusMessage(m, s, table));
+    EXPECT_FALSE(link::unpackStatusMessage(m, s));
     EXPECT_EQ(s.ledBrightness, 3);
     EXPECT_EQ(s.firmwareVersion, "OLD123");
-    EXPECT_EQ(table, filled(0x11));
+    EXPECT_EQ(s.codeTable, filled(0x11));
 }
 
 class CommandsTest : public ::testing::Test {
@@ -140,13 +139,12 @@ TEST_F(CommandsTest, ReadDeviceStatusFillsFieldsFromTheEncoder)
     ASSERT_NE(open(), nullptr);
 
     DeviceStatus s;
-    Table table{};
-    ASSERT_EQ(link::readDeviceStatus(device, s, table), 0);
+    ASSERT_EQ(link::readDeviceStatus(device, s), 0);
     EXPECT_EQ(s.ledBrightness, 7);
     EXPECT_EQ(s.optionsFitted, 5);
     EXPECT_EQ(s.keypadType, 8);
     EXPECT_EQ(s.firmwareVersion, "02.00B");
-    EXPECT_EQ(table, settings.customTables[2]);
+    EXPECT_EQ(s.codeTable, settings.customTables[2]);
 }
 
 TEST_F(CommandsTest, FailedStatusReadChangesNothing)
@@ -157,24 +155,23 @@ TEST_F(CommandsTest, FailedStatusReadChangesNothing)
     encoder.setSettings(settings);
     ASSERT_NE(open(), nullptr);
     DeviceStatus s;
-    Table table{};
-    ASSERT_EQ(link::readDeviceStatus(device, s, table), 0);
+    ASSERT_EQ(link::readDeviceStatus(device, s), 0);
     const DeviceStatus before = s;
-    const Table tableBefore = table;
 
     // A valid frame one byte short of its status message: the last version
     // byte would otherwise come from an earlier reply.
     encoder.setKeypadTypeRaw(0);
     encoder.injectFault({sim::EncoderFault::ShortStatus});
-    EXPECT_EQ(link::readDeviceStatus(device, s, table), -1);
+    // Each failure keeps its reason.
+    EXPECT_EQ(link::readDeviceStatus(device, s), link::kErrBadFrame);
     encoder.injectFault({sim::EncoderFault::Refuse});
-    EXPECT_EQ(link::readDeviceStatus(device, s, table), -1);
-    EXPECT_EQ(link::readDeviceStatus(nullptr, s, table), -1);
+    EXPECT_EQ(link::readDeviceStatus(device, s), link::kErrBadFrame);
+    EXPECT_EQ(link::readDeviceStatus(nullptr, s), link::kErrNoDevice);
     EXPECT_EQ(s.keypadType, before.keypadType);
     EXPECT_EQ(s.firmwareVersion, before.firmwareVersion);
-    EXPECT_EQ(table, tableBefore);
+    EXPECT_EQ(s.codeTable, before.codeTable);
 
-    EXPECT_EQ(link::readDeviceStatus(device, s, table), 0);
+    EXPECT_EQ(link::readDeviceStatus(device, s), 0);
     EXPECT_EQ(s.keypadType, 0);
 }
 

@@ -43,7 +43,6 @@ protected:
     void SetUp() override
     {
         sim::Bus::instance().reset();
-        hid_handle = nullptr;
     }
     void TearDown() override
     {

@@ -125,7 +125,7 @@ TEST(Splash, ClosesItselfAfterThreeSeconds)
     int closed = 0;
     QObject::connect(&splash, &vardo_splash_form::closed, [&] { ++closed; });
     splash.show();
-    splash.timer1_Tick();
+    splash.onShownLongEnough();
     EXPECT_FALSE(splash.isVisible());
     EXPECT_EQ(closed, 1);
 }
@@ -147,7 +147,7 @@ TEST_F(StartUpOrder, SplashFirstThenLoadThenTheWindow)
     EXPECT_FALSE(startUp.mainWindow().isVisible());
     EXPECT_TRUE(FileName.empty());   // nothing loads while the splash shows
 
-    startUp.splash()->timer1_Tick();
+    startUp.splash()->onShownLongEnough();
     EXPECT_TRUE(QTest::qWaitFor([&] { return startUp.mainWindowShown(); }, 2000));
     EXPECT_TRUE(startUp.mainWindow().isVisible());
     EXPECT_THAT(steps, ElementsAre("built", "message Vardo 710 Encoder not connected..\r\n"));
@@ -160,10 +160,10 @@ TEST_F(StartUpOrder, WithAnEncoderTheWindowShowsItAtOnce)
     sim::VirtualEncoder encoder;
     ui::StartUp startUp;
     startUp.begin();
-    startUp.splash()->timer1_Tick();
+    startUp.splash()->onShownLongEnough();
     EXPECT_TRUE(QTest::qWaitFor([&] { return startUp.mainWindowShown(); }, 2000));
     EXPECT_TRUE(dialogs.records().empty());
-    EXPECT_EQ(Form1::configArray[0].left(42), "Device Connected   -    Vardo 710i Encoder");
+    EXPECT_EQ(startUp.mainWindow().configArray[0].left(42), "Device Connected   -    Vardo 710i Encoder");
 }
 
 } // namespace

@@ -27,11 +27,14 @@ protected:
         device = std::make_unique<sim::VirtualEncoderDevice>(config);
         window = std::make_unique<demo::VirtualEncoderWindow>(*device, root);
         char m[48], p[48];
-        hid_handle = ScanForUSBDevice_a(0x2047, 0x0902, m, p);
-        ASSERT_NE(hid_handle, nullptr);
+        handle = ScanForUSBDevice_a(0x2047, 0x0902, m, p);
+        ASSERT_NE(handle, nullptr);
     }
     void TearDown() override
     {
+        if (handle)
+            hid_close(handle);
+        handle = nullptr;
         window.reset();
         Environment::TearDown();
         device.reset();
@@ -42,6 +45,7 @@ protected:
 
     std::unique_ptr<sim::VirtualEncoderDevice> device;
     std::unique_ptr<demo::VirtualEncoderWindow> window;
+    hid_device* handle = nullptr;
 };
 
 TEST_F(DemoWindow, ShowsTheKeypadOfTheLayoutInForce)
@@ -52,12 +56,12 @@ TEST_F(DemoWindow, ShowsTheKeypadOfTheLayoutInForce)
     EXPECT_EQ(keys[15]->text(), "16\np");
     EXPECT_THAT(text("layoutText").toStdString(), HasSubstr("16W  Customised Table"));
 
-    ASSERT_EQ(link::sendByteCommand(hid_handle, link::SET_KEYPAD_TYPE, 3), 0);
+    ASSERT_EQ(link::sendByteCommand(handle, link::SET_KEYPAD_TYPE, 3), 0);
     window->refresh();
     keys = window->keyButtons();
     ASSERT_EQ(keys.size(), 12u);
     EXPECT_EQ(keys[0]->text(), "1\nKeypad1");
-    ASSERT_EQ(link::sendByteCommand(hid_handle, link::SET_KEYPAD_TYPE, 1), 0);
+    ASSERT_EQ(link::sendByteCommand(handle, link::SET_KEYPAD_TYPE, 1), 0);
     window->refresh();
     EXPECT_EQ(window->keyButtons().size(), 4u);
 }
@@ -71,12 +75,12 @@ TEST_F(DemoWindow, PressedKeysReachTheEncoder)
     EXPECT_EQ(text("typedText"), "Typed: c");
 
     // In self-test mode a press becomes a key report for the host.
-    ASSERT_EQ(link::sendByteCommand(hid_handle, link::SELF_TEST, 1), 0);
+    ASSERT_EQ(link::sendByteCommand(handle, link::SELF_TEST, 1), 0);
     window->refresh();
     QTest::mouseClick(window->keyButtons()[6], Qt::LeftButton);
     std::uint8_t reply[64] = {};
     std::uint32_t length = 0;
-    ASSERT_EQ(USBEncoderReceive_a(hid_handle, 0, reply, 64, &length, 5000), 0);
+    ASSERT_EQ(USBEncoderReceive_a(handle, 0, reply, 64, &length, 5000), 0);
     EXPECT_EQ(reply[0], 6);
 }
 
@@ -85,18 +89,18 @@ TEST_F(DemoWindow, LampAndBuzzerFollowTheEncoder)
     auto* lamp = window->findChild<demo::LedLamp*>("ledLamp");
     EXPECT_EQ(lamp->level(), 5);
     EXPECT_EQ(text("ledText"), "LED level 5, white");
-    ASSERT_EQ(link::sendByteCommand(hid_handle, link::SET_LED_BRIGHTNESS, 0), 0);
+    ASSERT_EQ(link::sendByteCommand(handle, link::SET_LED_BRIGHTNESS, 0), 0);
     window->refresh();
     EXPECT_EQ(lamp->level(), 0);
     const QColor dark = lamp->shownColour();
-    ASSERT_EQ(link::sendByteCommand(hid_handle, link::SET_LED_BRIGHTNESS, 9), 0);
-    ASSERT_EQ(link::sendByteCommand(hid_handle, link::SET_LED_COLOUR, 2), 0);
+    ASSERT_EQ(link::sendByteCommand(handle, link::SET_LED_BRIGHTNESS, 9), 0);
+    ASSERT_EQ(link::sendByteCommand(handle, link::SET_LED_COLOUR, 2), 0);
     window->refresh();
     EXPECT_GT(lamp->shownColour().red(), dark.red() + 100);
     EXPECT_EQ(text("ledText"), "LED level 9, red");
 
     auto* buzzer = window->findChild<QLabel*>("buzzerIcon");
-    ASSERT_EQ(link::sendByteCommand(hid_handle, link::SOUND_BUZZER, 3), 0);
+    ASSERT_EQ(link::sendByteCommand(handle, link::SOUND_BUZZER, 3), 0);
     window->refresh();
     EXPECT_THAT(buzzer->styleSheet().toStdString(), HasSubstr("#e08000"));
     EXPECT_THAT(text("buzzerText").toStdString(), HasSubstr("1 beeps"));
@@ -114,7 +118,7 @@ TEST_F(DemoWindow, PlugTogglesTheEncoderOnTheBus)
     EXPECT_EQ(plug->text(), "Plug In");
     EXPECT_EQ(text("modeText"), "Unplugged");
     EXPECT_FALSE(window->keyButtons()[0]->isEnabled());
-    EXPECT_NE(link::sendByteCommand(hid_handle, link::SET_BUZZER, 0), 0);
+    EXPECT_NE(link::sendByteCommand(handle, link::SET_BUZZER, 0), 0);
 
     QTest::mouseClick(plug, Qt::LeftButton);
     EXPECT_EQ(encoder().mode(), sim::EncoderMode::Application);

@@ -5,7 +5,7 @@
 #include "config/utility_config.h"
 #include "config/inifile.h"
 #include "firmware/firmware_upgrade.h"
-#include "link/encoder_choice.h"
+#include "device/encoder_choice.h"
 #include "link/encoder_commands.h"
 #include "mainwindow/about.h"
 #include "mainwindow/form1.h"
@@ -57,7 +57,6 @@ protected:
     void SetUp() override
     {
         Environment::SetUp();
-        Form1::keyCodeArray.fill(0);
         window = std::make_unique<Form1>();
         window->setApplicationEnder([this] { ++ended; });
     }
@@ -83,7 +82,7 @@ protected:
 
     void load()
     {
-        window->Form1_Load();
+        window->onLoad();
         if (encoder)
             encoder->clearReceivedCommands();
         dialogs.clear();
@@ -230,7 +229,7 @@ TEST_F(MainWindow, BeforeLoadingOnlyTheAlwaysAvailableControlsWork)
 TEST_F(MainWindow, EncoderWithoutPermissionNamesTheUdevRule)
 {
     plugEncoder().setOpenable(false);
-    window->Form1_Load();
+    window->onLoad();
     EXPECT_THAT(dialogs.messages(),
                 ElementsAre("Vardo 710 Encoder not connected..\r\n"
                             "The encoder is on the USB bus, but this user has no permission to "
@@ -241,14 +240,14 @@ TEST_F(MainWindow, EncoderWithoutPermissionNamesTheUdevRule)
 
     dialogs.clear();
     encoder->setOpenable(true);
-    window->button11_Click();
+    window->onScanForDevice();
     EXPECT_THAT(dialogs.messages(), IsEmpty());
-    EXPECT_NE(hid_handle, nullptr);
+    EXPECT_NE(window->encoder()->get(), nullptr);
 }
 
 TEST_F(MainWindow, NoEncoderAtStart)
 {
-    window->Form1_Load();
+    window->onLoad();
     const auto records = dialogs.records();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].kind, DR::Kind::Message);
@@ -269,7 +268,7 @@ TEST_F(MainWindow, NoEncoderAtStart)
         EXPECT_EQ(box(p.name)->placeholderText(), p.text) << p.name;
     }
     EXPECT_EQ(panelLines(), QStringList({kNoneLine1, kNoneLine2}));
-    EXPECT_EQ(Form1::configArray[0], kNoneLine1);
+    EXPECT_EQ(window->configArray[0], kNoneLine1);
     EXPECT_THAT(enabledControls(), ElementsAre("button11", "btnLoadFirmware", "button10"));
     EXPECT_TRUE(w("menuStrip1")->isEnabled());
     // The configuration file was set up before the encoder was looked for.
@@ -320,11 +319,11 @@ TEST_F(MainWindow, PanelNamesTheLayout)
               "Keypad Selected     -    12W                                 Code Table Loaded     -   "
               "12W  Telephone Table");
     encoder->setKeypadTypeRaw(8);
-    window->button11_Click();
+    window->onScanForDevice();
     EXPECT_EQ(panelLines()[1],
               "Keypad Selected     -    16W                                 Code Table Loaded     -   "
               "16W  Customised Table");
-    EXPECT_EQ(Form1::configArray[1], panelLines()[1]);
+    EXPECT_EQ(window->configArray[1], panelLines()[1]);
 }
 
 TEST_F(MainWindow, StatusValuesWithoutAnItemShowThePlaceholder)
@@ -347,12 +346,12 @@ TEST_F(MainWindow, ScanFindsAnEncoderPluggedInLater)
     load();
     EXPECT_EQ(panelLines()[0], kNoneLine1);
     plugEncoder(6, 7);
-    window->button11_Click();
+    window->onScanForDevice();
     EXPECT_THAT(dialogs.records(), IsEmpty());
     EXPECT_EQ(panelLines(), QStringList({presentLine1("Vardo 710 Encoder", "02.10B"),
                                          presentLine2("16W  Calculator Table")}));
     encoder->unplug();
-    window->button11_Click();
+    window->onScanForDevice();
     EXPECT_THAT(dialogs.messages(), ElementsAre("Vardo 710 Encoder not connected..\r\n"));
     EXPECT_EQ(panelLines(), QStringList({kNoneLine1, kNoneLine2}));
     // The mask is not preset on a scan: the last one reported stays.
@@ -362,7 +361,7 @@ TEST_F(MainWindow, ScanFindsAnEncoderPluggedInLater)
 TEST_F(MainWindow, WithSeveralEncodersTheFileMenuChoosesTheOneServed)
 {
     struct ForgetChoice {
-        ~ForgetChoice() { link::chooseEncoderPort(""); }
+        ~ForgetChoice() { device::chooseEncoderPort(""); }
     } forget;
     plugEncoder();
     sim::VirtualEncoderConfig config;
@@ -384,7 +383,7 @@ TEST_F(MainWindow, WithSeveralEncodersTheFileMenuChoosesTheOneServed)
     EXPECT_EQ(items, QStringList({"1-1   VE710-000001*", "1-2   VE710-000002"}));
     choices->actions()[1]->trigger();
     EXPECT_EQ(panelLines()[0], presentLine1("Vardo 710i Encoder", "03.00C"));
-    window->button11_Click();   // a later scan keeps to the chosen port
+    window->onScanForDevice();   // a later scan keeps to the chosen port
     EXPECT_EQ(panelLines()[0], presentLine1("Vardo 710i Encoder", "03.00C"));
     EXPECT_THAT(dialogs.records(), IsEmpty());
 
@@ -393,7 +392,7 @@ TEST_F(MainWindow, WithSeveralEncodersTheFileMenuChoosesTheOneServed)
     emit file->aboutToShow();
     EXPECT_EQ(window->findChild<QMenu*>(QStringLiteral("encoderChoiceMenu")), nullptr);
     EXPECT_EQ(file->actions().size(), 3);
-    window->button11_Click();
+    window->onScanForDevice();
     EXPECT_EQ(panelLines()[0], presentLine1("Vardo 710i Encoder", "02.10B"));
 }
 
@@ -554,7 +553,7 @@ TEST_F(MainWindow, SaveWritesDefaultsThenTheFile)
     s.buzzerPeriod = 3;
     encoder->setSettings(s);
     load();
-    window->button8_Click();
+    window->onSaveChanges();
     EXPECT_THAT(commandCodes(), ElementsAre(link::WRITE_DEFAULTS, link::GET_STATUS));
     EXPECT_THAT(dialogs.records(), IsEmpty());
     EXPECT_EQ(readFile(configPath()),
@@ -566,7 +565,7 @@ TEST_F(MainWindow, SaveOfAFixedLayoutLeavesTheTableEmpty)
 {
     plugEncoder(3, 6);
     load();
-    window->button8_Click();
+    window->onSaveChanges();
     EXPECT_EQ(readFile(configPath()), testenv::savedConfig("3", "", "1", "1", "0", "5", "6"));
 }
 
@@ -575,7 +574,7 @@ TEST_F(MainWindow, FailingWriteDefaultsLeavesTheFileAlone)
     plugEncoder(7, 8);
     load();
     encoder->injectFault({sim::EncoderFault::Refuse, false, link::WRITE_DEFAULTS});
-    window->button8_Click();
+    window->onSaveChanges();
     EXPECT_THAT(dialogs.messages(), ElementsAre("Unable to Write Default..\r\n"));
     EXPECT_THAT(commandCodes(), ElementsAre(link::WRITE_DEFAULTS));
     EXPECT_EQ(readFile(configPath()), testenv::kFreshConfig);
@@ -586,7 +585,7 @@ TEST_F(MainWindow, AFailedStatusReadAfterWriteDefaultsSavesNothing)
     plugEncoder(7, 8);
     load();
     encoder->injectFault({sim::EncoderFault::Refuse, false, link::GET_STATUS});
-    window->button8_Click();
+    window->onSaveChanges();
     EXPECT_THAT(dialogs.messages(), ElementsAre("Unable to Save Config file.\r\n"));
     EXPECT_EQ(readFile(configPath()), testenv::kFreshConfig);
 }
@@ -597,15 +596,15 @@ TEST_F(MainWindow, ResetFromTheFileSendsTheSavedSettingsBack)
 {
     plugEncoder(7, 5);
     load();
-    window->button3_Click();   // before any save: nothing at all
+    window->onResetFromConfigFile();   // before any save: nothing at all
     EXPECT_THAT(commandCodes(), IsEmpty());
     EXPECT_THAT(dialogs.records(), IsEmpty());
 
-    window->button8_Click();
+    window->onSaveChanges();
     choose(box("keypadTypeCbox"), 1);
     choose(box("ledBrightnessCbox"), 0);
     encoder->clearReceivedCommands();
-    window->button3_Click();
+    window->onResetFromConfigFile();
     using namespace link;
     EXPECT_THAT(commandCodes(), ElementsAre(SET_KEYPAD_TYPE, LOAD_CODE_TABLE, SET_LED_BRIGHTNESS,
                                             SET_LED_COLOUR, SET_BUZZER, SET_BUZZER_PERIOD, GET_STATUS));
@@ -618,10 +617,10 @@ TEST_F(MainWindow, ARefusedResetStepPutsTheLayoutBoxBack)
 {
     plugEncoder(7, 0);
     load();
-    window->button8_Click();
+    window->onSaveChanges();
     box("keypadTypeCbox")->setCurrentIndex(6);   // a box left showing something else
     encoder->injectFault({sim::EncoderFault::Refuse, false, link::SET_BUZZER});
-    window->button3_Click();
+    window->onResetFromConfigFile();
     EXPECT_THAT(dialogs.messages(), ElementsAre("Unable to set Buzzer..\r\n"));
     EXPECT_EQ(box("keypadTypeCbox")->currentIndex(), 0);
 }
@@ -634,7 +633,7 @@ TEST_F(MainWindow, FactoryResetWaitsRescansAndShowsTheEncoder)
     load();
     choose(box("ledBrightnessCbox"), 9);
     const auto slept = clock.totalSleptMs();
-    window->button9_Click();
+    window->onFactoryReset();
     EXPECT_GE(clock.totalSleptMs() - slept, 3000u);
     EXPECT_THAT(dialogs.records(), IsEmpty());
     EXPECT_EQ(box("ledBrightnessCbox")->currentIndex(), 5);
@@ -647,7 +646,7 @@ TEST_F(MainWindow, FactoryResetWithTheEncoderGone)
     load();
     encoder->unplug();
     const auto slept = clock.totalSleptMs();
-    window->button9_Click();
+    window->onFactoryReset();
     EXPECT_GE(clock.totalSleptMs() - slept, 3000u);
     EXPECT_THAT(dialogs.messages(), ElementsAre("Vardo 710 Encoder not connected..\r\n"));
     EXPECT_EQ(panelLines(), QStringList({kNoneLine1, kNoneLine2}));
@@ -660,8 +659,8 @@ TEST_F(MainWindow, FactoryResetWithTheEncoderGone)
 TEST_F(MainWindow, ImportAndExportGoThroughThePickers)
 {
     load();
-    window->aboutVardoUSBEncoderConfiguratorToolStripMenuItem_Click();   // cancelled
-    window->exitToolStripMenuItem_Click();                               // cancelled
+    window->onImportConfig();   // cancelled
+    window->onExportConfig();                               // cancelled
     auto records = dialogs.records();
     ASSERT_EQ(records.size(), 3u);
     EXPECT_EQ(records[0].kind, DR::Kind::OpenFile);
@@ -675,7 +674,7 @@ TEST_F(MainWindow, ImportAndExportGoThroughThePickers)
     testenv::writeFile(root + "/out/USBUtilityCfg.ini", "theirs");
     dialogs.answerSelectFolder(root + "/out");
     dialogs.answerQuestion(false);
-    window->exitToolStripMenuItem_Click();
+    window->onExportConfig();
     records = dialogs.records();
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[1].kind, DR::Kind::Question);
@@ -685,13 +684,13 @@ TEST_F(MainWindow, ImportAndExportGoThroughThePickers)
 
     dialogs.clear();
     dialogs.answerOpenFile(root + "/out/USBUtilityCfg.ini");
-    window->aboutVardoUSBEncoderConfiguratorToolStripMenuItem_Click();
+    window->onImportConfig();
     EXPECT_THAT(dialogs.messages(), ElementsAre("File is incorrect format.\r\n"));
 
     dialogs.clear();
     testenv::writeFile(root + "/out/USBUtilityCfg.ini", " [appSettings\r\n");
     dialogs.answerOpenFile(root + "/out/USBUtilityCfg.ini");
-    window->aboutVardoUSBEncoderConfiguratorToolStripMenuItem_Click();
+    window->onImportConfig();
     EXPECT_THAT(dialogs.messages(), ElementsAre("Exception :Failed to copy the new file.\r\n"));
     EXPECT_EQ(readFile(configPath()), testenv::kFreshConfig);
 }
@@ -701,8 +700,8 @@ TEST_F(MainWindow, ImportAndExportGoThroughThePickers)
 TEST_F(MainWindow, AboutOpensOneMoreBoxAtTheWindowsPosition)
 {
     window->move(40, 60);
-    window->aboutVardoUSBEncoderConfiguratorToolStripMenuItem1_Click();
-    window->aboutVardoUSBEncoderConfiguratorToolStripMenuItem1_Click();
+    window->onAbout();
+    window->onAbout();
     const auto open = window->openWindows();
     ASSERT_EQ(open.size(), 2u);
     for (QWidget* box : open) {
@@ -717,8 +716,8 @@ TEST_F(MainWindow, TestEncoderOpensASelfTestWindowEachTime)
 {
     load();   // no encoder: the self test window stays idle
     window->move(10, 20);
-    window->button2_Click();
-    window->button2_Click();
+    window->onTestEncoder();
+    window->onTestEncoder();
     const auto open = window->openWindows();
     ASSERT_EQ(open.size(), 2u);
     for (QWidget* w : open) {
@@ -730,12 +729,12 @@ TEST_F(MainWindow, TestEncoderOpensASelfTestWindowEachTime)
 TEST_F(MainWindow, CustomiseCodeTableReadsTheStatusFirst)
 {
     load();
-    window->button1_Click();
+    window->onCustomiseCodeTable();
     EXPECT_THAT(dialogs.messages(), ElementsAre("Load Table-Unable to get device status..\r\n"));
     plugEncoder(7, 3);
-    window->button11_Click();
+    window->onScanForDevice();
     dialogs.clear();
-    window->button1_Click();
+    window->onCustomiseCodeTable();
     EXPECT_THAT(dialogs.messages(), ElementsAre("Please select a customise table..\r\n"));
 }
 
@@ -743,7 +742,7 @@ TEST_F(MainWindow, FirmwareUpgradeAsksCopiesAndSwitchesToTheLoader)
 {
     plugEncoder(7, 2);
     load();
-    window->btnLoadFirmware_MouseClick();   // answered No
+    window->onUpdateFirmware();   // answered No
     EXPECT_THAT(commandCodes(), IsEmpty());
     EXPECT_TRUE(window->openWindows().empty());
     auto records = dialogs.records();
@@ -754,7 +753,7 @@ TEST_F(MainWindow, FirmwareUpgradeAsksCopiesAndSwitchesToTheLoader)
 
     dialogs.clear();
     dialogs.answerQuestion(true);
-    window->btnLoadFirmware_MouseClick();
+    window->onUpdateFirmware();
     EXPECT_THAT(commandCodes(), ElementsAre(link::GET_STATUS, link::ENTER_BSL));
     EXPECT_EQ(encoder->mode(), sim::EncoderMode::BootLoader);
     ASSERT_EQ(window->openWindows().size(), 1u);
@@ -778,7 +777,7 @@ TEST_F(MainWindow, CustomiseCodeTableOpensTheEditorOfTheLayout)
 {
     plugEncoder(7, 8);
     load();
-    window->button1_Click();
+    window->onCustomiseCodeTable();
     EXPECT_THAT(dialogs.records(), IsEmpty());
     EXPECT_THAT(commandCodes(), ElementsAre(link::GET_STATUS));
     QWidget* editor = nullptr;
@@ -795,16 +794,13 @@ TEST_F(MainWindow, AFinishedUpgradeRefreshesThePanel)
     plugEncoder(7, 0);
     load();
     dialogs.answerQuestion(true);
-    window->btnLoadFirmware_MouseClick();
+    window->onUpdateFirmware();
     ASSERT_EQ(window->openWindows().size(), 1u);
     auto* upgrade = qobject_cast<firmware_upgrade*>(window->openWindows()[0]);
     ASSERT_NE(upgrade, nullptr);
     // What the upgrade window does at its end: the new firmware runs, the handle is renewed.
     encoder->restartApplication("03.00C");
-    hid_exit_safely(hid_handle);
-    char m[48], p[48];
-    hid_handle = ScanForUSBDevice_a(0x2047, 0x0902, m, p);
-    ASSERT_NE(hid_handle, nullptr);
+    ASSERT_TRUE(window->encoder()->rescan());
     emit upgrade->upgradeFinished(false);
     EXPECT_EQ(panelLines()[0], presentLine1("Vardo 710i Encoder", "02.10B"));
     emit upgrade->upgradeFinished(true);
@@ -815,7 +811,7 @@ TEST_F(MainWindow, FirmwareUpgradeWithoutAnEncoderStillOpensItsWindow)
 {
     load();
     dialogs.answerQuestion(true);
-    window->btnLoadFirmware_MouseClick();
+    window->onUpdateFirmware();
     EXPECT_THAT(dialogs.messages(), ElementsAre("Failed to Get Device Status Message.\r\n"));
     EXPECT_EQ(window->openWindows().size(), 1u);
     EXPECT_THAT(enabledControls(), ElementsAre("button11", "btnLoadFirmware", "button10"));
@@ -840,9 +836,9 @@ TEST_F(MainWindow, ExitClosesTheEncoderAndTheHidLibrary)
     plugEncoder(7, 0);
     load();
     const int exitsBefore = sim::Bus::instance().exitCount();
-    window->button10_Click();
+    window->onExit();
     EXPECT_EQ(sim::Bus::instance().exitCount(), exitsBefore + 1);
-    EXPECT_EQ(hid_handle, nullptr);
+    EXPECT_EQ(window->encoder()->get(), nullptr);
     EXPECT_EQ(ended, 1);
 }
 
@@ -852,14 +848,14 @@ TEST_F(MainWindow, ExitDuringASelfTestRestoresTheEncoderFirst)
 {
     plugEncoder(7, 8);
     load();
-    window->button2_Click();
+    window->onTestEncoder();
     ASSERT_TRUE(QTest::qWaitFor([&] { return encoder->ledBrightness() != 5 || encoder->beepCount() > 0; },
                                 5000));
-    window->button10_Click();
+    window->onExit();
     EXPECT_TRUE(window->openWindows().empty());
     EXPECT_FALSE(encoder->selfTestMode());
     EXPECT_EQ(encoder->ledBrightness(), 5);
-    EXPECT_EQ(hid_handle, nullptr);
+    EXPECT_EQ(window->encoder()->get(), nullptr);
     for (const std::string& m : dialogs.messages())
         EXPECT_EQ(m.rfind("Press each key", 0), 0u) << m;   // no failure boxes
     EXPECT_EQ(ended, 1);
@@ -869,7 +865,7 @@ TEST_F(MainWindow, ExitWithoutAnEncoderLeavesTheHidLibraryAlone)
 {
     load();
     const int exitsBefore = sim::Bus::instance().exitCount();
-    window->exitToolStripMenuItem1_Click();
+    window->onMenuExit();
     EXPECT_EQ(sim::Bus::instance().exitCount(), exitsBefore);
     EXPECT_EQ(ended, 1);
 }
@@ -883,7 +879,7 @@ TEST_F(MainWindow, ClosingByTheTitleBarKeepsTheHandle)
     window->show();
     window->close();
     EXPECT_EQ(closed, 1);
-    EXPECT_NE(hid_handle, nullptr);
+    EXPECT_NE(window->encoder()->get(), nullptr);
     EXPECT_EQ(ended, 0);
 }
 

@@ -3,6 +3,7 @@
 // password and the operator's consent to a mass erase, the encoder is never
 // sent into its loader; the upgrade window still opens.
 #include "config/config_test_env.h"
+#include "device/encoder.h"
 #include "firmware/firmware_upgrade.h"
 #include "mainwindow/form1.h"
 #include "sim/encoder_images.h"
@@ -29,7 +30,7 @@ protected:
         Environment::SetUp();
         encoder = std::make_unique<sim::VirtualEncoder>();
         window = std::make_unique<Form1>();
-        window->Form1_Load();
+        window->onLoad();
         encoder->clearReceivedCommands();
         dialogs.clear();
     }
@@ -55,7 +56,7 @@ protected:
 TEST_F(InstalledTextsWindow, NoRamLoaderNoEnterBsl)
 {
     dialogs.answerQuestion(true);
-    window->btnLoadFirmware_MouseClick();
+    window->onUpdateFirmware();
     EXPECT_THAT(commandCodes(), IsEmpty());
     const std::string folder = dataHome + "/VardoInterface/loader";
     ASSERT_EQ(dialogs.messages().size(), 1u);
@@ -71,7 +72,7 @@ TEST_F(InstalledTextsWindow, NoPasswordAsksBeforeTheMassErase)
     testenv::writeFile(dataHome + "/VardoInterface/loader/RAM_BSL.Text", sim::toTiTxt(sim::makeRamLoader()));
     dialogs.answerQuestion(true);
     dialogs.answerQuestion(false);
-    window->btnLoadFirmware_MouseClick();
+    window->onUpdateFirmware();
     EXPECT_THAT(commandCodes(), IsEmpty());
     ASSERT_EQ(dialogs.records().size(), 2u);
     EXPECT_NE(dialogs.records()[1].text.find("mass erase"), std::string::npos);
@@ -79,7 +80,7 @@ TEST_F(InstalledTextsWindow, NoPasswordAsksBeforeTheMassErase)
     dialogs.clear();
     dialogs.answerQuestion(true);
     dialogs.answerQuestion(true);
-    window->btnLoadFirmware_MouseClick();
+    window->onUpdateFirmware();
     EXPECT_THAT(commandCodes(), ElementsAre(0x01, 0x0C));  // GET_STATUS, ENTER_BSL
 }
 
@@ -90,7 +91,7 @@ TEST_F(InstalledTextsWindow, TheUpgradeWindowReportsTheMissingTexts)
     sim::VirtualEncoderDevice device;
     device.encoder().unplug();
     device.loader().plugIn();
-    firmware_upgrade upgrade;
+    firmware_upgrade upgrade(std::make_shared<device::EncoderSlot>());
     QSignalSpy counted(&upgrade, &firmware_upgrade::loaderCounted);
     upgrade.show();
     ASSERT_TRUE(QTest::qWaitFor([&] { return counted.count() >= 1; }, 5000));

@@ -1,5 +1,5 @@
 // Soak: two threads exchange commands with one virtual encoder through the
-// shared hid_handle while faults are injected and the encoder is unplugged and
+// shared handle while faults are injected and the encoder is unplugged and
 // plugged in again. Every result must be one of the link's codes and exactly
 // the one the fault calls for; every reply taken must be the reply to its own
 // command (no data for a SET_*, a status whose fields the encoder can hold for
@@ -34,6 +34,9 @@ using link::EncoderCommand;
 using sim::EncoderFault;
 
 namespace {
+
+// The one handle that both threads use and the unplugs replace.
+hid_device* sharedHandle = nullptr;
 
 // The run's random start; printed so a failing run can be replayed per thread.
 constexpr std::uint32_t kRandomStart = 20240611u;
@@ -127,9 +130,9 @@ public:
     ~Soak()
     {
         std::lock_guard lock(link::exchangeMutex());
-        if (hid_handle)
-            hid_exit_safely(hid_handle);
-        hid_handle = nullptr;
+        if (sharedHandle)
+            hid_exit_safely(sharedHandle);
+        sharedHandle = nullptr;
     }
 
     // One thread's run. owned: the indexes of its two settings.
@@ -192,9 +195,9 @@ private:
     {
         const std::uint64_t before = epoch_.load();
         char manufacturer[48], product[48];
-        if (hid_handle)
-            hid_exit_safely(hid_handle);
-        hid_handle = ScanForUSBDevice_a(0x2047, 0x0902, manufacturer, product);
+        if (sharedHandle)
+            hid_exit_safely(sharedHandle);
+        sharedHandle = ScanForUSBDevice_a(0x2047, 0x0902, manufacturer, product);
         const std::uint64_t after = epoch_.load();
         // A handle opened during a plug change may or may not be good.
         handleEpoch_ = before % 2 == 0 && before == after ? before : kUnknownEpoch;
@@ -285,7 +288,7 @@ private:
         std::lock_guard lock(link::exchangeMutex());
         // As the windows do: a re-scan when there is no encoder; a stale
         // handle is found out by its failing exchange.
-        if (!hid_handle)
+        if (!sharedHandle)
             rescanLocked();
         inject(planned, code);
         if (setting)
@@ -293,11 +296,11 @@ private:
 
         std::array<std::uint8_t, 64> reply{};
         std::uint32_t replyLength = 0xFFFF;
-        const bool haveHandle = hid_handle != nullptr;
+        const bool haveHandle = sharedHandle != nullptr;
         const std::uint64_t epochBefore = epoch_.load();
         const std::uint64_t tBefore = clock_.nowMs();
         const std::int32_t result = USBEncoderSendAndReceive_a(
-            hid_handle, code, setting ? &value : nullptr, setting ? 1 : 0, reply.data(), 64,
+            sharedHandle, code, setting ? &value : nullptr, setting ? 1 : 0, reply.data(), 64,
             &replyLength, kTimeoutMs);
         const std::uint64_t tAfter = clock_.nowMs();
         const std::uint64_t epochAfter = epoch_.load();
@@ -389,7 +392,7 @@ private:
 TEST(Soak, TwoThreadsWithFaultsAndUnplugsNeverTakeAnotherCommandsReply)
 {
     sim::Bus::instance().reset();
-    hid_handle = nullptr;
+    sharedHandle = nullptr;
     platform::VirtualClock clock;
     platform::ScopedClock scopedClock(clock);
     const std::uint64_t start = clock.nowMs();

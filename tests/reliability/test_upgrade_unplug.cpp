@@ -74,9 +74,9 @@ RestoreValues restoreValues()
     v.buzzer = 0;
     v.buzzerPeriod = 4;
     v.keypadType = 5;
-    v.options = 7;
-    for (std::size_t i = 0; i < v.keyCodeArray.size(); ++i)
-        v.keyCodeArray[i] = static_cast<std::uint8_t>(i % 2 ? 0x1E + i / 2 : 0);
+    v.optionsFitted = 7;
+    for (std::size_t i = 0; i < v.codeTable.size(); ++i)
+        v.codeTable[i] = static_cast<std::uint8_t>(i % 2 ? 0x1E + i / 2 : 0);
     return v;
 }
 
@@ -93,9 +93,7 @@ class UpgradeUnplugTest : public UpgradeTest {
 protected:
     void freshDevice()
     {
-        if (hid_handle)
-            hid_exit_safely(hid_handle);
-        hid_handle = nullptr;
+        slot->close();
         device.reset();
         vardo::sim::Bus::instance().reset();
         device = std::make_unique<vardo::sim::VirtualEncoderDevice>();
@@ -128,14 +126,10 @@ protected:
     {
         vardo::sim::Bus::instance().runDue();
         const std::uint32_t loaders = sequence().countLoaders();
-        char m[48], p[48];
-        if (hid_handle)
-            hid_exit_safely(hid_handle);
-        hid_handle = ScanForUSBDevice_a(0x2047, 0x0902, m, p);
+        slot->rescan();
         vardo::link::DeviceStatus status;
-        std::array<std::uint8_t, 32> table{};
-        const bool application =
-            hid_handle && vardo::link::readDeviceStatus(hid_handle, status, table) == 0;
+        const bool application = slot->with([&](vardo::device::Encoder& e) { return e.readStatus(status); })
+                                 == vardo::device::Result::Ok;
         if (loaders == 1 && !application)
             return Found::WaitingInLoader;
         if (loaders != 0 || !application)
@@ -155,7 +149,7 @@ protected:
         auto s = sequence();
         if (!s.run(path))
             return false;
-        return completeUpgrade(restoreValues()) && look() == Found::NewFirmware
+        return completeUpgrade(restoreValues(), *slot, report) && look() == Found::NewFirmware
             && settingsWrittenBack();
     }
 
@@ -165,7 +159,7 @@ protected:
         const RestoreValues v = restoreValues();
         return d.ledBrightness == v.ledBrightness && d.buzzer == v.buzzer
             && d.buzzerPeriod == v.buzzerPeriod && d.keypadType == v.keypadType
-            && d.optionsFitted == v.options && d.customTables[1] == v.keyCodeArray;
+            && d.optionsFitted == v.optionsFitted && d.customTables[1] == v.codeTable;
     }
 
     // The packets of a whole upgrade without faults.
@@ -335,7 +329,7 @@ TEST_F(UpgradeUnplugTest, UnpluggedDuringTheWriteBackTheNewFirmwareRunsAndTheWri
                 encoder.unplug();
             }
         });
-        EXPECT_FALSE(completeUpgrade(restoreValues()));
+        EXPECT_FALSE(completeUpgrade(restoreValues(), *slot, report));
         encoder.removeListener(listener);
         EXPECT_TRUE(pulled);
         EXPECT_EQ(dialogs.messages(), std::vector<std::string>{messages[k]});
@@ -344,7 +338,7 @@ TEST_F(UpgradeUnplugTest, UnpluggedDuringTheWriteBackTheNewFirmwareRunsAndTheWri
         powerCycle();
         EXPECT_EQ(look(), Found::NewFirmware);
         // The values are still at hand: sent again, they all go through.
-        EXPECT_TRUE(writeBackSettings(hid_handle, restoreValues()));
+        EXPECT_TRUE(writeBackSettings(slot->get().get(), restoreValues(), report));
         EXPECT_TRUE(settingsWrittenBack());
     }
 }

@@ -63,7 +63,7 @@ TEST(SelfTestPictures, ColourNames)
 // Plays the device: results per command, key reports from a queue.
 class ScriptedPort final : public SelfTestPort {
 public:
-    int GetDeviceStatusMessage(SelfTestState&) override { return 0; }
+    int GetDeviceStatusMessage(link::DeviceStatus&) override { return 0; }
     int ledBrightness(int level) override { return log("B", level); }
     int buzzerPeriod(int level) override { return log("P", level); }
     int statusBuzzer(int level) override { return log("S", level); }
@@ -105,6 +105,12 @@ public:
     void AmendCheckBox(CheckTarget target, bool) override { ticks.push_back(target); }
     void highlightRow(TestRow) override {}
     void lightPicture(int picture) override { lit.push_back(picture); }
+    // As the window: a box through the dialogs seam.
+    void showMessage(const std::string& text) override
+    {
+        platform::dialogs().message(messages::kCaption, text + messages::kLineBreak,
+                                    platform::MessageIcon::Warning);
+    }
     std::vector<std::string> texts;
     std::vector<CheckTarget> ticks;
     std::vector<int> lit;
@@ -114,11 +120,11 @@ class SequenceTest : public ::testing::Test {
 protected:
     SelfTestEnd run(int mask, int type = 8)
     {
-        SelfTestState state;
-        state.options_fitted = mask;
-        state.keypadType_index = type;
-        state.ledBrightness_index = 4;
-        state.buzzerPeriod_index = 2;
+        link::DeviceStatus state;
+        state.optionsFitted = mask;
+        state.keypadType = type;
+        state.ledBrightness = 4;
+        state.buzzerPeriod = 2;
         SelfTestSequence sequence(port, view, closeForm);
         const SelfTestEnd end = sequence.run(state);
         sequence.complete(state);

@@ -3,6 +3,7 @@
 // the main window exchanging on the same handle while the test runs.
 #include "selftest/self_test.h"
 
+#include "device/encoder.h"
 #include "link/encoder_commands.h"
 #include "link/hid_transport.h"
 #include "platform/clock.h"
@@ -58,10 +59,10 @@ const QColor kLightGreen(QStringLiteral("lightgreen"));
 
 class SelfTestWindowTest : public ::testing::Test {
 protected:
+    std::shared_ptr<device::EncoderSlot> slot = std::make_shared<device::EncoderSlot>();
     void SetUp() override
     {
         sim::Bus::instance().reset();
-        hid_handle = nullptr;
     }
 
     void TearDown() override
@@ -74,9 +75,7 @@ protected:
         listener = 0;
         seenCommands = 0;
         onCommand = nullptr;
-        if (hid_handle)
-            hid_close(hid_handle);
-        hid_handle = nullptr;
+        slot->adopt(nullptr);
         encoder.reset();
         sim::Bus::instance().reset();
     }
@@ -92,9 +91,7 @@ protected:
         s.buzzerPeriod = 3;
         s.ledColour = static_cast<std::uint8_t>(colour);
         encoder->setSettings(s);
-        char manufacturer[48], product[48];
-        hid_handle = ScanForUSBDevice_a(0x2047, 0x0902, manufacturer, product);
-        ASSERT_NE(hid_handle, nullptr);
+        ASSERT_TRUE(slot->rescan());
         listener = encoder->addListener([this] { onEncoderChange(); });
     }
 
@@ -145,7 +142,7 @@ protected:
 
     QPointer<self_test> start()
     {
-        window = new self_test();
+        window = new self_test(slot);
         window->show();
         return window;
     }
@@ -449,8 +446,7 @@ TEST_F(SelfTestWindowTest, StatusFailureShowsItsMessageAndStartsNothing)
 
     // Without any encoder the same.
     dialogs.clear();
-    hid_close(hid_handle);
-    hid_handle = nullptr;
+    slot->adopt(nullptr);
     start();
     EXPECT_EQ(dialogs.messages(), std::vector<std::string>{"Device status message error..\r\n"});
     EXPECT_FALSE(window->running());
@@ -523,8 +519,7 @@ TEST_F(SelfTestWindowTest, MainWindowExchangesWhileTheSelfTestRuns)
     std::thread mainWindow([&] {
         while (!stop && reads < 3000) {
             link::DeviceStatus status;
-            std::array<std::uint8_t, 32> table{};
-            if (link::readDeviceStatus(hid_handle, status, table) != 0)
+            if (slot->with([&](device::Encoder& e) { return e.readStatus(status); }) != device::Result::Ok)
                 ++failures;
             else if (status.keypadType != 8 || status.optionsFitted != 7)
                 ++wrong;

@@ -142,7 +142,7 @@ int main(int argc, char** argv)
         splash->close();
     }
     auto mainWindow = std::make_unique<Form1>();
-    mainWindow->Form1_Load();
+    mainWindow->onLoad();
     mainWindow->move(0, 0);
     mainWindow->show();
     shooter.save(mainWindow.get(), "main");
@@ -158,7 +158,8 @@ int main(int argc, char** argv)
     }
 
     // The 16-key editor with key 1 chosen, so its code list shows.
-    if (auto* editor = vardo::codetable::createCodeTableEditor(mainWindow.get(), 8, Form1::keyCodeArray)) {
+    if (auto* editor = vardo::codetable::createCodeTableEditor(mainWindow.get(), mainWindow->encoder(), 8,
+                                                               mainWindow->keyCodeArray)) {
         editor->show();
         settle();
         if (auto* key = editor->findChild<QPushButton*>(QStringLiteral("key1Btn")))
@@ -178,7 +179,7 @@ int main(int argc, char** argv)
     }
 
     // The self test in its key test: three rows done, some keys pressed.
-    mainWindow->button2_Click();
+    mainWindow->onTestEncoder();
     QPointer<self_test> test = findTopLevel<self_test>();
     if (test && waitFor([&] { return encoder.selfTestMode(); }, 60000)) {
         for (int key : {0, 5, 10}) {
@@ -198,7 +199,7 @@ int main(int argc, char** argv)
 
     // A whole upgrade to the second sample image, settings written back.
     dialogs.answerQuestion(true);
-    mainWindow->btnLoadFirmware_MouseClick();
+    mainWindow->onUpdateFirmware();
     QPointer<firmware_upgrade> upgrade = findTopLevel<firmware_upgrade>();
     if (upgrade) {
         bool finished = false;
@@ -234,10 +235,8 @@ int main(int argc, char** argv)
     for (QWidget* w : mainWindow->openWindows())
         w->close();
     settle();
+    mainWindow->encoder()->close();
     mainWindow.reset();
-    if (hid_handle != nullptr)
-        hid_exit_safely(hid_handle);
-    hid_handle = nullptr;
     device.reset();
     QDir(home).removeRecursively();
     return shooter.ok() ? 0 : 1;

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace vardo::link {
+namespace vardo::device {
 
 struct AttachedEncoder {
     std::string port;    // "" when unknown
@@ -16,9 +16,10 @@ struct AttachedEncoder {
 // The encoders' command interfaces on the bus, in enumeration order.
 std::vector<AttachedEncoder> attachedEncoders();
 
-// The port ScanForUSBDevice_a prefers while an encoder is attached there;
-// "" (the start) takes the first encoder, as with a single one.
+// The port Encoder::openFirst (every re-scan of the window) prefers while an
+// encoder is attached there; "" (the start) takes the first encoder, as with a
+// single one.
 void chooseEncoderPort(const std::string& port);
 std::string chosenEncoderPort();
 
-} // namespace vardo::link
+} // namespace vardo::device

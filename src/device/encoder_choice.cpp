@@ -1,4 +1,4 @@
-#include "link/encoder_choice.h"
+#include "device/encoder_choice.h"
 
 #include "link/hid_transport.h"
 #include "link/usb_port.h"
@@ -6,7 +6,7 @@
 
 #include <mutex>
 
-namespace vardo::link {
+namespace vardo::device {
 
 namespace {
 
@@ -18,12 +18,12 @@ std::string g_port;
 std::vector<AttachedEncoder> attachedEncoders()
 {
     std::vector<AttachedEncoder> out;
-    hid_device_info* devices = hid_enumerate(static_cast<unsigned short>(kEncoderVendorId),
-                                             static_cast<unsigned short>(kEncoderProductId));
+    hid_device_info* devices = hid_enumerate(static_cast<unsigned short>(link::kEncoderVendorId),
+                                             static_cast<unsigned short>(link::kEncoderProductId));
     for (hid_device_info* d = devices; d; d = d->next) {
-        if (d->interface_number != kEncoderInterface || !d->path)
+        if (d->interface_number != link::kEncoderInterface || !d->path)
             continue;
-        out.push_back({usbPortOf(d->path), d->serial_number ? platform::narrowLow8(d->serial_number) : "", d->path});
+        out.push_back({link::usbPortOf(d->path), d->serial_number ? platform::narrowLow8(d->serial_number) : "", d->path});
     }
     hid_free_enumeration(devices);
     return out;
@@ -41,4 +41,4 @@ std::string chosenEncoderPort()
     return g_port;
 }
 
-} // namespace vardo::link
+} // namespace vardo::device

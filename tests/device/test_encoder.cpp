@@ -1,0 +1,123 @@
+// The encoder object: typed results, the factory reset's wait, the applied
+// configuration's order and stop, and the slot that windows share.
+#include "device/encoder.h"
+#include "device/outcome.h"
+#include "platform/clock.h"
+#include "sim/bus.h"
+#include "sim/virtual_encoder.h"
+
+#include <gtest/gtest.h>
+
+using namespace vardo;
+using device::Result;
+
+namespace {
+
+class DeviceEncoder : public ::testing::Test {
+protected:
+    // The bus is emptied after each test; the encoder member attaches itself before SetUp.
+    void TearDown() override { sim::Bus::instance().reset(); }
+    std::vector<std::uint8_t> codes() const
+    {
+        std::vector<std::uint8_t> out;
+        for (const auto& c : encoder.receivedCommands())
+            out.push_back(c.code);
+        return out;
+    }
+    platform::VirtualClock clock;
+    platform::ScopedClock scopedClock{clock};
+    sim::VirtualEncoder encoder;
+};
+
+TEST_F(DeviceEncoder, ResultsKeepTheLinksReasonAndTheirTexts)
+{
+    auto e = device::Encoder::openFirst();
+    ASSERT_NE(e, nullptr);
+    link::DeviceStatus status;
+    EXPECT_EQ(e->readStatus(status), Result::Ok);
+    encoder.injectFault({sim::EncoderFault::Refuse});
+    EXPECT_EQ(e->set(device::Setting::LedBrightness, 3), Result::Refused);
+    encoder.injectFault({sim::EncoderFault::Silence});
+    EXPECT_EQ(e->saveDefaults(), Result::Timeout);
+    e->close();
+    EXPECT_EQ(e->readStatus(status), Result::NoDevice);
+    EXPECT_EQ(device::reasonText(Result::Timeout), "no reply from the encoder within 5000 ms");
+    EXPECT_EQ(device::reasonText(Result::NoDevice), "the encoder is not connected or stopped answering");
+    EXPECT_STREQ(device::settingFailureText(device::Setting::BuzzerPeriod), "Unable to set Buzzer Period..");
+    EXPECT_EQ(device::resultOf(-99), Result::Refused);
+}
+
+TEST_F(DeviceEncoder, FactoryResetWaitsForTheRestartOnTheClock)
+{
+    auto e = device::Encoder::openFirst();
+    ASSERT_NE(e, nullptr);
+    const auto before = clock.nowMs();
+    e->factoryReset();
+    EXPECT_GE(clock.nowMs() - before, device::kFactoryResetWaitMs);
+    EXPECT_EQ(codes(), std::vector<std::uint8_t>{link::FACTORY_RESET});
+}
+
+TEST_F(DeviceEncoder, ConfigurationIsSentInOrderAndStopsAtTheFirstFailure)
+{
+    auto e = device::Encoder::openFirst();
+    ASSERT_NE(e, nullptr);
+    device::Configuration c;
+    c.keypadType = 2;
+    c.sendTable = true;
+    c.ledBrightness = 4;
+    c.buzzerPeriod = 3;
+    device::ConfigurationStep failed{};
+    EXPECT_EQ(e->applyConfiguration(c, failed), Result::Ok);
+    EXPECT_EQ(codes(), (std::vector<std::uint8_t>{link::SET_KEYPAD_TYPE, link::LOAD_CODE_TABLE,
+                                                  link::SET_LED_BRIGHTNESS, link::SET_LED_COLOUR,
+                                                  link::SET_BUZZER, link::SET_BUZZER_PERIOD}));
+    encoder.clearReceivedCommands();
+    encoder.injectFault({sim::EncoderFault::Refuse, false, link::SET_LED_COLOUR});
+    EXPECT_EQ(e->applyConfiguration(c, failed), Result::Refused);
+    EXPECT_EQ(failed, device::ConfigurationStep::LedColour);
+    EXPECT_EQ(codes().size(), 4u);
+}
+
+TEST_F(DeviceEncoder, UpgradePreparationAsksBeforeEnteringTheLoader)
+{
+    auto e = device::Encoder::openFirst();
+    ASSERT_NE(e, nullptr);
+    link::DeviceStatus settings;
+    std::vector<Result> asked;
+    auto stop = e->prepareUpgrade(settings, [&](Result r) {
+        asked.push_back(r);
+        return false;
+    });
+    EXPECT_TRUE(stop.stopped);
+    EXPECT_EQ(codes(), std::vector<std::uint8_t>{link::GET_STATUS});
+    encoder.clearReceivedCommands();
+    encoder.injectFault({sim::EncoderFault::Refuse, false, link::GET_STATUS});
+    const auto go = e->prepareUpgrade(settings, [&](Result r) {
+        asked.push_back(r);
+        return true;
+    });
+    EXPECT_EQ(asked, (std::vector<Result>{Result::Ok, Result::Refused}));
+    EXPECT_FALSE(go.stopped);
+    EXPECT_EQ(codes(), (std::vector<std::uint8_t>{link::GET_STATUS, link::ENTER_BSL}));
+}
+
+TEST_F(DeviceEncoder, SlotRescanClosesTheOldEncoderForThoseWhoStillHoldIt)
+{
+    device::EncoderSlot slot;
+    EXPECT_EQ(slot.with([](device::Encoder& e) { return e.saveDefaults(); }), Result::NoDevice);
+    ASSERT_TRUE(slot.rescan());
+    const std::shared_ptr<device::Encoder> held = slot.get();
+    const int exits = sim::Bus::instance().exitCount();
+    ASSERT_TRUE(slot.rescan());
+    EXPECT_EQ(sim::Bus::instance().exitCount(), exits + 1);
+    EXPECT_NE(slot.get(), held);
+    link::DeviceStatus status;
+    EXPECT_EQ(held->readStatus(status), Result::NoDevice);
+    EXPECT_EQ(slot.with([&](device::Encoder& e) { return e.readStatus(status); }), Result::Ok);
+    encoder.unplug();
+    EXPECT_FALSE(slot.rescan());
+    slot.close();
+    EXPECT_EQ(sim::Bus::instance().exitCount(), exits + 2);   // nothing was open to close
+}
+
+} // namespace
