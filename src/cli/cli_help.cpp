@@ -6,7 +6,7 @@ namespace vardo::cli {
 
 namespace {
 
-const char* const kOverview = R"(Usage: %P [--device PATH|SERIAL|PORT] COMMAND [ARGUMENTS] [OPTIONS]
+const char* const kOverview = R"(Usage: %P [--device PATH|SERIAL|PORT | --all] COMMAND [ARGUMENTS] [OPTIONS]
 
 Configures a Vardo 710 / 710i USB keyboard encoder from the command line.
 
