@@ -1,8 +1,9 @@
 // A whole firmware upgrade of the 45 KB sample image against the virtual
 // loader with its modelled USB and flash timing, on the real clock. The fixed
-// waits of the sequence (3 x 1000 ms, the restart wait) are taken out by a
-// clock that skips sleeps of a second or more; host time is then compared
-// with the loader's modelled wire time.
+// waits of the sequence are taken out (skip_long_waits_clock.h); host time is
+// then compared with the loader's modelled wire time.
+#include "skip_long_waits_clock.h"
+
 #include "firmware/upgrade_sequence.h"
 #include "link/encoder_commands.h"
 #include "link/hid_transport.h"
@@ -21,36 +22,9 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-// Real time, except that sleeps of 1000 ms or more pass at once (and still
-// move the clock on, so device timers see them).
-class SkipLongWaitsClock final : public vardo::platform::Clock {
-public:
-    std::uint64_t nowMs() override { return realMs() + skipped_.load(); }
-    void sleepMs(std::uint32_t ms) override
-    {
-        if (ms >= 1000) {
-            skipped_ += ms;
-            return;
-        }
-        // Wake at the millisecond boundary the caller asked for, as a wait on
-        // the real clock's time point would, so short sleeps do not drift.
-        const std::uint64_t until = realMs() + ms;
-        std::this_thread::sleep_until(SteadyClock::time_point(std::chrono::milliseconds(until)));
-    }
-
-private:
-    static std::uint64_t realMs()
-    {
-        return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                              SteadyClock::now().time_since_epoch())
-                                              .count());
-    }
-    std::atomic<std::uint64_t> skipped_{0};
-};
-
 void BM_UpgradeAgainstVirtualLoader(benchmark::State& state)
 {
-    SkipLongWaitsClock clock;
+    vardo::bench::SkipLongWaitsClock clock;
     vardo::platform::ScopedClock scoped(clock);
     const std::string image = std::string(VARDO_FIRMWARE_SAMPLES_DIR) + "/encoder_firmware_01.06A.txt";
     double wireMs = 0;

@@ -2,6 +2,7 @@
 
 #include "link/device_access.h"
 #include "link/hid_transport.h"
+#include "link/usb_port.h"
 #include "platform/text8.h"
 
 
@@ -23,8 +24,15 @@ std::vector<BusDevice> enumerate(std::uint16_t vendorId, std::uint16_t productId
     for (hid_device_info* d = devices; d; d = d->next) {
         if (!d->path || (commandOnly && d->interface_number != link::kEncoderInterface))
             continue;
-        out.push_back({d->path, narrow(d->serial_number), narrow(d->product_string), d->vendor_id,
-                       d->product_id, d->interface_number});
+        BusDevice device;
+        device.path = d->path;
+        device.port = link::usbPortOf(d->path);
+        device.serial = narrow(d->serial_number);
+        device.product = narrow(d->product_string);
+        device.vendorId = d->vendor_id;
+        device.productId = d->product_id;
+        device.interfaceNumber = d->interface_number;
+        out.push_back(std::move(device));
     }
     hid_free_enumeration(devices);
     return out;
@@ -45,6 +53,9 @@ std::vector<BusDevice> listLoaders()
 
 std::string reselector(const BusDevice& device)
 {
+    // Encoders of one batch may share a serial number; a port is never shared.
+    if (!device.port.empty())
+        return device.port;
     return device.serial.empty() ? device.path : device.serial;
 }
 
@@ -56,7 +67,8 @@ OpenStatus openEncoder(const std::string& selector, OpenedEncoder& opened)
         return OpenStatus::NoEncoder;
     const BusDevice* chosen = nullptr;
     for (const auto& d : encoders) {
-        if (selector.empty() || d.path == selector || (!d.serial.empty() && d.serial == selector)) {
+        if (selector.empty() || d.path == selector || (!d.serial.empty() && d.serial == selector)
+            || (!d.port.empty() && d.port == selector)) {
             chosen = &d;
             break;
         }

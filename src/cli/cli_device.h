@@ -13,11 +13,15 @@ namespace vardo::cli {
 // One device as hid_enumerate lists it.
 struct BusDevice {
     std::string path;
+    std::string port;            // USB port location, e.g. "1-1.3"; "" when unknown
     std::string serial;          // 8-bit text; "" when the device reports none
     std::string product;
     std::uint16_t vendorId = 0;
     std::uint16_t productId = 0;
     int interfaceNumber = -1;
+    // What `list` learnt from the encoder's status; "" when not asked or not read.
+    std::string model;
+    std::string firmware;
 };
 
 // The encoders' command interfaces (VID 0x2047, PID 0x0902, interface 1), in
@@ -29,7 +33,7 @@ std::vector<BusDevice> listLoaders();
 enum class OpenStatus {
     Opened,
     NoEncoder,         // no encoder on the bus at all
-    NoMatch,           // encoders there, none with that path or serial
+    NoMatch,           // encoders there, none with that path, serial or port
     PermissionDenied,  // listed, but the open was refused
     OpenFailed,        // listed and accessible, yet the open failed (busy, gone)
 };
@@ -39,12 +43,13 @@ struct OpenedEncoder {
     BusDevice device;
 };
 
-// Opens the encoder whose path or serial number equals selector; an empty
-// selector takes the first. device is filled whenever one was chosen.
+// Opens the encoder whose path, serial number or USB port equals selector; an
+// empty selector takes the first. device is filled whenever one was chosen.
 OpenStatus openEncoder(const std::string& selector, OpenedEncoder& opened);
 
-// How to pick the same encoder again after it restarted: its serial number
-// when it has one (a path can change on re-enumeration), else its path.
+// How to pick the same encoder again after it restarted: its USB port when
+// known, else its serial number when it has one (a path can change on
+// re-enumeration), else its path.
 std::string reselector(const BusDevice& device);
 
 } // namespace vardo::cli

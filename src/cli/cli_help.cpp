@@ -6,7 +6,7 @@ namespace vardo::cli {
 
 namespace {
 
-const char* const kOverview = R"(Usage: %P [--device PATH|SERIAL] COMMAND [ARGUMENTS] [OPTIONS]
+const char* const kOverview = R"(Usage: %P [--device PATH|SERIAL|PORT | --all] COMMAND [ARGUMENTS] [OPTIONS]
 
 Configures a Vardo 710 / 710i USB keyboard encoder from the command line.
 
@@ -30,8 +30,16 @@ Commands:
   help [COMMAND]               this text, or the help of a command
 
 Options:
-  -d, --device PATH|SERIAL     the encoder to use when several are attached
-                               (default: the first one, as the window does)
+  -d, --device PATH|SERIAL|PORT
+                               the encoder to use when several are attached,
+                               by device path, serial number or USB port
+                               (e.g. 1-1.3; default: the first one, as the
+                               window does)
+      --all                    every attached encoder, port by port: status, set,
+                               table load, save, factory-reset, config apply and
+                               upgrade (all at once); a summary table (or JSON)
+                               of each port's outcome; the exit status is the
+                               highest of theirs
       --json                   machine-readable output (status, table show, list)
   -y, --yes                    answer yes to questions (overwriting on export)
   -h, --help                   help; COMMAND --help for the help of a command
@@ -62,13 +70,13 @@ Configuration file: $XDG_DATA_HOME/VardoInterface/USBUtilityCfg.ini
 const std::map<std::string, const char*>& commandTexts()
 {
     static const std::map<std::string, const char*> texts = {
-        {"status", R"(Usage: %P status [--json] [--device PATH|SERIAL]
+        {"status", R"(Usage: %P status [--json] [--device PATH|SERIAL|PORT]
 
 Reads the encoder's status (GET_STATUS) and shows its model, firmware version,
 options, keypad layout, LED brightness and colour, buzzer, buzzer period and the
 code table of its layout. --json prints one JSON object instead.
 )"},
-        {"set", R"(Usage: %P set SETTING VALUE [--device PATH|SERIAL]
+        {"set", R"(Usage: %P set SETTING VALUE [--device PATH|SERIAL|PORT]
 
 Changes one setting of the encoder at once, as the main window's boxes do.
 The setting is live but not kept over a power cycle until 'save'.
@@ -101,20 +109,20 @@ load  sends a new table (LOAD_CODE_TABLE) for a customised layout (2, 5 or 8).
       Example: %P table load 1=0x1E 2=0x04+LeftShift 3=Enter
 --from CONFIGFILE sends the 32 bytes of the file's CodeTableValues unchanged.
 )"},
-        {"save", R"(Usage: %P save [--device PATH|SERIAL]
+        {"save", R"(Usage: %P save [--device PATH|SERIAL|PORT]
 
 As "Save Changes": sends WRITE_DEFAULTS so that the encoder keeps its current
 settings over a power cycle, then reads its status and records the settings in
 the configuration file.
 )"},
-        {"factory-reset", R"(Usage: %P factory-reset [--device PATH|SERIAL]
+        {"factory-reset", R"(Usage: %P factory-reset [--device PATH|SERIAL|PORT]
 
 Sends FACTORY_RESET, waits 3000 ms for the encoder to restart, opens it again
 and reads its status. The configuration file is not changed.
 )"},
         {"config", R"(Usage: %P config export FOLDER [--yes]
        %P config import FILE
-       %P config apply [--from FILE] [--device PATH|SERIAL]
+       %P config apply [--from FILE] [--device PATH|SERIAL|PORT]
 
 export  copies the configuration file into FOLDER as USBUtilityCfg.ini; an
         existing file there is overwritten only with --yes (or when answered
@@ -130,7 +138,7 @@ apply   sends the saved settings to the encoder in the window's order:
         --from FILE sends a backup file (such as the one written before a
         firmware upgrade) instead of the configuration file.
 )"},
-        {"upgrade", R"(Usage: %P upgrade IMAGE.txt [--yes] [--device PATH|SERIAL]
+        {"upgrade", R"(Usage: %P upgrade IMAGE.txt [--yes] [--device PATH|SERIAL|PORT | --all [--json]]
                  [--ram-loader FILE] [--password FILE]
 
 Replaces the encoder's firmware with a TI-TXT image: reads the settings, saves
@@ -141,7 +149,13 @@ SET_BUZZER, SET_BUZZER_PERIOD, SET_KEYPAD_TYPE, LOAD_CODE_TABLE,
 SET_LED_BRIGHTNESS, WRITE_DEFAULTS). Asks for confirmation on a terminal;
 --yes confirms in scripts. With no encoder attached, one already waiting in its
 loader is upgraded (nothing to write back then). Progress goes to standard
-output: a bar on a terminal, "NN% text" lines otherwise.
+output: a bar on a terminal, "NN% text" lines otherwise. The encoder's loader
+is found on the encoder's own USB port.
+
+With --all every attached encoder is upgraded at the same time, each with its
+own loader, backup file and write-back: one progress line per port, then a
+table of each port's outcome (--json: as JSON, progress on standard error).
+One encoder's failure stops none of the others.
 
 The image is read once, before anything is sent (a pipe will do). The loader
 needs two texts: the RAM loader "RAM_BSL.Text" and the password
@@ -152,7 +166,7 @@ taken from --ram-loader and --password or else from the user's
 Without a RAM loader nothing is done (exit 7); without a password the loader
 erases the whole application first, which --yes (or an answer) must accept.
 )"},
-        {"keys", R"(Usage: %P keys [--device PATH|SERIAL]
+        {"keys", R"(Usage: %P keys [--device PATH|SERIAL|PORT]
 
 Puts the encoder into self-test mode and prints the number (1-16) of each key
 pressed, one a line, until interrupted (Ctrl+C, or the terminal closes), the
@@ -162,8 +176,10 @@ test; then ends self-test mode.
         {"list", R"(Usage: %P list [--json]
 
 Lists every encoder (command interface) and every encoder waiting in its
-bootstrap loader, with path and serial number. Use a path or serial number
-with --device to pick one encoder.
+bootstrap loader: USB port, kind (encoder or loader), model and firmware (as
+the encoder reports them; - when it does not answer), serial number and path.
+Use a port, serial number or path with --device to pick one encoder; the port
+stays the same when the encoder restarts or becomes a loader.
 )"},
         {"help", R"(Usage: %P help [COMMAND]
 

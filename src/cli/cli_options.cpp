@@ -39,7 +39,7 @@ bool parseOptions(const std::vector<std::string>& args, Options& o, std::string&
             if (!takeValue(o.device))
                 return false;
             if (o.device.empty()) {
-                error = "option --device needs a path or serial number";
+                error = "option --device needs a path, serial number or port";
                 return false;
             }
             o.given.insert("device");
@@ -61,6 +61,9 @@ bool parseOptions(const std::vector<std::string>& args, Options& o, std::string&
         } else if (inlineValue) {
             error = "option " + name + " takes no value";
             return false;
+        } else if (name == "--all") {
+            o.all = true;
+            o.given.insert("all");
         } else if (name == "--json") {
             o.json = true;
             o.given.insert("json");

@@ -16,6 +16,7 @@ struct Options {
     std::string password;         // --password FILE
     bool trace = false;
     bool json = false;
+    bool all = false;             // --all: every attached encoder
     bool yes = false;
     bool help = false;
     bool version = false;

@@ -2,6 +2,8 @@
 
 #include "link/messages.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <ostream>
 
@@ -66,9 +68,10 @@ void tableEntriesJson(std::ostream& out, int layout, const codetable::CodeTable&
 
 void busJson(std::ostream& out, const char* kind, const BusDevice& d, bool& first)
 {
-    out << (first ? "" : ",") << "{\"kind\":\"" << kind << "\",\"path\":" << jsonString(d.path)
-        << ",\"serial\":" << jsonString(d.serial) << ",\"product\":" << jsonString(d.product)
-        << ",\"interface\":" << d.interfaceNumber << '}';
+    out << (first ? "" : ",") << "{\"kind\":\"" << kind << "\",\"port\":" << jsonString(d.port)
+        << ",\"path\":" << jsonString(d.path) << ",\"serial\":" << jsonString(d.serial)
+        << ",\"model\":" << jsonString(d.model) << ",\"firmware\":" << jsonString(d.firmware)
+        << ",\"product\":" << jsonString(d.product) << ",\"interface\":" << d.interfaceNumber << '}';
     first = false;
 }
 
@@ -147,14 +150,26 @@ void printStatusJson(std::ostream& out, const link::DeviceStatus& s, const BusDe
 void printBusText(std::ostream& out, const std::vector<BusDevice>& encoders,
                   const std::vector<BusDevice>& loaders)
 {
-    const auto line = [&](const char* kind, const BusDevice& d) {
-        out << kind << "  " << printable(d.path) << "  serial "
-            << (d.serial.empty() ? "-" : printable(d.serial)) << '\n';
-    };
+    if (encoders.empty() && loaders.empty())
+        return;
+    using Row = std::array<std::string, 6>;
+    const auto orDash = [](const std::string& text) { return text.empty() ? std::string("-") : printable(text); };
+    std::vector<Row> rows{{"PORT", "KIND", "MODEL", "FIRMWARE", "SERIAL", "PATH"}};
     for (const auto& d : encoders)
-        line("encoder", d);
+        rows.push_back({orDash(d.port), "encoder", orDash(d.model), orDash(d.firmware), orDash(d.serial),
+                        printable(d.path)});
     for (const auto& d : loaders)
-        line("loader ", d);
+        rows.push_back({orDash(d.port), "loader", "-", "-", orDash(d.serial), printable(d.path)});
+    std::array<std::size_t, 6> width{};
+    for (const auto& row : rows)
+        for (std::size_t i = 0; i < row.size(); ++i)
+            width[i] = std::max(width[i], row[i].size());
+    for (const auto& row : rows) {
+        std::string line;
+        for (std::size_t i = 0; i + 1 < row.size(); ++i)
+            line += row[i] + std::string(width[i] - row[i].size() + 2, ' ');
+        out << line << row.back() << '\n';
+    }
 }
 
 void printBusJson(std::ostream& out, const std::vector<BusDevice>& encoders,

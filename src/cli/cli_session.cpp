@@ -142,7 +142,7 @@ int Session::reportOpen(OpenStatus s)
     case OpenStatus::NoEncoder:
         return fail(kExitNoEncoder, messages::kNotConnected);
     case OpenStatus::NoMatch:
-        return fail(kExitNoEncoder, std::string(messages::kNotConnected) + "\nNo encoder has the path or serial number '"
+        return fail(kExitNoEncoder, std::string(messages::kNotConnected) + "\nNo encoder has the path, serial number or port '"
                                         + opt_.device + "' (see '" + con_.programName + " list').");
     case OpenStatus::PermissionDenied:
         return fail(kExitPermission,
@@ -200,6 +200,8 @@ int Session::run()
         con_.out << helpText(con_.programName, command);
         return kExitOk;
     }
+    if (opt_.all)
+        return runOnAll();
     if (command == "status")
         return cmdStatus();
     if (command == "set")

@@ -12,6 +12,7 @@
 #include "device/outcome.h"
 #include "firmware/image_check.h"
 #include "firmware/upgrade_sequence.h"
+#include "firmware/loader_texts.h"
 #include "link/encoder_commands.h"
 #include "link/messages.h"
 
@@ -84,9 +85,11 @@ private:
     // The image read once and checked; nothing touches the encoder before.
     int loadUpgradeImage(const std::string& path, firmware::FirmwareImage& image);
     // The encoder opened (unless one waits in its loader already), no other
-    // loader on the bus, and the operator's yes (twice without a password).
+    // loader where ours will be looked for, and the operator's yes.
     int confirmUpgrade(const firmware::UpgradeSequence& sequence, OpenStatus opened, bool inLoaderAlready,
                        bool passwordMissing);
+    // The operator's yes to the upgrade (and to the erase, without a password).
+    int askUpgradeQuestions(bool passwordMissing);
     // Settings read into values and backed up, ENTER_BSL, the loader awaited.
     int sendIntoLoader(const firmware::UpgradeSequence& sequence, firmware::RestoreValues& values);
     // The restart awaited, the encoder opened again and values written back.
@@ -96,6 +99,9 @@ private:
     device::Encoder& encoder() { return *encoder_.encoder; }
     // Closes the encoder and shuts the HID library down.
     void closeDevice();
+    // commands_bench.cpp: the command on every attached encoder (--all).
+    int runOnAll();
+    int upgradeAll();
 
     Console& con_;
     Options opt_;

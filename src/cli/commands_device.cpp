@@ -1,5 +1,5 @@
 // The subcommands on one encoder's settings and state: status, set, save,
-// factory-reset, keys; and list, of the whole bus.
+// factory-reset, keys.
 #include "cli/cli_output.h"
 #include "cli/cli_session.h"
 #include "cli/cli_values.h"
@@ -159,21 +159,6 @@ int Session::cmdKeys()
         return result == kExitOk ? c : result;
     }
     return result;
-}
-
-int Session::cmdList()
-{
-    if (int c = checkLine({"json"}, 1, "'list' takes no arguments"))
-        return c;
-    const auto encoders = listEncoders();
-    const auto loaders = listLoaders();
-    if (opt_.json)
-        printBusJson(con_.out, encoders, loaders);
-    else
-        printBusText(con_.out, encoders, loaders);
-    if (encoders.empty() && loaders.empty())
-        con_.err << "No encoder or loader found.\n";
-    return kExitOk;
 }
 
 } // namespace vardo::cli

@@ -6,6 +6,7 @@
 #include "config/utility_config.h"
 #include "firmware/image_check.h"
 #include "firmware/loader_texts.h"
+#include "firmware/port_upgrade.h"
 #include "firmware/upgrade_sequence.h"
 #include "platform/clock.h"
 #include "platform/dialogs.h"
@@ -52,6 +53,9 @@ int Session::cmdUpgrade()
     const OpenStatus opened = openEncoder(opt_.device, encoder_);
     const bool inLoaderAlready =
         opened == OpenStatus::NoEncoder && opt_.device.empty() && sequence.countLoaders() > 0;
+    // Its loader will appear on its port and is taken from there.
+    if (!inLoaderAlready)
+        sequence.myPort = encoder_.device.port;
     if (int c = confirmUpgrade(sequence, opened, inLoaderAlready, texts.passwordMissing))
         return c;
     firmware::RestoreValues values;
@@ -97,12 +101,18 @@ int Session::confirmUpgrade(const firmware::UpgradeSequence& sequence, OpenStatu
         if (int c = reportOpen(opened))
             return c;
     }
-    // The sequence takes the first loader on the bus: with another encoder
-    // already waiting there, that one would get the image and ours the write-back.
-    if (!inLoaderAlready && sequence.countLoaders() > 0)
+    // Where the port is unknown the sequence takes the first loader on the bus:
+    // with another encoder already waiting there, that one would get the image
+    // and ours the write-back.
+    if (!inLoaderAlready && sequence.myPort.empty() && sequence.countLoaders() > 0)
         return fail(kExitFailed, "Not upgraded: another encoder waits in its loader. Upgrade that one first "
                                  "(without --device, with no encoder in application mode attached) or "
                                  "unplug it.");
+    return askUpgradeQuestions(passwordMissing);
+}
+
+int Session::askUpgradeQuestions(bool passwordMissing)
+{
     if (!platform::dialogs().question(kUpgradeCaption, kMsgUpgradeQuestion))
         return fail(kExitFailed, "Not upgraded (confirm with --yes).");
     if (passwordMissing) {
@@ -141,12 +151,19 @@ int Session::sendIntoLoader(const firmware::UpgradeSequence& sequence, firmware:
         return stop;
     closeDevice();
 
+    const auto ourLoaderThere = [&] {
+        return sequence.myPort.empty()
+                   ? sequence.countLoaders() > 0
+                   : !firmware::findOnPort(static_cast<std::uint16_t>(link::kEncoderVendorId), 0x0200, -1,
+                                           sequence.myPort)
+                          .empty();
+    };
     std::uint32_t waited = 0;
-    while (sequence.countLoaders() == 0 && waited < kLoaderWaitMs) {
+    while (!ourLoaderThere() && waited < kLoaderWaitMs) {
         platform::sleepMs(kLoaderPollMs);
         waited += kLoaderPollMs;
     }
-    if (sequence.countLoaders() == 0)
+    if (!ourLoaderThere())
         return fail(kExitUpgradeFailed, "The encoder did not appear as a loader after ENTER_BSL; the "
                                         "settings are in " + backup + ".");
     return kExitOk;

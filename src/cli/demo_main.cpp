@@ -2,7 +2,8 @@
 // options fitted, layout 8, firmware 01.05A, with its bootstrap loader), for trying it without hardware and for tests that
 // run it as a process. Options starting with --sim- shape the virtual bus and
 // are taken off before the tool sees the command line:
-//   --sim-encoders=N     N encoders (0-4; default 1), serials VE710-00000k
+//   --sim-encoders=N     N encoders (0-8; default 1) on USB ports 1-1 ... 1-N, serials
+//                        VE710-00000k; each one's loader appears on its own port
 //   --sim-no-access      the encoders are present but may not be opened
 //   --sim-refuse         every command is refused
 //   --sim-silent         every command goes unanswered
@@ -37,7 +38,7 @@ struct DemoOptions {
 bool parseDemoOption(const std::string& arg, DemoOptions& o)
 {
     if (arg.rfind("--sim-encoders=", 0) == 0) {
-        const auto n = cli::parseNumber(arg.substr(15), 4);
+        const auto n = cli::parseNumber(arg.substr(15), 8);
         if (!n)
             return false;
         o.encoders = *n;

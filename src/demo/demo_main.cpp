@@ -1,5 +1,7 @@
 // The utility against a virtual encoder (all options fitted, the 16-key
 // customised layout), with a window of the encoder itself beside it.
+// --sim-encoders=N (2-8) puts N-1 more encoders on ports 1-2 ... 1-N, to try
+// the File menu's choice of encoder; the window shows the first one.
 #include "demo/virtual_encoder_window.h"
 #include "mainwindow/app_startup.h"
 #include "mainwindow/form1.h"
@@ -10,7 +12,11 @@
 #include <QGuiApplication>
 #include <QScreen>
 
+#include <algorithm>
+#include <cstdlib>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -44,12 +50,40 @@ private:
     bool shown_ = false;
 };
 
+// The number of encoders a --sim-encoders=N argument asks for (taken off the
+// arguments), 1 without one.
+int takeEncoderCount(int& argc, char** argv)
+{
+    int count = 1;
+    const std::string option = "--sim-encoders=";
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.rfind(option, 0) != 0)
+            continue;
+        count = std::clamp(std::atoi(arg.c_str() + option.size()), 1, 8);
+        for (int j = i; j + 1 < argc; ++j)
+            argv[j] = argv[j + 1];
+        --argc;
+        break;
+    }
+    return count;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    const int encoders = takeEncoderCount(argc, argv);
     std::unique_ptr<vardo::sim::VirtualEncoderDevice> device;
-    return vardo::ui::runUtility(argc, argv, [&device](Form1& mainWindow) {
+    std::vector<std::unique_ptr<vardo::sim::VirtualEncoderDevice>> others;
+    return vardo::ui::runUtility(argc, argv, [&device, &others, encoders](Form1& mainWindow) {
+        for (int i = 2; i <= encoders; ++i) {
+            vardo::sim::VirtualEncoderDeviceConfig config;
+            config.encoder.port = "sim:1-" + std::to_string(i);
+            config.encoder.serial = L"VE710-00000" + std::to_wstring(i);
+            config.encoder.factorySettings.optionsFitted = 7;
+            others.push_back(std::make_unique<vardo::sim::VirtualEncoderDevice>(config));
+        }
         // The encoder is on the bus before the main window looks for it.
         vardo::sim::VirtualEncoderDeviceConfig config;
         config.encoder.factorySettings.optionsFitted = 7;

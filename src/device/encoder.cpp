@@ -1,5 +1,7 @@
 #include "device/encoder.h"
 
+#include "device/encoder_choice.h"
+
 #include "platform/clock.h"
 
 #include <array>
@@ -48,6 +50,12 @@ link::EncoderCommand commandOf(Setting setting)
 
 std::unique_ptr<Encoder> Encoder::openFirst()
 {
+    // Of several encoders, the one on the port the operator chose, while it is there.
+    if (const std::string port = chosenEncoderPort(); !port.empty())
+        for (const auto& e : attachedEncoders())
+            if (e.port == port)
+                if (auto chosen = open(e.path))
+                    return chosen;
     char manufacturer[link::kNameBufferSize] = {};
     char product[link::kNameBufferSize] = {};
     hid_device* handle =

@@ -63,7 +63,8 @@ struct UpgradePreparation {
 
 class Encoder {
 public:
-    // The first encoder command interface on the bus (ScanForUSBDevice_a); null when none opens.
+    // The first encoder command interface on the bus (ScanForUSBDevice_a), or
+    // the one on the port chosen among several (encoder_choice.h); null when none opens.
     static std::unique_ptr<Encoder> openFirst();
     // The encoder at path (as hid_enumerate lists it), non-blocking; null when it does not open.
     static std::unique_ptr<Encoder> open(const std::string& path);

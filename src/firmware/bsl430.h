@@ -5,6 +5,8 @@
 // Texts are NUL-terminated 8-bit strings. Unless stated, calls may come from
 // any thread, but a whole session (initialise ... close, or a file read)
 // belongs to one caller at a time: hold vardo::loader::libraryMutex() for it.
+// The calls act on the calling thread's loader session (loader/loader_session.h):
+// the one default session unless a worker bound its own.
 #include <cstdint>
 #include <mutex>
 
@@ -43,8 +45,10 @@ void BSL_setCom(std::uint32_t com);
 
 // Opens the loader named by a connection text such as
 // "PID=0x0200,VID=0x2047,DEVICEINDEX=0" (the DEVICEINDEX-th loader in
-// enumeration order). Closes a connection still open. 0 = open, 1 = failure
-// (no such device, unreadable text, or unknown family/channel).
+// enumeration order). ",PORT=1-1.3" keeps to the loaders on that USB port
+// (DEVICEINDEX then counts those), so an encoder's own loader is found on a
+// bench. Closes a connection still open. 0 = open, 1 = failure (no such
+// device, unreadable text, or unknown family/channel).
 std::uint8_t BSL_initialize_BSL(const char* com);
 
 // The password of an erased device: 32 bytes of 0xFF for the vector table 0xFFE0-0xFFFF.
@@ -119,6 +123,7 @@ inline constexpr std::uint32_t kBslErrOpen = 0x102;    // the file cannot be ope
 
 namespace vardo::loader {
 // Held by a firmware worker for the whole of its use of the library, so that
-// the loader count and the upgrade never interleave.
+// the loader count and the upgrade never interleave: the lock of the calling
+// thread's session, so workers with sessions of their own run side by side.
 std::mutex& libraryMutex();
 } // namespace vardo::loader

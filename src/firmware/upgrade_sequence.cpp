@@ -73,7 +73,8 @@ void UpgradeSequence::report(int percent, const std::string& text) const
 
 std::string UpgradeSequence::connectionText() const
 {
-    return "PID=" + myPID + ",VID=" + myVID + ",DEVICEINDEX=" + myDeviceIndex;
+    const std::string text = "PID=" + myPID + ",VID=" + myVID + ",DEVICEINDEX=" + myDeviceIndex;
+    return myPort.empty() ? text : text + ",PORT=" + myPort;
 }
 
 std::uint32_t UpgradeSequence::countLoaders() const

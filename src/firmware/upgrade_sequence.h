@@ -52,12 +52,15 @@ public:
 
     // Loaders attached with myVID/myPID (takes the library lock).
     std::uint32_t countLoaders() const;
-    // "PID=0x0200,VID=0x2047,DEVICEINDEX=0"
+    // "PID=0x0200,VID=0x2047,DEVICEINDEX=0", then ",PORT=" and myPort when set
     std::string connectionText() const;
 
     std::string myVID;
     std::string myPID;
     std::string myDeviceIndex = "0";
+    // The USB port of the encoder being upgraded: when set, the connection
+    // text names it and only the loader on that port is used.
+    std::string myPort;
     std::uint32_t startProgramTime = 0;
     std::uint32_t stopProgramTime = 0;
     std::uint32_t totalProgramTime = 0;

@@ -3,8 +3,10 @@
 // a packet at a time as fast writes.
 #include "firmware/bsl430.h"
 
+#include "link/usb_port.h"
 #include "loader/hotplug.h"
 #include "loader/loader_protocol.h"
+#include "loader/loader_session.h"
 #include "loader/text_file_state.h"
 #include "loader/ti_txt.h"
 #include "platform/clock.h"
@@ -21,10 +23,41 @@
 
 namespace vardo::loader {
 
+// Everything the calls of one session share; guarded by mutex for each call.
+struct Session::State {
+    std::mutex mutex;
+    std::mutex sequence;   // libraryMutex(): one worker's whole use of the session
+    std::uint32_t family = 0;
+    std::uint32_t com = 0;
+    hid_device* device = nullptr;
+    dataBuffer lastReply{};
+    std::string versionText;
+    std::unique_ptr<TiTxtBlockReader> file;
+};
+
+namespace {
+
+using State = Session::State;
+
+State& defaultState()
+{
+    static State state;
+    return state;
+}
+
+// The session this thread's calls go to; null: the default one.
+thread_local State* t_bound = nullptr;
+
+State& current()
+{
+    return t_bound ? *t_bound : defaultState();
+}
+
+} // namespace
+
 std::mutex& libraryMutex()
 {
-    static std::mutex m;
-    return m;
+    return current().sequence;
 }
 
 namespace {
@@ -40,20 +73,8 @@ constexpr int kMaxDrainedReports = 64;
 // Where the data of a data reply begins in the RX buffer (a CRC: bytes 5 and 6).
 constexpr std::size_t kRxBufferDataOffset = 5;
 
-// Everything the calls share; guarded by g_state.mutex for each call.
-struct State {
-    std::mutex mutex;
-    std::uint32_t family = 0;
-    std::uint32_t com = 0;
-    hid_device* device = nullptr;
-    dataBuffer lastReply{};
-    std::string versionText;
-    std::unique_ptr<TiTxtBlockReader> file;
-};
-State g_state;
-
 // Notifications have their own lock: they arrive on other threads, possibly
-// while a call of this library holds g_state.mutex.
+// while a call of this library holds a session's mutex.
 std::mutex g_notifyMutex;
 BslNotificationTarget* g_target = nullptr;
 
@@ -238,13 +259,16 @@ bool parseNumber(std::string value, unsigned long& out)
     return end && *end == '\0';
 }
 
-// "PID=0x0200,VID=0x2047,DEVICEINDEX=0": keys in any order and case.
-bool parseConnection(const char* text, std::uint16_t& vid, std::uint16_t& pid, unsigned long& index)
+// "PID=0x0200,VID=0x2047,DEVICEINDEX=0" and optionally ",PORT=1-1.3": keys in
+// any order and case.
+bool parseConnection(const char* text, std::uint16_t& vid, std::uint16_t& pid, unsigned long& index,
+                     std::string& port)
 {
     if (!text)
         return false;
     bool haveVid = false, havePid = false;
     index = 0;
+    port.clear();
     std::string all(text);
     std::size_t pos = 0;
     while (pos <= all.size()) {
@@ -264,6 +288,12 @@ bool parseConnection(const char* text, std::uint16_t& vid, std::uint16_t& pid, u
         std::string key = item.substr(0, eq);
         std::transform(key.begin(), key.end(), key.begin(),
                        [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+        if (key == "PORT") {
+            port = item.substr(eq + 1);
+            if (port.empty())
+                return false;
+            continue;
+        }
         unsigned long value = 0;
         if (!parseNumber(item.substr(eq + 1), value))
             return false;
@@ -293,44 +323,50 @@ void closeDevice(State& s)
 } // namespace
 } // namespace vardo::loader
 
-using vardo::loader::g_state;
 namespace P = vardo::loader::protocol;
 
 void BSL_setFamily(std::uint32_t family)
 {
-    std::lock_guard lock(g_state.mutex);
-    g_state.family = family;
+    auto& state = vardo::loader::current();
+    std::lock_guard lock(state.mutex);
+    state.family = family;
 }
 
 void BSL_setCom(std::uint32_t com)
 {
-    std::lock_guard lock(g_state.mutex);
-    g_state.com = com;
+    auto& state = vardo::loader::current();
+    std::lock_guard lock(state.mutex);
+    state.com = com;
 }
 
 std::uint8_t BSL_initialize_BSL(const char* com)
 {
-    std::lock_guard lock(g_state.mutex);
-    vardo::loader::closeDevice(g_state);
+    auto& state = vardo::loader::current();
+    std::lock_guard lock(state.mutex);
+    vardo::loader::closeDevice(state);
     std::uint16_t vid = 0, pid = 0;
     unsigned long index = 0;
-    if (g_state.family != vardo::loader::kFamilyUsbFlash || g_state.com != vardo::loader::kComUsbHid
-        || !vardo::loader::parseConnection(com, vid, pid, index))
+    std::string port;
+    if (state.family != vardo::loader::kFamilyUsbFlash || state.com != vardo::loader::kComUsbHid
+        || !vardo::loader::parseConnection(com, vid, pid, index, port))
         return 1;
+    // With a port, DEVICEINDEX counts only the loaders on that port.
     std::string path;
     hid_device_info* list = hid_enumerate(vid, pid);
     unsigned long i = 0;
-    for (hid_device_info* d = list; d; d = d->next, ++i) {
-        if (i == index) {
-            path = d->path ? d->path : "";
+    for (hid_device_info* d = list; d; d = d->next) {
+        if (!d->path || (!port.empty() && vardo::link::usbPortOf(d->path) != port))
+            continue;
+        if (i++ == index) {
+            path = d->path;
             break;
         }
     }
     hid_free_enumeration(list);
     if (path.empty())
         return 1;
-    g_state.device = hid_open_path(path.c_str());
-    return g_state.device ? 0 : 1;
+    state.device = hid_open_path(path.c_str());
+    return state.device ? 0 : 1;
 }
 
 DataBlock_ BSL_getDefaultPass()
@@ -357,30 +393,33 @@ DataBlock_ BSL_readTI_Text(const char* text, std::int32_t maxBytes)
 
 std::uint8_t BSL_RX_Password(DataBlock_ pass)
 {
-    std::lock_guard lock(g_state.mutex);
+    auto& state = vardo::loader::current();
+    std::lock_guard lock(state.mutex);
     std::uint8_t core[1 + P::kPasswordSize];
     core[0] = P::kRxPassword;
     std::memcpy(core + 1, pass.data, P::kPasswordSize);
-    vardo::loader::drainInput(g_state);
-    if (!vardo::loader::sendCore(g_state, core, sizeof core))
+    vardo::loader::drainInput(state);
+    if (!vardo::loader::sendCore(state, core, sizeof core))
         return kBslNoReply;
-    return vardo::loader::awaitReply(g_state, P::kRxPassword, P::kMessage);
+    return vardo::loader::awaitReply(state, P::kRxPassword, P::kMessage);
 }
 
 std::uint32_t BSL_RX_TXT(const char* text, std::uint8_t /*flag*/)
 {
+    auto& state = vardo::loader::current();
     if (!text)
         return kBslErrFormat;
     // Nothing is written from a text that is malformed anywhere.
     if (!vardo::loader::checkTiTxtText(text).empty())
         return kBslErrFormat;
-    std::lock_guard lock(g_state.mutex);
+    std::lock_guard lock(state.mutex);
     vardo::loader::TiTxtBlockReader blocks(vardo::loader::TiTxtReader::fromText(text));
-    return vardo::loader::sendImage(g_state, blocks);
+    return vardo::loader::sendImage(state, blocks);
 }
 
 std::uint32_t BSL_RX_TXT_File(const char* fileName, std::uint8_t /*flag*/)
 {
+    auto& state = vardo::loader::current();
     if (!fileName)
         return kBslErrOpen;
     {
@@ -398,105 +437,138 @@ std::uint32_t BSL_RX_TXT_File(const char* fileName, std::uint8_t /*flag*/)
     auto reader = vardo::loader::TiTxtReader::fromFile(fileName);
     if (!reader)
         return kBslErrOpen;
-    std::lock_guard lock(g_state.mutex);
+    std::lock_guard lock(state.mutex);
     vardo::loader::TiTxtBlockReader blocks(std::move(reader));
-    return vardo::loader::sendImage(g_state, blocks);
+    return vardo::loader::sendImage(state, blocks);
 }
 
 std::uint8_t BSL_LoadPC(std::uint32_t addr)
 {
-    std::lock_guard lock(g_state.mutex);
-    vardo::loader::drainInput(g_state);
-    return vardo::loader::sendAddressed(g_state, P::kLoadPc, addr) ? 0 : kBslNoReply;
+    auto& state = vardo::loader::current();
+    std::lock_guard lock(state.mutex);
+    vardo::loader::drainInput(state);
+    return vardo::loader::sendAddressed(state, P::kLoadPc, addr) ? 0 : kBslNoReply;
 }
 
 std::uint8_t BSL_close_BSL()
 {
-    std::lock_guard lock(g_state.mutex);
-    vardo::loader::closeDevice(g_state);
+    auto& state = vardo::loader::current();
+    std::lock_guard lock(state.mutex);
+    vardo::loader::closeDevice(state);
     return 0;
 }
 
 const char* BSL_TX_BSL_Version_String()
 {
-    std::lock_guard lock(g_state.mutex);
-    g_state.versionText = "ERROR";
+    auto& state = vardo::loader::current();
+    std::lock_guard lock(state.mutex);
+    state.versionText = "ERROR";
     const std::uint8_t core[1] = {P::kTxVersion};
-    vardo::loader::drainInput(g_state);
-    if (!vardo::loader::sendCore(g_state, core, sizeof core)
-        || vardo::loader::awaitReply(g_state, P::kTxVersion, P::kData, 4) != P::kMsgOk)
-        return g_state.versionText.c_str();
-    const std::uint8_t* v = g_state.lastReply.data + vardo::loader::kRxBufferDataOffset;
+    vardo::loader::drainInput(state);
+    if (!vardo::loader::sendCore(state, core, sizeof core)
+        || vardo::loader::awaitReply(state, P::kTxVersion, P::kData, 4) != P::kMsgOk)
+        return state.versionText.c_str();
+    const std::uint8_t* v = state.lastReply.data + vardo::loader::kRxBufferDataOffset;
     char text[48];
     std::snprintf(text, sizeof text, "Vendor: %02X Cmd: %02X API:  %02X  PI: %02X", v[0], v[1], v[2],
                   v[3]);
-    g_state.versionText = text;
-    return g_state.versionText.c_str();
+    state.versionText = text;
+    return state.versionText.c_str();
 }
 
 std::uint8_t BSL_eraseSegment(std::uint32_t addr)
 {
-    std::lock_guard lock(g_state.mutex);
-    return vardo::loader::exchange(g_state, P::kEraseSegment, addr, nullptr, 0, P::kMessage);
+    auto& state = vardo::loader::current();
+    std::lock_guard lock(state.mutex);
+    return vardo::loader::exchange(state, P::kEraseSegment, addr, nullptr, 0, P::kMessage);
 }
 
 std::uint8_t BSL_CRC_Check(std::uint32_t addr, std::uint32_t length)
 {
+    auto& state = vardo::loader::current();
     if (length == 0 || length > 0xFFFF)
         return P::kMsgPacketTooLong;
-    std::lock_guard lock(g_state.mutex);
+    std::lock_guard lock(state.mutex);
     const std::uint8_t params[2] = {static_cast<std::uint8_t>(length),
                                     static_cast<std::uint8_t>(length >> 8)};
-    return vardo::loader::exchange(g_state, P::kCrcCheck, addr, params, sizeof params, P::kData, 2);
+    return vardo::loader::exchange(state, P::kCrcCheck, addr, params, sizeof params, P::kData, 2);
 }
 
 dataBuffer BSL_get_RX_Buffer()
 {
-    std::lock_guard lock(g_state.mutex);
-    return g_state.lastReply;
+    auto& state = vardo::loader::current();
+    std::lock_guard lock(state.mutex);
+    return state.lastReply;
 }
 
 std::int32_t BSL_openTI_TextForRead(const char* fileName)
 {
-    std::lock_guard lock(g_state.mutex);
-    g_state.file.reset();
+    auto& state = vardo::loader::current();
+    std::lock_guard lock(state.mutex);
+    state.file.reset();
     if (!fileName)
         return -2;
     auto reader = vardo::loader::TiTxtReader::fromFile(fileName);
     if (!reader)
         return -2;
-    g_state.file = std::make_unique<vardo::loader::TiTxtBlockReader>(std::move(reader));
+    state.file = std::make_unique<vardo::loader::TiTxtBlockReader>(std::move(reader));
     return 0;
 }
 
 std::int32_t BSL_moreDataToRead_TextFile()
 {
-    std::lock_guard lock(g_state.mutex);
-    return g_state.file && g_state.file->more() ? 1 : 0;
+    auto& state = vardo::loader::current();
+    std::lock_guard lock(state.mutex);
+    return state.file && state.file->more() ? 1 : 0;
 }
 
 DataBlock_ BSL_readTI_TextFile(std::int32_t maxBytes)
 {
+    auto& state = vardo::loader::current();
     DataBlock_ b = vardo::loader::emptyBlock();
-    std::lock_guard lock(g_state.mutex);
-    if (!g_state.file || maxBytes <= 0)
+    std::lock_guard lock(state.mutex);
+    if (!state.file || maxBytes <= 0)
         return b;
     const std::size_t max = std::min<std::size_t>(static_cast<std::size_t>(maxBytes), sizeof b.data);
-    b.length = static_cast<std::uint32_t>(g_state.file->read(b.data, max, &b.startAddress));
+    b.length = static_cast<std::uint32_t>(state.file->read(b.data, max, &b.startAddress));
     return b;
 }
 
 bool vardo::loader::textFileFailed()
 {
-    std::lock_guard lock(g_state.mutex);
-    return g_state.file && g_state.file->failed();
+    auto& state = vardo::loader::current();
+    std::lock_guard lock(state.mutex);
+    return state.file && state.file->failed();
 }
 
 void BSL_closeTI_Text()
 {
-    std::lock_guard lock(g_state.mutex);
-    g_state.file.reset();
+    auto& state = vardo::loader::current();
+    std::lock_guard lock(state.mutex);
+    state.file.reset();
 }
+
+namespace vardo::loader {
+
+Session::Session() : state_(std::make_unique<State>()) {}
+
+Session::~Session()
+{
+    std::lock_guard lock(state_->mutex);
+    closeDevice(*state_);
+}
+
+SessionScope::SessionScope(Session& session) : previous_(t_bound)
+{
+    t_bound = session.state_.get();
+}
+
+SessionScope::~SessionScope()
+{
+    t_bound = previous_;
+}
+
+} // namespace vardo::loader
 
 std::uint32_t BSL_NumOfUSBDevices(std::uint16_t vid, std::uint16_t pid)
 {

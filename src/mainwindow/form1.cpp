@@ -1,5 +1,7 @@
 #include "mainwindow/form1.h"
 
+#include "mainwindow/encoder_menu.h"
+
 #include "codetable/code_table_editor.h"
 #include "codetable/usage_codes.h"
 #include "config/utility_config.h"
@@ -213,6 +215,8 @@ void Form1::buildMenu()
     exportAction->setObjectName(QStringLiteral("exitToolStripMenuItem"));
     QAction* exitAction = file->addAction(QStringLiteral("Exit"));
     exitAction->setObjectName(QStringLiteral("exitToolStripMenuItem1"));
+    // Several encoders attached: the operator chooses the one served here.
+    new vardo::ui::EncoderMenu(file, exitAction, [this] { onScanForDevice(); });
     QMenu* help = menuStrip1->addMenu(QStringLiteral("Help"));
     help->setObjectName(QStringLiteral("helpToolStripMenuItem1"));
     QAction* aboutAction = help->addAction(QStringLiteral("About Keypad Configuration Utility"));

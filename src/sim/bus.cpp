@@ -20,8 +20,25 @@ Bus& Bus::instance()
     return bus;
 }
 
-void Bus::attach(const DeviceInfo& info, std::shared_ptr<HidEndpoint> endpoint)
+namespace {
+
+// "sim:1-2:1.1" -> "1-2": a virtual device's path names its port.
+std::string portFromPath(const std::string& path)
 {
+    const std::string prefix = "sim:";
+    if (path.rfind(prefix, 0) != 0)
+        return {};
+    const std::size_t end = path.find(':', prefix.size());
+    return path.substr(prefix.size(), end == std::string::npos ? std::string::npos : end - prefix.size());
+}
+
+} // namespace
+
+void Bus::attach(const DeviceInfo& attached, std::shared_ptr<HidEndpoint> endpoint)
+{
+    DeviceInfo info = attached;
+    if (info.port.empty())
+        info.port = portFromPath(info.path);
     std::vector<Listener> toCall;
     {
         std::lock_guard lock(mutex_);
@@ -107,6 +124,15 @@ bool Bus::present(const std::string& path) const
                        [&](const Entry& e) { return e.info.path == path; });
 }
 
+std::string Bus::portOf(const std::string& path) const
+{
+    std::lock_guard lock(mutex_);
+    for (const auto& e : entries_)
+        if (e.info.path == path)
+            return e.info.port;
+    return {};
+}
+
 bool Bus::alive(const std::string& path, std::uint64_t attachId) const
 {
     std::lock_guard lock(mutex_);
@@ -190,27 +216,42 @@ void Bus::cancel(int id)
                      scheduled_.end());
 }
 
+namespace {
+// An action that runs hid_* calls itself must not wait for itself.
+thread_local bool t_inAction = false;
+} // namespace
+
 void Bus::runDue()
 {
     for (;;) {
         std::function<void()> action;
         {
-            std::lock_guard lock(mutex_);
-            if (scheduled_.empty())
-                return;
+            std::unique_lock lock(mutex_);
             const std::uint64_t now = platform::clock().nowMs();
             auto next = std::min_element(scheduled_.begin(), scheduled_.end(),
                                          [](const Scheduled& a, const Scheduled& b) {
                                              return a.dueMs < b.dueMs
                                                  || (a.dueMs == b.dueMs && a.id < b.id);
                                          });
-            if (next->dueMs > now)
+            if (next == scheduled_.end() || next->dueMs > now) {
+                if (!t_inAction)
+                    actionsDone_.wait(lock, [this] { return actionsRunning_ == 0; });
                 return;
+            }
             action = std::move(next->action);
             scheduled_.erase(next);
+            ++actionsRunning_;
         }
+        const bool outer = !t_inAction;
+        t_inAction = true;
         if (action)
             action();
+        t_inAction = !outer;
+        {
+            std::lock_guard lock(mutex_);
+            --actionsRunning_;
+        }
+        actionsDone_.notify_all();
     }
 }
 

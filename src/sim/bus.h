@@ -4,6 +4,7 @@
 // through the ordinary hidapi calls. Qt-free; safe from any thread.
 #include <cstddef>
 #include <cstdint>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -32,6 +33,9 @@ public:
 
 struct DeviceInfo {
     std::string path;          // unique on the bus, e.g. "sim:1-1:1.1"
+    // The USB port the device is plugged into ("1-1", "1-1.3"); an encoder and
+    // the loader it becomes share it. Empty: taken from a "sim:<port>:..." path.
+    std::string port;
     std::uint16_t vendorId = 0;
     std::uint16_t productId = 0;
     int interfaceNumber = -1;
@@ -68,6 +72,8 @@ public:
     std::shared_ptr<HidEndpoint> open(const std::string& path, DeviceInfo* info = nullptr,
                                       std::uint64_t* attachId = nullptr) const;
     bool present(const std::string& path) const;
+    // The USB port of the interface at path; "" when no such path is attached.
+    std::string portOf(const std::string& path) const;
     // True while the attachment that open() returned is still on the bus.
     bool alive(const std::string& path, std::uint64_t attachId) const;
 
@@ -96,6 +102,9 @@ public:
     int schedule(std::uint64_t dueMs, std::function<void()> action);
     void cancel(int id);
     // Runs every action that is due, earliest first, outside the bus lock.
+    // Returns only once the due actions that other threads took are done as
+    // well, so that what a caller sees next (an enumeration, say) is the bus
+    // after them: a device that restarts is there, not half attached.
     void runDue();
     std::optional<std::uint64_t> nextScheduledDue() const;
 
@@ -131,6 +140,8 @@ private:
     };
     std::vector<Scheduled> scheduled_;
     int nextScheduled_ = 1;
+    int actionsRunning_ = 0;   // taken from scheduled_, not yet finished
+    std::condition_variable actionsDone_;
 };
 
 } // namespace vardo::sim

@@ -35,6 +35,11 @@ inline std::string savedConfig(int layout, const std::string& table, int brightn
 }
 
 // A sample firmware image of the build (01.05A, the released one, or 01.06A).
+inline bool contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
 inline std::string samplePath(const std::string& version)
 {
     return std::string(VARDO_FIRMWARE_SAMPLES_DIR) + "/encoder_firmware_" + version + ".txt";

@@ -26,11 +26,6 @@ std::vector<std::uint8_t> tableBytes(const sim::EncoderTable& t)
     return {t.begin(), t.end()};
 }
 
-bool contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
-
 } // namespace
 
 // ---- status -----------------------------------------------------------------
@@ -740,23 +735,27 @@ TEST_F(CliTest, KeysFailures)
 
 // ---- list and device selection ----------------------------------------------------
 
-TEST_F(CliTest, ListShowsEveryEncoderAndLoader)
+TEST_F(CliTest, ListShowsEveryEncoderAndLoaderByPort)
 {
-    addEncoder(2);
+    addEncoder(2)->injectFault({sim::EncoderFault::Silence, true});
     sim::VirtualLoaderConfig loaderConfig;
     loaderConfig.path = "sim:1-3:bsl";
     loaderConfig.plugIn = true;
     sim::VirtualLoader loader(loaderConfig);
     auto r = run({"list"});
     ASSERT_EQ(r.code, 0);
-    EXPECT_EQ(r.out, "encoder  sim:1-1:1.1  serial VE710-000001\n"
-                     "encoder  sim:1-2:1.1  serial VE710-000002\n"
-                     "loader   sim:1-3:bsl  serial -\n");
+    // The silent encoder is listed all the same, without what it would have told.
+    EXPECT_EQ(r.out, "PORT  KIND     MODEL               FIRMWARE  SERIAL        PATH\n"
+                     "1-1   encoder  Vardo 710i Encoder  01.05A    VE710-000001  sim:1-1:1.1\n"
+                     "1-2   encoder  -                   -         VE710-000002  sim:1-2:1.1\n"
+                     "1-3   loader   -                   -         -             sim:1-3:bsl\n");
     r = run({"list", "--json"});
     ASSERT_EQ(r.code, 0);
-    EXPECT_EQ(r.out.rfind("[{\"kind\":\"encoder\",\"path\":\"sim:1-1:1.1\",\"serial\":\"VE710-000001\",", 0), 0u);
-    EXPECT_TRUE(contains(r.out, "{\"kind\":\"loader\",\"path\":\"sim:1-3:bsl\",\"serial\":\"\""));
-    EXPECT_TRUE(sent(*encoder).empty());
+    EXPECT_EQ(r.out.rfind("[{\"kind\":\"encoder\",\"port\":\"1-1\",\"path\":\"sim:1-1:1.1\",\"serial\":"
+                          "\"VE710-000001\",\"model\":\"Vardo 710i Encoder\",\"firmware\":\"01.05A\",", 0), 0u)
+        << r.out;
+    EXPECT_TRUE(contains(r.out, "{\"kind\":\"loader\",\"port\":\"1-3\",\"path\":\"sim:1-3:bsl\",\"serial\":\"\""));
+    EXPECT_EQ(sent(*encoder), (std::vector<Sent>{{GET_STATUS, {}}, {GET_STATUS, {}}}));  // one a list
 
     removeEncoders();
     loader.unplug();
@@ -781,10 +780,55 @@ TEST_F(CliTest, DeviceSelectsOneOfTwoEncodersByPathOrSerial)
 
     const auto r = run({"status", "--device=VE710-000009"});
     EXPECT_EQ(r.code, cli::kExitNoEncoder);
-    EXPECT_EQ(r.err, "Vardo 710 Encoder not connected..\nNo encoder has the path or serial number "
+    EXPECT_EQ(r.err, "Vardo 710 Encoder not connected..\nNo encoder has the path, serial number or port "
                      "'VE710-000009' (see 'vardo-encoder list').\n");
     // The keyboard interface of an encoder is no command interface.
     EXPECT_EQ(run({"status", "--device", "sim:1-2:1.0"}).code, cli::kExitNoEncoder);
+
+    // An encoder behind a hub, picked by its port.
+    sim::VirtualEncoderConfig config;
+    config.port = "sim:1-1.3";
+    config.serial = L"VE710-000002";  // a batch may repeat serial numbers; ports never repeat
+    sim::VirtualEncoder behindHub(config);
+    ASSERT_EQ(run({"set", "brightness", "7", "--device", "1-1.3"}).code, 0);
+    EXPECT_EQ(behindHub.ledBrightness(), 7);
+    EXPECT_EQ(second->ledBrightness(), 3);
+    EXPECT_EQ(encoder->ledBrightness(), 1);
+}
+
+// One command on every encoder of the bench, one after the other; a silent
+// one fails alone and its failure is the exit status.
+TEST_F(CliTest, AllRunsTheCommandOnEveryEncoderAndExitsWithTheWorst)
+{
+    auto* second = addEncoder(2);
+    auto* third = addEncoder(3);
+    third->injectFault({sim::EncoderFault::Silence, true});
+    auto r = run({"set", "brightness", "6", "--all"});
+    EXPECT_EQ(r.code, cli::kExitTimeout);
+    EXPECT_EQ(encoder->ledBrightness(), 6);
+    EXPECT_EQ(second->ledBrightness(), 6);
+    EXPECT_EQ(r.out, "PORT  SERIAL        OUTCOME\n"
+                     "1-1   VE710-000001  ok\n"
+                     "1-2   VE710-000002  ok\n"
+                     "1-3   VE710-000003  failed (exit 6)\n");
+    EXPECT_EQ(r.err, "1-3: Unable to set the LED Brightness.. (no reply from the encoder within 5000 ms)\n");
+
+    r = run({"status", "--all", "--json"});
+    EXPECT_EQ(r.code, cli::kExitTimeout);
+    EXPECT_EQ(r.out.rfind("[{\"port\":\"1-1\",\"path\":\"sim:1-1:1.1\",\"serial\":\"VE710-000001\",\"outcome\":"
+                          "\"ok\",\"exit\":0,\"output\":{\"path\":\"sim:1-1:1.1\",", 0), 0u) << r.out;
+    EXPECT_TRUE(contains(r.out, "{\"port\":\"1-3\",\"path\":\"sim:1-3:1.1\",\"serial\":\"VE710-000003\","
+                                "\"outcome\":\"failed (exit 6)\",\"exit\":6,\"messages\":[\"Failed to Get Device "
+                                "Status Message. (no reply from the encoder within 5000 ms)\"]}]\n"));
+
+    // A wrong line is said once, and nothing is sent.
+    encoder->clearReceivedCommands();
+    r = run({"set", "brightness", "10", "--all"});
+    EXPECT_EQ(r.code, cli::kExitUsage);
+    EXPECT_EQ(r.err.find("bad value"), r.err.rfind("bad value"));
+    EXPECT_TRUE(sent(*encoder).empty());
+    EXPECT_EQ(run({"list", "--all"}).code, cli::kExitUsage);
+    EXPECT_EQ(run({"table", "show", "--all"}).code, cli::kExitUsage);
 }
 
 // ---- usage and help ------------------------------------------------------------

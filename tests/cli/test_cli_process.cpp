@@ -116,7 +116,9 @@ TEST_F(CliProcess, TwoEncodersAndDeviceSelection)
 {
     auto r = run({"--sim-encoders=2", "list"});
     EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.out, "encoder  sim:1-1:1.1  serial VE710-000001\nencoder  sim:1-2:1.1  serial VE710-000002\n");
+    EXPECT_EQ(r.out, "PORT  KIND     MODEL               FIRMWARE  SERIAL        PATH\n"
+                     "1-1   encoder  Vardo 710i Encoder  01.05A    VE710-000001  sim:1-1:1.1\n"
+                     "1-2   encoder  Vardo 710i Encoder  01.05A    VE710-000002  sim:1-2:1.1\n");
     r = run({"--sim-encoders=2", "--device", "VE710-000002", "status", "--json"});
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.out.rfind("{\"path\":\"sim:1-2:1.1\",\"serial\":\"VE710-000002\"", 0), 0u) << r.out;

@@ -212,15 +212,97 @@ TEST_F(CliUpgradeTest, TheChosenOfTwoEncodersIsUpgradedAndGetsItsSettingsBack)
     EXPECT_EQ(second->encoder().powerUpDefaults().ledBrightness, 8);
 }
 
-TEST_F(CliUpgradeTest, AnotherEncoderWaitingInItsLoaderStopsTheUpgrade)
+// Ours is found on its own port: another loader waiting on the bus is left alone.
+TEST_F(CliUpgradeTest, AnotherEncoderWaitingInItsLoaderIsLeftAlone)
 {
     auto* second = addDevice(2);
     second->loader().plugIn();
     const auto r = run({"upgrade", "--yes", samplePath("01.06A")});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(device->encoder().firmwareVersion(), "01.06A");
+    EXPECT_TRUE(second->loader().commands().empty());
+    EXPECT_EQ(second->loader().flashFirmwareVersion(), "01.05A");
+}
+
+// ---- a bench: --all ------------------------------------------------------------
+
+namespace {
+
+sim::EncoderSettings otherSettings()
+{
+    sim::EncoderSettings s = sim::EncoderSettings::factory();
+    s.ledBrightness = 2;
+    s.buzzer = 0;
+    s.buzzerPeriod = 7;
+    s.keypadType = 8;
+    for (std::size_t i = 0; i < s.customTables[2].size(); ++i)
+        s.customTables[2][i] = static_cast<std::uint8_t>(0x40 + i);
+    return s;
+}
+
+// Every byte of the image is in the loader's flash.
+::testing::AssertionResult holdsImage(const sim::VirtualLoader& loader, const sim::Image& image)
+{
+    for (const auto& section : image)
+        if (loader.read(section.address, section.bytes.size()) != section.bytes)
+            return ::testing::AssertionFailure() << "section at 0x" << std::hex << section.address;
+    return ::testing::AssertionSuccess();
+}
+
+} // namespace
+
+TEST_F(CliUpgradeTest, AllUpgradesEveryEncoderAtOnceEachWithItsOwnSettings)
+{
+    auto* second = addDevice(2);
+    second->encoder().setSettings(otherSettings());
+    second->encoder().setPowerUpDefaults(otherSettings());
+    const auto r = run({"upgrade", "--all", "--yes", samplePath("01.06A")});
+    ASSERT_EQ(r.code, 0) << r.err << r.out;
+    const auto image = sim::makeEncoderFirmware("01.06A");
+    for (auto* d : {device, second}) {
+        EXPECT_TRUE(holdsImage(d->loader(), image));
+        EXPECT_EQ(d->encoder().firmwareVersion(), "01.06A");
+    }
+    // Both were in their loaders at the same time, and each got its own settings back.
+    EXPECT_EQ(device->encoder().powerUpDefaults(), testSettings());
+    EXPECT_EQ(second->encoder().powerUpDefaults(), otherSettings());
+    EXPECT_EQ(sent(second->encoder()).back().code, WRITE_DEFAULTS);
+    EXPECT_EQ(backups().size(), 2u);
+    EXPECT_TRUE(contains(r.out, "1-1  ") && contains(r.out, "1-2  "));
+    EXPECT_TRUE(contains(r.out, "PORT  SERIAL        OUTCOME   BACKUP\n1-1   VE710-000001  upgraded  ")) << r.out;
+}
+
+TEST_F(CliUpgradeTest, AnEncoderUnpluggedMidUpgradeFailsAloneWhileTheOthersFinish)
+{
+    auto* second = addDevice(2);
+    auto* third = addDevice(3);
+    sim::LoaderFaults unplug;
+    unplug.unplugAfterPackets = 40;
+    second->loader().setFaults(unplug);
+    const auto r = run({"upgrade", "--all", "--yes", "--json", samplePath("01.06A")});
+    EXPECT_EQ(r.code, cli::kExitUpgradeFailed) << r.err;
+    for (auto* d : {device, third}) {
+        EXPECT_TRUE(holdsImage(d->loader(), sim::makeEncoderFirmware("01.06A")));
+        EXPECT_EQ(d->encoder().powerUpDefaults(), testSettings());
+    }
+    EXPECT_FALSE(second->loader().onBus());
+    EXPECT_TRUE(contains(r.out, "{\"port\":\"1-2\",\"path\":\"sim:1-2:1.1\",\"serial\":\"VE710-000002\","
+                                "\"outcome\":\"upgrade failed\",\"exit\":8,\"backup\":\""))
+        << r.out;
+    EXPECT_TRUE(contains(r.out, "\"port\":\"1-3\",\"path\":\"sim:1-3:1.1\",\"serial\":\"VE710-000003\","
+                                "\"outcome\":\"upgraded\",\"exit\":0,"));
+    EXPECT_EQ(r.out.find("USB device was unplugged"), std::string::npos);  // progress is on stderr
+}
+
+TEST_F(CliUpgradeTest, AllRefusesWhileALoaderWaitsAndWithDevice)
+{
+    addDevice(2)->loader().plugIn();
+    auto r = run({"upgrade", "--all", "--yes", samplePath("01.06A")});
     EXPECT_EQ(r.code, cli::kExitFailed);
-    EXPECT_EQ(r.err.rfind("Not upgraded: another encoder waits in its loader.", 0), 0u) << r.err;
+    EXPECT_EQ(r.err.rfind("Not upgraded: an encoder waits in its loader already.", 0), 0u) << r.err;
     EXPECT_TRUE(sent(device->encoder()).empty());
-    EXPECT_TRUE(backups().empty());
+    EXPECT_EQ(run({"upgrade", "--all", "--device", "1-1", samplePath("01.06A")}).code, cli::kExitUsage);
+    EXPECT_EQ(run({"keys", "--all"}).code, cli::kExitUsage);
 }
 
 // The image is read once before anything is sent: a pipe will do; a FIFO with

@@ -2,6 +2,8 @@
 // percentages in order, the failure paths, the write-back and the new version.
 #include "upgrade_fixture.h"
 
+#include "firmware/port_upgrade.h"
+
 #include "loader/loader_protocol.h"
 #include "temp_folder.h"
 
@@ -73,6 +75,8 @@ TEST_F(UpgradeTest, ConnectsWithTheWidenedIdentifiers)
     EXPECT_EQ(s.myVID, "0x2047");
     EXPECT_EQ(s.myPID, "0x0200");
     EXPECT_EQ(s.connectionText(), "PID=0x0200,VID=0x2047,DEVICEINDEX=0");
+    s.myPort = "1-1.3";
+    EXPECT_EQ(s.connectionText(), "PID=0x0200,VID=0x2047,DEVICEINDEX=0,PORT=1-1.3");
     EXPECT_EQ(s.countLoaders(), 0u);
     enterLoader();
     EXPECT_EQ(s.countLoaders(), 1u);
@@ -403,4 +407,116 @@ TEST_F(UpgradeTest, UnknownSettingsAreNotWrittenBack)
     EXPECT_EQ(records[0].caption, "Vardo USB ENCODER");
     EXPECT_EQ(records[0].text,
               "The settings could not be read before the upgrade and were not written back..\r\n");
+}
+
+// ---- one encoder's whole upgrade, found and followed by its port ------------------
+
+class PortUpgradeTest : public UpgradeTest {
+protected:
+    vardo::firmware::PortUpgradeResult upgrade(const std::string& port, bool backupWorks = true)
+    {
+        vardo::firmware::FirmwareImage image;
+        EXPECT_EQ(vardo::firmware::loadFirmwareImage(samplePath("01.06A"), image).result,
+                  vardo::firmware::ImageCheck::Ok);
+        vardo::firmware::PortUpgradeJob job;
+        job.port = port;
+        job.texts = vardo::firmware::findLoaderTexts().texts;
+        job.progress = [this](int percent, const std::string& text) {
+            std::lock_guard lock(progressMutex);
+            progress.emplace_back(percent, text);
+        };
+        job.report = [this](const char*, const std::string& text) { reported.push_back(text); };
+        job.backup = [this, backupWorks](const vardo::link::DeviceStatus& status, std::string& path) {
+            ++backups;
+            backedUp = status;
+            path = "backup-" + std::to_string(backups);
+            return backupWorks;
+        };
+        return vardo::firmware::upgradeOnPort(image, job);
+    }
+
+    std::vector<std::uint8_t> codes(const vardo::sim::VirtualEncoder& encoder) const
+    {
+        std::vector<std::uint8_t> out;
+        for (const auto& c : encoder.receivedCommands())
+            out.push_back(c.code);
+        return out;
+    }
+
+    int backups = 0;
+    vardo::link::DeviceStatus backedUp;
+    std::vector<std::string> reported;
+};
+
+TEST_F(PortUpgradeTest, UpgradesTheEncoderOnItsPortAndNoOther)
+{
+    vardo::sim::VirtualEncoderDeviceConfig config;
+    config.encoder.port = "sim:1-1.3";
+    extra = std::make_unique<vardo::sim::VirtualEncoderDevice>(config);
+    vardo::sim::EncoderSettings settings = vardo::sim::EncoderSettings::factory();
+    settings.ledBrightness = 3;
+    settings.keypadType = 5;
+    extra->encoder().setSettings(settings);
+    extra->encoder().setPowerUpDefaults(settings);
+
+    const auto r = upgrade("1-1.3");
+    EXPECT_EQ(r.outcome, vardo::firmware::PortUpgradeOutcome::Upgraded);
+    EXPECT_EQ(r.backupPath, "backup-1");
+    EXPECT_EQ(backedUp.ledBrightness, 3);
+    EXPECT_EQ(extra->loader().flashFirmwareVersion(), "01.06A");
+    EXPECT_EQ(extra->encoder().firmwareVersion(), "01.06A");
+    EXPECT_EQ(extra->encoder().powerUpDefaults(), settings);
+    EXPECT_EQ(takeProgress().back(), (std::pair<int, std::string>{100, "Done!"}));
+    // The encoder on the other port was never spoken to.
+    EXPECT_TRUE(device->encoder().receivedCommands().empty());
+    EXPECT_TRUE(device->loader().commands().empty());
+    EXPECT_EQ(vardo::firmware::portUpgradeOutcomeName(r.outcome), std::string("upgraded"));
+}
+
+TEST_F(PortUpgradeTest, EachFailureBeforeTheLoaderLeavesTheEncoderInItsApplication)
+{
+    using vardo::firmware::PortUpgradeOutcome;
+    auto r = upgrade("9-9");
+    EXPECT_EQ(r.outcome, PortUpgradeOutcome::NoEncoder);
+    EXPECT_EQ(r.result, vardo::device::Result::NoDevice);
+
+    r = upgrade("1-1", false);
+    EXPECT_EQ(r.outcome, PortUpgradeOutcome::BackupFailed);
+    EXPECT_EQ(codes(device->encoder()), (std::vector<std::uint8_t>{vardo::link::GET_STATUS}));
+
+    device->encoder().injectFault({vardo::sim::EncoderFault::Silence, true});
+    r = upgrade("1-1");
+    EXPECT_EQ(r.outcome, PortUpgradeOutcome::StatusFailed);
+    EXPECT_EQ(r.result, vardo::device::Result::Timeout);
+    EXPECT_EQ(backups, 1);
+    EXPECT_EQ(device->encoder().mode(), vardo::sim::EncoderMode::Application);
+    EXPECT_FALSE(device->loader().onBus());
+}
+
+TEST_F(PortUpgradeTest, AnEncoderWhoseLoaderNeverAppears)
+{
+    vardo::sim::VirtualEncoderConfig config;
+    config.port = "sim:1-4";
+    vardo::sim::VirtualEncoder withoutLoader(config);   // leaves the bus on ENTER_BSL, and that is all
+    const std::uint64_t slept = clock.totalSleptMs();
+    const auto r = upgrade("1-4");
+    EXPECT_EQ(r.outcome, vardo::firmware::PortUpgradeOutcome::NoLoader);
+    EXPECT_GE(clock.totalSleptMs() - slept, vardo::firmware::kLoaderAppearWaitMs);
+    EXPECT_EQ(r.backupPath, "backup-1");   // the settings are kept for a recovery
+    EXPECT_TRUE(device->loader().commands().empty());
+}
+
+TEST_F(PortUpgradeTest, ARefusedWriteBackIsReportedWithItsReason)
+{
+    vardo::sim::FaultPlan refuse;
+    refuse.fault = vardo::sim::EncoderFault::Refuse;
+    refuse.persistent = true;
+    refuse.command = vardo::link::SET_OPTIONS;
+    device->encoder().injectFault(refuse);
+    const auto r = upgrade("1-1");
+    EXPECT_EQ(r.outcome, vardo::firmware::PortUpgradeOutcome::WriteBackFailed);
+    EXPECT_EQ(r.result, vardo::device::Result::Refused);
+    EXPECT_EQ(device->encoder().firmwareVersion(), "01.06A");
+    EXPECT_EQ(reported, (std::vector<std::string>{"Unable to set option.."}));
+    EXPECT_TRUE(dialogs.records().empty());
 }

@@ -5,6 +5,7 @@
 #include "loader_fixture.h"
 
 #include "loader/loader_protocol.h"
+#include "loader/loader_session.h"
 #include "sim/scripted_device.h"
 
 #include "platform/hid_trace.h"
@@ -16,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace P = vardo::loader::protocol;
@@ -202,6 +204,38 @@ TEST_F(LoaderTest, DeviceIndexChoosesAmongTwoLoaders)
     BSL_RX_Password(applicationPassword());
     EXPECT_TRUE(loader->commands().empty());
     EXPECT_EQ(other.commands().size(), 1u);
+}
+
+TEST_F(LoaderTest, PortKeyAndSessionsKeepTwoLoadersApart)
+{
+    vardo::sim::VirtualLoaderConfig second;
+    second.path = "sim:1-1.3:bsl";
+    vardo::sim::VirtualLoader other(second);
+    other.plugIn();
+    other.loadImage(vardo::sim::makeEncoderFirmware(vardo::sim::kReleasedFirmwareVersion));
+    EXPECT_EQ(open("PID=0x0200,VID=0x2047,DEVICEINDEX=0,PORT=9-9"), 1);
+    EXPECT_EQ(open("PID=0x0200,VID=0x2047,DEVICEINDEX=1,PORT=1-1.3"), 1);  // the index counts that port only
+    EXPECT_EQ(open("PID=0x0200,VID=0x2047,PORT="), 1);
+
+    // The default session on port 1-1.3; a worker's own session on 1-1 meanwhile.
+    ASSERT_EQ(open("PID=0x0200,VID=0x2047,DEVICEINDEX=0,PORT=1-1.3"), 0);
+    std::uint8_t workerResult = 0xEE;
+    std::thread worker([&] {
+        vardo::loader::Session session;
+        vardo::loader::SessionScope scope(session);
+        workerResult = open("PID=0x0200,VID=0x2047,DEVICEINDEX=0,PORT=1-1");
+        if (workerResult == 0)
+            workerResult = BSL_RX_Password(BSL_getDefaultPass());  // wrong: this loader erases
+        // The session closes with its owner; the default one stays open.
+    });
+    worker.join();
+    EXPECT_EQ(workerResult, P::kMsgPasswordError);
+    EXPECT_EQ(BSL_RX_Password(applicationPassword()), 0);
+    EXPECT_EQ(loader->massErases(), 1);
+    EXPECT_EQ(other.massErases(), 0);
+    EXPECT_TRUE(other.unlocked());
+    EXPECT_FALSE(loader->unlocked());
+    EXPECT_EQ(BSL_get_RX_Buffer().data[4], 0);  // the default session's own last reply
 }
 
 TEST_F(LoaderTest, CountsLoadersByVendorAndProduct)

@@ -5,6 +5,7 @@
 #include "config/utility_config.h"
 #include "config/inifile.h"
 #include "firmware/firmware_upgrade.h"
+#include "device/encoder_choice.h"
 #include "link/encoder_commands.h"
 #include "mainwindow/about.h"
 #include "mainwindow/form1.h"
@@ -355,6 +356,44 @@ TEST_F(MainWindow, ScanFindsAnEncoderPluggedInLater)
     EXPECT_EQ(panelLines(), QStringList({kNoneLine1, kNoneLine2}));
     // The mask is not preset on a scan: the last one reported stays.
     EXPECT_EQ(window->prev_options_fitted, 6);
+}
+
+TEST_F(MainWindow, WithSeveralEncodersTheFileMenuChoosesTheOneServed)
+{
+    struct ForgetChoice {
+        ~ForgetChoice() { device::chooseEncoderPort(""); }
+    } forget;
+    plugEncoder();
+    sim::VirtualEncoderConfig config;
+    config.port = "sim:1-2";
+    config.serial = L"VE710-000002";
+    config.firmwareVersion = "03.00C";
+    auto second = std::make_unique<sim::VirtualEncoder>(config);
+    load();
+    EXPECT_EQ(panelLines()[0], presentLine1("Vardo 710i Encoder", "02.10B"));
+
+    auto* file = w<QMenu>("helpToolStripMenuItem");
+    emit file->aboutToShow();
+    auto* choices = window->findChild<QMenu*>(QStringLiteral("encoderChoiceMenu"));
+    ASSERT_NE(choices, nullptr);
+    EXPECT_EQ(file->actions().indexOf(choices->menuAction()), 2);  // just above Exit
+    QStringList items;
+    for (QAction* a : choices->actions())
+        items << a->text() + (a->isChecked() ? "*" : "");
+    EXPECT_EQ(items, QStringList({"1-1   VE710-000001*", "1-2   VE710-000002"}));
+    choices->actions()[1]->trigger();
+    EXPECT_EQ(panelLines()[0], presentLine1("Vardo 710i Encoder", "03.00C"));
+    window->onScanForDevice();   // a later scan keeps to the chosen port
+    EXPECT_EQ(panelLines()[0], presentLine1("Vardo 710i Encoder", "03.00C"));
+    EXPECT_THAT(dialogs.records(), IsEmpty());
+
+    // One encoder: the menu is as it always was, and that one is served.
+    second.reset();
+    emit file->aboutToShow();
+    EXPECT_EQ(window->findChild<QMenu*>(QStringLiteral("encoderChoiceMenu")), nullptr);
+    EXPECT_EQ(file->actions().size(), 3);
+    window->onScanForDevice();
+    EXPECT_EQ(panelLines()[0], presentLine1("Vardo 710i Encoder", "02.10B"));
 }
 
 // ---- settings boxes ----------------------------------------------------------------

@@ -1,5 +1,6 @@
 // Timed device events on the bus, and reads that wake exactly when a report
 // or event is due.
+#include "link/usb_port.h"
 #include "platform/clock.h"
 #include "sim/bus.h"
 #include "sim/scripted_device.h"
@@ -8,6 +9,8 @@
 #include <hidapi.h>
 
 #include <array>
+#include <atomic>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -44,6 +47,50 @@ TEST_F(SimBusTest, ScheduledActionsRunOnceDueInTimeOrder)
     bus.runDue();
     EXPECT_EQ(ran, "abc");
     EXPECT_FALSE(bus.nextScheduledDue().has_value());
+}
+
+TEST_F(SimBusTest, DevicesSitOnUsbPorts)
+{
+    sim::DeviceInfo behindHub;
+    behindHub.path = "sim:1-1.3:1.1";
+    sim::DeviceInfo named;
+    named.path = "/dev/hidraw7";
+    named.port = "2-4";
+    bus.attach(behindHub, sim::ScriptedDevice::create(behindHub));
+    bus.attach(named, sim::ScriptedDevice::create(named));
+    EXPECT_EQ(bus.portOf("sim:1-1.3:1.1"), "1-1.3");
+    EXPECT_EQ(link::usbPortOf("/dev/hidraw7"), "2-4");   // what the program asks goes to the bus
+    EXPECT_EQ(link::usbPortOf("sim:1-9:1.1"), "");
+    bus.detach("/dev/hidraw7");
+    EXPECT_EQ(link::usbPortOf("/dev/hidraw7"), "");
+}
+
+// An enumeration made while another thread is attaching a device that is due
+// sees the bus after it, not half way.
+TEST_F(SimBusTest, RunDueReturnsOnlyOnceTheDueActionsOfOtherThreadsAreDone)
+{
+    std::atomic<bool> started{false};
+    std::atomic<bool> release{false};
+    std::atomic<bool> secondReturned{false};
+    bus.schedule(clock.nowMs(), [&] {
+        started = true;
+        while (!release)
+            std::this_thread::yield();
+    });
+    std::thread first([&] { bus.runDue(); });
+    while (!started)
+        std::this_thread::yield();
+    std::thread second([&] {
+        bus.runDue();
+        secondReturned = true;
+    });
+    for (int i = 0; i < 1000; ++i)
+        std::this_thread::yield();
+    EXPECT_FALSE(secondReturned);
+    release = true;
+    first.join();
+    second.join();
+    EXPECT_TRUE(secondReturned);
 }
 
 TEST_F(SimBusTest, ReadWakesWhenAReportIsDueNotAtItsTimeOut)

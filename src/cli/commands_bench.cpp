@@ -1,0 +1,373 @@
+// The commands for a bench of encoders: list, of the whole bus, and --all,
+// which runs a command on every attached encoder: one after the other, or
+// for upgrades all at once, one worker per encoder, each on its own port.
+#include "cli/cli_output.h"
+#include "cli/cli_session.h"
+#include "cli/exit_codes.h"
+#include "config/utility_config.h"
+#include "firmware/port_upgrade.h"
+#include "device/outcome.h"
+#include "firmware/loader_texts.h"
+#include "link/encoder_commands.h"
+#include "link/messages.h"
+
+#include <algorithm>
+#include <iomanip>
+#include <mutex>
+#include <ostream>
+#include <sstream>
+#include <thread>
+
+namespace vardo::cli {
+
+namespace {
+
+// The model and firmware an encoder reports; left empty when it cannot be
+// opened or does not answer, so a list never stops at one bad encoder.
+void readModelAndFirmware(BusDevice& device)
+{
+    const auto encoder = device::Encoder::open(device.path);
+    link::DeviceStatus status;
+    if (encoder && encoder->readStatus(status) == device::Result::Ok) {
+        device.model = messages::modelName(status.optionsFitted);
+        device.firmware = status.firmwareVersion;
+    }
+}
+
+// What names an encoder on the bench: its port, or its path where the port is unknown.
+std::string benchName(const BusDevice& d)
+{
+    return d.port.empty() ? d.path : d.port;
+}
+
+std::vector<std::string> textLines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::string line;
+    for (char c : text) {
+        if (c == '\r' || c == '\n') {
+            if (!line.empty())
+                lines.push_back(line);
+            line.clear();
+        } else {
+            line += c;
+        }
+    }
+    if (!line.empty())
+        lines.push_back(line);
+    return lines;
+}
+
+// One progress line per port: redrawn in place on a terminal, else each
+// status line as "PORT  NN% text". Reports come from the workers' threads.
+class PortProgress {
+public:
+    PortProgress(std::ostream& out, bool drawn, const std::vector<std::string>& ports) : out_(out), drawn_(drawn)
+    {
+        for (const auto& p : ports)
+            lines_.push_back({p, 0, ""});
+        for (const auto& l : lines_)
+            width_ = std::max(width_, l.port.size());
+    }
+
+    void report(std::size_t index, int percent, const std::string& text)
+    {
+        std::lock_guard lock(mutex_);
+        Line& line = lines_[index];
+        line.percent = std::clamp(percent, 0, 100);
+        const auto status = textLines(text);
+        if (!drawn_) {
+            for (const auto& s : status)
+                out_ << std::left << std::setw(static_cast<int>(width_)) << line.port << "  " << std::right
+                     << std::setw(3) << line.percent << "% " << s << '\n';
+            out_.flush();
+            return;
+        }
+        if (!status.empty())
+            line.text = status.back();
+        redraw();
+    }
+
+private:
+    struct Line {
+        std::string port;
+        int percent;
+        std::string text;
+    };
+
+    void redraw()
+    {
+        if (shown_)
+            out_ << "\x1b[" << lines_.size() << 'A';
+        for (const auto& l : lines_) {
+            const int filled = l.percent * 20 / 100;
+            out_ << "\r\x1b[K" << std::left << std::setw(static_cast<int>(width_)) << l.port << "  ["
+                 << std::string(static_cast<std::size_t>(filled), '#')
+                 << std::string(static_cast<std::size_t>(20 - filled), '.') << "] " << std::right << std::setw(3)
+                 << l.percent << "%  " << l.text << '\n';
+        }
+        shown_ = true;
+        out_.flush();
+    }
+
+    std::mutex mutex_;
+    std::ostream& out_;
+    bool drawn_;
+    bool shown_ = false;
+    std::size_t width_ = 0;
+    std::vector<Line> lines_;
+};
+
+int exitForUpgrade(const firmware::PortUpgradeResult& r)
+{
+    using firmware::PortUpgradeOutcome;
+    switch (r.outcome) {
+    case PortUpgradeOutcome::Upgraded:
+        return kExitOk;
+    case PortUpgradeOutcome::NoEncoder:
+    case PortUpgradeOutcome::NotBack:
+        return kExitNoEncoder;
+    case PortUpgradeOutcome::StatusFailed:
+    case PortUpgradeOutcome::WriteBackFailed:
+        return exitForExchange(r.result);
+    case PortUpgradeOutcome::BackupFailed:
+        return kExitFailed;
+    case PortUpgradeOutcome::NoLoader:
+    case PortUpgradeOutcome::UpgradeFailed:
+        break;
+    }
+    return kExitUpgradeFailed;
+}
+
+// One encoder's part of a run on the bench.
+struct PortRun {
+    BusDevice device;
+    int exit = kExitOk;
+    std::string outcome;
+    std::string output;                 // what the command printed (status, ...)
+    std::vector<std::string> messages;  // what it said on the error stream
+    std::string backup;
+};
+
+void printSummaryText(std::ostream& out, const std::vector<PortRun>& runs, bool withBackup)
+{
+    std::vector<std::array<std::string, 4>> rows{{"PORT", "SERIAL", "OUTCOME", withBackup ? "BACKUP" : ""}};
+    for (const auto& r : runs)
+        rows.push_back({benchName(r.device), r.device.serial.empty() ? "-" : r.device.serial, r.outcome,
+                        withBackup ? (r.backup.empty() ? "-" : r.backup) : ""});
+    std::array<std::size_t, 4> width{};
+    for (const auto& row : rows)
+        for (std::size_t i = 0; i < row.size(); ++i)
+            width[i] = std::max(width[i], row[i].size());
+    for (const auto& row : rows) {
+        std::string line;
+        for (std::size_t i = 0; i < row.size(); ++i)
+            line += row[i] + (i + 1 < row.size() ? std::string(width[i] - row[i].size() + 2, ' ') : "");
+        while (!line.empty() && line.back() == ' ')
+            line.pop_back();
+        out << line << '\n';
+    }
+}
+
+void printSummaryJson(std::ostream& out, const std::vector<PortRun>& runs, bool withBackup)
+{
+    out << '[';
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const PortRun& r = runs[i];
+        out << (i ? "," : "") << "{\"port\":" << jsonString(r.device.port) << ",\"path\":" << jsonString(r.device.path)
+            << ",\"serial\":" << jsonString(r.device.serial) << ",\"outcome\":" << jsonString(r.outcome)
+            << ",\"exit\":" << r.exit;
+        if (withBackup)
+            out << ",\"backup\":" << jsonString(r.backup);
+        std::string output = r.output;
+        while (!output.empty() && (output.back() == '\n' || output.back() == '\r'))
+            output.pop_back();
+        // A command's own JSON (status --json) is kept as it is.
+        if (!output.empty())
+            out << ",\"output\":" << (output.front() == '{' ? output : jsonString(output));
+        out << ",\"messages\":[";
+        for (std::size_t m = 0; m < r.messages.size(); ++m)
+            out << (m ? "," : "") << jsonString(r.messages[m]);
+        out << "]}";
+    }
+    out << "]\n";
+}
+
+int worstExit(const std::vector<PortRun>& runs)
+{
+    int worst = kExitOk;
+    for (const auto& r : runs)
+        worst = std::max(worst, r.exit);
+    return worst;
+}
+
+} // namespace
+
+int Session::cmdList()
+{
+    if (int c = checkLine({"json"}, 1, "'list' takes no arguments"))
+        return c;
+    auto encoders = listEncoders();
+    for (auto& d : encoders)
+        readModelAndFirmware(d);
+    const auto loaders = listLoaders();
+    if (opt_.json)
+        printBusJson(con_.out, encoders, loaders);
+    else
+        printBusText(con_.out, encoders, loaders);
+    if (encoders.empty() && loaders.empty())
+        con_.err << "No encoder or loader found.\n";
+    return kExitOk;
+}
+
+int Session::runOnAll()
+{
+    const std::string& command = opt_.words[0];
+    const std::string second = opt_.words.size() > 1 ? opt_.words[1] : "";
+    const bool allowed = command == "status" || command == "set" || command == "save"
+                      || command == "factory-reset" || command == "upgrade"
+                      || (command == "table" && second == "load") || (command == "config" && second == "apply");
+    if (!allowed)
+        return usage("option --all does not apply to '" + command + (second.empty() ? "" : " " + second) + "'");
+    if (opt_.given.count("device"))
+        return usage("--all and --device exclude each other");
+    if (command == "upgrade")
+        return upgradeAll();
+    const auto encoders = listEncoders();
+    if (encoders.empty())
+        return fail(kExitNoEncoder, messages::kNotConnected);
+
+    // Each encoder gets the command as if named with --device; only status
+    // speaks JSON itself, the others are summed up in it.
+    Options one = opt_;
+    one.all = false;
+    one.given.erase("all");
+    one.given.insert("device");
+    if (command != "status") {
+        one.json = false;
+        one.given.erase("json");
+    }
+    std::vector<PortRun> runs;
+    for (const auto& device : encoders) {
+        std::ostringstream out;
+        std::ostringstream err;
+        Console console(out, err);
+        console.programName = con_.programName;
+        one.device = device.port.empty() ? device.path : device.port;
+        PortRun run;
+        run.device = device;
+        {
+            Session session(console, one);
+            run.exit = session.run();
+        }
+        // A command line wrong for one encoder is wrong for all: said once.
+        if (run.exit == kExitUsage) {
+            con_.err << err.str();
+            return kExitUsage;
+        }
+        run.outcome = run.exit == kExitOk ? "ok" : "failed (exit " + std::to_string(run.exit) + ")";
+        run.output = out.str();
+        run.messages = textLines(err.str());
+        for (const auto& m : run.messages)
+            con_.err << benchName(device) << ": " << m << '\n';
+        runs.push_back(std::move(run));
+    }
+    if (opt_.json) {
+        printSummaryJson(con_.out, runs, false);
+    } else {
+        for (const auto& r : runs) {
+            if (r.output.empty())
+                continue;
+            con_.out << "== " << benchName(r.device) << " ==\n" << r.output;
+        }
+        printSummaryText(con_.out, runs, false);
+    }
+    return worstExit(runs);
+}
+
+int Session::upgradeAll()
+{
+    if (int c = allowOnly({"all", "yes", "ram-loader", "password", "json"}))
+        return c;
+    if (opt_.words.size() != 2)
+        return usage("'upgrade' needs one firmware image file (TI-TXT)");
+    firmware::FirmwareImage image;
+    if (int c = loadUpgradeImage(opt_.words[1], image))
+        return c;
+    // A real encoder gets the operator's own loader texts or nothing at all.
+    const auto texts = firmware::findLoaderTexts(opt_.ramLoader, opt_.password);
+    if (!texts.ramLoaderProblem.empty())
+        return fail(kExitBadInputFile, texts.ramLoaderProblem + " Nothing was sent to the encoders.");
+    if (!texts.passwordProblem.empty())
+        return fail(kExitBadInputFile, texts.passwordProblem + " Nothing was sent to the encoders.");
+    const auto encoders = listEncoders();
+    if (encoders.empty())
+        return fail(kExitNoEncoder, messages::kNotConnected);
+    for (const auto& d : encoders)
+        if (d.port.empty())
+            return fail(kExitFailed, "Not upgraded: the USB port of " + d.path
+                                         + " is unknown, so its loader could not be told from the others'.");
+    // A loader already waiting could be taken for one of ours: none may be there.
+    if (!listLoaders().empty())
+        return fail(kExitFailed, "Not upgraded: an encoder waits in its loader already. Upgrade it on its own "
+                                 "(without --all) or unplug it first.");
+    if (int c = askUpgradeQuestions(texts.passwordMissing))
+        return c;
+    config::setUpConfigFile(reporter());
+    const std::string configFile = FileName;
+
+    std::vector<std::string> ports;
+    for (const auto& d : encoders)
+        ports.push_back(d.port);
+    // With --json the summary alone goes to the output; progress to the error stream.
+    std::ostream& progressStream = opt_.json ? con_.err : con_.out;
+    PortProgress progress(progressStream, opt_.json ? con_.errIsTerminal : con_.outIsTerminal, ports);
+    std::vector<PortRun> runs(encoders.size());
+    std::vector<firmware::PortUpgradeResult> results(encoders.size());
+    std::mutex backupMutex;
+    {
+        std::vector<std::thread> workers;
+        for (std::size_t i = 0; i < encoders.size(); ++i) {
+            runs[i].device = encoders[i];
+            workers.emplace_back([&, i] {
+                firmware::PortUpgradeJob job;
+                job.port = encoders[i].port;
+                job.texts = texts.texts;
+                job.progress = [&progress, i](int percent, const std::string& text) {
+                    progress.report(i, percent, text);
+                };
+                // Backups are named by the second: one at a time, so each gets its own file.
+                job.backup = [&backupMutex, &configFile](const link::DeviceStatus& settings, std::string& path) {
+                    std::lock_guard lock(backupMutex);
+                    return config::writeUpgradeBackup(settings, configFile, path);
+                };
+                // Kept with this port's outcome rather than printed among the progress lines.
+                job.report = [&run = runs[i]](const char*, const std::string& text) {
+                    for (const auto& line : textLines(text))
+                        run.messages.push_back(line);
+                };
+                results[i] = firmware::upgradeOnPort(image, job);
+            });
+        }
+        for (auto& w : workers)
+            w.join();
+    }
+
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        PortRun& run = runs[i];
+        run.exit = exitForUpgrade(results[i]);
+        run.outcome = firmware::portUpgradeOutcomeName(results[i].outcome);
+        run.backup = results[i].backupPath;
+        if (results[i].result != device::Result::Ok && run.exit != kExitOk)
+            run.messages.push_back(device::reasonText(results[i].result));
+        for (const auto& m : run.messages)
+            con_.err << run.device.port << ": " << m << '\n';
+    }
+    if (opt_.json)
+        printSummaryJson(con_.out, runs, true);
+    else
+        printSummaryText(con_.out, runs, true);
+    return worstExit(runs);
+}
+
+} // namespace vardo::cli

@@ -1,0 +1,31 @@
+#pragma once
+// The File menu's "Encoder" entry: with more than one encoder attached, the
+// operator picks which one the window serves (by USB port and serial number).
+// With a single encoder the menu stays as it always was.
+#include <QObject>
+
+#include <functional>
+
+class QAction;
+class QMenu;
+
+namespace vardo::ui {
+
+class EncoderMenu : public QObject {
+    Q_OBJECT
+public:
+    // Goes into file before `before` when the menu opens; scan runs the
+    // window's Scan For Device after a choice.
+    EncoderMenu(QMenu* file, QAction* before, std::function<void()> scan);
+
+    // Brings the entry up to date with the bus (the File menu calls it as it opens).
+    void refresh();
+
+private:
+    QMenu* file_;
+    QAction* before_;
+    QMenu* choices_ = nullptr;
+    std::function<void()> scan_;
+};
+
+} // namespace vardo::ui
