@@ -311,6 +311,8 @@ VirtualEncoderWindow::VirtualEncoderWindow(const std::vector<sim::VirtualEncoder
         stack_ = new QStackedWidget(this);
         for (VirtualEncoderPage* page : pages_) {
             chooser_->addItem(page->title());
+            // A page with fewer keys than the tallest keeps its rows together at the top.
+            static_cast<QBoxLayout*>(page->layout())->addStretch(1);
             stack_->addWidget(page);
         }
         connect(chooser_, &QComboBox::currentIndexChanged, stack_, &QStackedWidget::setCurrentIndex);
