@@ -82,6 +82,10 @@ private:
     int cmdConfigApply();
     // commands_upgrade.cpp
     int cmdUpgrade();
+    // The image named by the command (read once) and the loader texts, both
+    // checked before anything touches an encoder; whom names it in the refusal.
+    int loadUpgradeInputs(firmware::FirmwareImage& image, firmware::LoaderTextsFound& texts,
+                          const char* whom);
     // The image read once and checked; nothing touches the encoder before.
     int loadUpgradeImage(const std::string& path, firmware::FirmwareImage& image);
     // The encoder opened (unless one waits in its loader already), no other

@@ -289,17 +289,10 @@ int Session::upgradeAll()
 {
     if (int c = allowOnly({"all", "yes", "ram-loader", "password", "json"}))
         return c;
-    if (opt_.words.size() != 2)
-        return usage("'upgrade' needs one firmware image file (TI-TXT)");
     firmware::FirmwareImage image;
-    if (int c = loadUpgradeImage(opt_.words[1], image))
+    firmware::LoaderTextsFound texts;
+    if (int c = loadUpgradeInputs(image, texts, "the encoders"))
         return c;
-    // A real encoder gets the operator's own loader texts or nothing at all.
-    const auto texts = firmware::findLoaderTexts(opt_.ramLoader, opt_.password);
-    if (!texts.ramLoaderProblem.empty())
-        return fail(kExitBadInputFile, texts.ramLoaderProblem + " Nothing was sent to the encoders.");
-    if (!texts.passwordProblem.empty())
-        return fail(kExitBadInputFile, texts.passwordProblem + " Nothing was sent to the encoders.");
     const auto encoders = listEncoders();
     if (encoders.empty())
         return fail(kExitNoEncoder, messages::kNotConnected);

@@ -30,17 +30,10 @@ int Session::cmdUpgrade()
 {
     if (int c = allowOnly({"device", "yes", "ram-loader", "password"}))
         return c;
-    if (opt_.words.size() != 2)
-        return usage("'upgrade' needs one firmware image file (TI-TXT)");
     firmware::FirmwareImage image;
-    if (int c = loadUpgradeImage(opt_.words[1], image))
+    firmware::LoaderTextsFound texts;
+    if (int c = loadUpgradeInputs(image, texts, "the encoder"))
         return c;
-    // A real encoder gets the operator's own loader texts or nothing at all.
-    const auto texts = firmware::findLoaderTexts(opt_.ramLoader, opt_.password);
-    if (!texts.ramLoaderProblem.empty())
-        return fail(kExitBadInputFile, texts.ramLoaderProblem + " Nothing was sent to the encoder.");
-    if (!texts.passwordProblem.empty())
-        return fail(kExitBadInputFile, texts.passwordProblem + " Nothing was sent to the encoder.");
 
     config::setUpConfigFile(reporter());
     ProgressPrinter progress(con_.out, con_.outIsTerminal);
@@ -71,6 +64,22 @@ int Session::cmdUpgrade()
     }
     progress.finish();
     return writeBackAfterUpgrade(inLoaderAlready, values);
+}
+
+int Session::loadUpgradeInputs(firmware::FirmwareImage& image, firmware::LoaderTextsFound& texts,
+                               const char* whom)
+{
+    if (opt_.words.size() != 2)
+        return usage("'upgrade' needs one firmware image file (TI-TXT)");
+    if (int c = loadUpgradeImage(opt_.words[1], image))
+        return c;
+    // A real encoder gets the operator's own loader texts or nothing at all.
+    texts = firmware::findLoaderTexts(opt_.ramLoader, opt_.password);
+    const std::string& problem = texts.ramLoaderProblem.empty() ? texts.passwordProblem
+                                                                : texts.ramLoaderProblem;
+    if (!problem.empty())
+        return fail(kExitBadInputFile, problem + " Nothing was sent to " + whom + ".");
+    return kExitOk;
 }
 
 int Session::loadUpgradeImage(const std::string& path, firmware::FirmwareImage& image)

@@ -1,7 +1,7 @@
 // The utility against a virtual encoder (all options fitted, the 16-key
 // customised layout), with a window of the encoder itself beside it.
 // --sim-encoders=N (2-8) puts N-1 more encoders on ports 1-2 ... 1-N, to try
-// the File menu's choice of encoder; the window shows the first one.
+// the File menu's choice of encoder; the window shows each, chosen by port.
 #include "demo/virtual_encoder_window.h"
 #include "mainwindow/app_startup.h"
 #include "mainwindow/form1.h"
@@ -90,7 +90,10 @@ int main(int argc, char** argv)
         config.encoder.factorySettings.keypadType = 8;
         device = std::make_unique<vardo::sim::VirtualEncoderDevice>(config);
 
-        auto* window = new vardo::demo::VirtualEncoderWindow(*device, VARDO_DEMO_SAMPLES_DIR);
+        std::vector<vardo::sim::VirtualEncoderDevice*> shown{device.get()};
+        for (const auto& other : others)
+            shown.push_back(other.get());
+        auto* window = new vardo::demo::VirtualEncoderWindow(shown, VARDO_DEMO_SAMPLES_DIR);
         QObject::connect(qApp, &QCoreApplication::aboutToQuit, qApp, [window] { delete window; });
         // The pair is centred together, so that neither hides the other.
         window->adjustSize();

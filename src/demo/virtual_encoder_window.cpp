@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include <QComboBox>
 #include <QDir>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -14,6 +15,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QRadialGradient>
+#include <QStackedWidget>
 #include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -118,29 +120,11 @@ void LedLamp::paintEvent(QPaintEvent*)
     p.drawEllipse(lamp);
 }
 
-VirtualEncoderWindow::VirtualEncoderWindow(sim::VirtualEncoderDevice& device, std::string sampleFolder,
-                                           QWidget* parent)
-    : QWidget(parent), device_(device), sampleFolder_(std::move(sampleFolder))
+VirtualEncoderPage::VirtualEncoderPage(sim::VirtualEncoderDevice& device, QWidget* parent)
+    : QWidget(parent), device_(device)
 {
-    setObjectName(QStringLiteral("virtualEncoderWindow"));
-    setWindowTitle(QStringLiteral("Virtual Vardo 710 Encoder"));
-
-    auto* menu = new QMenuBar(this);
-    menu->setNativeMenuBar(false);
-    QMenu* demo = menu->addMenu(QStringLiteral("Demo"));
-    demo->setObjectName(QStringLiteral("demoMenu"));
-    demo->addAction(QStringLiteral("Sample Firmware Images..."), this,
-                    &VirtualEncoderWindow::showSampleFirmware)
-        ->setObjectName(QStringLiteral("sampleFirmwareAction"));
-    demo->addAction(QStringLiteral("Open Sample Firmware Folder"), this, [this] {
-        platform::dialogs().openUrl(
-            QUrl::fromLocalFile(QString::fromStdString(sampleFolder_)).toString().toStdString());
-    });
-    demo->addSeparator();
-    demo->addAction(QStringLiteral("Plug In / Unplug"), this, &VirtualEncoderWindow::togglePlug);
-
     auto* top = new QVBoxLayout(this);
-    top->setMenuBar(menu);
+    top->setContentsMargins(0, 0, 0, 0);
 
     auto* ledRow = new QHBoxLayout;
     lamp_ = new LedLamp(this);
@@ -180,40 +164,28 @@ VirtualEncoderWindow::VirtualEncoderWindow(sim::VirtualEncoderDevice& device, st
     modeText_->setObjectName(QStringLiteral("modeText"));
     plugButton_ = new QPushButton(this);
     plugButton_->setObjectName(QStringLiteral("plugButton"));
-    connect(plugButton_, &QPushButton::clicked, this, &VirtualEncoderWindow::togglePlug);
+    connect(plugButton_, &QPushButton::clicked, this, &VirtualEncoderPage::togglePlug);
     plugRow->addWidget(modeText_, 1);
     plugRow->addWidget(plugButton_);
     top->addLayout(plugRow);
-
-    auto* samples = new QLabel(
-        QStringLiteral("Sample firmware: ")
-            + (sampleFolder_.empty() ? QStringLiteral("not built") : QString::fromStdString(sampleFolder_)),
-        this);
-    samples->setObjectName(QStringLiteral("sampleFolderText"));
-    samples->setWordWrap(true);
-    samples->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    QFont small = samples->font();
-    small.setPointSizeF(small.pointSizeF() * 0.85);
-    samples->setFont(small);
-    top->addWidget(samples);
-
-    // Narrow enough to sit beside the 978-pixel self test on a 1280-pixel screen.
-    setFixedWidth(290);
     refresh();
-    poll_ = new QTimer(this);
-    poll_->setInterval(kPollMs);
-    connect(poll_, &QTimer::timeout, this, &VirtualEncoderWindow::refresh);
-    poll_->start();
 }
 
-QString VirtualEncoderWindow::keyCaption(int key) const
+QString VirtualEncoderPage::title() const
+{
+    const std::wstring serial = device_.encoder().serialNumber();
+    return QString::fromStdString(device_.encoder().usbPort()) + QStringLiteral("   ")
+         + (serial.empty() ? QStringLiteral("-") : QString::fromStdWString(serial));
+}
+
+QString VirtualEncoderPage::keyCaption(int key) const
 {
     const std::size_t at = static_cast<std::size_t>(2 * (key - 1));
     return QStringLiteral("%1\n%2%3").arg(key).arg(modifierName(shownTable_[at]),
                                                    usageName(shownTable_[at + 1]));
 }
 
-void VirtualEncoderWindow::rebuildKeypad(int keyCount)
+void VirtualEncoderPage::rebuildKeypad(int keyCount)
 {
     for (QPushButton* b : keys_)
         delete b;
@@ -230,9 +202,7 @@ void VirtualEncoderWindow::rebuildKeypad(int keyCount)
     }
 }
 
-std::vector<QPushButton*> VirtualEncoderWindow::keyButtons() const { return keys_; }
-
-void VirtualEncoderWindow::refresh()
+void VirtualEncoderPage::refresh()
 {
     sim::VirtualEncoder& encoder = device_.encoder();
     const std::uint64_t revision = encoder.revision();
@@ -292,13 +262,105 @@ void VirtualEncoderWindow::refresh()
                                                                        : QStringLiteral("Unplug"));
 }
 
-void VirtualEncoderWindow::togglePlug()
+void VirtualEncoderPage::togglePlug()
 {
     if (device_.encoder().mode() == sim::EncoderMode::Unplugged)
         device_.plugIn();
     else
         device_.unplug();
     refresh();
+}
+
+VirtualEncoderWindow::VirtualEncoderWindow(sim::VirtualEncoderDevice& device, std::string sampleFolder,
+                                           QWidget* parent)
+    : VirtualEncoderWindow(std::vector<sim::VirtualEncoderDevice*>{&device}, std::move(sampleFolder), parent)
+{
+}
+
+VirtualEncoderWindow::VirtualEncoderWindow(const std::vector<sim::VirtualEncoderDevice*>& devices,
+                                           std::string sampleFolder, QWidget* parent)
+    : QWidget(parent), sampleFolder_(std::move(sampleFolder))
+{
+    setObjectName(QStringLiteral("virtualEncoderWindow"));
+    setWindowTitle(QStringLiteral("Virtual Vardo 710 Encoder"));
+
+    auto* menu = new QMenuBar(this);
+    menu->setNativeMenuBar(false);
+    QMenu* demo = menu->addMenu(QStringLiteral("Demo"));
+    demo->setObjectName(QStringLiteral("demoMenu"));
+    demo->addAction(QStringLiteral("Sample Firmware Images..."), this,
+                    &VirtualEncoderWindow::showSampleFirmware)
+        ->setObjectName(QStringLiteral("sampleFirmwareAction"));
+    demo->addAction(QStringLiteral("Open Sample Firmware Folder"), this, [this] {
+        platform::dialogs().openUrl(
+            QUrl::fromLocalFile(QString::fromStdString(sampleFolder_)).toString().toStdString());
+    });
+    demo->addSeparator();
+    demo->addAction(QStringLiteral("Plug In / Unplug"), this, &VirtualEncoderWindow::togglePlug);
+
+    auto* top = new QVBoxLayout(this);
+    top->setMenuBar(menu);
+    for (sim::VirtualEncoderDevice* device : devices)
+        pages_.push_back(new VirtualEncoderPage(*device, this));
+    if (pages_.size() == 1) {
+        top->addWidget(pages_.front());
+    } else {
+        auto* chooserRow = new QHBoxLayout;
+        chooser_ = new QComboBox(this);
+        chooser_->setObjectName(QStringLiteral("encoderChooser"));
+        stack_ = new QStackedWidget(this);
+        for (VirtualEncoderPage* page : pages_) {
+            chooser_->addItem(page->title());
+            // A page with fewer keys than the tallest keeps its rows together at the top.
+            static_cast<QBoxLayout*>(page->layout())->addStretch(1);
+            stack_->addWidget(page);
+        }
+        connect(chooser_, &QComboBox::currentIndexChanged, stack_, &QStackedWidget::setCurrentIndex);
+        chooserRow->addWidget(new QLabel(QStringLiteral("Port:"), this));
+        chooserRow->addWidget(chooser_, 1);
+        top->addLayout(chooserRow);
+        top->addWidget(stack_);
+    }
+
+    auto* samples = new QLabel(
+        QStringLiteral("Sample firmware: ")
+            + (sampleFolder_.empty() ? QStringLiteral("not built") : QString::fromStdString(sampleFolder_)),
+        this);
+    samples->setObjectName(QStringLiteral("sampleFolderText"));
+    samples->setWordWrap(true);
+    samples->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    QFont small = samples->font();
+    small.setPointSizeF(small.pointSizeF() * 0.85);
+    samples->setFont(small);
+    top->addWidget(samples);
+
+    // Narrow enough to sit beside the 978-pixel self test on a 1280-pixel screen.
+    setFixedWidth(290);
+    poll_ = new QTimer(this);
+    poll_->setInterval(kPollMs);
+    connect(poll_, &QTimer::timeout, this, &VirtualEncoderWindow::refresh);
+    poll_->start();
+}
+
+VirtualEncoderPage* VirtualEncoderWindow::shownPage() const
+{
+    return stack_ ? static_cast<VirtualEncoderPage*>(stack_->currentWidget()) : pages_.front();
+}
+
+void VirtualEncoderWindow::refresh()
+{
+    for (VirtualEncoderPage* page : pages_)
+        page->refresh();
+}
+
+std::vector<QPushButton*> VirtualEncoderWindow::keyButtons() const { return shownPage()->keyButtons(); }
+
+void VirtualEncoderWindow::togglePlug() { shownPage()->togglePlug(); }
+
+void VirtualEncoderWindow::showEncoder(int index)
+{
+    if (chooser_)
+        chooser_->setCurrentIndex(index);
 }
 
 void VirtualEncoderWindow::showSampleFirmware()

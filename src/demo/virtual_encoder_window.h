@@ -12,9 +12,11 @@
 #include <string>
 #include <vector>
 
+class QComboBox;
 class QGridLayout;
 class QLabel;
 class QPushButton;
+class QStackedWidget;
 class QTimer;
 
 namespace vardo::sim {
@@ -41,27 +43,25 @@ private:
     int colour_ = 0;
 };
 
-class VirtualEncoderWindow : public QWidget {
+// One encoder's LED, buzzer, keypad and plug.
+class VirtualEncoderPage : public QWidget {
     Q_OBJECT
 public:
-    // sampleFolder: where the sample firmware images lie ("" when unknown).
-    VirtualEncoderWindow(sim::VirtualEncoderDevice& device, std::string sampleFolder,
-                         QWidget* parent = nullptr);
+    explicit VirtualEncoderPage(sim::VirtualEncoderDevice& device, QWidget* parent = nullptr);
 
-    // Reads the encoder's state and redraws what changed (the timer calls it).
+    // Reads the encoder's state and redraws what changed.
     void refresh();
     // The key buttons of the layout in force, key 1 first.
-    std::vector<QPushButton*> keyButtons() const;
+    std::vector<QPushButton*> keyButtons() const { return keys_; }
     void togglePlug();
-    // Shows where the sample firmware images are.
-    void showSampleFirmware();
+    // Its USB port and serial number, e.g. "1-2   VE710-000002".
+    QString title() const;
 
 private:
     void rebuildKeypad(int keyCount);
     QString keyCaption(int key) const;
 
     sim::VirtualEncoderDevice& device_;
-    std::string sampleFolder_;
     LedLamp* lamp_ = nullptr;
     QLabel* ledText_ = nullptr;
     QLabel* buzzerIcon_ = nullptr;
@@ -72,10 +72,42 @@ private:
     QGridLayout* keypad_ = nullptr;
     QPushButton* plugButton_ = nullptr;
     std::vector<QPushButton*> keys_;
-    QTimer* poll_ = nullptr;
     std::uint64_t seenRevision_ = ~std::uint64_t{0};
     int shownLayout_ = -1;
     vardo::codetable::CodeTable shownTable_{};
+};
+
+// With several encoders a chooser at the top picks the page shown; with one
+// the window is just its page.
+class VirtualEncoderWindow : public QWidget {
+    Q_OBJECT
+public:
+    // sampleFolder: where the sample firmware images lie ("" when unknown).
+    VirtualEncoderWindow(sim::VirtualEncoderDevice& device, std::string sampleFolder,
+                         QWidget* parent = nullptr);
+    // devices: at least one, in the chooser's order; they outlive the window.
+    VirtualEncoderWindow(const std::vector<sim::VirtualEncoderDevice*>& devices, std::string sampleFolder,
+                         QWidget* parent = nullptr);
+
+    // Reads every encoder's state and redraws what changed (the timer calls it).
+    void refresh();
+    // The shown encoder's key buttons, key 1 first.
+    std::vector<QPushButton*> keyButtons() const;
+    // Plugs or unplugs the shown encoder.
+    void togglePlug();
+    const std::vector<VirtualEncoderPage*>& pages() const { return pages_; }
+    void showEncoder(int index);
+    // Shows where the sample firmware images are.
+    void showSampleFirmware();
+
+private:
+    VirtualEncoderPage* shownPage() const;
+
+    std::string sampleFolder_;
+    std::vector<VirtualEncoderPage*> pages_;
+    QComboBox* chooser_ = nullptr;
+    QStackedWidget* stack_ = nullptr;
+    QTimer* poll_ = nullptr;
 };
 
 } // namespace vardo::demo

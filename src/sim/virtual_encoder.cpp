@@ -775,6 +775,12 @@ VirtualEncoder::~VirtualEncoder()
 
 std::string VirtualEncoder::commandPath() const { return core_->cfg.port + ":1.1"; }
 std::string VirtualEncoder::keyboardPath() const { return core_->cfg.port + ":1.0"; }
+std::string VirtualEncoder::usbPort() const
+{
+    const std::string& port = core_->cfg.port;
+    return port.rfind("sim:", 0) == 0 ? port.substr(4) : port;
+}
+std::wstring VirtualEncoder::serialNumber() const { return core_->cfg.serial; }
 
 void VirtualEncoder::plugIn() { core_->powerUp(); }
 void VirtualEncoder::unplug() { core_->leaveBus(EncoderMode::Unplugged); }

@@ -111,6 +111,8 @@ public:
 
     std::string commandPath() const;   // interface 1
     std::string keyboardPath() const;  // interface 0
+    std::string usbPort() const;       // "1-2" for the port "sim:1-2"
+    std::wstring serialNumber() const;
 
     // ---- presence on the bus ----------------------------------------------
     // Power-up: settings return to the stored defaults and self-test mode ends.

@@ -5,6 +5,7 @@
 #include "link/encoder_commands.h"
 #include "sim/virtual_device.h"
 
+#include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
@@ -134,6 +135,34 @@ TEST_F(DemoWindow, PlugTogglesTheEncoderOnTheBus)
     EXPECT_EQ(plug->text(), "Unplug");
     QTest::mouseClick(plug, Qt::LeftButton);
     EXPECT_FALSE(device->loader().onBus());
+}
+
+TEST_F(DemoWindow, ShowsEveryEncoderOnTheBusAndPressesReachOnlyTheShownOne)
+{
+    EXPECT_EQ(window->findChild<QComboBox*>("encoderChooser"), nullptr);
+    sim::VirtualEncoderDeviceConfig config;
+    config.encoder.port = "sim:1-2";
+    config.encoder.serial = L"VE710-000002";
+    sim::VirtualEncoderDevice second(config);
+    window = std::make_unique<demo::VirtualEncoderWindow>(
+        std::vector<sim::VirtualEncoderDevice*>{device.get(), &second}, root);
+    auto* chooser = window->findChild<QComboBox*>("encoderChooser");
+    ASSERT_NE(chooser, nullptr);
+    ASSERT_EQ(chooser->count(), 2);
+    EXPECT_EQ(chooser->itemText(0), "1-1   VE710-000001");
+    EXPECT_EQ(chooser->itemText(1), "1-2   VE710-000002");
+    EXPECT_EQ(window->keyButtons().size(), 16u);
+
+    chooser->setCurrentIndex(1);
+    ASSERT_EQ(window->keyButtons().size(), 4u);  // its own layout
+    QTest::mouseClick(window->keyButtons()[1], Qt::LeftButton);
+    ASSERT_EQ(second.encoder().keyStrokes().size(), 1u);
+    EXPECT_EQ(second.encoder().keyStrokes()[0].key, 1);
+    EXPECT_TRUE(encoder().keyStrokes().empty());
+    window->togglePlug();
+    EXPECT_EQ(second.encoder().mode(), sim::EncoderMode::Unplugged);
+    EXPECT_EQ(encoder().mode(), sim::EncoderMode::Application);
+    window.reset();
 }
 
 TEST_F(DemoWindow, TellsWhereTheSampleFirmwareIs)
