@@ -1,5 +1,7 @@
 #include "firmware/image_file.h"
 
+#include "platform/atomic_file.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -39,23 +41,15 @@ FileRead readWholeFile(const std::string& path, std::string& text, std::size_t l
     const int flags = ::fcntl(f.fd, F_GETFL);
     if (flags < 0 || ::fcntl(f.fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
         return FileRead::CannotOpen;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(f.fd, buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            text.clear();
-            return FileRead::CannotOpen;
-        }
-        if (n == 0)
-            return FileRead::Ok;
-        if (text.size() + static_cast<std::size_t>(n) > limit) {
-            text.clear();
-            return FileRead::TooLarge;
-        }
-        text.append(buffer, static_cast<std::size_t>(n));
+    switch (platform::readToEnd(f.fd, text, limit)) {
+    case platform::ReadEnd::Ok:
+        return FileRead::Ok;
+    case platform::ReadEnd::TooLarge:
+        return FileRead::TooLarge;
+    case platform::ReadEnd::Failed:
+        break;
     }
+    return FileRead::CannotOpen;
 }
 
 } // namespace vardo::firmware

@@ -119,6 +119,24 @@ FileKind fileKind(const std::string& path)
     return S_ISDIR(st.st_mode) ? FileKind::Folder : FileKind::Special;
 }
 
+ReadEnd readToEnd(int fd, std::string& bytes, std::size_t limit)
+{
+    bytes.clear();
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n == 0)
+            return ReadEnd::Ok;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 || bytes.size() + static_cast<std::size_t>(n) > limit) {
+            bytes.clear();
+            return n < 0 ? ReadEnd::Failed : ReadEnd::TooLarge;
+        }
+        bytes.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
 bool readRegularFile(const std::string& path, std::string& bytes)
 {
     if (path.empty())
@@ -127,18 +145,8 @@ bool readRegularFile(const std::string& path, std::string& bytes)
     if (fd < 0)
         return false;
     struct stat st {};
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     std::string data;
-    char buf[65536];
-    while (ok) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n > 0)
-            data.append(buf, static_cast<std::size_t>(n));
-        else if (n == 0)
-            break;
-        else if (errno != EINTR)
-            ok = false;
-    }
+    const bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && readToEnd(fd, data) == ReadEnd::Ok;
     ::close(fd);
     if (ok)
         bytes = std::move(data);

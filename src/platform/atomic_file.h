@@ -5,6 +5,7 @@
 // A read never blocks: a pipe or device is refused before anything is read.
 // A replacement never leaves a half-written file and never writes through a
 // symbolic link that someone else could have planted.
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -21,6 +22,11 @@ enum class FileKind {
     Unreachable,   // a folder on the way may not be searched
 };
 FileKind fileKind(const std::string& path);
+
+// Reads an open descriptor to its end into bytes (cleared first); on a read
+// error or when more than limit bytes come, bytes is cleared again.
+enum class ReadEnd { Ok, Failed, TooLarge };
+ReadEnd readToEnd(int fd, std::string& bytes, std::size_t limit = static_cast<std::size_t>(-1));
 
 // Reads the whole of a regular file into bytes. False, bytes untouched, when
 // path is empty, missing, unreadable or not a regular file. The file is opened
