@@ -3,6 +3,9 @@ BUILD      ?= build
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 export XDG_RUNTIME_DIR ?= /tmp/runtime-$(shell id -u)
+# Let ccache (when installed) share objects between checkouts in sibling folders.
+export CCACHE_BASEDIR ?= $(abspath $(CURDIR)/..)
+export CCACHE_NOHASHDIR ?= 1
 
 .PHONY: deps configure build test run bench asan fuzz install package screenshots clean
 
