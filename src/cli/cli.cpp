@@ -4,6 +4,7 @@
 #include "cli/cli_session.h"
 #include "cli/console_dialogs.h"
 #include "cli/exit_codes.h"
+#include "config/utility_config.h"
 #include "platform/dialogs.h"
 #include "platform/hid_trace.h"
 
@@ -27,7 +28,7 @@ int runCli(const std::vector<std::string>& args, Console& console)
     platform::setDialogs(&dialogs);
     int code = kExitOk;
     {
-        Session session(console, std::move(options));
+        Session session(console, std::move(options), config::configFilePath());
         code = session.run();
     }
     platform::setDialogs(&previous);

@@ -1,6 +1,6 @@
 #include "cli/cli_session.h"
 
-#include "cli/cli_help.h"
+#include "cli/cli_commands.h"
 #include "cli/exit_codes.h"
 #include "link/hid_transport.h"
 
@@ -86,21 +86,14 @@ config::Report Session::reporter()
     };
 }
 
-int Session::allowOnly(std::initializer_list<const char*> allowed)
+int Session::checkLine(const CommandForm& form, bool onAll)
 {
     for (const auto& g : opt_.given) {
-        if (std::none_of(allowed.begin(), allowed.end(), [&](const char* a) { return g == a; }))
+        if (!form.takes(g) && !(onAll && (g == "all" || g == "json")))
             return usage("option --" + g + " does not apply to '" + opt_.words[0] + "'");
     }
-    return kExitOk;
-}
-
-int Session::checkLine(std::initializer_list<const char*> allowed, std::size_t wordCount, const char* tooMany)
-{
-    if (int c = allowOnly(allowed))
-        return c;
-    if (opt_.words.size() > wordCount)
-        return usage(tooMany);
+    if (form.wordsError && (opt_.words.size() < form.minWords || opt_.words.size() > form.maxWords))
+        return usage(form.wordsError);
     return kExitOk;
 }
 
@@ -116,16 +109,15 @@ int Session::requireReadable(const std::string& path)
 
 int Session::useConfigFile(bool setUp)
 {
+    // What the set-up could not do, the checks below and the command itself report.
     if (setUp)
-        config::setUpConfigFile(reporter());
-    else
-        FileName = config::configFilePath();
-    if (FileName.empty())
+        static_cast<void>(config::setUpConfigFile(configFile_, reporter()));
+    if (configFile_.empty())
         return fail(kExitBadInputFile, "No configuration file: HOME is empty or unset and this user's passwd entry "
                                        "names no home folder (set HOME or XDG_DATA_HOME).");
-    const std::string why = unusableBecause(FileName);
-    if (!why.empty() && !(setUp && platform::fileKind(FileName) == platform::FileKind::Missing))
-        return fail(kExitBadInputFile, "The configuration file " + FileName + " " + why + ".");
+    const std::string why = unusableBecause(configFile_);
+    if (!why.empty() && !(setUp && platform::fileKind(configFile_) == platform::FileKind::Missing))
+        return fail(kExitBadInputFile, "The configuration file " + configFile_ + " " + why + ".");
     return kExitOk;
 }
 
@@ -172,6 +164,16 @@ int Session::openWithStatus(link::DeviceStatus& status, const char* failure)
     return readStatus(status, failure);
 }
 
+int Session::cmdHelp()
+{
+    const std::string topic = opt_.words.size() > 1 ? opt_.words[1] : opt_.help ? "help" : "";
+    const std::string text = helpText(con_.programName, topic);
+    if (text.empty())
+        return usage("no help for '" + topic + "': unknown command");
+    con_.out << text;
+    return kExitOk;
+}
+
 int Session::run()
 {
     if (opt_.version) {
@@ -185,40 +187,26 @@ int Session::run()
         }
         return usage("no command given");
     }
-    const std::string& command = opt_.words[0];
-    if (command == "help") {
-        const std::string topic = opt_.words.size() > 1 ? opt_.words[1] : opt_.help ? "help" : "";
-        const std::string text = helpText(con_.programName, topic);
-        if (text.empty())
-            return usage("no help for '" + topic + "': unknown command");
-        con_.out << text;
-        return kExitOk;
-    }
-    if (helpText(con_.programName, command).empty())
-        return usage("unknown command '" + command + "'");
+    const std::string& name = opt_.words[0];
+    const Command* command = findCommand(name);
+    if (!command)
+        return usage("unknown command '" + name + "'");
+    if (command->runsAsGiven)
+        return (this->*command->forms.front().handler)();
     if (opt_.help) {
-        con_.out << helpText(con_.programName, command);
+        con_.out << helpText(con_.programName, name);
         return kExitOk;
     }
     if (opt_.all)
-        return runOnAll();
-    if (command == "status")
-        return cmdStatus();
-    if (command == "set")
-        return cmdSet();
-    if (command == "table")
-        return cmdTable();
-    if (command == "save")
-        return cmdSave();
-    if (command == "factory-reset")
-        return cmdFactoryReset();
-    if (command == "config")
-        return cmdConfig();
-    if (command == "keys")
-        return cmdKeys();
-    if (command == "list")
-        return cmdList();
-    return cmdUpgrade();
+        return runOnAll(*command);
+    if (command->hasSubs() && opt_.words.size() < 2)
+        return usage("'" + name + "' needs " + command->subList(true));
+    const CommandForm* form = command->form(opt_.words.size() > 1 ? opt_.words[1] : "");
+    if (!form)
+        return usage("unknown " + name + " command '" + opt_.words[1] + "' (" + command->subList(false) + ")");
+    if (int c = checkLine(*form, false))
+        return c;
+    return (this->*form->handler)();
 }
 
 } // namespace vardo::cli

@@ -4,6 +4,7 @@
 // configuration messages already shown); each subcommand's file defines its
 // cmd... members.
 #include "cli/cli.h"
+#include "cli/cli_commands.h"
 #include "cli/cli_device.h"
 #include "cli/cli_options.h"
 #include "codetable/usage_codes.h"
@@ -17,7 +18,6 @@
 #include "link/messages.h"
 
 #include <cstddef>
-#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -25,90 +25,101 @@ namespace vardo::cli {
 
 class Session {
 public:
-    Session(Console& console, Options options) : con_(console), opt_(std::move(options)) {}
+    // configFile: the configuration file's path ("" when no data folder is known).
+    Session(Console& console, Options options, std::string configFile)
+        : con_(console), opt_(std::move(options)), configFile_(std::move(configFile))
+    {
+    }
     // Closes the encoder handle and shuts the HID library down.
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // Version, help or the subcommand; the exit status.
-    int run();
+    // Version, help or the command its table names; the exit status.
+    [[nodiscard]] int run();
 
 private:
-    int fail(int code, const std::string& text);
+    // The table names the handlers below.
+    friend const std::vector<Command>& commandTable();
+
+    // Each of these returns the exit status after telling the operator why.
+    [[nodiscard]] int fail(int code, const std::string& text);
     // A usage error, with the pointer to --help.
-    int usage(const std::string& text);
+    [[nodiscard]] int usage(const std::string& text);
     // text and the reason of the link's result; the exit status it stands for.
-    int failExchange(const std::string& text, device::Result result);
+    [[nodiscard]] int failExchange(const std::string& text, device::Result result);
     // Messages of the configuration logic, each distinct one once.
     config::Report reporter();
 
     // Each of these returns 0 (kExitOk) when the command may go on, else the
     // exit status after telling the operator why.
 
-    // Only the allowed options (long names) were given.
-    int allowOnly(std::initializer_list<const char*> allowed);
-    // Only the allowed options, and no more than wordCount words (the command's
-    // own); tooMany is the usage error for more.
-    int checkLine(std::initializer_list<const char*> allowed, std::size_t wordCount, const char* tooMany);
+    // The options given are the form's (under --all: also --all and --json,
+    // which its summary speaks), and its words are as many as it takes.
+    [[nodiscard]] int checkLine(const CommandForm& form, bool onAll);
     // path is a regular file that this user can read.
-    int requireReadable(const std::string& path);
-    // Sets FileName, first setting the file up as the window does when setUp is
-    // true; then refuses at once a configuration file that is not a regular
-    // file (a missing one too, unless it was to be set up).
-    int useConfigFile(bool setUp);
+    [[nodiscard]] int requireReadable(const std::string& path);
+    // Sets the configuration file up as the window does when setUp is true; then
+    // refuses at once one that is not a regular file (a missing one too, unless
+    // it was to be set up).
+    [[nodiscard]] int useConfigFile(bool setUp);
     // Opens the encoder named by --device (else the first) as encoder().
-    int openDevice();
+    [[nodiscard]] int openDevice();
     // What openEncoder's status means for the run: the encoder open, or why not.
-    int reportOpen(OpenStatus status);
+    [[nodiscard]] int reportOpen(OpenStatus status);
     // GET_STATUS into status; failure is the text for an exchange
     // that fails or a status too short for its layout.
-    int readStatus(link::DeviceStatus& status, const char* failure);
+    [[nodiscard]] int readStatus(link::DeviceStatus& status, const char* failure);
     // openDevice, then readStatus.
-    int openWithStatus(link::DeviceStatus& status, const char* failure);
+    [[nodiscard]] int openWithStatus(link::DeviceStatus& status, const char* failure);
 
+    // The handlers of the command table; their options and word counts are checked.
+    [[nodiscard]] int cmdHelp();
     // commands_device.cpp
-    int cmdStatus();
-    int cmdSet();
-    int cmdSave();
-    int cmdFactoryReset();
-    int cmdKeys();
-    int cmdList();
+    [[nodiscard]] int cmdStatus();
+    [[nodiscard]] int cmdSet();
+    [[nodiscard]] int cmdSave();
+    [[nodiscard]] int cmdFactoryReset();
+    [[nodiscard]] int cmdKeys();
     // commands_table.cpp
-    int cmdTable();
-    int cmdTableLoad();
+    [[nodiscard]] int cmdTableShow();
+    [[nodiscard]] int cmdTableLoad();
     // commands_config.cpp
-    int cmdConfig();
-    int cmdConfigApply();
+    [[nodiscard]] int cmdConfigExport();
+    [[nodiscard]] int cmdConfigImport();
+    [[nodiscard]] int cmdConfigApply();
     // commands_upgrade.cpp
-    int cmdUpgrade();
+    [[nodiscard]] int cmdUpgrade();
     // The image named by the command (read once) and the loader texts, both
     // checked before anything touches an encoder; whom names it in the refusal.
-    int loadUpgradeInputs(firmware::FirmwareImage& image, firmware::LoaderTextsFound& texts,
-                          const char* whom);
+    [[nodiscard]] int loadUpgradeInputs(firmware::FirmwareImage& image, firmware::LoaderTextsFound& texts,
+                                        const char* whom);
     // The image read once and checked; nothing touches the encoder before.
-    int loadUpgradeImage(const std::string& path, firmware::FirmwareImage& image);
+    [[nodiscard]] int loadUpgradeImage(const std::string& path, firmware::FirmwareImage& image);
     // The encoder opened (unless one waits in its loader already), no other
     // loader where ours will be looked for, and the operator's yes.
-    int confirmUpgrade(const firmware::UpgradeSequence& sequence, OpenStatus opened, bool inLoaderAlready,
-                       bool passwordMissing);
+    [[nodiscard]] int confirmUpgrade(const firmware::UpgradeSequence& sequence, OpenStatus opened,
+                                     bool inLoaderAlready, bool passwordMissing);
     // The operator's yes to the upgrade (and to the erase, without a password).
-    int askUpgradeQuestions(bool passwordMissing);
+    [[nodiscard]] int askUpgradeQuestions(bool passwordMissing);
     // Settings read into values and backed up, ENTER_BSL, the loader awaited.
-    int sendIntoLoader(const firmware::UpgradeSequence& sequence, firmware::RestoreValues& values);
+    [[nodiscard]] int sendIntoLoader(const firmware::UpgradeSequence& sequence, firmware::RestoreValues& values);
     // The restart awaited, the encoder opened again and values written back.
-    int writeBackAfterUpgrade(bool inLoaderAlready, const firmware::RestoreValues& values);
+    [[nodiscard]] int writeBackAfterUpgrade(bool inLoaderAlready, const firmware::RestoreValues& values);
 
     // The open encoder (after openDevice succeeded).
     device::Encoder& encoder() { return *encoder_.encoder; }
     // Closes the encoder and shuts the HID library down.
     void closeDevice();
-    // commands_bench.cpp: the command on every attached encoder (--all).
-    int runOnAll();
-    int upgradeAll();
+    // commands_bench.cpp
+    [[nodiscard]] int cmdList();
+    // The command on every attached encoder (--all), if its table says so.
+    [[nodiscard]] int runOnAll(const Command& command);
+    [[nodiscard]] int upgradeAll();
 
     Console& con_;
     Options opt_;
+    const std::string configFile_;
     OpenedEncoder encoder_;
     std::vector<std::string> reported_;
 };

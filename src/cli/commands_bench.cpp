@@ -205,8 +205,6 @@ int worstExit(const std::vector<PortRun>& runs)
 
 int Session::cmdList()
 {
-    if (int c = checkLine({"json"}, 1, "'list' takes no arguments"))
-        return c;
     auto encoders = listEncoders();
     for (auto& d : encoders)
         readModelAndFirmware(d);
@@ -220,30 +218,31 @@ int Session::cmdList()
     return kExitOk;
 }
 
-int Session::runOnAll()
+int Session::runOnAll(const Command& command)
 {
-    const std::string& command = opt_.words[0];
     const std::string second = opt_.words.size() > 1 ? opt_.words[1] : "";
-    const bool allowed = command == "status" || command == "set" || command == "save"
-                      || command == "factory-reset" || command == "upgrade"
-                      || (command == "table" && second == "load") || (command == "config" && second == "apply");
-    if (!allowed)
-        return usage("option --all does not apply to '" + command + (second.empty() ? "" : " " + second) + "'");
+    const CommandForm* form = command.form(second);
+    if (!form || form->onAll == OnAll::No)
+        return usage("option --all does not apply to '" + opt_.words[0] + (second.empty() ? "" : " " + second)
+                     + "'");
     if (opt_.given.count("device"))
         return usage("--all and --device exclude each other");
-    if (command == "upgrade")
-        return upgradeAll();
+    if (form->onAll == OnAll::AtOnce) {
+        if (int c = checkLine(*form, true))
+            return c;
+        return (this->*form->onAllHandler)();
+    }
     const auto encoders = listEncoders();
     if (encoders.empty())
         return fail(kExitNoEncoder, messages::kNotConnected);
 
-    // Each encoder gets the command as if named with --device; only status
-    // speaks JSON itself, the others are summed up in it.
+    // Each encoder gets the command as if named with --device; a command that
+    // speaks JSON itself (status) keeps --json, the others are summed up in it.
     Options one = opt_;
     one.all = false;
     one.given.erase("all");
     one.given.insert("device");
-    if (command != "status") {
+    if (!form->takes("json")) {
         one.json = false;
         one.given.erase("json");
     }
@@ -257,7 +256,7 @@ int Session::runOnAll()
         PortRun run;
         run.device = device;
         {
-            Session session(console, one);
+            Session session(console, one, configFile_);
             run.exit = session.run();
         }
         // A command line wrong for one encoder is wrong for all: said once.
@@ -287,8 +286,6 @@ int Session::runOnAll()
 
 int Session::upgradeAll()
 {
-    if (int c = allowOnly({"all", "yes", "ram-loader", "password", "json"}))
-        return c;
     firmware::FirmwareImage image;
     firmware::LoaderTextsFound texts;
     if (int c = loadUpgradeInputs(image, texts, "the encoders"))
@@ -306,8 +303,9 @@ int Session::upgradeAll()
                                  "(without --all) or unplug it first.");
     if (int c = askUpgradeQuestions(texts.passwordMissing))
         return c;
-    config::setUpConfigFile(reporter());
-    const std::string configFile = FileName;
+    // A file that could not be set up shows as backups that cannot be written.
+    static_cast<void>(config::setUpConfigFile(configFile_, reporter()));
+    const std::string& configFile = configFile_;
 
     std::vector<std::string> ports;
     for (const auto& d : encoders)

@@ -19,48 +19,40 @@ bool isFolder(const std::string& path)
 
 } // namespace
 
-int Session::cmdConfig()
+int Session::cmdConfigExport()
 {
-    if (opt_.words.size() < 2)
-        return usage("'config' needs 'export', 'import' or 'apply'");
-    const std::string& sub = opt_.words[1];
-    if (sub == "apply")
-        return cmdConfigApply();
-    if (sub != "export" && sub != "import")
-        return usage("unknown config command '" + sub + "' (export, import or apply)");
-    if (int c = allowOnly({"yes"}))
-        return c;
-    if (opt_.words.size() != 3)
-        return usage("'config " + sub + "' needs one " + (sub == "export" ? "folder" : "file"));
     const std::string& path = opt_.words[2];
     if (int c = useConfigFile(true))
         return c;
+    if (!isFolder(path))
+        return usage("'" + path + "' is not a folder");
+    bool asked = false;
+    bool answer = false;
+    const bool done = config::exportConfigFile(
+        path, configFile_,
+        [&] {
+            asked = true;
+            answer = platform::dialogs().question(config::kOverwriteCaption, config::kOverwriteQuestion);
+            return answer;
+        },
+        reporter());
+    if (done)
+        return kExitOk;
+    if (asked && !answer)
+        return fail(kExitFailed, "Not exported: " + path + "/" + config::kConfigFileName
+                                     + " exists (use --yes to overwrite it).");
+    return kExitFailed;
+}
 
-    if (sub == "export") {
-        if (!isFolder(path))
-            return usage("'" + path + "' is not a folder");
-        bool asked = false;
-        bool answer = false;
-        const bool done = config::exportConfigFile(
-            path, FileName,
-            [&] {
-                asked = true;
-                answer = platform::dialogs().question(config::kOverwriteCaption, config::kOverwriteQuestion);
-                return answer;
-            },
-            reporter());
-        if (done)
-            return kExitOk;
-        if (asked && !answer)
-            return fail(kExitFailed, "Not exported: " + path + "/" + config::kConfigFileName
-                                         + " exists (use --yes to overwrite it).");
-        return kExitFailed;
-    }
-
+int Session::cmdConfigImport()
+{
+    const std::string& path = opt_.words[2];
+    if (int c = useConfigFile(true))
+        return c;
     if (int c = requireReadable(path))
         return c;
     const std::size_t before = reported_.size();
-    if (config::importConfigFile(path, FileName, reporter()))
+    if (config::importConfigFile(path, configFile_, reporter()))
         return kExitOk;
     const bool copyFailed = reported_.size() > before && reported_.back() == config::kMsgImportCopyFailed;
     return copyFailed ? kExitFailed : kExitBadInputFile;
@@ -68,9 +60,6 @@ int Session::cmdConfig()
 
 int Session::cmdConfigApply()
 {
-    if (int c = checkLine({"device", "from"}, 2,
-                          "'config apply' takes no arguments (use --from FILE for a backup)"))
-        return c;
     // Only read here: a missing file is not made, it is reported.
     if (int c = opt_.from ? requireReadable(*opt_.from) : useConfigFile(false))
         return c;
@@ -78,7 +67,7 @@ int Session::cmdConfigApply()
         return c;
 
     // A backup stands in for the configuration file.
-    const std::string configFile = opt_.from ? *opt_.from : FileName;
+    const std::string configFile = opt_.from ? *opt_.from : configFile_;
     device::Result lastResult = device::Result::Ok;
     const auto outcome = config::resetFromConfigFile(&encoder(), configFile, reporter(), &lastResult);
 

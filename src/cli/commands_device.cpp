@@ -21,8 +21,6 @@ constexpr std::int32_t kKeyPollMs = 200;
 
 int Session::cmdStatus()
 {
-    if (int c = checkLine({"device", "json"}, 1, "'status' takes no arguments"))
-        return c;
     link::DeviceStatus status;
     if (int c = openWithStatus(status, messages::kStatusFailed))
         return c;
@@ -35,10 +33,6 @@ int Session::cmdStatus()
 
 int Session::cmdSet()
 {
-    if (int c = allowOnly({"device"}))
-        return c;
-    if (opt_.words.size() != 3)
-        return usage("'set' needs a setting and a value, e.g. 'set brightness 6'");
     const std::string& what = opt_.words[1];
     const std::string& text = opt_.words[2];
 
@@ -75,8 +69,6 @@ int Session::cmdSet()
 
 int Session::cmdSave()
 {
-    if (int c = checkLine({"device"}, 1, "'save' takes no arguments"))
-        return c;
     if (int c = useConfigFile(true))
         return c;
     if (int c = openDevice())
@@ -86,27 +78,25 @@ int Session::cmdSave()
     link::DeviceStatus status;
     if (int c = readStatus(status, messages::kSaveConfigFailed))
         return c;
-    switch (config::saveSettings(status, FileName, reporter())) {
+    switch (config::saveSettings(status, configFile_, reporter())) {
     case config::SaveOutcome::Saved:
         return kExitOk;
     case config::SaveOutcome::Damaged:
-        return fail(kExitBadInputFile, "The encoder keeps its settings, but the configuration file " + FileName
+        return fail(kExitBadInputFile, "The encoder keeps its settings, but the configuration file " + configFile_
                                            + " has a section line without ']' and was left as it was.");
     case config::SaveOutcome::NotWritten:
         break;
     }
-    return fail(kExitFailed, "The encoder keeps its settings, but the configuration file " + FileName
+    return fail(kExitFailed, "The encoder keeps its settings, but the configuration file " + configFile_
                                  + " was not fully written.");
 }
 
 int Session::cmdFactoryReset()
 {
-    if (int c = checkLine({"device"}, 1, "'factory-reset' takes no arguments"))
-        return c;
     if (int c = openDevice())
         return c;
     // The result is not examined: the encoder may restart before it answers.
-    encoder().factoryReset();
+    static_cast<void>(encoder().factoryReset());
     closeDevice();
     // Back to the same encoder even when it comes back under another path.
     opt_.device = reselector(encoder_.device);
@@ -116,8 +106,6 @@ int Session::cmdFactoryReset()
 
 int Session::cmdKeys()
 {
-    if (int c = checkLine({"device"}, 1, "'keys' takes no arguments"))
-        return c;
     if (int c = openDevice())
         return c;
     // Caught before self-test mode starts, so no signal can leave the encoder in it.

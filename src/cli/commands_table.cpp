@@ -41,16 +41,8 @@ std::optional<codetable::CodeTable> tableFromFile(const std::string& path, std::
 
 } // namespace
 
-int Session::cmdTable()
+int Session::cmdTableShow()
 {
-    if (opt_.words.size() < 2)
-        return usage("'table' needs 'show' or 'load'");
-    if (opt_.words[1] == "load")
-        return cmdTableLoad();
-    if (opt_.words[1] != "show")
-        return usage("unknown table command '" + opt_.words[1] + "' (show or load)");
-    if (int c = checkLine({"device", "json"}, 2, "'table show' takes no arguments"))
-        return c;
     link::DeviceStatus status;
     if (int c = openWithStatus(status, messages::kStatusFailed))
         return c;
@@ -67,8 +59,6 @@ int Session::cmdTable()
 
 int Session::cmdTableLoad()
 {
-    if (int c = allowOnly({"device", "from"}))
-        return c;
     std::vector<KeyAssignment> assignments;
     for (std::size_t i = 2; i < opt_.words.size(); ++i) {
         std::string error;

@@ -28,14 +28,13 @@ constexpr std::uint32_t kLoaderPollMs = 250;
 
 int Session::cmdUpgrade()
 {
-    if (int c = allowOnly({"device", "yes", "ram-loader", "password"}))
-        return c;
     firmware::FirmwareImage image;
     firmware::LoaderTextsFound texts;
     if (int c = loadUpgradeInputs(image, texts, "the encoder"))
         return c;
 
-    config::setUpConfigFile(reporter());
+    // A file that could not be set up shows as a backup that cannot be written.
+    static_cast<void>(config::setUpConfigFile(configFile_, reporter()));
     ProgressPrinter progress(con_.out, con_.outIsTerminal);
     firmware::UpgradeSequence sequence(
         [&progress](int percent, const std::string& text) { progress.report(percent, text); });
@@ -69,8 +68,6 @@ int Session::cmdUpgrade()
 int Session::loadUpgradeInputs(firmware::FirmwareImage& image, firmware::LoaderTextsFound& texts,
                                const char* whom)
 {
-    if (opt_.words.size() != 2)
-        return usage("'upgrade' needs one firmware image file (TI-TXT)");
     if (int c = loadUpgradeImage(opt_.words[1], image))
         return c;
     // A real encoder gets the operator's own loader texts or nothing at all.
@@ -146,7 +143,7 @@ int Session::sendIntoLoader(const firmware::UpgradeSequence& sequence, firmware:
         }
         // The settings about to be written back, in a file that 'config apply
         // --from' can send: the configuration file's layout with the values just read.
-        if (!config::writeUpgradeBackup(values, FileName, backup)) {
+        if (!config::writeUpgradeBackup(values, configFile_, backup)) {
             stop = fail(kExitFailed, "Not upgraded: the settings could not be saved to a backup file"
                                          + (backup.empty() ? std::string(".") : " (" + backup + ")."));
             return false;

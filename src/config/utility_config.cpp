@@ -76,7 +76,11 @@ std::string configFilePath()
 bool setUpConfigFile(const Report& report)
 {
     FileName = configFilePath();
-    const std::string configFile = FileName;
+    return setUpConfigFile(FileName, report);
+}
+
+bool setUpConfigFile(const std::string& configFile, const Report& report)
+{
     if (configFile.empty())
         return false;
     const std::string folder = folderOf(configFile);

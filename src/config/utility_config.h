@@ -65,10 +65,13 @@ inline constexpr const char* kMsgInvalidValuePrefix = "USBUtilityCfg.ini file ho
 // is known. Builds nothing and does not touch FileName.
 std::string configFilePath();
 
-// Builds FileName (configFilePath()), the path the front ends then pass to
-// the calls below, and, when the file is missing, creates the folder and the ten-line file with empty values.
-// An existing file is not examined. Returns true when the file was there or was
-// created; failures are silent, except a damaged file met while filling a new one.
+// When configFile is missing, creates its folder and the ten-line file with
+// empty values. An existing file is not examined. Returns true when the file was
+// there or was created; failures are silent, except a damaged file met while
+// filling a new one.
+bool setUpConfigFile(const std::string& configFile, const Report& report);
+// The windows' set-up: builds FileName (configFilePath()), the path they then
+// pass to the calls below, and sets that file up.
 bool setUpConfigFile(const Report& report);
 
 // One key of appSettings in configFile. False, after reporting kMsgUpdateFailed,

@@ -571,7 +571,7 @@ TEST_F(CliTest, ConfigApplyFromABackupLeavesTheConfigurationFileAlone)
     EXPECT_EQ(sent(*encoder)[1], (Sent{SET_LED_BRIGHTNESS, bytes({9})}));
     EXPECT_EQ(encoder->keypadType(), 3);
     EXPECT_EQ(readFile(configPath()), config);
-    EXPECT_EQ(FileName, configPath());
+    EXPECT_TRUE(FileName.empty());   // the windows' global is not the tool's
 }
 
 TEST_F(CliTest, ConfigApplyWithNothingSavedOrABadValueSendsNothing)

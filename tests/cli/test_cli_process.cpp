@@ -1,6 +1,11 @@
 // vardo-encoder-demo run as a process: exit statuses, what goes to stdout and
-// what to stderr, the JSON shape, and SIGINT ending `keys` cleanly.
+// what to stderr, the JSON shape, SIGINT ending `keys` cleanly, and the
+// transcripts (transcripts/cases.txt) of whole command lines.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
+#include <sstream>
 
 #include <csignal>
 #include <cstdlib>
@@ -8,6 +13,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
+#include <utility>
 #include <poll.h>
 #include <string>
 #include <sys/wait.h>
@@ -42,24 +49,27 @@ protected:
         std::filesystem::remove_all(root, ec);
     }
 
-    // Runs the demo with its output streams in files and stdin at /dev/null.
-    ProcessResult run(const std::vector<std::string>& args)
+    // Runs program (the demo) with its output streams in files and stdin at
+    // inPath, HOME the test's folder and the data folder in it.
+    ProcessResult run(const std::vector<std::string>& args, const std::string& inPath = "/dev/null",
+                      const char* program = VARDO_ENCODER_DEMO)
     {
         const std::string outPath = root + "/out", errPath = root + "/err";
         const pid_t pid = ::fork();
         if (pid == 0) {
+            ::setenv("HOME", root.c_str(), 1);
             ::setenv("XDG_DATA_HOME", (root + "/data").c_str(), 1);
-            const int in = ::open("/dev/null", O_RDONLY);
+            const int in = ::open(inPath.c_str(), O_RDONLY);
             const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             ::dup2(in, 0);
             ::dup2(out, 1);
             ::dup2(err, 2);
-            std::vector<char*> argv{const_cast<char*>(VARDO_ENCODER_DEMO)};
+            std::vector<char*> argv{const_cast<char*>(program)};
             for (const auto& a : args)
                 argv.push_back(const_cast<char*>(a.c_str()));
             argv.push_back(nullptr);
-            ::execv(VARDO_ENCODER_DEMO, argv.data());
+            ::execv(program, argv.data());
             ::_exit(127);
         }
         ProcessResult r;
@@ -205,6 +215,186 @@ TEST_F(CliProcess, KeysEndsCleanlyOnSigintSighupAndABrokenPipe)
                                        << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
         EXPECT_EQ(WEXITSTATUS(status), 0) << ending;
     }
+}
+
+// One case of transcripts/cases.txt: a command line, what it starts from, and
+// what the program printed and returned. The file is written by
+// scripts/cli-transcripts from a build made before a change, so that the
+// change is held to the same outputs.
+struct Transcript {
+    std::string before;                                     // comment lines above it
+    std::string name;
+    std::string args;                                       // words; "..." keeps spaces
+    std::optional<std::string> in;                          // standard input
+    std::vector<std::pair<std::string, std::string>> files; // written under $HOME first
+    bool sorted = false;   // lines of several threads: compared in sorted order
+    int code = 0;
+    std::string out;
+    std::string err;
+};
+
+std::vector<Transcript> readTranscripts(const std::string& path, std::string& trailer)
+{
+    std::vector<Transcript> cases;
+    std::string pending;
+    std::string* block = nullptr;
+    std::istringstream in(readFile(path));
+    for (std::string line; std::getline(in, line);) {
+        const auto word = line.substr(0, line.find(' '));
+        const auto rest = line.size() > word.size() ? line.substr(word.size() + 1) : std::string();
+        if (block && !line.empty() && line[0] == '|') {
+            *block += line.substr(1) + '\n';
+            continue;
+        }
+        if (block && line == "%no-newline" && !block->empty()) {
+            block->pop_back();
+            continue;
+        }
+        block = nullptr;
+        if (line.empty() || line[0] == '#' || (cases.empty() && word != "case")) {
+            pending += line + '\n';
+            continue;
+        }
+        if (word == "case") {
+            cases.push_back({});
+            cases.back().before = std::exchange(pending, {});
+            cases.back().name = rest;
+            continue;
+        }
+        Transcript& c = cases.back();
+        if (word == "args") {
+            c.args = rest;
+        } else if (word == "stdin") {
+            block = &c.in.emplace();
+        } else if (word == "file") {
+            block = &c.files.emplace_back(rest, std::string()).second;
+        } else if (word == "sorted") {
+            c.sorted = true;
+        } else if (word == "exit") {
+            c.code = std::stoi(rest);
+        } else if (word == "stdout") {
+            block = &c.out;
+        } else if (word == "stderr") {
+            block = &c.err;
+        } else {
+            ADD_FAILURE() << path << ": " << line;
+        }
+    }
+    trailer = pending;
+    return cases;
+}
+
+void writeBlock(std::ostream& out, const char* head, const std::string& text)
+{
+    out << head << '\n';
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        out << '|' << line << '\n';
+    if (!text.empty() && text.back() != '\n')
+        out << "%no-newline\n";
+}
+
+void writeTranscripts(const std::string& path, const std::vector<Transcript>& cases, const std::string& trailer)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    for (const auto& c : cases) {
+        out << c.before << "case " << c.name << "\nargs " << c.args << '\n';
+        if (c.in)
+            writeBlock(out, "stdin", *c.in);
+        for (const auto& [file, text] : c.files)
+            writeBlock(out, ("file " + file).c_str(), text);
+        if (c.sorted)
+            out << "sorted\n";
+        out << "exit " << c.code << '\n';
+        if (!c.out.empty())
+            writeBlock(out, "stdout", c.out);
+        if (!c.err.empty())
+            writeBlock(out, "stderr", c.err);
+    }
+    out << trailer;
+}
+
+std::string replaceAll(std::string text, const std::string& from, const std::string& to)
+{
+    for (auto at = text.find(from); !from.empty() && at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+std::vector<std::string> splitWords(const std::string& line)
+{
+    std::vector<std::string> words;
+    std::string word;
+    bool quoted = false, any = false;
+    for (char ch : line + ' ') {
+        if (ch == '"') {
+            quoted = !quoted;
+            any = true;
+        } else if (ch == ' ' && !quoted) {
+            if (any)
+                words.push_back(std::exchange(word, {}));
+            any = false;
+        } else {
+            word += ch;
+            any = true;
+        }
+    }
+    return words;
+}
+
+// What differs from run to run: the folder, the time in backup names and the
+// time the programming took.
+std::string normalised(const std::string& text, const std::string& home, bool sorted)
+{
+    std::string t = replaceAll(replaceAll(text, home, "$HOME"), VARDO_FIRMWARE_SAMPLES_DIR, "$SAMPLES");
+    t = std::regex_replace(t, std::regex(R"(USBUtilityCfg-\d{8}-\d{6}(-\d+)?\.ini)"), "USBUtilityCfg-TIME.ini");
+    t = std::regex_replace(t, std::regex(R"(programming time is \d+s)"), "programming time is Ns");
+    if (!sorted)
+        return t;
+    std::vector<std::string> lines;
+    std::istringstream in(t);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    std::sort(lines.begin(), lines.end());
+    std::string joined;
+    for (const auto& l : lines)
+        joined += l + '\n';
+    return joined;
+}
+
+// Every case of transcripts/cases.txt gives the outputs and exit status it
+// holds. With VARDO_TRANSCRIPTS_FROM=PROGRAM the file is written from PROGRAM's instead.
+TEST_F(CliProcess, TranscriptsOfWholeCommandLines)
+{
+    const char* from = std::getenv("VARDO_TRANSCRIPTS_FROM");
+    std::string trailer;
+    auto cases = readTranscripts(VARDO_CLI_TRANSCRIPTS, trailer);
+    ASSERT_FALSE(cases.empty());
+    for (auto& c : cases) {
+        std::filesystem::remove_all(root);
+        std::filesystem::create_directories(root + "/data");
+        for (const auto& [file, text] : c.files) {
+            std::filesystem::create_directories(std::filesystem::path(root + "/" + file).parent_path());
+            std::ofstream(root + "/" + file, std::ios::binary) << text;
+        }
+        if (c.in)
+            std::ofstream(root + "/.stdin", std::ios::binary) << *c.in;
+        std::vector<std::string> args;
+        for (const auto& w : splitWords(c.args))
+            args.push_back(replaceAll(replaceAll(w, "$HOME", root), "$SAMPLES", VARDO_FIRMWARE_SAMPLES_DIR));
+        const auto r = run(args, c.in ? root + "/.stdin" : "/dev/null", from ? from : VARDO_ENCODER_DEMO);
+        if (from) {
+            c.code = r.code;
+            c.out = normalised(r.out, root, c.sorted);
+            c.err = normalised(r.err, root, c.sorted);
+            continue;
+        }
+        EXPECT_EQ(r.code, c.code) << c.name;
+        EXPECT_EQ(normalised(r.out, root, c.sorted), normalised(c.out, root, c.sorted)) << c.name;
+        EXPECT_EQ(normalised(r.err, root, c.sorted), normalised(c.err, root, c.sorted)) << c.name;
+    }
+    if (from)
+        writeTranscripts(VARDO_CLI_TRANSCRIPTS, cases, trailer);
 }
 
 } // namespace

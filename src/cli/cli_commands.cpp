@@ -1,6 +1,8 @@
-#include "cli/cli_help.h"
+#include "cli/cli_commands.h"
 
-#include <map>
+#include "cli/cli_session.h"
+
+#include <algorithm>
 
 namespace vardo::cli {
 
@@ -67,16 +69,14 @@ Configuration file: $XDG_DATA_HOME/VardoInterface/USBUtilityCfg.ini
 (~/.local/share/VardoInterface/USBUtilityCfg.ini when XDG_DATA_HOME is unset).
 )";
 
-const std::map<std::string, const char*>& commandTexts()
-{
-    static const std::map<std::string, const char*> texts = {
-        {"status", R"(Usage: %P status [--json] [--device PATH|SERIAL|PORT]
+const char* const kHelpStatus = R"(Usage: %P status [--json] [--device PATH|SERIAL|PORT]
 
 Reads the encoder's status (GET_STATUS) and shows its model, firmware version,
 options, keypad layout, LED brightness and colour, buzzer, buzzer period and the
 code table of its layout. --json prints one JSON object instead.
-)"},
-        {"set", R"(Usage: %P set SETTING VALUE [--device PATH|SERIAL|PORT]
+)";
+
+const char* const kHelpSet = R"(Usage: %P set SETTING VALUE [--device PATH|SERIAL|PORT]
 
 Changes one setting of the encoder at once, as the main window's boxes do.
 The setting is live but not kept over a power cycle until 'save'.
@@ -92,8 +92,9 @@ The setting is live but not kept over a power cycle until 'save'.
 Layouts: 0 4W Function Key, 1 4W Arrow Key, 2 4W Customised, 3 12W Telephone,
 4 12W Calculator, 5 12W Customised, 6 16W Telephone, 7 16W Calculator,
 8 16W Customised.
-)"},
-        {"table", R"(Usage: %P table show [--json]
+)";
+
+const char* const kHelpTable = R"(Usage: %P table show [--json]
        %P table load KEY=CODE[+MODIFIER]...
        %P table load --from CONFIGFILE
 
@@ -108,19 +109,22 @@ load  sends a new table (LOAD_CODE_TABLE) for a customised layout (2, 5 or 8).
       RightGui or its byte 0xE0-0xE7.
       Example: %P table load 1=0x1E 2=0x04+LeftShift 3=Enter
 --from CONFIGFILE sends the 32 bytes of the file's CodeTableValues unchanged.
-)"},
-        {"save", R"(Usage: %P save [--device PATH|SERIAL|PORT]
+)";
+
+const char* const kHelpSave = R"(Usage: %P save [--device PATH|SERIAL|PORT]
 
 As "Save Changes": sends WRITE_DEFAULTS so that the encoder keeps its current
 settings over a power cycle, then reads its status and records the settings in
 the configuration file.
-)"},
-        {"factory-reset", R"(Usage: %P factory-reset [--device PATH|SERIAL|PORT]
+)";
+
+const char* const kHelpFactoryReset = R"(Usage: %P factory-reset [--device PATH|SERIAL|PORT]
 
 Sends FACTORY_RESET, waits 3000 ms for the encoder to restart, opens it again
 and reads its status. The configuration file is not changed.
-)"},
-        {"config", R"(Usage: %P config export FOLDER [--yes]
+)";
+
+const char* const kHelpConfig = R"(Usage: %P config export FOLDER [--yes]
        %P config import FILE
        %P config apply [--from FILE] [--device PATH|SERIAL|PORT]
 
@@ -137,8 +141,9 @@ apply   sends the saved settings to the encoder in the window's order:
         value is checked first; a missing or bad file sends nothing.
         --from FILE sends a backup file (such as the one written before a
         firmware upgrade) instead of the configuration file.
-)"},
-        {"upgrade", R"(Usage: %P upgrade IMAGE.txt [--yes] [--device PATH|SERIAL|PORT | --all [--json]]
+)";
+
+const char* const kHelpUpgrade = R"(Usage: %P upgrade IMAGE.txt [--yes] [--device PATH|SERIAL|PORT | --all [--json]]
                  [--ram-loader FILE] [--password FILE]
 
 Replaces the encoder's firmware with a TI-TXT image: reads the settings, saves
@@ -165,29 +170,29 @@ taken from --ram-loader and --password or else from the user's
 --password may name a whole firmware image: its 0xFFE0-0xFFFF is the password.
 Without a RAM loader nothing is done (exit 7); without a password the loader
 erases the whole application first, which --yes (or an answer) must accept.
-)"},
-        {"keys", R"(Usage: %P keys [--device PATH|SERIAL|PORT]
+)";
+
+const char* const kHelpKeys = R"(Usage: %P keys [--device PATH|SERIAL|PORT]
 
 Puts the encoder into self-test mode and prints the number (1-16) of each key
 pressed, one a line, until interrupted (Ctrl+C, or the terminal closes), the
 reader of its output goes away ('keys | head -1') or the encoder ends the
 test; then ends self-test mode.
-)"},
-        {"list", R"(Usage: %P list [--json]
+)";
+
+const char* const kHelpList = R"(Usage: %P list [--json]
 
 Lists every encoder (command interface) and every encoder waiting in its
 bootstrap loader: USB port, kind (encoder or loader), model and firmware (as
 the encoder reports them; - when it does not answer), serial number and path.
 Use a port, serial number or path with --device to pick one encoder; the port
 stays the same when the encoder restarts or becomes a loader.
-)"},
-        {"help", R"(Usage: %P help [COMMAND]
+)";
+
+const char* const kHelpHelp = R"(Usage: %P help [COMMAND]
 
 Shows the overview, or the help of COMMAND.
-)"},
-    };
-    return texts;
-}
+)";
 
 std::string withProgram(const char* text, const std::string& program)
 {
@@ -201,13 +206,77 @@ std::string withProgram(const char* text, const std::string& program)
 
 } // namespace
 
+bool CommandForm::takes(std::string_view option) const
+{
+    return std::find(options.begin(), options.end(), option) != options.end();
+}
+
+const CommandForm* Command::form(const std::string& second) const
+{
+    if (!hasSubs())
+        return &forms.front();
+    for (const auto& f : forms)
+        if (second == f.sub)
+            return &f;
+    return nullptr;
+}
+
+std::string Command::subList(bool quoted) const
+{
+    const std::string quote = quoted ? "'" : "";
+    std::string list;
+    for (std::size_t i = 0; i < forms.size(); ++i)
+        list += (i == 0 ? "" : i + 1 < forms.size() ? ", " : " or ") + quote + forms[i].sub + quote;
+    return list;
+}
+
+const std::vector<Command>& commandTable()
+{
+    using S = Session;
+    constexpr OnAll kNo = OnAll::No;
+    constexpr OnAll kEach = OnAll::PortByPort;
+    // sub, options, words min-max and the error for others, handler, --all, its handler under --all
+    static const std::vector<Command> table = {
+        {"status", kHelpStatus,
+         {{nullptr, {"device", "json"}, 1, 1, "'status' takes no arguments", &S::cmdStatus, kEach}}},
+        {"set", kHelpSet,
+         {{nullptr, {"device"}, 3, 3, "'set' needs a setting and a value, e.g. 'set brightness 6'", &S::cmdSet,
+           kEach}}},
+        {"table", kHelpTable,
+         {{"show", {"device", "json"}, 2, 2, "'table show' takes no arguments", &S::cmdTableShow, kNo},
+          // Its words are key assignments, checked one by one.
+          {"load", {"device", "from"}, 0, 0, nullptr, &S::cmdTableLoad, kEach}}},
+        {"save", kHelpSave, {{nullptr, {"device"}, 1, 1, "'save' takes no arguments", &S::cmdSave, kEach}}},
+        {"factory-reset", kHelpFactoryReset,
+         {{nullptr, {"device"}, 1, 1, "'factory-reset' takes no arguments", &S::cmdFactoryReset, kEach}}},
+        {"config", kHelpConfig,
+         {{"export", {"yes"}, 3, 3, "'config export' needs one folder", &S::cmdConfigExport, kNo},
+          {"import", {"yes"}, 3, 3, "'config import' needs one file", &S::cmdConfigImport, kNo},
+          {"apply", {"device", "from"}, 2, 2, "'config apply' takes no arguments (use --from FILE for a backup)",
+           &S::cmdConfigApply, kEach}}},
+        {"upgrade", kHelpUpgrade,
+         {{nullptr, {"device", "yes", "ram-loader", "password"}, 2, 2,
+           "'upgrade' needs one firmware image file (TI-TXT)", &S::cmdUpgrade, OnAll::AtOnce, &S::upgradeAll}}},
+        {"keys", kHelpKeys, {{nullptr, {"device"}, 1, 1, "'keys' takes no arguments", &S::cmdKeys, kNo}}},
+        {"list", kHelpList, {{nullptr, {"json"}, 1, 1, "'list' takes no arguments", &S::cmdList, kNo}}},
+        {"help", kHelpHelp, {{nullptr, {}, 0, 0, nullptr, &S::cmdHelp, kNo}}, true},
+    };
+    return table;
+}
+
+const Command* findCommand(std::string_view name)
+{
+    const auto& table = commandTable();
+    const auto it = std::find_if(table.begin(), table.end(), [&](const Command& c) { return name == c.name; });
+    return it == table.end() ? nullptr : &*it;
+}
+
 std::string helpText(const std::string& program, const std::string& command)
 {
     if (command.empty())
         return withProgram(kOverview, program);
-    const auto& texts = commandTexts();
-    const auto it = texts.find(command);
-    return it == texts.end() ? std::string{} : withProgram(it->second, program);
+    const Command* found = findCommand(command);
+    return found ? withProgram(found->help, program) : std::string{};
 }
 
 } // namespace vardo::cli
