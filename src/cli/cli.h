@@ -30,6 +30,6 @@ struct Console {
 
 // Runs one command line (without the program name). Returns the exit status
 // (exit_codes.h). Leaves no encoder handle open and the HID library shut down.
-int runCli(const std::vector<std::string>& args, Console& console);
+[[nodiscard]] int runCli(const std::vector<std::string>& args, Console& console);
 
 } // namespace vardo::cli

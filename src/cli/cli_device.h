@@ -26,9 +26,9 @@ struct BusDevice {
 
 // The encoders' command interfaces (VID 0x2047, PID 0x0902, interface 1), in
 // enumeration order: the first is the one the main window would open.
-std::vector<BusDevice> listEncoders();
+[[nodiscard]] std::vector<BusDevice> listEncoders();
 // Encoders waiting in their bootstrap loader (VID 0x2047, PID 0x0200).
-std::vector<BusDevice> listLoaders();
+[[nodiscard]] std::vector<BusDevice> listLoaders();
 
 enum class OpenStatus {
     Opened,
@@ -45,11 +45,11 @@ struct OpenedEncoder {
 
 // Opens the encoder whose path, serial number or USB port equals selector; an
 // empty selector takes the first. device is filled whenever one was chosen.
-OpenStatus openEncoder(const std::string& selector, OpenedEncoder& opened);
+[[nodiscard]] OpenStatus openEncoder(const std::string& selector, OpenedEncoder& opened);
 
 // How to pick the same encoder again after it restarted: its USB port when
 // known, else its serial number when it has one (a path can change on
 // re-enumeration), else its path.
-std::string reselector(const BusDevice& device);
+[[nodiscard]] std::string reselector(const BusDevice& device);
 
 } // namespace vardo::cli

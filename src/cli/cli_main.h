@@ -7,6 +7,6 @@
 namespace vardo::cli {
 
 // Runs args (without the program name) on stdin/stdout/stderr; the exit status.
-int processMain(const std::vector<std::string>& args, const std::string& programName);
+[[nodiscard]] int processMain(const std::vector<std::string>& args, const std::string& programName);
 
 } // namespace vardo::cli

@@ -26,6 +26,6 @@ struct Options {
 // Fills o from args (without the program name). Options may stand anywhere
 // among the words; "--" ends them. On a bad option sets error (without the
 // program name) and returns false.
-bool parseOptions(const std::vector<std::string>& args, Options& o, std::string& error);
+[[nodiscard]] bool parseOptions(const std::vector<std::string>& args, Options& o, std::string& error);
 
 } // namespace vardo::cli

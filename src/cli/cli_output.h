@@ -13,7 +13,7 @@
 namespace vardo::cli {
 
 // A JSON string literal; bytes outside printable ASCII become \u00XX.
-std::string jsonString(std::string_view text);
+[[nodiscard]] std::string jsonString(std::string_view text);
 
 void printStatusText(std::ostream& out, const link::DeviceStatus& status, const BusDevice& device);
 void printStatusJson(std::ostream& out, const link::DeviceStatus& status, const BusDevice& device);

@@ -53,9 +53,10 @@ Session::~Session() { closeDevice(); }
 
 void Session::closeDevice()
 {
-    // The library is shut down whether or not an encoder was open.
+    // The library is shut down whether or not an encoder was open; a failed
+    // shutdown leaves nothing the tool could put right.
     encoder_.encoder.reset();
-    hid_exit();
+    static_cast<void>(hid_exit());
 }
 
 int Session::fail(int code, const std::string& text)

@@ -19,6 +19,6 @@ enum ExitCode : int {
 
 // The exit status that a failed encoder operation stands for: no encoder or
 // gone, time-out, anything else refused.
-ExitCode exitForExchange(device::Result result);
+[[nodiscard]] ExitCode exitForExchange(device::Result result);
 
 } // namespace vardo::cli
