@@ -1,3 +1,5 @@
+// The tool's commands: their help texts and the table that gives, for each,
+// its forms, options, word counts, handler and how it runs under --all.
 #include "cli/cli_commands.h"
 
 #include "cli/cli_session.h"
