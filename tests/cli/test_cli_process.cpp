@@ -43,9 +43,11 @@ protected:
     }
 
     // Runs the demo with its output streams in files and stdin at /dev/null.
-    ProcessResult run(const std::vector<std::string>& args)
+    ProcessResult run(const std::vector<std::string>& args, std::string outPath = {})
     {
-        const std::string outPath = root + "/out", errPath = root + "/err";
+        const std::string errPath = root + "/err";
+        if (outPath.empty())
+            outPath = root + "/out";
         const pid_t pid = ::fork();
         if (pid == 0) {
             ::setenv("XDG_DATA_HOME", (root + "/data").c_str(), 1);
@@ -66,7 +68,7 @@ protected:
         int status = 0;
         if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status))
             r.code = WEXITSTATUS(status);
-        r.out = readFile(outPath);
+        r.out = outPath == root + "/out" ? readFile(outPath) : std::string();   // /dev/full reads endless zeros
         r.err = readFile(errPath);
         return r;
     }
@@ -109,6 +111,17 @@ TEST_F(CliProcess, EachKindOfFailureHasItsExitStatusAndSpeaksOnStderr)
         EXPECT_EQ(r.code, c.code) << c.args.back();
         EXPECT_EQ(r.out, "") << c.args.back();
         EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    }
+}
+
+// Output lost to a full disk is a failure, said on stderr; a reader that
+// went away (keys | head -1) is not.
+TEST_F(CliProcess, AnUnwritableStdoutFailsTheRun)
+{
+    for (const auto& args : std::vector<std::vector<std::string>>{{"status"}, {"list", "--json"}, {"--help"}}) {
+        const auto r = run(args, "/dev/full");
+        EXPECT_EQ(r.code, 1) << args[0];
+        EXPECT_EQ(r.err, "vardo-encoder-demo: cannot write to standard output: No space left on device\n");
     }
 }
 
