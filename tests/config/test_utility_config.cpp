@@ -583,6 +583,38 @@ TEST_F(UtilityConfig, OddLockFilesAreRefusedWithAMessage)
     }
 }
 
+// A lock file that root left behind: one the user may read still locks (flock
+// needs no write access); one the user may not open is refused with the reason.
+TEST_F(UtilityConfig, ALockFileLeftByRootLocksWhenReadableOrSaysWhy)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    setUpFile();
+    for (const std::string& folder : {root, dataHome, dataHome + "/VardoInterface"})
+        ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+    const std::string lock = dataHome + "/VardoInterface/.USBUtilityCfg.ini.lock";
+    for (const mode_t mode : {0644, 0600}) {
+        ASSERT_EQ(::chmod(lock.c_str(), mode), 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+                ::_exit(3);
+            const ConfigFileLock held(FileName);
+            // Held: another open of the file cannot take the lock now.
+            const int other = ::open(lock.c_str(), O_RDONLY);
+            const bool locked = other >= 0 && ::flock(other, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+            const std::string refusal = "Cannot lock USBUtilityCfg.ini: " + lock
+                + " may not be opened by this user (left by another user, such as a run with sudo)."
+                  " Remove it and try again.";
+            ::_exit(held.problem().empty() ? (locked ? 0 : 4) : held.problem() == refusal ? 1 : 2);
+        }
+        int status = -1;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), mode == 0644 ? 0 : 1) << std::oct << mode;
+    }
+}
+
 // A run as root with a user's HOME (sudo -E) leaves that user everything it
 // made there, so the user's own runs can change and lock it afterwards.
 TEST_F(UtilityConfig, AsRootInAUsersHomeEverythingMadeBelongsToThatUser)
