@@ -364,8 +364,8 @@ std::string importedValueProblem(const std::string& bytes, const std::vector<Rec
         std::string key = line.substr(0, line.find('='));
         Trim(key);
         const bool named = line.find('=') < nul - lineStart && !key.empty();
-        return "line " + std::to_string(std::count(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(nul), '\n') + 1)
-            + (named ? " (" + key + ")" : std::string()) + " holds a NUL byte";
+        const auto lineNumber = std::count(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(nul), '\n') + 1;
+        return "line " + std::to_string(lineNumber) + (named ? " (" + key + ")" : std::string()) + " holds a NUL byte";
     }
     ResetPlan plan;
     BadValue bad;
@@ -374,8 +374,8 @@ std::string importedValueProblem(const std::string& bytes, const std::vector<Rec
     return {};
 }
 
-// Keeps what configFile holds, unless it is missing or holds replacement
-// already, in a new file beside it that no other run can have taken.
+// Keeps what configFile holds in a new file beside it that no other run can
+// have taken, unless it is missing, holds replacement already or was never saved into.
 enum class Kept { Nothing, Kept, Failed };
 Kept keepReplacedFile(const std::string& configFile, const std::string& replacement, std::string& path)
 {

@@ -130,7 +130,8 @@ struct ImportDetails {
 // and (when FirstUp is "Yes") every value as the reset from the file would
 // take it; a NUL byte anywhere is refused too. The file replaced is first kept
 // beside configFile as USBUtilityCfg-before-import-YYYYMMDD-HHMMSS.ini (never
-// overwriting another), unless it is missing or the same bytes.
+// overwriting another), unless it is missing, the same bytes, or never saved
+// into (FirstUp not "Yes": a first start's file).
 // Every outcome but success is reported. True when the file was replaced.
 bool importConfigFile(const std::string& chosenPath, const std::string& configFile, const Report& report,
                       ImportDetails* details = nullptr);
