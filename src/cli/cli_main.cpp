@@ -1,10 +1,14 @@
 #include "cli/cli_main.h"
 
 #include "cli/cli.h"
+#include "cli/exit_codes.h"
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <iostream>
+#include <streambuf>
 #include <unistd.h>
 
 namespace vardo::cli {
@@ -41,13 +45,57 @@ void ignoreBrokenPipes()
     sigaction(SIGPIPE, &action, nullptr);
 }
 
+// Standard output that remembers why a write failed, so that the end of the
+// run can say so: output lost to a full disk must not look like success.
+class CheckedOutput : public std::streambuf {
+public:
+    explicit CheckedOutput(int fd) : fd_(fd) { setp(buffer_, buffer_ + sizeof buffer_); }
+    ~CheckedOutput() override { sync(); }
+    int error() const { return error_; }
+
+protected:
+    int_type overflow(int_type c) override
+    {
+        if (sync() != 0)
+            return traits_type::eof();
+        if (!traits_type::eq_int_type(c, traits_type::eof())) {
+            *pptr() = traits_type::to_char_type(c);
+            pbump(1);
+        }
+        return traits_type::not_eof(c);
+    }
+
+    int sync() override
+    {
+        const char* next = pbase();
+        while (next < pptr() && error_ == 0) {
+            const ssize_t n = ::write(fd_, next, static_cast<std::size_t>(pptr() - next));
+            if (n > 0)
+                next += n;
+            else if (n < 0 && errno != EINTR)
+                error_ = errno;
+        }
+        setp(buffer_, buffer_ + sizeof buffer_);
+        return error_ == 0 ? 0 : -1;
+    }
+
+private:
+    int fd_;
+    int error_ = 0;
+    char buffer_[4096];
+};
+
 } // namespace
 
 int processMain(const std::vector<std::string>& args, const std::string& programName)
 {
     static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
     ignoreBrokenPipes();
-    Console console(std::cout, std::cerr);
+    CheckedOutput outBuffer(STDOUT_FILENO);
+    std::ostream out(&outBuffer);
+    // Whatever goes to stderr comes after what went to stdout before it.
+    std::cerr.tie(&out);
+    Console console(out, std::cerr);
     console.in = &std::cin;
     console.outIsTerminal = ::isatty(STDOUT_FILENO) == 1;
     console.errIsTerminal = ::isatty(STDERR_FILENO) == 1;
@@ -56,7 +104,15 @@ int processMain(const std::vector<std::string>& args, const std::string& program
     console.interrupted = &g_interrupted;
     console.catchInterrupts = catchInterrupts;
     const int code = runCli(args, console);
-    std::cout.flush();
+    out.flush();
+    std::cerr.tie(&std::cout);
+    // A reader that went away (EPIPE) is the end that SIGPIPE would have made;
+    // any other lost output is a failure of the run.
+    if (outBuffer.error() != 0 && outBuffer.error() != EPIPE) {
+        std::cerr << programName << ": cannot write to standard output: " << std::strerror(outBuffer.error())
+                  << '\n';
+        return code == kExitOk ? kExitFailed : code;
+    }
     return code;
 }
 

@@ -206,29 +206,12 @@ std::optional<KeyAssignment> parseKeyAssignment(std::string_view text, std::stri
 
 std::optional<codetable::CodeTable> parseCodeTableValues(std::string_view text, std::string& error)
 {
+    // As the configuration reset reads it.
     codetable::CodeTable table{};
-    std::size_t count = 0;
-    std::size_t start = 0;
-    // As the configuration reset reads it: split at every comma, first 32 pieces.
-    while (count < table.size() && start <= text.size()) {
-        auto comma = text.find(',', start);
-        if (comma == std::string_view::npos)
-            comma = text.size();
-        const std::string piece(text.substr(start, comma - start));
-        if (comma == text.size() && piece.empty())
-            break;
-        if (!config::parseStoredByte(piece, table[count])) {
-            error = "CodeTableValues holds '" + piece + "', which is not a number";
-            return std::nullopt;
-        }
-        ++count;
-        start = comma + 1;
-    }
-    if (count < table.size()) {
-        error = "CodeTableValues holds " + std::to_string(count) + " numbers instead of 32";
-        return std::nullopt;
-    }
-    return table;
+    if (config::parseStoredTable(text, table, error))
+        return table;
+    error = "CodeTableValues " + error;
+    return std::nullopt;
 }
 
 } // namespace vardo::cli

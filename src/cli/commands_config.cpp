@@ -51,11 +51,13 @@ int Session::cmdConfigImport()
         return c;
     if (int c = requireReadable(path))
         return c;
-    const std::size_t before = reported_.size();
-    if (config::importConfigFile(path, configFile_, reporter()))
-        return kExitOk;
-    const bool copyFailed = reported_.size() > before && reported_.back() == config::kMsgImportCopyFailed;
-    return copyFailed ? kExitFailed : kExitBadInputFile;
+    config::ImportDetails details;
+    details.nameDamagedLine = true;
+    if (!config::importConfigFile(path, configFile_, reporter(), &details))
+        return details.copyFailed ? kExitFailed : kExitBadInputFile;
+    if (!details.backupPath.empty())
+        con_.err << "The replaced configuration file was kept as " << details.backupPath << '\n';
+    return kExitOk;
 }
 
 int Session::cmdConfigApply()

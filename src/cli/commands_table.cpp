@@ -65,6 +65,11 @@ int Session::cmdTableLoad()
         const auto a = parseKeyAssignment(opt_.words[i], error);
         if (!a)
             return usage(error);
+        // Which of the two was meant cannot be known: neither is sent.
+        for (std::size_t j = 2; j < i; ++j)
+            if (assignments[j - 2].key == a->key)
+                return usage("key " + std::to_string(a->key) + " is given twice ('" + opt_.words[j] + "' and '"
+                             + opt_.words[i] + "')");
         assignments.push_back(*a);
     }
     if (opt_.from && !assignments.empty())

@@ -59,7 +59,9 @@ void parseIniText(std::string_view text, std::vector<Record>& content)
     std::string pending;  // comment block waiting for its record
     std::string section;  // section of the nearest header above
     std::size_t start = 0;
+    std::size_t lineNumber = 0;
     while (start < text.size()) {
+        ++lineNumber;
         auto end = text.find('\n', start);
         if (end == std::string_view::npos)
             end = text.size();
@@ -87,7 +89,7 @@ void parseIniText(std::string_view text, std::vector<Record>& content)
         if (body[0] == '[') {
             const auto close = body.find(']');
             if (close == std::string::npos)
-                throw IniFormatError("INI section line without ']': " + line.substr(0, 80));
+                throw IniFormatError("INI section line without ']': " + line.substr(0, 80), lineNumber);
             section = body.substr(1, close - 1);
             record.Section = section;
         } else {

@@ -55,6 +55,11 @@ void Trim(std::string& str, const std::string& ChrsToTrim = " \t\n\r", int TrimD
 class IniFormatError : public std::out_of_range {
 public:
     using std::out_of_range::out_of_range;
+    IniFormatError(const std::string& what, std::size_t line) : std::out_of_range(what), line_(line) {}
+    // The damaged line, counted from 1 (LF-separated); 0 when not known.
+    std::size_t line() const { return line_; }
+private:
+    std::size_t line_ = 0;
 };
 
 class CIniFile {

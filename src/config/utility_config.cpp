@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace vardo::config {
 
@@ -22,20 +23,6 @@ bool pathExists(const std::string& path)
 {
     struct stat st {};
     return !path.empty() && ::lstat(path.c_str(), &st) == 0;
-}
-
-// Creates folder and any missing parents (0700, as the XDG rules ask for the
-// data home); a fresh account may not have ~/.local/share yet.
-void makeFolders(const std::string& folder)
-{
-    std::string partial;
-    std::size_t pos = 0;
-    while (pos != std::string::npos) {
-        pos = folder.find('/', pos + 1);
-        partial = folder.substr(0, pos);
-        if (!partial.empty() && !pathExists(partial))
-            ::mkdir(partial.c_str(), 0700);
-    }
 }
 
 std::string baseName(const std::string& path)
@@ -51,18 +38,58 @@ std::string invalidValueMessage(const char* key)
     return std::string(kMsgInvalidValuePrefix) + key + "..";
 }
 
+// A value as a message shows it: control bytes as "?", long ones cut short.
+std::string shown(std::string_view value)
+{
+    std::string out;
+    for (char c : value.substr(0, 24))
+        out.push_back(static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c);
+    return value.size() > 24 ? out + "..." : out;
+}
+
 std::string folderOf(const std::string& path)
 {
     const auto slash = path.rfind('/');
     return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
+std::string lockFilePath(const std::string& configFile)
+{
+    return configFile.empty() ? std::string() : folderOf(configFile) + "/." + kConfigFileName + ".lock";
+}
+
+std::string lockProblem(const std::string& lockFile, platform::LockState state)
+{
+    std::string what;
+    switch (state) {
+    case platform::LockState::Held:
+    case platform::LockState::Unlocked:
+        return {};
+    case platform::LockState::Folder:
+        what = "is a folder, not a lock file";
+        break;
+    case platform::LockState::Link:
+        what = "is a symbolic link, which a lock never follows";
+        break;
+    case platform::LockState::Special:
+        what = "is a pipe, socket or device, not a lock file";
+        break;
+    case platform::LockState::NoAccess:
+        what = "may not be opened by this user (left by another user, such as a run with sudo)";
+        break;
+    }
+    return std::string("Cannot lock ") + kConfigFileName + ": " + lockFile + " " + what
+        + ". Remove it and try again.";
+}
+
 } // namespace
 
 ConfigFileLock::ConfigFileLock(const std::string& configFile, bool forChange)
-    : lock_(configFile.empty() ? std::string() : folderOf(configFile) + "/." + kConfigFileName + ".lock",
-            forChange)
+    : lock_(lockFilePath(configFile), forChange), problem_(lockProblem(lockFilePath(configFile), lock_.state()))
 {
+    // Those of the file itself and of its backups ("USBUtilityCfg-...").
+    if (forChange && lock_.held())
+        platform::removeStaleTemporaries(folderOf(configFile), "USBUtilityCfg");
 }
 
 std::string configFilePath()
@@ -84,11 +111,16 @@ bool setUpConfigFile(const std::string& configFile, const Report& report)
     if (configFile.empty())
         return false;
     const std::string folder = folderOf(configFile);
+    // A fresh account may not have ~/.local/share yet.
     if (!pathExists(folder))
-        makeFolders(folder);
+        platform::makeFolders(folder);
     if (pathExists(configFile))
         return true;
     const ConfigFileLock lock(configFile);
+    if (!lock.problem().empty()) {
+        report(lock.problem());
+        return false;
+    }
     // Another program may have made it while we waited for the lock.
     if (pathExists(configFile))
         return true;
@@ -165,18 +197,100 @@ std::string freeBackupPath(const std::string& configFile)
 
 } // namespace
 
+bool parseStoredTable(std::string_view text, codetable::CodeTable& table, std::string& why)
+{
+    codetable::CodeTable bytes{};
+    std::size_t count = 0;
+    std::size_t start = 0;
+    // Split at every comma; what follows the 32nd number is not looked at.
+    while (count < bytes.size() && start <= text.size()) {
+        const std::size_t comma = std::min(text.find(',', start), text.size());
+        const std::string piece(text.substr(start, comma - start));
+        if (comma == text.size() && piece.empty())
+            break;
+        if (!parseStoredByte(piece, bytes[count])) {
+            why = "holds '" + shown(piece) + "', which is not a number";
+            return false;
+        }
+        ++count;
+        start = comma + 1;
+    }
+    if (count < bytes.size()) {
+        why = "holds " + std::to_string(count) + " numbers instead of 32";
+        return false;
+    }
+    table = bytes;
+    return true;
+}
+
+namespace {
+
+enum class Stored { NotSaved, Valid, Invalid };
+struct BadValue {
+    const char* key = "";
+    std::string why;   // after the key's name: "holds ..."
+};
+
+// The settings records hold as the reset sends them. Each value must be one
+// the encoder takes: a refusal half way would leave the layout and table of
+// the file with the rest of the old settings.
+Stored storedPlan(const std::vector<Record>& records, ResetPlan& plan, BadValue& bad)
+{
+    auto setting = [&](const char* key) {
+        const auto it = std::find_if(records.begin(), records.end(), CIniFile::RecordSectionKeyIs(kSection, key));
+        return it == records.end() ? std::string() : it->Value;
+    };
+    if (setting("FirstUp") != "Yes")
+        return Stored::NotSaved;
+    ResetPlan p;
+    auto readByte = [&](const char* key, std::uint8_t& out, int highest) {
+        std::uint8_t low = 0;
+        const std::string text = setting(key);
+        if (parseStoredByte(text, low) && std::stoll(text) >= 0 && std::stoll(text) <= highest) {
+            out = low;
+            return true;
+        }
+        bad = {key, "holds \"" + shown(text) + "\", not a whole number from 0 to " + std::to_string(highest)};
+        return false;
+    };
+    if (!readByte("KeypadLayout", p.keypadType, codetable::kLayoutCount - 1))
+        return Stored::Invalid;
+    p.sendTable = customisedLayout(p.keypadType);
+    if (p.sendTable && !parseStoredTable(setting("CodeTableValues"), p.codeTable, bad.why)) {
+        bad.key = "CodeTableValues";
+        return Stored::Invalid;
+    }
+    if (!readByte("LedBrightness", p.ledBrightness, 9) || !readByte("LedColour", p.ledColour, 255)
+        || !readByte("Buzzer", p.buzzer, 1) || !readByte("BuzzerPeriod", p.buzzerPeriod, 10))
+        return Stored::Invalid;
+    plan = p;
+    return Stored::Valid;
+}
+
+} // namespace
+
 SaveOutcome saveSettings(const link::DeviceStatus& s, const std::string& configFile, const Report& report)
 {
     const ConfigFileLock lock(configFile);
+    if (!lock.problem().empty()) {
+        report(lock.problem());
+        return SaveOutcome::NotWritten;
+    }
+    const auto values = savedValues(s);
     try {
-        bool complete = true;
-        for (const auto& [key, value] : savedValues(s)) {
-            if (!CIniFile::SetValue(key, value, kSection, configFile)) {
-                report(kMsgUpdateFailed);
-                complete = false;
-            }
+        // All keys in one replacement: a kill half way leaves the old file or the new one.
+        std::vector<Record> records;
+        bool written = CIniFile::Load(configFile, records);
+        if (written) {
+            for (const auto& [key, value] : values)
+                setValueIn(records, key, value, kSection);
+            written = CIniFile::Save(configFile, records);
         }
-        return complete ? SaveOutcome::Saved : SaveOutcome::NotWritten;
+        if (written)
+            return SaveOutcome::Saved;
+        for (std::size_t i = 0; i < values.size(); ++i)
+            report(kMsgUpdateFailed);
+        return SaveOutcome::NotWritten;
     } catch (const IniFormatError&) {
         // The store refuses to rewrite a file it cannot read: nothing was written.
         report(kMsgFileDamaged);
@@ -189,6 +303,8 @@ void recordFirmwareFile(const std::string& name, const std::string& configFile)
     if (configFile.empty())
         return;
     const ConfigFileLock lock(configFile);
+    if (!lock.problem().empty())
+        return;
     try {
         CIniFile::SetValue("FirmwareFile", name, kSection, configFile);
     } catch (const IniFormatError&) {
@@ -231,8 +347,80 @@ bool copyFileReplacing(const std::string& from, const std::string& to)
     return platform::readRegularFile(from, bytes) && platform::replaceFile(to, bytes);
 }
 
-bool importConfigFile(const std::string& chosenPath, const std::string& configFile, const Report& report)
+namespace {
+
+std::string localTimeStamp()
 {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+    return stamp;
+}
+
+// Why a file to import holds something the reset could not send, or "".
+std::string importedValueProblem(const std::string& bytes, const std::vector<Record>& records)
+{
+    if (const std::size_t nul = bytes.find('\0'); nul != std::string::npos) {
+        const std::size_t lineStart = bytes.rfind('\n', nul) == std::string::npos ? 0 : bytes.rfind('\n', nul) + 1;
+        const std::string line = bytes.substr(lineStart, bytes.find('\n', nul) - lineStart);
+        std::string key = line.substr(0, line.find('='));
+        Trim(key);
+        const bool named = line.find('=') < nul - lineStart && !key.empty();
+        const auto lineNumber = std::count(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(nul), '\n') + 1;
+        return "line " + std::to_string(lineNumber) + (named ? " (" + key + ")" : std::string()) + " holds a NUL byte";
+    }
+    ResetPlan plan;
+    BadValue bad;
+    if (storedPlan(records, plan, bad) == Stored::Invalid)
+        return std::string(bad.key) + " " + bad.why;
+    return {};
+}
+
+// Keeps what configFile holds in a new file beside it that no other run can
+// have taken, unless it is missing, holds replacement already or was never saved into.
+enum class Kept { Nothing, Kept, Failed };
+Kept keepReplacedFile(const std::string& configFile, const std::string& replacement, std::string& path)
+{
+    std::string old;
+    if (!platform::readRegularFile(configFile, old) || old == replacement)
+        return Kept::Nothing;
+    // A file never saved into (a first start's) holds nothing to lose.
+    try {
+        std::vector<Record> records;
+        parseIniText(old, records);
+        ResetPlan unused;
+        BadValue bad;
+        if (storedPlan(records, unused, bad) == Stored::NotSaved)
+            return Kept::Nothing;
+    } catch (const IniFormatError&) {
+        // Kept: it may have been mended by hand.
+    }
+    const std::string base = folderOf(configFile) + "/USBUtilityCfg-before-import-" + localTimeStamp();
+    for (int n = 1; n < 100; ++n) {
+        path = base + (n > 1 ? "-" + std::to_string(n) : std::string()) + ".ini";
+        const platform::NewFile written = platform::writeNewFile(path, old);
+        if (written != platform::NewFile::Exists)
+            return written == platform::NewFile::Written ? Kept::Kept : Kept::Failed;
+    }
+    return Kept::Failed;
+}
+
+} // namespace
+
+bool importConfigFile(const std::string& chosenPath, const std::string& configFile, const Report& report,
+                      ImportDetails* details)
+{
+    ImportDetails none;
+    ImportDetails& out = details ? *details : none;
+    out.copyFailed = false;
+    out.backupPath.clear();
+    const auto copyFailed = [&](const std::string& text) {
+        report(text);
+        out.copyFailed = true;
+        return false;
+    };
     try {
         if (baseName(chosenPath) != kConfigFileName) {
             report(kMsgIncorrectFilename);
@@ -243,7 +431,14 @@ bool importConfigFile(const std::string& chosenPath, const std::string& configFi
         const bool readable = platform::readRegularFile(chosenPath, bytes);
         if (readable) {
             std::vector<Record> records;
-            parseIniText(bytes, records);
+            try {
+                parseIniText(bytes, records);
+            } catch (const IniFormatError& e) {
+                if (!out.nameDamagedLine)
+                    throw;
+                report("Not imported: line " + std::to_string(e.line()) + " is a section line without ']'.");
+                return false;
+            }
             bool hasSection = false;
             for (const Record& r : records)
                 hasSection = hasSection || r.Section == kSection;
@@ -262,12 +457,29 @@ bool importConfigFile(const std::string& chosenPath, const std::string& configFi
                 report(kMsgIncorrectFormat);
                 return false;
             }
+            // Refused now rather than by the next reset, with the good file gone.
+            if (const std::string why = importedValueProblem(bytes, records); !why.empty()) {
+                report("Not imported: " + why + ".");
+                return false;
+            }
         }
         const ConfigFileLock lock(configFile);
-        if (!readable || !platform::replaceFile(configFile, bytes)) {
-            report(kMsgImportCopyFailed);
-            return false;
+        if (!lock.problem().empty())
+            return copyFailed(lock.problem());
+        if (!readable)
+            return copyFailed(kMsgImportCopyFailed);
+        std::string kept;
+        const Kept keeping = keepReplacedFile(configFile, bytes, kept);
+        if (keeping == Kept::Failed)
+            return copyFailed("Not imported: the current " + std::string(kConfigFileName)
+                              + " could not be kept as " + kept + ".");
+        if (!platform::replaceFile(configFile, bytes)) {
+            if (keeping == Kept::Kept)
+                ::unlink(kept.c_str());   // the file it keeps is still in place
+            return copyFailed(kMsgImportCopyFailed);
         }
+        if (keeping == Kept::Kept)
+            out.backupPath = kept;
         return true;
     } catch (const std::exception&) {
         report(kMsgImportException);
@@ -290,6 +502,10 @@ bool exportConfigFile(const std::string& folder, const std::string& configFile,
         bool readable = false;
         {
             const ConfigFileLock lock(configFile, false);
+            if (!lock.problem().empty()) {
+                report(lock.problem());
+                return false;
+            }
             readable = platform::readRegularFile(configFile, bytes);
         }
         if (!readable || !platform::replaceFile(target, bytes)) {
@@ -340,54 +556,25 @@ ResetOutcome readResetPlan(const std::string& configFile, ResetPlan& plan, const
     std::vector<Record> records;
     try {
         const ConfigFileLock lock(configFile, false);
+        if (!lock.problem().empty()) {
+            report(lock.problem());
+            return ResetOutcome::NotSent;
+        }
         CIniFile::Load(configFile, records);
     } catch (const IniFormatError&) {
         report(kMsgFileDamaged);
         return ResetOutcome::NotSent;
     }
-    auto setting = [&](const char* key) {
-        const auto it = std::find_if(records.begin(), records.end(), CIniFile::RecordSectionKeyIs(kSection, key));
-        return it == records.end() ? std::string() : it->Value;
-    };
-    if (setting("FirstUp") != "Yes")
+    BadValue bad;
+    switch (storedPlan(records, plan, bad)) {
+    case Stored::NotSaved:
         return ResetOutcome::NotSaved;
-    ResetPlan p;
-    // Each value must be one the encoder takes: a refusal half way would leave
-    // the layout and table of the file with the rest of the old settings.
-    auto readByte = [&](const char* key, std::uint8_t& out, int highest) {
-        std::uint8_t low = 0;
-        const std::string text = setting(key);
-        if (parseStoredByte(text, low) && std::stoll(text) >= 0 && std::stoll(text) <= highest) {
-            out = low;
-            return true;
-        }
-        report(invalidValueMessage(key));
-        return false;
-    };
-    if (!readByte("KeypadLayout", p.keypadType, codetable::kLayoutCount - 1))
+    case Stored::Invalid:
+        report(invalidValueMessage(bad.key));
         return ResetOutcome::NotSent;
-    p.sendTable = customisedLayout(p.keypadType);
-    if (p.sendTable) {
-        const std::string values = setting("CodeTableValues");
-        std::size_t start = 0;
-        for (std::size_t i = 0; i < p.codeTable.size(); ++i) {
-            // Fewer than 32 numbers runs past the end of the text.
-            const bool pastEnd = start > values.size();
-            const std::size_t comma = pastEnd ? std::string::npos : values.find(',', start);
-            const std::string piece =
-                pastEnd ? std::string()
-                        : values.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-            if (pastEnd || !parseStoredByte(piece, p.codeTable[i])) {
-                report(invalidValueMessage("CodeTableValues"));
-                return ResetOutcome::NotSent;
-            }
-            start = comma == std::string::npos ? values.size() + 1 : comma + 1;
-        }
+    case Stored::Valid:
+        break;
     }
-    if (!readByte("LedBrightness", p.ledBrightness, 9) || !readByte("LedColour", p.ledColour, 255)
-        || !readByte("Buzzer", p.buzzer, 1) || !readByte("BuzzerPeriod", p.buzzerPeriod, 10))
-        return ResetOutcome::NotSent;
-    plan = p;
     return ResetOutcome::Sent;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "config/config_path.h"
 #include "device/encoder.h"
@@ -25,11 +26,17 @@ using Report = std::function<void(const std::string& text)>;
 // configFile, so that two programs (the window and the command line) never mix
 // their changes. Blocks until the lock is free. A reader (forChange false)
 // does not create the lock file: no change can have been made without it.
+// A lock file that is not a plain file, or that this user may not open, is
+// refused (problem()); the caller then reports that and stops. A change also
+// removes the temporary files that killed runs left beside configFile.
 class ConfigFileLock {
 public:
     explicit ConfigFileLock(const std::string& configFile, bool forChange = true);
+    // "" when locked (or nothing can be locked); else why not, naming the lock file.
+    const std::string& problem() const { return problem_; }
 private:
     platform::FileLock lock_;
+    std::string problem_;
 };
 
 // The nine keys of appSettings in the order the first start creates them.
@@ -94,7 +101,10 @@ enum class SaveOutcome {
 
 // Writes into configFile FirstUp="Yes" and the seven settings keys of the last status read
 // (FirmwareFile untouched; the firmware version is not kept) in the fixed
-// order; a key that fails is reported and the next one is tried.
+// order, in one replacement of the file (the bytes a key-by-key save would
+// leave), so a killed run leaves the old file or the new one. When it cannot
+// be written, kMsgUpdateFailed is reported once per key, as the key-by-key
+// save did.
 SaveOutcome saveSettings(const link::DeviceStatus& settings, const std::string& configFile,
                          const Report& report);
 
@@ -111,9 +121,23 @@ void recordFirmwareFile(const std::string& name, const std::string& configFile);
 bool writeUpgradeBackup(const link::DeviceStatus& settings, const std::string& configFile,
                         std::string& path);
 
-// Replaces configFile with chosenPath after checking its name and its nine keys.
+// What importConfigFile did, for callers that say more than the window does.
+struct ImportDetails {
+    bool nameDamagedLine = false;  // in: a section line without "]" is reported by its
+                                   // line number instead of with kMsgImportException
+    bool copyFailed = false;       // out: refused at the copy or the backup, not for the chosen file
+    std::string backupPath;        // out: where the replaced file was kept; "" when none was
+};
+
+// Replaces configFile with chosenPath after checking its name, its nine keys
+// and (when FirstUp is "Yes") every value as the reset from the file would
+// take it; a NUL byte anywhere is refused too. The file replaced is first kept
+// beside configFile as USBUtilityCfg-before-import-YYYYMMDD-HHMMSS.ini (never
+// overwriting another), unless it is missing, the same bytes, or never saved
+// into (FirstUp not "Yes": a first start's file).
 // Every outcome but success is reported. True when the file was replaced.
-bool importConfigFile(const std::string& chosenPath, const std::string& configFile, const Report& report);
+bool importConfigFile(const std::string& chosenPath, const std::string& configFile, const Report& report,
+                      ImportDetails* details = nullptr);
 
 // Copies configFile into folder as USBUtilityCfg.ini. When the target exists,
 // confirmOverwrite decides (false: stop silently). Failures are reported.
@@ -143,6 +167,11 @@ using ResetPlan = device::Configuration;
 // Parses a stored decimal number as the encoder gets it (low 8 bits). Blanks
 // around it and a sign are accepted; false for anything else or outside int32.
 bool parseStoredByte(const std::string& text, std::uint8_t& byte);
+
+// The 32 bytes of a CodeTableValues text: its first 32 comma-separated
+// pieces, each read by parseStoredByte. False with why ("holds 3 numbers
+// instead of 32", "holds 'x', which is not a number") otherwise.
+bool parseStoredTable(std::string_view text, codetable::CodeTable& table, std::string& why);
 
 // Reads the settings stored in configFile into plan, from one read of the file. NotSaved,
 // Sent (plan filled) or NotSent (reported: damaged file, or the first key with

@@ -22,9 +22,11 @@ struct Fd {
 
 } // namespace
 
-FileRead readWholeFile(const std::string& path, std::string& text, std::size_t limit)
+FileRead readWholeFile(const std::string& path, std::string& text, std::size_t limit, std::size_t* size)
 {
     text.clear();
+    if (size)
+        *size = 0;
     // O_NONBLOCK: opening a FIFO must not wait for a writer; its type is
     // known only once it is open.
     Fd f{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
@@ -37,6 +39,8 @@ FileRead readWholeFile(const std::string& path, std::string& text, std::size_t l
         return FileRead::Folder;
     if (!S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode))
         return FileRead::NotAFile;
+    if (size && S_ISREG(st.st_mode))
+        *size = static_cast<std::size_t>(st.st_size);
     // A pipe is read to its end: a writer still writing is waited for.
     const int flags = ::fcntl(f.fd, F_GETFL);
     if (flags < 0 || ::fcntl(f.fd, F_SETFL, flags & ~O_NONBLOCK) != 0)

@@ -17,6 +17,8 @@ enum class FileRead {
 
 // Regular files, pipes and FIFOs are read to their end (a FIFO without a
 // writer reads as empty). path: 8-bit (locale) path.
-FileRead readWholeFile(const std::string& path, std::string& text, std::size_t limit = 1u << 22);
+// size, when given, receives a regular file's size (0 for anything else).
+FileRead readWholeFile(const std::string& path, std::string& text, std::size_t limit = 1u << 22,
+                       std::size_t* size = nullptr);
 
 } // namespace vardo::firmware

@@ -30,9 +30,20 @@ bool runsOf(const std::string& text, std::vector<Run>& runs, std::string& why,
             runs.back().length += line.count;
         else
             runs.push_back({line.address, line.count});
-        for (std::size_t i = 0; password && i < line.count; ++i)
-            if (line.address + i >= kPasswordAddress && line.address + i <= 0xFFFF)
-                (*password)[line.address + i - kPasswordAddress] = line.bytes[i];
+        for (std::size_t i = 0; password && i < line.count; ++i) {
+            if (line.address + i < kPasswordAddress || line.address + i > 0xFFFF)
+                continue;
+            int& byte = (*password)[line.address + i - kPasswordAddress];
+            // Two versions of the password: which one the encoder holds cannot be known.
+            if (byte >= 0) {
+                char at[64];
+                std::snprintf(at, sizeof at, "line %d: address 0x%04X is given twice",
+                              reader->lineNumber(), static_cast<unsigned>(line.address + i));
+                why = at;
+                return false;
+            }
+            byte = line.bytes[i];
+        }
     }
     if (step == loader::TiTxtReader::Step::Error) {
         why = "not a valid TI-TXT text: " + reader->error();
@@ -57,25 +68,38 @@ std::string whereToPut(const char* name)
 }
 
 // A text from a file the operator named, or from the seam.
-FoundLoaderText lookUp(const std::string& file, const char* name, std::string& problem)
+FoundLoaderText lookUp(const std::string& file, const char* name)
 {
     if (file.empty())
         return findLoaderText(name);
+    FoundLoaderText found{std::nullopt, file};
     std::string text;
-    switch (readWholeFile(file, text, 1u << 20)) {
+    std::size_t size = 0;
+    switch (readWholeFile(file, text, kLoaderTextLimit, &size)) {
     case FileRead::Ok:
-        return {text, file};
+        found.text = text;
+        break;
     case FileRead::Folder:
-        problem = "'" + file + "' is a folder, not a " + name + " file.";
+        found.problem = "'" + file + "' is a folder, not a " + name + " file.";
+        break;
+    case FileRead::TooLarge:
+        found.problem = tooLargeText(file, size);
         break;
     default:
-        problem = "Cannot read the file '" + file + "'.";
+        found.problem = "Cannot read the file '" + file + "'.";
         break;
     }
-    return {std::nullopt, file};
+    return found;
 }
 
 } // namespace
+
+std::string tooLargeText(const std::string& path, std::size_t size)
+{
+    return "The file '" + path + "' is too large ("
+        + (size > kLoaderTextLimit ? std::to_string(size) : "more than " + std::to_string(kLoaderTextLimit))
+        + " bytes, at most " + std::to_string(kLoaderTextLimit) + ").";
+}
 
 std::string checkRamLoaderText(const std::string& text)
 {
@@ -128,7 +152,8 @@ std::optional<std::string> passwordText(const std::string& text, bool wholeImage
 LoaderTextsFound findLoaderTexts(const std::string& ramLoaderFile, const std::string& passwordFile)
 {
     LoaderTextsFound out;
-    const FoundLoaderText ram = lookUp(ramLoaderFile, kRamLoaderTextName, out.ramLoaderProblem);
+    const FoundLoaderText ram = lookUp(ramLoaderFile, kRamLoaderTextName);
+    out.ramLoaderProblem = ram.problem;
     if (!ram.text) {
         if (out.ramLoaderProblem.empty())
             out.ramLoaderProblem = std::string("No RAM loader: the firmware upgrade needs the file \"")
@@ -140,7 +165,8 @@ LoaderTextsFound findLoaderTexts(const std::string& ramLoaderFile, const std::st
         out.texts.ramLoader = *ram.text;
     }
 
-    const FoundLoaderText pass = lookUp(passwordFile, kPasswordTextName, out.passwordProblem);
+    const FoundLoaderText pass = lookUp(passwordFile, kPasswordTextName);
+    out.passwordProblem = pass.problem;
     if (!pass.text) {
         out.passwordMissing = out.passwordProblem.empty();
     } else {

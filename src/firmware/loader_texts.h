@@ -6,6 +6,7 @@
 // encoder accepts (vardo_loader_texts_embedded); the programs for real
 // encoders link vardo_loader_texts_installed, which reads the files the
 // operator installs and never holds those bytes. Qt-free.
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,7 +21,12 @@ inline constexpr char kPasswordTextName[] = "password.Text";
 struct FoundLoaderText {
     std::optional<std::string> text;  // nullopt: not found (or unreadable)
     std::string origin;               // the file it came from, or a description
+    std::string problem = {};         // why a file that is there was not read ("": none)
 };
+// Loader texts are short; a larger file is refused unread.
+inline constexpr std::size_t kLoaderTextLimit = 1u << 20;
+// "The file 'path' is too large (N bytes, at most M)." size 0: not known (a pipe).
+std::string tooLargeText(const std::string& path, std::size_t size);
 // Looks for one of the two texts by name.
 FoundLoaderText findLoaderText(std::string_view name);
 // The folders looked in, first first (empty for the embedded texts).

@@ -25,9 +25,12 @@ FoundLoaderText findLoaderText(std::string_view name)
     for (const std::string& folder : loaderTextFolders()) {
         const std::string path = folder + "/" + std::string(name);
         std::string text;
-        const FileRead r = readWholeFile(path, text, 1u << 20);
+        std::size_t size = 0;
+        const FileRead r = readWholeFile(path, text, kLoaderTextLimit, &size);
         if (r == FileRead::Ok)
             return {text, path};
+        if (r == FileRead::TooLarge)
+            return {std::nullopt, path, tooLargeText(path, size)};
         if (r != FileRead::CannotOpen)  // there, but not a file: say so rather than look further
             return {std::nullopt, path};
     }

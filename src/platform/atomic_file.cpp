@@ -5,7 +5,9 @@
 #include <mutex>
 #include <utility>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -86,6 +88,10 @@ int createTemporary(const std::string& target, mode_t mode, std::string& tempPat
     for (int attempt = 0; attempt < 100; ++attempt) {
         tempPath = stem + std::to_string(counter++);
         const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        // Held until the descriptor closes: marks the temporary as in use
+        // for removeStaleTemporaries, whatever becomes of our process ID.
+        if (fd >= 0)
+            ::flock(fd, LOCK_EX | LOCK_NB);
         if (fd >= 0 || errno != EEXIST)
             return fd;
     }
@@ -100,6 +106,43 @@ void syncFolder(const std::string& folder)
         ::fsync(fd);
         ::close(fd);
     }
+}
+
+// As root, the owner of the nearest existing folder at or above folder when
+// that is another user: whom what we create there should belong to.
+bool foreignOwner(const std::string& folder, uid_t& uid, gid_t& gid)
+{
+    if (::geteuid() != 0)
+        return false;
+    std::string current = folder;
+    for (;;) {
+        struct stat st {};
+        if (::stat(current.c_str(), &st) == 0) {
+            uid = st.st_uid;
+            gid = st.st_gid;
+            return uid != 0;
+        }
+        if (current == "/" || current == ".")
+            return false;
+        current = folderOf(current);
+    }
+}
+
+// A file or folder just made in folder goes to that folder's owner (see foreignOwner).
+void giveToFolderOwner(int fd, const std::string& folder)
+{
+    uid_t uid = 0;
+    gid_t gid = 0;
+    if (foreignOwner(folder, uid, gid) && ::fchown(fd, uid, gid) != 0) {
+        // Left to root: the user's next run then says what is in its way.
+    }
+}
+
+LockState refusedKind(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return LockState::Folder;
+    return S_ISLNK(mode) ? LockState::Link : LockState::Special;
 }
 
 std::mutex g_observerMutex;
@@ -190,6 +233,8 @@ bool replaceFile(const std::string& path, std::string_view bytes)
             // Not ours to give away: the new file stays ours, with the old mode.
         }
         ok = ::fchmod(fd, st.st_mode & 07777) == 0;
+    } else {
+        giveToFolderOwner(fd, folderOf(target));
     }
     ok = ok && writeAll(fd, bytes) && ::fsync(fd) == 0;
     if (::close(fd) != 0)
@@ -205,18 +250,120 @@ bool replaceFile(const std::string& path, std::string_view bytes)
     return true;
 }
 
+bool makeFolders(const std::string& folder)
+{
+    std::size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = folder.find('/', pos + 1);
+        const std::string partial = folder.substr(0, pos);
+        struct stat st {};
+        if (partial.empty() || ::lstat(partial.c_str(), &st) == 0)
+            continue;
+        if (::mkdir(partial.c_str(), 0700) != 0)
+            continue;
+        const int fd = ::open(partial.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0) {
+            giveToFolderOwner(fd, folderOf(partial));
+            ::close(fd);
+        }
+    }
+    struct stat st {};
+    return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+NewFile writeNewFile(const std::string& path, std::string_view bytes)
+{
+    if (path.empty())
+        return NewFile::Failed;
+    std::string tempPath;
+    const int fd = createTemporary(path, 0666, tempPath);
+    if (fd < 0)
+        return NewFile::Failed;
+    giveToFolderOwner(fd, folderOf(path));
+    bool ok = writeAll(fd, bytes) && ::fsync(fd) == 0;
+    if (::close(fd) != 0)
+        ok = false;
+    const bool linked = ok && ::link(tempPath.c_str(), path.c_str()) == 0;
+    const int linkError = errno;
+    ::unlink(tempPath.c_str());
+    if (!linked)
+        return ok && linkError == EEXIST ? NewFile::Exists : NewFile::Failed;
+    syncFolder(folderOf(path));
+    return NewFile::Written;
+}
+
+int removeStaleTemporaries(const std::string& folder, const std::string& namePrefix)
+{
+    const std::string prefix = "." + namePrefix;
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir)
+        return 0;
+    int removed = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        const std::size_t mark = name.rfind(".tmp-");
+        if (name.compare(0, prefix.size(), prefix) != 0 || mark == std::string::npos || mark < prefix.size())
+            continue;
+        const std::size_t first = mark + 5;
+        const std::string digits = name.substr(first, name.find('-', first) - first);
+        if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        const pid_t pid = static_cast<pid_t>(std::stol(digits));
+        // EPERM: it runs, as another user.
+        if (pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM))
+            continue;
+        const std::string path = folder + "/" + name;
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0
+            && ::unlink(path.c_str()) == 0)
+            ++removed;
+        ::close(fd);
+    }
+    ::closedir(dir);
+    return removed;
+}
+
 FileLock::FileLock(const std::string& lockFile, bool create)
 {
     if (lockFile.empty())
         return;
-    fd_ = ::open(lockFile.c_str(), O_RDWR | (create ? O_CREAT : 0) | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
-    // One left by root (a run with sudo) still locks when opened for reading.
-    if (fd_ < 0 && errno == EACCES)
-        fd_ = ::open(lockFile.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
-    if (fd_ < 0)
+    // Looked at before opening: a FIFO or device must not be opened at all.
+    struct stat st {};
+    const bool existed = ::lstat(lockFile.c_str(), &st) == 0;
+    if (existed && !S_ISREG(st.st_mode)) {
+        state_ = refusedKind(st.st_mode);
         return;
-    if (::flock(fd_, LOCK_EX | LOCK_NB) == 0)
+    }
+    const int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    fd_ = ::open(lockFile.c_str(), O_RDWR | (create ? O_CREAT : 0) | flags, 0600);
+    // One we may only read (left by root, or on a read-only disk) locks as well:
+    // flock needs no write access.
+    if (fd_ < 0 && (errno == EACCES || errno == EROFS))
+        fd_ = ::open(lockFile.c_str(), O_RDONLY | flags);
+    if (fd_ < 0) {
+        const int error = errno;
+        if (error == ELOOP || error == EISDIR)
+            state_ = error == ELOOP ? LockState::Link : LockState::Folder;
+        else if (::lstat(lockFile.c_str(), &st) == 0)
+            state_ = S_ISREG(st.st_mode) ? LockState::NoAccess : refusedKind(st.st_mode);
         return;
+    }
+    // Swapped for something else since the look above.
+    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+        state_ = refusedKind(st.st_mode);
+        ::close(fd_);
+        fd_ = -1;
+        return;
+    }
+    if (!existed)
+        giveToFolderOwner(fd_, folderOf(lockFile));
+    if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+        state_ = LockState::Held;
+        return;
+    }
     if (errno == EWOULDBLOCK) {
         std::function<void()> observer;
         {
@@ -228,8 +375,10 @@ FileLock::FileLock(const std::string& lockFile, bool create)
         int r;
         while ((r = ::flock(fd_, LOCK_EX)) != 0 && errno == EINTR) {
         }
-        if (r == 0)
+        if (r == 0) {
+            state_ = LockState::Held;
             return;
+        }
     }
     ::close(fd_);
     fd_ = -1;
@@ -241,7 +390,10 @@ FileLock::~FileLock()
         ::close(fd_);   // closing the last descriptor releases the lock
 }
 
-FileLock::FileLock(FileLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+FileLock::FileLock(FileLock&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), state_(std::exchange(other.state_, LockState::Unlocked))
+{
+}
 
 void setLockWaitObserver(std::function<void()> observer)
 {

@@ -48,11 +48,42 @@ bool readRegularFile(const std::string& path, std::string& bytes);
 // or not writable by us, or a folder we may not write.
 bool replaceFile(const std::string& path, std::string_view bytes);
 
-// Holds an exclusive flock on lockFile (never through a link; created 0600
-// when create is true) for its lifetime, waiting while another holds it.
-// held() is false when the file could not be opened (a folder we may not
-// write, where no change could be made anyway, or a missing file a reader does
-// not create): the caller then goes on unlocked.
+// Makes folder and every missing parent (0700). As root, each new folder is
+// given to the owner of the nearest folder above that exists, when that is
+// another user (a run with `sudo -E` inside their home), so that no root-owned
+// folder is left where that user must write. False when folder is not there
+// (as a folder) afterwards.
+bool makeFolders(const std::string& folder);
+
+// Writes bytes into a new file at path, never replacing what is there: the
+// name is taken with link(), so of two writers only one gets it. The file is
+// whole (synced) before it gets the name.
+enum class NewFile { Written, Exists, Failed };
+NewFile writeNewFile(const std::string& path, std::string_view bytes);
+
+// Removes from folder the temporary files that replaceFile and writeNewFile
+// runs killed half way left there (".<namePrefix>....tmp-<pid>-<n>"). One
+// is stale when the process named in it no longer runs and nobody holds its
+// flock (a writer holds one until its rename), so another process's write in
+// progress is never touched. Returns how many were removed.
+int removeStaleTemporaries(const std::string& folder, const std::string& namePrefix);
+
+// How a FileLock ended up.
+enum class LockState {
+    Held,      // locked
+    Unlocked,  // no lock file and none may be made (a reader, or a folder we may not
+               // write, where no change can be made anyway): nothing to lock against
+    Folder,    // refused: the lock file is a folder,
+    Link,      // a symbolic link,
+    Special,   // or a pipe, socket or device; it is never opened blocking
+    NoAccess,  // refused: the lock file may not be opened, not even for reading
+};
+
+// Holds an exclusive flock on lockFile for its lifetime, waiting while another
+// holds it. The file is created 0600 when create is true (as root, given to
+// the owner of its folder, as makeFolders does); one that may only be read
+// still locks. Anything but a regular file is refused (state() says what it
+// is): locking would silently do nothing or hang.
 class FileLock {
 public:
     explicit FileLock(const std::string& lockFile, bool create = true);
@@ -63,9 +94,11 @@ public:
     FileLock& operator=(const FileLock&) = delete;
 
     bool held() const { return fd_ >= 0; }
+    LockState state() const { return state_; }
 
 private:
     int fd_ = -1;
+    LockState state_ = LockState::Unlocked;
 };
 
 // Called on the waiting thread just before a FileLock blocks because another

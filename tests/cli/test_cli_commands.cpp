@@ -287,10 +287,11 @@ TEST_F(CliTest, TableLoadRefusesKeysBeyondTheLayoutAndPredefinedLayouts)
     encoder->clearReceivedCommands();
     for (const auto& args : std::vector<std::vector<std::string>>{
              {"table", "load"}, {"table", "load", "1=a", "--from", "x.ini"}, {"table", "load", "1:a"},
-             {"table"}, {"table", "edit"}}) {
+             {"table"}, {"table", "edit"}, {"table", "load", "1=a", "2=b", "1=b"}}) {
         r = run(args);
         EXPECT_EQ(r.code, cli::kExitUsage) << r.err;
     }
+    EXPECT_EQ(r.err.rfind("vardo-encoder: key 1 is given twice ('1=a' and '1=b')\n", 0), 0u) << r.err;
     EXPECT_TRUE(sent(*encoder).empty());
 }
 
@@ -496,7 +497,7 @@ TEST_F(CliTest, ConfigImportChecksTheFileAsTheWindowDoes)
 {
     const std::string folder = root + "/in";
     std::filesystem::create_directories(folder);
-    const std::string good = savedConfig(5, "", 2, 0, 0, 7);
+    const std::string good = savedConfig(4, "", 2, 0, 0, 7);
     writeFile(folder + "/USBUtilityCfg.ini", good);
     auto r = run({"config", "import", folder + "/USBUtilityCfg.ini"});
     ASSERT_EQ(r.code, 0) << r.err;
@@ -518,7 +519,26 @@ TEST_F(CliTest, ConfigImportChecksTheFileAsTheWindowDoes)
     writeFile(folder + "/USBUtilityCfg.ini", " [appSettings\r\n");
     r = run({"config", "import", folder + "/USBUtilityCfg.ini"});
     EXPECT_EQ(r.code, cli::kExitBadInputFile);
-    EXPECT_EQ(r.err, "Exception :Failed to copy the new file.\n");
+    EXPECT_EQ(r.err, "Not imported: line 1 is a section line without ']'.\n");
+
+    // Values are checked as 'config apply' checks them; the current file stays.
+    writeFile(folder + "/USBUtilityCfg.ini", savedConfig(4, "", 99, 0, 0, 7));
+    r = run({"config", "import", folder + "/USBUtilityCfg.ini"});
+    EXPECT_EQ(r.code, cli::kExitBadInputFile);
+    EXPECT_EQ(r.err, "Not imported: LedBrightness holds \"99\", not a whole number from 0 to 9.\n");
+    EXPECT_EQ(readFile(configPath()), good);
+
+    // The settings replaced are kept, and the run says where.
+    const std::string other = savedConfig(1, "", 3, 0, 1, 2);
+    writeFile(folder + "/USBUtilityCfg.ini", other);
+    r = run({"config", "import", folder + "/USBUtilityCfg.ini"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const std::string prefix = "The replaced configuration file was kept as ";
+    ASSERT_EQ(r.err.rfind(prefix, 0), 0u) << r.err;
+    EXPECT_EQ(readFile(r.err.substr(prefix.size(), r.err.size() - prefix.size() - 1)), good);
+    EXPECT_EQ(readFile(configPath()), other);
+    writeFile(folder + "/USBUtilityCfg.ini", good);
+    ASSERT_EQ(run({"config", "import", folder + "/USBUtilityCfg.ini"}).code, 0);
 
     r = run({"config", "import", root + "/nothere/USBUtilityCfg.ini"});
     EXPECT_EQ(r.code, cli::kExitBadInputFile);

@@ -51,9 +51,11 @@ protected:
     // Runs program (the demo) with its output streams in files and stdin at
     // inPath, HOME the test's folder and the data folder in it.
     ProcessResult run(const std::vector<std::string>& args, const std::string& inPath = "/dev/null",
-                      const char* program = VARDO_ENCODER_DEMO)
+                      const char* program = VARDO_ENCODER_DEMO, std::string outPath = {})
     {
-        const std::string outPath = root + "/out", errPath = root + "/err";
+        const std::string errPath = root + "/err";
+        if (outPath.empty())
+            outPath = root + "/out";
         const pid_t pid = ::fork();
         if (pid == 0) {
             ::setenv("HOME", root.c_str(), 1);
@@ -75,13 +77,24 @@ protected:
         int status = 0;
         if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status))
             r.code = WEXITSTATUS(status);
-        r.out = readFile(outPath);
+        r.out = outPath == root + "/out" ? readFile(outPath) : std::string();   // /dev/full reads endless zeros
         r.err = readFile(errPath);
         return r;
     }
 
     std::string root;
 };
+
+// Output lost to a full disk is a failure, said on stderr; a reader that
+// went away (keys | head -1) is not.
+TEST_F(CliProcess, AnUnwritableStdoutFailsTheRun)
+{
+    for (const auto& args : std::vector<std::vector<std::string>>{{"status"}, {"list", "--json"}, {"--help"}}) {
+        const auto r = run(args, "/dev/null", VARDO_ENCODER_DEMO, "/dev/full");
+        EXPECT_EQ(r.code, 1) << args[0];
+        EXPECT_EQ(r.err, "vardo-encoder-demo: cannot write to standard output: No space left on device\n");
+    }
+}
 
 // Ctrl+C, a closed terminal and a reader that goes away (`keys | head -1`)
 // each end `keys` with success, self-test mode ended, instead of killing it.

@@ -13,7 +13,13 @@
 #include <optional>
 #include <thread>
 
+#include <sys/inotify.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace vardo;
 using namespace vardo::config;
@@ -125,6 +131,94 @@ TEST_F(UtilityConfig, SaveOfAFixedLayoutStoresNoTableAndKeepsFirmwareFile)
               testenv::savedConfig("3", "", "10", "0", "0", "9", "3", "app [v2].txt"));
 }
 
+// The save writes the file once, with the bytes that saving key by key (one
+// replacement each) leaves: a run killed half way cannot leave a mix.
+TEST_F(UtilityConfig, SaveIsOneReplacementWithTheBytesOfAKeyByKeySave)
+{
+    setUpFile();
+    vardo::link::DeviceStatus custom;
+    custom.keypadType = 8;
+    custom.ledBrightness = 9;
+    custom.buzzer = 1;
+    custom.buzzerPeriod = 10;
+    custom.optionsFitted = 7;
+    custom.codeTable.fill(0xE1);
+    vardo::link::DeviceStatus fixed;
+    fixed.keypadType = 3;
+    const std::string starts[] = {
+        testenv::kFreshConfig,
+        testenv::savedConfig("3", "", "2", "0", "0", "1", "0", "fw.txt"),
+        "# mine\n[appSettings]\nFirstUp=No\n;KeypadLayout=4\n[other]\nOptions=1\n",   // LF, comments, other section
+        " [other]\r\n x=1\r\n",                                                      // no appSettings yet
+        "[appSettings]\nFirstUp=\n[appSettings]\nLedColour=5\nstray words\n",         // two headers, a bare line
+        "",
+    };
+    const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    // Each replacement renames a temporary of its own name (equal events would merge).
+    ASSERT_GE(::inotify_add_watch(fd, (dataHome + "/VardoInterface").c_str(), IN_MOVED_FROM), 0);
+    for (const std::string& start : starts) {
+        for (const auto* settings : {&custom, &fixed}) {
+            writeFile(FileName, start);
+            const std::array<std::pair<const char*, std::string>, 8> keys = {{
+                {"FirstUp", "Yes"}, {"KeypadLayout", std::to_string(settings->keypadType)},
+                {"LedBrightness", std::to_string(settings->ledBrightness)},
+                {"LedColour", std::to_string(settings->ledColour)}, {"Buzzer", std::to_string(settings->buzzer)},
+                {"BuzzerPeriod", std::to_string(settings->buzzerPeriod)},
+                {"CodeTableValues", settings == &custom ? codeTableText(settings->codeTable) : ""},
+                {"Options", std::to_string(settings->optionsFitted)}}};
+            for (const auto& [key, value] : keys)
+                ASSERT_TRUE(SetSettings(key, value, FileName, report));
+            const std::string keyByKey = readFile(FileName);
+            writeFile(FileName, start);
+            char events[4096];
+            while (::read(fd, events, sizeof events) > 0) {
+            }
+            EXPECT_EQ(saveSettings(*settings, FileName, report), SaveOutcome::Saved);
+            EXPECT_EQ(readFile(FileName), keyByKey) << start;
+            int renames = 0;
+            for (ssize_t n; (n = ::read(fd, events, sizeof events)) > 0;)
+                for (ssize_t at = 0; at < n;) {
+                    const auto* e = reinterpret_cast<const inotify_event*>(events + at);
+                    renames += e->len && std::string(e->name).rfind(".USBUtilityCfg.ini.tmp-", 0) == 0;
+                    at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+                }
+            EXPECT_EQ(renames, 1) << start;
+        }
+    }
+    ::close(fd);
+    EXPECT_THAT(reported, IsEmpty());
+}
+
+// Temporary files of runs killed before their rename go at the next change;
+// those of a run still writing stay.
+TEST_F(UtilityConfig, AChangeRemovesOnlyStaleTemporaries)
+{
+    setUpFile();
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    ASSERT_GT(child, 0);
+    ::waitpid(child, nullptr, 0);
+    const std::string folder = dataHome + "/VardoInterface/";
+    const std::string dead = ".USBUtilityCfg.ini.tmp-" + std::to_string(child) + "-0";
+    const std::string deadButHeld = ".USBUtilityCfg.ini.tmp-" + std::to_string(child) + "-1";
+    const std::string live = ".USBUtilityCfg.ini.tmp-" + std::to_string(::getpid()) + "-7";
+    const std::string deadBackup = ".USBUtilityCfg-20260101-000000.ini.tmp-" + std::to_string(child) + "-0";
+    const std::string otherFiles = ".notes.ini.tmp-" + std::to_string(child) + "-0";
+    for (const auto& name : {dead, deadButHeld, live, deadBackup, otherFiles})
+        writeFile(folder + name, "half");
+    const int held = ::open((folder + deadButHeld).c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);   // a writer in another PID namespace
+    EXPECT_EQ(saveSettings(vardo::link::DeviceStatus{}, FileName, report), SaveOutcome::Saved);
+    ::close(held);
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(folder))
+        names.push_back(e.path().filename().string());
+    EXPECT_THAT(names, ::testing::UnorderedElementsAre(otherFiles, ".USBUtilityCfg.ini.lock", deadButHeld, live,
+                                                       "USBUtilityCfg.ini"));
+}
+
 TEST_F(UtilityConfig, SaveWithoutAFileReportsEveryKey)
 {
     FileName = root + "/missing/USBUtilityCfg.ini";
@@ -209,6 +303,92 @@ TEST_F(UtilityConfig, ImportOfAMalformedFileIsCaught)
     EXPECT_FALSE(importConfigFile(chosen, FileName, report));
     EXPECT_THAT(reported, ElementsAre(kMsgImportException));
     EXPECT_EQ(readFile(FileName), testenv::kFreshConfig);
+    // The command line names the line instead.
+    writeFile(chosen, " [appSettings]\r\n FirstUp=Yes\r\n\r\n [other\r\n");
+    reported.clear();
+    ImportDetails details;
+    details.nameDamagedLine = true;
+    EXPECT_FALSE(importConfigFile(chosen, FileName, report, &details));
+    EXPECT_THAT(reported, ElementsAre("Not imported: line 4 is a section line without ']'."));
+    EXPECT_FALSE(details.copyFailed);
+    EXPECT_EQ(readFile(FileName), testenv::kFreshConfig);
+}
+
+// A value the reset would refuse is refused at the import, so the good file
+// is not replaced by one that cannot be sent.
+TEST_F(UtilityConfig, ImportRefusesWhatTheResetWouldRefuseNamingTheKey)
+{
+    setUpFile();
+    const std::string zeros = testenv::zeroTableText();
+    const std::string current = testenv::savedConfig("7", zeros, "3", "1", "0", "5", "8");
+    writeFile(FileName, current);
+    std::filesystem::create_directories(root + "/in");
+    const std::string chosen = root + "/in/USBUtilityCfg.ini";
+    const std::pair<std::string, std::string> refused[] = {
+        {testenv::savedConfig("7", "", "3", "1", "0", "99", "1"),
+         "LedBrightness holds \"99\", not a whole number from 0 to 9"},
+        {testenv::savedConfig("7", "", "3", "1", "0", "5", "4294967304"),
+         "KeypadLayout holds \"4294967304\", not a whole number from 0 to 8"},
+        {testenv::savedConfig("7", "", "11", "1", "0", "5", "1"),
+         "BuzzerPeriod holds \"11\", not a whole number from 0 to 10"},
+        {testenv::savedConfig("7", zeros.substr(2), "3", "1", "0", "5", "5"),
+         "CodeTableValues holds 31 numbers instead of 32"},
+        {testenv::savedConfig("7", "1,2,x\x01,", "3", "1", "0", "5", "2"),
+         "CodeTableValues holds 'x?', which is not a number"},
+        {testenv::savedConfig("7", "", "3", "1", std::string("0\0", 2), "5", "1"),
+         "line 7 (LedColour) holds a NUL byte"},
+        {std::string("#\0\r\n", 4) + testenv::kFreshConfig, "line 1 holds a NUL byte"},
+    };
+    for (const auto& [text, why] : refused) {
+        writeFile(chosen, text);
+        reported.clear();
+        EXPECT_FALSE(importConfigFile(chosen, FileName, report)) << why;
+        EXPECT_THAT(reported, ElementsAre("Not imported: " + why + "."));
+        EXPECT_EQ(readFile(FileName), current);
+    }
+    // The highest values are taken, and a file never saved into is not examined.
+    for (const std::string& text : {testenv::savedConfig("255", zeros, "10", "1", "255", "9", "8"),
+                                    testenv::kFreshConfig + " Junk=\x01\r\n"}) {
+        writeFile(chosen, text);
+        reported.clear();
+        EXPECT_TRUE(importConfigFile(chosen, FileName, report));
+        EXPECT_THAT(reported, IsEmpty());
+        EXPECT_EQ(readFile(FileName), text);
+    }
+}
+
+TEST_F(UtilityConfig, AnAcceptedImportKeepsTheReplacedSettingsBesideTheFile)
+{
+    setUpFile();
+    std::filesystem::create_directories(root + "/in");
+    const std::string chosen = root + "/in/USBUtilityCfg.ini";
+    const std::string first = testenv::savedConfig("7", "", "3", "1", "0", "5", "1");
+    const std::string second = testenv::savedConfig("7", "", "4", "0", "0", "2", "3");
+    struct Step {
+        const std::string& imported;
+        const std::string* kept;   // what the backup holds; null: no backup
+    };
+    // The first start's file holds nothing to keep; importing the same bytes again neither.
+    const Step steps[] = {{first, nullptr}, {second, &first}, {second, nullptr}, {first, &second}};
+    std::vector<std::string> backups;
+    for (const Step& step : steps) {
+        writeFile(chosen, step.imported);
+        ImportDetails details;
+        ASSERT_TRUE(importConfigFile(chosen, FileName, report, &details));
+        EXPECT_EQ(readFile(FileName), step.imported);
+        EXPECT_EQ(details.backupPath.empty(), step.kept == nullptr) << details.backupPath;
+        if (step.kept) {
+            EXPECT_THAT(details.backupPath,
+                        ::testing::MatchesRegex(dataHome + "/VardoInterface/USBUtilityCfg-before-import-"
+                                                           "[0-9]{8}-[0-9]{6}(-2)?\\.ini"));
+            EXPECT_EQ(readFile(details.backupPath), *step.kept);
+            backups.push_back(details.backupPath);
+        }
+    }
+    ASSERT_EQ(backups.size(), 2u);
+    EXPECT_NE(backups[0], backups[1]);   // never one over another, even within a second
+    EXPECT_EQ(readFile(backups[0]), first);
+    EXPECT_THAT(reported, IsEmpty());
 }
 
 TEST_F(UtilityConfig, ImportOfAnUnreadableFileFailsAtTheCopy)
@@ -359,6 +539,114 @@ TEST_F(UtilityConfig, ChangesWaitForTheLockOfAChangeInProgress)
     }
 }
 
+// A lock file that is not a plain file is refused with a message by every
+// operation that takes the lock: none waits on it, follows it or goes on unlocked.
+TEST_F(UtilityConfig, OddLockFilesAreRefusedWithAMessage)
+{
+    setUpFile();
+    const std::string saved = testenv::savedConfig("7", "", "3", "1", "0", "5", "1");
+    writeFile(FileName, saved);
+    std::filesystem::create_directories(root + "/in");
+    std::filesystem::create_directories(root + "/out");
+    const std::string chosen = root + "/in/USBUtilityCfg.ini";
+    writeFile(chosen, testenv::savedConfig("7", "", "1", "1", "0", "1", "1"));
+    const std::string lock = dataHome + "/VardoInterface/.USBUtilityCfg.ini.lock";
+    const std::string target = root + "/target";
+    const std::pair<std::function<bool()>, std::string> odd[] = {
+        {[&] { return std::filesystem::create_directory(lock); }, "is a folder, not a lock file"},
+        {[&] { writeFile(target, "");
+               return ::symlink(target.c_str(), lock.c_str()) == 0; },
+         "is a symbolic link, which a lock never follows"},
+        {[&] { std::filesystem::remove(target);
+               return ::symlink(target.c_str(), lock.c_str()) == 0; },
+         "is a symbolic link, which a lock never follows"},
+        // Opening it for reading would wait for a writer for ever.
+        {[&] { return ::mkfifo(lock.c_str(), 0400) == 0; }, "is a pipe, socket or device, not a lock file"},
+        {[&] { return ::geteuid() != 0 || ::mknod(lock.c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0; },
+         "is a pipe, socket or device, not a lock file"},
+    };
+    for (const auto& [make, what] : odd) {
+        std::filesystem::remove_all(lock);
+        ASSERT_TRUE(make()) << what;
+        if (!std::filesystem::is_symlink(lock) && !std::filesystem::exists(lock))
+            continue;   // a device node needs root
+        reported.clear();
+        ResetPlan plan;
+        EXPECT_EQ(saveSettings(vardo::link::DeviceStatus{}, FileName, report), SaveOutcome::NotWritten);
+        EXPECT_FALSE(importConfigFile(chosen, FileName, report));
+        EXPECT_EQ(readResetPlan(FileName, plan, report), ResetOutcome::NotSent);
+        EXPECT_FALSE(exportConfigFile(root + "/out", FileName, [] { return true; }, report));
+        EXPECT_EQ(reported, std::vector<std::string>(
+                                4, "Cannot lock USBUtilityCfg.ini: " + lock + " " + what + ". Remove it and try again."));
+        EXPECT_EQ(readFile(FileName), saved) << what;
+        EXPECT_FALSE(std::filesystem::exists(target) && readFile(target) != "") << what;
+    }
+}
+
+// A lock file that root left behind: one the user may read still locks (flock
+// needs no write access); one the user may not open is refused with the reason.
+TEST_F(UtilityConfig, ALockFileLeftByRootLocksWhenReadableOrSaysWhy)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    setUpFile();
+    for (const std::string& folder : {root, dataHome, dataHome + "/VardoInterface"})
+        ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+    const std::string lock = dataHome + "/VardoInterface/.USBUtilityCfg.ini.lock";
+    for (const mode_t mode : {0644, 0600}) {
+        ASSERT_EQ(::chmod(lock.c_str(), mode), 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+                ::_exit(3);
+            const ConfigFileLock held(FileName);
+            // Held: another open of the file cannot take the lock now.
+            const int other = ::open(lock.c_str(), O_RDONLY);
+            const bool locked = other >= 0 && ::flock(other, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+            const std::string refusal = "Cannot lock USBUtilityCfg.ini: " + lock
+                + " may not be opened by this user (left by another user, such as a run with sudo)."
+                  " Remove it and try again.";
+            ::_exit(held.problem().empty() ? (locked ? 0 : 4) : held.problem() == refusal ? 1 : 2);
+        }
+        int status = -1;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), mode == 0644 ? 0 : 1) << std::oct << mode;
+    }
+}
+
+// A run as root with a user's HOME (sudo -E) leaves that user everything it
+// made there, so the user's own runs can change and lock it afterwards.
+TEST_F(UtilityConfig, AsRootInAUsersHomeEverythingMadeBelongsToThatUser)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    const std::string home = root + "/home";
+    std::filesystem::create_directories(home);
+    ASSERT_EQ(::chown(home.c_str(), 65534, 65533), 0);
+    platform::setUserDataFolderOverride(home + "/.local/share");
+    ASSERT_TRUE(setUpConfigFile(report));
+    vardo::link::DeviceStatus s;
+    s.keypadType = 1;
+    EXPECT_EQ(saveSettings(s, FileName, report), SaveOutcome::Saved);
+    std::string backup;
+    EXPECT_TRUE(writeUpgradeBackup(s, FileName, backup));
+    writeFile(root + "/USBUtilityCfg.ini", testenv::savedConfig("7", "", "1", "1", "0", "1", "3"));
+    ImportDetails details;
+    EXPECT_TRUE(importConfigFile(root + "/USBUtilityCfg.ini", FileName, report, &details));
+    EXPECT_FALSE(details.backupPath.empty());
+    int entries = 0;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(home)) {
+        struct stat st {};
+        ASSERT_EQ(::lstat(e.path().c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 65534u) << e.path();
+        EXPECT_EQ(st.st_gid, 65533u) << e.path();
+        ++entries;
+    }
+    EXPECT_EQ(entries, 7);   // .local, share, VardoInterface, the file, its lock, the two backups
+    EXPECT_THAT(reported, IsEmpty());
+}
+
 // ---- stored numbers ------------------------------------------------------------------
 
 TEST(StoredByte, TakesDecimalIntegersAsTheirLow8Bits)
@@ -440,12 +728,17 @@ TEST_F(ResetFromFile, CustomisedLayoutSendsTheTableInItsPlace)
 
 TEST_F(ResetFromFile, FixedLayoutSendsNoTable)
 {
-    store("4", "", "7");
-    EXPECT_EQ(resetFromConfigFile(opened.get(), FileName, report), ResetOutcome::Sent);
-    using namespace link;
-    EXPECT_THAT(codes(*encoder), ElementsAre(SET_KEYPAD_TYPE, SET_LED_BRIGHTNESS, SET_LED_COLOUR,
-                                             SET_BUZZER, SET_BUZZER_PERIOD));
-    EXPECT_EQ(encoder->buzzerPeriod(), 7);
+    // 10 is the highest period the encoder takes.
+    for (const int period : {7, 0, 10}) {
+        store("4", "", std::to_string(period));
+        encoder->clearReceivedCommands();
+        EXPECT_EQ(resetFromConfigFile(opened.get(), FileName, report), ResetOutcome::Sent) << period;
+        using namespace link;
+        EXPECT_THAT(codes(*encoder), ElementsAre(SET_KEYPAD_TYPE, SET_LED_BRIGHTNESS, SET_LED_COLOUR,
+                                                 SET_BUZZER, SET_BUZZER_PERIOD));
+        EXPECT_EQ(encoder->buzzerPeriod(), period);
+    }
+    EXPECT_THAT(reported, IsEmpty());
 }
 
 TEST_F(ResetFromFile, StopsAtTheFirstRefusedCommandWithItsMessage)

@@ -1,5 +1,6 @@
 // A chosen file is checked whole before the device is touched.
 #include "firmware/image_check.h"
+#include "firmware/loader_texts.h"
 #include "sim/encoder_images.h"
 #include "temp_folder.h"
 
@@ -48,4 +49,34 @@ TEST(ImageCheck, TellsAFileThatCannotBeOpened)
 {
     TempFolder folder;
     EXPECT_EQ(checkFirmwareFile((folder.path() / "none.txt").string()).result, ImageCheck::CannotOpen);
+}
+
+// Loader texts named on the command line that cannot be used say why.
+TEST(LoaderTextFiles, TooLargeOnesAndTwoPasswordsAreRefusedWithTheReason)
+{
+    using vardo::firmware::findLoaderTexts;
+    TempFolder folder;
+    std::string bytes16;
+    for (int i = 0; i < 16; ++i)
+        bytes16 += "A5 ";
+    const std::string password = "@FFE0\r\n" + bytes16 + "\r\n" + bytes16 + "\r\n";
+    const std::string big = folder.write("big.txt", std::string(vardo::firmware::kLoaderTextLimit + 1, '\n'));
+    const std::string twice = folder.write("twice.txt", password + password + "q\r\n");
+    const std::string overlap = folder.write("overlap.txt", password + "@FFFE\r\n00 44\r\nq\r\n");
+    const std::string tooLarge = "The file '" + big + "' is too large (1048577 bytes, at most 1048576).";
+    struct Case {
+        std::string ram, password, ramProblem, passwordProblem;
+    };
+    const Case cases[] = {
+        {big, "", tooLarge, ""},
+        {"", big, "", tooLarge},
+        {"", twice, "", "The password " + twice + " is not usable: line 5: address 0xFFE0 is given twice."},
+        {"", overlap, "", "The password " + overlap + " is not usable: line 5: address 0xFFFE is given twice."},
+    };
+    for (const Case& c : cases) {
+        const auto found = findLoaderTexts(c.ram, c.password);
+        EXPECT_EQ(found.ramLoaderProblem, c.ramProblem);
+        EXPECT_EQ(found.passwordProblem, c.passwordProblem);
+        EXPECT_FALSE(found.passwordMissing);   // never taken for "no password": that would mass-erase
+    }
 }
