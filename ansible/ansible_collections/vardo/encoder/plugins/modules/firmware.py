@@ -38,16 +38,6 @@ options:
       - The loader password text (C(password.Text)) or a firmware image whose
         vector table is the password; default the tool's own search.
     type: path
-  device:
-    description:
-      - The encoder, by USB port, serial number or device path. Without
-        I(device) and I(all), the only encoder on the machine; the task fails
-        when there are several.
-    type: str
-  all:
-    description: Every encoder on the machine, one after the other.
-    type: bool
-    default: false
   recover:
     description:
       - Also program encoders that wait in their bootstrap loader (no firmware
@@ -58,15 +48,12 @@ options:
         encoder; the task fails otherwise.
     type: bool
     default: false
-  cli:
-    description:
-      - The tool to call, program and leading arguments, as a string (split
-        as a shell would) or a list.
-    type: raw
-    default: vardo-encoder
 notes:
   - Check mode reports which encoders would be upgraded and never upgrades.
   - An upgrade takes about 15 seconds an encoder on real hardware.
+extends_documentation_fragment:
+  - vardo.encoder.cli
+  - vardo.encoder.cli.device
 author:
   - Vardo Interface
 '''

@@ -23,14 +23,10 @@ options:
     description: Every encoder (the default); here for symmetry with the other modules.
     type: bool
     default: false
-  cli:
-    description:
-      - The tool to call, program and leading arguments, as a string (split
-        as a shell would) or a list.
-    type: raw
-    default: vardo-encoder
 notes:
   - Changes nothing; supports check mode.
+extends_documentation_fragment:
+  - vardo.encoder.cli
 author:
   - Vardo Interface
 '''

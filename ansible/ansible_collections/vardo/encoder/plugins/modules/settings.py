@@ -18,19 +18,6 @@ description:
   - Options left out are left as they are.
 version_added: "1.0.0"
 options:
-  device:
-    description:
-      - The encoder, by USB port (e.g. C(1-1.3)), serial number or device
-        path, as C(vardo-encoder list) shows them.
-      - Without I(device) and I(all), the only encoder on the machine; the
-        task fails when there are several.
-    type: str
-  all:
-    description:
-      - Every encoder on the machine. Encoders waiting in their bootstrap
-        loader fail the task after the others are done.
-    type: bool
-    default: false
   brightness:
     description: LED brightness.
     type: int
@@ -71,18 +58,12 @@ options:
         already records the values given.
     type: bool
     default: false
-  cli:
-    description:
-      - The tool to call, program and leading arguments, as a string (split
-        as a shell would) or a list, e.g.
-        C(vardo-encoder-demo --sim-state=/var/lib/kiosk/encoders.state).
-    type: raw
-    default: vardo-encoder
 notes:
   - Supports check mode (reports what would change, sends nothing) and diff
     mode (settings before and after).
-  - Runs the tool as the remote user; C(environment) works as usual (for
-    example C(HOME) or C(XDG_DATA_HOME) for the configuration file).
+extends_documentation_fragment:
+  - vardo.encoder.cli
+  - vardo.encoder.cli.device
 author:
   - Vardo Interface
 '''
