@@ -104,7 +104,7 @@ def main():
         image=dict(type='path', required=True),
         version=dict(type='str', required=True),
         ram_loader=dict(type='path'),
-        password=dict(type='path'),
+        password=dict(type='path', no_log=False),
         recover=dict(type='bool', default=False),
     )
     module = AnsibleModule(argument_spec=spec, mutually_exclusive=MUTUALLY_EXCLUSIVE, supports_check_mode=True)
