@@ -2,7 +2,7 @@
 // options fitted, layout 8, firmware 01.05A, with its bootstrap loader), for trying it without hardware and for tests that
 // run it as a process. Options starting with --sim- shape the virtual bus and
 // are taken off before the tool sees the command line:
-//   --sim-encoders=N     N encoders (0-8; default 1) on USB ports 1-1 ... 1-N, serials
+//   --sim-encoders=N     N encoders (0-8; default 1, or those kept) on USB ports 1-1 ... 1-N, serials
 //                        VE710-00000k; each one's loader appears on its own port
 //   --sim-no-access      the encoders are present but may not be opened
 //   --sim-refuse         every command is refused

@@ -93,6 +93,8 @@ changed:
   type: bool
 '''
 
+import os
+
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.vardo.encoder.plugins.module_utils.vardo_cli import (
     CLI_ARGS, MUTUALLY_EXCLUSIVE, VardoCli)
@@ -110,6 +112,9 @@ def main():
     module = AnsibleModule(argument_spec=spec, mutually_exclusive=MUTUALLY_EXCLUSIVE, supports_check_mode=True)
     p = module.params
     cli = VardoCli(module)
+    # Checked here too so that a dry run finds a wrong path.
+    if not os.path.isfile(p['image']):
+        module.fail_json(msg="The firmware image '%s' is not a file on this machine." % p['image'], rc=7)
 
     encoders, loaders = cli.bus()
     chosen = cli.targets(encoders, loaders, take_loaders=p['recover'])
