@@ -101,15 +101,15 @@ from ansible_collections.vardo.encoder.plugins.module_utils.vardo_cli import (
 
 
 def main():
-    spec = dict(CLI_ARGS)
-    spec.update(
+    options = dict(CLI_ARGS)
+    options.update(
         image=dict(type='path', required=True),
         version=dict(type='str', required=True),
         ram_loader=dict(type='path'),
         password=dict(type='path', no_log=False),
         recover=dict(type='bool', default=False),
     )
-    module = AnsibleModule(argument_spec=spec, mutually_exclusive=MUTUALLY_EXCLUSIVE, supports_check_mode=True)
+    module = AnsibleModule(argument_spec=options, mutually_exclusive=MUTUALLY_EXCLUSIVE, supports_check_mode=True)
     p = module.params
     cli = VardoCli(module)
     # Checked here too so that a dry run finds a wrong path.

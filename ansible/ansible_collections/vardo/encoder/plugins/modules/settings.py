@@ -258,8 +258,8 @@ def recorded(status, wanted):
 
 
 def main():
-    spec = dict(CLI_ARGS)
-    spec.update(
+    options = dict(CLI_ARGS)
+    options.update(
         brightness=dict(type='int', choices=list(range(10))),
         colour=dict(type='str', choices=['0', 'white']),
         buzzer=dict(type='bool'),
@@ -268,7 +268,7 @@ def main():
         code_table=dict(type='dict'),
         keep=dict(type='bool', default=False),
     )
-    module = AnsibleModule(argument_spec=spec, mutually_exclusive=MUTUALLY_EXCLUSIVE, supports_check_mode=True)
+    module = AnsibleModule(argument_spec=options, mutually_exclusive=MUTUALLY_EXCLUSIVE, supports_check_mode=True)
     p = module.params
     cli = VardoCli(module)
 
