@@ -7,7 +7,7 @@ export XDG_RUNTIME_DIR ?= /tmp/runtime-$(shell id -u)
 export CCACHE_BASEDIR ?= $(abspath $(CURDIR)/..)
 export CCACHE_NOHASHDIR ?= 1
 
-.PHONY: deps configure build test run bench asan fuzz install package screenshots clean
+.PHONY: deps configure build test test-fleet bench-fleet run bench asan fuzz install package screenshots clean
 
 deps:
 	@scripts/install-deps
@@ -21,6 +21,16 @@ build: configure
 test: build
 	@mkdir -p -m 0700 $(XDG_RUNTIME_DIR)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The Ansible collection on twenty local kiosks with virtual encoders.
+test-fleet: build
+	@scripts/install-deps --fleet
+	tests/fleet/run-fleet-test $(BUILD)
+
+# Times of the fleet's settings and firmware plays (by hand; not a test).
+bench-fleet: build
+	@scripts/install-deps --fleet
+	bench/fleet/bench-fleet $(BUILD)
 
 run: configure
 	@cmake --build $(BUILD) -j $(JOBS) --target vardo-encoder-utility-demo

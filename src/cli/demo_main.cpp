@@ -2,7 +2,7 @@
 // options fitted, layout 8, firmware 01.05A, with its bootstrap loader), for trying it without hardware and for tests that
 // run it as a process. Options starting with --sim- shape the virtual bus and
 // are taken off before the tool sees the command line:
-//   --sim-encoders=N     N encoders (0-8; default 1) on USB ports 1-1 ... 1-N, serials
+//   --sim-encoders=N     N encoders (0-8; default 1, or those kept) on USB ports 1-1 ... 1-N, serials
 //                        VE710-00000k; each one's loader appears on its own port
 //   --sim-no-access      the encoders are present but may not be opened
 //   --sim-refuse         every command is refused
@@ -10,10 +10,15 @@
 //   --sim-press=K,K,...  keys (1-16) pressed 300 ms apart once self-test mode starts
 //                        (default: every key of the layout)
 //   --sim-virtual-clock  waits cost no time (time-outs, the factory reset)
+//   --sim-state=FILE     the encoders are kept in FILE: read at start (made when
+//                        missing, with --sim-encoders or one encoder), written after
+//                        every change and at exit (sim/sim_state.h)
 #include "cli/cli_main.h"
 #include "cli/cli_values.h"
+#include "cli/exit_codes.h"
 #include "platform/clock.h"
 #include "sim/bus.h"
+#include "sim/sim_state.h"
 #include "sim/virtual_device.h"
 
 #include <iostream>
@@ -27,7 +32,8 @@ namespace {
 using namespace vardo;
 
 struct DemoOptions {
-    int encoders = 1;
+    std::optional<int> encoders;
+    std::string stateFile;
     bool noAccess = false;
     bool refuse = false;
     bool silent = false;
@@ -42,6 +48,8 @@ bool parseDemoOption(const std::string& arg, DemoOptions& o)
         if (!n)
             return false;
         o.encoders = *n;
+    } else if (arg.rfind("--sim-state=", 0) == 0 && arg.size() > 12) {
+        o.stateFile = arg.substr(12);
     } else if (arg == "--sim-no-access") {
         o.noAccess = true;
     } else if (arg == "--sim-refuse") {
@@ -118,9 +126,21 @@ int main(int argc, char** argv)
     if (demo.virtualClock)
         clockInForce.emplace(virtualClock);
 
+    std::optional<sim::SimStateFile> stateFile;
+    std::optional<sim::SimState> state;
+    if (!demo.stateFile.empty()) {
+        std::string error;
+        if (!stateFile.emplace(demo.stateFile).load(state, error)) {
+            std::cerr << "vardo-encoder-demo: " << error << '\n';
+            return cli::kExitBadInputFile;
+        }
+    }
+    // --sim-encoders wins over the number kept; encoders beyond those kept are new.
+    const int count = demo.encoders.value_or(state ? static_cast<int>(state->encoders.size()) : 1);
+
     // Each encoder has both faces, so that `upgrade` finds its loader.
     std::vector<std::unique_ptr<sim::VirtualEncoderDevice>> encoders;
-    for (int i = 1; i <= demo.encoders; ++i) {
+    for (int i = 1; i <= count; ++i) {
         sim::VirtualEncoderConfig config;
         config.port = "sim:1-" + std::to_string(i);
         config.serial = L"VE710-00000" + std::to_wstring(i);
@@ -131,6 +151,8 @@ int main(int argc, char** argv)
         sim::VirtualEncoder* encoder = &device->encoder();
         encoder->setSettings(demoSettings());
         encoder->setPowerUpDefaults(demoSettings());
+        if (state && static_cast<std::size_t>(i) <= state->encoders.size())
+            sim::restoreEncoderState(*device, state->encoders[static_cast<std::size_t>(i - 1)]);
         if (demo.refuse)
             encoder->injectFault({sim::EncoderFault::Refuse, true});
         if (demo.silent)
@@ -143,7 +165,25 @@ int main(int argc, char** argv)
         encoders.push_back(std::move(device));
     }
 
-    const int code = cli::processMain(args, "vardo-encoder-demo");
+    if (stateFile) {
+        std::vector<sim::VirtualEncoderDevice*> devices;
+        for (const auto& device : encoders)
+            devices.push_back(device.get());
+        std::string error;
+        if (!stateFile->watch(devices, error)) {
+            std::cerr << "vardo-encoder-demo: " << error << '\n';
+            return cli::kExitFailed;
+        }
+    }
+
+    int code = cli::processMain(args, "vardo-encoder-demo");
+    if (stateFile) {
+        std::string error;
+        if (!stateFile->detach(error)) {
+            std::cerr << "vardo-encoder-demo: " << error << '\n';
+            code = code == cli::kExitOk ? cli::kExitFailed : code;
+        }
+    }
     encoders.clear();
     return code;
 }

@@ -2,9 +2,12 @@
 // customised layout), with a window of the encoder itself beside it.
 // --sim-encoders=N (2-8) puts N-1 more encoders on ports 1-2 ... 1-N, to try
 // the File menu's choice of encoder; the window shows each, chosen by port.
+// --sim-state=FILE keeps the encoders in FILE, shared with vardo-encoder-demo
+// (sim/sim_state.h): read at start, written after every change and at exit.
 #include "demo/virtual_encoder_window.h"
 #include "mainwindow/app_startup.h"
 #include "mainwindow/form1.h"
+#include "sim/sim_state.h"
 #include "sim/virtual_device.h"
 
 #include <QCoreApplication>
@@ -14,6 +17,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <iostream>
+#include <optional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,33 +55,44 @@ private:
     bool shown_ = false;
 };
 
-// The number of encoders a --sim-encoders=N argument asks for (taken off the
-// arguments), 1 without one.
-int takeEncoderCount(int& argc, char** argv)
+// The value of an --option=VALUE argument (taken off the arguments).
+std::optional<std::string> takeOption(int& argc, char** argv, const std::string& option)
 {
-    int count = 1;
-    const std::string option = "--sim-encoders=";
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg.rfind(option, 0) != 0)
             continue;
-        count = std::clamp(std::atoi(arg.c_str() + option.size()), 1, 8);
         for (int j = i; j + 1 < argc; ++j)
             argv[j] = argv[j + 1];
         --argc;
-        break;
+        return arg.substr(option.size());
     }
-    return count;
+    return std::nullopt;
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    const int encoders = takeEncoderCount(argc, argv);
+    const auto countOption = takeOption(argc, argv, "--sim-encoders=");
+    const auto statePath = takeOption(argc, argv, "--sim-state=");
+    std::optional<vardo::sim::SimStateFile> stateFile;
+    std::optional<vardo::sim::SimState> state;
+    if (statePath) {
+        std::string error;
+        if (!stateFile.emplace(*statePath).load(state, error)) {
+            std::cerr << "vardo-encoder-utility-demo: " << error << '\n';
+            return 7;
+        }
+    }
+    // --sim-encoders wins over the number kept; the window shows at least one.
+    const int encoders = std::clamp(countOption ? std::atoi(countOption->c_str())
+                                    : state               ? static_cast<int>(state->encoders.size())
+                                                          : 1,
+                                    1, 8);
     std::unique_ptr<vardo::sim::VirtualEncoderDevice> device;
     std::vector<std::unique_ptr<vardo::sim::VirtualEncoderDevice>> others;
-    return vardo::ui::runUtility(argc, argv, [&device, &others, encoders](Form1& mainWindow) {
+    const int code = vardo::ui::runUtility(argc, argv, [&](Form1& mainWindow) {
         for (int i = 2; i <= encoders; ++i) {
             vardo::sim::VirtualEncoderDeviceConfig config;
             config.encoder.port = "sim:1-" + std::to_string(i);
@@ -93,6 +109,13 @@ int main(int argc, char** argv)
         std::vector<vardo::sim::VirtualEncoderDevice*> shown{device.get()};
         for (const auto& other : others)
             shown.push_back(other.get());
+        if (stateFile) {
+            for (std::size_t i = 0; state && i < shown.size() && i < state->encoders.size(); ++i)
+                vardo::sim::restoreEncoderState(*shown[i], state->encoders[i]);
+            std::string error;
+            if (!stateFile->watch(shown, error))
+                std::cerr << "vardo-encoder-utility-demo: " << error << '\n';
+        }
         auto* window = new vardo::demo::VirtualEncoderWindow(shown, VARDO_DEMO_SAMPLES_DIR);
         QObject::connect(qApp, &QCoreApplication::aboutToQuit, qApp, [window] { delete window; });
         // The pair is centred together, so that neither hides the other.
@@ -105,4 +128,10 @@ int main(int argc, char** argv)
         }
         mainWindow.installEventFilter(new ShowBeside(&mainWindow, window));
     });
+    if (stateFile) {
+        std::string error;
+        if (!stateFile->detach(error))
+            std::cerr << "vardo-encoder-utility-demo: " << error << '\n';
+    }
+    return code;
 }

@@ -96,6 +96,45 @@ TEST_F(CliProcess, AnUnwritableStdoutFailsTheRun)
     }
 }
 
+// --sim-state: each run sees the encoders the last one left, upgraded
+// firmware, the loader an upgrade stopped in, and a second encoder included.
+TEST_F(CliProcess, StateFileKeepsTheEncodersFromRunToRun)
+{
+    const std::string path = root + "/encoders.state";
+    const std::string state = "--sim-state=" + path;
+    const std::string image = std::string(VARDO_FIRMWARE_SAMPLES_DIR) + "/encoder_firmware_01.06A.txt";
+    EXPECT_EQ(run({state, "--sim-encoders=2", "set", "brightness", "2"}).code, 0);
+    EXPECT_EQ(run({state, "--device", "1-2", "set", "layout", "3"}).code, 0);
+    auto r = run({state, "--sim-virtual-clock", "--device", "1-2", "upgrade", "--yes", image});
+    EXPECT_EQ(r.code, 0) << r.err;
+    r = run({state, "list"});
+    EXPECT_EQ(r.out, "PORT  KIND     MODEL               FIRMWARE  SERIAL        PATH\n"
+                     "1-1   encoder  Vardo 710i Encoder  01.05A    VE710-000001  sim:1-1:1.1\n"
+                     "1-2   encoder  Vardo 710i Encoder  01.06A    VE710-000002  sim:1-2:1.1\n");
+    r = run({state, "--device", "1-2", "--json", "status"});
+    EXPECT_NE(r.out.find("\"layout\":3,"), std::string::npos) << r.out;
+    EXPECT_NE(run({state, "--device", "1-1", "--json", "status"}).out.find("\"brightness\":2,"), std::string::npos);
+
+    // An encoder that waits in its loader with nothing in flash stays there.
+    std::string text = readFile(path);
+    for (const char* from : {"mode=application", "flash=image 01.05A"}) {
+        const auto at = text.find(from);
+        ASSERT_NE(at, std::string::npos);
+        text.replace(at, std::string(from).size(), from[0] == 'm' ? "mode=loader" : "flash=erased");
+    }
+    std::ofstream(path, std::ios::trunc) << text;
+    r = run({state, "list"});
+    EXPECT_NE(r.out.find("1-1   loader"), std::string::npos) << r.out;
+    EXPECT_EQ(run({state, "--device", "1-1", "status"}).code, 3);
+
+    std::ofstream(path, std::ios::trunc) << "vardo-sim-state=1\nencoders=1\n[encoder 1]\nmode=asleep\n";
+    r = run({state, "list"});
+    EXPECT_EQ(r.code, 7);
+    EXPECT_EQ(r.err, "vardo-encoder-demo: the state file " + path
+                         + " is not usable: line 4: mode must be application, loader or unplugged\n");
+    EXPECT_EQ(readFile(path), "vardo-sim-state=1\nencoders=1\n[encoder 1]\nmode=asleep\n");
+}
+
 // Ctrl+C, a closed terminal and a reader that goes away (`keys | head -1`)
 // each end `keys` with success, self-test mode ended, instead of killing it.
 TEST_F(CliProcess, KeysEndsCleanlyOnSigintSighupAndABrokenPipe)
