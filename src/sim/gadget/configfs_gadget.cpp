@@ -140,9 +140,11 @@ bool ConfigfsGadget::bind(const UsbIdentity& id, bool withKeyboard, std::string&
     bool ok = writeText(root_ + "/idVendor", hex4(id.vendorId), why)
         && writeText(root_ + "/idProduct", hex4(id.productId), why)
         && writeText(root_ + "/bcdDevice", "0x0100", why)
-        && writeText(root_ + "/strings/0x409/manufacturer", id.manufacturer, why)
-        && writeText(root_ + "/strings/0x409/product", id.product, why)
-        && writeText(root_ + "/strings/0x409/serialnumber", id.serial, why);
+        // A line end, which configfs takes off: an empty string (the loader's
+        // serial number) cannot be written otherwise.
+        && writeText(root_ + "/strings/0x409/manufacturer", id.manufacturer + "\n", why)
+        && writeText(root_ + "/strings/0x409/product", id.product + "\n", why)
+        && writeText(root_ + "/strings/0x409/serialnumber", id.serial + "\n", why);
     // Interfaces are numbered in the order the functions are linked.
     if (ok && withKeyboard) {
         ok = ::symlink((root_ + "/functions/hid.kbd").c_str(), (config + "hid.kbd").c_str()) == 0;

@@ -8,6 +8,7 @@
 // the final reset brings the encoder back with the firmware in its flash.
 //
 //   vardo-usb-gadget [--encoders N] [--control DIR] [--loader-texts DIR] [--press K,K,...]
+//                    [--attach-ms MS]
 //
 // --control DIR makes the FIFO DIR/ctl; each line written to it is one
 // command, answered in DIR/reply (replaced whole):
@@ -98,8 +99,12 @@ struct Port {
     std::deque<Report> toHost;
     std::deque<Report> keysToHost;
     std::size_t strokesSeen = 0;
-    std::uint64_t arrivedAtMs = 0;
+    int pendingJoin = 0;   // the bus's timer of an arrival still on its way
 };
+
+// How long a device takes from appearing on the model's bus to pulling up on
+// the cable (a chip's USB module starting); the kernel adds its own enumeration.
+std::uint32_t attachDelayMs = 300;
 
 // Writes what the host may take now; keeps the rest for later.
 void pump(int fd, std::deque<Report>& queue, const std::string& what)
@@ -171,10 +176,20 @@ void onBusEvent(std::vector<Port>& ports, const BusEvent& e)
         const Face face = tail == "1.1" ? Face::Encoder : tail == "bsl" ? Face::Loader : Face::Off;
         if (face == Face::Off)
             return;
-        if (e.kind == BusEventKind::Arrival)
-            join(p, face, e.device.path);
-        else if (p.face == face)
+        if (p.pendingJoin) {
+            Bus::instance().cancel(p.pendingJoin);
+            p.pendingJoin = 0;
+        }
+        if (e.kind == BusEventKind::Arrival) {
+            const std::string path = e.device.path;
+            Port* port = &p;
+            p.pendingJoin = Bus::instance().schedule(nowMs() + attachDelayMs, [port, face, path] {
+                port->pendingJoin = 0;
+                join(*port, face, path);
+            });
+        } else if (p.face == face) {
             leave(p);
+        }
     }
 }
 
@@ -274,7 +289,7 @@ EncoderSettings allOptionsLayout8()
 int usage()
 {
     std::cerr << "usage: vardo-usb-gadget [--encoders N] [--control DIR] [--loader-texts DIR]"
-                 " [--press K,K,...]\n";
+                 " [--press K,K,...] [--attach-ms MS]\n";
     return 2;
 }
 
@@ -294,6 +309,8 @@ int main(int argc, char** argv)
             count = std::atoi(v.c_str());
         else if (a == "--control")
             controlDir = v;
+        else if (a == "--attach-ms")
+            attachDelayMs = static_cast<std::uint32_t>(std::atoi(v.c_str()));
         else if (a == "--loader-texts")
             textsDir = v;
         else if (a == "--press") {
@@ -433,7 +450,9 @@ int main(int argc, char** argv)
                 } else if (f.fd == p.gadget->commandFd()) {
                     const ssize_t n = ::read(f.fd, buf, sizeof buf);
                     if (n > 0) {
-                        log(p.hostPort + " host> " + hex(buf, static_cast<std::size_t>(n)));
+                        // The host's report as it came off the wire; a short one says so.
+                        log(p.hostPort + " host> " + hex(buf, static_cast<std::size_t>(n))
+                            + (n == 64 ? "" : "(" + std::to_string(n) + " bytes)"));
                         p.endpoint->write(buf, static_cast<std::size_t>(n));
                     }
                 }
