@@ -13,7 +13,6 @@
 #include "cli/cli_main.h"
 #include "cli/cli_values.h"
 #include "platform/clock.h"
-#include "sim/bus.h"
 #include "sim/virtual_device.h"
 
 #include <iostream>
