@@ -7,7 +7,7 @@ export XDG_RUNTIME_DIR ?= /tmp/runtime-$(shell id -u)
 export CCACHE_BASEDIR ?= $(abspath $(CURDIR)/..)
 export CCACHE_NOHASHDIR ?= 1
 
-.PHONY: deps configure build test test-fleet bench-fleet run bench asan fuzz install package screenshots clean
+.PHONY: deps configure build test test-usb test-fleet bench-fleet run bench asan fuzz install package screenshots clean
 
 deps:
 	@scripts/install-deps
@@ -21,6 +21,12 @@ build: configure
 test: build
 	@mkdir -p -m 0700 $(XDG_RUNTIME_DIR)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The production programs against the kernel's own USB, HID and input layers:
+# a qemu guest in which vardo-usb-gadget makes the virtual encoder a USB device.
+test-usb: build
+	@scripts/install-deps --usb
+	tests/usb/run-guest tests/usb/guest-tests $(abspath $(BUILD))
 
 # The Ansible collection on twenty local kiosks with virtual encoders.
 test-fleet: build

@@ -83,26 +83,6 @@ sim::EncoderSettings demoSettings()
     return s;
 }
 
-// The operator's hand: presses the chosen keys once self-test mode begins.
-void pressKeysInSelfTest(sim::VirtualEncoder& encoder, std::vector<int> keys)
-{
-    auto started = std::make_shared<bool>(false);
-    encoder.addListener([&encoder, keys, started] {
-        if (!encoder.selfTestMode()) {
-            *started = false;
-            return;
-        }
-        if (*started)
-            return;
-        *started = true;
-        const std::uint64_t now = platform::clock().nowMs();
-        for (std::size_t i = 0; i < keys.size(); ++i) {
-            const int index = keys[i] - 1;
-            sim::Bus::instance().schedule(now + 300 * (i + 1), [&encoder, index] { encoder.pressKey(index); });
-        }
-    });
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -161,7 +141,7 @@ int main(int argc, char** argv)
         if (!demo.press)
             for (int k = 1; k <= 16; ++k)
                 keys.push_back(k);
-        pressKeysInSelfTest(*encoder, keys);
+        sim::pressKeysInSelfTest(*encoder, keys);
         encoders.push_back(std::move(device));
     }
 

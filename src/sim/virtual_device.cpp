@@ -1,5 +1,10 @@
 #include "sim/virtual_device.h"
 
+#include "platform/clock.h"
+#include "sim/bus.h"
+
+#include <memory>
+
 namespace vardo::sim {
 
 VirtualEncoderDevice::VirtualEncoderDevice(VirtualEncoderDeviceConfig config)
@@ -45,6 +50,25 @@ VirtualEncoderDevice::~VirtualEncoderDevice()
     loader_->setRestartHandler({});
     encoder_.reset();
     loader_.reset();
+}
+
+void pressKeysInSelfTest(VirtualEncoder& encoder, std::vector<int> keys, std::uint32_t spacingMs)
+{
+    auto started = std::make_shared<bool>(false);
+    encoder.addListener([&encoder, keys, started, spacingMs] {
+        if (!encoder.selfTestMode()) {
+            *started = false;
+            return;
+        }
+        if (*started)
+            return;
+        *started = true;
+        const std::uint64_t now = platform::clock().nowMs();
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            const int index = keys[i] - 1;
+            Bus::instance().schedule(now + spacingMs * (i + 1), [&encoder, index] { encoder.pressKey(index); });
+        }
+    });
 }
 
 } // namespace vardo::sim

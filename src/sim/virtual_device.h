@@ -6,7 +6,9 @@
 #include "sim/virtual_encoder.h"
 #include "sim/virtual_loader.h"
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vardo::sim {
 
@@ -35,5 +37,9 @@ private:
     std::unique_ptr<VirtualLoader> loader_;
     std::unique_ptr<VirtualEncoder> encoder_;
 };
+
+// The operator's hand: presses keys (1-16) spacingMs apart each time the
+// encoder's self-test mode begins.
+void pressKeysInSelfTest(VirtualEncoder& encoder, std::vector<int> keys, std::uint32_t spacingMs = 300);
 
 } // namespace vardo::sim
