@@ -115,9 +115,9 @@ As "Save Changes": sends WRITE_DEFAULTS so that the encoder keeps its current
 settings over a power cycle, then reads its status and records the settings in
 the configuration file.
 )"},
-        {"factory-reset", R"(Usage: %P factory-reset [--device PATH|SERIAL|PORT]
+        {"factory-reset", R"(Usage: %P factory-reset [--device PATH|SERIAL|PORT] [--yes]
 
-Sends FACTORY_RESET, waits 3000 ms for the encoder to restart, opens it again
+Asks first (on a terminal; --yes answers it), then sends FACTORY_RESET, waits 3000 ms for the encoder to restart, opens it again
 and reads its status. The configuration file is not changed.
 )"},
         {"config", R"(Usage: %P config export FOLDER [--yes]

@@ -5,6 +5,7 @@
 #include "cli/cli_values.h"
 #include "cli/exit_codes.h"
 #include "config/utility_config.h"
+#include "platform/dialogs.h"
 
 #include <optional>
 #include <ostream>
@@ -101,10 +102,13 @@ int Session::cmdSave()
 
 int Session::cmdFactoryReset()
 {
-    if (int c = checkLine({"device"}, 1, "'factory-reset' takes no arguments"))
+    if (int c = checkLine({"device", "yes"}, 1, "'factory-reset' takes no arguments"))
         return c;
     if (int c = openDevice())
         return c;
+    // Settings and customised tables are lost: asked on a terminal, --yes elsewhere.
+    if (!platform::dialogs().question("Reset To Factory Default", messages::kFactoryResetQuestion))
+        return fail(kExitFailed, "Not reset (confirm with --yes).");
     // The result is not examined: the encoder may restart before it answers.
     encoder().factoryReset();
     closeDevice();

@@ -406,22 +406,65 @@ TEST_F(SelfTestWindowTest, CloseDuringTheBuzzerTestStopsAfterTheCurrentStep)
 
 // Closing by the title bar while the test runs asks the worker to stop as
 // Close does; the completion then closes the window.
-TEST_F(SelfTestWindowTest, TitleBarCloseWhileRunningStopsLikeClose)
+TEST_F(SelfTestWindowTest, TitleBarCloseOrEscWhileRunningStopsLikeClose)
 {
-    attach(4, 8);
-    onCommand = [this](int code, int value) {
-        if (code == SOUND_BUZZER && value == 1)
-            QMetaObject::invokeMethod(window, [this] { window->close(); },
-                                      Qt::BlockingQueuedConnection);
+    const std::function<void(self_test*)> ways[] = {
+        [](self_test* w) { w->close(); },
+        [](self_test* w) { QTest::keyClick(w, Qt::Key_Escape); },
     };
-    start();
-    ASSERT_TRUE(waitUntilClosed());
-    const auto s = steps();
-    ASSERT_EQ(s.size(), 6u);
-    EXPECT_EQ(s[2], (Step{SOUND_BUZZER, 1, 160}));
-    EXPECT_EQ(s[3], (Step{SET_BUZZER_PERIOD, 3, 160}));
-    EXPECT_EQ(s[5], (Step{SELF_TEST, 2, 360}));
-    EXPECT_FALSE(snapshot.endEnabled);
+    for (const auto& stop : ways) {
+        attach(4, 8);
+        onCommand = [this, &stop](int code, int value) {
+            if (code == SOUND_BUZZER && value == 1)
+                QMetaObject::invokeMethod(window, [this, &stop] { stop(window); },
+                                          Qt::BlockingQueuedConnection);
+        };
+        start();
+        ASSERT_TRUE(waitUntilClosed());
+        const auto s = steps();
+        ASSERT_EQ(s.size(), 6u);
+        EXPECT_EQ(s[2], (Step{SOUND_BUZZER, 1, 160}));
+        EXPECT_EQ(s[3], (Step{SET_BUZZER_PERIOD, 3, 160}));
+        EXPECT_EQ(s[5], (Step{SELF_TEST, 2, 360}));
+        EXPECT_FALSE(snapshot.endEnabled);
+        TearDown();
+        SetUp();
+    }
+}
+
+// The run ends with a verdict on the keys for the main window's status bar;
+// an encoder unplugged midway says so in one message, with no box for each
+// command that could not reach it.
+TEST_F(SelfTestWindowTest, TheRunEndsWithAVerdictAndAnUnplugInOneMessage)
+{
+    const struct {
+        std::vector<int> keys;
+        bool unplugDuringBuzzer;
+        std::vector<std::string> messages;
+        QString verdict;
+    } cases[] = {
+        {{0, 1, 2, 255}, false, {kPrompt}, "Self test: keys 1-3 answered; keys 4-16 did not answer"},
+        {{}, true, {"Vardo 710 Encoder not connected..\r\n"},
+         "Self test stopped: the encoder went away before the key test"},
+    };
+    for (const auto& c : cases) {
+        attach(4, 8);
+        pressOnStart(c.keys);
+        if (c.unplugDuringBuzzer)
+            onCommand = [this](int code, int value) {
+                if (code == SOUND_BUZZER && value == 2)
+                    encoder->unplug();
+            };
+        QString verdict;
+        start();
+        QObject::connect(window, &self_test::verdict, [&](const QString& text) { verdict = text; });
+        ASSERT_TRUE(waitUntilClosed());
+        EXPECT_EQ(dialogs.messages(), c.messages);
+        EXPECT_EQ(verdict, c.verdict);
+        dialogs.clear();
+        TearDown();
+        SetUp();
+    }
 }
 
 TEST_F(SelfTestWindowTest, StatusFailureShowsItsMessageAndStartsNothing)
