@@ -55,7 +55,7 @@ const QString kNone = QStringLiteral("None");
 
 // What the status bar says after an action, and what to do without an encoder.
 const QString kNoEncoderHint =
-    QStringLiteral("No encoder: plug it in (the udev rule %1 lets you open it; by hand, copy it to "
+    QStringLiteral("No encoder: plug it in, install the udev rule %1 (by hand: copy it to "
                    "/etc/udev/rules.d), then press Scan For Device.")
         .arg(QString::fromLatin1(vardo::link::kUdevRulePath));
 constexpr const char* kFactoryResetCaption = "Reset To Factory Default";

@@ -9,6 +9,7 @@
 #include "link/encoder_commands.h"
 #include "mainwindow/about.h"
 #include "mainwindow/form1.h"
+#include "selftest/self_test.h"
 #include "sim/virtual_encoder.h"
 
 #include <QAction>
@@ -250,8 +251,8 @@ TEST_F(MainWindow, NoEncoderAtStart)
 {
     window->onLoad();
     EXPECT_EQ(w<QStatusBar>("statusStrip1")->currentMessage(),
-              "No encoder: plug it in (the udev rule /lib/udev/rules.d/70-vardo-encoder.rules lets you open "
-              "it; by hand, copy it to /etc/udev/rules.d), then press Scan For Device.");
+              "No encoder: plug it in, install the udev rule /lib/udev/rules.d/70-vardo-encoder.rules (by "
+              "hand: copy it to /etc/udev/rules.d), then press Scan For Device.");
     const auto records = dialogs.records();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].kind, DR::Kind::Message);
@@ -855,6 +856,9 @@ TEST_F(MainWindow, TestEncoderOpensASelfTestWindowEachTime)
         EXPECT_STREQ(w->metaObject()->className(), "self_test");
         EXPECT_EQ(w->pos(), window->pos());
     }
+    // A test's verdict lands in the status bar.
+    emit qobject_cast<self_test*>(open[0])->verdict("Self test: all 4 keys answered");
+    EXPECT_EQ(w<QStatusBar>("statusStrip1")->currentMessage(), "Self test: all 4 keys answered");
 }
 
 TEST_F(MainWindow, CustomiseCodeTableReadsTheStatusFirst)
