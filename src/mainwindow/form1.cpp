@@ -2,12 +2,11 @@
 
 #include "mainwindow/encoder_menu.h"
 
-#include "device/encoder_choice.h"
-
 #include "codetable/code_table_editor.h"
 #include "codetable/usage_codes.h"
 #include "config/utility_config.h"
 #include "firmware/firmware_upgrade.h"
+#include "device/encoder_choice.h"
 #include "device/outcome.h"
 #include "firmware/loader_texts.h"
 #include "link/device_access.h"
@@ -62,7 +61,10 @@ constexpr const char* kFactoryResetCaption = "Reset To Factory Default";
 constexpr const char* kImportCaption = "Import Cfg File";
 constexpr const char* kImportQuestion = "Send the imported settings to the encoder now?";
 
-QString fromLocal8(const std::string& text) { return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())); }
+QString fromLocal8(const std::string& text)
+{
+    return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+}
 
 // Every failure the operator sees: one OK button, warning icon, and a line
 // break (CR LF, as in every other window) after the sentence.
@@ -630,7 +632,7 @@ void Form1::offerImportedSettings(const std::string& chosenPath)
             .arg(plan.buzzer ? QStringLiteral("on") : QStringLiteral("off"))
             .arg(plan.buzzerPeriod);
     showOutcome(summary);
-    if (!encoder_->get() || encoder_->lost())
+    if (encoder_->lost())
         return;
     if (dialogs().question(kImportCaption, kImportQuestion))
         onResetFromConfigFile();
