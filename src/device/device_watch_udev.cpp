@@ -48,8 +48,13 @@ public:
 private:
     void listen()
     {
-        pollfd fds[2] = {{udev_monitor_get_fd(monitor_), POLLIN, 0}, {stop_[0], POLLIN, 0}};
-        while (::poll(fds, 2, -1) >= 0 || errno == EINTR) {
+        for (;;) {
+            pollfd fds[2] = {{udev_monitor_get_fd(monitor_), POLLIN, 0}, {stop_[0], POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0) {
+                if (errno == EINTR)
+                    continue;
+                return;
+            }
             if (fds[1].revents)
                 return;
             if (!(fds[0].revents & POLLIN))
