@@ -668,6 +668,9 @@ void Form1::trackWindow(QWidget* window)
     window->setAttribute(Qt::WA_DeleteOnClose);
     std::erase_if(windows_, [](const QPointer<QWidget>& w) { return w.isNull(); });
     windows_.emplace_back(window);
+    // Changes heard while an upgrade window stood open are caught up once it has gone.
+    if (qobject_cast<firmware_upgrade*>(window))
+        connect(window, &QObject::destroyed, this, &Form1::onDeviceChange, Qt::QueuedConnection);
 }
 
 std::vector<QWidget*> Form1::openWindows() const

@@ -906,6 +906,14 @@ TEST_F(MainWindow, FirmwareUpgradeAsksCopiesAndSwitchesToTheLoader)
     ASSERT_EQ(backups.size(), 1u);
     EXPECT_EQ(vardo::config::CIniFile::GetValue("KeypadLayout", "appSettings", backups[0]), "2");
     EXPECT_EQ(vardo::config::CIniFile::GetValue("FirstUp", "appSettings", backups[0]), "Yes");
+
+    // While the upgrade window stands the panel stays; once it has gone, the panel
+    // catches up with the bus.
+    QCoreApplication::sendPostedEvents(window.get(), QEvent::MetaCall);
+    EXPECT_TRUE(w("button8")->isEnabled());
+    delete window->openWindows()[0];
+    QCoreApplication::sendPostedEvents(window.get(), QEvent::MetaCall);
+    EXPECT_EQ(panelLines()[0] == kNoneLine1, device::attachedEncoders().empty());
 }
 
 TEST_F(MainWindow, CustomiseCodeTableOpensTheEditorOfTheLayout)
