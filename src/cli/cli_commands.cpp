@@ -120,10 +120,11 @@ settings over a power cycle, then reads its status and records the settings in
 the configuration file.
 )";
 
-const char* const kHelpFactoryReset = R"(Usage: %P factory-reset [--device PATH|SERIAL|PORT]
+const char* const kHelpFactoryReset = R"(Usage: %P factory-reset [--device PATH|SERIAL|PORT] [--yes]
 
-Sends FACTORY_RESET, waits 3000 ms for the encoder to restart, opens it again
-and reads its status. The configuration file is not changed.
+Asks first (on a terminal; --yes answers it), then sends FACTORY_RESET, waits
+3000 ms for the encoder to restart, opens it again and reads its status. The
+configuration file is not changed.
 )";
 
 const char* const kHelpConfig = R"(Usage: %P config export FOLDER [--yes]
@@ -250,7 +251,7 @@ const std::vector<Command>& commandTable()
           {"load", {"device", "from"}, 0, 0, nullptr, &S::cmdTableLoad, kEach}}},
         {"save", kHelpSave, {{nullptr, {"device"}, 1, 1, "'save' takes no arguments", &S::cmdSave, kEach}}},
         {"factory-reset", kHelpFactoryReset,
-         {{nullptr, {"device"}, 1, 1, "'factory-reset' takes no arguments", &S::cmdFactoryReset, kEach}}},
+         {{nullptr, {"device", "yes"}, 1, 1, "'factory-reset' takes no arguments", &S::cmdFactoryReset, kEach}}},
         {"config", kHelpConfig,
          {{"export", {"yes"}, 3, 3, "'config export' needs one folder", &S::cmdConfigExport, kNo},
           {"import", {"yes"}, 3, 3, "'config import' needs one file", &S::cmdConfigImport, kNo},

@@ -5,6 +5,7 @@
 #include "cli/cli_values.h"
 #include "cli/exit_codes.h"
 #include "config/utility_config.h"
+#include "platform/dialogs.h"
 
 #include <optional>
 #include <ostream>
@@ -95,6 +96,9 @@ int Session::cmdFactoryReset()
 {
     if (int c = openDevice())
         return c;
+    // Settings and customised tables are lost: asked on a terminal, --yes elsewhere.
+    if (!platform::dialogs().question("Reset To Factory Default", messages::kFactoryResetQuestion))
+        return fail(kExitFailed, "Not reset (confirm with --yes).");
     // The result is not examined: the encoder may restart before it answers.
     static_cast<void>(encoder().factoryReset());
     closeDevice();

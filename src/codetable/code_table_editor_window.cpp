@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QFont>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
@@ -103,6 +104,10 @@ CodeTableEditorWindow::CodeTableEditorWindow(const EditorDesign& design, QWidget
     resetBtn = sideButton("resetBtn", "Reset", 1);
     applyBtn = sideButton("applyBtn", "Apply", 2);
     exitBtn = sideButton("exitBtn", "Close", 3);
+    // Enter on a focused button presses it; elsewhere it applies (keyPressEvent).
+    for (QPushButton* b : {resetBtn, applyBtn, exitBtn})
+        b->setAutoDefault(true);
+    applyBtn->setDefault(true);
     connect(resetBtn, &QPushButton::clicked, this, &CodeTableEditorWindow::onResetTable);
     connect(applyBtn, &QPushButton::clicked, this, &CodeTableEditorWindow::onApplyTable);
     connect(exitBtn, &QPushButton::clicked, this, &CodeTableEditorWindow::onExitEditor);
@@ -148,6 +153,19 @@ void CodeTableEditorWindow::refresh()
         }
         modifierBtn[i]->setText(QString::fromStdString(model_.modifierCaption(key)));
         setButtonColour(modifierBtn[i], model_.modifierSelected(key) ? orange() : normal);
+        // A changed key shows in its type too, not in colour alone.
+        const bool changed = model_.currentKCode[i] != model_.originalKCode[i]
+                          || model_.currentMCode[i] != model_.originalMCode[i];
+        for (QPushButton* b : {keyBtn[i], modifierBtn[i]}) {
+            QFont f = b->font();
+            f.setBold(changed);
+            f.setItalic(changed);
+            b->setFont(f);
+        }
+        const QString state = changed ? QStringLiteral(", changed") : QString();
+        keyBtn[i]->setAccessibleName(QStringLiteral("Key %1 code %2%3").arg(key).arg(keyBtn[i]->text(), state));
+        modifierBtn[i]->setAccessibleName(
+            QStringLiteral("Key %1 modifier %2%3").arg(key).arg(modifierBtn[i]->text().trimmed(), state));
     }
     selectCodeCbox->setVisible(model_.codeListVisible());
     selectModifierCbox->setVisible(model_.modifierListVisible());
@@ -191,9 +209,25 @@ void CodeTableEditorWindow::onApplyTable()
         close();
         return;
     }
-    platform::dialogs().message(messages::kCaption,
-                                std::string(messages::kLoadTableFailed) + messages::kLineBreak,
+    // The edits stay: Apply works again once the encoder is back.
+    const char* text = encoder_ && encoder_->lost() ? messages::kNotConnected : messages::kLoadTableFailed;
+    platform::dialogs().message(messages::kCaption, std::string(text) + messages::kLineBreak,
                                 platform::MessageIcon::Warning);
+}
+
+void CodeTableEditorWindow::keyPressEvent(QKeyEvent* event)
+{
+    switch (event->key()) {
+    case Qt::Key_Escape:
+        onExitEditor();
+        return;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        onApplyTable();
+        return;
+    default:
+        QWidget::keyPressEvent(event);
+    }
 }
 
 void CodeTableEditorWindow::onExitEditor()

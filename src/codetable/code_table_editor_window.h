@@ -49,6 +49,8 @@ protected:
     void loadSteps();
 
     void showEvent(QShowEvent* event) override;
+    // Esc closes as Close does; Enter applies, as the default button.
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void onKeyChosen(int key);

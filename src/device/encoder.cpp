@@ -60,7 +60,13 @@ std::unique_ptr<Encoder> Encoder::openFirst()
     char product[link::kNameBufferSize] = {};
     hid_device* handle =
         ScanForUSBDevice_a(link::kEncoderVendorId, link::kEncoderProductId, manufacturer, product);
-    return handle ? std::make_unique<Encoder>(handle) : nullptr;
+    if (!handle)
+        return nullptr;
+    auto encoder = std::make_unique<Encoder>(handle);
+    // The scan opens the first command interface listed; so is this one.
+    if (const auto listed = attachedEncoders(); !listed.empty())
+        encoder->setIdentity(listed.front());
+    return encoder;
 }
 
 std::unique_ptr<Encoder> Encoder::open(const std::string& path)
@@ -69,7 +75,23 @@ std::unique_ptr<Encoder> Encoder::open(const std::string& path)
     if (!handle)
         return nullptr;
     hid_set_nonblocking(handle, 1);
-    return std::make_unique<Encoder>(handle);
+    auto encoder = std::make_unique<Encoder>(handle);
+    AttachedEncoder identity{{}, {}, path};
+    for (const auto& e : attachedEncoders())
+        if (e.path == path)
+            identity = e;
+    encoder->setIdentity(std::move(identity));
+    return encoder;
+}
+
+bool Encoder::attached() const
+{
+    if (identity_.path.empty())
+        return true;
+    for (const auto& e : attachedEncoders())
+        if (e.path == identity_.path)
+            return true;
+    return false;
 }
 
 Encoder::Encoder(hid_device* handle) : handle_(handle) {}
@@ -242,6 +264,12 @@ bool EncoderSlot::rescan()
     std::lock_guard lock(mutex_);
     current_ = std::move(found);
     return present;
+}
+
+bool EncoderSlot::lost() const
+{
+    const std::shared_ptr<Encoder> encoder = get();
+    return !encoder || !encoder->attached();
 }
 
 void EncoderSlot::adopt(std::unique_ptr<Encoder> encoder)

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "codetable/code_table.h"
+#include "device/encoder_choice.h"
 #include "link/encoder_commands.h"
 #include "link/hid_transport.h"
 
@@ -78,6 +79,14 @@ public:
     // returns NoDevice. The destructor does the same.
     void close();
 
+    // Where the encoder was opened (path, USB port, serial); empty fields when
+    // it was adopted from a bare handle.
+    const AttachedEncoder& identity() const { return identity_; }
+    void setIdentity(AttachedEncoder identity) { identity_ = std::move(identity); }
+    // False once the encoder's interface has left the bus (unplugged,
+    // restarted); true while it is listed, or when its path is not known.
+    [[nodiscard]] bool attached() const;
+
     // GET_STATUS. On Ok the settings and version are replaced and the reported
     // table section is copied over the start of status.codeTable; on failure
     // status is unchanged.
@@ -122,6 +131,7 @@ private:
 
     std::recursive_mutex mutex_;   // one exchange at a time on this encoder
     hid_device* handle_;
+    AttachedEncoder identity_;
 };
 
 // The encoder a window works with: the main window's re-scans replace it while
@@ -144,6 +154,9 @@ public:
     void close();
     // Replaces the current encoder without a scan (closing the old one).
     void adopt(std::unique_ptr<Encoder> encoder);
+    // True when there is no encoder to talk to: none open, or the open one has
+    // left the bus. Tells "the encoder went away" from "the encoder refused".
+    [[nodiscard]] bool lost() const;
 
     // f(encoder) on the current encoder, or NoDevice when there is none.
     template <typename F>

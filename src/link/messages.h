@@ -17,6 +17,10 @@ inline constexpr char kStatusFailed[] = "Failed to Get Device Status Message.";
 inline constexpr char kTableStatusFailed[] = "Load Table-Unable to get device status..";
 inline constexpr char kWriteDefaultFailed[] = "Unable to Write Default..";
 inline constexpr char kSaveConfigFailed[] = "Unable to Save Config file.";
+// Asked before FACTORY_RESET, by the window and on the command line.
+inline constexpr char kFactoryResetQuestion[] =
+    "Reset the encoder to its factory defaults? Its settings and customised code tables are "
+    "replaced; the configuration file is kept.";
 inline constexpr char kNotCustomised[] = "Please select a customise table..";
 inline constexpr char kLoadTableFailed[] = "Unable to Load Table..";
 inline constexpr char kSelfTestStartFailed[] = "Unable to START Self test..";

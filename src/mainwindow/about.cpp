@@ -6,6 +6,7 @@
 #include "platform/dialogs.h"
 
 #include <QFrame>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QTextBrowser>
@@ -84,12 +85,16 @@ about::about(QWidget* parent) : QWidget(parent)
     menu.setColor(QPalette::Base, palette().color(QPalette::Window));
     richTextBox1->setPalette(menu);
     richTextBox1->setHtml(informationText());
+    richTextBox1->setAccessibleName(QStringLiteral("Product and support information"));
     connect(richTextBox1, &QTextBrowser::anchorClicked, this,
             [this](const QUrl& url) { richTextBox1_LinkClicked(url.toString()); });
 
     button2 = new QPushButton(QStringLiteral("Close"), this);
     button2->setObjectName(QStringLiteral("button2"));
     button2->setGeometry(363, 333, 75, 26);
+    button2->setAccessibleName(QStringLiteral("Close"));
+    button2->setAutoDefault(true);
+    button2->setDefault(true);
     connect(button2, &QPushButton::clicked, this, &about::onOk);
 }
 
@@ -116,3 +121,16 @@ void about::richTextBox1_LinkClicked(const QString& linkText)
 }
 
 void about::onOk() { close(); }
+
+void about::keyPressEvent(QKeyEvent* event)
+{
+    switch (event->key()) {
+    case Qt::Key_Escape:
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        onOk();
+        return;
+    default:
+        QWidget::keyPressEvent(event);
+    }
+}

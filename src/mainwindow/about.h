@@ -24,6 +24,8 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    // Esc and Enter close the box, as its Close button does.
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     bool loaded_ = false;

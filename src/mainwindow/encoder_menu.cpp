@@ -20,7 +20,7 @@ void EncoderMenu::refresh()
     const auto encoders = device::attachedEncoders();
     if (encoders.size() < 2)
         return;
-    choices_ = new QMenu(QStringLiteral("Encoder"), file_);
+    choices_ = new QMenu(QStringLiteral("E&ncoder"), file_);
     choices_->setObjectName(QStringLiteral("encoderChoiceMenu"));
     auto* group = new QActionGroup(choices_);
     const std::string chosen = device::chosenEncoderPort();

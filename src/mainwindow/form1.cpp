@@ -6,6 +6,7 @@
 #include "codetable/usage_codes.h"
 #include "config/utility_config.h"
 #include "firmware/firmware_upgrade.h"
+#include "device/encoder_choice.h"
 #include "device/outcome.h"
 #include "firmware/loader_texts.h"
 #include "link/device_access.h"
@@ -51,6 +52,20 @@ const QString kLine2Start = QStringLiteral("Keypad Selected     -    ");
 const QString kLine2Gap = QStringLiteral("                                Code Table Loaded     -   ");
 const QString kNone = QStringLiteral("None");
 
+// What the status bar says after an action, and what to do without an encoder.
+const QString kNoEncoderHint =
+    QStringLiteral("No encoder: plug it in, install the udev rule %1 (by hand: copy it to "
+                   "/etc/udev/rules.d), then press Scan For Device.")
+        .arg(QString::fromLatin1(vardo::link::kUdevRulePath));
+constexpr const char* kFactoryResetCaption = "Reset To Factory Default";
+constexpr const char* kImportCaption = "Import Cfg File";
+constexpr const char* kImportQuestion = "Send the imported settings to the encoder now?";
+
+QString fromLocal8(const std::string& text)
+{
+    return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+}
+
 // Every failure the operator sees: one OK button, warning icon, and a line
 // break (CR LF, as in every other window) after the sentence.
 void showMessage(const std::string& text)
@@ -81,6 +96,9 @@ QPushButton* makeButton(QWidget* parent, const char* name, const QString& text, 
 {
     auto* button = new vardo::ui::WrapButton(text, parent, mouseOnly);
     button->setObjectName(QString::fromLatin1(name));
+    button->setAccessibleName(text);
+    // Outside a dialog Qt leaves Enter to the button only when asked.
+    button->setAutoDefault(!mouseOnly);
     button->setFont(vardo::ui::windowFont(pointSize));
     button->setGeometry(geometry);
     return button;
@@ -113,6 +131,7 @@ Form1::Form1(QWidget* parent) : QWidget(parent), encoder_(std::make_shared<vardo
 
 Form1::~Form1()
 {
+    watch_.reset();   // no change is carried here any more
     for (const QPointer<QWidget>& w : windows_)
         delete w.data();
 }
@@ -124,6 +143,12 @@ void Form1::buildControls()
     buildButtons();
     buildMenu();
     connectHandlers();
+    // Reading order, Scan For Device first.
+    QWidget* order[] = {button11, keypadTypeCbox, ledBrightnessCbox, ledColourCbox, buzzerCbox,
+                        buzzerPeriodCbox, button2, button1, button3, button8, btnLoadFirmware,
+                        button9, button10};
+    for (std::size_t i = 1; i < std::size(order); ++i)
+        setTabOrder(order[i - 1], order[i]);
 }
 
 void Form1::buildStatusPanel()
@@ -207,25 +232,29 @@ void Form1::buildMenu()
     menuStrip1->setNativeMenuBar(false);
     menuStrip1->setFont(windowFont(9));
     menuStrip1->setGeometry(0, 0, 891, 24);
-    QMenu* file = menuStrip1->addMenu(QStringLiteral("File"));
+    QMenu* file = menuStrip1->addMenu(QStringLiteral("&File"));
     file->setObjectName(QStringLiteral("helpToolStripMenuItem"));
-    QAction* import = file->addAction(QStringLiteral("Import Cfg File"));
+    QAction* import = file->addAction(QStringLiteral("&Import Cfg File"));
     import->setObjectName(QStringLiteral("aboutVardoUSBEncoderConfiguratorToolStripMenuItem"));
-    QAction* exportAction = file->addAction(QStringLiteral("Export Cfg File"));
+    QAction* exportAction = file->addAction(QStringLiteral("&Export Cfg File"));
     exportAction->setObjectName(QStringLiteral("exitToolStripMenuItem"));
-    QAction* exitAction = file->addAction(QStringLiteral("Exit"));
+    QAction* exitAction = file->addAction(QStringLiteral("E&xit"));
     exitAction->setObjectName(QStringLiteral("exitToolStripMenuItem1"));
     // Several encoders attached: the operator chooses the one served here.
     new vardo::ui::EncoderMenu(file, exitAction, [this] { onScanForDevice(); });
-    QMenu* help = menuStrip1->addMenu(QStringLiteral("Help"));
+    QMenu* help = menuStrip1->addMenu(QStringLiteral("&Help"));
     help->setObjectName(QStringLiteral("helpToolStripMenuItem1"));
-    QAction* aboutAction = help->addAction(QStringLiteral("About Keypad Configuration Utility"));
+    QAction* aboutAction = help->addAction(QStringLiteral("&About Keypad Configuration Utility"));
     aboutAction->setObjectName(QStringLiteral("aboutVardoUSBEncoderConfiguratorToolStripMenuItem1"));
 
     statusStrip1 = new QStatusBar(this);
     statusStrip1->setObjectName(QStringLiteral("statusStrip1"));
     statusStrip1->setSizeGripEnabled(false);
     statusStrip1->setGeometry(0, 478, 891, 22);
+    statusStrip1->setFont(windowFont(8.25));
+    encoderIdentityLbl = new QLabel(statusStrip1);
+    encoderIdentityLbl->setObjectName(QStringLiteral("encoderIdentityLbl"));
+    statusStrip1->addPermanentWidget(encoderIdentityLbl);
 
     connect(import, &QAction::triggered, this, &Form1::onImportConfig);
     connect(exportAction, &QAction::triggered, this, &Form1::onExportConfig);
@@ -339,19 +368,87 @@ void Form1::showStatusLines(const QString& line1, const QString& line2)
     richTextBox1->setPlainText(line1 + QLatin1Char('\n') + line2);
 }
 
-void Form1::rescanAndShowStatus()
+bool Form1::rescanAndShowStatus()
 {
     if (!encoder_->rescan())
         showNotConnected();
-    showStatusOrNone();
+    return showStatusOrNone();
 }
 
-void Form1::showStatusOrNone()
+bool Form1::showStatusOrNone()
 {
-    if (GetDeviceStatusMessage() == 0)
+    const bool present = GetDeviceStatusMessage() == 0;
+    if (present) {
         ShowDeviceStatus();
-    else
+        if (statusStrip1->currentMessage() == kNoEncoderHint)
+            statusStrip1->clearMessage();
+    } else {
         ShowNoDevice();
+        showNoEncoderHint();
+    }
+    showIdentity();
+    return present;
+}
+
+void Form1::showOutcome(const QString& text) { statusStrip1->showMessage(text); }
+
+void Form1::showNoEncoderHint() { showOutcome(kNoEncoderHint); }
+
+void Form1::showIdentity()
+{
+    const auto encoder = encoder_->get();
+    if (!encoder) {
+        encoderIdentityLbl->clear();
+        return;
+    }
+    const vardo::device::AttachedEncoder& me = encoder->identity();
+    QString text = QStringLiteral("USB port %1, serial %2")
+                       .arg(me.port.empty() ? QStringLiteral("?") : fromLocal8(me.port),
+                            me.serial.empty() ? QStringLiteral("-") : fromLocal8(me.serial));
+    // With several, which one of them (File > Encoder chooses another).
+    const auto all = vardo::device::attachedEncoders();
+    for (std::size_t i = 0; all.size() > 1 && i < all.size(); ++i)
+        if (all[i].path == me.path)
+            text = QStringLiteral("Encoder %1 of %2: ").arg(i + 1).arg(all.size()) + text;
+    encoderIdentityLbl->setText(text);
+}
+
+bool Form1::reportIfEncoderGone()
+{
+    // Without an encoder in use the action's own message stands.
+    const auto encoder = encoder_->get();
+    if (!encoder || encoder->attached())
+        return false;
+    encoder_->close();
+    showMessage(messages::kNotConnected);
+    ShowNoDevice();
+    showNoEncoderHint();
+    showIdentity();
+    return true;
+}
+
+bool Form1::upgradeWindowOpen() const
+{
+    for (QWidget* w : openWindows())
+        if (qobject_cast<firmware_upgrade*>(w))
+            return true;
+    return false;
+}
+
+void Form1::onDeviceChange()
+{
+    // An upgrade moves the encoder between its two faces on purpose; its own window follows it.
+    if (upgradeWindowOpen())
+        return;
+    const auto encoder = encoder_->get();
+    if (encoder && !encoder->attached()) {
+        encoder_->close();
+        ShowNoDevice();
+        showNoEncoderHint();
+    } else if (!encoder && !vardo::device::attachedEncoders().empty()) {
+        rescanAndShowStatus();
+    }
+    showIdentity();
 }
 
 void Form1::showNotConnected()
@@ -367,6 +464,10 @@ void Form1::showNotConnected()
 void Form1::onLoad()
 {
     vardo::config::setUpConfigFile(kReport);
+    // Plug and unplug are followed from now on; the watch's thread only queues the news.
+    watch_ = vardo::device::DeviceWatch::start([this] {
+        QMetaObject::invokeMethod(this, &Form1::onDeviceChange, Qt::QueuedConnection);
+    });
     // Only the load step presets the mask (nothing reads it before the status).
     prev_options_fitted = link::kAllOptions;
     rescanAndShowStatus();
@@ -384,6 +485,8 @@ bool Form1::commitBox(QComboBox* box, vardo::device::Setting setting, int payloa
     const auto payload = static_cast<std::uint8_t>(index + payloadOffset);
     if (encoder_->with([&](vardo::device::Encoder& e) { return e.set(setting, payload); })
         != vardo::device::Result::Ok) {
+        if (reportIfEncoderGone())
+            return false;
         showMessage(vardo::device::settingFailureText(setting));
         selectItem(box, field);
         return false;
@@ -426,7 +529,8 @@ void Form1::onSaveChanges()
 {
     if (encoder_->with([](vardo::device::Encoder& e) { return e.saveDefaults(); })
         != vardo::device::Result::Ok) {
-        showMessage(messages::kWriteDefaultFailed);
+        if (!reportIfEncoderGone())
+            showMessage(messages::kWriteDefaultFailed);
         return;
     }
     SaveToConfigFile();
@@ -435,10 +539,16 @@ void Form1::onSaveChanges()
 void Form1::SaveToConfigFile()
 {
     if (GetDeviceStatusMessage() != 0) {
-        showMessage(messages::kSaveConfigFailed);
+        if (!reportIfEncoderGone())
+            showMessage(messages::kSaveConfigFailed);
         return;
     }
-    vardo::config::saveSettings(storedSettings(), FileName, kReport);
+    if (vardo::config::saveSettings(storedSettings(), FileName, kReport) == vardo::config::SaveOutcome::Saved)
+        showOutcome(QStringLiteral("Saved: the encoder keeps these settings, recorded in %1")
+                        .arg(fromLocal8(FileName)));
+    else
+        showOutcome(QStringLiteral("The encoder keeps these settings, but %1 was not fully written")
+                        .arg(fromLocal8(FileName)));
 }
 
 vardo::link::DeviceStatus Form1::storedSettings() const
@@ -456,18 +566,27 @@ vardo::link::DeviceStatus Form1::storedSettings() const
 
 void Form1::onFactoryReset()
 {
+    // Settings and customised tables are lost: the operator confirms first.
+    if (!dialogs().question(kFactoryResetCaption, messages::kFactoryResetQuestion)) {
+        showOutcome(QStringLiteral("Factory reset cancelled: nothing was sent"));
+        return;
+    }
     // The encoder restarts after a factory reset; its answer does not matter,
     // and the restart is waited for even when no encoder was open.
     if (const auto encoder = encoder_->get())
         encoder->factoryReset();
     else
         vardo::platform::sleepMs(vardo::device::kFactoryResetWaitMs);
-    rescanAndShowStatus();
+    if (rescanAndShowStatus())
+        showOutcome(QStringLiteral("Factory defaults restored (the configuration file is unchanged)"));
 }
 
 void Form1::onResetFromConfigFile()
 {
     using vardo::config::ResetOutcome;
+    // An encoder that has left would fail every command; one message says why.
+    if (reportIfEncoderGone())
+        return;
     switch (vardo::config::resetFromConfigFile(encoder_->get().get(), FileName, kReport)) {
     case ResetOutcome::KeypadRefused:
     case ResetOutcome::SettingRefused:
@@ -475,8 +594,12 @@ void Form1::onResetFromConfigFile()
         break;
     case ResetOutcome::Sent:
         showStatusOrNone();
+        showOutcome(QStringLiteral("Settings from %1 sent to the encoder").arg(fromLocal8(FileName)));
         break;
     case ResetOutcome::NotSaved:
+        showOutcome(QStringLiteral("Nothing saved yet: press Save Changes (or import a configuration "
+                                   "file) first"));
+        break;
     case ResetOutcome::NotSent:
     case ResetOutcome::TableRefused:
         break;
@@ -488,7 +611,31 @@ void Form1::onImportConfig()
     const auto chosen = dialogs().openFile(kOpenFileFilter, std::string(), kOpenFileInitialName);
     if (!chosen)
         return;
-    vardo::config::importConfigFile(*chosen, FileName, kReport);
+    if (vardo::config::importConfigFile(*chosen, FileName, kReport))
+        offerImportedSettings(*chosen);
+}
+
+void Form1::offerImportedSettings(const std::string& chosenPath)
+{
+    vardo::config::ResetPlan plan;
+    const auto silent = [](const std::string&) {};
+    if (vardo::config::readResetPlan(FileName, plan, silent) != vardo::config::ResetOutcome::Sent) {
+        showOutcome(QStringLiteral("Imported %1; it holds no settings to send").arg(fromLocal8(chosenPath)));
+        return;
+    }
+    const std::string_view layout = vardo::codetable::layoutItemText(plan.keypadType);
+    const QString summary =
+        QStringLiteral("Imported %1: %2, LED brightness %3, buzzer %4, period %5")
+            .arg(fromLocal8(chosenPath),
+                 QString::fromLatin1(layout.data(), static_cast<qsizetype>(layout.size())).simplified())
+            .arg(plan.ledBrightness)
+            .arg(plan.buzzer ? QStringLiteral("on") : QStringLiteral("off"))
+            .arg(plan.buzzerPeriod);
+    showOutcome(summary);
+    if (encoder_->lost())
+        return;
+    if (dialogs().question(kImportCaption, kImportQuestion))
+        onResetFromConfigFile();
 }
 
 void Form1::onExportConfig()
@@ -498,11 +645,20 @@ void Form1::onExportConfig()
         showMessage(vardo::config::kMsgExportCancelled);
         return;
     }
-    vardo::config::exportConfigFile(
+    const QString target = fromLocal8(*folder) + QStringLiteral("/USBUtilityCfg.ini");
+    bool declined = false;
+    const bool copied = vardo::config::exportConfigFile(
         *folder, FileName,
-        [] { return dialogs().question(vardo::config::kOverwriteCaption,
-                                       vardo::config::kOverwriteQuestion); },
+        [&] {
+            declined = !dialogs().question(vardo::config::kOverwriteCaption,
+                                           vardo::config::kOverwriteQuestion);
+            return !declined;
+        },
         kReport);
+    if (copied)
+        showOutcome(QStringLiteral("Exported to %1").arg(target));
+    else if (declined)
+        showOutcome(QStringLiteral("Not exported: %1 was kept").arg(target));
 }
 
 // ---- Other windows ----------------------------------------------------------
@@ -512,6 +668,9 @@ void Form1::trackWindow(QWidget* window)
     window->setAttribute(Qt::WA_DeleteOnClose);
     std::erase_if(windows_, [](const QPointer<QWidget>& w) { return w.isNull(); });
     windows_.emplace_back(window);
+    // Changes heard while an upgrade window stood open are caught up once it has gone.
+    if (qobject_cast<firmware_upgrade*>(window))
+        connect(window, &QObject::destroyed, this, &Form1::onDeviceChange, Qt::QueuedConnection);
 }
 
 std::vector<QWidget*> Form1::openWindows() const
@@ -527,6 +686,7 @@ void Form1::onTestEncoder()
 {
     auto* window = new self_test(encoder_);
     trackWindow(window);
+    connect(window, &self_test::verdict, this, [this](const QString& text) { showOutcome(text); });
     window->move(pos());
     window->show();
 }
@@ -542,7 +702,8 @@ void Form1::onAbout()
 void Form1::onCustomiseCodeTable()
 {
     if (GetDeviceStatusMessage() != 0) {
-        showMessage(messages::kTableStatusFailed);
+        if (!reportIfEncoderGone())
+            showMessage(messages::kTableStatusFailed);
         return;
     }
     openCodeTableEditor(this, encoder_, prev_keypadType_index, keyCodeArray);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "config/utility_config.h"
+#include "device/device_watch.h"
 #include "device/encoder.h"
 
 class QComboBox;
@@ -85,6 +86,11 @@ public:
     // Secondary windows opened from here that are still open.
     std::vector<QWidget*> openWindows() const;
 
+    // An encoder arrived or left (the device watch, carried onto this thread):
+    // a lost encoder takes the panel to its no-encoder state, an arrival with
+    // none in use runs the scan.
+    void onDeviceChange();
+
 signals:
     // The operator closed the window by its title bar.
     void closedByOperator();
@@ -102,11 +108,24 @@ private:
     void connectHandlers();
     // The re-scan of the load step, "Scan For Device" and the factory reset: the
     // first encoder opened (or "not connected" said), its status read and shown.
-    void rescanAndShowStatus();
-    // GetDeviceStatusMessage, then ShowDeviceStatus or ShowNoDevice.
-    void showStatusOrNone();
+    // True when an encoder is shown.
+    bool rescanAndShowStatus();
+    // GetDeviceStatusMessage, then ShowDeviceStatus or ShowNoDevice; true for the first.
+    bool showStatusOrNone();
     // "Vardo 710 Encoder not connected..", with a line on permissions when that is the cause.
     void showNotConnected();
+    // After a failed action: when the encoder has left the bus, says it is not
+    // connected (once, instead of the action's own failure) and shows the
+    // window without it. True when it had gone.
+    bool reportIfEncoderGone();
+    // The status bar: the encoder in use (port, serial) on the right; the
+    // last outcome, or what to do without an encoder, on the left.
+    void showIdentity();
+    void showOutcome(const QString& text);
+    void showNoEncoderHint();
+    // Import: what the new file holds, and the offer to send it now.
+    void offerImportedSettings(const std::string& chosenPath);
+    bool upgradeWindowOpen() const;
     // A status read becomes the window's device state (the prev_ fields and the table).
     void adoptStatus(const vardo::link::DeviceStatus& status);
     // "Update Encoder Firmware" before the upgrade window shows: the settings
@@ -140,6 +159,8 @@ private:
     QPushButton* button10 = nullptr;
     QMenuBar* menuStrip1 = nullptr;
     QStatusBar* statusStrip1 = nullptr;
+    QLabel* encoderIdentityLbl = nullptr;
+    std::unique_ptr<vardo::device::DeviceWatch> watch_;
 
     std::function<void()> applicationEnder_;
     std::vector<QPointer<QWidget>> windows_;

@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFont>
+#include <QKeyEvent>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QPushButton>
@@ -127,6 +128,7 @@ self_test::self_test(std::shared_ptr<vardo::device::EncoderSlot> encoder, QWidge
     : QWidget(parent, Qt::Window)
     , port_(std::make_unique<vardo::selftest::EncoderSelfTestPort>(std::move(encoder)))
     , view_(std::make_unique<vardo::selftest::WindowSelfTestView>(*this))
+    , sequence_(std::make_unique<SelfTestSequence>(*port_, *view_, closeForm))
 {
     setObjectName(QStringLiteral("self_test"));
     setAttribute(Qt::WA_DeleteOnClose);
@@ -154,7 +156,7 @@ self_test::~self_test()
     // The queued completion will not reach a window being destroyed; the encoder
     // is restored here instead.
     completed_ = true;
-    SelfTestSequence(*port_, *view_, closeForm).complete(state_);
+    sequence_->complete(state_);
 }
 
 bool self_test::running() const
@@ -173,9 +175,10 @@ void self_test::buildControls()
         l->setEnabled(enabled);
         return l;
     };
-    auto makeCheck = [this](const char* name, QRect geometry) {
+    auto makeCheck = [this](const char* name, QRect geometry, const char* accessibleName) {
         auto* c = new QCheckBox(this);
         c->setObjectName(QString::fromLatin1(name));
+        c->setAccessibleName(QString::fromLatin1(accessibleName));
         c->setStyleSheet(QStringLiteral("QCheckBox::indicator { width: 22px; height: 22px; }"));
         c->setGeometry(geometry);
         return c;
@@ -188,15 +191,16 @@ void self_test::buildControls()
     label3 = makeLabel("label3", "SELF TEST", 24, QRect(370, 15, 260, 50), true);
     ledLbl = makeLabel("ledLbl", "Testing Led", 18, QRect(captionX, rowY[0], captionW, rowH), false);
     ledColourLbl = makeLabel("ledColourLbl", "RED LED", 22.2, QRect(valueX, rowY[0], valueW, rowH), false);
-    ledCheckBox = makeCheck("ledCheckBox", QRect(checkX, rowY[0] + 12, 24, 24));
+    ledCheckBox = makeCheck("ledCheckBox", QRect(checkX, rowY[0] + 12, 24, 24), "LED test passed");
     ledBrightnessLbl = makeLabel("ledBrightnessLbl", "Testing Led Brightness ", 18,
                                  QRect(captionX, rowY[1], captionW, rowH), false);
     ledLevelLbl = makeLabel("ledLevelLbl", "2", 22.2, QRect(valueX, rowY[1], valueW, rowH), false);
-    brightnessCheckBox = makeCheck("brightnessCheckBox", QRect(checkX, rowY[1] + 12, 24, 24));
+    brightnessCheckBox = makeCheck("brightnessCheckBox", QRect(checkX, rowY[1] + 12, 24, 24),
+                                   "LED brightness test passed");
     buzzerLbl = makeLabel("buzzerLbl", "Testing Buzzer Period", 18,
                           QRect(captionX, rowY[2], captionW, rowH), false);
     buzzerPeriodLbl = makeLabel("buzzerPeriodLbl", "1", 22.2, QRect(valueX, rowY[2], valueW, rowH), false);
-    buzzerCheckBox = makeCheck("buzzerCheckBox", QRect(checkX, rowY[2] + 12, 24, 24));
+    buzzerCheckBox = makeCheck("buzzerCheckBox", QRect(checkX, rowY[2] + 12, 24, 24), "Buzzer test passed");
     label4 = makeLabel("label4", "Testing Keypad", 18, QRect(captionX, rowY[3], captionW, rowH), false);
     keypadLbl = makeLabel("keypadLbl", "16 Way", 22.2, QRect(valueX, rowY[3], valueW, rowH), false);
 
@@ -212,12 +216,14 @@ void self_test::buildControls()
         b->setVisible(false);
         b->setEnabled(false);
         b->setFocusPolicy(Qt::NoFocus);
+        b->setAccessibleName(QStringLiteral("Key picture %1").arg(n));
         pictures_[static_cast<std::size_t>(n - 1)] = b;
     }
 
     // Stopping the test answers a mouse click only.
     endBtn = new vardo::ui::MouseClickButton(QStringLiteral("Close"), this);
     endBtn->setObjectName(QStringLiteral("endBtn"));
+    endBtn->setAccessibleName(QStringLiteral("Close"));
     endBtn->setFont(sansFont(18));
     endBtn->setGeometry(790, 480, 160, 55);
     connect(endBtn, &QPushButton::clicked, this, &self_test::onEndTest);
@@ -258,6 +264,7 @@ void self_test::InitializeSelfTest()
     for (std::size_t key = 0; key < used.size(); ++key) {
         QPushButton* b = picture(used[key]);
         b->setText(QString::number(key + 1));
+        b->setAccessibleName(QStringLiteral("Key %1").arg(key + 1));
         b->setVisible(true);
     }
 
@@ -302,9 +309,21 @@ void self_test::closeEvent(QCloseEvent* event)
     QWidget::closeEvent(event);
 }
 
+void self_test::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() != Qt::Key_Escape) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    if (running() && !completed_)
+        onEndTest();
+    else
+        close();
+}
+
 void self_test::backgroundWorker1_DoWork()
 {
-    SelfTestSequence(*port_, *view_, closeForm).run(state_);
+    sequence_->run(state_);
 }
 
 void self_test::backgroundWorker1_RunWorkerCompleted()
@@ -312,7 +331,8 @@ void self_test::backgroundWorker1_RunWorkerCompleted()
     if (completed_ || destroying_)
         return;
     completed_ = true;
-    SelfTestSequence(*port_, *view_, closeForm).complete(state_);
+    sequence_->complete(state_);
+    emit verdict(QString::fromStdString(sequence_->verdict(state_)));
     close();
 }
 

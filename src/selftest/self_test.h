@@ -52,9 +52,15 @@ public:
     // The same for a check box's ticked state; str is not used.
     static void AmendCheckBox(QObject* obj, QCheckBox* chkBox, bool checked, const QString& str);
 
+signals:
+    // The run is over (just before the window closes): which keys answered.
+    void verdict(const QString& text);
+
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    // Esc does what Close does (and closes an idle window).
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     friend class vardo::selftest::WindowSelfTestView;
@@ -89,6 +95,8 @@ private:
     vardo::link::DeviceStatus state_;
     std::unique_ptr<vardo::selftest::SelfTestPort> port_;
     std::unique_ptr<vardo::selftest::WindowSelfTestView> view_;
+    // One sequence for the run and its completion, so the verdict survives both.
+    std::unique_ptr<vardo::selftest::SelfTestSequence> sequence_;
     bool loaded_ = false;
     bool workerStarted_ = false;
     bool completed_ = false;

@@ -3,6 +3,7 @@
 #include "link/encoder_commands.h"
 #include "platform/clock.h"
 
+#include <algorithm>
 #include <array>
 
 namespace vardo::selftest {
@@ -73,6 +74,8 @@ int EncoderSelfTestPort::selfTestKeyPressed(int& key_pressed, int timeoutMs)
     return codeOf(r);
 }
 
+bool EncoderSelfTestPort::connected() { return !encoder_->lost(); }
+
 // ---- key pictures ------------------------------------------------------------
 
 std::vector<int> keypadPictures(int keypadType)
@@ -119,6 +122,51 @@ std::string colourName(int ledColour_index)
     return "COLOUR " + std::to_string(ledColour_index);
 }
 
+namespace {
+
+// "4-16", "3", "1-2, 5": the keys (numbered from 1) whose flag equals wanted.
+std::string keyRanges(const std::vector<bool>& answered, bool wanted, int& count)
+{
+    std::string out;
+    count = 0;
+    const int n = static_cast<int>(answered.size());
+    for (int first = 0; first < n; ++first) {
+        if (answered[static_cast<std::size_t>(first)] != wanted)
+            continue;
+        int last = first;
+        while (last + 1 < n && answered[static_cast<std::size_t>(last + 1)] == wanted)
+            ++last;
+        out += (out.empty() ? "" : ", ") + std::to_string(first + 1)
+             + (last > first ? "-" + std::to_string(last + 1) : "");
+        count += last - first + 1;
+        first = last;
+    }
+    return out;
+}
+
+std::string keysPhrase(const std::string& ranges, int count)
+{
+    return (count == 1 ? "key " : "keys ") + ranges;
+}
+
+} // namespace
+
+std::string keyVerdict(int keyCount, const std::vector<bool>& answered)
+{
+    std::vector<bool> keys(static_cast<std::size_t>(std::max(keyCount, 0)), false);
+    for (std::size_t k = 0; k < keys.size() && k < answered.size(); ++k)
+        keys[k] = answered[k];
+    if (keys.empty())
+        return "Self test: this keypad type has no keys to test";
+    int good = 0, bad = 0;
+    const std::string yes = keyRanges(keys, true, good);
+    const std::string no = keyRanges(keys, false, bad);
+    if (bad == 0)
+        return "Self test: all " + std::to_string(good) + " keys answered";
+    const std::string missing = keysPhrase(no, bad) + " did not answer";
+    return "Self test: " + (good == 0 ? missing : keysPhrase(yes, good) + " answered; " + missing);
+}
+
 // ---- the sequence ------------------------------------------------------------
 
 SelfTestSequence::SelfTestSequence(SelfTestPort& port, SelfTestView& view,
@@ -129,9 +177,20 @@ SelfTestSequence::SelfTestSequence(SelfTestPort& port, SelfTestView& view,
 
 int SelfTestSequence::reported(int result, const char* failure)
 {
-    if (result != 0)
+    if (result != 0 && !encoderGone())
         view_.showMessage(failure);
     return result;
+}
+
+bool SelfTestSequence::encoderGone()
+{
+    if (gone_)
+        return true;
+    if (port_.connected())
+        return false;
+    gone_ = true;
+    view_.showMessage(messages::kNotConnected);
+    return true;
 }
 
 int SelfTestSequence::setBrightness(int level)
@@ -223,9 +282,12 @@ bool SelfTestSequence::keyTest(const link::DeviceStatus& state)
 {
     view_.showMessage(kKeyPrompt);
     if (port_.selfTest(link::kSelfTestStart) != 0) {
-        view_.showMessage(messages::kSelfTestStartFailed);
+        if (!encoderGone())
+            view_.showMessage(messages::kSelfTestStartFailed);
         return false;
     }
+    keyTestStarted_ = true;
+    answered_.assign(keypadPictures(state.keypadType).size(), false);
     platform::sleepMs(kKeyPauseMs);
 
     int key = 0;
@@ -234,15 +296,31 @@ bool SelfTestSequence::keyTest(const link::DeviceStatus& state)
             return true;
         if (stopRequested())
             return false;
-        if (auto picture = pictureForKey(state.keypadType, key))
+        if (auto picture = pictureForKey(state.keypadType, key)) {
+            answered_[static_cast<std::size_t>(key)] = true;
             view_.lightPicture(*picture);
+        }
         platform::sleepMs(kKeyPauseMs);
     }
+    // A wait that failed for want of the encoder says so; a time-out says nothing.
+    encoderGone();
     return false;
+}
+
+std::string SelfTestSequence::verdict(const link::DeviceStatus& state) const
+{
+    if (!keyTestStarted_)
+        return gone_ ? "Self test stopped: the encoder went away before the key test"
+                     : "Self test stopped before the key test";
+    const std::string keys = keyVerdict(static_cast<int>(keypadPictures(state.keypadType).size()), answered_);
+    return gone_ ? keys + " (the encoder went away)" : keys;
 }
 
 void SelfTestSequence::complete(const link::DeviceStatus& state)
 {
+    // Nothing to restore on an encoder that has gone, and no box for each command.
+    if (encoderGone())
+        return;
     setBuzzerPeriod(state.buzzerPeriod);
     platform::sleepMs(kRestorePauseMs);
     setBrightness(state.ledBrightness);

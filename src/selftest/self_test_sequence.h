@@ -42,6 +42,9 @@ public:
     // Waits up to timeoutMs for one key report; on 0 stores its first data byte
     // in key_pressed. Returns the exchange's result (-6 when nothing came).
     virtual int selfTestKeyPressed(int& key_pressed, int timeoutMs) = 0;
+    // False once the encoder has left the bus: a failure then means "gone",
+    // not "refused". Ports that cannot tell say true.
+    virtual bool connected() { return true; }
 };
 
 // The port on the encoder: every call uses the slot's encoder as it is at that
@@ -55,6 +58,7 @@ public:
     int statusBuzzer(int level) override;
     int selfTest(int start_end) override;
     int selfTestKeyPressed(int& key_pressed, int timeoutMs) override;
+    bool connected() override;
 
 private:
     std::shared_ptr<device::EncoderSlot> encoder_;
@@ -93,6 +97,11 @@ std::optional<std::string> keypadText(int keypadType);
 // "WHITE", "GREEN", "RED" for 0-2; "COLOUR n" for an index without a name.
 std::string colourName(int ledColour_index);
 
+// The self test's verdict on the keys, for the status bar: which of keys
+// 1..keyCount answered (answered holds key numbers from 0) and which did not,
+// in ranges ("Self test: keys 1-3 answered; keys 4-16 did not answer").
+std::string keyVerdict(int keyCount, const std::vector<bool>& answered);
+
 // Why the sequence ended.
 enum class SelfTestEnd { Finished, Stopped };
 
@@ -109,7 +118,12 @@ public:
     // Runs on the window's thread after run() has returned, however it ended.
     void complete(const link::DeviceStatus& state);
 
+    // After run(): the key verdict, or why no key was tested.
+    std::string verdict(const link::DeviceStatus& state) const;
+
 private:
+    // True once the encoder has gone; the first time says so, once.
+    bool encoderGone();
     bool stopRequested() const { return closeForm_.load() == 1; }
     bool ledTest();
     bool brightnessTest(const link::DeviceStatus& state);
@@ -124,6 +138,9 @@ private:
     SelfTestPort& port_;
     SelfTestView& view_;
     const std::atomic<int>& closeForm_;
+    bool gone_ = false;
+    bool keyTestStarted_ = false;
+    std::vector<bool> answered_;   // by key number
 };
 
 } // namespace vardo::selftest

@@ -415,17 +415,26 @@ TEST_F(CliTest, SaveReportsAStatusFailureAndAnUnwritableFile)
 TEST_F(CliTest, FactoryResetWaitsReopensAndReadsTheStatus)
 {
     const std::uint64_t slept = clock.totalSleptMs();
-    const auto r = run({"factory-reset"});
+    const auto r = run({"factory-reset", "--yes"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_GE(clock.totalSleptMs() - slept, 3000u);
     EXPECT_EQ(sent(*encoder), (std::vector<Sent>{{FACTORY_RESET, {}}, {GET_STATUS, {}}}));
     EXPECT_EQ(encoder->settings(), sim::EncoderSettings::factory());
 }
 
+// Not on a terminal, the reset needs --yes: without it nothing is sent.
+TEST_F(CliTest, FactoryResetWithoutYesSendsNothing)
+{
+    const auto r = run({"factory-reset"});
+    EXPECT_EQ(r.code, cli::kExitFailed);
+    EXPECT_EQ(r.err, "Not reset (confirm with --yes).\n");
+    EXPECT_TRUE(sent(*encoder).empty());
+}
+
 TEST_F(CliTest, FactoryResetWithAnEncoderThatDoesNotComeBack)
 {
     encoder->setReenumerateDelayMs(10000);
-    const auto r = run({"factory-reset"});
+    const auto r = run({"factory-reset", "--yes"});
     EXPECT_EQ(r.code, cli::kExitNoEncoder);
     EXPECT_EQ(r.err, "Vardo 710 Encoder not connected..\n");
     EXPECT_EQ(sent(*encoder), (std::vector<Sent>{{FACTORY_RESET, {}}}));
@@ -434,7 +443,7 @@ TEST_F(CliTest, FactoryResetWithAnEncoderThatDoesNotComeBack)
 TEST_F(CliTest, FactoryResetRescansEvenWhenTheResetWasRefused)
 {
     encoder->injectFault({sim::EncoderFault::Refuse, false, FACTORY_RESET});
-    const auto r = run({"factory-reset"});
+    const auto r = run({"factory-reset", "--yes"});
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(sent(*encoder), (std::vector<Sent>{{FACTORY_RESET, {}}, {GET_STATUS, {}}}));
 }
@@ -442,7 +451,7 @@ TEST_F(CliTest, FactoryResetRescansEvenWhenTheResetWasRefused)
 TEST_F(CliTest, FactoryResetComesBackToTheChosenEncoder)
 {
     auto* second = addEncoder(2);
-    const auto r = run({"--device", "VE710-000002", "factory-reset"});
+    const auto r = run({"--device", "VE710-000002", "factory-reset", "--yes"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_TRUE(sent(*encoder).empty());
     EXPECT_EQ(sent(*second), (std::vector<Sent>{{FACTORY_RESET, {}}, {GET_STATUS, {}}}));

@@ -406,6 +406,50 @@ TEST_F(EditorTest, FailedApplyKeepsTheWindowAndTheNextApplySendsTheSamePayload)
     EXPECT_TRUE(closedAndGone(w));
 }
 
+// Unplugged with edits made: Apply says once that the encoder is not connected
+// and keeps the edits; plugged in again (the main window re-scans), Apply sends them.
+TEST_F(EditorTest, ApplyOnAnUnpluggedEncoderKeepsTheEditsForAfterReplug)
+{
+    attach(2, patternTable(0x10));
+    QPointer<CodeTableEditorWindow> w = open(2);
+    key(w, 2)->click();
+    choose(codeList(w), 0x1E);
+    encoder->unplug();
+    button(w, "applyBtn")->click();
+    EXPECT_EQ(dialogs.messages(), std::vector<std::string>{"Vardo 710 Encoder not connected..\r\n"});
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    ASSERT_TRUE(w);
+    EXPECT_EQ(text(key(w, 2)), "0x1E");
+
+    encoder->plugIn();
+    ASSERT_TRUE(slot->rescan());
+    button(w, "applyBtn")->click();
+    const auto sent = loads();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].payload[3], 0x1E);
+    EXPECT_TRUE(closedAndGone(w));
+}
+
+// Keys: Esc closes as Close does (sending nothing), Enter applies; a changed
+// key is marked in bold as well as in colour, and named so for screen readers.
+TEST_F(EditorTest, EscClosesEnterAppliesAndChangedKeysAreBold)
+{
+    attach(8, patternTable(0x30));
+    for (Qt::Key pressed : {Qt::Key_Escape, Qt::Key_Return}) {
+        encoder->clearReceivedCommands();
+        QPointer<CodeTableEditorWindow> w = open(8);
+        key(w, 4)->click();
+        choose(codeList(w), 0x04);
+        EXPECT_TRUE(key(w, 4)->font().bold());
+        EXPECT_FALSE(key(w, 5)->font().bold());
+        EXPECT_EQ(key(w, 4)->accessibleName(), "Key 4 code 0x04, changed");
+        EXPECT_EQ(modifier(w, 4)->accessibleName(), "Key 4 modifier None, changed");
+        QTest::keyClick(w, pressed);
+        EXPECT_EQ(loads().size(), pressed == Qt::Key_Return ? 1u : 0u);
+        EXPECT_TRUE(closedAndGone(w));
+    }
+}
+
 // A modifier byte that names no modifier key shows raw on its button and goes
 // back unchanged, instead of being read as a list index (0x05 as "Right  Ctrl").
 TEST_F(EditorTest, UnknownModifierByteShowsRawAndIsSentBackUnchanged)

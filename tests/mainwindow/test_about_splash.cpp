@@ -18,6 +18,8 @@
 
 #include <gmock/gmock.h>
 
+#include <functional>
+
 #include <set>
 
 using namespace vardo;
@@ -102,12 +104,19 @@ TEST_F(AboutBox, AClickedLinkGoesToTheDesktopAsItsText)
     EXPECT_TRUE(box.isVisible());
 }
 
-TEST_F(AboutBox, CloseButtonClosesIt)
+TEST_F(AboutBox, CloseButtonEscAndEnterCloseIt)
 {
-    about box;
-    box.show();
-    QTest::mouseClick(box.findChild<QPushButton*>("button2"), Qt::LeftButton);
-    EXPECT_FALSE(box.isVisible());
+    const std::function<void(about&)> ways[] = {
+        [](about& b) { QTest::mouseClick(b.findChild<QPushButton*>("button2"), Qt::LeftButton); },
+        [](about& b) { QTest::keyClick(&b, Qt::Key_Escape); },
+        [](about& b) { QTest::keyClick(&b, Qt::Key_Return); },
+    };
+    for (const auto& close : ways) {
+        about box;
+        box.show();
+        close(box);
+        EXPECT_FALSE(box.isVisible());
+    }
 }
 
 TEST(Splash, ClosesItselfAfterThreeSeconds)

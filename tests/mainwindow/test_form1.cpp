@@ -9,6 +9,7 @@
 #include "link/encoder_commands.h"
 #include "mainwindow/about.h"
 #include "mainwindow/form1.h"
+#include "selftest/self_test.h"
 #include "sim/virtual_encoder.h"
 
 #include <QAction>
@@ -203,16 +204,17 @@ TEST_F(MainWindow, BoxesHoldTheirItemsAndMenusTheirEntries)
     auto* file = w<QMenu>("helpToolStripMenuItem");
     auto* help = w<QMenu>("helpToolStripMenuItem1");
     ASSERT_TRUE(file && help);
-    EXPECT_EQ(file->title(), "File");
-    EXPECT_EQ(help->title(), "Help");
+    // The texts as they were, with a mnemonic each.
+    EXPECT_EQ(file->title(), "&File");
+    EXPECT_EQ(help->title(), "&Help");
     QStringList fileItems;
     for (QAction* a : file->actions())
         fileItems << a->objectName() + "=" + a->text();
-    EXPECT_EQ(fileItems, QStringList({"aboutVardoUSBEncoderConfiguratorToolStripMenuItem=Import Cfg File",
-                                      "exitToolStripMenuItem=Export Cfg File",
-                                      "exitToolStripMenuItem1=Exit"}));
+    EXPECT_EQ(fileItems, QStringList({"aboutVardoUSBEncoderConfiguratorToolStripMenuItem=&Import Cfg File",
+                                      "exitToolStripMenuItem=&Export Cfg File",
+                                      "exitToolStripMenuItem1=E&xit"}));
     ASSERT_EQ(help->actions().size(), 1);
-    EXPECT_EQ(help->actions()[0]->text(), "About Keypad Configuration Utility");
+    EXPECT_EQ(help->actions()[0]->text(), "&About Keypad Configuration Utility");
 }
 
 TEST_F(MainWindow, BeforeLoadingOnlyTheAlwaysAvailableControlsWork)
@@ -248,6 +250,9 @@ TEST_F(MainWindow, EncoderWithoutPermissionNamesTheUdevRule)
 TEST_F(MainWindow, NoEncoderAtStart)
 {
     window->onLoad();
+    EXPECT_EQ(w<QStatusBar>("statusStrip1")->currentMessage(),
+              "No encoder: plug it in, install the udev rule /lib/udev/rules.d/70-vardo-encoder.rules (by "
+              "hand: copy it to /etc/udev/rules.d), then press Scan For Device.");
     const auto records = dialogs.records();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].kind, DR::Kind::Message);
@@ -381,8 +386,10 @@ TEST_F(MainWindow, WithSeveralEncodersTheFileMenuChoosesTheOneServed)
     for (QAction* a : choices->actions())
         items << a->text() + (a->isChecked() ? "*" : "");
     EXPECT_EQ(items, QStringList({"1-1   VE710-000001*", "1-2   VE710-000002"}));
+    EXPECT_EQ(w<QLabel>("encoderIdentityLbl")->text(), "Encoder 1 of 2: USB port 1-1, serial VE710-000001");
     choices->actions()[1]->trigger();
     EXPECT_EQ(panelLines()[0], presentLine1("Vardo 710i Encoder", "03.00C"));
+    EXPECT_EQ(w<QLabel>("encoderIdentityLbl")->text(), "Encoder 2 of 2: USB port 1-2, serial VE710-000002");
     window->onScanForDevice();   // a later scan keeps to the chosen port
     EXPECT_EQ(panelLines()[0], presentLine1("Vardo 710i Encoder", "03.00C"));
     EXPECT_THAT(dialogs.records(), IsEmpty());
@@ -462,14 +469,50 @@ TEST_F(MainWindow, ARefusedChoiceRevertsWithoutSendingAgain)
     EXPECT_EQ(panelLines()[1], presentLine2("4W    Arrow Key Table"));
 }
 
-TEST_F(MainWindow, AnUnpluggedEncoderMakesBoxesRevert)
+// An encoder unplugged before the window heard of it: whatever the operator
+// does next says once that it is not connected, and the window shows none.
+TEST_F(MainWindow, AnActionOnAnUnpluggedEncoderSaysItIsNotConnectedOnce)
+{
+    const std::pair<const char*, std::function<void()>> actions[] = {
+        {"brightness box", [this] { choose(box("ledBrightnessCbox"), 2); }},
+        {"layout box", [this] { choose(box("keypadTypeCbox"), 2); }},
+        {"Save Changes", [this] { window->onSaveChanges(); }},
+        {"Customise Code Table", [this] { window->onCustomiseCodeTable(); }},
+        {"Reset From Configuration File", [this] { window->onResetFromConfigFile(); }},
+    };
+    for (const auto& [name, act] : actions) {
+        SCOPED_TRACE(name);
+        plugEncoder(7, 0);
+        load();
+        encoder->unplug();
+        act();
+        EXPECT_THAT(dialogs.messages(), ElementsAre("Vardo 710 Encoder not connected..\r\n"));
+        EXPECT_EQ(panelLines(), QStringList({kNoneLine1, kNoneLine2}));
+        EXPECT_THAT(enabledControls(), ElementsAre("button11", "btnLoadFirmware", "button10"));
+        EXPECT_EQ(readFile(configPath()), testenv::kFreshConfig);
+    }
+}
+
+// The device watch: an unplug empties the panel at once, a plug runs the scan.
+TEST_F(MainWindow, ThePanelFollowsUnplugAndPlug)
 {
     plugEncoder(7, 0);
     load();
+    auto* bar = w<QStatusBar>("statusStrip1");
     encoder->unplug();
-    choose(box("ledBrightnessCbox"), 2);
-    EXPECT_THAT(dialogs.messages(), ElementsAre("Unable to set the LED Brightness..\r\n"));
-    EXPECT_EQ(box("ledBrightnessCbox")->currentText(), "LED Brightness - 5");
+    QCoreApplication::sendPostedEvents(window.get(), QEvent::MetaCall);
+    EXPECT_EQ(panelLines(), QStringList({kNoneLine1, kNoneLine2}));
+    EXPECT_THAT(enabledControls(), ElementsAre("button11", "btnLoadFirmware", "button10"));
+    EXPECT_TRUE(bar->currentMessage().startsWith("No encoder: plug it in")) << bar->currentMessage().toStdString();
+    EXPECT_EQ(w<QLabel>("encoderIdentityLbl")->text(), "");
+
+    encoder->plugIn();
+    QCoreApplication::sendPostedEvents(window.get(), QEvent::MetaCall);
+    EXPECT_EQ(panelLines()[0], presentLine1("Vardo 710i Encoder", "02.10B"));
+    EXPECT_EQ(enabledControls().size(), 13u);
+    EXPECT_EQ(bar->currentMessage(), "");
+    EXPECT_EQ(w<QLabel>("encoderIdentityLbl")->text(), "USB port 1-1, serial VE710-000001");
+    EXPECT_THAT(dialogs.records(), IsEmpty());
 }
 
 TEST_F(MainWindow, LayoutChangeRewritesOnlyThePanelsSecondLine)
@@ -632,10 +675,18 @@ TEST_F(MainWindow, FactoryResetWaitsRescansAndShowsTheEncoder)
     plugEncoder(7, 0);
     load();
     choose(box("ledBrightnessCbox"), 9);
+    window->onFactoryReset();   // answered No: nothing sent
+    EXPECT_THAT(commandCodes(), ElementsAre(link::SET_LED_BRIGHTNESS));
+    const auto records = dialogs.records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].kind, DR::Kind::Question);
+    EXPECT_EQ(records[0].caption, "Reset To Factory Default");
+    dialogs.clear();
+    dialogs.answerQuestion(true);
     const auto slept = clock.totalSleptMs();
     window->onFactoryReset();
     EXPECT_GE(clock.totalSleptMs() - slept, 3000u);
-    EXPECT_THAT(dialogs.records(), IsEmpty());
+    EXPECT_EQ(dialogs.records().size(), 1u);
     EXPECT_EQ(box("ledBrightnessCbox")->currentIndex(), 5);
     EXPECT_EQ(enabledControls().size(), 13u);
 }
@@ -645,6 +696,7 @@ TEST_F(MainWindow, FactoryResetWithTheEncoderGone)
     plugEncoder(7, 0);
     load();
     encoder->unplug();
+    dialogs.answerQuestion(true);
     const auto slept = clock.totalSleptMs();
     window->onFactoryReset();
     EXPECT_GE(clock.totalSleptMs() - slept, 3000u);
@@ -652,6 +704,86 @@ TEST_F(MainWindow, FactoryResetWithTheEncoderGone)
     EXPECT_EQ(panelLines(), QStringList({kNoneLine1, kNoneLine2}));
     EXPECT_THAT(enabledControls(), ElementsAre("button11", "btnLoadFirmware", "button10"));
     EXPECT_EQ(readFile(configPath()), testenv::kFreshConfig);
+}
+
+// ---- what the status bar says ------------------------------------------------------
+
+TEST_F(MainWindow, EachActionSaysHowItEndedInTheStatusBar)
+{
+    plugEncoder(7, 5);
+    load();
+    std::filesystem::create_directories(root + "/out");
+    const struct {
+        const char* name;
+        std::function<void()> act;
+        std::string said;   // the start of the status bar's message
+    } cases[] = {
+        {"reset before any save", [&] { window->onResetFromConfigFile(); }, "Nothing saved yet: press Save Changes"},
+        {"save", [&] { window->onSaveChanges(); }, "Saved: the encoder keeps these settings, recorded in " + configPath()},
+        {"reset", [&] { window->onResetFromConfigFile(); }, "Settings from " + configPath() + " sent to the encoder"},
+        {"export", [&] { dialogs.answerSelectFolder(root + "/out"); window->onExportConfig(); },
+         "Exported to " + root + "/out/USBUtilityCfg.ini"},
+        {"export declined", [&] { dialogs.answerSelectFolder(root + "/out"); window->onExportConfig(); },
+         "Not exported: " + root + "/out/USBUtilityCfg.ini was kept"},
+        {"factory reset declined", [&] { window->onFactoryReset(); }, "Factory reset cancelled"},
+        {"factory reset", [&] { dialogs.answerQuestion(true); window->onFactoryReset(); }, "Factory defaults restored"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.act();
+        EXPECT_EQ(w<QStatusBar>("statusStrip1")->currentMessage().toStdString().substr(0, c.said.size()), c.said);
+    }
+    EXPECT_THAT(dialogs.messages(), IsEmpty());
+}
+
+// A good import says what it holds and offers to send it; Yes sends it as
+// Reset From Configuration File does.
+TEST_F(MainWindow, ImportSaysWhatCameAndOffersToSendIt)
+{
+    plugEncoder(7, 0);
+    load();
+    std::filesystem::create_directories(root + "/in");
+    const std::string theirs = root + "/in/USBUtilityCfg.ini";
+    testenv::writeFile(theirs, testenv::savedConfig("7", "", "4", "1", "0", "3", "6"));
+    for (bool send : {false, true}) {
+        SCOPED_TRACE(send);
+        encoder->clearReceivedCommands();
+        dialogs.clear();
+        dialogs.answerOpenFile(theirs);
+        dialogs.answerQuestion(send);
+        window->onImportConfig();
+        const auto records = dialogs.records();
+        ASSERT_EQ(records.size(), 2u);
+        EXPECT_EQ(records[1].kind, DR::Kind::Question);
+        EXPECT_EQ(records[1].text, "Send the imported settings to the encoder now?");
+        EXPECT_EQ(send ? commandCodes().size() : 0u, send ? 6u : 0u);
+        EXPECT_EQ(box("keypadTypeCbox")->currentIndex(), send ? 6 : 0);
+        if (!send) {
+            EXPECT_EQ(w<QStatusBar>("statusStrip1")->currentMessage().toStdString(),
+                      "Imported " + theirs + ": 16W Telephone Table, LED brightness 3, buzzer on, period 4");
+        }
+    }
+}
+
+TEST_F(MainWindow, KeyboardReachesEveryControlInReadingOrder)
+{
+    QStringList order;
+    QWidget* next = w("button11");
+    do {
+        if (next->focusPolicy() & Qt::TabFocus)
+            order << next->objectName();
+        next = next->nextInFocusChain();
+    } while (next != w("button11"));
+    EXPECT_EQ(order.mid(0, 13).join(' '), "button11 keypadTypeCbox ledBrightnessCbox ledColourCbox buzzerCbox "
+                                          "buzzerPeriodCbox button2 button1 button3 button8 btnLoadFirmware "
+                                          "button9 button10");
+    for (QPushButton* b : window->findChildren<QPushButton*>())
+        EXPECT_EQ(b->accessibleName(), b->text()) << b->objectName().toStdString();
+    // Enter presses the focused button.
+    window->show();
+    w("button11")->setFocus();
+    QTest::keyClick(w("button11"), Qt::Key_Return);
+    EXPECT_THAT(dialogs.messages(), ElementsAre("Vardo 710 Encoder not connected..\r\n"));
 }
 
 // ---- configuration file menus -----------------------------------------------------------
@@ -724,6 +856,9 @@ TEST_F(MainWindow, TestEncoderOpensASelfTestWindowEachTime)
         EXPECT_STREQ(w->metaObject()->className(), "self_test");
         EXPECT_EQ(w->pos(), window->pos());
     }
+    // A test's verdict lands in the status bar.
+    emit qobject_cast<self_test*>(open[0])->verdict("Self test: all 4 keys answered");
+    EXPECT_EQ(w<QStatusBar>("statusStrip1")->currentMessage(), "Self test: all 4 keys answered");
 }
 
 TEST_F(MainWindow, CustomiseCodeTableReadsTheStatusFirst)
@@ -771,6 +906,14 @@ TEST_F(MainWindow, FirmwareUpgradeAsksCopiesAndSwitchesToTheLoader)
     ASSERT_EQ(backups.size(), 1u);
     EXPECT_EQ(vardo::config::CIniFile::GetValue("KeypadLayout", "appSettings", backups[0]), "2");
     EXPECT_EQ(vardo::config::CIniFile::GetValue("FirstUp", "appSettings", backups[0]), "Yes");
+
+    // While the upgrade window stands the panel stays; once it has gone, the panel
+    // catches up with the bus.
+    QCoreApplication::sendPostedEvents(window.get(), QEvent::MetaCall);
+    EXPECT_TRUE(w("button8")->isEnabled());
+    delete window->openWindows()[0];
+    QCoreApplication::sendPostedEvents(window.get(), QEvent::MetaCall);
+    EXPECT_EQ(panelLines()[0] == kNoneLine1, device::attachedEncoders().empty());
 }
 
 TEST_F(MainWindow, CustomiseCodeTableOpensTheEditorOfTheLayout)

@@ -51,6 +51,28 @@ TEST(SelfTestPictures, KeyNumbersLightThePictureOfTheirPad)
     EXPECT_EQ(keypadText(8), "16 WAY");
 }
 
+TEST(SelfTestVerdict, NamesTheKeysThatAnsweredAndThoseThatDidNot)
+{
+    const auto keys = [](int count, std::initializer_list<int> answered) {
+        std::vector<bool> flags(16, false);
+        for (int k : answered)
+            flags[static_cast<std::size_t>(k)] = true;
+        return keyVerdict(count, flags);
+    };
+    const struct {
+        std::string got, expected;
+    } rows[] = {
+        {keys(16, {0, 1, 2}), "Self test: keys 1-3 answered; keys 4-16 did not answer"},
+        {keys(16, {}), "Self test: keys 1-16 did not answer"},
+        {keys(4, {0, 1, 2, 3}), "Self test: all 4 keys answered"},
+        {keys(12, {0, 1, 3, 4, 5, 6, 7, 8, 9, 10, 11}), "Self test: keys 1-2, 4-12 answered; key 3 did not answer"},
+        {keys(4, {1, 3, 9}), "Self test: keys 2, 4 answered; keys 1, 3 did not answer"},
+        {keys(0, {}), "Self test: this keypad type has no keys to test"},
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(r.got, r.expected);
+}
+
 TEST(SelfTestPictures, ColourNames)
 {
     EXPECT_EQ(colourName(0), "WHITE");

@@ -341,8 +341,11 @@ TEST_F(SelfTestWindowTest, KeyNumbersOutsideThePadLightNothingAnd255Ends)
     attach(0, 8);
     pressOnStart({16, 200, 254, 15, 255, 0});
     start();
+    QString verdict;
+    QObject::connect(window, &self_test::verdict, [&](const QString& text) { verdict = text; });
     ASSERT_TRUE(waitUntilClosed());
     EXPECT_EQ(snapshot.lit, std::vector<int>{16});
+    EXPECT_EQ(verdict, "Self test: key 16 answered; keys 1-15 did not answer");
     const auto s = steps();
     ASSERT_EQ(s.size(), 5u);
     // Four reports 100 ms apart after the 100 ms pause; the key after 255 is never taken.
@@ -406,22 +409,47 @@ TEST_F(SelfTestWindowTest, CloseDuringTheBuzzerTestStopsAfterTheCurrentStep)
 
 // Closing by the title bar while the test runs asks the worker to stop as
 // Close does; the completion then closes the window.
-TEST_F(SelfTestWindowTest, TitleBarCloseWhileRunningStopsLikeClose)
+TEST_F(SelfTestWindowTest, TitleBarCloseOrEscWhileRunningStopsLikeClose)
+{
+    const std::function<void(self_test*)> ways[] = {
+        [](self_test* w) { w->close(); },
+        [](self_test* w) { QTest::keyClick(w, Qt::Key_Escape); },
+    };
+    for (const auto& stop : ways) {
+        attach(4, 8);
+        onCommand = [this, &stop](int code, int value) {
+            if (code == SOUND_BUZZER && value == 1)
+                QMetaObject::invokeMethod(window, [this, &stop] { stop(window); },
+                                          Qt::BlockingQueuedConnection);
+        };
+        start();
+        ASSERT_TRUE(waitUntilClosed());
+        const auto s = steps();
+        ASSERT_EQ(s.size(), 6u);
+        EXPECT_EQ(s[2], (Step{SOUND_BUZZER, 1, 160}));
+        EXPECT_EQ(s[3], (Step{SET_BUZZER_PERIOD, 3, 160}));
+        EXPECT_EQ(s[5], (Step{SELF_TEST, 2, 360}));
+        EXPECT_FALSE(snapshot.endEnabled);
+        TearDown();
+        SetUp();
+    }
+}
+
+// Unplugged midway: one message says so, with no box for each command that
+// could no longer reach the encoder, and the verdict says why no key was tested.
+TEST_F(SelfTestWindowTest, AnUnplugMidwayIsOneMessageAndTheVerdictSaysSo)
 {
     attach(4, 8);
     onCommand = [this](int code, int value) {
-        if (code == SOUND_BUZZER && value == 1)
-            QMetaObject::invokeMethod(window, [this] { window->close(); },
-                                      Qt::BlockingQueuedConnection);
+        if (code == SOUND_BUZZER && value == 2)
+            encoder->unplug();
     };
+    QString verdict;
     start();
+    QObject::connect(window, &self_test::verdict, [&](const QString& text) { verdict = text; });
     ASSERT_TRUE(waitUntilClosed());
-    const auto s = steps();
-    ASSERT_EQ(s.size(), 6u);
-    EXPECT_EQ(s[2], (Step{SOUND_BUZZER, 1, 160}));
-    EXPECT_EQ(s[3], (Step{SET_BUZZER_PERIOD, 3, 160}));
-    EXPECT_EQ(s[5], (Step{SELF_TEST, 2, 360}));
-    EXPECT_FALSE(snapshot.endEnabled);
+    EXPECT_EQ(dialogs.messages(), std::vector<std::string>{"Vardo 710 Encoder not connected..\r\n"});
+    EXPECT_EQ(verdict, "Self test stopped: the encoder went away before the key test");
 }
 
 TEST_F(SelfTestWindowTest, StatusFailureShowsItsMessageAndStartsNothing)

@@ -20,6 +20,7 @@
 #include "sim/virtual_device.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QPalette>
@@ -146,6 +147,12 @@ int main(int argc, char** argv)
     mainWindow->move(0, 0);
     mainWindow->show();
     shooter.save(mainWindow.get(), "main");
+    // Unplugged: the window follows at once and says what to do.
+    encoder.unplug();
+    settle();
+    shooter.save(mainWindow.get(), "main-no-encoder");
+    encoder.plugIn();
+    settle();
 
     // The demo's window of the encoder, after two keys have typed their codes.
     {
@@ -162,6 +169,13 @@ int main(int argc, char** argv)
                                                                mainWindow->keyCodeArray)) {
         editor->show();
         settle();
+        // Key 5 given a new code (marked in bold), key 1 chosen.
+        if (auto* key = editor->findChild<QPushButton*>(QStringLiteral("key5Btn")))
+            key->click();
+        if (auto* list = editor->findChild<QComboBox*>(QStringLiteral("selectCodeCbox"))) {
+            list->setCurrentIndex(0x1E);
+            emit list->activated(0x1E);
+        }
         if (auto* key = editor->findChild<QPushButton*>(QStringLiteral("key1Btn")))
             key->click();
         shooter.save(editor, "code-table");
