@@ -103,7 +103,7 @@ void BM_ReadDeviceStatusVirtualClock(benchmark::State& state)
     link::DeviceStatus status;
 
     for (auto _ : state) {
-        if (link::readDeviceStatus(device, status) != 0) {
+        if (link::readDeviceStatus(device, status) != link::Result::Ok) {
             state.SkipWithError("status read failed");
             break;
         }

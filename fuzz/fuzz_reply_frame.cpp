@@ -1,12 +1,15 @@
 // Plays arbitrary input reports to one exchange of the encoder link. The
-// exchange must give 0, -1, -6, -8 or -13, agree with an independent reading
-// of the reply frame rules (a valid frame naming another command is passed
-// over), write the exact command frame, and copy no more than 62 reply bytes
-// (the buffer is exactly that big, so ASan sees overruns).
+// exchange must give 0, -1, -6, -8 or -13, agree with the frame decoder read
+// report by report (a valid frame naming another command is passed over, an
+// ACK waits on), write the exact command frame, and copy no more than 62
+// reply bytes (the buffer is exactly that big, so ASan sees overruns). Each
+// report must also survive the encoder's own reading of a command frame, and
+// every valid reply must decode back to what encodeReply was given.
 //
 // Input: byte 0 picks send-and-receive or receive only, a failing read, and
 // the payload length; byte 1 is the command code; then the payload; the rest
 // is cut into input reports of 64 bytes (the last one may be shorter).
+#include "link/frame.h"
 #include "link/hid_transport.h"
 #include "platform/clock.h"
 #include "sim/bus.h"
@@ -18,95 +21,64 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace {
 
+namespace frame = vardo::link::frame;
+
 constexpr std::size_t kReport = 64;
 constexpr std::size_t kReplyBytes = 62;
 constexpr std::int32_t kTimeoutMs = 30;
-
-int hexDigit(std::uint8_t c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return 0;
-}
 
 struct Expected {
     std::int32_t result = -6;
     std::vector<std::uint8_t> data;
 };
 
-bool isHex(std::uint8_t c)
-{
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-}
-
-// The command a frame names in bytes 3-4 (either case), -1 when they are not hex digits.
-int namedCommand(const std::array<std::uint8_t, kReport>& b)
-{
-    if (!isHex(b[3]) || !isHex(b[4]))
-        return -1;
-    auto v = [](std::uint8_t c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
-    return v(b[3]) * 16 + v(b[4]);
-}
-
-// The reply rules read straight from the protocol, one report after another.
-// command: the command sent, or -1 for a receive-only wait that takes any reply.
-Expected expectedOutcome(const std::vector<vardo::sim::Report>& reports, int command)
+// The outcome of the reports one after another. command: the command sent,
+// or nullopt for a receive-only wait that takes any reply.
+Expected expectedOutcome(const std::vector<vardo::sim::Report>& reports,
+                         std::optional<std::uint8_t> command)
 {
     for (const auto& r : reports) {
         if (r.empty())
             continue;  // an empty read is no report
-        std::array<std::uint8_t, kReport> b{};
+        frame::Report b{};
         std::copy_n(r.begin(), std::min(r.size(), kReport), b.begin());
-        if (b[2] == 0x06)
+        const frame::Decoded d = frame::decodeReply(b);
+        switch (d.kind) {
+        case frame::Kind::Ack:
             continue;
-        if (b[2] == 0x0F)
+        case frame::Kind::Refusal:
             return {-13, {}};
-        if (b[1] > 0x40)
-            return {-8, {}};
-        if (b[2] != 0x02)
-            return {-13, {}};
-        const int n = hexDigit(b[5]) * 16 + hexDigit(b[6]);
-        if (n < 1 || 8 + n >= static_cast<int>(kReport))
-            return {-13, {}};
-        if (b[7] != 0 || b[7 + n] != 0x03)
-            return {-13, {}};
-        std::uint8_t sum = 0;
-        for (int i = 2; i <= 7 + n; ++i)
-            sum ^= b[i];
-        if (b[8 + n] != sum)
-            return {-13, {}};
-        // A valid frame naming another command is someone else's late reply.
-        if (command >= 0 && namedCommand(b) >= 0 && namedCommand(b) != command)
+        case frame::Kind::Malformed:
+            return {d.why == frame::Why::ByteCount ? -8 : -13, {}};
+        case frame::Kind::Reply:
+            break;
+        }
+        if (command && d.command && *d.command != *command)
             continue;
-        return {0, std::vector<std::uint8_t>(b.begin() + 8, b.begin() + 7 + n)};
+        // A valid reply is one encodeReply makes, up to the byte count and the echo's case.
+        frame::Report again = frame::encodeReply(d.command.value_or(0), d.data);
+        if (!std::equal(b.begin() + 5, b.begin() + 9 + static_cast<long>(d.data.size()), again.begin() + 5))
+            std::abort();
+        return {0, std::vector<std::uint8_t>(d.data.begin(), d.data.end())};
     }
     return {-6, {}};
 }
 
-vardo::sim::Report expectedFrame(std::uint8_t code, const std::uint8_t* payload, std::size_t length)
+// The encoder's reading of any bytes stays inside them and finds a payload that fits.
+void checkCommandReading(const vardo::sim::Report& r)
 {
-    static constexpr char hex[] = "0123456789ABCDEF";
-    vardo::sim::Report f(kReport, 0);
-    f[0] = 0x3F;
-    f[1] = 0x40;
-    f[2] = 0x02;
-    f[3] = static_cast<std::uint8_t>(hex[code >> 4]);
-    f[4] = static_cast<std::uint8_t>(hex[code & 15]);
-    f[5] = static_cast<std::uint8_t>(hex[length >> 4]);
-    f[6] = static_cast<std::uint8_t>(hex[length & 15]);
-    std::copy_n(payload, length, f.begin() + 7);
-    f[7 + length] = 0x03;
-    std::uint8_t sum = 0;
-    for (std::size_t i = 2; i <= 7 + length; ++i)
-        sum ^= f[i];
-    f[8 + length] = sum;
-    return f;
+    if (const auto c = frame::decodeCommand(r)) {
+        if (c->payload.data() != r.data() + 7 || 9 + c->payload.size() > r.size())
+            std::abort();
+        if (c->payload.size() <= frame::kMaxPayload
+            && frame::encodeCommand(c->code, c->payload)[8 + c->payload.size()] != r[8 + c->payload.size()])
+            std::abort();
+    }
 }
 
 } // namespace
@@ -133,6 +105,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<vardo::sim::Report> reports;
     for (std::size_t at = 0; at < size; at += kReport)
         reports.emplace_back(data + at, data + std::min(size, at + kReport));
+    for (const auto& r : reports)
+        checkCommandReading(r);
 
     auto& bus = vardo::sim::Bus::instance();
     bus.reset();
@@ -140,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     device->attach();
     char manufacturer[48];
     char product[48];
-    hid_device* handle = ScanForUSBDevice_a(0x2047, 0x0902, manufacturer, product);
+    hid_device* const handle = ScanForUSBDevice_a(0x2047, 0x0902, manufacturer, product);
     if (!handle)
         std::abort();
 
@@ -169,14 +143,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // A device that cannot be read is given up before anything is written.
         const auto writes = device->writes();
         if (readFails ? !writes.empty()
-                      : writes.size() != 1 || writes[0] != expectedFrame(code, payload.data(), taken))
+                      : writes.size() != 1 || writes[0].size() != kReport
+                            || !std::equal(writes[0].begin(), writes[0].end(),
+                                           frame::encodeCommand(code, payload).begin()))
             std::abort();
     }
 
     if (result != 0 && result != -1 && result != -6 && result != -8 && result != -13)
         std::abort();
     const Expected expected =
-        readFails ? Expected{-1, {}} : expectedOutcome(reports, receiveOnly ? -1 : code);
+        readFails ? Expected{-1, {}}
+                  : expectedOutcome(reports, receiveOnly ? std::nullopt : std::optional<std::uint8_t>(code));
     if (result != expected.result)
         std::abort();
     if (result == 0) {

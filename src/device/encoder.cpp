@@ -9,22 +9,6 @@
 
 namespace vardo::device {
 
-Result resultOf(std::int32_t linkCode)
-{
-    switch (linkCode) {
-    case link::kOk:
-        return Result::Ok;
-    case link::kErrNoDevice:
-        return Result::NoDevice;
-    case link::kErrTimeout:
-        return Result::Timeout;
-    case link::kErrBadCount:
-        return Result::BadCount;
-    default:
-        return Result::Refused;
-    }
-}
-
 namespace {
 
 link::EncoderCommand commandOf(Setting setting)
@@ -109,7 +93,7 @@ void Encoder::close()
 Result Encoder::send(link::EncoderCommand code, std::span<const std::uint8_t> payload)
 {
     std::lock_guard lock(mutex_);
-    return resultOf(link::sendCommand(handle_, code, payload));
+    return link::sendCommand(handle_, code, payload);
 }
 
 Result Encoder::sendByte(link::EncoderCommand code, std::uint8_t value)
@@ -121,7 +105,7 @@ Result Encoder::sendByte(link::EncoderCommand code, std::uint8_t value)
 Result Encoder::readStatus(link::DeviceStatus& status)
 {
     std::lock_guard lock(mutex_);
-    return resultOf(link::readDeviceStatus(handle_, status));
+    return link::readDeviceStatus(handle_, status);
 }
 
 Result Encoder::set(Setting setting, std::uint8_t payload) { return sendByte(commandOf(setting), payload); }
@@ -178,11 +162,11 @@ Result Encoder::awaitKey(std::optional<std::uint8_t>& key, std::int32_t timeoutM
     std::array<std::uint8_t, link::kReportSize> reply{};
     std::uint32_t length = 0;
     std::lock_guard lock(mutex_);
-    const std::int32_t r = USBEncoderReceive_a(handle_, link::SELF_TEST, reply.data(),
-                                               static_cast<std::int32_t>(reply.size()), &length,
-                                               timeoutMs);
-    if (r != link::kOk)
-        return resultOf(r);
+    const Result r = resultOf(USBEncoderReceive_a(handle_, link::SELF_TEST, reply.data(),
+                                                  static_cast<std::int32_t>(reply.size()), &length,
+                                                  timeoutMs));
+    if (r != Result::Ok)
+        return r;
     key = length > 0 ? std::optional<std::uint8_t>(reply[0]) : std::nullopt;
     return Result::Ok;
 }

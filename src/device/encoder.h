@@ -17,20 +17,13 @@
 #include "device/encoder_choice.h"
 #include "link/encoder_commands.h"
 #include "link/hid_transport.h"
+#include "link/result.h"
 
 namespace vardo::device {
 
-// The link's result codes, named.
-enum class Result : std::int32_t {
-    Ok = link::kOk,
-    NoDevice = link::kErrNoDevice,       // no encoder, closed, or a write/read failed
-    Timeout = link::kErrTimeout,         // no reply within the time-out
-    BadCount = link::kErrBadCount,       // a report with a byte count above 0x40
-    Refused = link::kErrBadFrame,        // refused, or an invalid or short reply
-};
-
-// A link result as a Result; an unknown failure code counts as Refused.
-Result resultOf(std::int32_t linkCode);
+// The operations' results are the link's (link/result.h).
+using link::Result;
+using link::resultOf;
 
 // The five settings of the main window's boxes.
 enum class Setting { LedBrightness, LedColour, Buzzer, BuzzerPeriod, KeypadType };
@@ -66,9 +59,9 @@ class Encoder {
 public:
     // The first encoder command interface on the bus (ScanForUSBDevice_a), or
     // the one on the port chosen among several (encoder_choice.h); null when none opens.
-    static std::unique_ptr<Encoder> openFirst();
+    [[nodiscard]] static std::unique_ptr<Encoder> openFirst();
     // The encoder at path (as hid_enumerate lists it), non-blocking; null when it does not open.
-    static std::unique_ptr<Encoder> open(const std::string& path);
+    [[nodiscard]] static std::unique_ptr<Encoder> open(const std::string& path);
     // Adopts an open handle (not null); it is closed with the encoder.
     explicit Encoder(hid_device* handle);
     ~Encoder();
@@ -90,29 +83,30 @@ public:
     // GET_STATUS. On Ok the settings and version are replaced and the reported
     // table section is copied over the start of status.codeTable; on failure
     // status is unchanged.
-    Result readStatus(link::DeviceStatus& status);
+    [[nodiscard]] Result readStatus(link::DeviceStatus& status);
     // The setting's command with payload as sent (the buzzer period is one above the box index).
-    Result set(Setting setting, std::uint8_t payload);
-    Result loadTable(const codetable::CodeTable& table);
+    [[nodiscard]] Result set(Setting setting, std::uint8_t payload);
+    [[nodiscard]] Result loadTable(const codetable::CodeTable& table);
     // WRITE_DEFAULTS: the encoder keeps its current settings over a power cycle.
-    Result saveDefaults();
+    [[nodiscard]] Result saveDefaults();
     // FACTORY_RESET, then the encoder's restart time on the platform clock. The
     // result is the command's, which a restarting encoder may never send.
     Result factoryReset();
     // The configuration's commands in order (the table only when sendTable),
     // stopping at the first failure, which failedStep names.
-    Result applyConfiguration(const Configuration& configuration, ConfigurationStep& failedStep);
+    [[nodiscard]] Result applyConfiguration(const Configuration& configuration,
+                                            ConfigurationStep& failedStep);
 
     // SELF_TEST start (true) or end (false).
-    Result selfTest(bool start);
-    Result soundBuzzer(std::uint8_t level);
+    [[nodiscard]] Result selfTest(bool start);
+    [[nodiscard]] Result soundBuzzer(std::uint8_t level);
     // One self-test key report within timeoutMs: its first data byte (a key
     // index, or link::kNoKey when the encoder ended the test), or nothing for a
     // report without data. Timeout when none came.
-    Result awaitKey(std::optional<std::uint8_t>& key, std::int32_t timeoutMs);
+    [[nodiscard]] Result awaitKey(std::optional<std::uint8_t>& key, std::int32_t timeoutMs);
 
     // ENTER_BSL: the encoder restarts as a loader device, so no reply is expected.
-    Result enterLoader();
+    [[nodiscard]] Result enterLoader();
     // The steps before a firmware upgrade: GET_STATUS into settings, then
     // settingsRead(the read's result), where the caller keeps the settings for
     // the write-back (and a backup of them) or says why it cannot, returning
@@ -123,13 +117,15 @@ public:
     // new firmware: SET_OPTIONS, SET_BUZZER, SET_BUZZER_PERIOD, SET_KEYPAD_TYPE,
     // LOAD_CODE_TABLE, SET_LED_BRIGHTNESS (one-byte values take the low 8 bits)
     // and WRITE_DEFAULTS, stopping at the first failure, which failedStep names.
-    Result writeBack(const link::DeviceStatus& settings, WriteBackStep& failedStep);
+    [[nodiscard]] Result writeBack(const link::DeviceStatus& settings, WriteBackStep& failedStep);
 
 private:
-    Result send(link::EncoderCommand code, std::span<const std::uint8_t> payload = {});
-    Result sendByte(link::EncoderCommand code, std::uint8_t value);
+    [[nodiscard]] Result send(link::EncoderCommand code, std::span<const std::uint8_t> payload = {});
+    [[nodiscard]] Result sendByte(link::EncoderCommand code, std::uint8_t value);
 
-    std::recursive_mutex mutex_;   // one exchange at a time on this encoder
+    // The one lock of this encoder: held for every exchange on handle_ and across
+    // the sequences that must not be split; recursive so that they nest.
+    std::recursive_mutex mutex_;
     hid_device* handle_;
     AttachedEncoder identity_;
 };

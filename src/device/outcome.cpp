@@ -4,22 +4,7 @@
 
 namespace vardo::device {
 
-std::string reasonText(Result result)
-{
-    switch (result) {
-    case Result::Ok:
-        return "done";
-    case Result::NoDevice:
-        return "the encoder is not connected or stopped answering";
-    case Result::Timeout:
-        return "no reply from the encoder within 5000 ms";
-    case Result::BadCount:
-        return "the encoder's reply report was malformed";
-    case Result::Refused:
-        break;
-    }
-    return "the encoder refused the command or its reply was invalid";
-}
+std::string reasonText(Result result) { return std::string(link::resultText(result)); }
 
 const char* settingFailureText(Setting setting)
 {

@@ -8,11 +8,11 @@
 
 namespace vardo::device {
 
-// Why an exchange failed, in words ("no reply from the encoder within 5000 ms").
-std::string reasonText(Result result);
+// Why an exchange failed, in words: the link's text (link::resultText).
+[[nodiscard]] std::string reasonText(Result result);
 
 // The sentence of a setting's box when the encoder does not take the setting
 // ("Unable to set the LED Brightness..").
-const char* settingFailureText(Setting setting);
+[[nodiscard]] const char* settingFailureText(Setting setting);
 
 } // namespace vardo::device

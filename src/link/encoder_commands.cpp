@@ -41,36 +41,43 @@ bool unpackStatusMessage(std::span<const std::uint8_t> data, DeviceStatus& statu
     return true;
 }
 
-std::int32_t readDeviceStatus(hid_device* device, DeviceStatus& status)
+namespace {
+
+// One exchange with a 64-byte reply buffer and the 5000 ms time-out.
+Result exchange(hid_device* device, EncoderCommand code, std::span<const std::uint8_t> payload,
+                std::array<std::uint8_t, kReportSize>& reply, std::uint32_t& replyLength)
+{
+    if (payload.size() > static_cast<std::size_t>(kMaxPayload))
+        return Result::NoDevice;
+    return resultOf(USBEncoderSendAndReceive_a(device, code, payload.data(),
+                                               static_cast<std::int32_t>(payload.size()),
+                                               reply.data(), static_cast<std::int32_t>(reply.size()),
+                                               &replyLength, kDefaultTimeoutMs));
+}
+
+} // namespace
+
+Result readDeviceStatus(hid_device* device, DeviceStatus& status)
 {
     std::array<std::uint8_t, kReportSize> reply{};
     std::uint32_t replyLength = 0;
-    const std::int32_t r = USBEncoderSendAndReceive_a(device, GET_STATUS, nullptr, 0, reply.data(),
-                                                      static_cast<std::int32_t>(reply.size()),
-                                                      &replyLength, kDefaultTimeoutMs);
-    if (r != kOk)
+    if (const Result r = exchange(device, GET_STATUS, {}, reply, replyLength); r != Result::Ok)
         return r;
     const std::size_t length = std::min<std::size_t>(replyLength, reply.size());
     // A status too short for its layout is as bad as a broken frame.
     if (!unpackStatusMessage(std::span(reply.data(), length), status))
-        return kErrBadFrame;
-    return kOk;
+        return Result::Refused;
+    return Result::Ok;
 }
 
-std::int32_t sendCommand(hid_device* device, EncoderCommand code,
-                         std::span<const std::uint8_t> payload)
+Result sendCommand(hid_device* device, EncoderCommand code, std::span<const std::uint8_t> payload)
 {
-    if (payload.size() > static_cast<std::size_t>(kMaxPayload))
-        return kErrNoDevice;
     std::array<std::uint8_t, kReportSize> reply{};
     std::uint32_t replyLength = 0;
-    return USBEncoderSendAndReceive_a(device, code, payload.data(),
-                                      static_cast<std::int32_t>(payload.size()), reply.data(),
-                                      static_cast<std::int32_t>(reply.size()), &replyLength,
-                                      kDefaultTimeoutMs);
+    return exchange(device, code, payload, reply, replyLength);
 }
 
-std::int32_t sendByteCommand(hid_device* device, EncoderCommand code, std::uint8_t value)
+Result sendByteCommand(hid_device* device, EncoderCommand code, std::uint8_t value)
 {
     const std::uint8_t payload[1] = {value};
     return sendCommand(device, code, payload);

@@ -4,86 +4,22 @@
 #include "platform/hid_trace.h"
 #include "platform/text8.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <cwchar>
-#include <memory>
-#include <mutex>
-#include <unordered_map>
+#include <optional>
 #include <string>
 
 namespace vardo::link {
 
-// A device's lock lives while some thread holds or waits for it, so the
-// table never keeps the locks of handles long closed.
-struct ExchangeLock::Entry {
-    std::recursive_mutex mutex;
-    int users = 0;
-};
-
 namespace {
 
-std::mutex& lockTableMutex()
-{
-    static std::mutex mutex;
-    return mutex;
-}
-
-std::unordered_map<hid_device*, std::unique_ptr<ExchangeLock::Entry>>& lockTable()
-{
-    static std::unordered_map<hid_device*, std::unique_ptr<ExchangeLock::Entry>> table;
-    return table;
-}
-
-ExchangeLock::Entry* useEntry(hid_device* device)
-{
-    std::lock_guard guard(lockTableMutex());
-    auto& entry = lockTable()[device];
-    if (!entry)
-        entry = std::make_unique<ExchangeLock::Entry>();
-    ++entry->users;
-    return entry.get();
-}
-
-void releaseEntry(hid_device* device, ExchangeLock::Entry* entry)
-{
-    std::lock_guard guard(lockTableMutex());
-    if (--entry->users == 0)
-        lockTable().erase(device);
-}
-
-} // namespace
-
-ExchangeLock::ExchangeLock(hid_device* device) : device_(device), entry_(useEntry(device))
-{
-    entry_->mutex.lock();
-    owns_ = true;
-}
-
-ExchangeLock::ExchangeLock(hid_device* device, std::try_to_lock_t)
-    : device_(device), entry_(useEntry(device))
-{
-    owns_ = entry_->mutex.try_lock();
-}
-
-ExchangeLock::~ExchangeLock()
-{
-    if (owns_)
-        entry_->mutex.unlock();
-    releaseEntry(device_, entry_);
-}
-
-namespace {
-
-constexpr std::uint8_t kReportId = 0x3F;
-constexpr std::uint8_t kCommandMarker = 0x40;
-constexpr std::uint8_t kStx = 0x02;
-constexpr std::uint8_t kEtx = 0x03;
-constexpr std::uint8_t kAck = 0x06;
-constexpr std::uint8_t kRefused = 0x0F;
-constexpr std::uint8_t kMaxByteCount = 0x40;
 constexpr int kPollMs = 10;
 constexpr int kMaxDrainReads = kDefaultTimeoutMs;
+constexpr char kNone[] = "None";
+constexpr char kUnableToFind[] = "Unable To Find";
+constexpr std::size_t kMaxStringUnits = 255;
 
 // Empty polls are not traced: only reports and failures.
 void traceInput(const std::uint8_t* report, int got)
@@ -91,117 +27,59 @@ void traceInput(const std::uint8_t* report, int got)
     if (got != 0)
         platform::traceHidReport("encoder", false, report, got);
 }
-// The last byte of a reply frame (checksum at 8+N) must lie inside the report.
-constexpr int kMaxReplyN = static_cast<int>(kReportSize) - 9;
-constexpr char kNone[] = "None";
-constexpr char kUnableToFind[] = "Unable To Find";
-constexpr std::size_t kMaxStringUnits = 255;
 
-constexpr char kHexDigits[] = "0123456789ABCDEF";
-
-// The encoder writes upper-case digits only; anything else counts as 0.
-int hexValue(std::uint8_t c)
+// The exchange's result when a report ends the wait.
+Result resultOfReport(const frame::Decoded& d)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return 0;
+    if (d.kind == frame::Kind::Reply)
+        return Result::Ok;
+    return d.why == frame::Why::ByteCount ? Result::BadCount : Result::Refused;
 }
 
-enum class ReportKind { Ack, Reply, OtherCommand };
-
-// No command is coded -1: a receive-only wait takes any reply.
-constexpr int kAnyCommand = -1;
-
-bool isHexDigit(std::uint8_t c)
+// A valid frame naming another command is a late reply to an earlier exchange;
+// command is nullopt for a receive-only wait, which takes any reply.
+bool answersOther(const frame::Decoded& d, std::optional<std::uint8_t> command)
 {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-}
-
-// The command a reply frame echoes in bytes 3-4, or kAnyCommand when they are
-// not two hexadecimal digits (either case).
-int echoedCommand(const std::uint8_t* report)
-{
-    if (!isHexDigit(report[3]) || !isHexDigit(report[4]))
-        return kAnyCommand;
-    auto value = [](std::uint8_t c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
-    return value(report[3]) * 16 + value(report[4]);
-}
-
-// Classifies one input report; for a reply, result is the exchange's result
-// and, on 0, the data bytes are copied out. A valid frame that names another
-// command than `command` is a late reply to an earlier exchange: OtherCommand.
-ReportKind checkReport(const std::uint8_t* report, int command, std::uint8_t* reply,
-                       std::uint32_t* replyLength, std::int32_t& result)
-{
-    if (report[2] == kAck)
-        return ReportKind::Ack;
-    if (report[2] == kRefused) {
-        result = kErrBadFrame;
-        return ReportKind::Reply;
-    }
-    if (report[1] > kMaxByteCount) {
-        result = kErrBadCount;
-        return ReportKind::Reply;
-    }
-    result = kErrBadFrame;
-    if (report[2] != kStx)
-        return ReportKind::Reply;
-    const int n = hexValue(report[5]) * 16 + hexValue(report[6]);
-    // N = 0 has no status byte; N above 55 would put ETX or checksum past the report.
-    if (n < 1 || n > kMaxReplyN)
-        return ReportKind::Reply;
-    if (report[7] != 0x00)
-        return ReportKind::Reply;
-    if (report[7 + n] != kEtx)
-        return ReportKind::Reply;
-    std::uint8_t sum = 0;
-    for (int i = 2; i <= 7 + n; ++i)
-        sum ^= report[i];
-    if (report[8 + n] != sum)
-        return ReportKind::Reply;
-    const int echoed = echoedCommand(report);
-    if (command != kAnyCommand && echoed != kAnyCommand && echoed != command)
-        return ReportKind::OtherCommand;
-    // Only a frame that passed every check reaches the caller's buffer.
-    if (n > 1 && reply)
-        std::memcpy(reply, report + 8, static_cast<std::size_t>(n - 1));
-    if (replyLength)
-        *replyLength = static_cast<std::uint32_t>(n - 1);
-    result = kOk;
-    return ReportKind::Reply;
+    return d.kind == frame::Kind::Reply && command && d.command && *d.command != *command;
 }
 
 // Polls for the reply frame; each poll waits up to 10 ms inside the HID
 // library so that a report is taken the moment it arrives. The time-out runs
 // on the clock from the write or the last ACK: reports that are not the reply
 // (late replies of other commands) use it up as silence does, so a device that
-// keeps sending cannot stretch the wait.
-std::int32_t awaitReply(hid_device* device, int command, std::uint8_t* reply,
-                        std::uint32_t* replyLength, std::int32_t timeoutMs)
+// keeps sending cannot stretch the wait; nor can one that keeps sending ACKs
+// stretch it past kTimeoutsPerExchange time-outs.
+Result awaitReply(hid_device* device, std::optional<std::uint8_t> command, std::uint8_t* reply,
+                  std::uint32_t* replyLength, std::int32_t timeoutMs)
 {
     platform::Clock& clock = platform::clock();
-    std::array<std::uint8_t, kReportSize> report{};
-    std::uint64_t deadline = clock.nowMs() + static_cast<std::uint64_t>(timeoutMs);
+    frame::Report report{};
+    const auto timeout = static_cast<std::uint64_t>(timeoutMs);
+    const std::uint64_t limit = clock.nowMs() + timeout * kTimeoutsPerExchange;
+    std::uint64_t deadline = clock.nowMs() + timeout;
     for (;;) {
         report.fill(0);
         const int got = hid_read_timeout(device, report.data(), report.size(), kPollMs);
         traceInput(report.data(), got);
         if (got < 0)
-            return kErrNoDevice;
+            return Result::NoDevice;
         if (got > 0) {
-            std::int32_t result = kErrBadFrame;
-            const ReportKind kind = checkReport(report.data(), command, reply, replyLength, result);
-            if (kind == ReportKind::Ack) {
-                deadline = clock.nowMs() + static_cast<std::uint64_t>(timeoutMs);
-                continue;
+            const frame::Decoded d = frame::decodeReply(report);
+            if (d.kind == frame::Kind::Ack) {
+                deadline = std::min(limit, clock.nowMs() + timeout);
+            } else if (!answersOther(d, command)) {
+                // Only a frame that passed every check reaches the caller's buffer.
+                if (d.kind == frame::Kind::Reply) {
+                    if (reply && !d.data.empty())
+                        std::memcpy(reply, d.data.data(), d.data.size());
+                    if (replyLength)
+                        *replyLength = static_cast<std::uint32_t>(d.data.size());
+                }
+                return resultOfReport(d);
             }
-            if (kind == ReportKind::Reply)
-                return result;
         }
         if (timeoutMs != 0 && clock.nowMs() >= deadline)
-            return kErrTimeout;
+            return Result::Timeout;
     }
 }
 
@@ -212,7 +90,7 @@ std::int32_t awaitReply(hid_device* device, int command, std::uint8_t* reply,
 // command back for good.
 bool drainPendingInput(hid_device* device)
 {
-    std::array<std::uint8_t, kReportSize> report{};
+    frame::Report report{};
     for (int reads = 0; reads < kMaxDrainReads; ++reads) {
         const int got = hid_read_timeout(device, report.data(), report.size(), 0);
         traceInput(report.data(), got);
@@ -279,37 +157,21 @@ std::int32_t USBEncoderSendAndReceive_a(hid_device* device, std::uint8_t code,
                                         std::uint32_t* replyLength, std::int32_t timeoutMs)
 {
     if (!device)
-        return kErrNoDevice;
+        return codeOf(Result::NoDevice);
     // A longer payload would not fit the report; refuse it rather than overrun.
     if (payloadLength < 0 || payloadLength > kMaxPayload || (payloadLength > 0 && !payload))
-        return kErrNoDevice;
+        return codeOf(Result::NoDevice);
 
-    const ExchangeLock lock(device);
-
-    std::array<std::uint8_t, kReportSize> frame{};
-    frame[0] = kReportId;
-    frame[1] = kCommandMarker;
-    frame[2] = kStx;
-    frame[3] = static_cast<std::uint8_t>(kHexDigits[code >> 4]);
-    frame[4] = static_cast<std::uint8_t>(kHexDigits[code & 0x0F]);
-    const auto len = static_cast<std::uint8_t>(payloadLength);
-    frame[5] = static_cast<std::uint8_t>(kHexDigits[len >> 4]);
-    frame[6] = static_cast<std::uint8_t>(kHexDigits[len & 0x0F]);
-    if (payloadLength > 0)
-        std::memcpy(frame.data() + 7, payload, static_cast<std::size_t>(payloadLength));
-    frame[7 + payloadLength] = kEtx;
-    std::uint8_t sum = 0;
-    for (int i = 2; i <= 7 + payloadLength; ++i)
-        sum ^= frame[i];
-    frame[8 + payloadLength] = sum;
-
+    const frame::Report command =
+        frame::encodeCommand(code, {payload, static_cast<std::size_t>(payloadLength)});
     if (!drainPendingInput(device))
-        return kErrNoDevice;
-    const int written = hid_write(device, frame.data(), frame.size());
-    vardo::platform::traceHidReport("encoder", true, frame.data(), written < 0 ? written : long(frame.size()));
+        return codeOf(Result::NoDevice);
+    const int written = hid_write(device, command.data(), command.size());
+    vardo::platform::traceHidReport("encoder", true, command.data(),
+                                    written < 0 ? written : long(command.size()));
     if (written < 0)
-        return kErrNoDevice;
-    return awaitReply(device, code, reply, replyLength, timeoutMs);
+        return codeOf(Result::NoDevice);
+    return codeOf(awaitReply(device, code, reply, replyLength, timeoutMs));
 }
 
 std::int32_t USBEncoderReceive_a(hid_device* device, std::uint8_t /*code*/, std::uint8_t* reply,
@@ -317,17 +179,13 @@ std::int32_t USBEncoderReceive_a(hid_device* device, std::uint8_t /*code*/, std:
                                  std::int32_t timeoutMs)
 {
     if (!device)
-        return kErrNoDevice;
-    const ExchangeLock lock(device);
-    return awaitReply(device, kAnyCommand, reply, replyLength, timeoutMs);
+        return codeOf(Result::NoDevice);
+    return codeOf(awaitReply(device, std::nullopt, reply, replyLength, timeoutMs));
 }
 
 void hid_exit_safely(hid_device* device)
 {
-    if (device) {
-        // Never close the handle under an exchange that another thread is running.
-        const ExchangeLock lock(device);
+    if (device)
         hid_close(device);
-    }
     hid_exit();
 }

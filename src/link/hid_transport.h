@@ -1,51 +1,26 @@
 #pragma once
-// The encoder's HID link: find and open its command interface, frame one
-// command into a 64-byte output report, wait for and check the reply frame.
-// Qt-free. Result codes: 0 success, -1 no handle / write or read failed,
-// -6 time-out, -8 report byte count above 0x40, -13 refused or invalid frame.
+// The encoder's HID link: find and open its command interface, send one
+// command frame (frame.h) and wait for its reply. Qt-free. The exchange
+// functions return a Result's code (result.h) and hold no lock: the owner of
+// the handle (device::Encoder) runs one exchange at a time on it.
 #include <hidapi.h>
 
 #include <cstdint>
-#include <mutex>
-#include <utility>
+
+#include "link/frame.h"
+#include "link/result.h"
 
 namespace vardo::link {
 
 inline constexpr std::int32_t kEncoderVendorId = 0x2047;
 inline constexpr std::int32_t kEncoderProductId = 0x0902;
 inline constexpr int kEncoderInterface = 1;
-inline constexpr std::size_t kReportSize = 64;
+inline constexpr std::size_t kReportSize = frame::kReportSize;
 inline constexpr std::size_t kNameBufferSize = 48;
 inline constexpr std::int32_t kDefaultTimeoutMs = 5000;
-inline constexpr int kMaxPayload = 55;
-
-inline constexpr std::int32_t kOk = 0;
-inline constexpr std::int32_t kErrNoDevice = -1;
-inline constexpr std::int32_t kErrTimeout = -6;
-inline constexpr std::int32_t kErrBadCount = -8;
-inline constexpr std::int32_t kErrBadFrame = -13;
-
-// Holds the exchange lock of one open device, so that two threads (the self
-// test's worker and the main window) never take each other's replies, while
-// exchanges on two different encoders go on side by side. Recursive, so that
-// a caller may hold it across a sequence of exchanges on that device.
-class ExchangeLock {
-public:
-    explicit ExchangeLock(hid_device* device);
-    // Takes the lock only when it is free; owns() tells.
-    ExchangeLock(hid_device* device, std::try_to_lock_t);
-    ~ExchangeLock();
-    ExchangeLock(const ExchangeLock&) = delete;
-    ExchangeLock& operator=(const ExchangeLock&) = delete;
-    bool owns() const { return owns_; }
-
-    struct Entry;
-
-private:
-    hid_device* device_;
-    Entry* entry_;
-    bool owns_ = false;
-};
+// However many ACK reports come, an exchange ends after this many time-outs.
+inline constexpr std::int32_t kTimeoutsPerExchange = 3;
+inline constexpr int kMaxPayload = static_cast<int>(frame::kMaxPayload);
 
 } // namespace vardo::link
 
@@ -53,26 +28,29 @@ private:
 // product (48-byte buffers) with the device's strings, "Unable To Find" for an
 // unreadable one; on failure returns null and both buffers hold "None".
 // The returned handle is in non-blocking mode; the caller owns it.
-hid_device* ScanForUSBDevice_a(std::int32_t vendorId, std::int32_t productId, char* manufacturer,
-                               char* product);
+[[nodiscard]] hid_device* ScanForUSBDevice_a(std::int32_t vendorId, std::int32_t productId,
+                                             char* manufacturer, char* product);
 
 // Sends command `code` with `payloadLength` bytes (0..55) of `payload` and waits
 // for the reply frame. On 0 the N-1 data bytes are in `reply` (62 bytes at
 // least) and their count in `replyLength`. `timeoutMs` 0 waits without limit;
 // the time-out runs on the platform clock and each ACK report restarts it; no
-// other report does. `replyCapacity` is not consulted.
+// other report does, and after kTimeoutsPerExchange time-outs the exchange
+// times out even among ACKs. `replyCapacity` is not consulted.
 // A valid reply frame naming another command (a late reply to an earlier,
 // timed-out exchange) is passed over, so it never answers this one.
-std::int32_t USBEncoderSendAndReceive_a(hid_device* device, std::uint8_t code,
-                                        const std::uint8_t* payload, std::int32_t payloadLength,
-                                        std::uint8_t* reply, std::int32_t replyCapacity,
-                                        std::uint32_t* replyLength, std::int32_t timeoutMs);
+[[nodiscard]] std::int32_t USBEncoderSendAndReceive_a(hid_device* device, std::uint8_t code,
+                                                      const std::uint8_t* payload,
+                                                      std::int32_t payloadLength, std::uint8_t* reply,
+                                                      std::int32_t replyCapacity,
+                                                      std::uint32_t* replyLength,
+                                                      std::int32_t timeoutMs);
 
 // Waits for one reply frame without sending anything (self-test key reports).
 // `code` and `replyCapacity` are not used. Same results as above.
-std::int32_t USBEncoderReceive_a(hid_device* device, std::uint8_t code, std::uint8_t* reply,
-                                 std::int32_t replyCapacity, std::uint32_t* replyLength,
-                                 std::int32_t timeoutMs);
+[[nodiscard]] std::int32_t USBEncoderReceive_a(hid_device* device, std::uint8_t code,
+                                               std::uint8_t* reply, std::int32_t replyCapacity,
+                                               std::uint32_t* replyLength, std::int32_t timeoutMs);
 
 // Closes device when not null, then shuts the HID library down.
 void hid_exit_safely(hid_device* device);

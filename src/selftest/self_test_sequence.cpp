@@ -22,7 +22,7 @@ constexpr int kRestorePauseMs = 100;
 
 std::uint8_t byteOf(int value) { return static_cast<std::uint8_t>(value); }
 
-int codeOf(device::Result result) { return static_cast<int>(result); }
+using link::codeOf;
 
 } // namespace
 
@@ -272,7 +272,7 @@ bool SelfTestSequence::waitForKey(int& key)
         const int r = port_.selfTestKeyPressed(key, kKeyWaitSliceMs);
         if (r == 0)
             return true;
-        if (r != link::kErrTimeout)
+        if (r != link::codeOf(link::Result::Timeout))
             return false;
     }
     return false;

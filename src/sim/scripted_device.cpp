@@ -1,5 +1,6 @@
 #include "sim/scripted_device.h"
 
+#include "link/frame.h"
 #include "platform/clock.h"
 
 #include <algorithm>
@@ -8,51 +9,17 @@
 namespace vardo::sim {
 
 namespace {
-constexpr char kHex[] = "0123456789ABCDEF";
-constexpr std::size_t kMaxReplyData = 54;
+Report toReport(const link::frame::Report& r) { return Report(r.begin(), r.end()); }
 } // namespace
 
 Report makeReplyReport(std::uint8_t code, std::span<const std::uint8_t> data, std::uint8_t status)
 {
-    Report r(kSimReportSize, 0);
-    const std::size_t count = std::min(data.size(), kMaxReplyData);
-    const std::size_t n = count + 1;
-    r[0] = 0x3F;
-    r[1] = static_cast<std::uint8_t>(9 + n); // bytes of the frame, report ID included
-    r[2] = 0x02;
-    r[3] = static_cast<std::uint8_t>(kHex[code >> 4]);
-    r[4] = static_cast<std::uint8_t>(kHex[code & 0x0F]);
-    r[5] = static_cast<std::uint8_t>(kHex[(n >> 4) & 0x0F]);
-    r[6] = static_cast<std::uint8_t>(kHex[n & 0x0F]);
-    r[7] = status;
-    std::copy_n(data.begin(), count, r.begin() + 8);
-    r[7 + n] = 0x03;
-    std::uint8_t sum = 0;
-    for (std::size_t i = 2; i <= 7 + n; ++i)
-        sum ^= r[i];
-    r[8 + n] = sum;
-    return r;
+    return toReport(link::frame::encodeReply(code, data, status));
 }
 
-Report makeAckReport()
-{
-    Report r(kSimReportSize, 0);
-    r[0] = 0x3F;
-    r[1] = 0x03;
-    r[2] = 0x06;
-    return r;
-}
+Report makeAckReport() { return toReport(link::frame::encodeAck()); }
 
-Report makeRefusalReport(std::uint8_t code)
-{
-    Report r(kSimReportSize, 0);
-    r[0] = 0x3F;
-    r[1] = 0x05;
-    r[2] = 0x0F;
-    r[3] = static_cast<std::uint8_t>(kHex[code >> 4]);
-    r[4] = static_cast<std::uint8_t>(kHex[code & 0x0F]);
-    return r;
-}
+Report makeRefusalReport(std::uint8_t code) { return toReport(link::frame::encodeRefusal(code)); }
 
 DeviceInfo ScriptedDevice::encoderInterface(std::string path, int interfaceNumber)
 {

@@ -1,7 +1,7 @@
 #pragma once
 // A HID interface that plays raw 64-byte input reports written by a test and
 // records every output report, for checks at the level of single frames.
-// Also the builders of the encoder's reply reports, shared with VirtualEncoder.
+// Also the encoder's reply reports (link/frame.h) as the bus carries them.
 #include "sim/bus.h"
 
 #include <cstdint>
@@ -19,10 +19,8 @@ using Report = std::vector<std::uint8_t>;
 
 inline constexpr std::size_t kSimReportSize = 64;
 
-// A reply frame as the encoder sends it: 3F, byte count, STX, the code as two
-// upper-case hex digits, N = 1 + data bytes as two hex digits, the status byte,
-// the data, ETX and the XOR of bytes 2 through ETX; zeros to 64 bytes.
-// data may hold at most 54 bytes.
+// A reply frame as the encoder sends it (link::frame::encodeReply); data may
+// hold at most 54 bytes.
 Report makeReplyReport(std::uint8_t code, std::span<const std::uint8_t> data = {},
                        std::uint8_t status = 0x00);
 // An interim report that restarts the host's time-out (byte 2 = 0x06).

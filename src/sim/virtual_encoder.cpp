@@ -1,5 +1,7 @@
 #include "sim/virtual_encoder.h"
 
+#include "link/command_codes.h"
+#include "link/frame.h"
 #include "platform/clock.h"
 #include "sim/bus.h"
 #include "sim/scripted_device.h"
@@ -17,48 +19,16 @@ namespace vardo::sim {
 
 namespace {
 
-// The device keeps its own copy of the protocol's numbers on purpose: were the
-// host's constants wrong, a simulator sharing them would agree and hide it.
-enum Code : std::uint8_t {
-    GET_STATUS = 0x01,
-    SET_LED_BRIGHTNESS = 0x02,
-    SET_LED_COLOUR = 0x03,
-    SET_BUZZER = 0x04,
-    LOAD_CODE_TABLE = 0x05,
-    SET_BUZZER_PERIOD = 0x06,
-    SET_KEYPAD_TYPE = 0x07,
-    SELF_TEST = 0x08,
-    WRITE_DEFAULTS = 0x09,
-    FACTORY_RESET = 0x0A,
-    SET_OPTIONS = 0x0B,
-    ENTER_BSL = 0x0C,
-    SOUND_BUZZER = 0x0D,
-};
-
-constexpr std::uint8_t kNoKey = 0xFF;
-constexpr std::uint8_t kOptionLedColour = 1;
-constexpr std::uint8_t kOptionLedBrightness = 2;
-constexpr std::uint8_t kOptionBuzzer = 4;
+// The codes the link sends; their bytes on the wire are pinned by the link's frame tests.
+using enum link::EncoderCommand;
+using link::kNoKey;
+using link::kOptionBuzzer;
+using link::kOptionLedBrightness;
+using link::kOptionLedColour;
 constexpr std::size_t kVersionChars = 6;
 // An effect reply that nobody reads still takes effect this long after it was due.
 constexpr std::uint32_t kEffectGraceMs = 100;
 constexpr std::size_t kCommandLogLimit = 10000;
-
-int hexDigit(std::uint8_t c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-int hexByte(const std::uint8_t* p)
-{
-    const int hi = hexDigit(p[0]);
-    const int lo = hexDigit(p[1]);
-    return hi < 0 || lo < 0 ? -1 : hi * 16 + lo;
-}
 
 // Our own usage codes for the tables built into the encoder.
 EncoderTable tableOf(std::initializer_list<std::pair<std::uint8_t, std::uint8_t>> keys)
@@ -382,18 +352,10 @@ int VirtualEncoder::Core::write(const std::uint8_t* data, std::size_t length)
         changedLocked();
 
         // A frame the firmware cannot parse is refused like a bad value.
-        const int code = length >= 9 && data[2] == 0x02 ? hexByte(data + 3) : -1;
-        const int payloadLength = code >= 0 ? hexByte(data + 5) : -1;
-        bool wellFormed = code >= 0 && payloadLength >= 0
-            && static_cast<std::size_t>(9 + payloadLength) <= length
-            && data[7 + payloadLength] == 0x03;
-        if (wellFormed) {
-            std::uint8_t sum = 0;
-            for (int i = 2; i <= 7 + payloadLength; ++i)
-                sum ^= data[i];
-            wellFormed = data[8 + payloadLength] == sum;
-        }
-        const auto replyCode = static_cast<std::uint8_t>(code >= 0 ? code : 0);
+        const std::span<const std::uint8_t> frame(data, length);
+        const std::optional<link::frame::Command> command = link::frame::decodeCommand(frame);
+        const bool wellFormed = command.has_value();
+        const auto replyCode = link::frame::commandCode(frame).value_or(0);
         // A demo left running for days must not grow without bound.
         if (received.size() >= kCommandLogLimit)
             received.erase(received.begin(), received.begin() + kCommandLogLimit / 2);
@@ -403,7 +365,7 @@ int VirtualEncoder::Core::write(const std::uint8_t* data, std::size_t length)
             queueLocked(makeRefusalReport(replyCode), now + cfg.replyDelayMs);
         } else {
             received.push_back(
-                {now, replyCode, std::vector<std::uint8_t>(data + 7, data + 7 + payloadLength), false});
+                {now, replyCode, std::vector<std::uint8_t>(command->payload.begin(), command->payload.end()), false});
             lastFault = takeFaultLocked(replyCode);
             answered = !(lastFault && lastFault->fault == EncoderFault::Silence);
         }
@@ -431,11 +393,8 @@ int VirtualEncoder::Core::write(const std::uint8_t* data, std::size_t length)
                 const std::size_t n = replyData.size() + 1;
                 if (fault && kind == EncoderFault::BadChecksum)
                     reply[8 + n] ^= 0x5A;
-                if (fault && kind == EncoderFault::BadLength) {
-                    static constexpr char hex[] = "0123456789ABCDEF";
-                    reply[5] = static_cast<std::uint8_t>(hex[((n + 1) >> 4) & 0x0F]);
-                    reply[6] = static_cast<std::uint8_t>(hex[(n + 1) & 0x0F]);
-                }
+                if (fault && kind == EncoderFault::BadLength)
+                    link::frame::putHex(static_cast<std::uint8_t>(n + 1), &reply[5]);
                 if (fault && kind == EncoderFault::ByteCountTooLarge)
                     reply[1] = 0x41;
                 queueLocked(std::move(reply), due, effect);

@@ -171,6 +171,28 @@ public:
     bool releasedInTime = false;
 };
 
+TEST_F(DeviceEncoder, TwoThreadsOnOneEncoderNeverTakeEachOthersReplies)
+{
+    auto e = device::Encoder::openFirst();
+    ASSERT_NE(e, nullptr);
+    std::atomic<int> wrong{0};
+    std::thread reader([&] {
+        for (int i = 0; i < 150; ++i) {
+            link::DeviceStatus status;
+            if (e->readStatus(status) != Result::Ok || status.firmwareVersion.size() != 6)
+                ++wrong;
+        }
+    });
+    std::thread setter([&] {
+        for (int i = 0; i < 150; ++i)
+            if (e->set(device::Setting::LedColour, 1) != Result::Ok)
+                ++wrong;
+    });
+    reader.join();
+    setter.join();
+    EXPECT_EQ(wrong, 0);
+}
+
 TEST_F(DeviceEncoder, ExchangesOnTwoEncodersDoNotWaitForEachOther)
 {
     auto held = std::make_shared<HeldReply>();

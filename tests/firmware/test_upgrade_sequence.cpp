@@ -266,7 +266,7 @@ TEST_F(UpgradeTest, WithTwoLoadersTheFirstIsUpgraded)
                 h = hid_open_path(d->path);
         hid_free_enumeration(list);
         ASSERT_NE(h, nullptr);
-        ASSERT_EQ(vardo::link::sendCommand(h, vardo::link::ENTER_BSL), 0);
+        ASSERT_EQ(vardo::link::sendCommand(h, vardo::link::ENTER_BSL), vardo::link::Result::Ok);
         hid_close(h);
         (void)m;
         (void)p;

@@ -139,7 +139,7 @@ TEST_F(CommandsTest, ReadDeviceStatusFillsFieldsFromTheEncoder)
     ASSERT_NE(open(), nullptr);
 
     DeviceStatus s;
-    ASSERT_EQ(link::readDeviceStatus(device, s), 0);
+    ASSERT_EQ(link::readDeviceStatus(device, s), link::Result::Ok);
     EXPECT_EQ(s.ledBrightness, 7);
     EXPECT_EQ(s.optionsFitted, 5);
     EXPECT_EQ(s.keypadType, 8);
@@ -155,7 +155,7 @@ TEST_F(CommandsTest, FailedStatusReadChangesNothing)
     encoder.setSettings(settings);
     ASSERT_NE(open(), nullptr);
     DeviceStatus s;
-    ASSERT_EQ(link::readDeviceStatus(device, s), 0);
+    ASSERT_EQ(link::readDeviceStatus(device, s), link::Result::Ok);
     const DeviceStatus before = s;
 
     // A valid frame one byte short of its status message: the last version
@@ -163,15 +163,15 @@ TEST_F(CommandsTest, FailedStatusReadChangesNothing)
     encoder.setKeypadTypeRaw(0);
     encoder.injectFault({sim::EncoderFault::ShortStatus});
     // Each failure keeps its reason.
-    EXPECT_EQ(link::readDeviceStatus(device, s), link::kErrBadFrame);
+    EXPECT_EQ(link::readDeviceStatus(device, s), link::Result::Refused);
     encoder.injectFault({sim::EncoderFault::Refuse});
-    EXPECT_EQ(link::readDeviceStatus(device, s), link::kErrBadFrame);
-    EXPECT_EQ(link::readDeviceStatus(nullptr, s), link::kErrNoDevice);
+    EXPECT_EQ(link::readDeviceStatus(device, s), link::Result::Refused);
+    EXPECT_EQ(link::readDeviceStatus(nullptr, s), link::Result::NoDevice);
     EXPECT_EQ(s.keypadType, before.keypadType);
     EXPECT_EQ(s.firmwareVersion, before.firmwareVersion);
     EXPECT_EQ(s.codeTable, before.codeTable);
 
-    EXPECT_EQ(link::readDeviceStatus(device, s), 0);
+    EXPECT_EQ(link::readDeviceStatus(device, s), link::Result::Ok);
     EXPECT_EQ(s.keypadType, 0);
 }
 
@@ -182,16 +182,16 @@ TEST_F(CommandsTest, SendersFrameTheirPayloadAndWaitFiveSeconds)
     ASSERT_NE(open(), nullptr);
     d->scriptReply({{1, sim::makeReplyReport(7)}});
     d->scriptReply({{1, sim::makeReplyReport(5)}});
-    EXPECT_EQ(link::sendByteCommand(device, link::SET_KEYPAD_TYPE, 8), 0);
+    EXPECT_EQ(link::sendByteCommand(device, link::SET_KEYPAD_TYPE, 8), link::Result::Ok);
     Table table;
     std::iota(table.begin(), table.end(), std::uint8_t{1});
-    EXPECT_EQ(link::sendCommand(device, link::LOAD_CODE_TABLE, table), 0);
+    EXPECT_EQ(link::sendCommand(device, link::LOAD_CODE_TABLE, table), link::Result::Ok);
 
     const auto start = clock.nowMs();
-    EXPECT_EQ(link::sendCommand(device, link::WRITE_DEFAULTS), -6);
+    EXPECT_EQ(link::sendCommand(device, link::WRITE_DEFAULTS), link::Result::Timeout);
     EXPECT_EQ(clock.nowMs() - start, 5000u);
     std::vector<std::uint8_t> tooLong(56, 0);
-    EXPECT_EQ(link::sendCommand(device, link::LOAD_CODE_TABLE, tooLong), -1);
+    EXPECT_EQ(link::sendCommand(device, link::LOAD_CODE_TABLE, tooLong), link::Result::NoDevice);
 
     const auto w = d->writes();
     ASSERT_EQ(w.size(), 3u);

@@ -246,16 +246,34 @@ TEST_F(TransportTest, EachAckRestartsTheTimeOut)
     d->scriptReply({{4000, sim::makeAckReport()},
                     {8000, sim::makeAckReport()},
                     {12000, sim::makeAckReport()},
-                    {16000, sim::makeReplyReport(1)}});
+                    {14990, sim::makeReplyReport(1)}});
     const auto start = clock.nowMs();
     EXPECT_EQ(exchange(1), 0);
-    EXPECT_EQ(clock.nowMs() - start, 16000u);
+    EXPECT_EQ(clock.nowMs() - start, 14990u);
 
     // After an ACK the device falls silent: the time-out runs from that ACK.
     d->scriptReply({{3000, sim::makeAckReport()}});
     const auto second = clock.nowMs();
     EXPECT_EQ(exchange(1), -6);
     EXPECT_EQ(clock.nowMs() - second, 8000u);
+}
+
+TEST_F(TransportTest, EndlessAcksEndTheExchangeAtThreeTimeOuts)
+{
+    auto d = openScripted();
+    // One ACK a second for a minute, the reply after that: the exchange ends first.
+    std::vector<sim::TimedReport> acks;
+    for (std::uint32_t ms = 1000; ms <= 60000; ms += 1000)
+        acks.push_back({ms, sim::makeAckReport()});
+    acks.push_back({60500, sim::makeReplyReport(1)});
+    d->scriptReply(acks);
+    const auto start = clock.nowMs();
+    EXPECT_EQ(exchange(1), -6);
+    EXPECT_EQ(clock.nowMs() - start, 15000u);
+    // So does a wait that sends nothing, at three times its own time-out.
+    const auto second = clock.nowMs();
+    EXPECT_EQ(receive(1500), -6);
+    EXPECT_EQ(clock.nowMs() - second, 4500u);
 }
 
 TEST_F(TransportTest, ADeviceThatKeepsSendingCannotStretchTheTimeOut)
@@ -396,81 +414,6 @@ TEST_F(TransportTest, LateReplyIsNotTakenForTheNextCommand)
 }
 
 // ---- one exchange at a time ----------------------------------------------------
-
-// Answers every command and asks, from another thread, whether the exchange
-// lock is free while the host is inside the exchange.
-class LockProbe final : public sim::HidEndpoint {
-public:
-    int write(const std::uint8_t*, std::size_t length) override
-    {
-        freeDuringWrite = probe();
-        pending = true;
-        return static_cast<int>(length);
-    }
-    int read(std::uint8_t* data, std::size_t) override
-    {
-        freeDuringRead = probe();
-        if (!pending)
-            return 0;
-        pending = false;
-        const Report r = sim::makeReplyReport(1);
-        std::memcpy(data, r.data(), r.size());
-        return 64;
-    }
-    std::optional<std::uint64_t> nextReportDue() override { return std::nullopt; }
-    bool probe() const
-    {
-        bool free = false;
-        std::thread t([&] { free = link::ExchangeLock(device, std::try_to_lock).owns(); });
-        t.join();
-        return free;
-    }
-    hid_device* device = nullptr;
-    bool pending = false;
-    std::atomic<bool> freeDuringWrite{true};
-    std::atomic<bool> freeDuringRead{true};
-};
-
-TEST_F(TransportTest, ExchangesHoldTheExchangeLockThroughout)
-{
-    auto probe = std::make_shared<LockProbe>();
-    sim::Bus::instance().attach(ScriptedDevice::encoderInterface("sim:probe:1.1"), probe);
-    device = ScanForUSBDevice_a(0x2047, 0x0902, manufacturer, product);
-    ASSERT_NE(device, nullptr);
-    probe->device = device;
-    ASSERT_EQ(exchange(1), 0);
-    EXPECT_FALSE(probe->freeDuringWrite);
-    EXPECT_FALSE(probe->freeDuringRead);
-    probe->freeDuringRead = true;
-    probe->pending = true;
-    ASSERT_EQ(receive(), 0);
-    EXPECT_FALSE(probe->freeDuringRead);
-    EXPECT_TRUE(probe->probe());
-}
-
-TEST_F(TransportTest, TwoThreadsNeverTakeEachOthersReplies)
-{
-    sim::VirtualEncoder encoder;
-    device = ScanForUSBDevice_a(0x2047, 0x0902, manufacturer, product);
-    ASSERT_NE(device, nullptr);
-    std::atomic<int> wrong{0};
-    auto worker = [&](std::uint8_t code, std::vector<std::uint8_t> payload, std::uint32_t length) {
-        std::array<std::uint8_t, 64> buf{};
-        for (int i = 0; i < 150; ++i) {
-            std::uint32_t len = 999;
-            const auto r = USBEncoderSendAndReceive_a(device, code, payload.data(),
-                                                      static_cast<std::int32_t>(payload.size()),
-                                                      buf.data(), 64, &len, 5000);
-            if (r != 0 || len != length)
-                ++wrong;
-        }
-    };
-    std::thread a(worker, 1, std::vector<std::uint8_t>{}, 20u);
-    std::thread b(worker, 2, std::vector<std::uint8_t>{3}, 0u);
-    a.join();
-    b.join();
-    EXPECT_EQ(wrong, 0);
-}
 
 // ---- scan and close ------------------------------------------------------------
 

@@ -57,12 +57,12 @@ TEST_F(DemoWindow, ShowsTheKeypadOfTheLayoutInForce)
     EXPECT_EQ(keys[15]->text(), "16\np");
     EXPECT_THAT(text("layoutText").toStdString(), HasSubstr("16W  Customised Table"));
 
-    ASSERT_EQ(link::sendByteCommand(handle, link::SET_KEYPAD_TYPE, 3), 0);
+    ASSERT_EQ(link::sendByteCommand(handle, link::SET_KEYPAD_TYPE, 3), link::Result::Ok);
     window->refresh();
     keys = window->keyButtons();
     ASSERT_EQ(keys.size(), 12u);
     EXPECT_EQ(keys[0]->text(), "1\nKeypad1");
-    ASSERT_EQ(link::sendByteCommand(handle, link::SET_KEYPAD_TYPE, 1), 0);
+    ASSERT_EQ(link::sendByteCommand(handle, link::SET_KEYPAD_TYPE, 1), link::Result::Ok);
     window->refresh();
     EXPECT_EQ(window->keyButtons().size(), 4u);
 }
@@ -76,7 +76,7 @@ TEST_F(DemoWindow, PressedKeysReachTheEncoder)
     EXPECT_EQ(text("typedText"), "Typed: c");
 
     // In self-test mode a press becomes a key report for the host.
-    ASSERT_EQ(link::sendByteCommand(handle, link::SELF_TEST, 1), 0);
+    ASSERT_EQ(link::sendByteCommand(handle, link::SELF_TEST, 1), link::Result::Ok);
     window->refresh();
     QTest::mouseClick(window->keyButtons()[6], Qt::LeftButton);
     std::uint8_t reply[64] = {};
@@ -90,18 +90,18 @@ TEST_F(DemoWindow, LampAndBuzzerFollowTheEncoder)
     auto* lamp = window->findChild<demo::LedLamp*>("ledLamp");
     EXPECT_EQ(lamp->level(), 5);
     EXPECT_EQ(text("ledText"), "LED level 5, white");
-    ASSERT_EQ(link::sendByteCommand(handle, link::SET_LED_BRIGHTNESS, 0), 0);
+    ASSERT_EQ(link::sendByteCommand(handle, link::SET_LED_BRIGHTNESS, 0), link::Result::Ok);
     window->refresh();
     EXPECT_EQ(lamp->level(), 0);
     const QColor dark = lamp->shownColour();
-    ASSERT_EQ(link::sendByteCommand(handle, link::SET_LED_BRIGHTNESS, 9), 0);
-    ASSERT_EQ(link::sendByteCommand(handle, link::SET_LED_COLOUR, 2), 0);
+    ASSERT_EQ(link::sendByteCommand(handle, link::SET_LED_BRIGHTNESS, 9), link::Result::Ok);
+    ASSERT_EQ(link::sendByteCommand(handle, link::SET_LED_COLOUR, 2), link::Result::Ok);
     window->refresh();
     EXPECT_GT(lamp->shownColour().red(), dark.red() + 100);
     EXPECT_EQ(text("ledText"), "LED level 9, red");
 
     auto* buzzer = window->findChild<QLabel*>("buzzerIcon");
-    ASSERT_EQ(link::sendByteCommand(handle, link::SOUND_BUZZER, 3), 0);
+    ASSERT_EQ(link::sendByteCommand(handle, link::SOUND_BUZZER, 3), link::Result::Ok);
     window->refresh();
     EXPECT_THAT(buzzer->styleSheet().toStdString(), HasSubstr("#e08000"));
     EXPECT_THAT(text("buzzerText").toStdString(), HasSubstr("1 beeps"));
@@ -119,7 +119,7 @@ TEST_F(DemoWindow, PlugTogglesTheEncoderOnTheBus)
     EXPECT_EQ(plug->text(), "Plug In");
     EXPECT_EQ(text("modeText"), "Unplugged");
     EXPECT_FALSE(window->keyButtons()[0]->isEnabled());
-    EXPECT_NE(link::sendByteCommand(handle, link::SET_BUZZER, 0), 0);
+    EXPECT_NE(link::sendByteCommand(handle, link::SET_BUZZER, 0), link::Result::Ok);
 
     QTest::mouseClick(plug, Qt::LeftButton);
     EXPECT_EQ(encoder().mode(), sim::EncoderMode::Application);

@@ -85,7 +85,7 @@ TEST_F(VirtualEncoderTest, SettingCommandsTakeEffectAtOnce)
     EXPECT_EQ(encoder.optionsFitted(), 3);
 
     link::DeviceStatus s;
-    ASSERT_EQ(link::readDeviceStatus(device, s), 0);
+    ASSERT_EQ(link::readDeviceStatus(device, s), link::Result::Ok);
     EXPECT_EQ(s.ledBrightness, 6);
     EXPECT_EQ(s.ledColour, 2);
     EXPECT_EQ(s.buzzer, 0);
@@ -251,7 +251,7 @@ TEST_F(VirtualEncoderTest, EnterBslLeavesTheBusAfterReplyingAndRestartsOnRequest
     EXPECT_EQ(encoder.mode(), EncoderMode::Application);
     ASSERT_NE(scan(), nullptr);
     link::DeviceStatus s;
-    ASSERT_EQ(link::readDeviceStatus(device, s), 0);
+    ASSERT_EQ(link::readDeviceStatus(device, s), link::Result::Ok);
     EXPECT_EQ(s.firmwareVersion, "02.01B");
     EXPECT_EQ(s.ledBrightness, 5);   // power-up defaults, not the unsaved 1
     EXPECT_EQ(handlerCalls, 1);
