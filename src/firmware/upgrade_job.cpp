@@ -282,7 +282,8 @@ std::shared_ptr<device::Encoder> UpgradeJob::findEncoder() const
 
 Outcome UpgradeJob::run(const FirmwareImage& image)
 {
-    std::shared_ptr<device::Encoder> encoder = policy_.port.empty() ? nullptr : openEncoderOnPort(policy_.port);
+    std::shared_ptr<device::Encoder> encoder =
+        policy_.port.empty() ? device::Encoder::openFirst() : openEncoderOnPort(policy_.port);
     if (!encoder)
         return outcome(Phase::OpenEncoder, device::Result::NoDevice);
     if (Outcome o = prepare(std::move(encoder)); !o.ok())

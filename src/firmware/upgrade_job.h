@@ -187,7 +187,7 @@ public:
     // nullopt: none can be named, and connecting fails.
     void setLoaderAddress(std::optional<loader::Address> address) { loaderAddress_ = std::move(address); }
 
-    // The whole job: the encoder on the policy's port, prepare, program, restore.
+    // The whole job: the encoder on the policy's port (or the first), prepare, program, restore.
     [[nodiscard]] Outcome run(const FirmwareImage& image);
     // ReadSettings, Backup, EnterLoader and (awaitLoader) FindLoader on encoder
     // (null: none). The job lets the encoder go once it has left for its loader.

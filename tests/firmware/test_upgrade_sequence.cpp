@@ -535,3 +535,73 @@ TEST_F(PortUpgradeTest, ARefusedWriteBackIsReportedWithItsReason)
     EXPECT_EQ(reported, (std::vector<std::string>{"Unable to set option.."}));
     EXPECT_TRUE(dialogs.records().empty());
 }
+
+// ---- the job under each front end's policy: what it reports and where it stops ----
+
+TEST_F(PortUpgradeTest, EachPolicyReportsItsPhasesInOrderAndStopsWhereItShould)
+{
+    using vardo::firmware::Notice;
+    using vardo::firmware::Phase;
+    const std::vector<Phase> programmed = {Phase::Unlock, Phase::StartRamLoader, Phase::Erase,
+                                           Phase::Write,  Phase::Verify,         Phase::Reset};
+    const auto with = [](std::vector<Phase> before, std::vector<Phase> middle, std::vector<Phase> after) {
+        before.insert(before.end(), middle.begin(), middle.end());
+        before.insert(before.end(), after.begin(), after.end());
+        return before;
+    };
+    struct Case {
+        const char* name;
+        vardo::firmware::Policy policy;
+        bool statusLost;
+        std::vector<Phase> phases;    // of the events, each run of one phase once
+        std::vector<Notice> notices;
+        Phase stopped;
+        const char* firmware;         // in the encoder afterwards
+    };
+    const Case cases[] = {
+        {"window", vardo::firmware::windowPolicy(), false, programmed, {}, Phase::Done, "01.06A"},
+        {"window without settings", vardo::firmware::windowPolicy(), true,
+         with({Phase::ReadSettings}, programmed, {Phase::WriteBack}),
+         {Notice::StatusNotRead, Notice::SettingsUnknown}, Phase::WriteBack, "01.06A"},
+        {"upgrade", vardo::firmware::commandPolicy("1-1"), false, programmed, {}, Phase::Done, "01.06A"},
+        {"upgrade without settings", vardo::firmware::commandPolicy("1-1"), true, {Phase::ReadSettings},
+         {Notice::StatusNotRead}, Phase::ReadSettings, "01.05A"},
+        {"bench", vardo::firmware::benchPolicy("1-1"), false, programmed, {}, Phase::Done, "01.06A"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        device.reset();
+        vardo::sim::Bus::instance().reset();
+        device = std::make_unique<vardo::sim::VirtualEncoderDevice>();
+        if (c.statusLost) {
+            vardo::sim::FaultPlan lost{vardo::sim::EncoderFault::Silence, true};
+            lost.command = vardo::link::GET_STATUS;
+            device->encoder().injectFault(lost);
+        }
+        events.clear();
+        vardo::firmware::Hooks hooks;
+        hooks.event = [this](const vardo::firmware::Event& e) { events.push_back(e); };
+        hooks.keep = [](const vardo::link::DeviceStatus&, std::string& path) {
+            path = "backup";
+            return true;
+        };
+        vardo::firmware::UpgradeJob job(c.policy, std::move(hooks));
+        job.setLoaderTexts(vardo::firmware::findLoaderTexts().texts);
+        vardo::firmware::FirmwareImage image;
+        ASSERT_EQ(vardo::firmware::loadFirmwareImage(samplePath("01.06A"), image).result,
+                  vardo::firmware::ImageCheck::Ok);
+        const vardo::firmware::Outcome o = job.run(image);
+        EXPECT_EQ(o.phase, c.stopped) << describe(o);
+        std::vector<Phase> phases;
+        std::vector<Notice> notices;
+        for (const auto& e : events) {
+            if (phases.empty() || phases.back() != e.phase)
+                phases.push_back(e.phase);
+            if (e.notice != Notice::None)
+                notices.push_back(e.notice);
+        }
+        EXPECT_EQ(phases, c.phases);
+        EXPECT_EQ(notices, c.notices);
+        EXPECT_EQ(device->encoder().firmwareVersion(), c.firmware);
+    }
+}
