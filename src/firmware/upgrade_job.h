@@ -169,6 +169,9 @@ struct Hooks {
     std::function<std::shared_ptr<device::Encoder>()> findEncoder;
 };
 
+// One job lives through all the phases of one encoder's upgrade, whichever
+// front end runs them: what must hold for the whole upgrade (a lock on its
+// port, say) belongs to the job.
 class UpgradeJob {
 public:
     UpgradeJob(Policy policy, Hooks hooks);
@@ -194,7 +197,9 @@ public:
     // keep, when given, stands in for the hooks' own.
     [[nodiscard]] Outcome prepare(std::shared_ptr<device::Encoder> encoder, const Keep& keep = {});
     // Unlock to Reset on the encoder's loader: the start-up (tried twice), erase
-    // (skipped after a mass erase), write, verify and the forced restart.
+    // (skipped after a mass erase), write, verify and the forced restart. An
+    // encoder already waiting in its loader is recovered by program() and
+    // restore() alone (its settings unknown: setSettings with known false).
     [[nodiscard]] Outcome program(const FirmwareImage& image);
     // FindEncoder and WriteBack, after the restart.
     [[nodiscard]] Outcome restore();
@@ -203,7 +208,6 @@ public:
     // the start-up up to the RAM loader's version check, and the forced restart.
     [[nodiscard]] bool startLoader(bool& massErase);
     [[nodiscard]] bool reset();
-    void closeLoader() { connection_.close(); }
 
     // Tick counts around the programming (from the RAM loader's start to the verify).
     [[nodiscard]] std::uint32_t programStartMs() const { return startTick_; }
@@ -226,10 +230,10 @@ private:
     [[nodiscard]] Outcome outcome(Phase phase, device::Result device = device::Result::Ok,
                                   loader::Result loader = loader::Result::Ok) const;
     [[nodiscard]] bool connect();
-    [[nodiscard]] bool unlock(const std::array<std::uint8_t, 32>& password,
-                              const std::array<std::uint8_t, 32>& defaultPassword, bool& massErase);
+    using Password = std::array<std::uint8_t, loader::protocol::kPasswordSize>;
+    [[nodiscard]] bool unlock(const Password& password, const Password& erased, bool& massErase);
     void startRamLoader(const std::string& version);
-    [[nodiscard]] bool checkRamLoader(const std::array<std::uint8_t, 32>& password, const std::string& version);
+    [[nodiscard]] bool checkRamLoader(const Password& password, const std::string& version);
     [[nodiscard]] bool loaderThere() const;
     [[nodiscard]] std::shared_ptr<device::Encoder> findEncoder() const;
 
