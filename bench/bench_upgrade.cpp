@@ -53,7 +53,7 @@ void BM_UpgradeAgainstVirtualLoader(benchmark::State& state)
         wireMs += static_cast<double>(device.loader().wireTimeUs()) / 1000;
 
         // The restart and write-back, for completeness; not part of the comparison.
-        vardo::firmware::completeUpgrade({}, slot, [](const char*, const std::string&) {});
+        (void)vardo::firmware::completeUpgrade({}, slot, [](const char*, const std::string&) {});
         slot.close();
     }
     const double n = static_cast<double>(state.iterations());

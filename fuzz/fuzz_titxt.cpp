@@ -6,7 +6,7 @@
 //
 // Byte 0 chooses the block size; the rest is the image.
 #include "memory_file.h"
-#include "firmware/bsl430.h"
+#include "loader/bsl430.h"
 #include "firmware/image_check.h"
 #include "loader/ti_txt.h"
 

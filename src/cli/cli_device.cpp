@@ -3,14 +3,13 @@
 #include "link/device_access.h"
 #include "link/hid_transport.h"
 #include "link/usb_port.h"
+#include "loader/loader_protocol.h"
 #include "platform/text8.h"
 
 
 namespace vardo::cli {
 
 namespace {
-
-constexpr std::uint16_t kLoaderProductId = 0x0200;
 
 std::string narrow(const wchar_t* text)
 {
@@ -48,7 +47,7 @@ std::vector<BusDevice> listEncoders()
 
 std::vector<BusDevice> listLoaders()
 {
-    return enumerate(static_cast<std::uint16_t>(link::kEncoderVendorId), kLoaderProductId, false);
+    return enumerate(loader::protocol::kVendorId, loader::protocol::kProductId, false);
 }
 
 std::string reselector(const BusDevice& device)

@@ -12,7 +12,7 @@
 #include "device/encoder.h"
 #include "device/outcome.h"
 #include "firmware/image_check.h"
-#include "firmware/upgrade_sequence.h"
+#include "firmware/upgrade_job.h"
 #include "firmware/loader_texts.h"
 #include "link/encoder_commands.h"
 #include "link/messages.h"
@@ -98,14 +98,12 @@ private:
     [[nodiscard]] int loadUpgradeImage(const std::string& path, firmware::FirmwareImage& image);
     // The encoder opened (unless one waits in its loader already), no other
     // loader where ours will be looked for, and the operator's yes.
-    [[nodiscard]] int confirmUpgrade(const firmware::UpgradeSequence& sequence, OpenStatus opened,
-                                     bool inLoaderAlready, bool passwordMissing);
+    [[nodiscard]] int confirmUpgrade(const std::string& port, OpenStatus opened, bool inLoaderAlready,
+                                     bool passwordMissing);
     // The operator's yes to the upgrade (and to the erase, without a password).
     [[nodiscard]] int askUpgradeQuestions(bool passwordMissing);
-    // Settings read into values and backed up, ENTER_BSL, the loader awaited.
-    [[nodiscard]] int sendIntoLoader(const firmware::UpgradeSequence& sequence, firmware::RestoreValues& values);
-    // The restart awaited, the encoder opened again and values written back.
-    [[nodiscard]] int writeBackAfterUpgrade(bool inLoaderAlready, const firmware::RestoreValues& values);
+    // The job's preparation: settings read and backed up, ENTER_BSL, the loader awaited.
+    [[nodiscard]] int sendIntoLoader(firmware::UpgradeJob& job);
 
     // The open encoder (after openDevice succeeded).
     device::Encoder& encoder() { return *encoder_.encoder; }

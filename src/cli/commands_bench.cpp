@@ -5,7 +5,7 @@
 #include "cli/cli_session.h"
 #include "cli/exit_codes.h"
 #include "config/utility_config.h"
-#include "firmware/port_upgrade.h"
+#include "firmware/upgrade_job.h"
 #include "device/outcome.h"
 #include "firmware/loader_texts.h"
 #include "link/encoder_commands.h"
@@ -118,22 +118,21 @@ private:
     std::vector<Line> lines_;
 };
 
-int exitForUpgrade(const firmware::PortUpgradeResult& r)
+int exitForUpgrade(const firmware::Outcome& o)
 {
-    using firmware::PortUpgradeOutcome;
-    switch (r.outcome) {
-    case PortUpgradeOutcome::Upgraded:
+    using firmware::Phase;
+    switch (o.phase) {
+    case Phase::Done:
         return kExitOk;
-    case PortUpgradeOutcome::NoEncoder:
-    case PortUpgradeOutcome::NotBack:
+    case Phase::OpenEncoder:
+    case Phase::FindEncoder:
         return kExitNoEncoder;
-    case PortUpgradeOutcome::StatusFailed:
-    case PortUpgradeOutcome::WriteBackFailed:
-        return exitForExchange(r.result);
-    case PortUpgradeOutcome::BackupFailed:
+    case Phase::ReadSettings:
+    case Phase::WriteBack:
+        return exitForExchange(o.device);
+    case Phase::Backup:
         return kExitFailed;
-    case PortUpgradeOutcome::NoLoader:
-    case PortUpgradeOutcome::UpgradeFailed:
+    default:
         break;
     }
     return kExitUpgradeFailed;
@@ -314,30 +313,30 @@ int Session::upgradeAll()
     std::ostream& progressStream = opt_.json ? con_.err : con_.out;
     PortProgress progress(progressStream, opt_.json ? con_.errIsTerminal : con_.outIsTerminal, ports);
     std::vector<PortRun> runs(encoders.size());
-    std::vector<firmware::PortUpgradeResult> results(encoders.size());
+    std::vector<firmware::Outcome> results(encoders.size());
     std::mutex backupMutex;
     {
         std::vector<std::thread> workers;
         for (std::size_t i = 0; i < encoders.size(); ++i) {
             runs[i].device = encoders[i];
             workers.emplace_back([&, i] {
-                firmware::PortUpgradeJob job;
-                job.port = encoders[i].port;
-                job.texts = texts.texts;
-                job.progress = [&progress, i](int percent, const std::string& text) {
-                    progress.report(i, percent, text);
+                firmware::Hooks hooks;
+                hooks.event = [&progress, &run = runs[i], i](const firmware::Event& e) {
+                    if (e.notice == firmware::Notice::None)
+                        progress.report(i, e.percent, e.text);
+                    // Kept with this port's outcome rather than printed among the progress lines.
+                    else if (e.notice == firmware::Notice::WriteBackFailed)
+                        for (const auto& line : textLines(e.text))
+                            run.messages.push_back(line);
                 };
                 // Backups are named by the second: one at a time, so each gets its own file.
-                job.backup = [&backupMutex, &configFile](const link::DeviceStatus& settings, std::string& path) {
+                hooks.keep = [&backupMutex, &configFile](const link::DeviceStatus& settings, std::string& path) {
                     std::lock_guard lock(backupMutex);
                     return config::writeUpgradeBackup(settings, configFile, path);
                 };
-                // Kept with this port's outcome rather than printed among the progress lines.
-                job.report = [&run = runs[i]](const char*, const std::string& text) {
-                    for (const auto& line : textLines(text))
-                        run.messages.push_back(line);
-                };
-                results[i] = firmware::upgradeOnPort(image, job);
+                firmware::UpgradeJob job(firmware::benchPolicy(encoders[i].port), std::move(hooks));
+                job.setLoaderTexts(texts.texts);
+                results[i] = job.run(image);
             });
         }
         for (auto& w : workers)
@@ -347,10 +346,10 @@ int Session::upgradeAll()
     for (std::size_t i = 0; i < runs.size(); ++i) {
         PortRun& run = runs[i];
         run.exit = exitForUpgrade(results[i]);
-        run.outcome = firmware::portUpgradeOutcomeName(results[i].outcome);
+        run.outcome = firmware::outcomeName(results[i]);
         run.backup = results[i].backupPath;
-        if (results[i].result != device::Result::Ok && run.exit != kExitOk)
-            run.messages.push_back(device::reasonText(results[i].result));
+        if (results[i].device != device::Result::Ok && run.exit != kExitOk)
+            run.messages.push_back(device::reasonText(results[i].device));
         for (const auto& m : run.messages)
             con_.err << run.device.port << ": " << m << '\n';
     }

@@ -6,9 +6,7 @@
 #include "config/utility_config.h"
 #include "firmware/image_check.h"
 #include "firmware/loader_texts.h"
-#include "firmware/port_upgrade.h"
-#include "firmware/upgrade_sequence.h"
-#include "platform/clock.h"
+#include "firmware/upgrade_job.h"
 #include "platform/dialogs.h"
 
 #include <ostream>
@@ -20,9 +18,6 @@ namespace {
 // Texts of the upgrade window's question.
 constexpr const char* kMsgUpgradeQuestion = "Are you sure you want to upgrade the firmware?";
 constexpr const char* kUpgradeCaption = "Firmware Upgrade";
-// How long an encoder may take to come back as a loader after ENTER_BSL.
-constexpr std::uint32_t kLoaderWaitMs = 10000;
-constexpr std::uint32_t kLoaderPollMs = 250;
 
 } // namespace
 
@@ -36,33 +31,72 @@ int Session::cmdUpgrade()
     // A file that could not be set up shows as a backup that cannot be written.
     static_cast<void>(config::setUpConfigFile(configFile_, reporter()));
     ProgressPrinter progress(con_.out, con_.outIsTerminal);
-    firmware::UpgradeSequence sequence(
-        [&progress](int percent, const std::string& text) { progress.report(percent, text); });
-    sequence.setLoaderTexts(texts.texts);
 
     // With no encoder in application mode, one already waiting in its loader
     // is upgraded as the window allows; its settings are unknown then.
     const OpenStatus opened = openEncoder(opt_.device, encoder_);
     const bool inLoaderAlready =
-        opened == OpenStatus::NoEncoder && opt_.device.empty() && sequence.countLoaders() > 0;
-    // Its loader will appear on its port and is taken from there.
-    if (!inLoaderAlready)
-        sequence.myPort = encoder_.device.port;
-    if (int c = confirmUpgrade(sequence, opened, inLoaderAlready, texts.passwordMissing))
+        opened == OpenStatus::NoEncoder && opt_.device.empty() && firmware::countLoaders() > 0;
+    // Its loader will appear on its port and is taken from there; after the
+    // restart the same encoder is opened again.
+    const std::string port = inLoaderAlready ? std::string() : encoder_.device.port;
+    const std::string again = inLoaderAlready ? opt_.device : reselector(encoder_.device);
+    if (int c = confirmUpgrade(port, opened, inLoaderAlready, texts.passwordMissing))
         return c;
-    firmware::RestoreValues values;
-    if (!inLoaderAlready) {
-        if (int c = sendIntoLoader(sequence, values))
-            return c;
+
+    OpenStatus reopened = OpenStatus::NoEncoder;
+    firmware::Hooks hooks;
+    hooks.event = [&](const firmware::Event& e) {
+        if (e.notice == firmware::Notice::None)
+            progress.report(e.percent, e.text);
+        else if (e.notice == firmware::Notice::WriteBackFailed)
+            con_.err << e.text << '\n';
+    };
+    hooks.keep = [&](const link::DeviceStatus& settings, std::string& backup) {
+        // The settings about to be written back, in a file that 'config apply
+        // --from' can send: the configuration file's layout with the values just read.
+        if (!config::writeUpgradeBackup(settings, configFile_, backup))
+            return false;
+        con_.err << "Settings saved to " << backup << '\n';
+        return true;
+    };
+    hooks.findEncoder = [&]() -> std::shared_ptr<device::Encoder> {
+        reopened = openEncoder(again, encoder_);
+        return std::move(encoder_.encoder);
+    };
+    firmware::UpgradeJob job(firmware::commandPolicy(port), std::move(hooks));
+    job.setLoaderTexts(texts.texts);
+    if (inLoaderAlready) {
+        firmware::RestoreValues unknown;
+        unknown.known = false;
+        job.setSettings(unknown);
+    } else if (int c = sendIntoLoader(job)) {
+        return c;
     }
 
-    if (!sequence.run(image)) {
+    if (!job.program(image).ok()) {
         progress.finish();
         return fail(kExitUpgradeFailed, "The firmware upgrade failed; the encoder waits in its loader. Run "
                                         "the upgrade again.");
     }
     progress.finish();
-    return writeBackAfterUpgrade(inLoaderAlready, values);
+    const firmware::Outcome restored = job.restore();
+    if (restored.phase == firmware::Phase::FindEncoder) {
+        opt_.device = again;
+        return reportOpen(reopened);
+    }
+    if (inLoaderAlready) {
+        con_.err << "No settings were read before the upgrade, so none were written back; send them with '"
+                 << con_.programName << " config apply' (or --from a backup file) and '" << con_.programName
+                 << " save'.\n";
+        return kExitOk;
+    }
+    if (!restored.ok()) {
+        con_.err << "(" << device::reasonText(restored.device)
+                 << ")\nThe firmware was upgraded, but the settings were not all written back.\n";
+        return exitForExchange(restored.device);
+    }
+    return kExitOk;
 }
 
 int Session::loadUpgradeInputs(firmware::FirmwareImage& image, firmware::LoaderTextsFound& texts,
@@ -100,17 +134,17 @@ int Session::loadUpgradeImage(const std::string& path, firmware::FirmwareImage& 
     return kExitOk;
 }
 
-int Session::confirmUpgrade(const firmware::UpgradeSequence& sequence, OpenStatus opened,
-                            bool inLoaderAlready, bool passwordMissing)
+int Session::confirmUpgrade(const std::string& port, OpenStatus opened, bool inLoaderAlready,
+                            bool passwordMissing)
 {
     if (!inLoaderAlready) {
         if (int c = reportOpen(opened))
             return c;
     }
-    // Where the port is unknown the sequence takes the first loader on the bus:
+    // Where the port is unknown the job takes the first loader on the bus:
     // with another encoder already waiting there, that one would get the image
     // and ours the write-back.
-    if (!inLoaderAlready && sequence.myPort.empty() && sequence.countLoaders() > 0)
+    if (!inLoaderAlready && port.empty() && firmware::countLoaders() > 0)
         return fail(kExitFailed, "Not upgraded: another encoder waits in its loader. Upgrade that one first "
                                  "(without --device, with no encoder in application mode attached) or "
                                  "unplug it.");
@@ -130,73 +164,25 @@ int Session::askUpgradeQuestions(bool passwordMissing)
     return kExitOk;
 }
 
-int Session::sendIntoLoader(const firmware::UpgradeSequence& sequence, firmware::RestoreValues& values)
+int Session::sendIntoLoader(firmware::UpgradeJob& job)
 {
     // Without the settings the write-back would put zeros into the new
     // firmware, so the upgrade does not start; nor without their backup.
-    int stop = kExitOk;
-    std::string backup;
-    const auto keepSettings = [&](device::Result statusRead) {
-        if (statusRead != device::Result::Ok) {
-            stop = failExchange(messages::kStatusFailed, statusRead);
-            return false;
-        }
-        // The settings about to be written back, in a file that 'config apply
-        // --from' can send: the configuration file's layout with the values just read.
-        if (!config::writeUpgradeBackup(values, configFile_, backup)) {
-            stop = fail(kExitFailed, "Not upgraded: the settings could not be saved to a backup file"
-                                         + (backup.empty() ? std::string(".") : " (" + backup + ")."));
-            return false;
-        }
-        con_.err << "Settings saved to " << backup << '\n';
-        return true;
-    };
     // The encoder restarts into its loader; an unanswered ENTER_BSL is expected.
-    encoder().prepareUpgrade(values, keepSettings);
-    if (stop != kExitOk)
-        return stop;
-    closeDevice();
-
-    const auto ourLoaderThere = [&] {
-        return sequence.myPort.empty()
-                   ? sequence.countLoaders() > 0
-                   : !firmware::findOnPort(static_cast<std::uint16_t>(link::kEncoderVendorId), 0x0200, -1,
-                                           sequence.myPort)
-                          .empty();
-    };
-    std::uint32_t waited = 0;
-    while (!ourLoaderThere() && waited < kLoaderWaitMs) {
-        platform::sleepMs(kLoaderPollMs);
-        waited += kLoaderPollMs;
-    }
-    if (!ourLoaderThere())
-        return fail(kExitUpgradeFailed, "The encoder did not appear as a loader after ENTER_BSL; the "
-                                        "settings are in " + backup + ".");
-    return kExitOk;
-}
-
-int Session::writeBackAfterUpgrade(bool inLoaderAlready, const firmware::RestoreValues& values)
-{
-    // The window re-opens the first encoder; here it is the one upgraded.
-    platform::sleepMs(firmware::kRestartWaitMs);
-    if (!inLoaderAlready)
-        opt_.device = reselector(encoder_.device);
-    if (int c = openDevice())
-        return c;
-    if (inLoaderAlready) {
-        con_.err << "No settings were read before the upgrade, so none were written back; send them with '"
-                 << con_.programName << " config apply' (or --from a backup file) and '" << con_.programName
-                 << " save'.\n";
+    const firmware::Outcome o = job.prepare(std::shared_ptr<device::Encoder>(std::move(encoder_.encoder)));
+    switch (o.phase) {
+    case firmware::Phase::Done:
         return kExitOk;
+    case firmware::Phase::ReadSettings:
+        return failExchange(messages::kStatusFailed, o.device);
+    case firmware::Phase::Backup:
+        return fail(kExitFailed, "Not upgraded: the settings could not be saved to a backup file"
+                                     + (o.backupPath.empty() ? std::string(".") : " (" + o.backupPath + ")."));
+    default:
+        break;
     }
-    device::Result r = device::Result::Ok;
-    const auto report = [this](const char*, const std::string& text) { con_.err << text << '\n'; };
-    if (!firmware::writeBackSettings(&encoder(), values, report, &r)) {
-        con_.err << "(" << device::reasonText(r)
-                 << ")\nThe firmware was upgraded, but the settings were not all written back.\n";
-        return exitForExchange(r);
-    }
-    return kExitOk;
+    return fail(kExitUpgradeFailed, "The encoder did not appear as a loader after ENTER_BSL; the "
+                                    "settings are in " + o.backupPath + ".");
 }
 
 } // namespace vardo::cli

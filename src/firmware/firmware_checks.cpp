@@ -21,15 +21,18 @@ std::uint32_t Calculate_CRC(const DataBlock_& data)
     return crc.GetCrcValue();
 }
 
-std::uint32_t CRC_Check(std::uint32_t addr, std::uint32_t length)
-{
-    if (BSL_CRC_Check(addr, length) != 0)
-        return 0xFFFFFFFFu;
-    const dataBuffer reply = BSL_get_RX_Buffer();
-    return static_cast<std::uint32_t>(reply.data[5] | reply.data[6] << 8);
-}
-
 namespace {
+
+constexpr std::int32_t kEraseBlockBytes = 512;
+constexpr std::int32_t kVerifyBlockBytes = 5000;
+
+std::uint32_t loaderCrc(vardo::loader::Connection& connection, std::uint32_t addr, std::uint32_t length,
+                        vardo::loader::Result& result)
+{
+    std::uint16_t crc = 0;
+    result = connection.crc(addr, length, crc);
+    return result == vardo::loader::Result::Ok ? crc : 0xFFFFFFFFu;
+}
 
 // The blocks of an image: the library's file calls or a text in memory.
 struct FileBlocks {
@@ -40,53 +43,66 @@ struct FileBlocks {
 };
 
 struct TextBlocks {
-    explicit TextBlocks(const std::string& text)
-        : reader(vardo::loader::TiTxtReader::fromText(text)) {}
+    explicit TextBlocks(const std::string& text) : reader(vardo::loader::TiTxtReader::fromText(text)) {}
     bool more() { return reader.more(); }
     void read(DataBlock_& b, std::int32_t max)
     {
-        b.length = static_cast<std::uint32_t>(
-            reader.read(b.data, static_cast<std::size_t>(max), &b.startAddress));
+        b.length = static_cast<std::uint32_t>(reader.read(b.data, static_cast<std::size_t>(max), &b.startAddress));
     }
     bool failed() { return reader.failed(); }
     vardo::loader::TiTxtBlockReader reader;
 };
 
-template <class Blocks> std::uint32_t eraseSegmentsOf(Blocks& blocks)
+template <class Blocks> vardo::loader::Result eraseSegmentsOf(Blocks& blocks, vardo::loader::Connection& connection)
 {
     // 10 KB blocks do not belong on a worker's stack twice over.
     auto block = std::make_unique<DataBlock_>();
+    vardo::loader::Result first = vardo::loader::Result::Ok;
     while (blocks.more()) {
-        blocks.read(*block, 512);
+        blocks.read(*block, kEraseBlockBytes);
         if (block->length == 0)
             break;
-        BSL_eraseSegment(block->startAddress);
+        const vardo::loader::Result r = connection.eraseSegment(block->startAddress);
+        if (first == vardo::loader::Result::Ok)
+            first = r;
     }
-    return 0;
+    return first;
 }
 
-template <class Blocks> std::uint32_t checkCrcOf(Blocks& blocks)
+template <class Blocks>
+vardo::firmware::Verification checkCrcOf(Blocks& blocks, vardo::loader::Connection& connection)
 {
+    vardo::firmware::Verification v;
     auto block = std::make_unique<DataBlock_>();
     while (blocks.more()) {
-        blocks.read(*block, 5000);
+        blocks.read(*block, kVerifyBlockBytes);
         if (block->length == 0)
             break;
-        if (CRC_Check(block->startAddress, block->length) != Calculate_CRC(*block))
-            return 1;
+        v.address = block->startAddress;
+        if (loaderCrc(connection, block->startAddress, block->length, v.result) != Calculate_CRC(*block))
+            return v;
     }
     // An image that stopped at a malformed line was not verified to its end.
-    return blocks.failed() ? 1 : 0;
+    v.matches = !blocks.failed();
+    return v;
 }
 
 } // namespace
+
+std::uint32_t CRC_Check(std::uint32_t addr, std::uint32_t length)
+{
+    vardo::loader::Result ignored;
+    return loaderCrc(vardo::loader::defaultConnection(), addr, length, ignored);
+}
 
 std::uint32_t EraseDataSegment_File(const char* fileName)
 {
     if (BSL_openTI_TextForRead(fileName) == -2)
         return kFileCannotOpen;
     FileBlocks blocks;
-    return eraseSegmentsOf(blocks);
+    // Its failures are not this call's to report.
+    (void)eraseSegmentsOf(blocks, vardo::loader::defaultConnection());
+    return 0;
 }
 
 std::uint32_t CRC_Check_File(const char* filename)
@@ -94,17 +110,21 @@ std::uint32_t CRC_Check_File(const char* filename)
     if (BSL_openTI_TextForRead(filename) == -2)
         return kFileCannotOpen;
     FileBlocks blocks;
-    return checkCrcOf(blocks);
+    return checkCrcOf(blocks, vardo::loader::defaultConnection()).matches ? 0 : 1;
 }
 
-std::uint32_t EraseDataSegment_Text(const std::string& text)
+namespace vardo::firmware {
+
+loader::Result eraseSegments(loader::Connection& connection, const std::string& text)
 {
     TextBlocks blocks(text);
-    return eraseSegmentsOf(blocks);
+    return eraseSegmentsOf(blocks, connection);
 }
 
-std::uint32_t CRC_Check_Text(const std::string& text)
+Verification verifyImage(loader::Connection& connection, const std::string& text)
 {
     TextBlocks blocks(text);
-    return checkCrcOf(blocks);
+    return checkCrcOf(blocks, connection);
 }
+
+} // namespace vardo::firmware

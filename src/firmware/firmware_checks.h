@@ -1,12 +1,14 @@
 #pragma once
-// The text conversion for the loader library, and the erase and CRC
-// verification of an image file block by block. Called from the upgrade
-// worker, with vardo::loader::libraryMutex() held. Qt-free.
-#include "firmware/bsl430.h"
+// The erase and CRC verification of an image block by block, over a loader
+// connection; the text conversion for the loader library. Qt-free.
+#include "loader/bsl430.h"
+#include "loader/connection.h"
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+// ---- the names the upgrade window's code uses, over the default connection ---
 
 // Writes each character of str as one byte (its low 8 bits) into character,
 // from its first byte on, and nothing else: pass a zero-filled buffer longer
@@ -28,9 +30,23 @@ std::uint32_t EraseDataSegment_File(const char* fileName);
 // the host's. 0 all match, 1 at the first mismatch, -2 when the file cannot be opened.
 std::uint32_t CRC_Check_File(const char* filename);
 
-// The same two over an image already read into memory (TI-TXT text): the
-// upgrade reads its file once. Same results; a malformed text fails the verify.
-std::uint32_t EraseDataSegment_Text(const std::string& text);
-std::uint32_t CRC_Check_Text(const std::string& text);
-
 inline constexpr std::uint32_t kFileCannotOpen = static_cast<std::uint32_t>(-2);
+
+// ---- ours: an image already read into memory (TI-TXT), on a given connection ----
+
+namespace vardo::firmware {
+
+// Erases the segment of each 512-byte block of text, going on past a failed
+// erase (the verification judges the result). The first failure's result, or Ok.
+[[nodiscard]] loader::Result eraseSegments(loader::Connection& connection, const std::string& text);
+
+struct Verification {
+    bool matches = false;
+    loader::Result result = loader::Result::Ok;  // a failed CRC request's result
+    std::uint32_t address = 0;                   // the first block that differs (or was not read)
+};
+// Compares the loader's CRC of each block (up to 5000 bytes) of text with the
+// host's; a malformed text does not match.
+[[nodiscard]] Verification verifyImage(loader::Connection& connection, const std::string& text);
+
+} // namespace vardo::firmware

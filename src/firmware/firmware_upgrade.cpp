@@ -3,13 +3,13 @@
 #include "config/config_path.h"
 #include "config/utility_config.h"
 #include "device/encoder.h"
-#include "firmware/bsl430.h"
 #include "firmware/loader_texts.h"
 #include "firmware/upgrade_sequence.h"
 #include "link/messages.h"
 #include "platform/dialogs.h"
 #include "platform/mouse_click_button.h"
 #include "platform/qt_dialogs.h"
+#include "loader/bsl430.h"
 
 #include <QCloseEvent>
 #include <QGroupBox>
@@ -30,11 +30,11 @@
 
 namespace {
 
-vardo::firmware::RestoreValues unknownRestoreValues()
+// The window's messages: a warning box each, its words followed by a line break.
+void showNotice(const char* caption, const std::string& text)
 {
-    vardo::firmware::RestoreValues v;
-    v.known = false;
-    return v;
+    vardo::platform::dialogs().message(caption, text + vardo::messages::kLineBreak,
+                                       vardo::platform::MessageIcon::Warning);
 }
 
 // A background worker: one job at a time on its own thread; busy from its
@@ -66,14 +66,17 @@ struct firmware_upgrade::Impl {
               QMetaObject::invokeMethod(
                   owner, [owner, percent, text] { owner->backgroundWorker1_ProgressChanged(percent, text); },
                   Qt::QueuedConnection);
-          })
+          },
+          showNotice)
     {
+        // Unknown until the main window hands over the values it read.
+        vardo::firmware::RestoreValues unknown;
+        unknown.known = false;
+        sequence.job().setSettings(unknown);
     }
 
     vardo::firmware::UpgradeSequence sequence;
     std::shared_ptr<vardo::device::EncoderSlot> encoder;
-    // Unknown until the main window hands over the values it read.
-    vardo::firmware::RestoreValues restore = unknownRestoreValues();
     unsigned numberOfUSBDevicesConnected = 0;
     bool scanDeviceAgain = false;
     bool handleCreated = false;
@@ -189,13 +192,24 @@ void firmware_upgrade::setRestoreValues(int ledBrightness, int buzzer, int buzze
                                         int keypadType, int options,
                                         const vardo::codetable::CodeTable& keyCodeArray)
 {
-    d->restore.ledBrightness = ledBrightness;
-    d->restore.buzzer = buzzer;
-    d->restore.buzzerPeriod = buzzerPeriod;
-    d->restore.keypadType = keypadType;
-    d->restore.optionsFitted = options;
-    d->restore.codeTable = keyCodeArray;
-    d->restore.known = true;
+    vardo::firmware::RestoreValues v;
+    v.ledBrightness = ledBrightness;
+    v.buzzer = buzzer;
+    v.buzzerPeriod = buzzerPeriod;
+    v.keypadType = keypadType;
+    v.optionsFitted = options;
+    v.codeTable = keyCodeArray;
+    d->sequence.job().setSettings(v);
+}
+
+bool firmware_upgrade::prepareUpgrade(std::shared_ptr<vardo::device::Encoder> encoder,
+                                      const vardo::codetable::CodeTable& table, const vardo::firmware::Keep& keep)
+{
+    vardo::firmware::RestoreValues seed;
+    seed.codeTable = table;
+    seed.known = false;
+    d->sequence.job().setSettings(seed);
+    return d->sequence.job().prepare(std::move(encoder), keep).ok();
 }
 
 void firmware_upgrade::acceptMassErase() { d->massEraseAccepted = true; }
@@ -371,10 +385,7 @@ void firmware_upgrade::backgroundWorker1_RunWorkerCompleted(bool result, bool fa
         return;
     }
     // The window's thread waits out the restart and writes the settings back.
-    vardo::firmware::completeUpgrade(d->restore, *d->encoder, [](const char* caption, const std::string& text) {
-        vardo::platform::dialogs().message(caption, text + vardo::messages::kLineBreak,
-                                           vardo::platform::MessageIcon::Warning);
-    });
+    (void)vardo::firmware::completeUpgrade(d->sequence.job().settings(), *d->encoder, showNotice);
     emit upgradeFinished(true);
     releaseWhenIdle();
 }

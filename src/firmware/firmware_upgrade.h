@@ -1,8 +1,8 @@
 #pragma once
 // The firmware upgrade window: watches for the encoder's bootstrap loader,
 // counts loaders, runs the upgrade on a worker and writes the operator's
-// settings back into the new firmware. The sequence itself lives in
-// upgrade_sequence.h; this window only gathers input and shows results.
+// settings back into the new firmware. The upgrade itself is an UpgradeJob
+// (upgrade_job.h); this window only gathers input and shows its events.
 #include <QWidget>
 
 #include <array>
@@ -10,8 +10,10 @@
 #include <memory>
 
 #include "codetable/code_table.h"
+#include "firmware/upgrade_job.h"
 
 namespace vardo::device {
+class Encoder;
 class EncoderSlot;
 }
 
@@ -34,6 +36,13 @@ public:
     // One-byte payloads take the low 8 bits of each value.
     void setRestoreValues(int ledBrightness, int buzzer, int buzzerPeriod, int keypadType,
                           int options, const vardo::codetable::CodeTable& keyCodeArray);
+
+    // Before show(), as the main window starts the upgrade: the settings read
+    // over table (a short status keeps the rest of it); keep shows and backs
+    // them up, a status that cannot be read is said in a box and the upgrade
+    // goes on without them; then ENTER_BSL. True when the encoder took it.
+    bool prepareUpgrade(std::shared_ptr<vardo::device::Encoder> encoder, const vardo::codetable::CodeTable& table,
+                        const vardo::firmware::Keep& keep);
 
     // The operator has already agreed that, with no password text, the
     // upgrade mass-erases the encoder: Upgrade Firmware does not ask again.

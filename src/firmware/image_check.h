@@ -24,9 +24,9 @@ struct FirmwareImage {
     std::string text;  // the TI-TXT text
 };
 
-ImageCheckResult checkFirmwareText(const std::string& text);
+[[nodiscard]] ImageCheckResult checkFirmwareText(const std::string& text);
 // Reads path once into image and checks the copy. path: the file's 8-bit (locale) path.
-ImageCheckResult loadFirmwareImage(const std::string& path, FirmwareImage& image);
-ImageCheckResult checkFirmwareFile(const std::string& path);
+[[nodiscard]] ImageCheckResult loadFirmwareImage(const std::string& path, FirmwareImage& image);
+[[nodiscard]] ImageCheckResult checkFirmwareFile(const std::string& path);
 
 } // namespace vardo::firmware

@@ -28,7 +28,7 @@ inline constexpr std::size_t kLoaderTextLimit = 1u << 20;
 // "The file 'path' is too large (N bytes, at most M)." size 0: not known (a pipe).
 std::string tooLargeText(const std::string& path, std::size_t size);
 // Looks for one of the two texts by name.
-FoundLoaderText findLoaderText(std::string_view name);
+[[nodiscard]] FoundLoaderText findLoaderText(std::string_view name);
 // The folders looked in, first first (empty for the embedded texts).
 std::vector<std::string> loaderTextFolders();
 
@@ -46,15 +46,15 @@ struct LoaderTextsFound {
 };
 
 // "" when text is a RAM loader of the expected form, else why not.
-std::string checkRamLoaderText(const std::string& text);
+[[nodiscard]] std::string checkRamLoaderText(const std::string& text);
 // The password as a 32-byte TI-TXT text at 0xFFE0 from text, which holds
 // exactly that or (wholeImage) a firmware image whose 0xFFE0-0xFFFF it takes.
 // nullopt with why when it holds no whole password.
-std::optional<std::string> passwordText(const std::string& text, bool wholeImage, std::string& why);
+[[nodiscard]] std::optional<std::string> passwordText(const std::string& text, bool wholeImage, std::string& why);
 
 // Finds and checks both texts: the files given (8-bit paths; "" for none)
 // first, else the seam. The problems are whole sentences naming folder and file.
-LoaderTextsFound findLoaderTexts(const std::string& ramLoaderFile = {},
+[[nodiscard]] LoaderTextsFound findLoaderTexts(const std::string& ramLoaderFile = {},
                                  const std::string& passwordFile = {});
 
 // What the operator is asked before an upgrade without the password.

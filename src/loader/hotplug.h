@@ -17,7 +17,7 @@ struct DeviceChange {
 using DeviceChangeHandler = std::function<void(const DeviceChange&)>;
 
 // Starts the one watch, replacing a running one. False when it cannot start.
-bool startDeviceWatch(DeviceChangeHandler handler);
+[[nodiscard]] bool startDeviceWatch(DeviceChangeHandler handler);
 // Stops it; when this returns the handler is not running and will not run again.
 void stopDeviceWatch();
 

@@ -22,15 +22,15 @@ class TiTxtReader {
 public:
     enum class Step { Data, End, Error };
 
-    static std::unique_ptr<TiTxtReader> fromText(std::string_view text);
+    [[nodiscard]] static std::unique_ptr<TiTxtReader> fromText(std::string_view text);
     // Null when the file cannot be opened. path is the 8-bit (locale) path.
-    static std::unique_ptr<TiTxtReader> fromFile(const std::string& path);
+    [[nodiscard]] static std::unique_ptr<TiTxtReader> fromFile(const std::string& path);
     ~TiTxtReader();
     TiTxtReader(const TiTxtReader&) = delete;
     TiTxtReader& operator=(const TiTxtReader&) = delete;
 
     // The next data line. After End or Error every call repeats it.
-    Step next(TiTxtLine& line);
+    [[nodiscard]] Step next(TiTxtLine& line);
 
     // Why the image is malformed ("" when it is not), and the 1-based line number.
     const std::string& error() const { return error_; }
@@ -63,7 +63,7 @@ public:
     // The next block: bytes contiguous from *startAddress, at most maxBytes;
     // when maxBytes is a power of two a block does not cross a multiple of it.
     // Returns the byte count (0 when nothing remains).
-    std::size_t read(std::uint8_t* out, std::size_t maxBytes, std::uint32_t* startAddress);
+    [[nodiscard]] std::size_t read(std::uint8_t* out, std::size_t maxBytes, std::uint32_t* startAddress);
 
     bool failed() const { return reader_->error().size() > 0; }
     const TiTxtReader& reader() const { return *reader_; }
@@ -80,6 +80,6 @@ private:
 
 // Checks a whole image without keeping it. "" when well formed, else
 // "line N: why". Does not judge addresses (see firmware/image_check.h).
-std::string checkTiTxtText(std::string_view text);
+[[nodiscard]] std::string checkTiTxtText(std::string_view text);
 
 } // namespace vardo::loader

@@ -739,34 +739,19 @@ void Form1::onUpdateFirmware()
 
 bool Form1::prepareUpgrade(firmware_upgrade& window)
 {
-    // Without the settings the upgrade still goes on: the window then writes nothing back.
-    const auto keepSettings = [&](vardo::device::Result statusRead) {
-        if (statusRead != vardo::device::Result::Ok) {
-            showMessage(messages::kStatusFailed);
-            return true;
-        }
+    // Without the settings the upgrade still goes on (the window's policy): it
+    // then writes nothing back.
+    const auto keep = [&](const link::DeviceStatus& status, std::string& backup) {
+        // The settings are the window's own as soon as they are read.
+        adoptStatus(status);
         window.setRestoreValues(prev_ledBrightness_index, prev_buzzer_index, prev_buzzerPeriod_index,
                                 prev_keypadType_index, prev_options_fitted, keyCodeArray);
         // Should the upgrade fail after its erase, these values survive in a backup
         // that "config apply --from" (or an import) sends back.
-        std::string backup;
         vardo::config::writeUpgradeBackup(storedSettings(), FileName, backup);
         return true;
     };
-    link::DeviceStatus status;
-    status.codeTable = keyCodeArray;
-    const auto encoder = encoder_->get();
-    if (!encoder) {
-        keepSettings(vardo::device::Result::NoDevice);
-        return false;
-    }
-    // The settings are the window's own as soon as they are read.
-    const auto kept = [&](vardo::device::Result statusRead) {
-        if (statusRead == vardo::device::Result::Ok)
-            adoptStatus(status);
-        return keepSettings(statusRead);
-    };
-    return encoder->prepareUpgrade(status, kept).loaderEntered == vardo::device::Result::Ok;
+    return window.prepareUpgrade(encoder_->get(), keyCodeArray, keep);
 }
 
 // ---- Ending -----------------------------------------------------------------

@@ -5,7 +5,7 @@
 
 #include "config/config_path.h"
 #include "config/inifile.h"
-#include "firmware/bsl430.h"
+#include "loader/bsl430.h"
 #include "sim/hotplug_sim.h"
 #include "temp_folder.h"
 #include "upgrade_fixture.h"

@@ -2,7 +2,8 @@
 // percentages in order, the failure paths, the write-back and the new version.
 #include "upgrade_fixture.h"
 
-#include "firmware/port_upgrade.h"
+#include "device/outcome.h"
+#include "firmware/upgrade_job.h"
 
 #include "loader/loader_protocol.h"
 #include "temp_folder.h"
@@ -413,26 +414,30 @@ TEST_F(UpgradeTest, UnknownSettingsAreNotWrittenBack)
 
 class PortUpgradeTest : public UpgradeTest {
 protected:
-    vardo::firmware::PortUpgradeResult upgrade(const std::string& port, bool backupWorks = true)
+    vardo::firmware::Outcome upgrade(const std::string& port, bool backupWorks = true)
     {
         vardo::firmware::FirmwareImage image;
         EXPECT_EQ(vardo::firmware::loadFirmwareImage(samplePath("01.06A"), image).result,
                   vardo::firmware::ImageCheck::Ok);
-        vardo::firmware::PortUpgradeJob job;
-        job.port = port;
-        job.texts = vardo::firmware::findLoaderTexts().texts;
-        job.progress = [this](int percent, const std::string& text) {
-            std::lock_guard lock(progressMutex);
-            progress.emplace_back(percent, text);
+        vardo::firmware::Hooks hooks;
+        hooks.event = [this](const vardo::firmware::Event& e) {
+            events.push_back(e);
+            if (e.notice == vardo::firmware::Notice::WriteBackFailed)
+                reported.push_back(e.text);
+            else if (e.notice == vardo::firmware::Notice::None) {
+                std::lock_guard lock(progressMutex);
+                progress.emplace_back(e.percent, e.text);
+            }
         };
-        job.report = [this](const char*, const std::string& text) { reported.push_back(text); };
-        job.backup = [this, backupWorks](const vardo::link::DeviceStatus& status, std::string& path) {
+        hooks.keep = [this, backupWorks](const vardo::link::DeviceStatus& status, std::string& path) {
             ++backups;
             backedUp = status;
             path = "backup-" + std::to_string(backups);
             return backupWorks;
         };
-        return vardo::firmware::upgradeOnPort(image, job);
+        vardo::firmware::UpgradeJob job(vardo::firmware::benchPolicy(port), std::move(hooks));
+        job.setLoaderTexts(vardo::firmware::findLoaderTexts().texts);
+        return job.run(image);
     }
 
     std::vector<std::uint8_t> codes(const vardo::sim::VirtualEncoder& encoder) const
@@ -446,6 +451,7 @@ protected:
     int backups = 0;
     vardo::link::DeviceStatus backedUp;
     std::vector<std::string> reported;
+    std::vector<vardo::firmware::Event> events;
 };
 
 TEST_F(PortUpgradeTest, UpgradesTheEncoderOnItsPortAndNoOther)
@@ -460,7 +466,7 @@ TEST_F(PortUpgradeTest, UpgradesTheEncoderOnItsPortAndNoOther)
     extra->encoder().setPowerUpDefaults(settings);
 
     const auto r = upgrade("1-1.3");
-    EXPECT_EQ(r.outcome, vardo::firmware::PortUpgradeOutcome::Upgraded);
+    EXPECT_TRUE(r.ok()) << describe(r);
     EXPECT_EQ(r.backupPath, "backup-1");
     EXPECT_EQ(backedUp.ledBrightness, 3);
     EXPECT_EQ(extra->loader().flashFirmwareVersion(), "01.06A");
@@ -470,24 +476,31 @@ TEST_F(PortUpgradeTest, UpgradesTheEncoderOnItsPortAndNoOther)
     // The encoder on the other port was never spoken to.
     EXPECT_TRUE(device->encoder().receivedCommands().empty());
     EXPECT_TRUE(device->loader().commands().empty());
-    EXPECT_EQ(vardo::firmware::portUpgradeOutcomeName(r.outcome), std::string("upgraded"));
+    EXPECT_EQ(vardo::firmware::outcomeName(r), std::string("upgraded"));
+    // Interruption is harmful from ENTER_BSL on, and only until the write-back ends.
+    ASSERT_FALSE(events.empty());
+    for (const auto& e : events)
+        EXPECT_EQ(e.critical, e.phase >= vardo::firmware::Phase::EnterLoader) << phaseName(e.phase);
 }
 
 TEST_F(PortUpgradeTest, EachFailureBeforeTheLoaderLeavesTheEncoderInItsApplication)
 {
-    using vardo::firmware::PortUpgradeOutcome;
+    using vardo::firmware::Phase;
     auto r = upgrade("9-9");
-    EXPECT_EQ(r.outcome, PortUpgradeOutcome::NoEncoder);
-    EXPECT_EQ(r.result, vardo::device::Result::NoDevice);
+    EXPECT_EQ(r.phase, Phase::OpenEncoder);
+    EXPECT_EQ(r.device, vardo::device::Result::NoDevice);
+    EXPECT_EQ(outcomeName(r), std::string("no encoder"));
 
     r = upgrade("1-1", false);
-    EXPECT_EQ(r.outcome, PortUpgradeOutcome::BackupFailed);
+    EXPECT_EQ(r.phase, Phase::Backup);
+    EXPECT_EQ(outcomeName(r), std::string("backup not written"));
     EXPECT_EQ(codes(device->encoder()), (std::vector<std::uint8_t>{vardo::link::GET_STATUS}));
 
     device->encoder().injectFault({vardo::sim::EncoderFault::Silence, true});
     r = upgrade("1-1");
-    EXPECT_EQ(r.outcome, PortUpgradeOutcome::StatusFailed);
-    EXPECT_EQ(r.result, vardo::device::Result::Timeout);
+    EXPECT_EQ(r.phase, Phase::ReadSettings);
+    EXPECT_EQ(r.device, vardo::device::Result::Timeout);
+    EXPECT_EQ(describe(r), "read the settings failed on 1-1: " + vardo::device::reasonText(r.device));
     EXPECT_EQ(backups, 1);
     EXPECT_EQ(device->encoder().mode(), vardo::sim::EncoderMode::Application);
     EXPECT_FALSE(device->loader().onBus());
@@ -500,8 +513,9 @@ TEST_F(PortUpgradeTest, AnEncoderWhoseLoaderNeverAppears)
     vardo::sim::VirtualEncoder withoutLoader(config);   // leaves the bus on ENTER_BSL, and that is all
     const std::uint64_t slept = clock.totalSleptMs();
     const auto r = upgrade("1-4");
-    EXPECT_EQ(r.outcome, vardo::firmware::PortUpgradeOutcome::NoLoader);
-    EXPECT_GE(clock.totalSleptMs() - slept, vardo::firmware::kLoaderAppearWaitMs);
+    EXPECT_EQ(r.phase, vardo::firmware::Phase::FindLoader);
+    EXPECT_EQ(outcomeName(r), std::string("no loader"));
+    EXPECT_GE(clock.totalSleptMs() - slept, vardo::firmware::kLoaderWaitMs);
     EXPECT_EQ(r.backupPath, "backup-1");   // the settings are kept for a recovery
     EXPECT_TRUE(device->loader().commands().empty());
 }
@@ -514,9 +528,80 @@ TEST_F(PortUpgradeTest, ARefusedWriteBackIsReportedWithItsReason)
     refuse.command = vardo::link::SET_OPTIONS;
     device->encoder().injectFault(refuse);
     const auto r = upgrade("1-1");
-    EXPECT_EQ(r.outcome, vardo::firmware::PortUpgradeOutcome::WriteBackFailed);
-    EXPECT_EQ(r.result, vardo::device::Result::Refused);
+    EXPECT_EQ(r.phase, vardo::firmware::Phase::WriteBack);
+    EXPECT_EQ(outcomeName(r), std::string("write-back failed"));
+    EXPECT_EQ(r.device, vardo::device::Result::Refused);
     EXPECT_EQ(device->encoder().firmwareVersion(), "01.06A");
     EXPECT_EQ(reported, (std::vector<std::string>{"Unable to set option.."}));
     EXPECT_TRUE(dialogs.records().empty());
+}
+
+// ---- the job under each front end's policy: what it reports and where it stops ----
+
+TEST_F(PortUpgradeTest, EachPolicyReportsItsPhasesInOrderAndStopsWhereItShould)
+{
+    using vardo::firmware::Notice;
+    using vardo::firmware::Phase;
+    const std::vector<Phase> programmed = {Phase::Unlock, Phase::StartRamLoader, Phase::Erase,
+                                           Phase::Write,  Phase::Verify,         Phase::Reset};
+    const auto with = [](std::vector<Phase> before, std::vector<Phase> middle, std::vector<Phase> after) {
+        before.insert(before.end(), middle.begin(), middle.end());
+        before.insert(before.end(), after.begin(), after.end());
+        return before;
+    };
+    struct Case {
+        const char* name;
+        vardo::firmware::Policy policy;
+        bool statusLost;
+        std::vector<Phase> phases;    // of the events, each run of one phase once
+        std::vector<Notice> notices;
+        Phase stopped;
+        const char* firmware;         // in the encoder afterwards
+    };
+    const Case cases[] = {
+        {"window", vardo::firmware::windowPolicy(), false, programmed, {}, Phase::Done, "01.06A"},
+        {"window without settings", vardo::firmware::windowPolicy(), true,
+         with({Phase::ReadSettings}, programmed, {Phase::WriteBack}),
+         {Notice::StatusNotRead, Notice::SettingsUnknown}, Phase::WriteBack, "01.06A"},
+        {"upgrade", vardo::firmware::commandPolicy("1-1"), false, programmed, {}, Phase::Done, "01.06A"},
+        {"upgrade without settings", vardo::firmware::commandPolicy("1-1"), true, {Phase::ReadSettings},
+         {Notice::StatusNotRead}, Phase::ReadSettings, "01.05A"},
+        {"bench", vardo::firmware::benchPolicy("1-1"), false, programmed, {}, Phase::Done, "01.06A"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        device.reset();
+        vardo::sim::Bus::instance().reset();
+        device = std::make_unique<vardo::sim::VirtualEncoderDevice>();
+        if (c.statusLost) {
+            vardo::sim::FaultPlan lost{vardo::sim::EncoderFault::Silence, true};
+            lost.command = vardo::link::GET_STATUS;
+            device->encoder().injectFault(lost);
+        }
+        events.clear();
+        vardo::firmware::Hooks hooks;
+        hooks.event = [this](const vardo::firmware::Event& e) { events.push_back(e); };
+        hooks.keep = [](const vardo::link::DeviceStatus&, std::string& path) {
+            path = "backup";
+            return true;
+        };
+        vardo::firmware::UpgradeJob job(c.policy, std::move(hooks));
+        job.setLoaderTexts(vardo::firmware::findLoaderTexts().texts);
+        vardo::firmware::FirmwareImage image;
+        ASSERT_EQ(vardo::firmware::loadFirmwareImage(samplePath("01.06A"), image).result,
+                  vardo::firmware::ImageCheck::Ok);
+        const vardo::firmware::Outcome o = job.run(image);
+        EXPECT_EQ(o.phase, c.stopped) << describe(o);
+        std::vector<Phase> phases;
+        std::vector<Notice> notices;
+        for (const auto& e : events) {
+            if (phases.empty() || phases.back() != e.phase)
+                phases.push_back(e.phase);
+            if (e.notice != Notice::None)
+                notices.push_back(e.notice);
+        }
+        EXPECT_EQ(phases, c.phases);
+        EXPECT_EQ(notices, c.notices);
+        EXPECT_EQ(device->encoder().firmwareVersion(), c.firmware);
+    }
 }

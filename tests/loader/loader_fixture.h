@@ -1,7 +1,7 @@
 #pragma once
 // A clean bus, the virtual clock and one virtual loader holding the released
 // firmware, for tests of the loader library and the virtual loader.
-#include "firmware/bsl430.h"
+#include "loader/bsl430.h"
 #include "platform/clock.h"
 #include "sim/bus.h"
 #include "sim/encoder_images.h"

@@ -5,13 +5,14 @@
 #include "loader_fixture.h"
 
 #include "loader/loader_protocol.h"
-#include "loader/loader_session.h"
+#include "loader/connection.h"
 #include "sim/scripted_device.h"
 
 #include "platform/hid_trace.h"
 
 #include <hidapi.h>
 #include <regex>
+#include <set>
 
 #include <atomic>
 #include <filesystem>
@@ -206,7 +207,7 @@ TEST_F(LoaderTest, DeviceIndexChoosesAmongTwoLoaders)
     EXPECT_EQ(other.commands().size(), 1u);
 }
 
-TEST_F(LoaderTest, PortKeyAndSessionsKeepTwoLoadersApart)
+TEST_F(LoaderTest, PortKeyAndConnectionsKeepTwoLoadersApart)
 {
     vardo::sim::VirtualLoaderConfig second;
     second.path = "sim:1-1.3:bsl";
@@ -217,25 +218,30 @@ TEST_F(LoaderTest, PortKeyAndSessionsKeepTwoLoadersApart)
     EXPECT_EQ(open("PID=0x0200,VID=0x2047,DEVICEINDEX=1,PORT=1-1.3"), 1);  // the index counts that port only
     EXPECT_EQ(open("PID=0x0200,VID=0x2047,PORT="), 1);
 
-    // The default session on port 1-1.3; a worker's own session on 1-1 meanwhile.
+    // The default connection on port 1-1.3; a worker's own connection on 1-1 meanwhile.
     ASSERT_EQ(open("PID=0x0200,VID=0x2047,DEVICEINDEX=0,PORT=1-1.3"), 0);
-    std::uint8_t workerResult = 0xEE;
+    vardo::loader::Result workerResult = vardo::loader::Result::NotOpen;
     std::thread worker([&] {
-        vardo::loader::Session session;
-        vardo::loader::SessionScope scope(session);
-        workerResult = open("PID=0x0200,VID=0x2047,DEVICEINDEX=0,PORT=1-1");
-        if (workerResult == 0)
-            workerResult = BSL_RX_Password(BSL_getDefaultPass());  // wrong: this loader erases
-        // The session closes with its owner; the default one stays open.
+        vardo::loader::Connection connection;
+        const auto address = vardo::loader::parseConnectionText("PID=0x0200,VID=0x2047,DEVICEINDEX=0,PORT=1-1");
+        workerResult = address ? connection.open(*address) : vardo::loader::Result::BadAddress;
+        const std::array<std::uint8_t, 32> erased = [] {
+            std::array<std::uint8_t, 32> p;
+            p.fill(0xFF);
+            return p;
+        }();
+        if (workerResult == vardo::loader::Result::Ok)
+            workerResult = connection.unlock(erased);  // wrong: this loader erases
+        // The connection closes with its owner; the default one stays open.
     });
     worker.join();
-    EXPECT_EQ(workerResult, P::kMsgPasswordError);
+    EXPECT_EQ(workerResult, vardo::loader::Result::PasswordRefused);
     EXPECT_EQ(BSL_RX_Password(applicationPassword()), 0);
     EXPECT_EQ(loader->massErases(), 1);
     EXPECT_EQ(other.massErases(), 0);
     EXPECT_TRUE(other.unlocked());
     EXPECT_FALSE(loader->unlocked());
-    EXPECT_EQ(BSL_get_RX_Buffer().data[4], 0);  // the default session's own last reply
+    EXPECT_EQ(BSL_get_RX_Buffer().data[4], 0);  // the default connection's own last reply
 }
 
 TEST_F(LoaderTest, CountsLoadersByVendorAndProduct)
@@ -398,6 +404,30 @@ TEST_F(LoaderTest, VersionTextHasItsDigitsAtFixedPositions)
     const std::string ram = BSL_TX_BSL_Version_String();
     EXPECT_EQ(ram, "Vendor: 00 Cmd: 06 API:  05  PI: 34");
     EXPECT_EQ(ram.substr(16, 2) + ram.substr(25, 2) + ram.substr(33, 2), "060534");
+    // The positions named in loader_protocol.h read back what the text was made of.
+    const vardo::loader::Version v{0xAB, 0x06, 0x05, 0x34};
+    const auto back = vardo::loader::versionFromText(vardo::loader::versionText(v));
+    ASSERT_TRUE(back);
+    EXPECT_EQ((std::array{back->vendor, back->interpreter, back->api, back->peripheral}),
+              (std::array<std::uint8_t, 4>{0xAB, 0x06, 0x05, 0x34}));
+    for (const char* notOne : {"ERROR", "Vendor: 00 Cmd: 06 API:  05  PI: 3", "Vendor: 00 Cmd: 0G API:  05  PI: 34"})
+        EXPECT_FALSE(vardo::loader::versionFromText(notOne)) << notOne;
+}
+
+// Every loader result has its own words, and the library's one-byte codes
+// are the loader's messages.
+TEST(LoaderResult, EachResultHasItsOwnTextAndTheMessagesKeepTheirCodes)
+{
+    using vardo::loader::Result;
+    std::set<std::string> texts;
+    for (int r = 0; r <= static_cast<int>(Result::CannotOpenFile); ++r)
+        EXPECT_TRUE(texts.insert(vardo::loader::resultText(static_cast<Result>(r))).second) << r;
+    EXPECT_EQ(vardo::loader::resultOfMessage(P::kMsgPasswordError), Result::PasswordRefused);
+    EXPECT_EQ(vardo::loader::resultOfMessage(P::kMsgPacketTooLong), Result::PacketTooLong);
+    EXPECT_EQ(vardo::loader::resultOfMessage(0x2A), Result::UnknownMessage);
+    const auto a = vardo::loader::parseConnectionText("vid=0x2047, pid=512,DeviceIndex=1,PORT=1-1.3");
+    ASSERT_TRUE(a);
+    EXPECT_EQ(vardo::loader::connectionText(*a), "PID=0x0200,VID=0x2047,DEVICEINDEX=1,PORT=1-1.3");
 }
 
 TEST_F(LoaderTest, TheUploadedRamLoaderRestartsTheDeviceAndReportsItsVersion)

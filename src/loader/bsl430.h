@@ -1,12 +1,11 @@
 #pragma once
-// The bootstrap-loader library: the 21 calls through which the firmware
-// upgrade reaches the encoder's USB bootstrap loader. Implemented in
-// src/loader over hidapi (the loader's framing in loader/loader_protocol.h).
-// Texts are NUL-terminated 8-bit strings. Unless stated, calls may come from
-// any thread, but a whole session (initialise ... close, or a file read)
-// belongs to one caller at a time: hold vardo::loader::libraryMutex() for it.
-// The calls act on the calling thread's loader session (loader/loader_session.h):
-// the one default session unless a worker bound its own.
+// The bootstrap-loader library's 21 calls, under the names and results the
+// upgrade window's code expects of them: a thin face over loader::Connection
+// (loader/connection.h), which the upgrade job itself uses. The connection
+// calls act on one default connection (defaultConnection() below).
+// Texts are NUL-terminated 8-bit strings. Calls may come from any thread; a
+// caller that needs a whole sequence (initialise ... close, or a file read)
+// undisturbed holds vardo::loader::libraryMutex() for it.
 #include <cstdint>
 #include <mutex>
 
@@ -122,8 +121,10 @@ inline constexpr std::uint32_t kBslErrFormat = 0x101;  // the TI-TXT text is mal
 inline constexpr std::uint32_t kBslErrOpen = 0x102;    // the file cannot be opened
 
 namespace vardo::loader {
-// Held by a firmware worker for the whole of its use of the library, so that
-// the loader count and the upgrade never interleave: the lock of the calling
-// thread's session, so workers with sessions of their own run side by side.
+class Connection;
+// The connection the calls above act on.
+Connection& defaultConnection();
+// Held by a user of the calls above for a whole sequence of them, so that
+// the window's loader count and its upgrade never interleave.
 std::mutex& libraryMutex();
 } // namespace vardo::loader

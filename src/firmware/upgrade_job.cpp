@@ -1,0 +1,521 @@
+#include "firmware/upgrade_job.h"
+
+#include "firmware/firmware_checks.h"
+#include "device/outcome.h"
+#include "firmware/firmware_resources.h"
+#include "link/hid_transport.h"
+#include "link/messages.h"
+#include "link/usb_port.h"
+#include "loader/ti_txt.h"
+#include "platform/clock.h"
+#include "platform/text8.h"
+
+#include <hidapi.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <iterator>
+
+namespace vardo::firmware {
+
+namespace {
+
+using Password = std::array<std::uint8_t, loader::protocol::kPasswordSize>;
+
+// The phases' names and the outcome each failure gives on a bench's summary.
+struct PhaseRow {
+    Phase phase;
+    const char* name;
+    const char* outcome;
+};
+constexpr PhaseRow kPhases[] = {
+    {Phase::CheckInputs, "check the image", "upgrade failed"},
+    {Phase::OpenEncoder, "open the encoder", "no encoder"},
+    {Phase::ReadSettings, "read the settings", "status not read"},
+    {Phase::Backup, "back the settings up", "backup not written"},
+    {Phase::EnterLoader, "enter the loader", "no loader"},
+    {Phase::FindLoader, "find the loader", "no loader"},
+    {Phase::Unlock, "unlock the loader", "upgrade failed"},
+    {Phase::StartRamLoader, "start the RAM loader", "upgrade failed"},
+    {Phase::Erase, "erase", "upgrade failed"},
+    {Phase::Write, "write", "upgrade failed"},
+    {Phase::Verify, "verify", "upgrade failed"},
+    {Phase::Reset, "restart the encoder", "upgrade failed"},
+    {Phase::FindEncoder, "find the encoder after the restart", "not back"},
+    {Phase::WriteBack, "write the settings back", "write-back failed"},
+    {Phase::Done, "done", "upgraded"},
+};
+
+static_assert([] {
+    for (std::size_t i = 0; i < std::size(kPhases); ++i)
+        if (kPhases[i].phase != static_cast<Phase>(i))
+            return false;
+    return std::size(kPhases) == static_cast<std::size_t>(Phase::Done) + 1;
+}(), "kPhases lists every phase in its order");
+
+const PhaseRow& rowOf(Phase phase)
+{
+    return kPhases[static_cast<std::size_t>(phase)];
+}
+
+// The password block of a TI-TXT text: its first 32 bytes (zeros for a malformed one).
+Password passwordOf(const std::string& text)
+{
+    Password p{};
+    loader::TiTxtBlockReader blocks(loader::TiTxtReader::fromText(text));
+    std::uint32_t address = 0;
+    (void)blocks.read(p.data(), p.size(), &address);
+    if (blocks.failed())
+        p.fill(0);
+    return p;
+}
+
+// The erased device's password: an all-0xFF vector table.
+Password defaultPassword()
+{
+    Password p;
+    p.fill(0xFF);
+    return p;
+}
+
+// The RAM loader's version as the firmware resources name it: "00.06.05.34".
+std::string ramLoaderVersion(const loader::Version& v)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "00.%02X.%02X.%02X", v.interpreter, v.api, v.peripheral);
+    return text;
+}
+
+// The path of the first HID interface of vendorId/productId on port (only
+// interface interfaceNumber when it is 0 or more); "" when there is none.
+std::string findOnPort(std::uint16_t vendorId, std::uint16_t productId, int interfaceNumber,
+                       const std::string& port)
+{
+    std::string found;
+    hid_device_info* devices = hid_enumerate(vendorId, productId);
+    for (hid_device_info* d = devices; d && found.empty(); d = d->next) {
+        if (d->path && (interfaceNumber < 0 || d->interface_number == interfaceNumber)
+            && link::usbPortOf(d->path) == port)
+            found = d->path;
+    }
+    hid_free_enumeration(devices);
+    return found;
+}
+
+std::unique_ptr<device::Encoder> openEncoderOnPort(const std::string& port)
+{
+    const std::string path = findOnPort(static_cast<std::uint16_t>(link::kEncoderVendorId),
+                                        static_cast<std::uint16_t>(link::kEncoderProductId),
+                                        link::kEncoderInterface, port);
+    return path.empty() ? nullptr : device::Encoder::open(path);
+}
+
+} // namespace
+
+std::string resourceText(std::string_view name)
+{
+    return platform::narrowLow8(Firmware::GetString(name));
+}
+
+std::uint32_t countLoaders()
+{
+    std::uint32_t count = 0;
+    hid_device_info* list = hid_enumerate(loader::protocol::kVendorId, loader::protocol::kProductId);
+    for (hid_device_info* d = list; d; d = d->next)
+        ++count;
+    hid_free_enumeration(list);
+    return count;
+}
+
+const char* phaseName(Phase phase) { return rowOf(phase).name; }
+
+const char* outcomeName(const Outcome& outcome) { return rowOf(outcome.phase).outcome; }
+
+std::string describe(const Outcome& o)
+{
+    if (o.ok())
+        return "upgraded";
+    std::string text = std::string(phaseName(o.phase)) + " failed";
+    if (!o.port.empty())
+        text += " on " + o.port;
+    if (o.device != device::Result::Ok)
+        text += ": " + device::reasonText(o.device);
+    if (o.loader != loader::Result::Ok)
+        text += std::string(": ") + loader::resultText(o.loader);
+    if (o.phase == Phase::Verify && o.loader == loader::Result::Ok) {
+        char at[48];
+        std::snprintf(at, sizeof at, ": the memory differs from the image at 0x%04X", o.address);
+        text += at;
+    }
+    return text;
+}
+
+Policy windowPolicy()
+{
+    Policy p;
+    p.settingsRequired = false;
+    p.backupRequired = false;
+    p.awaitLoader = false;
+    p.stopWhenNotBack = false;
+    return p;
+}
+
+Policy commandPolicy(const std::string& port)
+{
+    Policy p;
+    p.port = port;
+    return p;
+}
+
+Policy benchPolicy(const std::string& port)
+{
+    Policy p = commandPolicy(port);
+    // A write-back that gives up too early leaves an upgraded encoder with factory settings.
+    p.returnGraceMs = kLoaderWaitMs;
+    return p;
+}
+
+bool writeBackSettings(device::Encoder* encoder, const RestoreValues& v, const WriteBackReport& report,
+                       device::Result* result)
+{
+    device::WriteBackStep failed = device::WriteBackStep::Options;
+    const device::Result r = encoder ? encoder->writeBack(v, failed) : device::Result::NoDevice;
+    if (result)
+        *result = r;
+    if (r == device::Result::Ok)
+        return true;
+    const char* text = "Unable to set WRITE_DEFAULTs..";
+    switch (failed) {
+    case device::WriteBackStep::Options:
+        text = "Unable to set option..";
+        break;
+    case device::WriteBackStep::Buzzer:
+        text = "Unable to set buzzer..";
+        break;
+    case device::WriteBackStep::BuzzerPeriod:
+        text = "Unable to set buzzer period..";
+        break;
+    case device::WriteBackStep::KeypadType:
+        text = messages::kKeypadTypeFailed;
+        break;
+    case device::WriteBackStep::CodeTable:
+        text = messages::kLoadTableFailed;
+        break;
+    case device::WriteBackStep::LedBrightness:
+        text = "Unable to set LED Brightness..";
+        break;
+    case device::WriteBackStep::SaveDefaults:
+        break;
+    }
+    if (report)
+        report(kWriteBackCaption, text);
+    return false;
+}
+
+// ---- the job ------------------------------------------------------------------
+
+UpgradeJob::UpgradeJob(Policy policy, Hooks hooks)
+    : policy_(std::move(policy)), hooks_(std::move(hooks))
+{
+    loaderAddress_ = loader::Address{};
+    loaderAddress_->port = policy_.port;
+}
+
+void UpgradeJob::report(Phase phase, int percent, std::string text)
+{
+    percent_ = percent;
+    if (hooks_.event)
+        hooks_.event(Event{phase, percent, std::move(text), Notice::None, "", mustNotInterrupt(phase)});
+}
+
+void UpgradeJob::notify(Phase phase, Notice notice, const char* caption, std::string text)
+{
+    if (hooks_.event)
+        hooks_.event(Event{phase, percent_, std::move(text), notice, caption, mustNotInterrupt(phase)});
+}
+
+Outcome UpgradeJob::outcome(Phase phase, device::Result device, loader::Result loader) const
+{
+    Outcome o;
+    o.phase = phase;
+    o.device = device;
+    o.loader = loader;
+    o.port = policy_.port;
+    o.backupPath = backupPath_;
+    return o;
+}
+
+bool UpgradeJob::awaitDevice(const Wait& wait, const std::function<bool()>& found,
+                             const std::function<void(unsigned slice)>& slice)
+{
+    unsigned index = 0;
+    for (std::uint32_t done = 0; done < wait.fixedMs; ++index) {
+        const std::uint32_t part = wait.sliceMs ? std::min(wait.sliceMs, wait.fixedMs - done) : wait.fixedMs - done;
+        if (slice)
+            slice(index);
+        platform::sleepMs(part);
+        done += part;
+    }
+    bool there = found();
+    for (std::uint32_t waited = 0; !there && waited < wait.graceMs; waited += kPollMs) {
+        platform::sleepMs(kPollMs);
+        there = found();
+    }
+    return there;
+}
+
+bool UpgradeJob::loaderThere() const
+{
+    if (policy_.port.empty())
+        return countLoaders() > 0;
+    return !findOnPort(loader::protocol::kVendorId, loader::protocol::kProductId, -1, policy_.port).empty();
+}
+
+std::shared_ptr<device::Encoder> UpgradeJob::findEncoder() const
+{
+    if (hooks_.findEncoder)
+        return hooks_.findEncoder();
+    if (policy_.port.empty())
+        return device::Encoder::openFirst();
+    return openEncoderOnPort(policy_.port);
+}
+
+Outcome UpgradeJob::run(const FirmwareImage& image)
+{
+    std::shared_ptr<device::Encoder> encoder =
+        policy_.port.empty() ? device::Encoder::openFirst() : openEncoderOnPort(policy_.port);
+    if (!encoder)
+        return outcome(Phase::OpenEncoder, device::Result::NoDevice);
+    if (Outcome o = prepare(std::move(encoder)); !o.ok())
+        return o;
+    if (Outcome o = program(image); !o.ok())
+        return o;
+    return restore();
+}
+
+Outcome UpgradeJob::prepare(std::shared_ptr<device::Encoder> encoder, const Keep& keep)
+{
+    const Keep& keepSettings = keep ? keep : hooks_.keep;
+    Phase stoppedAt = Phase::Done;
+    const auto settingsRead = [&](device::Result statusRead) {
+        if (statusRead != device::Result::Ok) {
+            settings_.known = false;
+            notify(Phase::ReadSettings, Notice::StatusNotRead, messages::kCaption, messages::kStatusFailed);
+            if (policy_.settingsRequired)
+                stoppedAt = Phase::ReadSettings;
+            return !policy_.settingsRequired;
+        }
+        settings_.known = true;
+        const link::DeviceStatus read = settings_;
+        const bool backedUp = keepSettings && keepSettings(read, backupPath_);
+        if (!backedUp && policy_.backupRequired)
+            stoppedAt = Phase::Backup;
+        return backedUp || !policy_.backupRequired;
+    };
+    device::UpgradePreparation p;
+    if (encoder)
+        p = encoder->prepareUpgrade(settings_, settingsRead);
+    else
+        p.stopped = !settingsRead(device::Result::NoDevice);
+    if (stoppedAt != Phase::Done)
+        return outcome(stoppedAt, stoppedAt == Phase::ReadSettings ? p.statusRead : device::Result::Ok);
+    // It has left for its loader: the handle is of no more use.
+    encoder.reset();
+    // A restarting encoder may never answer ENTER_BSL: where a loader is
+    // awaited its appearance decides, elsewhere the command's own result.
+    if (!policy_.awaitLoader)
+        return p.loaderEntered == device::Result::Ok ? outcome(Phase::Done)
+                                                     : outcome(Phase::EnterLoader, p.loaderEntered);
+    if (!awaitDevice({0, 0, kLoaderWaitMs}, [this] { return loaderThere(); }))
+        return outcome(Phase::FindLoader, device::Result::Ok, loader::Result::NotFound);
+    return outcome(Phase::Done);
+}
+
+Outcome UpgradeJob::program(const FirmwareImage& image)
+{
+    if (!texts_ || !checkRamLoaderText(texts_->ramLoader).empty()) {
+        report(Phase::CheckInputs, 0, "No usable RAM loader text\r\n");
+        return outcome(Phase::CheckInputs);
+    }
+    const ImageCheckResult check = checkFirmwareText(image.text);
+    if (check.result != ImageCheck::Ok) {
+        report(Phase::CheckInputs, 0, "Not a valid TI-TXT firmware file (" + check.reason + ")\r\n");
+        return outcome(Phase::CheckInputs);
+    }
+
+    failedPhase_ = Phase::Done;
+    failedResult_ = loader::Result::Ok;
+    bool massErase = false;
+    if (!startLoader(massErase)) {
+        connection_.close();
+        report(failedPhase_, 50, "Unsuccessful in starting the BSL. Restarting. \r\n");
+        if (!startLoader(massErase)) {
+            connection_.close();
+            return outcome(failedPhase_, device::Result::Ok, failedResult_);
+        }
+    }
+    // Neither the erase nor the write is answered in a way that proves the
+    // bytes took: the verification decides, and their results say why it failed.
+    loader::Result erased = loader::Result::Ok;
+    if (!massErase) {
+        report(Phase::Erase, 60, "Erasing memory segments \r\n");
+        erased = eraseSegments(connection_, image.text);
+    }
+    report(Phase::Write, 70, "Sending " + image.path + "\r\n");
+    const loader::Result written = connection_.sendImage(image.text);
+    report(Phase::Write, 75, "Firmware Sent\r\n");
+    report(Phase::Verify, 80, "Verifying memory\r\n");
+    const Verification verified = verifyImage(connection_, image.text);
+    if (!verified.matches) {
+        report(Phase::Verify, 85, "Memory verification error\r\n");
+        connection_.close();
+        Outcome o = written != loader::Result::Ok  ? outcome(Phase::Write, device::Result::Ok, written)
+                    : erased != loader::Result::Ok ? outcome(Phase::Erase, device::Result::Ok, erased)
+                                                   : outcome(Phase::Verify, device::Result::Ok, verified.result);
+        o.address = verified.address;
+        return o;
+    }
+    report(Phase::Verify, 85, "Memory successfully verified\r\n");
+    stopTick_ = platform::tickCountMs();
+    report(Phase::Verify, 90,
+           "Total programming time is " + std::to_string((stopTick_ - startTick_) / 1000) + "s \r\n");
+    // A restart that was not sent shows when the encoder does not come back;
+    // restore() then names it.
+    (void)reset();
+    report(Phase::Reset, 100, "Done!");
+    connection_.close();
+    return outcome(Phase::Done);
+}
+
+bool UpgradeJob::connect()
+{
+    return loaderAddress_ && connection_.open(*loaderAddress_) == loader::Result::Ok;
+}
+
+bool UpgradeJob::startLoader(bool& massErase)
+{
+    if (!connect()) {
+        report(Phase::Unlock, 0, "USB device was unplugged!\r\n");
+        failedPhase_ = Phase::Unlock;
+        failedResult_ = loader::Result::NotFound;
+        return false;
+    }
+    // Without the encoder's password the erased-device one goes first: on a
+    // programmed encoder it is refused, and the mass erase path follows.
+    const Password erased = defaultPassword();
+    const Password password = texts_ && texts_->password ? passwordOf(*texts_->password) : erased;
+    report(Phase::Unlock, 5, "");
+    if (!unlock(password, erased, massErase))
+        return false;
+
+    const std::string version = resourceText("RAM_BSL_VERSION");
+    startRamLoader(version);
+    // The chip leaves the bus and comes back running the RAM loader.
+    const bool back = awaitDevice(
+        {kRamLoaderStartMs, kRamLoaderStartSliceMs, 0},
+        [this] {
+            startTick_ = platform::tickCountMs();
+            return connect();
+        },
+        [this](unsigned slice) { report(Phase::StartRamLoader, 35 + 5 * static_cast<int>(slice), ""); });
+    if (!back) {
+        report(Phase::StartRamLoader, 50, "USB device was unplugged!\r\n");
+        failedPhase_ = Phase::StartRamLoader;
+        failedResult_ = ramLoaderSent_ != loader::Result::Ok ? ramLoaderSent_ : loader::Result::NotFound;
+        return false;
+    }
+    return checkRamLoader(massErase ? erased : password, version);
+}
+
+bool UpgradeJob::unlock(const Password& password, const Password& erased, bool& massErase)
+{
+    if (connection_.unlock(password) != loader::Result::Ok) {
+        massErase = true;
+        report(Phase::Unlock, 5, "Mass erase occured!\r\n");
+        platform::sleepMs(kMassEraseWaitMs);
+        if (const loader::Result r = connection_.unlock(erased); r != loader::Result::Ok) {
+            report(Phase::Unlock, 10, "Password FAILED!\r\n");
+            failedPhase_ = Phase::Unlock;
+            failedResult_ = r;
+            return false;
+        }
+    }
+    report(Phase::Unlock, 10, "Password Sent Successfully\r\n");
+    return true;
+}
+
+void UpgradeJob::startRamLoader(const std::string& version)
+{
+    report(Phase::StartRamLoader, 20, "Sending RAM BSL v" + version + "\r\n");
+    // Neither is answered: the version read after the restart decides, and
+    // these results say why it failed.
+    ramLoaderSent_ = connection_.sendImage(texts_ ? texts_->ramLoader : std::string());
+    if (const loader::Result started = connection_.loadPc(kRamLoaderEntry);
+        ramLoaderSent_ == loader::Result::Ok)
+        ramLoaderSent_ = started;
+    report(Phase::StartRamLoader, 30, "Done RAM BSL v" + version + "\r\n");
+    connection_.close();
+}
+
+bool UpgradeJob::checkRamLoader(const Password& password, const std::string& version)
+{
+    const loader::Result unlocked = connection_.unlock(password);
+    loader::Version found;
+    const loader::Result read = connection_.version(found);
+    if (read != loader::Result::Ok || ramLoaderVersion(found) != version) {
+        report(Phase::StartRamLoader, 50, "Failed to read data from RAM BSL\r\n");
+        failedPhase_ = Phase::StartRamLoader;
+        failedResult_ = read != loader::Result::Ok ? read : ramLoaderSent_;
+        return false;
+    }
+    if (unlocked != loader::Result::Ok) {
+        report(Phase::Unlock, 50, "Password FAILED after sending RAM BSL!\r\n");
+        failedPhase_ = Phase::Unlock;
+        failedResult_ = unlocked;
+        return false;
+    }
+    // The image's own erase follows; a reset vector left standing then fails the verify.
+    if (connection_.eraseSegment(kResetVectorAddress) != loader::Result::Ok)
+        report(Phase::StartRamLoader, 50, "Failed to erase reset vector\r\n");
+    return true;
+}
+
+bool UpgradeJob::reset()
+{
+    report(Phase::Reset, 90, "Resetting Device...\r\nStarting application\r\n");
+    const std::string text = resourceText("Forced_BOR.Text");
+    resetSent_ = connection_.sendImage(text);
+    // The chip may restart on the first: the second's result tells nothing.
+    if (resetSent_ == loader::Result::Ok
+        && resourceText("RAM_BSL_VERSION").find(kRamLoaderVersionWithDoubleReset) != std::string::npos)
+        (void)connection_.sendImage(text);
+    return resetSent_ == loader::Result::Ok;
+}
+
+Outcome UpgradeJob::restore()
+{
+    std::shared_ptr<device::Encoder> encoder;
+    const bool back = awaitDevice({kRestartWaitMs, 0, policy_.returnGraceMs}, [&] {
+        encoder = findEncoder();
+        return encoder != nullptr;
+    });
+    if (!back) {
+        notify(Phase::FindEncoder, Notice::EncoderNotBack, messages::kCaption, messages::kNotConnected);
+        // A restart that was never sent is why.
+        if (policy_.stopWhenNotBack)
+            return outcome(Phase::FindEncoder, device::Result::NoDevice, resetSent_);
+    }
+    if (!settings_.known) {
+        notify(Phase::WriteBack, Notice::SettingsUnknown, kWriteBackCaption, kMsgSettingsUnknown);
+        return outcome(Phase::WriteBack);
+    }
+    device::Result r = device::Result::Ok;
+    const auto reportStep = [this](const char* caption, const std::string& text) {
+        notify(Phase::WriteBack, Notice::WriteBackFailed, caption, text);
+    };
+    if (!writeBackSettings(encoder.get(), settings_, reportStep, &r))
+        return outcome(Phase::WriteBack, r);
+    return outcome(Phase::Done);
+}
+
+} // namespace vardo::firmware

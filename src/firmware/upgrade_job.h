@@ -1,0 +1,257 @@
+#pragma once
+// One firmware upgrade of one encoder, as declared phases: the settings read
+// and backed up, ENTER_BSL, the loader found, unlocked, the RAM loader started,
+// erase, write, verify, the forced restart, the encoder found again and its
+// settings written back. The window, `upgrade` and `--all upgrade` are front
+// ends that start jobs and render their events; a Policy states what they may
+// differ in. The job owns its loader connection, so jobs run side by side.
+// Reports through a callback; waits through the platform clock. Qt-free.
+#include "device/encoder.h"
+#include "firmware/image_check.h"
+#include "firmware/loader_texts.h"
+#include "link/encoder_commands.h"
+#include "loader/connection.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vardo::firmware {
+
+// ---- every constant of the upgrade ------------------------------------------
+
+// How long an encoder may take to appear as a loader after ENTER_BSL (and, on
+// a bench, to come back after the restart wait), looked for every kPollMs.
+inline constexpr std::uint32_t kLoaderWaitMs = 10000;
+inline constexpr std::uint32_t kPollMs = 250;
+// The restart into the new firmware.
+inline constexpr std::uint32_t kRestartWaitMs = 6000;
+// After a refused password, while the loader mass-erases.
+inline constexpr std::uint32_t kMassEraseWaitMs = 2000;
+// The RAM loader's start: the chip leaves the bus and comes back, waited for
+// in three slices (the progress shows 35, 40 and 45 %).
+inline constexpr std::uint32_t kRamLoaderStartMs = 3000;
+inline constexpr std::uint32_t kRamLoaderStartSliceMs = 1000;
+inline constexpr std::uint32_t kRamLoaderEntry = 0x2504;
+inline constexpr std::uint32_t kResetVectorAddress = 0xFFFF;
+// That RAM loader acts on the second of two forced resets.
+inline constexpr char kRamLoaderVersionWithDoubleReset[] = "00.06.05.34";
+
+// Caption of the write-back's message boxes.
+inline constexpr char kWriteBackCaption[] = "Vardo USB ENCODER";
+inline constexpr char kMsgSettingsUnknown[] =
+    "The settings could not be read before the upgrade and were not written back..";
+
+// An embedded resource's text ("RAM_BSL_VERSION", ...) as 8-bit text.
+[[nodiscard]] std::string resourceText(std::string_view name);
+// Loaders attached (the loader's vendor and product ID), on any port.
+[[nodiscard]] std::uint32_t countLoaders();
+
+// ---- phases, events, outcome ------------------------------------------------
+
+enum class Phase : std::uint8_t {
+    CheckInputs,     // the image and the loader texts checked: nothing touched yet
+    OpenEncoder,     // the encoder to upgrade opened
+    ReadSettings,    // its settings read (GET_STATUS)
+    Backup,          // and saved to a backup file
+    EnterLoader,     // ENTER_BSL
+    FindLoader,      // its loader found
+    Unlock,          // connected and unlocked (a refused password mass-erases)
+    StartRamLoader,  // the RAM loader sent, started, found again and its version checked
+    Erase,
+    Write,
+    Verify,
+    Reset,           // the forced restart into the new application
+    FindEncoder,     // the encoder found again after the restart
+    WriteBack,       // the settings written back
+    Done,
+};
+
+// "read settings", "verify", ... (one table with outcomeName()).
+[[nodiscard]] const char* phaseName(Phase phase);
+
+// From ENTER_BSL to the end of the write-back the encoder is without its
+// application or its settings: an interrupted job leaves it so.
+[[nodiscard]] constexpr bool mustNotInterrupt(Phase phase)
+{
+    return phase >= Phase::EnterLoader && phase <= Phase::WriteBack;
+}
+
+// What an event tells the operator besides a status line.
+enum class Notice : std::uint8_t {
+    None,             // a status line and the percentage only
+    StatusNotRead,    // "Failed to Get Device Status Message." (the job goes on without settings)
+    EncoderNotBack,   // "Vardo 710 Encoder not connected.." after the restart
+    SettingsUnknown,  // kMsgSettingsUnknown: nothing was written back
+    WriteBackFailed,  // the write-back's failed step ("Unable to set option..", ...)
+};
+
+struct Event {
+    Phase phase = Phase::CheckInputs;
+    int percent = 0;             // the window's progress bar
+    std::string text;            // status line(s) ending in CR LF, or a notice's words; "" for none
+    Notice notice = Notice::None;
+    const char* caption = "";    // a notice's box caption
+    bool critical = false;       // mustNotInterrupt(phase)
+};
+using EventSink = std::function<void(const Event&)>;
+
+// Where a job stopped, with its context.
+struct Outcome {
+    Phase phase = Phase::Done;                     // the failed phase; Done when all went through
+    device::Result device = device::Result::Ok;    // the failed exchange with the encoder
+    loader::Result loader = loader::Result::Ok;    // the failed loader call
+    std::string port;                              // the encoder's port ("" when taken as the first)
+    std::string backupPath;                        // "" when none was written
+    std::uint32_t address = 0;                     // Verify: the first block that differs
+    [[nodiscard]] bool ok() const { return phase == Phase::Done; }
+};
+
+// "upgraded", "no encoder", "status not read", ... for tables and JSON.
+[[nodiscard]] const char* outcomeName(const Outcome& outcome);
+// "verify failed on 1-1.3: the memory differs from the image at 0x4400".
+[[nodiscard]] std::string describe(const Outcome& outcome);
+
+// ---- what the front ends may differ in ---------------------------------------
+
+struct Policy {
+    // false: an encoder whose settings cannot be read is upgraded all the same,
+    // and nothing is written back (the window); true: it is left alone.
+    bool settingsRequired = true;
+    // true: without a backup of the settings nothing starts.
+    bool backupRequired = true;
+    // The loader and the encoder are looked for on this USB port only; "": the
+    // first on the bus (DEVICEINDEX 0).
+    std::string port;
+    // After ENTER_BSL wait for the loader (the window watches for it itself).
+    bool awaitLoader = true;
+    // After the restart wait, look this much longer (a busy bench enumerates late).
+    std::uint32_t returnGraceMs = 0;
+    // false: the write-back runs even without an encoder, and reports its first step.
+    bool stopWhenNotBack = true;
+};
+
+[[nodiscard]] Policy windowPolicy();
+// `upgrade`: the encoder's own port when known.
+[[nodiscard]] Policy commandPolicy(const std::string& port);
+// `--all upgrade`: one job per port, side by side.
+[[nodiscard]] Policy benchPolicy(const std::string& port);
+
+// The settings read before the upgrade, written back into the new firmware.
+struct RestoreValues : link::DeviceStatus {
+    // False when they could not be read: zeros would switch the encoder's
+    // options off and clear its code table, so nothing is written back.
+    bool known = true;
+};
+
+// Receives one operator message (without its line break) and its box's caption.
+using WriteBackReport = std::function<void(const char* caption, const std::string& text)>;
+
+// The seven write-back commands in order (the encoder's writeBack), stopping at
+// the first failure, which is reported. A null encoder fails the first command.
+// True when all seven succeeded; result, when given, receives the failed one's result.
+[[nodiscard]] bool writeBackSettings(device::Encoder* encoder, const RestoreValues& values,
+                                     const WriteBackReport& report, device::Result* result = nullptr);
+
+// The settings just read: the front end keeps them (and shows them) and
+// writes the backup, naming it in path. False when the backup failed.
+using Keep = std::function<bool(const link::DeviceStatus& settings, std::string& path)>;
+
+struct Hooks {
+    EventSink event;
+    Keep keep;
+    // Looks once for the encoder after the restart; null when it is not there.
+    // Unset: on the policy's port, or the first on the bus.
+    std::function<std::shared_ptr<device::Encoder>()> findEncoder;
+};
+
+// One job lives through all the phases of one encoder's upgrade, whichever
+// front end runs them: what must hold for the whole upgrade (a lock on its
+// port, say) belongs to the job.
+class UpgradeJob {
+public:
+    UpgradeJob(Policy policy, Hooks hooks);
+    UpgradeJob(const UpgradeJob&) = delete;
+    UpgradeJob& operator=(const UpgradeJob&) = delete;
+
+    // The texts the loader part sends (checked by findLoaderTexts); a missing
+    // password means the mass-erase path, which the caller has confirmed.
+    void setLoaderTexts(LoaderTexts texts) { texts_ = std::move(texts); }
+    [[nodiscard]] bool hasLoaderTexts() const { return texts_.has_value(); }
+    // The settings to write back (replacing those read by prepare).
+    void setSettings(const RestoreValues& settings) { settings_ = settings; }
+    [[nodiscard]] const RestoreValues& settings() const { return settings_; }
+    [[nodiscard]] const Policy& policy() const { return policy_; }
+    // The loader to open (by default the first, on the policy's port);
+    // nullopt: none can be named, and connecting fails.
+    void setLoaderAddress(std::optional<loader::Address> address) { loaderAddress_ = std::move(address); }
+
+    // The whole job: the encoder on the policy's port (or the first), prepare, program, restore.
+    [[nodiscard]] Outcome run(const FirmwareImage& image);
+    // ReadSettings, Backup, EnterLoader and (awaitLoader) FindLoader on encoder
+    // (null: none). The job lets the encoder go once it has left for its loader.
+    // keep, when given, stands in for the hooks' own.
+    [[nodiscard]] Outcome prepare(std::shared_ptr<device::Encoder> encoder, const Keep& keep = {});
+    // Unlock to Reset on the encoder's loader: the start-up (tried twice), erase
+    // (skipped after a mass erase), write, verify and the forced restart. An
+    // encoder already waiting in its loader is recovered by program() and
+    // restore() alone (its settings unknown: setSettings with known false).
+    [[nodiscard]] Outcome program(const FirmwareImage& image);
+    // FindEncoder and WriteBack, after the restart.
+    [[nodiscard]] Outcome restore();
+
+    // Two steps of program on their own (the connection stays open after them):
+    // the start-up up to the RAM loader's version check, and the forced restart.
+    [[nodiscard]] bool startLoader(bool& massErase);
+    [[nodiscard]] bool reset();
+
+    // Tick counts around the programming (from the RAM loader's start to the verify).
+    [[nodiscard]] std::uint32_t programStartMs() const { return startTick_; }
+    [[nodiscard]] std::uint32_t programStopMs() const { return stopTick_; }
+
+    // The one wait for a device to (re)appear: fixedMs first (in slices, with
+    // slice(i) before each), then found() every kPollMs for up to graceMs more.
+    struct Wait {
+        std::uint32_t fixedMs = 0;
+        std::uint32_t sliceMs = 0;   // 0: one slice
+        std::uint32_t graceMs = 0;
+    };
+    [[nodiscard]] bool awaitDevice(const Wait& wait, const std::function<bool()>& found,
+                                   const std::function<void(unsigned slice)>& slice = {});
+
+private:
+    void report(Phase phase, int percent, std::string text);
+    void notify(Phase phase, Notice notice, const char* caption, std::string text);
+    // Where the job stands (Done: nothing failed), with its context.
+    [[nodiscard]] Outcome outcome(Phase phase, device::Result device = device::Result::Ok,
+                                  loader::Result loader = loader::Result::Ok) const;
+    [[nodiscard]] bool connect();
+    using Password = std::array<std::uint8_t, loader::protocol::kPasswordSize>;
+    [[nodiscard]] bool unlock(const Password& password, const Password& erased, bool& massErase);
+    void startRamLoader(const std::string& version);
+    [[nodiscard]] bool checkRamLoader(const Password& password, const std::string& version);
+    [[nodiscard]] bool loaderThere() const;
+    [[nodiscard]] std::shared_ptr<device::Encoder> findEncoder() const;
+
+    Policy policy_;
+    Hooks hooks_;
+    loader::Connection connection_;
+    std::optional<loader::Address> loaderAddress_;
+    std::optional<LoaderTexts> texts_;
+    RestoreValues settings_;
+    std::string backupPath_;
+    std::uint32_t startTick_ = 0;
+    std::uint32_t stopTick_ = 0;
+    int percent_ = 0;
+    // What went wrong in the loader part, for the outcome.
+    Phase failedPhase_ = Phase::Done;
+    loader::Result failedResult_ = loader::Result::Ok;
+    loader::Result ramLoaderSent_ = loader::Result::Ok;
+    loader::Result resetSent_ = loader::Result::Ok;
+};
+
+} // namespace vardo::firmware
