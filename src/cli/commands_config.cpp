@@ -52,7 +52,7 @@ int Session::cmdConfigImport()
     if (int c = requireReadable(path))
         return c;
     const std::size_t before = reported_.size();
-    if (config::importConfigFile(path, configFile_, reporter()))
+    if (config::importConfigFile(openedPath(path), configFile_, reporter()))
         return kExitOk;
     const bool copyFailed = reported_.size() > before && reported_.back() == config::kMsgImportCopyFailed;
     return copyFailed ? kExitFailed : kExitBadInputFile;
@@ -69,19 +69,18 @@ int Session::cmdConfigApply()
     // A backup stands in for the configuration file.
     const std::string configFile = opt_.from ? *opt_.from : configFile_;
     device::Result lastResult = device::Result::Ok;
-    const auto outcome = config::resetFromConfigFile(&encoder(), configFile, reporter(), &lastResult);
+    const auto outcome = config::resetFromConfigFile(&encoder(), openedPath(configFile), reporter(), &lastResult);
 
     switch (outcome) {
     case config::ResetOutcome::NotSaved:
-        return fail(kExitBadInputFile, "Nothing sent: " + configFile
+        return fail(kExitBadInputFile, "Nothing sent: " + (configFile == "-" ? "standard input" : configFile)
                                            + " holds no saved settings (FirstUp is not \"Yes\").");
     case config::ResetOutcome::NotSent:
         return kExitBadInputFile;
     case config::ResetOutcome::KeypadRefused:
     case config::ResetOutcome::TableRefused:
     case config::ResetOutcome::SettingRefused:
-        con_.err << "(" << device::reasonText(lastResult) << ")\n";
-        return exitForExchange(lastResult);
+        return fail(exitForExchange(lastResult), "(" + device::reasonText(lastResult) + ")");
     case config::ResetOutcome::Sent:
         break;
     }

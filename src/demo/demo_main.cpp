@@ -50,6 +50,11 @@ private:
     bool shown_ = false;
 };
 
+const char* const kAbout = R"(The encoder utility's window on a virtual encoder (all options fitted, the
+16-key customised layout), with a window of the encoder itself beside it: no
+hardware needed. --sim-encoders=N (2-8) adds encoders on ports 1-2 ... 1-N.
+)";
+
 // The number of encoders a --sim-encoders=N argument asks for (taken off the
 // arguments), 1 without one.
 int takeEncoderCount(int& argc, char** argv)
@@ -73,6 +78,8 @@ int takeEncoderCount(int& argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    if (const auto code = vardo::ui::answerWithoutDisplay(argc, argv, "vardo-encoder-utility-demo", kAbout))
+        return *code;
     const int encoders = takeEncoderCount(argc, argv);
     std::unique_ptr<vardo::sim::VirtualEncoderDevice> device;
     std::vector<std::unique_ptr<vardo::sim::VirtualEncoderDevice>> others;

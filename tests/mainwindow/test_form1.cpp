@@ -234,7 +234,7 @@ TEST_F(MainWindow, EncoderWithoutPermissionNamesTheUdevRule)
                 ElementsAre("Vardo 710 Encoder not connected..\r\n"
                             "The encoder is on the USB bus, but this user has no permission to "
                             "open it.\r\nInstall the udev rule "
-                            "/lib/udev/rules.d/70-vardo-encoder.rules and plug the encoder in "
+                            "/usr/lib/udev/rules.d/70-vardo-encoder.rules and plug the encoder in "
                             "again.\r\n"));
     EXPECT_EQ(panelLines(), QStringList({kNoneLine1, kNoneLine2}));
 
