@@ -44,9 +44,9 @@ Options:
                                upgrade (all at once); a summary table (or JSON)
                                of each port's outcome; the exit status is the
                                highest of theirs
-      --json                   machine-readable output (status, table show, list);
-                               a failure also as {"error": TEXT, "exit": N,
-                               "port": PORT or null} on standard output
+      --json                   machine-readable output (status, table show,
+                               list); a failure also as {"error": TEXT,
+                               "exit": N, "port": PORT or null}
   -y, --yes                    answer yes to questions (overwriting on export)
   -h, --help                   help; COMMAND --help for the help of a command
       --version                the program's version
