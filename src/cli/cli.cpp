@@ -1,6 +1,7 @@
 #include "cli/cli.h"
 
 #include "cli/cli_options.h"
+#include "cli/cli_output.h"
 #include "cli/cli_session.h"
 #include "cli/console_dialogs.h"
 #include "cli/exit_codes.h"
@@ -8,6 +9,7 @@
 #include "platform/dialogs.h"
 #include "platform/hid_trace.h"
 
+#include <algorithm>
 #include <ostream>
 
 namespace vardo::cli {
@@ -19,6 +21,10 @@ int runCli(const std::vector<std::string>& args, Console& console)
     if (!parseOptions(args, options, error)) {
         console.err << console.programName << ": " << error << '\n'
                     << "Try '" << console.programName << " --help'.\n";
+        // The line could not be read, but a script that asked for JSON gets it.
+        const auto end = std::find(args.begin(), args.end(), "--");
+        if (std::find(args.begin(), end, "--json") != end)
+            printFailureJson(console.out, error, kExitUsage, "");
         return kExitUsage;
     }
     if (options.trace)

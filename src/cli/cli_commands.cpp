@@ -44,14 +44,17 @@ Options:
                                upgrade (all at once); a summary table (or JSON)
                                of each port's outcome; the exit status is the
                                highest of theirs
-      --json                   machine-readable output (status, table show, list)
+      --json                   machine-readable output (status, table show,
+                               list); a failure also as {"error": TEXT,
+                               "exit": N, "port": PORT or null}
   -y, --yes                    answer yes to questions (overwriting on export)
   -h, --help                   help; COMMAND --help for the help of a command
       --version                the program's version
       --trace                  every USB report in and out, with a millisecond
                                time, to standard error (also VARDO_TRACE=1)
 
-Results go to standard output, messages to standard error.
+Results go to standard output, messages to standard error. A FILE (or
+IMAGE.txt) to read may be '-': standard input.
 
 Exit status:
   0  success
@@ -59,8 +62,9 @@ Exit status:
      overwrite was declined, the layout has no customised table)
   2  usage: unknown command or option, missing or bad value
   3  no encoder found, or it went away during the command
-  4  an encoder is attached but may not be opened (permission denied); install
-     the udev rule 70-vardo-encoder.rules into /lib/udev/rules.d
+  4  an encoder is attached but may not be opened (permission denied): the
+     package's udev rule /usr/lib/udev/rules.d/70-vardo-encoder.rules gives
+     access; installing by hand, copy it into /etc/udev/rules.d
   5  the encoder refused a command or sent an invalid reply
   6  the encoder did not answer in time (5000 ms)
   7  bad input file: a configuration, backup or firmware image file is missing,
@@ -88,8 +92,9 @@ The setting is live but not kept over a power cycle until 'save'.
   buzzer off|on|0|1     SET_BUZZER
   period 0-9            SET_BUZZER_PERIOD with the period + 1, as the
                         "Buzzer Period -N" box sends it
-  layout 0-8|TEXT       SET_KEYPAD_TYPE; TEXT is the layout's name, e.g.
-                        "16W  Customised Table" (letter case and spacing free)
+  layout 0-8|TEXT       SET_KEYPAD_TYPE; TEXT is the layout's name as listed
+                        below ("12W Calculator") or as the window shows it
+                        ("16W  Customised Table"); letter case and spacing free
 
 Layouts: 0 4W Function Key, 1 4W Arrow Key, 2 4W Customised, 3 12W Telephone,
 4 12W Calculator, 5 12W Customised, 6 16W Telephone, 7 16W Calculator,
@@ -110,7 +115,8 @@ load  sends a new table (LOAD_CODE_TABLE) for a customised layout (2, 5 or 8).
       LeftCtrl, LeftShift, LeftAlt, LeftGui, RightCtrl, RightShift, RightAlt,
       RightGui or its byte 0xE0-0xE7.
       Example: %P table load 1=0x1E 2=0x04+LeftShift 3=Enter
---from CONFIGFILE sends the 32 bytes of the file's CodeTableValues unchanged.
+--from CONFIGFILE sends the 32 bytes of the file's CodeTableValues unchanged;
+'-' reads the file from standard input.
 )";
 
 const char* const kHelpSave = R"(Usage: %P save [--device PATH|SERIAL|PORT]
@@ -136,14 +142,16 @@ export  copies the configuration file into FOLDER as USBUtilityCfg.ini; an
         yes on a terminal).
 import  replaces the configuration file with FILE after the window's checks:
         the file must be named USBUtilityCfg.ini and hold section appSettings
-        with all nine keys. Nothing is sent to the encoder.
+        with all nine keys. FILE '-' reads it from standard input (no name to
+        check then). Nothing is sent to the encoder.
 apply   sends the saved settings to the encoder in the window's order:
         SET_KEYPAD_TYPE, LOAD_CODE_TABLE (customised layouts only),
         SET_LED_BRIGHTNESS, SET_LED_COLOUR, SET_BUZZER, SET_BUZZER_PERIOD, then
         reads the status. No WRITE_DEFAULTS: use 'save' to keep them. Every
         value is checked first; a missing or bad file sends nothing.
         --from FILE sends a backup file (such as the one written before a
-        firmware upgrade) instead of the configuration file.
+        firmware upgrade) instead of the configuration file; '-' reads it
+        from standard input.
 )";
 
 const char* const kHelpUpgrade = R"(Usage: %P upgrade IMAGE.txt [--yes] [--device PATH|SERIAL|PORT | --all [--json]]
@@ -165,11 +173,12 @@ own loader, backup file and write-back: one progress line per port, then a
 table of each port's outcome (--json: as JSON, progress on standard error).
 One encoder's failure stops none of the others.
 
-The image is read once, before anything is sent (a pipe will do). The loader
-needs two texts: the RAM loader "RAM_BSL.Text" and the password
-"password.Text" (the vector table of the firmware the encoder runs now),
-taken from --ram-loader and --password or else from the user's
-~/.local/share/VardoInterface/loader/ and then the system's loader folder.
+The image is read once, before anything is sent (a pipe will do; '-' reads
+standard input, and then only --yes confirms). The loader needs two texts:
+the RAM loader "RAM_BSL.Text" and the password "password.Text" (the vector
+table of the firmware the encoder runs now), taken from --ram-loader and
+--password or else from the user's ~/.local/share/VardoInterface/loader/ and
+then the system's loader folder.
 --password may name a whole firmware image: its 0xFFE0-0xFFFF is the password.
 Without a RAM loader nothing is done (exit 7); without a password the loader
 erases the whole application first, which --yes (or an answer) must accept.
@@ -187,7 +196,9 @@ const char* const kHelpList = R"(Usage: %P list [--json]
 
 Lists every encoder (command interface) and every encoder waiting in its
 bootstrap loader: USB port, kind (encoder or loader), model and firmware (as
-the encoder reports them; - when it does not answer), serial number and path.
+the encoder reports them; - when it does not answer), serial number and path,
+and for an encoder it could not read, why (PROBLEM: permission denied, no
+reply, ...; "problem" in JSON, null otherwise).
 Use a port, serial number or path with --device to pick one encoder; the port
 stays the same when the encoder restarts or becomes a loader.
 )";

@@ -22,6 +22,8 @@ struct BusDevice {
     // What `list` learnt from the encoder's status; "" when not asked or not read.
     std::string model;
     std::string firmware;
+    // Why list could not read them: "permission denied", no reply, ...; "" when it could.
+    std::string problem;
 };
 
 // The encoders' command interfaces (VID 0x2047, PID 0x0902, interface 1), in

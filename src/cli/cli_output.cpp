@@ -66,12 +66,18 @@ void tableEntriesJson(std::ostream& out, int layout, const codetable::CodeTable&
     out << ']';
 }
 
+std::string jsonStringOrNull(const std::string& text)
+{
+    return text.empty() ? "null" : jsonString(text);
+}
+
 void busJson(std::ostream& out, const char* kind, const BusDevice& d, bool& first)
 {
     out << (first ? "" : ",") << "{\"kind\":\"" << kind << "\",\"port\":" << jsonString(d.port)
         << ",\"path\":" << jsonString(d.path) << ",\"serial\":" << jsonString(d.serial)
         << ",\"model\":" << jsonString(d.model) << ",\"firmware\":" << jsonString(d.firmware)
-        << ",\"product\":" << jsonString(d.product) << ",\"interface\":" << d.interfaceNumber << '}';
+        << ",\"product\":" << jsonString(d.product) << ",\"interface\":" << d.interfaceNumber
+        << ",\"problem\":" << jsonStringOrNull(d.problem) << '}';
     first = false;
 }
 
@@ -152,15 +158,20 @@ void printBusText(std::ostream& out, const std::vector<BusDevice>& encoders,
 {
     if (encoders.empty() && loaders.empty())
         return;
-    using Row = std::array<std::string, 6>;
+    using Row = std::array<std::string, 7>;
     const auto orDash = [](const std::string& text) { return text.empty() ? std::string("-") : printable(text); };
-    std::vector<Row> rows{{"PORT", "KIND", "MODEL", "FIRMWARE", "SERIAL", "PATH"}};
+    // Why an encoder shows "-": a column of its own, there only when one has a reason.
+    const bool problems = std::any_of(encoders.begin(), encoders.end(), [](const BusDevice& d) {
+        return !d.problem.empty();
+    });
+    std::vector<Row> rows{{"PORT", "KIND", "MODEL", "FIRMWARE", "SERIAL", "PATH", problems ? "PROBLEM" : ""}};
     for (const auto& d : encoders)
         rows.push_back({orDash(d.port), "encoder", orDash(d.model), orDash(d.firmware), orDash(d.serial),
-                        printable(d.path)});
+                        printable(d.path), problems ? orDash(d.problem) : ""});
     for (const auto& d : loaders)
-        rows.push_back({orDash(d.port), "loader", "-", "-", orDash(d.serial), printable(d.path)});
-    std::array<std::size_t, 6> width{};
+        rows.push_back({orDash(d.port), "loader", "-", "-", orDash(d.serial), printable(d.path),
+                        problems ? "-" : ""});
+    std::array<std::size_t, 7> width{};
     for (const auto& row : rows)
         for (std::size_t i = 0; i < row.size(); ++i)
             width[i] = std::max(width[i], row[i].size());
@@ -168,8 +179,17 @@ void printBusText(std::ostream& out, const std::vector<BusDevice>& encoders,
         std::string line;
         for (std::size_t i = 0; i + 1 < row.size(); ++i)
             line += row[i] + std::string(width[i] - row[i].size() + 2, ' ');
-        out << line << row.back() << '\n';
+        line += row.back();
+        while (!line.empty() && line.back() == ' ')
+            line.pop_back();
+        out << line << '\n';
     }
+}
+
+void printFailureJson(std::ostream& out, const std::string& text, int code, const std::string& port)
+{
+    out << "{\"error\":" << jsonString(text) << ",\"exit\":" << code << ",\"port\":" << jsonStringOrNull(port)
+        << "}\n";
 }
 
 void printBusJson(std::ostream& out, const std::vector<BusDevice>& encoders,

@@ -27,4 +27,7 @@ void printBusText(std::ostream& out, const std::vector<BusDevice>& encoders,
 void printBusJson(std::ostream& out, const std::vector<BusDevice>& encoders,
                   const std::vector<BusDevice>& loaders);
 
+// A failure for scripts: {"error":TEXT,"exit":CODE,"port":PORT}, port null when "".
+void printFailureJson(std::ostream& out, const std::string& text, int code, const std::string& port);
+
 } // namespace vardo::cli

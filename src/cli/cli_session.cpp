@@ -1,13 +1,18 @@
 #include "cli/cli_session.h"
 
 #include "cli/cli_commands.h"
+#include "cli/cli_output.h"
 #include "cli/exit_codes.h"
+#include "link/device_access.h"
 #include "link/hid_transport.h"
 
 #include "platform/atomic_file.h"
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <ostream>
 #include <span>
 #include <unistd.h>
@@ -17,13 +22,6 @@
 #endif
 
 namespace vardo::cli {
-
-namespace {
-
-constexpr const char* kUdevRule = "packaging/70-vardo-encoder.rules";
-constexpr const char* kUdevFolder = "/lib/udev/rules.d";
-
-} // namespace
 
 namespace {
 
@@ -49,7 +47,14 @@ std::string unusableBecause(const std::string& path)
 
 } // namespace
 
-Session::~Session() { closeDevice(); }
+Session::~Session()
+{
+    closeDevice();
+    if (!stdinCopy_.empty()) {
+        std::remove(stdinCopy_.c_str());
+        ::rmdir(stdinCopy_.substr(0, stdinCopy_.rfind('/')).c_str());
+    }
+}
 
 void Session::closeDevice()
 {
@@ -62,11 +67,13 @@ void Session::closeDevice()
 int Session::fail(int code, const std::string& text)
 {
     con_.err << text << '\n';
+    failures_.push_back(text);
     return code;
 }
 
 int Session::usage(const std::string& text)
 {
+    failures_.push_back(text);
     con_.err << con_.programName << ": " << text << '\n'
              << "Try '" << con_.programName << " --help'.\n";
     return kExitUsage;
@@ -74,7 +81,8 @@ int Session::usage(const std::string& text)
 
 int Session::failExchange(const std::string& text, device::Result result)
 {
-    con_.err << text << " (" << device::reasonText(result) << ")\n";
+    failures_.push_back(text + " (" + device::reasonText(result) + ")");
+    con_.err << failures_.back() << '\n';
     return exitForExchange(result);
 }
 
@@ -100,12 +108,45 @@ int Session::checkLine(const CommandForm& form, bool onAll)
 
 int Session::requireReadable(const std::string& path)
 {
+    if (path == "-")
+        return takeStandardInput();
     const std::string why = unusableBecause(path);
     if (!why.empty())
         return fail(kExitBadInputFile, "Cannot read the file '" + path + "': it " + why + ".");
     if (::access(path.c_str(), R_OK) != 0)
         return fail(kExitBadInputFile, "Cannot read the file '" + path + "'.");
     return kExitOk;
+}
+
+int Session::takeStandardInput()
+{
+    if (!stdinCopy_.empty())
+        return kExitOk;
+    const char* tmp = std::getenv("TMPDIR");
+    std::string folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/vardo-encoder-XXXXXX";
+    if (!con_.in || !::mkdtemp(folder.data()))
+        return fail(kExitBadInputFile, "Cannot read standard input ('-').");
+    // Named as the configuration file, so that 'config import -' passes the name check.
+    const std::string copy = folder + "/" + config::kConfigFileName;
+    std::ofstream out(copy, std::ios::binary);
+    if (con_.in->peek() != std::char_traits<char>::eof())
+        out << con_.in->rdbuf();
+    out.close();
+    if (con_.in->bad() || !out) {
+        std::remove(copy.c_str());
+        ::rmdir(folder.c_str());
+        return fail(kExitBadInputFile, "Cannot read standard input ('-').");
+    }
+    stdinCopy_ = copy;
+    // Read to its end, it can answer no question.
+    con_.in = nullptr;
+    con_.inIsTerminal = false;
+    return kExitOk;
+}
+
+std::string Session::openedPath(const std::string& path) const
+{
+    return path == "-" && !stdinCopy_.empty() ? stdinCopy_ : path;
 }
 
 int Session::useConfigFile(bool setUp)
@@ -138,12 +179,10 @@ int Session::reportOpen(OpenStatus s)
         return fail(kExitNoEncoder, std::string(messages::kNotConnected) + "\nNo encoder has the path, serial number or port '"
                                         + opt_.device + "' (see '" + con_.programName + " list').");
     case OpenStatus::PermissionDenied:
-        return fail(kExitPermission,
-                    std::string(messages::kNotConnected) + "\nAn encoder is attached at " + encoder_.device.path
-                        + " but this user may not open it (permission denied).\n"
-                        + "Install the udev rule " + kUdevRule + " into " + kUdevFolder
-                        + " (the Debian package does), then run 'udevadm control --reload' and "
-                          "'udevadm trigger' as root, or unplug and replug the encoder.");
+        return fail(kExitPermission, std::string(messages::kNotConnected) + "\nAn encoder is attached at "
+                                         + encoder_.device.path
+                                         + " but this user may not open it (permission denied).\n"
+                                         + link::udevRuleAdvice());
     case OpenStatus::OpenFailed:
         break;
     }
@@ -176,6 +215,28 @@ int Session::cmdHelp()
 }
 
 int Session::run()
+{
+    const int code = dispatch();
+    if (code != kExitOk && opt_.json && !summaryWritten_)
+        printFailureJson(con_.out, failureText(code), code, encoder_.device.port);
+    return code;
+}
+
+std::string Session::failureText(int code) const
+{
+    // The configuration logic's messages first: a command may say why through them alone.
+    std::vector<std::string> said;
+    for (const auto& line : reported_)
+        if (std::find(said.begin(), said.end(), line) == said.end())
+            said.push_back(line);
+    said.insert(said.end(), failures_.begin(), failures_.end());
+    std::string text;
+    for (const auto& line : said)
+        text += (text.empty() ? "" : "\n") + line;
+    return text.empty() ? "failed (exit " + std::to_string(code) + ")" : text;
+}
+
+int Session::dispatch()
 {
     if (opt_.version) {
         con_.out << con_.programName << ' ' << VARDO_VERSION << '\n';

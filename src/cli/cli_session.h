@@ -30,15 +30,20 @@ public:
         : con_(console), opt_(std::move(options)), configFile_(std::move(configFile))
     {
     }
-    // Closes the encoder handle and shuts the HID library down.
+    // Closes the encoder handle, shuts the HID library down and removes the
+    // copy of standard input.
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // Version, help or the command its table names; the exit status.
+    // Version, help or the command its table names; the exit status. A
+    // failure under --json is also a JSON object on the output.
     [[nodiscard]] int run();
 
 private:
+    [[nodiscard]] int dispatch();
+    // What the run said when it failed, for the JSON object.
+    [[nodiscard]] std::string failureText(int code) const;
     // The table names the handlers below.
     friend const std::vector<Command>& commandTable();
 
@@ -57,8 +62,14 @@ private:
     // The options given are the form's (under --all: also --all and --json,
     // which its summary speaks), and its words are as many as it takes.
     [[nodiscard]] int checkLine(const CommandForm& form, bool onAll);
-    // path is a regular file that this user can read.
+    // path is a regular file that this user can read, or "-": standard input,
+    // then copied (takeStandardInput).
     [[nodiscard]] int requireReadable(const std::string& path);
+    // Standard input read to its end into a file of ours, since the
+    // configuration logic opens its files by name and more than once.
+    [[nodiscard]] int takeStandardInput();
+    // The file to open for path: the copy of standard input for "-".
+    [[nodiscard]] std::string openedPath(const std::string& path) const;
     // Sets the configuration file up as the window does when setUp is true; then
     // refuses at once one that is not a regular file (a missing one too, unless
     // it was to be set up).
@@ -120,6 +131,9 @@ private:
     const std::string configFile_;
     OpenedEncoder encoder_;
     std::vector<std::string> reported_;
+    std::vector<std::string> failures_;   // what fail, usage and failExchange said
+    std::string stdinCopy_;               // the copy of standard input; "" before
+    bool summaryWritten_ = false;         // --all --json: each port's exit is in the summary
 };
 
 } // namespace vardo::cli

@@ -103,10 +103,13 @@ std::optional<SettingValue> parseLayout(std::string_view text)
 {
     if (auto v = parseNumber(text, codetable::kLayoutCount - 1))
         return same(*v);
+    // The help lists the layouts without the item texts' closing "Table".
     const std::string wanted = lowerWithoutBlanks(text);
-    for (int i = 0; i < codetable::kLayoutCount; ++i)
-        if (!wanted.empty() && lowerWithoutBlanks(codetable::layoutItemText(i)) == wanted)
+    for (int i = 0; i < codetable::kLayoutCount; ++i) {
+        const std::string item = lowerWithoutBlanks(codetable::layoutItemText(i));
+        if (!wanted.empty() && (item == wanted || item == wanted + "table"))
             return same(i);
+    }
     return std::nullopt;
 }
 

@@ -17,8 +17,9 @@ struct SettingValue {
 };
 
 // brightness 0-9; colour 0 or "white"; buzzer off/on/0/1; period 0-9 (sends
-// value + 1, as the period box does); layout 0-8 or its item text, in any
-// letter case and spacing ("16w customised table"). Nothing on a bad value.
+// value + 1, as the period box does); layout 0-8 or its item text, with or
+// without its closing "Table", in any letter case and spacing ("16w customised
+// table", "12W Calculator"). Nothing on a bad value.
 [[nodiscard]] std::optional<SettingValue> parseBrightness(std::string_view text);
 [[nodiscard]] std::optional<SettingValue> parseColour(std::string_view text);
 [[nodiscard]] std::optional<SettingValue> parseBuzzer(std::string_view text);

@@ -8,11 +8,14 @@
 #include "firmware/upgrade_job.h"
 #include "device/outcome.h"
 #include "firmware/loader_texts.h"
+#include "link/device_access.h"
 #include "link/encoder_commands.h"
 #include "link/messages.h"
 
 #include <algorithm>
+#include <fstream>
 #include <iomanip>
+#include <iterator>
 #include <mutex>
 #include <ostream>
 #include <sstream>
@@ -22,16 +25,22 @@ namespace vardo::cli {
 
 namespace {
 
-// The model and firmware an encoder reports; left empty when it cannot be
-// opened or does not answer, so a list never stops at one bad encoder.
+// The model and firmware an encoder reports; left empty, with the reason, when
+// it cannot be opened or does not answer, so a list never stops at one bad encoder.
 void readModelAndFirmware(BusDevice& device)
 {
     const auto encoder = device::Encoder::open(device.path);
-    link::DeviceStatus status;
-    if (encoder && encoder->readStatus(status) == device::Result::Ok) {
-        device.model = messages::modelName(status.optionsFitted);
-        device.firmware = status.firmwareVersion;
+    if (!encoder) {
+        device.problem = link::lacksPermission(device.path) ? "permission denied" : "cannot be opened (busy or gone)";
+        return;
     }
+    link::DeviceStatus status;
+    if (const auto r = encoder->readStatus(status); r != device::Result::Ok) {
+        device.problem = device::reasonText(r);
+        return;
+    }
+    device.model = messages::modelName(status.optionsFitted);
+    device.firmware = status.firmwareVersion;
 }
 
 // What names an encoder on the bench: its port, or its path where the port is unknown.
@@ -238,6 +247,14 @@ int Session::runOnAll(const Command& command)
     // Each encoder gets the command as if named with --device; a command that
     // speaks JSON itself (status) keeps --json, the others are summed up in it.
     Options one = opt_;
+    // Standard input is read once; each encoder's run reads it from a copy.
+    std::string piped;
+    if (one.from && *one.from == "-") {
+        if (int c = takeStandardInput())
+            return c;
+        std::ifstream copy(stdinCopy_, std::ios::binary);
+        piped.assign(std::istreambuf_iterator<char>(copy), std::istreambuf_iterator<char>());
+    }
     one.all = false;
     one.given.erase("all");
     one.given.insert("device");
@@ -249,18 +266,19 @@ int Session::runOnAll(const Command& command)
     for (const auto& device : encoders) {
         std::ostringstream out;
         std::ostringstream err;
+        std::istringstream in(piped);
         Console console(out, err);
         console.programName = con_.programName;
+        console.in = &in;
         one.device = device.port.empty() ? device.path : device.port;
         PortRun run;
         run.device = device;
-        {
-            Session session(console, one, configFile_);
-            run.exit = session.run();
-        }
+        Session session(console, one, configFile_);
+        run.exit = session.run();
         // A command line wrong for one encoder is wrong for all: said once.
         if (run.exit == kExitUsage) {
             con_.err << err.str();
+            failures_ = session.failures_;
             return kExitUsage;
         }
         run.outcome = run.exit == kExitOk ? "ok" : "failed (exit " + std::to_string(run.exit) + ")";
@@ -272,6 +290,7 @@ int Session::runOnAll(const Command& command)
     }
     if (opt_.json) {
         printSummaryJson(con_.out, runs, false);
+        summaryWritten_ = true;
     } else {
         for (const auto& r : runs) {
             if (r.output.empty())
@@ -353,6 +372,7 @@ int Session::upgradeAll()
         for (const auto& m : run.messages)
             con_.err << run.device.port << ": " << m << '\n';
     }
+    summaryWritten_ = opt_.json;
     if (opt_.json)
         printSummaryJson(con_.out, runs, true);
     else

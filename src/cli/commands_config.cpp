@@ -53,7 +53,7 @@ int Session::cmdConfigImport()
         return c;
     config::ImportDetails details;
     details.nameDamagedLine = true;
-    if (!config::importConfigFile(path, configFile_, reporter(), &details))
+    if (!config::importConfigFile(openedPath(path), configFile_, reporter(), &details))
         return details.copyFailed ? kExitFailed : kExitBadInputFile;
     if (!details.backupPath.empty())
         con_.err << "The replaced configuration file was kept as " << details.backupPath << '\n';
@@ -71,19 +71,18 @@ int Session::cmdConfigApply()
     // A backup stands in for the configuration file.
     const std::string configFile = opt_.from ? *opt_.from : configFile_;
     device::Result lastResult = device::Result::Ok;
-    const auto outcome = config::resetFromConfigFile(&encoder(), configFile, reporter(), &lastResult);
+    const auto outcome = config::resetFromConfigFile(&encoder(), openedPath(configFile), reporter(), &lastResult);
 
     switch (outcome) {
     case config::ResetOutcome::NotSaved:
-        return fail(kExitBadInputFile, "Nothing sent: " + configFile
+        return fail(kExitBadInputFile, "Nothing sent: " + (configFile == "-" ? "standard input" : configFile)
                                            + " holds no saved settings (FirstUp is not \"Yes\").");
     case config::ResetOutcome::NotSent:
         return kExitBadInputFile;
     case config::ResetOutcome::KeypadRefused:
     case config::ResetOutcome::TableRefused:
     case config::ResetOutcome::SettingRefused:
-        con_.err << "(" << device::reasonText(lastResult) << ")\n";
-        return exitForExchange(lastResult);
+        return fail(exitForExchange(lastResult), "(" + device::reasonText(lastResult) + ")");
     case config::ResetOutcome::Sent:
         break;
     }

@@ -16,14 +16,15 @@ namespace vardo::cli {
 namespace {
 
 
-// The CodeTableValues of the configuration file at path; nothing, with the
-// operator's message in error, when it has none or a bad one.
-std::optional<codetable::CodeTable> tableFromFile(const std::string& path, std::string& error)
+// The CodeTableValues of the configuration file at path (named shown to the
+// operator); nothing, with the operator's message in error, when it has none or a bad one.
+std::optional<codetable::CodeTable> tableFromFile(const std::string& path, const std::string& shown,
+                                                  std::string& error)
 {
     try {
         if (!config::CIniFile::SectionExists(config::kSection, path)
             || !config::CIniFile::RecordExists("CodeTableValues", config::kSection, path)) {
-            error = std::string(config::kMsgIncorrectFormat) + " '" + path
+            error = std::string(config::kMsgIncorrectFormat) + " '" + shown
                     + "' has no CodeTableValues in section appSettings.";
             return std::nullopt;
         }
@@ -34,7 +35,7 @@ std::optional<codetable::CodeTable> tableFromFile(const std::string& path, std::
             error = std::string(config::kMsgIncorrectFormat) + ' ' + reason + '.';
         return table;
     } catch (const std::exception&) {
-        error = std::string(config::kMsgIncorrectFormat) + " '" + path + "' has a section line without ']'.";
+        error = std::string(config::kMsgIncorrectFormat) + " '" + shown + "' has a section line without ']'.";
         return std::nullopt;
     }
 }
@@ -82,7 +83,7 @@ int Session::cmdTableLoad()
         if (int c = requireReadable(*opt_.from))
             return c;
         std::string error;
-        const auto table = tableFromFile(*opt_.from, error);
+        const auto table = tableFromFile(openedPath(*opt_.from), *opt_.from, error);
         if (!table)
             return fail(kExitBadInputFile, error);
         fromFile = *table;

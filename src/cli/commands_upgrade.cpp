@@ -117,7 +117,12 @@ int Session::loadUpgradeImage(const std::string& path, firmware::FirmwareImage& 
 {
     // Nothing on the encoder is touched for a file that is not a whole image.
     // It is read once: everything after works from this copy (a pipe too).
-    const auto check = firmware::loadFirmwareImage(path, image);
+    if (path == "-") {
+        if (int c = takeStandardInput())
+            return c;
+    }
+    const auto check = firmware::loadFirmwareImage(openedPath(path), image);
+    image.path = path == "-" ? "standard input" : path;
     switch (check.result) {
     case firmware::ImageCheck::Ok:
         break;

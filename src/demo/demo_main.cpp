@@ -55,6 +55,12 @@ private:
     bool shown_ = false;
 };
 
+const char* const kAbout = R"(The encoder utility's window on a virtual encoder (all options fitted, the
+16-key customised layout), with a window of the encoder itself beside it: no
+hardware needed. --sim-encoders=N (2-8) adds encoders on ports 1-2 ... 1-N;
+--sim-state=FILE keeps the encoders in FILE from one run to the next.
+)";
+
 // The value of an --option=VALUE argument (taken off the arguments).
 std::optional<std::string> takeOption(int& argc, char** argv, const std::string& option)
 {
@@ -74,6 +80,8 @@ std::optional<std::string> takeOption(int& argc, char** argv, const std::string&
 
 int main(int argc, char** argv)
 {
+    if (const auto code = vardo::ui::answerWithoutDisplay(argc, argv, "vardo-encoder-utility-demo", kAbout))
+        return *code;
     const auto countOption = takeOption(argc, argv, "--sim-encoders=");
     const auto statePath = takeOption(argc, argv, "--sim-state=");
     std::optional<vardo::sim::SimStateFile> stateFile;

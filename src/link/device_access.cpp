@@ -35,4 +35,12 @@ bool encoderListedButNotPermitted()
     return denied;
 }
 
+std::string udevRuleAdvice()
+{
+    return std::string("The udev rule ") + kUdevRulePath + " gives the user at the computer's seat access; "
+           + "the package installs it (by hand, copy 70-vardo-encoder.rules into " + kUdevRuleFolderByHand
+           + "). Then run 'udevadm control --reload' and 'udevadm trigger' as root, or unplug and replug "
+             "the encoder.";
+}
+
 } // namespace vardo::link

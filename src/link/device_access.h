@@ -6,8 +6,14 @@
 
 namespace vardo::link {
 
-// Where the package installs the rule that grants access.
-inline constexpr const char* kUdevRulePath = "/lib/udev/rules.d/70-vardo-encoder.rules";
+// Where the package installs the rule that grants access, and where an
+// administrator puts it by hand.
+inline constexpr const char* kUdevRulePath = "/usr/lib/udev/rules.d/70-vardo-encoder.rules";
+inline constexpr const char* kUdevRuleFolderByHand = "/etc/udev/rules.d";
+
+// What to do when the encoder is there but may not be opened: the rule's
+// installed path, the folder for a manual install, and how to apply it.
+std::string udevRuleAdvice();
 
 // True when path is a device node we may not read and write. A path that is
 // no file at all (a bus without device nodes) is judged by the failed open

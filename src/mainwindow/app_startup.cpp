@@ -2,13 +2,54 @@
 
 #include "mainwindow/form1.h"
 #include "mainwindow/form1_widgets.h"
+#include "mainwindow/version.h"
 #include "platform/qt_dialogs.h"
 
 #include <QApplication>
 #include <QGuiApplication>
 #include <QScreen>
 
+#include <cstdio>
+#include <string_view>
+
 namespace vardo::ui {
+
+namespace {
+
+// The manual page is made from this answer.
+const char* const kUsage = R"(Usage: %s [QT-OPTION]...
+
+%s
+Options:
+  -h, --help       this text
+      --version    the program's version
+  -platform NAME   any option of the Qt toolkit, such as the windowing system
+                   plugin (xcb, wayland) or -display DISPLAY
+
+Configuration file: $XDG_DATA_HOME/VardoInterface/USBUtilityCfg.ini
+(~/.local/share/VardoInterface/USBUtilityCfg.ini when XDG_DATA_HOME is unset).
+
+Exit status: 0 once the window is closed; not 0 when the Qt toolkit cannot open
+a display (it says why on standard error).
+)";
+
+} // namespace
+
+std::optional<int> answerWithoutDisplay(int argc, char** argv, const char* program, const char* about)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::printf(kUsage, program, about);
+            return 0;
+        }
+        if (arg == "--version") {
+            std::printf("%s %s\n", program, version::GetString("Version").c_str());
+            return 0;
+        }
+    }
+    return std::nullopt;
+}
 
 StartUp::StartUp(std::function<void(Form1&)> afterMainWindowBuilt)
     : afterMainWindowBuilt_(std::move(afterMainWindowBuilt))

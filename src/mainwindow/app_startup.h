@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class Form1;
 
@@ -38,6 +39,12 @@ private:
     QPointer<vardo_splash_form> splash_;
     bool shown_ = false;
 };
+
+// --help (-h) or --version among the arguments, answered on standard output
+// before any QApplication exists, so without a display: the exit status then,
+// else nothing. about: the paragraph that says what program does.
+[[nodiscard]] std::optional<int> answerWithoutDisplay(int argc, char** argv, const char* program,
+                                                      const char* about);
 
 // The whole program: QApplication, the real message boxes and pickers, the
 // start-up above and the event loop. Returns the exit code.

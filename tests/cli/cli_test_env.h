@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -135,12 +136,16 @@ protected:
         encoder = nullptr;
     }
 
-    RunResult run(std::vector<std::string> args)
+    // in: standard input, when given.
+    RunResult run(std::vector<std::string> args, const std::optional<std::string>& in = std::nullopt)
     {
         std::ostringstream out;
         std::ostringstream err;
+        std::istringstream input(in.value_or(""));
         cli::Console console(out, err);
         console.interrupted = &interrupted;
+        if (in)
+            console.in = &input;
         RunResult r;
         r.code = cli::runCli(args, console);
         r.out = out.str();

@@ -136,11 +136,12 @@ TEST_F(CliTest, AnEncoderWeMayNotOpenNamesTheUdevRule)
     EXPECT_EQ(r.code, cli::kExitPermission);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err.rfind("Vardo 710 Encoder not connected..\nAn encoder is attached at sim:1-1:1.1 but this "
-                          "user may not open it (permission denied).\nInstall the udev rule "
-                          "packaging/70-vardo-encoder.rules into /lib/udev/rules.d",
+                          "user may not open it (permission denied).\nThe udev rule "
+                          "/usr/lib/udev/rules.d/70-vardo-encoder.rules gives",
                           0),
               0u)
         << r.err;
+    EXPECT_NE(r.err.find("copy 70-vardo-encoder.rules into /etc/udev/rules.d)"), std::string::npos) << r.err;
 }
 
 TEST_F(CliTest, AnEncoderThatGoesAwayMidCommandCountsAsNoEncoder)
@@ -198,7 +199,10 @@ TEST_F(CliTest, SetRejectsBadValuesWithoutTouchingTheEncoder)
     for (const auto& args : bad) {
         const auto r = run(args);
         EXPECT_EQ(r.code, cli::kExitUsage) << args[1];
-        EXPECT_EQ(r.out, "");
+        // Asked for JSON, the failure is JSON too.
+        EXPECT_EQ(r.out, args.back() != "--json" ? ""
+                                                 : "{\"error\":\"option --json does not apply to 'set'\",\"exit\":2,"
+                                                   "\"port\":null}\n");
         EXPECT_TRUE(contains(r.err, "Try 'vardo-encoder --help'.")) << r.err;
     }
     EXPECT_TRUE(sent(*encoder).empty());
@@ -773,11 +777,12 @@ TEST_F(CliTest, ListShowsEveryEncoderAndLoaderByPort)
     sim::VirtualLoader loader(loaderConfig);
     auto r = run({"list"});
     ASSERT_EQ(r.code, 0);
-    // The silent encoder is listed all the same, without what it would have told.
-    EXPECT_EQ(r.out, "PORT  KIND     MODEL               FIRMWARE  SERIAL        PATH\n"
-                     "1-1   encoder  Vardo 710i Encoder  01.05A    VE710-000001  sim:1-1:1.1\n"
-                     "1-2   encoder  -                   -         VE710-000002  sim:1-2:1.1\n"
-                     "1-3   loader   -                   -         -             sim:1-3:bsl\n");
+    // The silent encoder is listed all the same, with why it told nothing.
+    EXPECT_EQ(r.out, "PORT  KIND     MODEL               FIRMWARE  SERIAL        PATH         PROBLEM\n"
+                     "1-1   encoder  Vardo 710i Encoder  01.05A    VE710-000001  sim:1-1:1.1  -\n"
+                     "1-2   encoder  -                   -         VE710-000002  sim:1-2:1.1  no reply from the "
+                     "encoder within 5000 ms\n"
+                     "1-3   loader   -                   -         -             sim:1-3:bsl  -\n");
     r = run({"list", "--json"});
     ASSERT_EQ(r.code, 0);
     EXPECT_EQ(r.out.rfind("[{\"kind\":\"encoder\",\"port\":\"1-1\",\"path\":\"sim:1-1:1.1\",\"serial\":"
@@ -846,9 +851,13 @@ TEST_F(CliTest, AllRunsTheCommandOnEveryEncoderAndExitsWithTheWorst)
     EXPECT_EQ(r.code, cli::kExitTimeout);
     EXPECT_EQ(r.out.rfind("[{\"port\":\"1-1\",\"path\":\"sim:1-1:1.1\",\"serial\":\"VE710-000001\",\"outcome\":"
                           "\"ok\",\"exit\":0,\"output\":{\"path\":\"sim:1-1:1.1\",", 0), 0u) << r.out;
+    // The port's own failure object stands as its output; nothing follows the summary.
     EXPECT_TRUE(contains(r.out, "{\"port\":\"1-3\",\"path\":\"sim:1-3:1.1\",\"serial\":\"VE710-000003\","
-                                "\"outcome\":\"failed (exit 6)\",\"exit\":6,\"messages\":[\"Failed to Get Device "
-                                "Status Message. (no reply from the encoder within 5000 ms)\"]}]\n"));
+                                "\"outcome\":\"failed (exit 6)\",\"exit\":6,\"output\":{\"error\":\"Failed to Get "
+                                "Device Status Message. (no reply from the encoder within 5000 ms)\",\"exit\":6,"
+                                "\"port\":\"1-3\"},\"messages\":[\"Failed to Get Device Status Message. (no reply "
+                                "from the encoder within 5000 ms)\"]}]\n"))
+        << r.out;
 
     // A wrong line is said once, and nothing is sent.
     encoder->clearReceivedCommands();

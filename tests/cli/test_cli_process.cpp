@@ -180,6 +180,22 @@ TEST_F(CliProcess, KeysEndsCleanlyOnSigintSighupAndABrokenPipe)
     }
 }
 
+#ifdef VARDO_UTILITY_DEMO
+// The window program answers --help and --version with no display to open,
+// before it builds any window (the manual page is made from them).
+TEST_F(CliProcess, TheWindowProgramAnswersHelpAndVersionWithoutADisplay)
+{
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        ::unsetenv(name);
+    auto r = run({"--help"}, "/dev/null", VARDO_UTILITY_DEMO);
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("Usage: vardo-encoder-utility-demo [QT-OPTION]...\n", 0), 0u) << r.out;
+    r = run({"--sim-encoders=2", "--version"}, "/dev/null", VARDO_UTILITY_DEMO);
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("vardo-encoder-utility-demo ", 0), 0u) << r.out;
+}
+#endif
+
 // One case of transcripts/cases.txt: a command line, what it starts from, and
 // what the program printed and returned. The file is written by
 // scripts/cli-transcripts from a build made before a change, so that the

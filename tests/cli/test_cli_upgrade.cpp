@@ -327,6 +327,11 @@ TEST_F(CliUpgradeTest, ImagesFromAPipeAndWhatIsRefusedBeforeTheEncoderIsTouched)
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(device->encoder().firmwareVersion(), "01.06A");
     device->encoder().clearReceivedCommands();
+    // '-' is standard input; the progress names it so.
+    r = run({"upgrade", "--yes", "-"}, image);
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("Sending standard input"), std::string::npos) << r.out;
+    device->encoder().clearReceivedCommands();
 
     const std::string fifo = root + "/fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);

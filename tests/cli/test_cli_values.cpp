@@ -1,7 +1,11 @@
 // What an operator types, turned into the bytes the encoder gets.
 #include "cli/cli_values.h"
 
+#include "cli/cli_commands.h"
+
 #include <gtest/gtest.h>
+
+#include <regex>
 
 using namespace vardo::cli;
 
@@ -52,6 +56,8 @@ TEST(CliSettingValues, LayoutByNumberOrByItsTextInAnySpacing)
     EXPECT_EQ(payload(parseLayout("12w calculator table")), 4);
     EXPECT_EQ(payload(parseLayout("4W    Function Key Table")), 0);
     EXPECT_FALSE(parseLayout("9"));
+    EXPECT_EQ(payload(parseLayout("12W Calculator")), 4);
+    EXPECT_FALSE(parseLayout("Table"));
     EXPECT_FALSE(parseLayout("Calculator"));
     EXPECT_FALSE(parseLayout(""));
 }
@@ -153,4 +159,16 @@ TEST(CliCodes, CodeTableValuesAsTheResetReadsThem)
     EXPECT_FALSE(parseCodeTableValues("1,x," + text, error));
     EXPECT_NE(error.find("'x'"), std::string::npos);
     EXPECT_FALSE(parseCodeTableValues(",," + text, error));
+}
+
+// Each layout name as 'help set' prints it ("4 12W Calculator") is taken as given.
+TEST(CliSettingValues, LayoutNamesOfTheHelpAreAccepted)
+{
+    std::string list = helpText("p", "set");
+    list = std::regex_replace(list.substr(list.find("Layouts:") + 8), std::regex("\\s+"), " ");
+    const std::regex entry(R"((\d) ([^,.]+))");
+    int seen = 0;
+    for (std::sregex_iterator it(list.begin(), list.end(), entry), end; it != end; ++it, ++seen)
+        EXPECT_EQ(payload(parseLayout((*it)[2].str())), std::stoi((*it)[1].str())) << (*it)[2].str();
+    EXPECT_EQ(seen, 9);
 }

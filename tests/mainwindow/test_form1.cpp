@@ -236,7 +236,7 @@ TEST_F(MainWindow, EncoderWithoutPermissionNamesTheUdevRule)
                 ElementsAre("Vardo 710 Encoder not connected..\r\n"
                             "The encoder is on the USB bus, but this user has no permission to "
                             "open it.\r\nInstall the udev rule "
-                            "/lib/udev/rules.d/70-vardo-encoder.rules and plug the encoder in "
+                            "/usr/lib/udev/rules.d/70-vardo-encoder.rules and plug the encoder in "
                             "again.\r\n"));
     EXPECT_EQ(panelLines(), QStringList({kNoneLine1, kNoneLine2}));
 
@@ -251,7 +251,7 @@ TEST_F(MainWindow, NoEncoderAtStart)
 {
     window->onLoad();
     EXPECT_EQ(w<QStatusBar>("statusStrip1")->currentMessage(),
-              "No encoder: plug it in, install the udev rule /lib/udev/rules.d/70-vardo-encoder.rules (by "
+              "No encoder: plug it in, install the udev rule /usr/lib/udev/rules.d/70-vardo-encoder.rules (by "
               "hand: copy it to /etc/udev/rules.d), then press Scan For Device.");
     const auto records = dialogs.records();
     ASSERT_EQ(records.size(), 1u);
