@@ -71,7 +71,7 @@ int Session::cmdSave()
 {
     if (int c = useConfigFile(true))
         return c;
-    if (int c = openDevice())
+    if (int c = openDevice(true))
         return c;
     if (const auto r = encoder().saveDefaults(); r != device::Result::Ok)
         return failExchange(messages::kWriteDefaultFailed, r);
@@ -93,7 +93,7 @@ int Session::cmdSave()
 
 int Session::cmdFactoryReset()
 {
-    if (int c = openDevice())
+    if (int c = openDevice(true))
         return c;
     // The result is not examined: the encoder may restart before it answers.
     static_cast<void>(encoder().factoryReset());
@@ -106,7 +106,7 @@ int Session::cmdFactoryReset()
 
 int Session::cmdKeys()
 {
-    if (int c = openDevice())
+    if (int c = openDevice(true))
         return c;
     // Caught before self-test mode starts, so no signal can leave the encoder in it.
     if (con_.catchInterrupts)

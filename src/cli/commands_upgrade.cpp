@@ -43,6 +43,11 @@ int Session::cmdUpgrade()
     // With no encoder in application mode, one already waiting in its loader
     // is upgraded as the window allows; its settings are unknown then.
     const OpenStatus opened = openEncoder(opt_.device, encoder_);
+    // Held from the status read through the write-back: being by port, it
+    // outlasts the encoder's restarts.
+    if (opened == OpenStatus::Opened)
+        if (int c = lockEncoder())
+            return c;
     const bool inLoaderAlready =
         opened == OpenStatus::NoEncoder && opt_.device.empty() && sequence.countLoaders() > 0;
     // Its loader will appear on its port and is taken from there.
@@ -143,7 +148,7 @@ int Session::sendIntoLoader(const firmware::UpgradeSequence& sequence, firmware:
         }
         // The settings about to be written back, in a file that 'config apply
         // --from' can send: the configuration file's layout with the values just read.
-        if (!config::writeUpgradeBackup(values, configFile_, backup)) {
+        if (!config::writeUpgradeBackup(values, configFile_, encoder_.device.serial, encoder_.device.port, backup)) {
             stop = fail(kExitFailed, "Not upgraded: the settings could not be saved to a backup file"
                                          + (backup.empty() ? std::string(".") : " (" + backup + ")."));
             return false;

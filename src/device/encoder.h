@@ -14,6 +14,7 @@
 #include <string>
 
 #include "codetable/code_table.h"
+#include "device/encoder_choice.h"
 #include "link/encoder_commands.h"
 #include "link/hid_transport.h"
 
@@ -77,6 +78,10 @@ public:
     // Closes the handle after any exchange in progress; every later operation
     // returns NoDevice. The destructor does the same.
     void close();
+
+    // Where the encoder was opened (path, USB port, serial number); all ""
+    // once closed.
+    AttachedEncoder identity();
 
     // GET_STATUS. On Ok the settings and version are replaced and the reported
     // table section is copied over the start of status.codeTable; on failure

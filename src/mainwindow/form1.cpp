@@ -7,6 +7,7 @@
 #include "config/utility_config.h"
 #include "firmware/firmware_upgrade.h"
 #include "device/outcome.h"
+#include "device/port_lock.h"
 #include "firmware/loader_texts.h"
 #include "link/device_access.h"
 #include "link/encoder_commands.h"
@@ -424,6 +425,9 @@ void Form1::onKeypadTypeChosen()
 
 void Form1::onSaveChanges()
 {
+    const auto lock = vardo::device::lockForOperation(encoder_->get().get(), showMessage);
+    if (!lock)
+        return;
     if (encoder_->with([](vardo::device::Encoder& e) { return e.saveDefaults(); })
         != vardo::device::Result::Ok) {
         showMessage(messages::kWriteDefaultFailed);
@@ -458,6 +462,9 @@ void Form1::onFactoryReset()
 {
     // The encoder restarts after a factory reset; its answer does not matter,
     // and the restart is waited for even when no encoder was open.
+    const auto lock = vardo::device::lockForOperation(encoder_->get().get(), showMessage);
+    if (!lock)
+        return;
     if (const auto encoder = encoder_->get())
         encoder->factoryReset();
     else
@@ -468,6 +475,9 @@ void Form1::onFactoryReset()
 void Form1::onResetFromConfigFile()
 {
     using vardo::config::ResetOutcome;
+    const auto lock = vardo::device::lockForOperation(encoder_->get().get(), showMessage);
+    if (!lock)
+        return;
     switch (vardo::config::resetFromConfigFile(encoder_->get().get(), FileName, kReport)) {
     case ResetOutcome::KeypadRefused:
     case ResetOutcome::SettingRefused:
@@ -589,7 +599,8 @@ bool Form1::prepareUpgrade(firmware_upgrade& window)
         // Should the upgrade fail after its erase, these values survive in a backup
         // that "config apply --from" (or an import) sends back.
         std::string backup;
-        vardo::config::writeUpgradeBackup(storedSettings(), FileName, backup);
+        const auto where = encoder_->get() ? encoder_->get()->identity() : vardo::device::AttachedEncoder{};
+        vardo::config::writeUpgradeBackup(storedSettings(), FileName, where.serial, where.port, backup);
         return true;
     };
     link::DeviceStatus status;

@@ -125,9 +125,11 @@ private:
 
 self_test::self_test(std::shared_ptr<vardo::device::EncoderSlot> encoder, QWidget* parent)
     : QWidget(parent, Qt::Window)
-    , port_(std::make_unique<vardo::selftest::EncoderSelfTestPort>(std::move(encoder)))
+    , port_(std::make_unique<vardo::selftest::EncoderSelfTestPort>(encoder))
     , view_(std::make_unique<vardo::selftest::WindowSelfTestView>(*this))
 {
+    portLock_ = vardo::device::lockForOperation(encoder ? encoder->get().get() : nullptr,
+                                                [this](const std::string& why) { view_->showMessage(why); });
     setObjectName(QStringLiteral("self_test"));
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("Self Test"));
@@ -232,6 +234,9 @@ void self_test::InitializeSelfTest()
         paintLabel(l, backGroundColour);
     for (QCheckBox* c : {ledCheckBox, brightnessCheckBox, buzzerCheckBox})
         c->setChecked(false);
+    // Another program (or window) drives the encoder: said already, nothing starts.
+    if (!portLock_)
+        return;
 
     backgroundWorker1 = QThread::create([this] { backgroundWorker1_DoWork(); });
     backgroundWorker1->setParent(this);
@@ -313,6 +318,7 @@ void self_test::backgroundWorker1_RunWorkerCompleted()
         return;
     completed_ = true;
     SelfTestSequence(*port_, *view_, closeForm).complete(state_);
+    portLock_.reset();
     close();
 }
 

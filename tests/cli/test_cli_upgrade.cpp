@@ -97,7 +97,10 @@ TEST_F(CliUpgradeTest, UpgradesBacksUpAndWritesTheSettingsBack)
 
     const auto files = backups();
     ASSERT_EQ(files.size(), 1u);
-    EXPECT_EQ(readFile(files[0]), savedConfig(8, tableText(testSettings().customTables[2]), 4, 0, 1, 3));
+    // Whose settings they are heads them.
+    std::string expectedBackup = savedConfig(8, tableText(testSettings().customTables[2]), 4, 0, 1, 3);
+    expectedBackup.insert(expectedBackup.find('\n') + 1, " EncoderSerial=VE710-000001\r\n EncoderPort=1-1\r\n");
+    EXPECT_EQ(readFile(files[0]), expectedBackup);
     EXPECT_EQ(r.err, "Settings saved to " + files[0] + "\n");
 }
 
