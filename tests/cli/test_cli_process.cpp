@@ -82,6 +82,30 @@ protected:
         return r;
     }
 
+    // Starts the demo's `keys` (with state unless "") with its output into
+    // pipeFds[0], which the caller closes; -1 when it could not start.
+    pid_t startKeys(const std::string& press, const std::string& state, int pipeFds[2])
+    {
+        if (::pipe(pipeFds) != 0)
+            return -1;
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::setenv("XDG_DATA_HOME", (root + "/data").c_str(), 1);
+            ::dup2(pipeFds[1], 1);
+            ::close(pipeFds[0]);
+            const int devnull = ::open("/dev/null", O_RDWR);
+            ::dup2(devnull, 0);
+            ::dup2(devnull, 2);
+            if (state.empty())
+                ::execl(VARDO_ENCODER_DEMO, VARDO_ENCODER_DEMO, press.c_str(), "keys", nullptr);
+            else
+                ::execl(VARDO_ENCODER_DEMO, VARDO_ENCODER_DEMO, state.c_str(), press.c_str(), "keys", nullptr);
+            ::_exit(127);
+        }
+        ::close(pipeFds[1]);
+        return pid;
+    }
+
     std::string root;
 };
 
@@ -141,20 +165,8 @@ TEST_F(CliProcess, KeysEndsCleanlyOnSigintSighupAndABrokenPipe)
 {
     for (const int ending : {SIGINT, SIGHUP, SIGPIPE}) {
         int pipeFds[2];
-        ASSERT_EQ(::pipe(pipeFds), 0);
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            ::setenv("XDG_DATA_HOME", (root + "/data").c_str(), 1);
-            ::dup2(pipeFds[1], 1);
-            ::close(pipeFds[0]);
-            const int devnull = ::open("/dev/null", O_RDWR);
-            ::dup2(devnull, 0);
-            ::dup2(devnull, 2);
-            ::execl(VARDO_ENCODER_DEMO, VARDO_ENCODER_DEMO, "--sim-press=2,3,4,5,6", "keys", nullptr);
-            ::_exit(127);
-        }
+        const pid_t pid = startKeys("--sim-press=2,3,4,5,6", "", pipeFds);
         ASSERT_GT(pid, 0);
-        ::close(pipeFds[1]);
         // The demo's hand presses the keys 300 ms apart once self-test mode starts.
         std::string out;
         pollfd p{pipeFds[0], POLLIN, 0};
@@ -186,20 +198,8 @@ TEST_F(CliProcess, ASecondProcessIsRefusedWithTheHoldersPidAndCommand)
 {
     const std::string state = "--sim-state=" + root + "/encoders.state";
     int pipeFds[2];
-    ASSERT_EQ(::pipe(pipeFds), 0);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::setenv("XDG_DATA_HOME", (root + "/data").c_str(), 1);
-        ::dup2(pipeFds[1], 1);
-        ::close(pipeFds[0]);
-        const int devnull = ::open("/dev/null", O_RDWR);
-        ::dup2(devnull, 0);
-        ::dup2(devnull, 2);
-        ::execl(VARDO_ENCODER_DEMO, VARDO_ENCODER_DEMO, state.c_str(), "--sim-press=2", "keys", nullptr);
-        ::_exit(127);
-    }
+    const pid_t pid = startKeys("--sim-press=2", state, pipeFds);
     ASSERT_GT(pid, 0);
-    ::close(pipeFds[1]);
     // Its first key line: the test runs, the lock is held.
     char line[8] = {};
     pollfd p{pipeFds[0], POLLIN, 0};
