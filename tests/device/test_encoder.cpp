@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -24,7 +23,6 @@
 #include <thread>
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace vardo;
@@ -233,7 +231,7 @@ protected:
 };
 
 // flock conflicts between two opens even in one process, so two PortLocks
-// stand for two programs; a forked child for another process.
+// stand for two programs (test_cli_process has a real second process).
 TEST_F(PortLockTest, OneHolderPerPortAndTheRefusedAreToldWho)
 {
     const mode_t umaskBefore = ::umask(077);
@@ -261,40 +259,8 @@ TEST_F(PortLockTest, OneHolderPerPortAndTheRefusedAreToldWho)
     EXPECT_EQ(read(file), "") << "no record of a holder that has gone";
     EXPECT_EQ(device::PortLock("1-1.3", "/dev/hidraw7").state(), device::PortLockState::Held);
 
-    int held[2], done[2];
-    ASSERT_EQ(::pipe(held), 0);
-    ASSERT_EQ(::pipe(done), 0);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const device::PortLock lock("1-4", "");
-        char c = lock.state() == device::PortLockState::Held ? 'y' : 'n';
-        static_cast<void>(::write(held[1], &c, 1));
-        static_cast<void>(::read(done[0], &c, 1));
-        ::_exit(0);
-    }
-    char c = 0;
-    ASSERT_EQ(::read(held[0], &c, 1), 1);
-    ASSERT_EQ(c, 'y');
-    std::string command = read("/proc/self/cmdline");
-    std::replace(command.begin(), command.end(), '\0', ' ');
-    command.erase(command.find_last_not_of(' ') + 1);
-    const device::PortLock refused("1-4", "");
-    EXPECT_EQ(refused.holder().pid, child);
-    EXPECT_EQ(refused.problem(), "The encoder at port 1-4 is in use by another process (PID " + std::to_string(child)
-                                     + ": " + command + "). Try again when it has finished.");
-    static_cast<void>(::write(done[1], "x", 1));
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_EQ(device::PortLock("1-4", "").state(), device::PortLockState::Held) << "released with its process";
-    for (int fd : {held[0], held[1], done[0], done[1]})
-        ::close(fd);
-
     // Nothing to lock: no encoder, or encoders that are this process's own.
     EXPECT_EQ(device::PortLock::forEncoder(nullptr).state(), device::PortLockState::Free);
-    auto e = device::Encoder::openFirst();
-    ASSERT_NE(e, nullptr);
-    const auto where = e->identity();
-    EXPECT_EQ(device::PortLock::forEncoder(e.get()).name(), where.port.empty() ? where.path : where.port);
     device::setPortLockFolderOverride("");
     EXPECT_EQ(device::PortLock("1-1.3", "").state(), device::PortLockState::Free);
 }
