@@ -70,6 +70,9 @@ Exit status:
   7  bad input file: a configuration, backup or firmware image file is missing,
      unreadable or incorrect
   8  the firmware upgrade failed
+  9  another process is using the encoder (save, factory-reset, table load,
+     config apply, keys and upgrade lock its USB port); the message names the
+     port and that process's ID and command line
 
 Configuration file: $XDG_DATA_HOME/VardoInterface/USBUtilityCfg.ini
 (~/.local/share/VardoInterface/USBUtilityCfg.ini when XDG_DATA_HOME is unset).

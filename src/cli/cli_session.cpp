@@ -163,9 +163,21 @@ int Session::useConfigFile(bool setUp)
     return kExitOk;
 }
 
-int Session::openDevice()
+int Session::openDevice(bool lock)
 {
-    return reportOpen(openEncoder(opt_.device, encoder_));
+    if (int c = reportOpen(openEncoder(opt_.device, encoder_)))
+        return c;
+    return lock ? lockEncoder() : kExitOk;
+}
+
+int Session::lockEncoder()
+{
+    if (portLock_.state() == device::PortLockState::Held)
+        return kExitOk;
+    portLock_ = device::PortLock(encoder_.device.port, encoder_.device.path);
+    if (const int c = exitForLock(portLock_.state()))
+        return fail(c, portLock_.problem());
+    return kExitOk;
 }
 
 int Session::reportOpen(OpenStatus s)
@@ -197,9 +209,9 @@ int Session::readStatus(link::DeviceStatus& status, const char* failure)
     return kExitOk;
 }
 
-int Session::openWithStatus(link::DeviceStatus& status, const char* failure)
+int Session::openWithStatus(link::DeviceStatus& status, const char* failure, bool lock)
 {
-    if (int c = openDevice())
+    if (int c = openDevice(lock))
         return c;
     return readStatus(status, failure);
 }

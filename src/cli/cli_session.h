@@ -11,6 +11,7 @@
 #include "config/utility_config.h"
 #include "device/encoder.h"
 #include "device/outcome.h"
+#include "device/port_lock.h"
 #include "firmware/image_check.h"
 #include "firmware/upgrade_job.h"
 #include "firmware/loader_texts.h"
@@ -74,15 +75,19 @@ private:
     // refuses at once one that is not a regular file (a missing one too, unless
     // it was to be set up).
     [[nodiscard]] int useConfigFile(bool setUp);
-    // Opens the encoder named by --device (else the first) as encoder().
-    [[nodiscard]] int openDevice();
+    // Opens the encoder named by --device (else the first) as encoder();
+    // with lock, its port lock is taken too (lockEncoder).
+    [[nodiscard]] int openDevice(bool lock = false);
+    // The open encoder's port lock, held for the rest of the run: refused at
+    // once when another process has it. Taken once; a re-open keeps it.
+    [[nodiscard]] int lockEncoder();
     // What openEncoder's status means for the run: the encoder open, or why not.
     [[nodiscard]] int reportOpen(OpenStatus status);
     // GET_STATUS into status; failure is the text for an exchange
     // that fails or a status too short for its layout.
     [[nodiscard]] int readStatus(link::DeviceStatus& status, const char* failure);
     // openDevice, then readStatus.
-    [[nodiscard]] int openWithStatus(link::DeviceStatus& status, const char* failure);
+    [[nodiscard]] int openWithStatus(link::DeviceStatus& status, const char* failure, bool lock = false);
 
     // The handlers of the command table; their options and word counts are checked.
     [[nodiscard]] int cmdHelp();
@@ -130,6 +135,7 @@ private:
     Options opt_;
     const std::string configFile_;
     OpenedEncoder encoder_;
+    device::PortLock portLock_;
     std::vector<std::string> reported_;
     std::vector<std::string> failures_;   // what fail, usage and failExchange said
     std::string stdinCopy_;               // the copy of standard input; "" before

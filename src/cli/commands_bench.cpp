@@ -319,6 +319,13 @@ int Session::upgradeAll()
     if (!listLoaders().empty())
         return fail(kExitFailed, "Not upgraded: an encoder waits in its loader already. Upgrade it on its own "
                                  "(without --all) or unplug it first.");
+    // Every port locked before any encoder is touched; one in use stops the run.
+    std::vector<device::PortLock> locks;
+    for (const auto& d : encoders) {
+        locks.emplace_back(d.port, d.path);
+        if (const int c = exitForLock(locks.back().state()))
+            return fail(c, locks.back().problem() + " Nothing was sent to the encoders.");
+    }
     if (int c = askUpgradeQuestions(texts.passwordMissing))
         return c;
     // A file that could not be set up shows as backups that cannot be written.
@@ -349,9 +356,10 @@ int Session::upgradeAll()
                             run.messages.push_back(line);
                 };
                 // Backups are named by the second: one at a time, so each gets its own file.
-                hooks.keep = [&backupMutex, &configFile](const link::DeviceStatus& settings, std::string& path) {
+                hooks.keep = [&backupMutex, &configFile, &device = encoders[i]](const link::DeviceStatus& settings,
+                                                                                std::string& path) {
                     std::lock_guard lock(backupMutex);
-                    return config::writeUpgradeBackup(settings, configFile, path);
+                    return config::writeUpgradeBackup(settings, configFile, device.serial, device.port, path);
                 };
                 firmware::UpgradeJob job(firmware::benchPolicy(encoders[i].port), std::move(hooks));
                 job.setLoaderTexts(texts.texts);

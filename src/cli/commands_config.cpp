@@ -65,7 +65,7 @@ int Session::cmdConfigApply()
     // Only read here: a missing file is not made, it is reported.
     if (int c = opt_.from ? requireReadable(*opt_.from) : useConfigFile(false))
         return c;
-    if (int c = openDevice())
+    if (int c = openDevice(true))
         return c;
 
     // A backup stands in for the configuration file.

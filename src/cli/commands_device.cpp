@@ -72,7 +72,7 @@ int Session::cmdSave()
 {
     if (int c = useConfigFile(true))
         return c;
-    if (int c = openDevice())
+    if (int c = openDevice(true))
         return c;
     if (const auto r = encoder().saveDefaults(); r != device::Result::Ok)
         return failExchange(messages::kWriteDefaultFailed, r);
@@ -94,7 +94,7 @@ int Session::cmdSave()
 
 int Session::cmdFactoryReset()
 {
-    if (int c = openDevice())
+    if (int c = openDevice(true))
         return c;
     // Settings and customised tables are lost: asked on a terminal, --yes elsewhere.
     if (!platform::dialogs().question("Reset To Factory Default", messages::kFactoryResetQuestion))
@@ -110,7 +110,7 @@ int Session::cmdFactoryReset()
 
 int Session::cmdKeys()
 {
-    if (int c = openDevice())
+    if (int c = openDevice(true))
         return c;
     // Caught before self-test mode starts, so no signal can leave the encoder in it.
     if (con_.catchInterrupts)

@@ -91,7 +91,7 @@ int Session::cmdTableLoad()
 
     // As the editor: the table starts from what the encoder reports now.
     link::DeviceStatus status;
-    if (int c = openWithStatus(status, messages::kTableStatusFailed))
+    if (int c = openWithStatus(status, messages::kTableStatusFailed, true))
         return c;
     if (!codetable::isCustomisedLayout(status.keypadType))
         return fail(kExitFailed, std::string(messages::kNotCustomised) + " The encoder's layout is "

@@ -35,6 +35,11 @@ int Session::cmdUpgrade()
     // With no encoder in application mode, one already waiting in its loader
     // is upgraded as the window allows; its settings are unknown then.
     const OpenStatus opened = openEncoder(opt_.device, encoder_);
+    // Held from the status read through the write-back: being by port, it
+    // outlasts the encoder's restarts.
+    if (opened == OpenStatus::Opened)
+        if (int c = lockEncoder())
+            return c;
     const bool inLoaderAlready =
         opened == OpenStatus::NoEncoder && opt_.device.empty() && firmware::countLoaders() > 0;
     // Its loader will appear on its port and is taken from there; after the
@@ -55,7 +60,7 @@ int Session::cmdUpgrade()
     hooks.keep = [&](const link::DeviceStatus& settings, std::string& backup) {
         // The settings about to be written back, in a file that 'config apply
         // --from' can send: the configuration file's layout with the values just read.
-        if (!config::writeUpgradeBackup(settings, configFile_, backup))
+        if (!config::writeUpgradeBackup(settings, configFile_, encoder_.device.serial, encoder_.device.port, backup))
             return false;
         con_.err << "Settings saved to " << backup << '\n';
         return true;

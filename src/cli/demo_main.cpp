@@ -16,6 +16,7 @@
 #include "cli/cli_main.h"
 #include "cli/cli_values.h"
 #include "cli/exit_codes.h"
+#include "device/port_lock.h"
 #include "platform/clock.h"
 #include "sim/bus.h"
 #include "sim/sim_state.h"
@@ -106,6 +107,7 @@ int main(int argc, char** argv)
     if (demo.virtualClock)
         clockInForce.emplace(virtualClock);
 
+    device::setPortLockFolderOverride(sim::portLockFolderFor(demo.stateFile));
     std::optional<sim::SimStateFile> stateFile;
     std::optional<sim::SimState> state;
     if (!demo.stateFile.empty()) {

@@ -18,4 +18,18 @@ ExitCode exitForExchange(device::Result result)
     return kExitRefused;
 }
 
+ExitCode exitForLock(device::PortLockState state)
+{
+    switch (state) {
+    case device::PortLockState::Held:
+    case device::PortLockState::Free:
+        return kExitOk;
+    case device::PortLockState::Busy:
+        return kExitEncoderBusy;
+    case device::PortLockState::OddFile:
+        break;
+    }
+    return kExitFailed;
+}
+
 } // namespace vardo::cli

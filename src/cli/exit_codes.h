@@ -2,6 +2,7 @@
 // Exit statuses of vardo-encoder, one per kind of failure, so that a script
 // programming encoders on a bench can tell what went wrong.
 #include "device/encoder.h"
+#include "device/port_lock.h"
 
 namespace vardo::cli {
 
@@ -15,10 +16,15 @@ enum ExitCode : int {
     kExitTimeout = 6,         // the encoder did not answer in time
     kExitBadInputFile = 7,    // a configuration, backup or image file is missing or invalid
     kExitUpgradeFailed = 8,   // the firmware upgrade did not complete
+    kExitEncoderBusy = 9,     // another process holds the encoder's port lock
 };
 
 // The exit status that a failed encoder operation stands for: no encoder or
 // gone, time-out, anything else refused.
 [[nodiscard]] ExitCode exitForExchange(device::Result result);
+
+// The exit status of a port lock that stops the command (busy, or an odd
+// lock file); kExitOk when it may go on.
+[[nodiscard]] ExitCode exitForLock(device::PortLockState state);
 
 } // namespace vardo::cli

@@ -1,5 +1,6 @@
 #include "codetable/code_table_editor_window.h"
 
+#include "device/port_lock.h"
 #include "platform/dialogs.h"
 
 #include <QComboBox>
@@ -204,6 +205,11 @@ void CodeTableEditorWindow::onResetTable()
 void CodeTableEditorWindow::onApplyTable()
 {
     const CodeTable payload = model_.payload();
+    const auto lock = device::lockForOperation(encoder_ ? encoder_->get().get() : nullptr, [](const std::string& why) {
+        platform::dialogs().message(messages::kCaption, why + messages::kLineBreak, platform::MessageIcon::Warning);
+    });
+    if (!lock)
+        return;
     const auto load = [&](device::Encoder& e) { return e.loadTable(payload); };
     if (encoder_ && encoder_->with(load) == device::Result::Ok) {
         close();

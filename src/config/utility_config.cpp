@@ -10,6 +10,9 @@
 
 #include <algorithm>
 #include <climits>
+#include <filesystem>
+#include <mutex>
+#include <optional>
 #include <vector>
 
 #include <sys/stat.h>
@@ -60,24 +63,9 @@ std::string lockFilePath(const std::string& configFile)
 
 std::string lockProblem(const std::string& lockFile, platform::LockState state)
 {
-    std::string what;
-    switch (state) {
-    case platform::LockState::Held:
-    case platform::LockState::Unlocked:
+    const std::string what = platform::lockStateText(state);
+    if (what.empty())
         return {};
-    case platform::LockState::Folder:
-        what = "is a folder, not a lock file";
-        break;
-    case platform::LockState::Link:
-        what = "is a symbolic link, which a lock never follows";
-        break;
-    case platform::LockState::Special:
-        what = "is a pipe, socket or device, not a lock file";
-        break;
-    case platform::LockState::NoAccess:
-        what = "may not be opened by this user (left by another user, such as a run with sudo)";
-        break;
-    }
     return std::string("Cannot lock ") + kConfigFileName + ": " + lockFile + " " + what
         + ". Remove it and try again.";
 }
@@ -176,23 +164,89 @@ std::array<std::pair<const char*, std::string>, 8> savedValues(const link::Devic
              {"Options", std::to_string(s.optionsFitted)}}};
 }
 
-// A free name beside the configuration file: USBUtilityCfg-YYYYMMDD-HHMMSS.ini,
-// with -2, -3 ... when taken.
-std::string freeBackupPath(const std::string& configFile)
+std::string localTimeStamp()
 {
-    const auto slash = configFile.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : configFile.substr(0, slash);
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-    const std::string base = folder + "/USBUtilityCfg-" + stamp;
-    std::string path = base + ".ini";
-    struct stat st{};
-    for (int n = 2; ::stat(path.c_str(), &st) == 0; ++n)
-        path = base + "-" + std::to_string(n) + ".ini";
-    return path;
+    return stamp;
+}
+
+// Writes bytes into base + ".ini", else base + "-2.ini", "-3" ...: a name no
+// other run can have taken, even one started in the same second. path
+// receives the name tried last.
+bool writeUnderFreeName(const std::string& base, const std::string& bytes, std::string& path)
+{
+    for (int n = 1; n < 1000; ++n) {
+        path = base + (n > 1 ? "-" + std::to_string(n) : std::string()) + ".ini";
+        const platform::NewFile written = platform::writeNewFile(path, bytes);
+        if (written != platform::NewFile::Exists)
+            return written == platform::NewFile::Written;
+    }
+    return false;
+}
+
+constexpr std::size_t kBackupsKept = 10;
+constexpr const char* kBackupPrefix = "USBUtilityCfg-";
+
+// The backups this process wrote: never removed by its own later ones (an
+// --all run over more encoders of one serial number than are kept).
+std::mutex g_ownBackupsMutex;
+std::vector<std::string> g_ownBackups;
+
+// When name is an upgrade backup of the serial's (its part of the name given
+// as serialPart), its stamp and number, which order backups from old to new.
+std::optional<std::pair<std::string, int>> backupOrder(const std::string& name, const std::string& serialPart)
+{
+    const std::string prefix = kBackupPrefix + serialPart;
+    // YYYYMMDD-HHMMSS[-n].ini
+    if (name.size() < prefix.size() + 19 || name.compare(0, prefix.size(), prefix) != 0
+        || name.compare(name.size() - 4, 4, ".ini") != 0)
+        return std::nullopt;
+    const std::string rest = name.substr(prefix.size(), name.size() - prefix.size() - 4);
+    for (std::size_t i = 0; i < 15; ++i)
+        if (i == 8 ? rest[i] != '-' : (rest[i] < '0' || rest[i] > '9'))
+            return std::nullopt;
+    int n = 1;
+    if (rest.size() > 15) {
+        const std::string number = rest.substr(16);
+        if (rest[15] != '-' || number.empty() || number.size() > 4
+            || number.find_first_not_of("0123456789") != std::string::npos)
+            return std::nullopt;
+        n = std::stoi(number);
+    }
+    return std::make_pair(rest.substr(0, 15), n);
+}
+
+// Removes the serial's backups in folder beyond the newest kBackupsKept.
+void pruneBackups(const std::string& folder, const std::string& serialPart)
+{
+    std::vector<std::pair<std::pair<std::string, int>, std::string>> found;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (const auto order = backupOrder(name, serialPart); order && entry.is_regular_file(ec))
+            found.emplace_back(*order, entry.path().string());
+    }
+    if (found.size() <= kBackupsKept)
+        return;
+    std::sort(found.begin(), found.end());
+    found.resize(found.size() - kBackupsKept);
+    std::lock_guard lock(g_ownBackupsMutex);
+    for (const auto& [order, path] : found)
+        if (std::find(g_ownBackups.begin(), g_ownBackups.end(), path) == g_ownBackups.end())
+            std::filesystem::remove(path, ec);
+}
+
+// A value as one line of the file: control bytes would break it.
+std::string oneLine(std::string value)
+{
+    for (char& c : value)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    return value;
 }
 
 } // namespace
@@ -313,12 +367,11 @@ void recordFirmwareFile(const std::string& name, const std::string& configFile)
 }
 
 bool writeUpgradeBackup(const link::DeviceStatus& settings, const std::string& configFile,
-                        std::string& path)
+                        const std::string& serial, const std::string& port, std::string& path)
 {
     path.clear();
     if (configFile.empty())
         return false;
-    path = freeBackupPath(configFile);
     // Start from the configuration file when it reads, so FirmwareFile and any
     // hand-made comments come along; otherwise from the first-start shape.
     std::vector<Record> records;
@@ -337,8 +390,23 @@ bool writeUpgradeBackup(const link::DeviceStatus& settings, const std::string& c
     }
     for (const auto& [key, value] : savedValues(settings))
         setValueIn(records, key, value, kSection);
-    // One write of the whole text: a full disk leaves no file, not an empty one.
-    return platform::replaceFile(path, formatIniText(records));
+    // New keys go first in the section: the serial number then heads it.
+    setValueIn(records, kBackupPortKey, oneLine(port), kSection);
+    setValueIn(records, kBackupSerialKey, oneLine(serial), kSection);
+
+    const std::string folder = folderOf(configFile);
+    const std::string serialPart = serial.empty() ? std::string() : platform::fileNamePart(serial) + "-";
+    // One write of the whole text under a name taken exclusively: a full disk
+    // leaves no file, and two runs in the same second never share one.
+    if (!writeUnderFreeName(folder + "/" + kBackupPrefix + serialPart + localTimeStamp(), formatIniText(records),
+                            path))
+        return false;
+    {
+        std::lock_guard lock(g_ownBackupsMutex);
+        g_ownBackups.push_back(path);
+    }
+    pruneBackups(folder, serialPart);
+    return true;
 }
 
 bool copyFileReplacing(const std::string& from, const std::string& to)
@@ -348,16 +416,6 @@ bool copyFileReplacing(const std::string& from, const std::string& to)
 }
 
 namespace {
-
-std::string localTimeStamp()
-{
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-    return stamp;
-}
 
 // Why a file to import holds something the reset could not send, or "".
 std::string importedValueProblem(const std::string& bytes, const std::vector<Record>& records)
@@ -397,14 +455,9 @@ Kept keepReplacedFile(const std::string& configFile, const std::string& replacem
     } catch (const IniFormatError&) {
         // Kept: it may have been mended by hand.
     }
-    const std::string base = folderOf(configFile) + "/USBUtilityCfg-before-import-" + localTimeStamp();
-    for (int n = 1; n < 100; ++n) {
-        path = base + (n > 1 ? "-" + std::to_string(n) : std::string()) + ".ini";
-        const platform::NewFile written = platform::writeNewFile(path, old);
-        if (written != platform::NewFile::Exists)
-            return written == platform::NewFile::Written ? Kept::Kept : Kept::Failed;
-    }
-    return Kept::Failed;
+    return writeUnderFreeName(folderOf(configFile) + "/USBUtilityCfg-before-import-" + localTimeStamp(), old, path)
+               ? Kept::Kept
+               : Kept::Failed;
 }
 
 } // namespace

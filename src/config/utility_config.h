@@ -112,14 +112,24 @@ SaveOutcome saveSettings(const link::DeviceStatus& settings, const std::string& 
 // failure, a damaged file included, goes unreported: the name is only a hint.
 void recordFirmwareFile(const std::string& name, const std::string& configFile);
 
+// The keys a backup adds to appSettings: whose settings it holds. The reset
+// and the import pass over them.
+inline constexpr const char* kBackupSerialKey = "EncoderSerial";
+inline constexpr const char* kBackupPortKey = "EncoderPort";
+
 // Before a firmware upgrade erases anything: writes the settings that will be
-// written back into a new timestamped file beside configFile
-// (USBUtilityCfg-YYYYMMDD-HHMMSS.ini, the configuration file's layout), so a
-// failure after the erase never loses them; a reset from that file sends them
-// back. path receives the file's name. False when it could not be written
-// whole; then no file of that name is left behind.
+// written back into a new file beside configFile, named after the encoder's
+// serial number and the time (USBUtilityCfg-SERIAL-YYYYMMDD-HHMMSS.ini, with
+// -2, -3 ... for more in one second; USBUtilityCfg-YYYYMMDD-HHMMSS.ini
+// without a serial), in the configuration file's layout plus the serial and
+// port keys above, so a failure after the erase never loses them; a reset from
+// that file sends them back. The name is taken exclusively: runs started in
+// the same second each get their own file. Of the serial's backups the newest
+// ten are kept (none that this process wrote is removed). path receives the
+// file's name. False when it could not be written whole; then no file of
+// that name is left behind.
 bool writeUpgradeBackup(const link::DeviceStatus& settings, const std::string& configFile,
-                        std::string& path);
+                        const std::string& serial, const std::string& port, std::string& path);
 
 // What importConfigFile did, for callers that say more than the window does.
 struct ImportDetails {

@@ -5,6 +5,7 @@
 // --sim-state=FILE keeps the encoders in FILE, shared with vardo-encoder-demo
 // (sim/sim_state.h): read at start, written after every change and at exit.
 #include "demo/virtual_encoder_window.h"
+#include "device/port_lock.h"
 #include "mainwindow/app_startup.h"
 #include "mainwindow/form1.h"
 #include "sim/sim_state.h"
@@ -84,6 +85,7 @@ int main(int argc, char** argv)
         return *code;
     const auto countOption = takeOption(argc, argv, "--sim-encoders=");
     const auto statePath = takeOption(argc, argv, "--sim-state=");
+    vardo::device::setPortLockFolderOverride(vardo::sim::portLockFolderFor(statePath.value_or("")));
     std::optional<vardo::sim::SimStateFile> stateFile;
     std::optional<vardo::sim::SimState> state;
     if (statePath) {

@@ -2,7 +2,9 @@
 
 #include "device/encoder_choice.h"
 
+#include "link/usb_port.h"
 #include "platform/clock.h"
+#include "platform/text8.h"
 
 #include <array>
 #include <utility>
@@ -88,6 +90,20 @@ void Encoder::close()
     if (handle_)
         hid_close(handle_);
     handle_ = nullptr;
+}
+
+AttachedEncoder Encoder::identity()
+{
+    std::lock_guard lock(mutex_);
+    if (!handle_)
+        return {};
+    if (!identity_.path.empty())
+        return identity_;
+    const hid_device_info* info = hid_get_device_info(handle_);
+    if (!info || !info->path)
+        return {};
+    return {link::usbPortOf(info->path), info->serial_number ? platform::narrowLow8(info->serial_number) : "",
+            info->path};
 }
 
 Result Encoder::send(link::EncoderCommand code, std::span<const std::uint8_t> payload)

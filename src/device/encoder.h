@@ -72,9 +72,9 @@ public:
     // returns NoDevice. The destructor does the same.
     void close();
 
-    // Where the encoder was opened (path, USB port, serial); empty fields when
-    // it was adopted from a bare handle.
-    const AttachedEncoder& identity() const { return identity_; }
+    // Where the encoder was opened (path, USB port, serial number): recorded
+    // when it was opened by path, else read from its handle; all "" once closed.
+    AttachedEncoder identity();
     void setIdentity(AttachedEncoder identity) { identity_ = std::move(identity); }
     // False once the encoder's interface has left the bus (unplugged,
     // restarted); true while it is listed, or when its path is not known.

@@ -8,6 +8,7 @@
 #include "firmware/firmware_upgrade.h"
 #include "device/encoder_choice.h"
 #include "device/outcome.h"
+#include "device/port_lock.h"
 #include "firmware/loader_texts.h"
 #include "link/device_access.h"
 #include "link/encoder_commands.h"
@@ -527,6 +528,9 @@ void Form1::onKeypadTypeChosen()
 
 void Form1::onSaveChanges()
 {
+    const auto lock = vardo::device::lockForOperation(encoder_->get().get(), showMessage);
+    if (!lock)
+        return;
     if (encoder_->with([](vardo::device::Encoder& e) { return e.saveDefaults(); })
         != vardo::device::Result::Ok) {
         if (!reportIfEncoderGone())
@@ -573,6 +577,9 @@ void Form1::onFactoryReset()
     }
     // The encoder restarts after a factory reset; its answer does not matter,
     // and the restart is waited for even when no encoder was open.
+    const auto lock = vardo::device::lockForOperation(encoder_->get().get(), showMessage);
+    if (!lock)
+        return;
     if (const auto encoder = encoder_->get())
         encoder->factoryReset();
     else
@@ -586,6 +593,9 @@ void Form1::onResetFromConfigFile()
     using vardo::config::ResetOutcome;
     // An encoder that has left would fail every command; one message says why.
     if (reportIfEncoderGone())
+        return;
+    const auto lock = vardo::device::lockForOperation(encoder_->get().get(), showMessage);
+    if (!lock)
         return;
     switch (vardo::config::resetFromConfigFile(encoder_->get().get(), FileName, kReport)) {
     case ResetOutcome::KeypadRefused:
@@ -748,7 +758,8 @@ bool Form1::prepareUpgrade(firmware_upgrade& window)
                                 prev_keypadType_index, prev_options_fitted, keyCodeArray);
         // Should the upgrade fail after its erase, these values survive in a backup
         // that "config apply --from" (or an import) sends back.
-        vardo::config::writeUpgradeBackup(storedSettings(), FileName, backup);
+        const auto where = encoder_->get() ? encoder_->get()->identity() : vardo::device::AttachedEncoder{};
+        vardo::config::writeUpgradeBackup(storedSettings(), FileName, where.serial, where.port, backup);
         return true;
     };
     return window.prepareUpgrade(encoder_->get(), keyCodeArray, keep);

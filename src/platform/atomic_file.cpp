@@ -292,6 +292,18 @@ NewFile writeNewFile(const std::string& path, std::string_view bytes)
     return NewFile::Written;
 }
 
+std::string fileNamePart(std::string_view name)
+{
+    std::string out(name);
+    for (char& c : out) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.'
+                           || c == '-' || c == '_';
+        if (!plain)
+            c = '_';
+    }
+    return out;
+}
+
 int removeStaleTemporaries(const std::string& folder, const std::string& namePrefix)
 {
     const std::string prefix = "." + namePrefix;
@@ -326,40 +338,72 @@ int removeStaleTemporaries(const std::string& folder, const std::string& namePre
     return removed;
 }
 
-FileLock::FileLock(const std::string& lockFile, bool create)
+std::string lockStateText(LockState state)
 {
+    switch (state) {
+    case LockState::Held:
+    case LockState::Unlocked:
+        break;
+    case LockState::Folder:
+        return "is a folder, not a lock file";
+    case LockState::Link:
+        return "is a symbolic link, which a lock never follows";
+    case LockState::Special:
+        return "is a pipe, socket or device, not a lock file";
+    case LockState::NoAccess:
+        return "may not be opened by this user (left by another user, such as a run with sudo)";
+    }
+    return {};
+}
+
+int openLockFile(const std::string& lockFile, bool create, unsigned createMode, LockState& state)
+{
+    state = LockState::Unlocked;
     if (lockFile.empty())
-        return;
+        return -1;
     // Looked at before opening: a FIFO or device must not be opened at all.
     struct stat st {};
     const bool existed = ::lstat(lockFile.c_str(), &st) == 0;
     if (existed && !S_ISREG(st.st_mode)) {
-        state_ = refusedKind(st.st_mode);
-        return;
+        state = refusedKind(st.st_mode);
+        return -1;
     }
     const int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    fd_ = ::open(lockFile.c_str(), O_RDWR | (create ? O_CREAT : 0) | flags, 0600);
-    // One we may only read (left by root, or on a read-only disk) locks as well:
-    // flock needs no write access.
-    if (fd_ < 0 && (errno == EACCES || errno == EROFS))
-        fd_ = ::open(lockFile.c_str(), O_RDONLY | flags);
-    if (fd_ < 0) {
+    // An existing file is opened without O_CREAT: in a shared sticky folder
+    // (/run/lock) the kernel refuses O_CREAT on another user's file.
+    int fd = ::open(lockFile.c_str(), O_RDWR | (create && !existed ? O_CREAT : 0) | flags, createMode);
+    if (fd < 0 && errno == EACCES && create && !existed)
+        fd = ::open(lockFile.c_str(), O_RDWR | flags);
+    // One we may only read (left by root, or on a read-only disk) locks as well.
+    if (fd < 0 && (errno == EACCES || errno == EROFS))
+        fd = ::open(lockFile.c_str(), O_RDONLY | flags);
+    if (fd < 0) {
         const int error = errno;
         if (error == ELOOP || error == EISDIR)
-            state_ = error == ELOOP ? LockState::Link : LockState::Folder;
+            state = error == ELOOP ? LockState::Link : LockState::Folder;
         else if (::lstat(lockFile.c_str(), &st) == 0)
-            state_ = S_ISREG(st.st_mode) ? LockState::NoAccess : refusedKind(st.st_mode);
-        return;
+            state = S_ISREG(st.st_mode) ? LockState::NoAccess : refusedKind(st.st_mode);
+        return -1;
     }
     // Swapped for something else since the look above.
-    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
-        state_ = refusedKind(st.st_mode);
-        ::close(fd_);
-        fd_ = -1;
-        return;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        state = refusedKind(st.st_mode);
+        ::close(fd);
+        return -1;
     }
-    if (!existed)
-        giveToFolderOwner(fd_, folderOf(lockFile));
+    if (!existed && create) {
+        if (st.st_uid == ::geteuid() && (st.st_mode & 07777) != createMode)
+            static_cast<void>(::fchmod(fd, createMode));
+        giveToFolderOwner(fd, folderOf(lockFile));
+    }
+    return fd;
+}
+
+FileLock::FileLock(const std::string& lockFile, bool create)
+{
+    fd_ = openLockFile(lockFile, create, 0600, state_);
+    if (fd_ < 0)
+        return;
     if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
         state_ = LockState::Held;
         return;

@@ -61,6 +61,10 @@ bool makeFolders(const std::string& folder);
 enum class NewFile { Written, Exists, Failed };
 NewFile writeNewFile(const std::string& path, std::string_view bytes);
 
+// name as part of a file name: anything but letters, digits, '.', '-' and
+// '_' (a slash above all) becomes '_'.
+std::string fileNamePart(std::string_view name);
+
 // Removes from folder the temporary files that replaceFile and writeNewFile
 // runs killed half way left there (".<namePrefix>....tmp-<pid>-<n>"). One
 // is stale when the process named in it no longer runs and nobody holds its
@@ -78,6 +82,18 @@ enum class LockState {
     Special,   // or a pipe, socket or device; it is never opened blocking
     NoAccess,  // refused: the lock file may not be opened, not even for reading
 };
+
+// What is wrong with a lock file in state, as a message goes on after its
+// name ("is a folder, not a lock file"); "" for Held and Unlocked.
+std::string lockStateText(LockState state);
+
+// Opens lockFile for flock without blocking and without following a link:
+// read-write when allowed, else read-only (flock needs no write access).
+// With create, a missing file is made with exactly createMode (the umask does
+// not apply), and as root given to the owner of its folder, as makeFolders
+// does. -1 with state saying why when it is not a regular file or may not be
+// opened; state Unlocked when it is missing and cannot be made.
+int openLockFile(const std::string& lockFile, bool create, unsigned createMode, LockState& state);
 
 // Holds an exclusive flock on lockFile for its lifetime, waiting while another
 // holds it. The file is created 0600 when create is true (as root, given to

@@ -126,10 +126,12 @@ private:
 
 self_test::self_test(std::shared_ptr<vardo::device::EncoderSlot> encoder, QWidget* parent)
     : QWidget(parent, Qt::Window)
-    , port_(std::make_unique<vardo::selftest::EncoderSelfTestPort>(std::move(encoder)))
+    , port_(std::make_unique<vardo::selftest::EncoderSelfTestPort>(encoder))
     , view_(std::make_unique<vardo::selftest::WindowSelfTestView>(*this))
     , sequence_(std::make_unique<SelfTestSequence>(*port_, *view_, closeForm))
 {
+    portLock_ = vardo::device::lockForOperation(encoder ? encoder->get().get() : nullptr,
+                                                [this](const std::string& why) { view_->showMessage(why); });
     setObjectName(QStringLiteral("self_test"));
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("Self Test"));
@@ -238,6 +240,9 @@ void self_test::InitializeSelfTest()
         paintLabel(l, backGroundColour);
     for (QCheckBox* c : {ledCheckBox, brightnessCheckBox, buzzerCheckBox})
         c->setChecked(false);
+    // Another program (or window) drives the encoder: said already, nothing starts.
+    if (!portLock_)
+        return;
 
     backgroundWorker1 = QThread::create([this] { backgroundWorker1_DoWork(); });
     backgroundWorker1->setParent(this);
@@ -333,6 +338,7 @@ void self_test::backgroundWorker1_RunWorkerCompleted()
     completed_ = true;
     sequence_->complete(state_);
     emit verdict(QString::fromStdString(sequence_->verdict(state_)));
+    portLock_.reset();
     close();
 }
 

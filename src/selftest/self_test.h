@@ -1,6 +1,7 @@
 #pragma once
 // The self test window: runs the LED, brightness, buzzer and key tests of the
 // encoder on a worker and closes itself when the sequence is over.
+#include "device/port_lock.h"
 #include "selftest/self_test_sequence.h"
 
 #include <QColor>
@@ -10,6 +11,7 @@
 #include <array>
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 
 class QCheckBox;
@@ -97,6 +99,8 @@ private:
     std::unique_ptr<vardo::selftest::WindowSelfTestView> view_;
     // One sequence for the run and its completion, so the verdict survives both.
     std::unique_ptr<vardo::selftest::SelfTestSequence> sequence_;
+    // The encoder's port lock while the test runs: no other program drives it meanwhile.
+    std::optional<vardo::device::PortLock> portLock_;
     bool loaded_ = false;
     bool workerStarted_ = false;
     bool completed_ = false;

@@ -453,4 +453,13 @@ bool SimStateFile::writeNow(std::string& error)
     return true;
 }
 
+std::string portLockFolderFor(const std::string& statePath)
+{
+    if (statePath.empty())
+        return {};
+    const std::string folder = statePath + ".locks";
+    static_cast<void>(platform::makeFolders(folder));
+    return folder;
+}
+
 } // namespace vardo::sim

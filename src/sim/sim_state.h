@@ -55,6 +55,12 @@ EncoderState captureEncoderState(VirtualEncoderDevice& device);
 void restoreEncoderState(VirtualEncoderDevice& device, const EncoderState& state);
 
 // The state file of one program run.
+// Where the demo programs keep the port locks of the encoders kept in
+// statePath: the folder statePath + ".locks" (made here), so that runs sharing
+// those encoders lock each other out while runs of other state files do not.
+// "" for no state file: the encoders are the run's own, nothing to lock against.
+std::string portLockFolderFor(const std::string& statePath);
+
 class SimStateFile {
 public:
     explicit SimStateFile(std::string path) : path_(std::move(path)) {}

@@ -4,6 +4,7 @@
 #include "cli/cli.h"
 #include "config/config_test_env.h"
 #include "config/config_path.h"
+#include "device/port_lock.h"
 #include "link/hid_transport.h"
 #include "platform/clock.h"
 #include "platform/user_folder.h"
@@ -100,6 +101,8 @@ protected:
         dataHome = root + "/data";
         std::filesystem::create_directories(dataHome);
         platform::setUserDataFolderOverride(dataHome);
+        std::filesystem::create_directories(root + "/locks");
+        device::setPortLockFolderOverride(root + "/locks");
         sim::Bus::instance().reset();
         FileName.clear();
         encoder = addEncoder(1);
@@ -111,6 +114,7 @@ protected:
         sim::Bus::instance().reset();
         FileName.clear();
         platform::setUserDataFolderOverride("");
+        device::setPortLockFolderOverride(std::nullopt);
         std::error_code ec;
         std::filesystem::remove_all(root, ec);
     }

@@ -3,6 +3,7 @@
 // and a failure that leaves the encoder in its loader for another try.
 #include "cli/exit_codes.h"
 #include "cli_test_env.h"
+#include "device/port_lock.h"
 #include "config/file_size_limit.h"
 #include "sim/virtual_device.h"
 
@@ -97,7 +98,10 @@ TEST_F(CliUpgradeTest, UpgradesBacksUpAndWritesTheSettingsBack)
 
     const auto files = backups();
     ASSERT_EQ(files.size(), 1u);
-    EXPECT_EQ(readFile(files[0]), savedConfig(8, tableText(testSettings().customTables[2]), 4, 0, 1, 3));
+    // Whose settings they are heads them.
+    std::string expectedBackup = savedConfig(8, tableText(testSettings().customTables[2]), 4, 0, 1, 3);
+    expectedBackup.insert(expectedBackup.find('\n') + 1, " EncoderSerial=VE710-000001\r\n EncoderPort=1-1\r\n");
+    EXPECT_EQ(readFile(files[0]), expectedBackup);
     EXPECT_EQ(r.err, "Settings saved to " + files[0] + "\n");
 }
 
@@ -369,4 +373,41 @@ TEST_F(CliUpgradeTest, LoaderTextsGivenAsFilesAreCheckedBeforeAnythingIsSent)
     EXPECT_EQ(run({"upgrade", "--yes", "--ram-loader", root, samplePath("01.06A")}).err,
               "'" + root + "' is a folder, not a RAM_BSL.Text file. Nothing was sent to the encoder.\n");
     EXPECT_TRUE(sent(device->encoder()).empty());
+}
+
+// Every command of several steps takes the encoder's port lock before it sends
+// anything; held elsewhere, it stops at once with exit 9 and who holds it.
+TEST_F(CliUpgradeTest, CommandsOfSeveralStepsAreRefusedWhileAnotherHoldsThePort)
+{
+    writeFile(configPath(), savedConfig(8, tableText(testSettings().customTables[2]), 4, 0, 1, 3));
+    const std::string image = samplePath("01.06A");
+    const std::string busy =
+        "The encoder at port 1-1 is in use by another operation of this program. Try again when it has finished.";
+    const struct {
+        std::vector<std::string> args;
+        std::string said;
+    } rows[] = {
+        {{"save"}, busy},
+        {{"factory-reset"}, busy},
+        {{"table", "load", "1=4"}, busy},
+        {{"config", "apply"}, busy},
+        {{"keys"}, busy},
+        {{"upgrade", "--yes", image}, busy},
+        {{"upgrade", "--yes", "--all", image}, busy + " Nothing was sent to the encoders."},
+        {{"save", "--all"}, "1-1: " + busy},
+    };
+    {
+        const device::PortLock held("1-1", "");
+        ASSERT_EQ(held.state(), device::PortLockState::Held);
+        for (const auto& row : rows) {
+            device->encoder().clearReceivedCommands();
+            const auto r = run(row.args);
+            EXPECT_EQ(r.code, cli::kExitEncoderBusy) << row.args[0];
+            EXPECT_TRUE(contains(r.err, row.said + "\n")) << r.err;
+            EXPECT_EQ(sent(device->encoder()), std::vector<Sent>{}) << row.args[0];
+        }
+        // A single command takes no lock.
+        EXPECT_EQ(run({"status"}).code, cli::kExitOk);
+    }
+    EXPECT_EQ(run({"save"}).code, cli::kExitOk);
 }

@@ -4,6 +4,7 @@
 #include "codetable/code_table_editor_window.h"
 #include "link/encoder_commands.h"
 #include "device/encoder.h"
+#include "device/port_lock.h"
 #include "link/hid_transport.h"
 #include "platform/clock.h"
 #include "platform/recording_dialogs.h"
@@ -41,7 +42,11 @@ CodeTable patternTable(std::uint8_t base)
 class EditorTest : public ::testing::Test {
 protected:
     std::shared_ptr<device::EncoderSlot> slot = std::make_shared<device::EncoderSlot>();
-    void SetUp() override { sim::Bus::instance().reset(); }
+    void SetUp() override
+    {
+        sim::Bus::instance().reset();
+        device::setPortLockFolderOverride("");   // no port locks: nothing else drives these encoders
+    }
 
     void TearDown() override
     {

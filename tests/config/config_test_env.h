@@ -3,6 +3,7 @@
 // virtual clock, recording dialogs, a private user data folder, an empty
 // virtual bus and an empty FileName.
 #include "config/config_path.h"
+#include "device/port_lock.h"
 #include "link/hid_transport.h"
 #include "platform/clock.h"
 #include "platform/recording_dialogs.h"
@@ -67,6 +68,9 @@ protected:
         dataHome = root + "/data";
         std::filesystem::create_directories(dataHome);
         platform::setUserDataFolderOverride(dataHome);
+        // The encoders' port locks in a folder of this test's own.
+        std::filesystem::create_directories(root + "/locks");
+        device::setPortLockFolderOverride(root + "/locks");
         sim::Bus::instance().reset();
         FileName.clear();
     }
@@ -76,6 +80,7 @@ protected:
         sim::Bus::instance().reset();
         FileName.clear();
         platform::setUserDataFolderOverride("");
+        device::setPortLockFolderOverride(std::nullopt);
         std::error_code ec;
         std::filesystem::remove_all(root, ec);
     }

@@ -8,9 +8,12 @@
 
 #include <gmock/gmock.h>
 
+#include <array>
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 
 #include <sys/inotify.h>
@@ -630,7 +633,7 @@ TEST_F(UtilityConfig, AsRootInAUsersHomeEverythingMadeBelongsToThatUser)
     s.keypadType = 1;
     EXPECT_EQ(saveSettings(s, FileName, report), SaveOutcome::Saved);
     std::string backup;
-    EXPECT_TRUE(writeUpgradeBackup(s, FileName, backup));
+    EXPECT_TRUE(writeUpgradeBackup(s, FileName, "VE710-000001", "1-1", backup));
     writeFile(root + "/USBUtilityCfg.ini", testenv::savedConfig("7", "", "1", "1", "0", "1", "3"));
     ImportDetails details;
     EXPECT_TRUE(importConfigFile(root + "/USBUtilityCfg.ini", FileName, report, &details));
@@ -838,14 +841,23 @@ TEST_F(ResetFromFile, UpgradeBackupHoldsTheSettingsAndSendsThemBack)
         s.codeTable[i] = static_cast<std::uint8_t>(0xE0 + i);
 
     std::string first, second;
-    ASSERT_TRUE(writeUpgradeBackup(s, FileName, first));
-    ASSERT_TRUE(writeUpgradeBackup(s, FileName, second));
-    // Beside the configuration file, a new name each time; the file itself untouched.
+    ASSERT_TRUE(writeUpgradeBackup(s, FileName, "VE710-000001", "1-1.3", first));
+    ASSERT_TRUE(writeUpgradeBackup(s, FileName, "VE710-000001", "1-1.3", second));
+    // Beside the configuration file, named by serial number, a new name each
+    // time; the file itself untouched. Whose settings they are is in the file.
     EXPECT_EQ(first.substr(0, first.rfind('/')), FileName.substr(0, FileName.rfind('/')));
-    EXPECT_THAT(first, ::testing::MatchesRegex(".*/USBUtilityCfg-[0-9]{8}-[0-9]{6}\\.ini"));
+    EXPECT_THAT(first, ::testing::MatchesRegex(".*/USBUtilityCfg-VE710-000001-[0-9]{8}-[0-9]{6}\\.ini"));
     EXPECT_NE(first, second);
     EXPECT_EQ(readFile(FileName), before);
     EXPECT_EQ(CIniFile::GetValue("FirmwareFile", kSection, first), "encoder[v2].txt");
+    EXPECT_EQ(CIniFile::GetValue(kBackupSerialKey, kSection, first), "VE710-000001");
+    EXPECT_EQ(CIniFile::GetValue(kBackupPortKey, kSection, first), "1-1.3");
+
+    // The import takes a backup as it is (the two keys pass).
+    std::filesystem::create_directories(root + "/in");
+    writeFile(root + "/in/USBUtilityCfg.ini", readFile(first));
+    EXPECT_TRUE(importConfigFile(root + "/in/USBUtilityCfg.ini", FileName, report));
+    EXPECT_EQ(readFile(FileName), readFile(first));
 
     // The reset sends a backup back exactly as it sends the configuration file.
     const std::string configFile = FileName;
@@ -866,11 +878,60 @@ TEST_F(UtilityConfig, UpgradeBackupWithoutAConfigurationFileStillHoldsTheSetting
     vardo::link::DeviceStatus s;
     s.keypadType = 1;
     std::string path;
-    ASSERT_TRUE(writeUpgradeBackup(s, FileName, path));
+    ASSERT_TRUE(writeUpgradeBackup(s, FileName, "", "", path));
     EXPECT_EQ(CIniFile::GetValue("FirstUp", kSection, path), "Yes");
     EXPECT_EQ(CIniFile::GetValue("KeypadLayout", kSection, path), "1");
     EXPECT_TRUE(CIniFile::RecordExists("FirmwareFile", kSection, path));
 
     FileName.clear();
-    EXPECT_FALSE(writeUpgradeBackup(s, FileName, path));
+    EXPECT_FALSE(writeUpgradeBackup(s, FileName, "", "", path));
+}
+
+// Runs started in the same second each get a file of their own, and of one
+// serial number's backups the newest ten stay; other serials, backups without
+// one and other files are not touched.
+TEST_F(UtilityConfig, BackupsAreNeverSharedAndTheNewestTenPerSerialAreKept)
+{
+    setUpFile();
+    const std::string folder = dataHome + "/VardoInterface/";
+    // Nine old ones of serial "S/1" (named S_1), in an order only their numbers give.
+    std::vector<std::string> old;
+    for (const char* stamp : {"20200101-000000", "20200101-000000-2", "20200101-000000-10", "20200102-000000",
+                              "20200103-000000", "20200104-000000", "20200105-000000", "20200106-000000",
+                              "20200107-000000"})
+        old.push_back(folder + "USBUtilityCfg-S_1-" + stamp + ".ini");
+    const std::vector<std::string> others = {folder + "USBUtilityCfg-S_2-20190101-000000.ini",
+                                             folder + "USBUtilityCfg-20190101-000000.ini",
+                                             folder + "USBUtilityCfg-S_1-notes.ini"};
+    for (const auto& p : old)
+        writeFile(p, "old");
+    for (const auto& p : others)
+        writeFile(p, "other");
+
+    vardo::link::DeviceStatus s;
+    std::array<std::string, 3> paths;
+    std::array<bool, 3> written{};
+    {
+        std::vector<std::thread> runs;
+        for (std::size_t i = 0; i < 3; ++i)
+            runs.emplace_back([&, i] { written[i] = writeUpgradeBackup(s, FileName, "S/1", "1-" + std::to_string(i), paths[i]); });
+        for (auto& t : runs)
+            t.join();
+    }
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_TRUE(written[i]);
+        EXPECT_EQ(CIniFile::GetValue(kBackupPortKey, kSection, paths[i]), "1-" + std::to_string(i)) << paths[i];
+    }
+    EXPECT_EQ(std::set<std::string>(paths.begin(), paths.end()).size(), 3u);
+
+    // Twelve of S/1: the two oldest went.
+    std::set<std::string> expected(old.begin() + 2, old.end());
+    expected.insert(paths.begin(), paths.end());
+    expected.insert(others.begin(), others.end());
+    expected.insert(FileName);
+    std::set<std::string> present;
+    for (const auto& e : std::filesystem::directory_iterator(folder))
+        if (e.path().filename().string()[0] != '.')
+            present.insert(e.path().string());
+    EXPECT_EQ(present, expected);
 }

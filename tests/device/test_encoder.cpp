@@ -2,6 +2,7 @@
 // configuration's order and stop, and the slot that windows share.
 #include "device/encoder.h"
 #include "device/outcome.h"
+#include "device/port_lock.h"
 #include "platform/clock.h"
 #include "sim/bus.h"
 #include "sim/scripted_device.h"
@@ -13,8 +14,16 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <mutex>
+#include <optional>
 #include <thread>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace vardo;
 using device::Result;
@@ -212,6 +221,94 @@ TEST_F(DeviceEncoder, ExchangesOnTwoEncodersDoNotWaitForEachOther)
     first.join();
     EXPECT_TRUE(held->releasedInTime);
     EXPECT_EQ(waitingResult, Result::Ok);
+}
+
+} // namespace
+
+// ---- the port lock ------------------------------------------------------------
+
+namespace {
+
+class PortLockTest : public DeviceEncoder {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/vardo-locks-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        folder = pattern;
+        device::setPortLockFolderOverride(folder);
+    }
+    void TearDown() override
+    {
+        device::setPortLockFolderOverride(std::nullopt);
+        std::filesystem::remove_all(folder);
+        DeviceEncoder::TearDown();
+    }
+    static std::string read(const std::string& path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    std::string folder;
+};
+
+// flock conflicts between two opens even in one process, so two PortLocks
+// stand for two programs (test_cli_process has a real second process).
+TEST_F(PortLockTest, OneHolderPerPortAndTheRefusedAreToldWho)
+{
+    const mode_t umaskBefore = ::umask(077);
+    auto first = std::make_optional<device::PortLock>("1-1.3", "/dev/hidraw0");
+    ::umask(umaskBefore);
+    ASSERT_EQ(first->state(), device::PortLockState::Held);
+    const std::string file = folder + "/vardo-encoder-1-1.3.lock";
+    EXPECT_EQ(first->file(), file);
+    EXPECT_EQ(std::filesystem::status(file).permissions(), std::filesystem::perms(0666)) << "for every user";
+    EXPECT_EQ(read(file).rfind(std::to_string(::getpid()) + " ", 0), 0u) << read(file);
+
+    // The port decides, not the path (it changes when the encoder restarts).
+    const device::PortLock second("1-1.3", "/dev/hidraw7");
+    EXPECT_EQ(second.state(), device::PortLockState::Busy);
+    EXPECT_FALSE(second.mayGoOn());
+    EXPECT_EQ(second.problem(), "The encoder at port 1-1.3 is in use by another operation of this program. Try "
+                                "again when it has finished.");
+    EXPECT_EQ(device::PortLock("1-2", "/dev/hidraw0").state(), device::PortLockState::Held);
+    const device::PortLock byPath("", "/dev/hidraw3");
+    EXPECT_EQ(byPath.file(), folder + "/vardo-encoder-_dev_hidraw3.lock");
+    EXPECT_EQ(device::PortLock("", "/dev/hidraw3").problem(),
+              "The encoder at /dev/hidraw3 is in use by another operation of this program. Try again when it has "
+              "finished.");
+    first.reset();
+    EXPECT_EQ(read(file), "") << "no record of a holder that has gone";
+    EXPECT_EQ(device::PortLock("1-1.3", "/dev/hidraw7").state(), device::PortLockState::Held);
+
+    // Nothing to lock: no encoder, or encoders that are this process's own.
+    EXPECT_EQ(device::PortLock::forEncoder(nullptr).state(), device::PortLockState::Free);
+    device::setPortLockFolderOverride("");
+    EXPECT_EQ(device::PortLock("1-1.3", "").state(), device::PortLockState::Free);
+}
+
+// A lock file that is no plain file is refused, never opened (a FIFO would
+// block) nor followed.
+TEST_F(PortLockTest, OddLockFilesAreRefusedWithTheirName)
+{
+    const std::string file = folder + "/vardo-encoder-1-1.lock";
+    const std::string target = folder + "/target";
+    const std::pair<std::function<bool()>, std::string> odd[] = {
+        {[&] { return std::filesystem::create_directory(file); }, "is a folder, not a lock file"},
+        {[&] { std::ofstream(target) << "kept";
+               return ::symlink(target.c_str(), file.c_str()) == 0; },
+         "is a symbolic link, which a lock never follows"},
+        {[&] { return ::mkfifo(file.c_str(), 0666) == 0; }, "is a pipe, socket or device, not a lock file"},
+    };
+    for (const auto& [make, what] : odd) {
+        std::filesystem::remove_all(file);
+        ASSERT_TRUE(make()) << what;
+        const device::PortLock lock("1-1", "");
+        EXPECT_EQ(lock.state(), device::PortLockState::OddFile);
+        EXPECT_EQ(lock.problem(), "Cannot lock the encoder at port 1-1: " + file + " " + what
+                                      + ". Remove it and try again.");
+    }
+    EXPECT_EQ(read(target), "kept");
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include "config/inifile.h"
 #include "firmware/firmware_upgrade.h"
 #include "device/encoder_choice.h"
+#include "device/port_lock.h"
 #include "link/encoder_commands.h"
 #include "mainwindow/about.h"
 #include "mainwindow/form1.h"
@@ -784,6 +785,37 @@ TEST_F(MainWindow, KeyboardReachesEveryControlInReadingOrder)
     w("button11")->setFocus();
     QTest::keyClick(w("button11"), Qt::Key_Return);
     EXPECT_THAT(dialogs.messages(), ElementsAre("Vardo 710 Encoder not connected..\r\n"));
+}
+
+// ---- the encoder held by another program ------------------------------------------------
+
+// Save, factory reset, the reset from the file and the self test each take the
+// encoder's port lock first: held elsewhere, the window says by whom and sends nothing.
+TEST_F(MainWindow, OperationsOfSeveralStepsSayWhoHoldsTheEncoder)
+{
+    plugEncoder(7, 8);
+    load();
+    const std::string port = device::attachedEncoders().at(0).port;
+    const std::string busy = "The encoder at port " + port
+        + " is in use by another operation of this program. Try again when it has finished.\r\n";
+    {
+        const device::PortLock held(port, "");
+        ASSERT_EQ(held.state(), device::PortLockState::Held);
+        for (void (Form1::*operation)() :
+             {&Form1::onSaveChanges, &Form1::onFactoryReset, &Form1::onResetFromConfigFile, &Form1::onTestEncoder}) {
+            dialogs.clear();
+            if (operation == &Form1::onFactoryReset)
+                dialogs.answerQuestion(true);   // past its question, to the lock
+            (window.get()->*operation)();
+            EXPECT_THAT(dialogs.messages(), ElementsAre(busy));
+            EXPECT_THAT(commandCodes(), IsEmpty());
+        }
+        EXPECT_EQ(readFile(configPath()), testenv::kFreshConfig);
+    }
+    dialogs.clear();
+    window->onSaveChanges();
+    EXPECT_THAT(dialogs.records(), IsEmpty());
+    EXPECT_THAT(commandCodes(), ElementsAre(link::WRITE_DEFAULTS, link::GET_STATUS));
 }
 
 // ---- configuration file menus -----------------------------------------------------------

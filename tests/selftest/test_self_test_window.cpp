@@ -63,6 +63,7 @@ protected:
     void SetUp() override
     {
         sim::Bus::instance().reset();
+        device::setPortLockFolderOverride("");   // no port locks: nothing else drives these encoders
     }
 
     void TearDown() override
