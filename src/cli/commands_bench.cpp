@@ -486,7 +486,7 @@ int Session::upgradeAll()
         if (o.ok())
             continue;
         run.harm = harmOf(o, std::find(loaderPorts.begin(), loaderPorts.end(), run.device.port) != loaderPorts.end());
-        run.messages.push_back(firmware::describe(o) + "; " + harmText(run.harm) + ".");
+        run.messages.push_back(firmware::describe(o) + (o.cancelled ? "" : std::string("; ") + harmText(run.harm)) + ".");
         run.recover = recoveryCommand(con_.programName, opt_, run);
         run.messages.push_back((run.harm >= Harm::NoSettings ? "Recover with: " : "Try again with: ") + run.recover);
     }

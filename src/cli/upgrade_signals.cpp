@@ -176,6 +176,8 @@ bool UpgradeInterrupts::Upgrade::mayEnterLoader()
 
 void UpgradeInterrupts::Upgrade::progress(Phase phase, int percent)
 {
+    // A signal sent before this event is answered with the phase it came in.
+    owner_.poll();
     // Once the restart is sent ("Done!") the new firmware is in: what is
     // left is the wait for it and the write-back, which report nothing.
     phase_.store(static_cast<int>(phase == Phase::Reset && percent >= 100 ? Phase::FindEncoder : phase));
