@@ -193,7 +193,6 @@ const char* harmText(Harm harm)
     case Harm::None:
         break;
     case Harm::Untouched:
-        return "the encoder was not changed";
     case Harm::Refused:
         return "the encoder was not changed";
     case Harm::NoSettings:
