@@ -430,18 +430,15 @@ int Session::upgradeAll()
     std::vector<firmware::Outcome> results(encoders.size());
     std::mutex backupMutex;
     // From here a signal is held back; what it says comes between the progress lines.
-    UpgradeInterrupts interrupts([&](const std::string& text) { progress.note(con_.err, text); }, signalled_,
-                                 con_.watchSignals);
-    std::vector<UpgradeInterrupts::Upgrade*> watched;
-    for (const auto& port : ports)
-        watched.push_back(&interrupts.add(port));
+    UpgradeInterrupts watched(
+        ports, [&](const std::string& text) { progress.note(con_.err, text); }, signalled_, con_.watchSignals);
     {
         std::vector<std::thread> workers;
         for (std::size_t i = 0; i < encoders.size(); ++i) {
             runs[i].device = encoders[i];
             workers.emplace_back([&, i] {
                 firmware::Hooks hooks;
-                hooks.event = [&progress, &run = runs[i], &stretch = *watched[i], i](const firmware::Event& e) {
+                hooks.event = [&progress, &run = runs[i], &stretch = watched[i], i](const firmware::Event& e) {
                     stretch.progress(e.phase, e.percent);
                     if (e.notice == firmware::Notice::None)
                         progress.report(i, e.percent, e.text);
@@ -460,11 +457,11 @@ int Session::upgradeAll()
                     progress.note(con_.err, port + ": settings saved to " + path);
                     return true;
                 };
-                hooks.mayEnterLoader = [&stretch = *watched[i]] { return stretch.mayEnterLoader(); };
+                hooks.mayEnterLoader = [&stretch = watched[i]] { return stretch.mayEnterLoader(); };
                 firmware::UpgradeJob job(firmware::benchPolicy(encoders[i].port), std::move(hooks));
                 job.setLoaderTexts(texts.texts);
                 results[i] = job.run(image);
-                watched[i]->finish();
+                watched[i].finish();
             });
         }
         for (auto& w : workers)
@@ -477,7 +474,7 @@ int Session::upgradeAll()
     for (std::size_t i = 0; i < runs.size(); ++i) {
         PortRun& run = runs[i];
         const firmware::Outcome& o = results[i];
-        run.exit = o.cancelled ? 128 + interrupts.signal() : exitForUpgrade(o);
+        run.exit = o.cancelled ? 128 + watched.signal() : exitForUpgrade(o);
         run.outcome = firmware::outcomeName(o);
         run.backup = o.backupPath;
         for (const auto& m : run.messages)

@@ -50,13 +50,14 @@ int Session::cmdUpgrade()
     // From here a signal is held back; what it says comes between the progress lines.
     std::mutex output;
     UpgradeInterrupts interrupts(
+        {port},
         [&](const std::string& text) {
             std::lock_guard lock(output);
             progress.finish();
             con_.err << text << std::endl;
         },
         signalled_, con_.watchSignals);
-    UpgradeInterrupts::Upgrade& watched = interrupts.add(port);
+    UpgradeInterrupts::Upgrade& watched = interrupts[0];
 
     OpenStatus reopened = OpenStatus::NoEncoder;
     firmware::Hooks hooks;

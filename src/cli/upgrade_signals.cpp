@@ -133,20 +133,18 @@ void SignalWatch::poll()
 
 // ---- UpgradeInterrupts ---------------------------------------------------------
 
-UpgradeInterrupts::UpgradeInterrupts(std::function<void(const std::string&)> say, std::atomic<int>& first,
+UpgradeInterrupts::UpgradeInterrupts(const std::vector<std::string>& names,
+                                     std::function<void(const std::string&)> say, std::atomic<int>& first,
                                      bool watch)
     : say_(std::move(say)), first_(first)
 {
+    for (const auto& name : names)
+        upgrades_.emplace_back(*this, name);
     if (watch)
         watch_ = std::make_unique<SignalWatch>([this](int s) { onSignal(s); });
 }
 
 UpgradeInterrupts::~UpgradeInterrupts() = default;
-
-UpgradeInterrupts::Upgrade& UpgradeInterrupts::add(std::string name)
-{
-    return upgrades_.emplace_back(*this, std::move(name));
-}
 
 void UpgradeInterrupts::poll()
 {
@@ -186,7 +184,8 @@ void UpgradeInterrupts::Upgrade::progress(Phase phase, int percent)
 void UpgradeInterrupts::Upgrade::finish()
 {
     owner_.poll();
-    state_.store(state_.load() == Stopped ? Stopped : Over);
+    int inside = Inside;
+    state_.compare_exchange_strong(inside, Over);
 }
 
 } // namespace vardo::cli

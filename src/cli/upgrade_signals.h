@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace vardo::cli {
 
@@ -58,11 +59,13 @@ private:
 // The upgrades of one command and the first signal that came during them.
 class UpgradeInterrupts {
 public:
-    // say prints one message (without its line break), from any thread.
-    // first receives the first signal (it outlives this). watch: hold the
-    // process's signals back (SignalWatch); false where the run is not a
-    // process of its own (tests in-process).
-    UpgradeInterrupts(std::function<void(const std::string&)> say, std::atomic<int>& first, bool watch);
+    // One upgrade for each name (its port; "" for the only one). say prints
+    // one message (without its line break), from any thread. first receives
+    // the first signal (it outlives this). watch: hold the process's signals
+    // back (SignalWatch); false where the run is not a process of its own
+    // (tests in-process).
+    UpgradeInterrupts(const std::vector<std::string>& names, std::function<void(const std::string&)> say,
+                      std::atomic<int>& first, bool watch);
     ~UpgradeInterrupts();
     UpgradeInterrupts(const UpgradeInterrupts&) = delete;
     UpgradeInterrupts& operator=(const UpgradeInterrupts&) = delete;
@@ -87,8 +90,8 @@ public:
         std::atomic<int> phase_{static_cast<int>(firmware::Phase::EnterLoader)};
     };
 
-    // Before the workers start.
-    Upgrade& add(std::string name);
+    // The upgrade of names[index].
+    [[nodiscard]] Upgrade& operator[](std::size_t index) { return upgrades_[index]; }
     // The first signal (0: none yet).
     [[nodiscard]] int signal() const { return first_.load(); }
     // A signal as the watch delivers it (tests call it directly).
