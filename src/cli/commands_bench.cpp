@@ -481,8 +481,13 @@ int Session::upgradeAll()
             con_.err << run.device.port << ": " << m << '\n';
         if (o.ok())
             continue;
-        run.harm = harmOf(o, std::find(loaderPorts.begin(), loaderPorts.end(), run.device.port) != loaderPorts.end());
-        run.messages.push_back(firmware::describe(o) + (o.cancelled ? "" : std::string("; ") + harmText(run.harm)) + ".");
+        const bool inLoader = std::find(loaderPorts.begin(), loaderPorts.end(), run.device.port) != loaderPorts.end();
+        run.harm = harmOf(o, inLoader);
+        // However it got there, an encoder in its loader is a failed upgrade.
+        if (run.harm == Harm::InLoader)
+            run.exit = kExitUpgradeFailed;
+        const std::string harm = o.cancelled ? std::string() : std::string("; ") + harmText(run.harm);
+        run.messages.push_back(firmware::describe(o) + harm + ".");
         run.recover = recoveryCommand(con_.programName, opt_, run);
         run.messages.push_back((run.harm >= Harm::NoSettings ? "Recover with: " : "Try again with: ") + run.recover);
     }

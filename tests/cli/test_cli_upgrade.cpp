@@ -289,6 +289,8 @@ TEST_F(CliUpgradeTest, AnEncoderUnpluggedMidUpgradeFailsAloneWhileTheOthersFinis
     EXPECT_TRUE(contains(r.out, "{\"port\":\"1-2\",\"path\":\"sim:1-2:1.1\",\"serial\":\"VE710-000002\","
                                 "\"outcome\":\"upgrade failed\",\"exit\":8,\"backup\":\""))
         << r.out;
+    EXPECT_TRUE(contains(r.out, "\"recover\":\"vardo-encoder --device 1-2 upgrade " + samplePath("01.06A") + "\""));
+    EXPECT_TRUE(contains(r.out, "; the encoder is left in its loader, without firmware.\",\"Recover with: "));
     EXPECT_TRUE(contains(r.out, "\"port\":\"1-3\",\"path\":\"sim:1-3:1.1\",\"serial\":\"VE710-000003\","
                                 "\"outcome\":\"upgraded\",\"exit\":0,"));
     EXPECT_EQ(r.out.find("USB device was unplugged"), std::string::npos);  // progress is on stderr
@@ -319,7 +321,8 @@ TEST_F(CliUpgradeTest, AllEndsWithTheWorstOffPortsStatusAndHowToRecoverEach)
         const std::string recoverFirst = "vardo-encoder --device 1-1 config apply --from " + backup
                                          + " && vardo-encoder --device 1-1 save";
         const std::string reasonFirst = "write the settings back failed on 1-1: the encoder refused the command or "
-                                        "its reply was invalid; the encoder runs the new firmware without its settings.";
+                                        "its reply was invalid; the encoder runs the new firmware without its "
+                                        "settings.";
         const std::string reasonSecond = "read the settings failed on 1-2: no reply from the encoder within 5000 ms; "
                                          "the encoder was not changed.";
         if (!json) {
@@ -328,8 +331,9 @@ TEST_F(CliUpgradeTest, AllEndsWithTheWorstOffPortsStatusAndHowToRecoverEach)
                                             "upgrade " + image + "\n"))
                 << r.out;
         } else {
-            EXPECT_TRUE(contains(r.out, "\"recover\":\"" + recoverFirst + "\",\"messages\":[\"Unable to set option..\",\""
-                                            + reasonFirst + "\",\"Recover with: "))
+            EXPECT_TRUE(contains(r.out, "\"recover\":\"" + recoverFirst
+                                            + "\",\"messages\":[\"Unable to set option..\",\"" + reasonFirst
+                                            + "\",\"Recover with: "))
                 << r.out;
             EXPECT_TRUE(contains(r.out, "\"outcome\":\"status not read\",\"exit\":6,\"backup\":\"\",\"recover\":"
                                             "\"vardo-encoder --device 1-2 upgrade " + image + "\",\"messages\":[\""
