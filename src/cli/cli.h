@@ -26,6 +26,9 @@ struct Console {
     // Called with true when a command wants SIGINT to set `interrupted` instead
     // of ending the process, and with false when it is done with it.
     std::function<void(bool)> catchInterrupts;
+    // The run is a process of its own: upgrades hold SIGINT, SIGTERM and
+    // SIGHUP back while an encoder must not be left (upgrade_signals.h).
+    bool watchSignals = false;
 };
 
 // Runs one command line (without the program name). Returns the exit status

@@ -43,7 +43,8 @@ Options:
                                table load, save, factory-reset, config apply and
                                upgrade (all at once); a summary table (or JSON)
                                of each port's outcome; the exit status is the
-                               highest of theirs
+                               highest of theirs (upgrade: the worst-off port's,
+                               see 'help upgrade')
       --json                   machine-readable output (status, table show,
                                list); a failure also as {"error": TEXT,
                                "exit": N, "port": PORT or null}
@@ -73,6 +74,8 @@ Exit status:
   9  another process is using the encoder (save, factory-reset, table load,
      config apply, keys and upgrade lock its USB port); the message names the
      port and that process's ID and command line
+  128+N  signal N (SIGINT 130, SIGTERM 143, SIGHUP 129) came during an
+     upgrade, which was stopped before the loader or else completed
 
 Configuration file: $XDG_DATA_HOME/VardoInterface/USBUtilityCfg.ini
 (~/.local/share/VardoInterface/USBUtilityCfg.ini when XDG_DATA_HOME is unset).
@@ -158,7 +161,7 @@ apply   sends the saved settings to the encoder in the window's order:
 )";
 
 const char* const kHelpUpgrade = R"(Usage: %P upgrade IMAGE.txt [--yes] [--device PATH|SERIAL|PORT | --all [--json]]
-                 [--ram-loader FILE] [--password FILE]
+                 [--ram-loader FILE] [--password FILE] [--mass-erase]
 
 Replaces the encoder's firmware with a TI-TXT image: reads the settings, saves
 them to a timestamped backup file beside the configuration file, switches the
@@ -171,10 +174,21 @@ loader is upgraded (nothing to write back then). Progress goes to standard
 output: a bar on a terminal, "NN% text" lines otherwise. The encoder's loader
 is found on the encoder's own USB port.
 
+From ENTER_BSL to the end of the write-back, SIGINT (Ctrl+C), SIGTERM and
+SIGHUP do not stop the upgrade, which would leave the encoder without firmware
+or settings: the first one says so and about how long the upgrade still takes,
+and the program exits with 128 + the signal once it is over (or with the
+upgrade's own failure status). Before ENTER_BSL a signal stops it with nothing
+changed on the encoder.
+
 With --all every attached encoder is upgraded at the same time, each with its
-own loader, backup file and write-back: one progress line per port, then a
-table of each port's outcome (--json: as JSON, progress on standard error).
-One encoder's failure stops none of the others.
+own loader, backup file and write-back: one progress line per port, each
+port's backup file named as soon as it is written, then a table of each
+port's outcome (--json: as JSON, progress on standard error). One encoder's
+failure stops none of the others. Each failed port's reason follows the table
+(JSON: "messages"), with the command that recovers it ("recover"). The exit
+status is that of the port left worst off: in its loader, then flashed without
+its settings, then refused or timed out, then untouched (not the largest code).
 
 The image is read once, before anything is sent (a pipe will do; '-' reads
 standard input, and then only --yes confirms). The loader needs two texts:
@@ -184,7 +198,8 @@ table of the firmware the encoder runs now), taken from --ram-loader and
 then the system's loader folder.
 --password may name a whole firmware image: its 0xFFE0-0xFFFF is the password.
 Without a RAM loader nothing is done (exit 7); without a password the loader
-erases the whole application first, which --yes (or an answer) must accept.
+erases the whole application first, which needs its own consent: --mass-erase
+(or an answer on a terminal); --yes does not give it.
 )";
 
 const char* const kHelpKeys = R"(Usage: %P keys [--device PATH|SERIAL|PORT]
@@ -272,7 +287,7 @@ const std::vector<Command>& commandTable()
           {"apply", {"device", "from"}, 2, 2, "'config apply' takes no arguments (use --from FILE for a backup)",
            &S::cmdConfigApply, kEach}}},
         {"upgrade", kHelpUpgrade,
-         {{nullptr, {"device", "yes", "ram-loader", "password"}, 2, 2,
+         {{nullptr, {"device", "yes", "mass-erase", "ram-loader", "password"}, 2, 2,
            "'upgrade' needs one firmware image file (TI-TXT)", &S::cmdUpgrade, OnAll::AtOnce, &S::upgradeAll}}},
         {"keys", kHelpKeys, {{nullptr, {"device"}, 1, 1, "'keys' takes no arguments", &S::cmdKeys, kNo}}},
         {"list", kHelpList, {{nullptr, {"json"}, 1, 1, "'list' takes no arguments", &S::cmdList, kNo}}},

@@ -103,6 +103,7 @@ int processMain(const std::vector<std::string>& args, const std::string& program
     console.programName = programName;
     console.interrupted = &g_interrupted;
     console.catchInterrupts = catchInterrupts;
+    console.watchSignals = true;
     const int code = runCli(args, console);
     out.flush();
     std::cerr.tie(&std::cout);

@@ -18,6 +18,7 @@ struct Options {
     bool json = false;
     bool all = false;             // --all: every attached encoder
     bool yes = false;
+    bool massErase = false;       // --mass-erase: consent to erasing the application without its password
     bool help = false;
     bool version = false;
     std::set<std::string> given;   // long names of the options used

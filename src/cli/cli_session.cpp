@@ -228,7 +228,9 @@ int Session::cmdHelp()
 
 int Session::run()
 {
-    const int code = dispatch();
+    int code = dispatch();
+    if (code == kExitOk && signalled_.load() != 0)
+        code = 128 + signalled_.load();
     if (code != kExitOk && opt_.json && !summaryWritten_)
         printFailureJson(con_.out, failureText(code), code, encoder_.device.port);
     return code;

@@ -7,6 +7,7 @@
 #include "cli/cli_commands.h"
 #include "cli/cli_device.h"
 #include "cli/cli_options.h"
+#include "cli/upgrade_signals.h"
 #include "codetable/usage_codes.h"
 #include "config/utility_config.h"
 #include "device/encoder.h"
@@ -18,6 +19,7 @@
 #include "link/encoder_commands.h"
 #include "link/messages.h"
 
+#include <atomic>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -119,7 +121,10 @@ private:
     // The operator's yes to the upgrade (and to the erase, without a password).
     [[nodiscard]] int askUpgradeQuestions(bool passwordMissing);
     // The job's preparation: settings read and backed up, ENTER_BSL, the loader awaited.
-    [[nodiscard]] int sendIntoLoader(firmware::UpgradeJob& job);
+    // A failure there ends watched (no signal speaks of it afterwards).
+    [[nodiscard]] int sendIntoLoader(firmware::UpgradeJob& job, UpgradeInterrupts::Upgrade& watched);
+    // A signal stopped the upgrade before ENTER_BSL: 128 + the signal.
+    [[nodiscard]] int interruptedBeforeLoader();
 
     // The open encoder (after openDevice succeeded).
     device::Encoder& encoder() { return *encoder_.encoder; }
@@ -140,6 +145,9 @@ private:
     std::vector<std::string> failures_;   // what fail, usage and failExchange said
     std::string stdinCopy_;               // the copy of standard input; "" before
     bool summaryWritten_ = false;         // --all --json: each port's exit is in the summary
+    // The first signal an upgrade held back: the run then ends with 128 + it
+    // unless it failed for itself.
+    std::atomic<int> signalled_{0};
 };
 
 } // namespace vardo::cli

@@ -4,6 +4,7 @@
 #include "cli/cli_output.h"
 #include "cli/cli_session.h"
 #include "cli/exit_codes.h"
+#include "cli/upgrade_signals.h"
 #include "config/utility_config.h"
 #include "firmware/upgrade_job.h"
 #include "device/outcome.h"
@@ -97,6 +98,20 @@ public:
         redraw();
     }
 
+    // A line of its own on err (a backup written, a signal answered); lines
+    // drawn in place are drawn again below it.
+    void note(std::ostream& err, const std::string& text)
+    {
+        std::lock_guard lock(mutex_);
+        if (drawn_ && shown_) {
+            out_ << "\x1b[" << lines_.size() << "A\x1b[J" << std::flush;
+            shown_ = false;
+        }
+        err << text << std::endl;
+        if (drawn_)
+            redraw();
+    }
+
 private:
     struct Line {
         std::string port;
@@ -147,6 +162,60 @@ int exitForUpgrade(const firmware::Outcome& o)
     return kExitUpgradeFailed;
 }
 
+// How an upgrade left a port, least harm first: the bench's exit status is
+// the worst port's, not the numerically largest.
+enum class Harm { None, Untouched, Refused, NoSettings, InLoader };
+
+Harm harmOf(const firmware::Outcome& o, bool loaderOnPort)
+{
+    using firmware::Phase;
+    if (o.ok())
+        return Harm::None;
+    if (o.cancelled || o.phase == Phase::CheckInputs || o.phase == Phase::OpenEncoder)
+        return Harm::Untouched;
+    switch (o.phase) {
+    case Phase::ReadSettings:
+    case Phase::Backup:
+        return Harm::Refused;
+    case Phase::FindEncoder:
+        return loaderOnPort ? Harm::InLoader : Harm::NoSettings;
+    case Phase::WriteBack:
+        return Harm::NoSettings;
+    default:
+        break;
+    }
+    return Harm::InLoader;
+}
+
+const char* harmText(Harm harm)
+{
+    switch (harm) {
+    case Harm::None:
+        break;
+    case Harm::Untouched:
+    case Harm::Refused:
+        return "the encoder was not changed";
+    case Harm::NoSettings:
+        return "the encoder runs the new firmware without its settings";
+    case Harm::InLoader:
+        return "the encoder is left in its loader, without firmware";
+    }
+    return "";
+}
+
+// A word for a shell line, quoted where it needs it.
+std::string shellWord(const std::string& word)
+{
+    if (!word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
+                                                "-_./:=+,@%")
+                             == std::string::npos)
+        return word;
+    std::string quoted = "'";
+    for (char c : word)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
 // One encoder's part of a run on the bench.
 struct PortRun {
     BusDevice device;
@@ -155,9 +224,12 @@ struct PortRun {
     std::string output;                 // what the command printed (status, ...)
     std::vector<std::string> messages;  // what it said on the error stream
     std::string backup;
+    Harm harm = Harm::None;             // upgrades only
+    std::string recover;                // the command that puts it right; "" for none
 };
 
-void printSummaryText(std::ostream& out, const std::vector<PortRun>& runs, bool withBackup)
+void printSummaryText(std::ostream& out, const std::vector<PortRun>& runs, bool withBackup,
+                      bool withReasons = false)
 {
     std::vector<std::array<std::string, 4>> rows{{"PORT", "SERIAL", "OUTCOME", withBackup ? "BACKUP" : ""}};
     for (const auto& r : runs)
@@ -175,6 +247,11 @@ void printSummaryText(std::ostream& out, const std::vector<PortRun>& runs, bool 
             line.pop_back();
         out << line << '\n';
     }
+    if (!withReasons)
+        return;
+    for (const auto& r : runs)
+        for (const auto& m : r.messages)
+            out << benchName(r.device) << ": " << m << '\n';
 }
 
 void printSummaryJson(std::ostream& out, const std::vector<PortRun>& runs, bool withBackup)
@@ -186,7 +263,8 @@ void printSummaryJson(std::ostream& out, const std::vector<PortRun>& runs, bool 
             << ",\"serial\":" << jsonString(r.device.serial) << ",\"outcome\":" << jsonString(r.outcome)
             << ",\"exit\":" << r.exit;
         if (withBackup)
-            out << ",\"backup\":" << jsonString(r.backup);
+            out << ",\"backup\":" << jsonString(r.backup) << ",\"recover\":"
+                << (r.recover.empty() ? std::string("null") : jsonString(r.recover));
         std::string output = r.output;
         while (!output.empty() && (output.back() == '\n' || output.back() == '\r'))
             output.pop_back();
@@ -201,12 +279,29 @@ void printSummaryJson(std::ostream& out, const std::vector<PortRun>& runs, bool 
     out << "]\n";
 }
 
+// The command that puts a failed port right (or tries it again).
+std::string recoveryCommand(const std::string& program, const Options& opt, const PortRun& run)
+{
+    const std::string device = shellWord(program) + " --device " + shellWord(run.device.port);
+    if (run.harm == Harm::NoSettings && !run.backup.empty())
+        return device + " config apply --from " + shellWord(run.backup) + " && " + device + " save";
+    const std::string& image = opt.words[1];
+    std::string command = device + " upgrade " + (image == "-" ? std::string("IMAGE.txt") : shellWord(image));
+    if (!opt.ramLoader.empty())
+        command += " --ram-loader " + shellWord(opt.ramLoader);
+    if (!opt.password.empty())
+        command += " --password " + shellWord(opt.password);
+    return command;
+}
+
+// The worst port's exit status: by harm first (upgrades), then the larger code.
 int worstExit(const std::vector<PortRun>& runs)
 {
-    int worst = kExitOk;
+    const PortRun* worst = nullptr;
     for (const auto& r : runs)
-        worst = std::max(worst, r.exit);
-    return worst;
+        if (!worst || std::pair(r.harm, r.exit) > std::pair(worst->harm, worst->exit))
+            worst = &r;
+    return worst ? worst->exit : kExitOk;
 }
 
 } // namespace
@@ -341,13 +436,17 @@ int Session::upgradeAll()
     std::vector<PortRun> runs(encoders.size());
     std::vector<firmware::Outcome> results(encoders.size());
     std::mutex backupMutex;
+    // From here a signal is held back; what it says comes between the progress lines.
+    UpgradeInterrupts watched(
+        ports, [&](const std::string& text) { progress.note(con_.err, text); }, signalled_, con_.watchSignals);
     {
         std::vector<std::thread> workers;
         for (std::size_t i = 0; i < encoders.size(); ++i) {
             runs[i].device = encoders[i];
             workers.emplace_back([&, i] {
                 firmware::Hooks hooks;
-                hooks.event = [&progress, &run = runs[i], i](const firmware::Event& e) {
+                hooks.event = [&progress, &run = runs[i], &stretch = watched[i], i](const firmware::Event& e) {
+                    stretch.progress(e.phase, e.percent);
                     if (e.notice == firmware::Notice::None)
                         progress.report(i, e.percent, e.text);
                     // Kept with this port's outcome rather than printed among the progress lines.
@@ -356,35 +455,55 @@ int Session::upgradeAll()
                             run.messages.push_back(line);
                 };
                 // Backups are named by the second: one at a time, so each gets its own file.
-                hooks.keep = [&backupMutex, &configFile, &device = encoders[i]](const link::DeviceStatus& settings,
-                                                                                std::string& path) {
-                    std::lock_guard lock(backupMutex);
-                    return config::writeUpgradeBackup(settings, configFile, device.serial, device.port, path);
+                hooks.keep = [&, port = encoders[i].port, serial = encoders[i].serial](
+                                 const link::DeviceStatus& settings, std::string& path) {
+                    std::unique_lock lock(backupMutex);
+                    if (!config::writeUpgradeBackup(settings, configFile, serial, port, path))
+                        return false;
+                    lock.unlock();
+                    // Said at once: should the run end here, which file is whose is known.
+                    progress.note(con_.err, port + ": settings saved to " + path);
+                    return true;
                 };
+                hooks.mayEnterLoader = [&stretch = watched[i]] { return stretch.mayEnterLoader(); };
                 firmware::UpgradeJob job(firmware::benchPolicy(encoders[i].port), std::move(hooks));
                 job.setLoaderTexts(texts.texts);
                 results[i] = job.run(image);
+                watched[i].finish();
             });
         }
         for (auto& w : workers)
             w.join();
     }
 
+    std::vector<std::string> loaderPorts;
+    for (const auto& l : listLoaders())
+        loaderPorts.push_back(l.port);
     for (std::size_t i = 0; i < runs.size(); ++i) {
         PortRun& run = runs[i];
-        run.exit = exitForUpgrade(results[i]);
-        run.outcome = firmware::outcomeName(results[i]);
-        run.backup = results[i].backupPath;
-        if (results[i].device != device::Result::Ok && run.exit != kExitOk)
-            run.messages.push_back(device::reasonText(results[i].device));
+        const firmware::Outcome& o = results[i];
+        run.exit = o.cancelled ? 128 + watched.signal() : exitForUpgrade(o);
+        run.outcome = firmware::outcomeName(o);
+        run.backup = o.backupPath;
         for (const auto& m : run.messages)
             con_.err << run.device.port << ": " << m << '\n';
+        if (o.ok())
+            continue;
+        const bool inLoader = std::find(loaderPorts.begin(), loaderPorts.end(), run.device.port) != loaderPorts.end();
+        run.harm = harmOf(o, inLoader);
+        // However it got there, an encoder in its loader is a failed upgrade.
+        if (run.harm == Harm::InLoader)
+            run.exit = kExitUpgradeFailed;
+        const std::string harm = o.cancelled ? std::string() : std::string("; ") + harmText(run.harm);
+        run.messages.push_back(firmware::describe(o) + harm + ".");
+        run.recover = recoveryCommand(con_.programName, opt_, run);
+        run.messages.push_back((run.harm >= Harm::NoSettings ? "Recover with: " : "Try again with: ") + run.recover);
     }
     summaryWritten_ = opt_.json;
     if (opt_.json)
         printSummaryJson(con_.out, runs, true);
     else
-        printSummaryText(con_.out, runs, true);
+        printSummaryText(con_.out, runs, true, true);
     return worstExit(runs);
 }
 

@@ -1,14 +1,17 @@
 // The firmware upgrade subcommand: the settings read and backed up, the
 // encoder sent into its loader, the image programmed, the settings written back.
 #include "cli/cli_session.h"
+#include "cli/console_dialogs.h"
 #include "cli/exit_codes.h"
 #include "cli/progress_printer.h"
+#include "cli/upgrade_signals.h"
 #include "config/utility_config.h"
 #include "firmware/image_check.h"
 #include "firmware/loader_texts.h"
 #include "firmware/upgrade_job.h"
 #include "platform/dialogs.h"
 
+#include <mutex>
 #include <ostream>
 
 namespace vardo::cli {
@@ -49,9 +52,23 @@ int Session::cmdUpgrade()
     if (int c = confirmUpgrade(port, opened, inLoaderAlready, texts.passwordMissing))
         return c;
 
+    // From here a signal is held back; what it says comes between the progress lines.
+    std::mutex output;
+    UpgradeInterrupts interrupts(
+        {port},
+        [&](const std::string& text) {
+            std::lock_guard lock(output);
+            progress.finish();
+            con_.err << text << std::endl;
+        },
+        signalled_, con_.watchSignals);
+    UpgradeInterrupts::Upgrade& watched = interrupts[0];
+
     OpenStatus reopened = OpenStatus::NoEncoder;
     firmware::Hooks hooks;
     hooks.event = [&](const firmware::Event& e) {
+        watched.progress(e.phase, e.percent);
+        std::lock_guard lock(output);
         if (e.notice == firmware::Notice::None)
             progress.report(e.percent, e.text);
         else if (e.notice == firmware::Notice::WriteBackFailed)
@@ -62,9 +79,11 @@ int Session::cmdUpgrade()
         // --from' can send: the configuration file's layout with the values just read.
         if (!config::writeUpgradeBackup(settings, configFile_, encoder_.device.serial, encoder_.device.port, backup))
             return false;
+        std::lock_guard lock(output);
         con_.err << "Settings saved to " << backup << '\n';
         return true;
     };
+    hooks.mayEnterLoader = [&] { return watched.mayEnterLoader(); };
     hooks.findEncoder = [&]() -> std::shared_ptr<device::Encoder> {
         reopened = openEncoder(again, encoder_);
         return std::move(encoder_.encoder);
@@ -75,17 +94,23 @@ int Session::cmdUpgrade()
         firmware::RestoreValues unknown;
         unknown.known = false;
         job.setSettings(unknown);
-    } else if (int c = sendIntoLoader(job)) {
+        if (!watched.mayEnterLoader())
+            return interruptedBeforeLoader();
+    } else if (int c = sendIntoLoader(job, watched)) {
         return c;
     }
 
-    if (!job.program(image).ok()) {
-        progress.finish();
+    const bool programmed = job.program(image).ok();
+    std::unique_lock lock(output);
+    progress.finish();
+    lock.unlock();
+    if (!programmed) {
+        watched.finish();
         return fail(kExitUpgradeFailed, "The firmware upgrade failed; the encoder waits in its loader. Run "
                                         "the upgrade again.");
     }
-    progress.finish();
     const firmware::Outcome restored = job.restore();
+    watched.finish();
     if (restored.phase == firmware::Phase::FindEncoder) {
         opt_.device = again;
         return reportOpen(reopened);
@@ -165,21 +190,28 @@ int Session::askUpgradeQuestions(bool passwordMissing)
 {
     if (!platform::dialogs().question(kUpgradeCaption, kMsgUpgradeQuestion))
         return fail(kExitFailed, "Not upgraded (confirm with --yes).");
-    if (passwordMissing) {
-        if (!platform::dialogs().question(kUpgradeCaption, firmware::massEraseQuestion()))
-            return fail(kExitFailed, "Not upgraded: without the password the application would be "
-                                     "erased (confirm with --yes, or give --password FILE).");
-        con_.err << "No password text: the loader will erase the encoder's application first.\n";
-    }
+    if (!passwordMissing)
+        return kExitOk;
+    // --yes confirms the upgrade, not this: a script that lost its password
+    // text must not erase an application without anyone deciding it.
+    ConsoleDialogs notByYes(con_, false);
+    if (!opt_.massErase && !notByYes.question(kUpgradeCaption, firmware::massEraseQuestion()))
+        return fail(kExitFailed, "Not upgraded: without the password the application would be "
+                                 "erased (confirm with --mass-erase, or give --password FILE).");
+    con_.err << "No password text: the loader will erase the encoder's application first.\n";
     return kExitOk;
 }
 
-int Session::sendIntoLoader(firmware::UpgradeJob& job)
+int Session::sendIntoLoader(firmware::UpgradeJob& job, UpgradeInterrupts::Upgrade& watched)
 {
     // Without the settings the write-back would put zeros into the new
     // firmware, so the upgrade does not start; nor without their backup.
     // The encoder restarts into its loader; an unanswered ENTER_BSL is expected.
     const firmware::Outcome o = job.prepare(std::shared_ptr<device::Encoder>(std::move(encoder_.encoder)));
+    if (!o.ok())
+        watched.finish();
+    if (o.cancelled)
+        return interruptedBeforeLoader();
     switch (o.phase) {
     case firmware::Phase::Done:
         return kExitOk;
@@ -193,6 +225,14 @@ int Session::sendIntoLoader(firmware::UpgradeJob& job)
     }
     return fail(kExitUpgradeFailed, "The encoder did not appear as a loader after ENTER_BSL; the "
                                     "settings are in " + o.backupPath + ".");
+}
+
+int Session::interruptedBeforeLoader()
+{
+    const int signal = signalled_.load();
+    signalled_.store(0);
+    return fail(128 + signal, "Stopped by " + signalName(signal)
+                                  + " before the encoder entered its loader: nothing was changed on it.");
 }
 
 } // namespace vardo::cli

@@ -13,6 +13,10 @@
 //   --sim-state=FILE     the encoders are kept in FILE: read at start (made when
 //                        missing, with --sim-encoders or one encoder), written after
 //                        every change and at exit (sim/sim_state.h)
+//   --sim-signal=SIG@COMMAND
+//                        the process sends itself SIG (INT, TERM or HUP) as soon as an
+//                        encoder receives COMMAND (GET_STATUS, ENTER_BSL, ...), once: a
+//                        signal at a known point of an upgrade
 #include "cli/cli_main.h"
 #include "cli/cli_values.h"
 #include "cli/exit_codes.h"
@@ -22,10 +26,13 @@
 #include "sim/sim_state.h"
 #include "sim/virtual_device.h"
 
+#include <atomic>
+#include <csignal>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -40,7 +47,23 @@ struct DemoOptions {
     bool silent = false;
     bool virtualClock = false;
     std::optional<std::vector<int>> press;
+    int signal = 0;
+    int signalAtCommand = -1;
 };
+
+bool parseSignalOption(const std::string& value, DemoOptions& o)
+{
+    const auto at = value.find('@');
+    if (at == std::string::npos)
+        return false;
+    const std::string name = value.substr(0, at);
+    o.signal = name == "INT" ? SIGINT : name == "TERM" ? SIGTERM : name == "HUP" ? SIGHUP : 0;
+    const std::string command = value.substr(at + 1);
+    for (int code = 1; code < 256 && command != "UNKNOWN"; ++code)
+        if (command == sim::VirtualEncoder::commandName(static_cast<std::uint8_t>(code)))
+            o.signalAtCommand = code;
+    return o.signal != 0 && o.signalAtCommand >= 0;
+}
 
 bool parseDemoOption(const std::string& arg, DemoOptions& o)
 {
@@ -51,6 +74,8 @@ bool parseDemoOption(const std::string& arg, DemoOptions& o)
         o.encoders = *n;
     } else if (arg.rfind("--sim-state=", 0) == 0 && arg.size() > 12) {
         o.stateFile = arg.substr(12);
+    } else if (arg.rfind("--sim-signal=", 0) == 0) {
+        return parseSignalOption(arg.substr(13), o);
     } else if (arg == "--sim-no-access") {
         o.noAccess = true;
     } else if (arg == "--sim-refuse") {
@@ -144,6 +169,15 @@ int main(int argc, char** argv)
             for (int k = 1; k <= 16; ++k)
                 keys.push_back(k);
         sim::pressKeysInSelfTest(*encoder, keys);
+        if (demo.signal != 0) {
+            // Sent to the process, as kill(1) would, from the thread that sent the command.
+            encoder->addListener([encoder, &demo] {
+                static std::atomic<bool> sent{false};
+                const auto received = encoder->receivedCommands();
+                if (!received.empty() && received.back().code == demo.signalAtCommand && !sent.exchange(true))
+                    ::kill(::getpid(), demo.signal);
+            });
+        }
         encoders.push_back(std::move(device));
     }
 

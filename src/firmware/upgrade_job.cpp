@@ -129,12 +129,18 @@ std::uint32_t countLoaders()
 
 const char* phaseName(Phase phase) { return rowOf(phase).name; }
 
-const char* outcomeName(const Outcome& outcome) { return rowOf(outcome.phase).outcome; }
+const char* outcomeName(const Outcome& outcome)
+{
+    return outcome.cancelled ? "interrupted" : rowOf(outcome.phase).outcome;
+}
 
 std::string describe(const Outcome& o)
 {
     if (o.ok())
         return "upgraded";
+    if (o.cancelled)
+        return "stopped before the loader was entered" + (o.port.empty() ? std::string() : " on " + o.port)
+               + ": nothing was changed";
     std::string text = std::string(phaseName(o.phase)) + " failed";
     if (!o.port.empty())
         text += " on " + o.port;
@@ -303,22 +309,28 @@ Outcome UpgradeJob::prepare(std::shared_ptr<device::Encoder> encoder, const Keep
             notify(Phase::ReadSettings, Notice::StatusNotRead, messages::kCaption, messages::kStatusFailed);
             if (policy_.settingsRequired)
                 stoppedAt = Phase::ReadSettings;
-            return !policy_.settingsRequired;
+        } else {
+            settings_.known = true;
+            const link::DeviceStatus read = settings_;
+            const bool backedUp = keepSettings && keepSettings(read, backupPath_);
+            if (!backedUp && policy_.backupRequired)
+                stoppedAt = Phase::Backup;
         }
-        settings_.known = true;
-        const link::DeviceStatus read = settings_;
-        const bool backedUp = keepSettings && keepSettings(read, backupPath_);
-        if (!backedUp && policy_.backupRequired)
-            stoppedAt = Phase::Backup;
-        return backedUp || !policy_.backupRequired;
+        // The last moment at which stopping leaves the encoder as it was.
+        if (stoppedAt == Phase::Done && hooks_.mayEnterLoader && !hooks_.mayEnterLoader())
+            stoppedAt = Phase::EnterLoader;
+        return stoppedAt == Phase::Done;
     };
     device::UpgradePreparation p;
     if (encoder)
         p = encoder->prepareUpgrade(settings_, settingsRead);
     else
         p.stopped = !settingsRead(device::Result::NoDevice);
-    if (stoppedAt != Phase::Done)
-        return outcome(stoppedAt, stoppedAt == Phase::ReadSettings ? p.statusRead : device::Result::Ok);
+    if (stoppedAt != Phase::Done) {
+        Outcome o = outcome(stoppedAt, stoppedAt == Phase::ReadSettings ? p.statusRead : device::Result::Ok);
+        o.cancelled = stoppedAt == Phase::EnterLoader;
+        return o;
+    }
     // It has left for its loader: the handle is of no more use.
     encoder.reset();
     // A restarting encoder may never answer ENTER_BSL: where a loader is

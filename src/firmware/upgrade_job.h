@@ -108,6 +108,7 @@ struct Outcome {
     std::string port;                              // the encoder's port ("" when taken as the first)
     std::string backupPath;                        // "" when none was written
     std::uint32_t address = 0;                     // Verify: the first block that differs
+    bool cancelled = false;                        // stopped before ENTER_BSL by Hooks::mayEnterLoader
     [[nodiscard]] bool ok() const { return phase == Phase::Done; }
 };
 
@@ -167,6 +168,9 @@ struct Hooks {
     // Looks once for the encoder after the restart; null when it is not there.
     // Unset: on the policy's port, or the first on the bus.
     std::function<std::shared_ptr<device::Encoder>()> findEncoder;
+    // Asked once, right before ENTER_BSL: false stops the job there (Phase
+    // EnterLoader, cancelled) with nothing sent. Unset: always goes on.
+    std::function<bool()> mayEnterLoader;
 };
 
 // One job lives through all the phases of one encoder's upgrade, whichever

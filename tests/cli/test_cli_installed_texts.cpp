@@ -57,8 +57,14 @@ TEST_F(InstalledTextsTest, WithoutThePasswordOnlyAConfirmedMassEraseUpgrades)
     auto r = run({"upgrade", samplePath("01.06A")});
     EXPECT_EQ(r.code, cli::kExitFailed);
     EXPECT_TRUE(device->encoder().receivedCommands().empty());
-
+    // --yes confirms the upgrade, not the erase: that takes its own consent.
     r = run({"upgrade", "--yes", samplePath("01.06A")});
+    EXPECT_EQ(r.code, cli::kExitFailed);
+    EXPECT_EQ(r.err, "Not upgraded: without the password the application would be erased (confirm with "
+                     "--mass-erase, or give --password FILE).\n");
+    EXPECT_TRUE(device->encoder().receivedCommands().empty());
+
+    r = run({"upgrade", "--yes", "--mass-erase", samplePath("01.06A")});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.err.find("No password text: the loader will erase the encoder's application first.\n"),
               std::string::npos);

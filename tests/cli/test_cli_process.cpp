@@ -50,6 +50,7 @@ protected:
 
     // Runs program (the demo) with its output streams in files and stdin at
     // inPath, HOME the test's folder and the data folder in it.
+    // outPath "gone": stdout and stderr are a pipe nobody reads any more (a closed terminal).
     ProcessResult run(const std::vector<std::string>& args, const std::string& inPath = "/dev/null",
                       const char* program = VARDO_ENCODER_DEMO, std::string outPath = {})
     {
@@ -66,6 +67,12 @@ protected:
             ::dup2(in, 0);
             ::dup2(out, 1);
             ::dup2(err, 2);
+            int gone[2];
+            if (outPath == "gone" && ::pipe(gone) == 0) {
+                ::close(gone[0]);
+                ::dup2(gone[1], 1);
+                ::dup2(gone[1], 2);
+            }
             std::vector<char*> argv{const_cast<char*>(program)};
             for (const auto& a : args)
                 argv.push_back(const_cast<char*>(a.c_str()));
@@ -78,6 +85,8 @@ protected:
         if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status))
             r.code = WEXITSTATUS(status);
         r.out = outPath == root + "/out" ? readFile(outPath) : std::string();   // /dev/full reads endless zeros
+        if (pid > 0 && WIFSIGNALED(status))
+            r.code = 1000 + WTERMSIG(status);
         r.err = readFile(errPath);
         return r;
     }
@@ -190,6 +199,21 @@ TEST_F(CliProcess, KeysEndsCleanlyOnSigintSighupAndABrokenPipe)
                                        << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
         EXPECT_EQ(WEXITSTATUS(status), 0) << ending;
     }
+}
+
+// A hang-up in the loader with the terminal gone: writes fail, nothing kills
+// the run, the upgrade ends with the settings written back, and exit 129.
+TEST_F(CliProcess, AHangUpWithTheTerminalGoneStillCompletesTheUpgrade)
+{
+    const std::string state = "--sim-state=" + root + "/encoders.state";
+    const std::string image = std::string(VARDO_FIRMWARE_SAMPLES_DIR) + "/encoder_firmware_01.06A.txt";
+    EXPECT_EQ(run({state, "set", "brightness", "2"}).code, 0);
+    const auto r = run({state, "--sim-virtual-clock", "--sim-signal=HUP@ENTER_BSL", "upgrade", "--yes", image},
+                       "/dev/null", VARDO_ENCODER_DEMO, "gone");
+    EXPECT_EQ(r.code, 128 + SIGHUP);
+    const auto status = run({state, "--json", "status"});
+    EXPECT_NE(status.out.find("\"firmware\":\"01.06A\""), std::string::npos) << status.out;
+    EXPECT_NE(status.out.find("\"brightness\":2,"), std::string::npos) << status.out;
 }
 
 #ifdef VARDO_UTILITY_DEMO

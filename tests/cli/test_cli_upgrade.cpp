@@ -293,9 +293,58 @@ TEST_F(CliUpgradeTest, AnEncoderUnpluggedMidUpgradeFailsAloneWhileTheOthersFinis
     EXPECT_TRUE(contains(r.out, "{\"port\":\"1-2\",\"path\":\"sim:1-2:1.1\",\"serial\":\"VE710-000002\","
                                 "\"outcome\":\"upgrade failed\",\"exit\":8,\"backup\":\""))
         << r.out;
+    EXPECT_TRUE(contains(r.out, "\"recover\":\"vardo-encoder --device 1-2 upgrade " + samplePath("01.06A") + "\""));
+    EXPECT_TRUE(contains(r.out, "; the encoder is left in its loader, without firmware.\",\"Recover with: "));
     EXPECT_TRUE(contains(r.out, "\"port\":\"1-3\",\"path\":\"sim:1-3:1.1\",\"serial\":\"VE710-000003\","
                                 "\"outcome\":\"upgraded\",\"exit\":0,"));
     EXPECT_EQ(r.out.find("USB device was unplugged"), std::string::npos);  // progress is on stderr
+}
+
+// The worst-off port decides, not the last nor the largest code: settings not
+// written back (5) outrank a time-out before anything was changed (6). Each
+// failed port says why and what recovers it, in text and in JSON.
+TEST_F(CliUpgradeTest, AllEndsWithTheWorstOffPortsStatusAndHowToRecoverEach)
+{
+    auto* second = addDevice(2);
+    device->encoder().injectFault({sim::EncoderFault::Refuse, true, SET_OPTIONS});
+    second->encoder().injectFault({sim::EncoderFault::Silence, true, GET_STATUS});
+    const std::string image = samplePath("01.06A");
+    for (const bool json : {false, true}) {
+        std::vector<std::string> args{"upgrade", "--all", "--yes", image};
+        if (json)
+            args.push_back("--json");
+        const auto r = run(args);
+        EXPECT_EQ(r.code, cli::kExitRefused) << r.out << r.err;
+        // Each backup is named, with its port, as soon as it is written.
+        const std::string saved = "1-1: settings saved to ";
+        const auto at = r.err.find(saved);
+        ASSERT_NE(at, std::string::npos) << r.err;
+        const std::string backup = r.err.substr(at + saved.size(), r.err.find('\n', at) - at - saved.size());
+        EXPECT_EQ(backups().size(), json ? 2u : 1u);
+        EXPECT_TRUE(std::filesystem::is_regular_file(backup)) << backup;
+        const std::string recoverFirst = "vardo-encoder --device 1-1 config apply --from " + backup
+                                         + " && vardo-encoder --device 1-1 save";
+        const std::string reasonFirst = "write the settings back failed on 1-1: the encoder refused the command or "
+                                        "its reply was invalid; the encoder runs the new firmware without its "
+                                        "settings.";
+        const std::string reasonSecond = "read the settings failed on 1-2: no reply from the encoder within 5000 ms; "
+                                         "the encoder was not changed.";
+        if (!json) {
+            EXPECT_TRUE(contains(r.out, "1-1: " + reasonFirst + "\n1-1: Recover with: " + recoverFirst + "\n1-2: "
+                                            + reasonSecond + "\n1-2: Try again with: vardo-encoder --device 1-2 "
+                                            "upgrade " + image + "\n"))
+                << r.out;
+        } else {
+            EXPECT_TRUE(contains(r.out, "\"recover\":\"" + recoverFirst
+                                            + "\",\"messages\":[\"Unable to set option..\",\"" + reasonFirst
+                                            + "\",\"Recover with: "))
+                << r.out;
+            EXPECT_TRUE(contains(r.out, "\"outcome\":\"status not read\",\"exit\":6,\"backup\":\"\",\"recover\":"
+                                            "\"vardo-encoder --device 1-2 upgrade " + image + "\",\"messages\":[\""
+                                            + reasonSecond + "\","))
+                << r.out;
+        }
+    }
 }
 
 TEST_F(CliUpgradeTest, AllRefusesWhileALoaderWaitsAndWithDevice)

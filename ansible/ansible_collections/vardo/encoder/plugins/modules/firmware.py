@@ -38,6 +38,13 @@ options:
       - The loader password text (C(password.Text)) or a firmware image whose
         vector table is the password; default the tool's own search.
     type: path
+  mass_erase:
+    description:
+      - Without a password text the loader erases the encoder's whole
+        application before programming; the tool does that only with this
+        consent (its C(--mass-erase)).
+    type: bool
+    default: false
   recover:
     description:
       - Also program encoders that wait in their bootstrap loader (no firmware
@@ -108,6 +115,7 @@ def main():
         ram_loader=dict(type='path'),
         password=dict(type='path', no_log=False),
         recover=dict(type='bool', default=False),
+        mass_erase=dict(type='bool', default=False),
     )
     module = AnsibleModule(argument_spec=options, mutually_exclusive=MUTUALLY_EXCLUSIVE, supports_check_mode=True)
     p = module.params
@@ -130,6 +138,8 @@ def main():
         extra += ['--ram-loader', p['ram_loader']]
     if p['password']:
         extra += ['--password', p['password']]
+    if p['mass_erase']:
+        extra += ['--mass-erase']
     waiting = [r['port'] for r in results if r['kind'] == 'loader']
     # The tool programs a waiting loader only when it is the one encoder not running.
     if waiting and (len(loaders) > 1 or encoders):
