@@ -3,10 +3,10 @@
 #include "cli/cli_session.h"
 #include "cli/exit_codes.h"
 #include "cli/progress_printer.h"
+#include "config/upgrade_backups.h"
 #include "config/utility_config.h"
 #include "firmware/image_check.h"
 #include "firmware/loader_texts.h"
-#include "config/upgrade_backups.h"
 #include "firmware/upgrade_job.h"
 #include "firmware/upgrade_targets.h"
 #include "platform/dialogs.h"
@@ -115,11 +115,10 @@ int Session::cmdUpgrade()
 
     if (!job.program(image).ok()) {
         progress.finish();
-        return fail(kExitUpgradeFailed, "The firmware upgrade failed; the encoder waits in its loader. Run "
-                                        "the upgrade again"
-                                            + (port.empty() ? std::string(".")
-                                                            : " ('" + firmware::recoveryCommand(con_.programName, port)
-                                                                  + "')."));
+        const std::string retry =
+            port.empty() ? std::string() : " ('" + firmware::recoveryCommand(con_.programName, port) + "')";
+        return fail(kExitUpgradeFailed,
+                    "The firmware upgrade failed; the encoder waits in its loader. Run the upgrade again" + retry + ".");
     }
     progress.finish();
     const firmware::Outcome restored = job.restore();
