@@ -161,7 +161,7 @@ apply   sends the saved settings to the encoder in the window's order:
 )";
 
 const char* const kHelpUpgrade = R"(Usage: %P upgrade IMAGE.txt [--yes] [--device PATH|SERIAL|PORT | --all [--json]]
-                 [--ram-loader FILE] [--password FILE] [--mass-erase]
+                 [--ram-loader FILE] [--password FILE] [--mass-erase] [--restore FILE]
 
 Replaces the encoder's firmware with a TI-TXT image: reads the settings, saves
 them to a timestamped backup file beside the configuration file, switches the
@@ -169,10 +169,19 @@ encoder into its bootstrap loader, erases, programs and verifies the image,
 restarts the encoder, waits 6000 ms and writes the settings back (SET_OPTIONS,
 SET_BUZZER, SET_BUZZER_PERIOD, SET_KEYPAD_TYPE, LOAD_CODE_TABLE,
 SET_LED_BRIGHTNESS, WRITE_DEFAULTS). Asks for confirmation on a terminal;
---yes confirms in scripts. With no encoder attached, one already waiting in its
-loader is upgraded (nothing to write back then). Progress goes to standard
-output: a bar on a terminal, "NN% text" lines otherwise. The encoder's loader
-is found on the encoder's own USB port.
+--yes confirms in scripts. Progress goes to standard output: a bar on a
+terminal, "NN% text" lines otherwise. The encoder's loader is found on the
+encoder's own USB port.
+
+An encoder waiting in its loader ('list' shows it, with this command) is
+recovered by its port: --device PORT. Its password is unknown there, so the
+loader erases the whole application first (a mass erase, which loses nothing
+where the application does not run: the upgrade's question, or --yes, is all
+it asks), and the newest backup recorded for that port or serial is written
+back after the restart. --restore FILE names the backup to write back (after
+an ordinary upgrade too, instead of the settings read). Without --device a
+loader is upgraded only when it is the one device attached; with a loader and
+any other device the upgrade refuses and names them.
 
 From ENTER_BSL to the end of the write-back, SIGINT (Ctrl+C), SIGTERM and
 SIGHUP do not stop the upgrade, which would leave the encoder without firmware
@@ -216,7 +225,9 @@ Lists every encoder (command interface) and every encoder waiting in its
 bootstrap loader: USB port, kind (encoder or loader), model and firmware (as
 the encoder reports them; - when it does not answer), serial number and path,
 and for an encoder it could not read, why (PROBLEM: permission denied, no
-reply, ...; "problem" in JSON, null otherwise).
+reply, ...; "problem" in JSON, null otherwise). A loader with no encoder on
+its port is an encoder stuck in its loader: MODEL says so, and the command
+that recovers it follows the table ("recover" in JSON, null otherwise).
 Use a port, serial number or path with --device to pick one encoder; the port
 stays the same when the encoder restarts or becomes a loader.
 )";
@@ -287,7 +298,7 @@ const std::vector<Command>& commandTable()
           {"apply", {"device", "from"}, 2, 2, "'config apply' takes no arguments (use --from FILE for a backup)",
            &S::cmdConfigApply, kEach}}},
         {"upgrade", kHelpUpgrade,
-         {{nullptr, {"device", "yes", "mass-erase", "ram-loader", "password"}, 2, 2,
+         {{nullptr, {"device", "yes", "mass-erase", "ram-loader", "password", "restore"}, 2, 2,
            "'upgrade' needs one firmware image file (TI-TXT)", &S::cmdUpgrade, OnAll::AtOnce, &S::upgradeAll}}},
         {"keys", kHelpKeys, {{nullptr, {"device"}, 1, 1, "'keys' takes no arguments", &S::cmdKeys, kNo}}},
         {"list", kHelpList, {{nullptr, {"json"}, 1, 1, "'list' takes no arguments", &S::cmdList, kNo}}},

@@ -50,6 +50,22 @@ std::vector<BusDevice> listLoaders()
     return enumerate(loader::protocol::kVendorId, loader::protocol::kProductId, false);
 }
 
+bool findLoader(const std::string& selector, BusDevice& found)
+{
+    for (const auto& d : listLoaders()) {
+        if (selector.empty() || d.path == selector || (!d.port.empty() && d.port == selector)) {
+            found = d;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string benchName(const BusDevice& d)
+{
+    return d.port.empty() ? d.path : d.port;
+}
+
 std::string reselector(const BusDevice& device)
 {
     // Encoders of one batch may share a serial number; a port is never shared.

@@ -24,6 +24,8 @@ struct BusDevice {
     std::string firmware;
     // Why list could not read them: "permission denied", no reply, ...; "" when it could.
     std::string problem;
+    // A loader with no encoder on its port: the command line that recovers it.
+    std::string recover;
 };
 
 // The encoders' command interfaces (VID 0x2047, PID 0x0902, interface 1), in
@@ -31,6 +33,11 @@ struct BusDevice {
 [[nodiscard]] std::vector<BusDevice> listEncoders();
 // Encoders waiting in their bootstrap loader (VID 0x2047, PID 0x0200).
 [[nodiscard]] std::vector<BusDevice> listLoaders();
+// The loader whose USB port or path equals selector (an empty one: the first).
+[[nodiscard]] bool findLoader(const std::string& selector, BusDevice& found);
+
+// What names a device on a bench: its port, or its path where the port is unknown.
+[[nodiscard]] std::string benchName(const BusDevice& device);
 
 enum class OpenStatus {
     Opened,

@@ -49,8 +49,8 @@ bool parseOptions(const std::vector<std::string>& args, Options& o, std::string&
                 return false;
             o.from = v;
             o.given.insert("from");
-        } else if (name == "--ram-loader" || name == "--password") {
-            std::string& into = name == "--password" ? o.password : o.ramLoader;
+        } else if (name == "--ram-loader" || name == "--password" || name == "--restore") {
+            std::string& into = name == "--password" ? o.password : name == "--restore" ? o.restore : o.ramLoader;
             if (!takeValue(into))
                 return false;
             if (into.empty()) {

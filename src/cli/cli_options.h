@@ -14,6 +14,7 @@ struct Options {
     std::optional<std::string> from;
     std::string ramLoader;        // --ram-loader FILE
     std::string password;         // --password FILE
+    std::string restore;          // --restore FILE: the backup an upgrade writes back
     bool trace = false;
     bool json = false;
     bool all = false;             // --all: every attached encoder

@@ -77,7 +77,8 @@ void busJson(std::ostream& out, const char* kind, const BusDevice& d, bool& firs
         << ",\"path\":" << jsonString(d.path) << ",\"serial\":" << jsonString(d.serial)
         << ",\"model\":" << jsonString(d.model) << ",\"firmware\":" << jsonString(d.firmware)
         << ",\"product\":" << jsonString(d.product) << ",\"interface\":" << d.interfaceNumber
-        << ",\"problem\":" << jsonStringOrNull(d.problem) << '}';
+        << ",\"problem\":" << jsonStringOrNull(d.problem) << ",\"recover\":" << jsonStringOrNull(d.recover)
+        << '}';
     first = false;
 }
 
@@ -169,7 +170,7 @@ void printBusText(std::ostream& out, const std::vector<BusDevice>& encoders,
         rows.push_back({orDash(d.port), "encoder", orDash(d.model), orDash(d.firmware), orDash(d.serial),
                         printable(d.path), problems ? orDash(d.problem) : ""});
     for (const auto& d : loaders)
-        rows.push_back({orDash(d.port), "loader", "-", "-", orDash(d.serial), printable(d.path),
+        rows.push_back({orDash(d.port), "loader", orDash(d.model), "-", orDash(d.serial), printable(d.path),
                         problems ? "-" : ""});
     std::array<std::size_t, 7> width{};
     for (const auto& row : rows)

@@ -3,6 +3,7 @@
 #include "cli/cli_commands.h"
 #include "cli/cli_output.h"
 #include "cli/exit_codes.h"
+#include "firmware/upgrade_targets.h"
 #include "link/device_access.h"
 #include "link/hid_transport.h"
 
@@ -182,12 +183,19 @@ int Session::lockEncoder()
 
 int Session::reportOpen(OpenStatus s)
 {
+    // An encoder stuck in its loader there is no encoder, but can be recovered.
+    BusDevice stuck;
+    const std::string recovery = (s == OpenStatus::NoEncoder || s == OpenStatus::NoMatch) && findLoader(opt_.device, stuck)
+        ? "\n" + firmware::recoveryAdvice(con_.programName, benchName(stuck))
+        : std::string();
     switch (s) {
     case OpenStatus::Opened:
         return kExitOk;
     case OpenStatus::NoEncoder:
-        return fail(kExitNoEncoder, messages::kNotConnected);
+        return fail(kExitNoEncoder, messages::kNotConnected + recovery);
     case OpenStatus::NoMatch:
+        if (!recovery.empty())
+            return fail(kExitNoEncoder, messages::kNotConnected + recovery);
         return fail(kExitNoEncoder, std::string(messages::kNotConnected) + "\nNo encoder has the path, serial number or port '"
                                         + opt_.device + "' (see '" + con_.programName + " list').");
     case OpenStatus::PermissionDenied:

@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -114,10 +115,15 @@ private:
                                         const char* whom);
     // The image read once and checked; nothing touches the encoder before.
     [[nodiscard]] int loadUpgradeImage(const std::string& path, firmware::FirmwareImage& image);
-    // The encoder opened (unless one waits in its loader already), no other
-    // loader where ours will be looked for, and the operator's yes.
-    [[nodiscard]] int confirmUpgrade(const std::string& port, OpenStatus opened, bool inLoaderAlready,
-                                     bool passwordMissing);
+    // No other loader where ours will be looked for, and the operator's yes;
+    // inLoader: the encoder waits in its loader already (the erase that
+    // follows needs no question of its own).
+    [[nodiscard]] int confirmUpgrade(const std::string& port, bool inLoader, bool passwordMissing);
+    // --restore FILE: the settings of a backup, checked before anything is sent.
+    [[nodiscard]] int loadRestoreFile(const std::string& path, std::optional<link::DeviceStatus>& settings);
+    // The newest usable backup recorded for the loader's port or serial (said
+    // which, or that there is none); "" when none.
+    [[nodiscard]] std::string recordedBackup(const BusDevice& loader, std::optional<link::DeviceStatus>& settings);
     // The operator's yes to the upgrade (and to the erase, without a password).
     [[nodiscard]] int askUpgradeQuestions(bool passwordMissing);
     // The job's preparation: settings read and backed up, ENTER_BSL, the loader awaited.

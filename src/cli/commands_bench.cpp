@@ -7,6 +7,7 @@
 #include "cli/upgrade_signals.h"
 #include "config/utility_config.h"
 #include "firmware/upgrade_job.h"
+#include "firmware/upgrade_targets.h"
 #include "device/outcome.h"
 #include "firmware/loader_texts.h"
 #include "link/device_access.h"
@@ -42,12 +43,6 @@ void readModelAndFirmware(BusDevice& device)
     }
     device.model = messages::modelName(status.optionsFitted);
     device.firmware = status.firmwareVersion;
-}
-
-// What names an encoder on the bench: its port, or its path where the port is unknown.
-std::string benchName(const BusDevice& d)
-{
-    return d.port.empty() ? d.path : d.port;
 }
 
 std::vector<std::string> textLines(const std::string& text)
@@ -311,11 +306,24 @@ int Session::cmdList()
     auto encoders = listEncoders();
     for (auto& d : encoders)
         readModelAndFirmware(d);
-    const auto loaders = listLoaders();
-    if (opt_.json)
+    auto loaders = listLoaders();
+    // An encoder mid-upgrade shares its port with its loader; one without is stuck there.
+    for (auto& l : loaders) {
+        if (std::any_of(encoders.begin(), encoders.end(), [&](const BusDevice& e) {
+                return !l.port.empty() && e.port == l.port;
+            }))
+            continue;
+        l.model = "(waiting in its loader)";
+        l.recover = firmware::recoveryCommand(con_.programName, benchName(l));
+    }
+    if (opt_.json) {
         printBusJson(con_.out, encoders, loaders);
-    else
+    } else {
         printBusText(con_.out, encoders, loaders);
+        for (const auto& l : loaders)
+            if (!l.recover.empty())
+                con_.out << firmware::recoveryAdvice(con_.programName, benchName(l)) << '\n';
+    }
     if (encoders.empty() && loaders.empty())
         con_.err << "No encoder or loader found.\n";
     return kExitOk;
@@ -330,6 +338,9 @@ int Session::runOnAll(const Command& command)
                      + "'");
     if (opt_.given.count("device"))
         return usage("--all and --device exclude each other");
+    // A backup holds one encoder's settings.
+    if (opt_.given.count("restore"))
+        return usage("--all and --restore exclude each other");
     if (form->onAll == OnAll::AtOnce) {
         if (int c = checkLine(*form, true))
             return c;
@@ -411,9 +422,13 @@ int Session::upgradeAll()
             return fail(kExitFailed, "Not upgraded: the USB port of " + d.path
                                          + " is unknown, so its loader could not be told from the others'.");
     // A loader already waiting could be taken for one of ours: none may be there.
-    if (!listLoaders().empty())
-        return fail(kExitFailed, "Not upgraded: an encoder waits in its loader already. Upgrade it on its own "
-                                 "(without --all) or unplug it first.");
+    if (const auto loaders = listLoaders(); !loaders.empty()) {
+        std::string refusal = "Not upgraded: an encoder waits in its loader already. Upgrade it on its own "
+                              "(without --all) or unplug it first.";
+        for (const auto& l : loaders)
+            refusal += "\n" + firmware::recoveryAdvice(con_.programName, benchName(l));
+        return fail(kExitFailed, refusal);
+    }
     // Every port locked before any encoder is touched; one in use stops the run.
     std::vector<device::PortLock> locks;
     for (const auto& d : encoders) {

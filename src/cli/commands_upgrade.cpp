@@ -5,13 +5,16 @@
 #include "cli/exit_codes.h"
 #include "cli/progress_printer.h"
 #include "cli/upgrade_signals.h"
+#include "config/upgrade_backups.h"
 #include "config/utility_config.h"
 #include "firmware/image_check.h"
 #include "firmware/loader_texts.h"
 #include "firmware/upgrade_job.h"
+#include "firmware/upgrade_targets.h"
 #include "platform/dialogs.h"
 
 #include <mutex>
+#include <optional>
 #include <ostream>
 
 namespace vardo::cli {
@@ -30,26 +33,58 @@ int Session::cmdUpgrade()
     firmware::LoaderTextsFound texts;
     if (int c = loadUpgradeInputs(image, texts, "the encoder"))
         return c;
+    std::optional<link::DeviceStatus> chosen;
+    if (!opt_.restore.empty()) {
+        if (int c = loadRestoreFile(opt_.restore, chosen))
+            return c;
+    }
+    // With an encoder waiting in its loader "the first" could be the wrong one.
+    if (opt_.device.empty()) {
+        const firmware::AttachedDevices attached = firmware::attachedDevices();
+        if (std::string refusal = firmware::unnamedUpgradeRefusal(attached); !refusal.empty()) {
+            refusal += " Name the one to upgrade with --device PORT.";
+            for (const auto& port : attached.loaders)
+                refusal += "\n" + firmware::recoveryAdvice(con_.programName, port);
+            return fail(kExitFailed, refusal);
+        }
+    }
 
     // A file that could not be set up shows as a backup that cannot be written.
     static_cast<void>(config::setUpConfigFile(configFile_, reporter()));
     ProgressPrinter progress(con_.out, con_.outIsTerminal);
 
-    // With no encoder in application mode, one already waiting in its loader
-    // is upgraded as the window allows; its settings are unknown then.
+    // No encoder by that name (or none at all): one waiting in its loader
+    // there is upgraded, and the settings recorded for its port written back.
     const OpenStatus opened = openEncoder(opt_.device, encoder_);
-    // Held from the status read through the write-back: being by port, it
-    // outlasts the encoder's restarts.
-    if (opened == OpenStatus::Opened)
-        if (int c = lockEncoder())
+    BusDevice stuck;
+    const bool inLoader =
+        (opened == OpenStatus::NoEncoder || opened == OpenStatus::NoMatch) && findLoader(opt_.device, stuck);
+    if (!inLoader) {
+        if (int c = reportOpen(opened))
             return c;
-    const bool inLoaderAlready =
-        opened == OpenStatus::NoEncoder && opt_.device.empty() && firmware::countLoaders() > 0;
+    }
+    // Held from the status read (or the loader's recovery) through the
+    // write-back: being by port, it outlasts the encoder's restarts.
+    if (inLoader) {
+        portLock_ = device::PortLock(stuck.port, stuck.path);
+        if (const int c = exitForLock(portLock_.state()))
+            return fail(c, portLock_.problem());
+    } else if (int c = lockEncoder()) {
+        return c;
+    }
     // Its loader will appear on its port and is taken from there; after the
     // restart the same encoder is opened again.
-    const std::string port = inLoaderAlready ? std::string() : encoder_.device.port;
-    const std::string again = inLoaderAlready ? opt_.device : reselector(encoder_.device);
-    if (int c = confirmUpgrade(port, opened, inLoaderAlready, texts.passwordMissing))
+    const std::string port = inLoader ? stuck.port : encoder_.device.port;
+    const std::string again = inLoader ? stuck.port : reselector(encoder_.device);
+    std::string restoreFrom = opt_.restore;
+    if (inLoader) {
+        con_.err << "No encoder answers on " << benchName(stuck)
+                 << ", only its loader. Its password is unknown there, so the loader erases the whole "
+                    "application first (a mass erase); the application there does not run, so nothing is lost.\n";
+        if (!chosen)
+            restoreFrom = recordedBackup(stuck, chosen);
+    }
+    if (int c = confirmUpgrade(port, inLoader, texts.passwordMissing))
         return c;
 
     // From here a signal is held back; what it says comes between the progress lines.
@@ -89,15 +124,23 @@ int Session::cmdUpgrade()
         return std::move(encoder_.encoder);
     };
     firmware::UpgradeJob job(firmware::commandPolicy(port), std::move(hooks));
-    job.setLoaderTexts(texts.texts);
-    if (inLoaderAlready) {
-        firmware::RestoreValues unknown;
-        unknown.known = false;
-        job.setSettings(unknown);
+    firmware::LoaderTexts loaderTexts = texts.texts;
+    if (inLoader) {
+        // The password of what its flash holds now is unknown: the erased
+        // device's goes first, and a refusal mass-erases.
+        loaderTexts.password.reset();
         if (!watched.mayEnterLoader())
             return interruptedBeforeLoader();
     } else if (int c = sendIntoLoader(job, watched)) {
         return c;
+    }
+    job.setLoaderTexts(std::move(loaderTexts));
+    if (inLoader || chosen) {
+        firmware::RestoreValues values;
+        values.known = chosen.has_value();
+        if (chosen)
+            static_cast<link::DeviceStatus&>(values) = *chosen;
+        job.setSettings(values);
     }
 
     const bool programmed = job.program(image).ok();
@@ -106,8 +149,10 @@ int Session::cmdUpgrade()
     lock.unlock();
     if (!programmed) {
         watched.finish();
-        return fail(kExitUpgradeFailed, "The firmware upgrade failed; the encoder waits in its loader. Run "
-                                        "the upgrade again.");
+        const std::string retry =
+            port.empty() ? std::string() : " ('" + firmware::recoveryCommand(con_.programName, port) + "')";
+        return fail(kExitUpgradeFailed,
+                    "The firmware upgrade failed; the encoder waits in its loader. Run the upgrade again" + retry + ".");
     }
     const firmware::Outcome restored = job.restore();
     watched.finish();
@@ -115,7 +160,7 @@ int Session::cmdUpgrade()
         opt_.device = again;
         return reportOpen(reopened);
     }
-    if (inLoaderAlready) {
+    if (!job.settings().known) {
         con_.err << "No settings were read before the upgrade, so none were written back; send them with '"
                  << con_.programName << " config apply' (or --from a backup file) and '" << con_.programName
                  << " save'.\n";
@@ -126,7 +171,39 @@ int Session::cmdUpgrade()
                  << ")\nThe firmware was upgraded, but the settings were not all written back.\n";
         return exitForExchange(restored.device);
     }
+    if (chosen)
+        con_.err << "The settings of " << restoreFrom << " were written back.\n";
     return kExitOk;
+}
+
+int Session::loadRestoreFile(const std::string& path, std::optional<link::DeviceStatus>& settings)
+{
+    if (int c = requireReadable(path))
+        return c;
+    link::DeviceStatus read;
+    if (const std::string why = config::readUpgradeBackup(openedPath(path), read); !why.empty())
+        return fail(kExitBadInputFile, "The backup '" + path + "' cannot be written back: " + why
+                                           + " Nothing was sent to the encoder.");
+    settings = read;
+    return kExitOk;
+}
+
+std::string Session::recordedBackup(const BusDevice& loader, std::optional<link::DeviceStatus>& settings)
+{
+    const std::string path = config::newestBackupFor(configFile_, loader.port, loader.serial);
+    link::DeviceStatus read;
+    const std::string why = path.empty() ? std::string() : config::readUpgradeBackup(path, read);
+    if (path.empty() || !why.empty()) {
+        if (!path.empty())
+            con_.err << "The backup " << path << " cannot be written back: " << why << '\n';
+        con_.err << "No usable backup records " << benchName(loader)
+                 << ": no settings will be written back (--restore FILE names one).\n";
+        return {};
+    }
+    con_.err << "The settings of " << path << " (the newest backup recorded for " << benchName(loader)
+             << ") will be written back.\n";
+    settings = read;
+    return path;
 }
 
 int Session::loadUpgradeInputs(firmware::FirmwareImage& image, firmware::LoaderTextsFound& texts,
@@ -169,21 +246,17 @@ int Session::loadUpgradeImage(const std::string& path, firmware::FirmwareImage& 
     return kExitOk;
 }
 
-int Session::confirmUpgrade(const std::string& port, OpenStatus opened, bool inLoaderAlready,
-                            bool passwordMissing)
+int Session::confirmUpgrade(const std::string& port, bool inLoader, bool passwordMissing)
 {
-    if (!inLoaderAlready) {
-        if (int c = reportOpen(opened))
-            return c;
-    }
     // Where the port is unknown the job takes the first loader on the bus:
     // with another encoder already waiting there, that one would get the image
     // and ours the write-back.
-    if (!inLoaderAlready && port.empty() && firmware::countLoaders() > 0)
+    if (port.empty() && firmware::countLoaders() > (inLoader ? 1u : 0u))
         return fail(kExitFailed, "Not upgraded: another encoder waits in its loader. Upgrade that one first "
-                                 "(without --device, with no encoder in application mode attached) or "
-                                 "unplug it.");
-    return askUpgradeQuestions(passwordMissing);
+                                 "(with --device and its port) or unplug it.");
+    // Naming the loader's port was the choice of the erase: the upgrade's own
+    // question (or --yes) is all that is asked.
+    return askUpgradeQuestions(passwordMissing && !inLoader);
 }
 
 int Session::askUpgradeQuestions(bool passwordMissing)

@@ -17,6 +17,9 @@
 //                        the process sends itself SIG (INT, TERM or HUP) as soon as an
 //                        encoder receives COMMAND (GET_STATUS, ENTER_BSL, ...), once: a
 //                        signal at a known point of an upgrade
+//   --sim-in-loader=PORT[,PORT]
+//                        the encoders on these ports (1-2, ...) start in their loader
+//                        with their application erased, as a stopped upgrade leaves them
 #include "cli/cli_main.h"
 #include "cli/cli_values.h"
 #include "cli/exit_codes.h"
@@ -42,6 +45,7 @@ using namespace vardo;
 struct DemoOptions {
     std::optional<int> encoders;
     std::string stateFile;
+    std::string inLoader;
     bool noAccess = false;
     bool refuse = false;
     bool silent = false;
@@ -76,6 +80,8 @@ bool parseDemoOption(const std::string& arg, DemoOptions& o)
         o.stateFile = arg.substr(12);
     } else if (arg.rfind("--sim-signal=", 0) == 0) {
         return parseSignalOption(arg.substr(13), o);
+    } else if (arg.rfind("--sim-in-loader=", 0) == 0 && arg.size() > 16) {
+        o.inLoader = arg.substr(16);
     } else if (arg == "--sim-no-access") {
         o.noAccess = true;
     } else if (arg == "--sim-refuse") {
@@ -181,10 +187,14 @@ int main(int argc, char** argv)
         encoders.push_back(std::move(device));
     }
 
+    std::vector<sim::VirtualEncoderDevice*> devices;
+    for (const auto& device : encoders)
+        devices.push_back(device.get());
+    if (std::string error; !demo.inLoader.empty() && !sim::strandOnPorts(devices, demo.inLoader, error)) {
+        std::cerr << "vardo-encoder-demo: --sim-in-loader: " << error << '\n';
+        return cli::kExitUsage;
+    }
     if (stateFile) {
-        std::vector<sim::VirtualEncoderDevice*> devices;
-        for (const auto& device : encoders)
-            devices.push_back(device.get());
         std::string error;
         if (!stateFile->watch(devices, error)) {
             std::cerr << "vardo-encoder-demo: " << error << '\n';

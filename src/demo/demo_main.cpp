@@ -4,6 +4,8 @@
 // the File menu's choice of encoder; the window shows each, chosen by port.
 // --sim-state=FILE keeps the encoders in FILE, shared with vardo-encoder-demo
 // (sim/sim_state.h): read at start, written after every change and at exit.
+// --sim-in-loader=PORT[,PORT] starts the encoders on those ports (1-1, 1-2 ...)
+// in their loader with their application erased.
 #include "demo/virtual_encoder_window.h"
 #include "device/port_lock.h"
 #include "mainwindow/app_startup.h"
@@ -59,7 +61,8 @@ private:
 const char* const kAbout = R"(The encoder utility's window on a virtual encoder (all options fitted, the
 16-key customised layout), with a window of the encoder itself beside it: no
 hardware needed. --sim-encoders=N (2-8) adds encoders on ports 1-2 ... 1-N;
---sim-state=FILE keeps the encoders in FILE from one run to the next.
+--sim-state=FILE keeps the encoders in FILE from one run to the next;
+--sim-in-loader=PORT[,PORT] starts those encoders in their loader, erased.
 )";
 
 // The value of an --option=VALUE argument (taken off the arguments).
@@ -86,6 +89,7 @@ int main(int argc, char** argv)
     const auto countOption = takeOption(argc, argv, "--sim-encoders=");
     const auto statePath = takeOption(argc, argv, "--sim-state=");
     vardo::device::setPortLockFolderOverride(vardo::sim::portLockFolderFor(statePath.value_or("")));
+    const auto inLoader = takeOption(argc, argv, "--sim-in-loader=");
     std::optional<vardo::sim::SimStateFile> stateFile;
     std::optional<vardo::sim::SimState> state;
     if (statePath) {
@@ -122,6 +126,10 @@ int main(int argc, char** argv)
         if (stateFile) {
             for (std::size_t i = 0; state && i < shown.size() && i < state->encoders.size(); ++i)
                 vardo::sim::restoreEncoderState(*shown[i], state->encoders[i]);
+        }
+        if (std::string error; inLoader && !vardo::sim::strandOnPorts(shown, *inLoader, error))
+            std::cerr << "vardo-encoder-utility-demo: --sim-in-loader: " << error << '\n';
+        if (stateFile) {
             std::string error;
             if (!stateFile->watch(shown, error))
                 std::cerr << "vardo-encoder-utility-demo: " << error << '\n';

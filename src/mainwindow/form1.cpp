@@ -10,6 +10,7 @@
 #include "device/outcome.h"
 #include "device/port_lock.h"
 #include "firmware/loader_texts.h"
+#include "firmware/upgrade_targets.h"
 #include "link/device_access.h"
 #include "link/encoder_commands.h"
 #include "link/messages.h"
@@ -721,6 +722,16 @@ void Form1::onCustomiseCodeTable()
 
 void Form1::onUpdateFirmware()
 {
+    // With an encoder waiting in its loader and another device attached, the
+    // first loader after ENTER_BSL could be that one: nothing is taken on guess.
+    const auto attached = vardo::firmware::attachedDevices();
+    if (std::string refusal = vardo::firmware::unnamedUpgradeRefusal(attached); !refusal.empty()) {
+        refusal += " Unplug the others first.";
+        for (const auto& port : attached.loaders)
+            refusal += "\r\n" + vardo::firmware::recoveryAdvice("vardo-encoder", port);
+        showMessage(refusal);
+        return;
+    }
     if (!dialogs().question("Firmware Upgrade", "Are you sure you want to upgrade the firmware?"))
         return;
     auto* window = new firmware_upgrade(encoder_);

@@ -3,6 +3,7 @@
 #include "platform/clock.h"
 #include "sim/bus.h"
 
+#include <algorithm>
 #include <memory>
 
 namespace vardo::sim {
@@ -50,6 +51,33 @@ VirtualEncoderDevice::~VirtualEncoderDevice()
     loader_->setRestartHandler({});
     encoder_.reset();
     loader_.reset();
+}
+
+void strandInLoader(VirtualEncoderDevice& device)
+{
+    device.unplug();
+    device.loader().eraseFlash();
+    // No reset vector: it powers up in its loader.
+    device.plugIn();
+}
+
+bool strandOnPorts(const std::vector<VirtualEncoderDevice*>& devices, std::string_view ports, std::string& error)
+{
+    std::vector<VirtualEncoderDevice*> chosen;
+    const std::string list = std::string(ports) + ",";
+    for (std::size_t start = 0, comma; (comma = list.find(',', start)) != std::string::npos; start = comma + 1) {
+        const std::string port = list.substr(start, comma - start);
+        const auto it = std::find_if(devices.begin(), devices.end(),
+                                     [&](VirtualEncoderDevice* d) { return d->encoder().usbPort() == port; });
+        if (it == devices.end()) {
+            error = "no virtual encoder on port '" + port + "'";
+            return false;
+        }
+        chosen.push_back(*it);
+    }
+    for (auto* device : chosen)
+        strandInLoader(*device);
+    return true;
 }
 
 void pressKeysInSelfTest(VirtualEncoder& encoder, std::vector<int> keys, std::uint32_t spacingMs)

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vardo::sim {
@@ -37,6 +38,15 @@ private:
     std::unique_ptr<VirtualLoader> loader_;
     std::unique_ptr<VirtualEncoder> encoder_;
 };
+
+// What an upgrade stopped half way leaves at worst: the application erased,
+// and the encoder powered, waiting in its loader.
+void strandInLoader(VirtualEncoderDevice& device);
+// The demo programs' --sim-in-loader=PORT[,PORT] ("1-2,1-3"): strands the
+// devices on those ports. False, with error naming the piece, when a piece is
+// no device's port; then none is stranded.
+[[nodiscard]] bool strandOnPorts(const std::vector<VirtualEncoderDevice*>& devices, std::string_view ports,
+                                 std::string& error);
 
 // The operator's hand: presses keys (1-16) spacingMs apart each time the
 // encoder's self-test mode begins.

@@ -775,14 +775,20 @@ TEST_F(CliTest, ListShowsEveryEncoderAndLoaderByPort)
     loaderConfig.path = "sim:1-3:bsl";
     loaderConfig.plugIn = true;
     sim::VirtualLoader loader(loaderConfig);
+    // A loader beside its encoder is one mid-upgrade; alone on its port, one stuck there.
+    loaderConfig.path = "sim:1-1:bsl";
+    sim::VirtualLoader upgrading(loaderConfig);
     auto r = run({"list"});
     ASSERT_EQ(r.code, 0);
     // The silent encoder is listed all the same, with why it told nothing.
-    EXPECT_EQ(r.out, "PORT  KIND     MODEL               FIRMWARE  SERIAL        PATH         PROBLEM\n"
-                     "1-1   encoder  Vardo 710i Encoder  01.05A    VE710-000001  sim:1-1:1.1  -\n"
-                     "1-2   encoder  -                   -         VE710-000002  sim:1-2:1.1  no reply from the "
+    EXPECT_EQ(r.out, "PORT  KIND     MODEL                    FIRMWARE  SERIAL        PATH         PROBLEM\n"
+                     "1-1   encoder  Vardo 710i Encoder       01.05A    VE710-000001  sim:1-1:1.1  -\n"
+                     "1-2   encoder  -                        -         VE710-000002  sim:1-2:1.1  no reply from the "
                      "encoder within 5000 ms\n"
-                     "1-3   loader   -                   -         -             sim:1-3:bsl  -\n");
+                     "1-1   loader   -                        -         -             sim:1-1:bsl  -\n"
+                     "1-3   loader   (waiting in its loader)  -         -             sim:1-3:bsl  -\n"
+                     "The encoder on 1-3 waits in its loader: recover it with 'vardo-encoder upgrade --device 1-3 "
+                     "IMAGE.txt'.\n");
     r = run({"list", "--json"});
     ASSERT_EQ(r.code, 0);
     EXPECT_EQ(r.out.rfind("[{\"kind\":\"encoder\",\"port\":\"1-1\",\"path\":\"sim:1-1:1.1\",\"serial\":"
@@ -793,6 +799,7 @@ TEST_F(CliTest, ListShowsEveryEncoderAndLoaderByPort)
 
     removeEncoders();
     loader.unplug();
+    upgrading.unplug();
     r = run({"list"});
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.out, "");

@@ -7,6 +7,7 @@
 #include "config/file_size_limit.h"
 #include "sim/virtual_device.h"
 
+#include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
 #include <thread>
@@ -70,6 +71,31 @@ std::vector<Sent> writeBack(const sim::EncoderSettings& s)
             {LOAD_CODE_TABLE, {table.begin(), table.end()}},
             {SET_LED_BRIGHTNESS, {s.ledBrightness}},
             {WRITE_DEFAULTS, {}}};
+}
+
+} // namespace
+
+namespace {
+
+sim::EncoderSettings otherSettings()
+{
+    sim::EncoderSettings s = sim::EncoderSettings::factory();
+    s.ledBrightness = 2;
+    s.buzzer = 0;
+    s.buzzerPeriod = 7;
+    s.keypadType = 8;
+    for (std::size_t i = 0; i < s.customTables[2].size(); ++i)
+        s.customTables[2][i] = static_cast<std::uint8_t>(0x40 + i);
+    return s;
+}
+
+// Every byte of the image is in the loader's flash.
+::testing::AssertionResult holdsImage(const sim::VirtualLoader& loader, const sim::Image& image)
+{
+    for (const auto& section : image)
+        if (loader.read(section.address, section.bytes.size()) != section.bytes)
+            return ::testing::AssertionFailure() << "section at 0x" << std::hex << section.address;
+    return ::testing::AssertionSuccess();
 }
 
 } // namespace
@@ -168,16 +194,19 @@ TEST_F(CliUpgradeTest, AFailedVerificationLeavesTheLoaderForARetryAndTheBackupRe
     ASSERT_EQ(backups().size(), 1u);
     const std::string backup = backups()[0];
 
-    // The retry finds only the loader: it upgrades, with nothing to write back.
+    // The retry finds only the loader: it upgrades it and writes back the
+    // backup recorded for its port.
     device->loader().setFaults({});
     device->encoder().clearReceivedCommands();
     r = run({"upgrade", "--yes", samplePath("01.06A")});
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_TRUE(sent(device->encoder()).empty());
-    EXPECT_NE(r.err.find("config apply"), std::string::npos);
+    EXPECT_NE(r.err.find("The settings of " + backup + " were written back."), std::string::npos) << r.err;
+    ASSERT_FALSE(sent(device->encoder()).empty());
+    EXPECT_EQ(sent(device->encoder()).back(), (Sent{WRITE_DEFAULTS, {}}));
     EXPECT_EQ(device->encoder().firmwareVersion(), "01.06A");
 
-    // The new firmware starts with its defaults; the backup puts the settings back.
+    // The same backup, sent by hand, puts the same settings back.
+    device->encoder().clearReceivedCommands();
     r = run({"config", "apply", "--from", backup});
     ASSERT_EQ(r.code, 0) << r.err;
     const auto table = testSettings().customTables[2];
@@ -216,44 +245,104 @@ TEST_F(CliUpgradeTest, TheChosenOfTwoEncodersIsUpgradedAndGetsItsSettingsBack)
     EXPECT_EQ(second->encoder().powerUpDefaults().ledBrightness, 8);
 }
 
-// Ours is found on its own port: another loader waiting on the bus is left alone.
+// Ours is found on its own port: another loader waiting on the bus is left
+// alone. Named by no device, nothing is taken on guess.
 TEST_F(CliUpgradeTest, AnotherEncoderWaitingInItsLoaderIsLeftAlone)
 {
     auto* second = addDevice(2);
-    second->loader().plugIn();
-    const auto r = run({"upgrade", "--yes", samplePath("01.06A")});
+    sim::strandInLoader(*second);
+    auto r = run({"upgrade", "--yes", samplePath("01.06A")});
+    EXPECT_EQ(r.code, cli::kExitFailed);
+    EXPECT_EQ(r.err, "Not upgraded: an encoder waits in its loader and more than one device is attached (loader "
+                     "on 1-2, encoder on 1-1), so none is taken on its own. Name the one to upgrade with --device "
+                     "PORT.\nThe encoder on 1-2 waits in its loader: recover it with 'vardo-encoder upgrade "
+                     "--device 1-2 IMAGE.txt'.\n");
+    EXPECT_TRUE(sent(device->encoder()).empty());
+
+    r = run({"upgrade", "--yes", "--device", "1-1", samplePath("01.06A")});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(device->encoder().firmwareVersion(), "01.06A");
     EXPECT_TRUE(second->loader().commands().empty());
-    EXPECT_EQ(second->loader().flashFirmwareVersion(), "01.05A");
+}
+
+// A stuck loader is upgraded by its port: the erased device's password first
+// (a half-written flash refuses it and is mass-erased), and the newest backup
+// recorded for that port written back.
+TEST_F(CliUpgradeTest, AStuckLoaderIsRecoveredByItsPortWithTheNewestBackupOfThatPort)
+{
+    const std::string folder = dataHome + "/VardoInterface";
+    std::filesystem::create_directories(folder);
+    const auto backup = [&](const std::string& name, int brightness, const std::string& key, int age) {
+        const std::string path = folder + "/USBUtilityCfg-" + name + ".ini";
+        writeFile(path, savedConfig(8, tableText(otherSettings().customTables[2]), brightness, 0, 0, 6, 5) + " " + key + "\r\n");
+        const timespec times[2] = {{1700000000 - age, 0}, {1700000000 - age, 0}};
+        ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+        return path;
+    };
+    backup("old", 1, "EncoderPort=1-2", 100);
+    const std::string newest = backup("new", 7, "EncoderPort=1-2", 10);
+    backup("other", 2, "EncoderPort=1-1", 0);
+    backup("serial", 3, "EncoderSerial=VE710-000009", 0);
+
+    const struct {
+        const char* name;
+        bool halfWritten;
+        int massErases;
+    } rows[] = {{"erased flash", false, 0}, {"half-written flash", true, 1}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        devices.clear();
+        device = addDevice(1);
+        auto* stuck = addDevice(2);
+        sim::strandInLoader(*stuck);
+        if (row.halfWritten)
+            stuck->loader().loadImage({{0x4400, {0x12, 0x34}}, {0xFFE0, std::vector<std::uint8_t>(30, 0x44)}});
+        const auto r = run({"upgrade", "--yes", "--device", "1-2", samplePath("01.06A")});
+        ASSERT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(stuck->loader().massErases(), row.massErases);
+        EXPECT_EQ(stuck->encoder().firmwareVersion(), "01.06A");
+        EXPECT_TRUE(holdsImage(stuck->loader(), sim::makeEncoderFirmware("01.06A")));
+        EXPECT_EQ(stuck->encoder().powerUpDefaults().ledBrightness, 7);
+        EXPECT_EQ(sent(stuck->encoder()).front(), (Sent{SET_OPTIONS, {5}}));
+        EXPECT_TRUE(sent(device->encoder()).empty());
+        EXPECT_EQ(r.err, "No encoder answers on 1-2, only its loader. Its password is unknown there, so the loader "
+                         "erases the whole application first (a mass erase); the application there does not run, "
+                         "so nothing is lost.\nThe settings of " + newest + " (the newest backup recorded for 1-2) "
+                         "will be written back.\nThe settings of " + newest + " were written back.\n");
+    }
+}
+
+// --restore chooses the backup; a bad one is refused before anything is sent,
+// and without any the settings stay as the new firmware starts.
+TEST_F(CliUpgradeTest, RestoreNamesTheBackupAndWithoutOneNothingIsWrittenBack)
+{
+    sim::strandInLoader(*device);
+    const std::string bad = root + "/bad.ini";
+    writeFile(bad, savedConfig(8, "1,2,3", 4, 0, 1, 3));
+    auto r = run({"upgrade", "--yes", "--restore", bad, samplePath("01.06A")});
+    EXPECT_EQ(r.code, cli::kExitBadInputFile);
+    EXPECT_EQ(r.err, "The backup '" + bad + "' cannot be written back: USBUtilityCfg.ini file holds an invalid "
+                     "value for CodeTableValues.. Nothing was sent to the encoder.\n");
+    EXPECT_TRUE(device->loader().commands().empty());
+    EXPECT_EQ(run({"upgrade", "--all", "--yes", "--restore", bad, samplePath("01.06A")}).code, cli::kExitUsage);
+
+    r = run({"upgrade", "--yes", samplePath("01.06A")});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(sent(device->encoder()).empty());
+    EXPECT_TRUE(contains(r.err, "No usable backup records 1-1: no settings will be written back")) << r.err;
+    EXPECT_TRUE(contains(r.err, "No settings were read before the upgrade, so none were written back")) << r.err;
+
+    // After an ordinary upgrade the file's settings go back instead of those read.
+    const std::string chosen = root + "/chosen.ini";
+    writeFile(chosen, savedConfig(8, tableText(otherSettings().customTables[2]), 9, 0, 0, 6, 5));
+    r = run({"upgrade", "--yes", "--restore", chosen, samplePath("01.06A")});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(device->encoder().powerUpDefaults().ledBrightness, 9);
+    EXPECT_EQ(backups().size(), 1u);  // the settings read are still kept
 }
 
 // ---- a bench: --all ------------------------------------------------------------
 
-namespace {
-
-sim::EncoderSettings otherSettings()
-{
-    sim::EncoderSettings s = sim::EncoderSettings::factory();
-    s.ledBrightness = 2;
-    s.buzzer = 0;
-    s.buzzerPeriod = 7;
-    s.keypadType = 8;
-    for (std::size_t i = 0; i < s.customTables[2].size(); ++i)
-        s.customTables[2][i] = static_cast<std::uint8_t>(0x40 + i);
-    return s;
-}
-
-// Every byte of the image is in the loader's flash.
-::testing::AssertionResult holdsImage(const sim::VirtualLoader& loader, const sim::Image& image)
-{
-    for (const auto& section : image)
-        if (loader.read(section.address, section.bytes.size()) != section.bytes)
-            return ::testing::AssertionFailure() << "section at 0x" << std::hex << section.address;
-    return ::testing::AssertionSuccess();
-}
-
-} // namespace
 
 TEST_F(CliUpgradeTest, AllUpgradesEveryEncoderAtOnceEachWithItsOwnSettings)
 {
@@ -353,6 +442,9 @@ TEST_F(CliUpgradeTest, AllRefusesWhileALoaderWaitsAndWithDevice)
     auto r = run({"upgrade", "--all", "--yes", samplePath("01.06A")});
     EXPECT_EQ(r.code, cli::kExitFailed);
     EXPECT_EQ(r.err.rfind("Not upgraded: an encoder waits in its loader already.", 0), 0u) << r.err;
+    EXPECT_TRUE(contains(r.err, "\nThe encoder on 1-2 waits in its loader: recover it with 'vardo-encoder upgrade "
+                                "--device 1-2 IMAGE.txt'.\n"))
+        << r.err;
     EXPECT_TRUE(sent(device->encoder()).empty());
     EXPECT_EQ(run({"upgrade", "--all", "--device", "1-1", samplePath("01.06A")}).code, cli::kExitUsage);
     EXPECT_EQ(run({"keys", "--all"}).code, cli::kExitUsage);

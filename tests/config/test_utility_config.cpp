@@ -2,6 +2,7 @@
 // the encoder from the stored settings, against the virtual encoder.
 #include "config/config_test_env.h"
 #include "config/inifile.h"
+#include "config/upgrade_backups.h"
 #include "config/utility_config.h"
 #include "link/encoder_commands.h"
 #include "sim/virtual_encoder.h"
@@ -220,6 +221,40 @@ TEST_F(UtilityConfig, AChangeRemovesOnlyStaleTemporaries)
         names.push_back(e.path().filename().string());
     EXPECT_THAT(names, ::testing::UnorderedElementsAre(otherFiles, ".USBUtilityCfg.ini.lock", deadButHeld, live,
                                                        "USBUtilityCfg.ini"));
+}
+
+// The backup for a port or serial is the newest written that records either;
+// files that record neither, that do not read or are not backups are passed over.
+TEST_F(UtilityConfig, TheNewestBackupRecordingAPortOrSerialIsFound)
+{
+    const std::string folder = dataHome + "/VardoInterface/";
+    std::filesystem::create_directories(folder);
+    const auto write = [&](const std::string& name, const std::string& text, int age) {
+        testenv::writeFile(folder + name, text);
+        const timespec times[2] = {{1700000000 - age, 0}, {1700000000 - age, 0}};
+        ::utimensat(AT_FDCWD, (folder + name).c_str(), times, 0);
+    };
+    write("USBUtilityCfg-1.ini", "[appSettings]\r\nEncoderPort=1-2\r\nEncoderSerial=A\r\n", 30);
+    write("USBUtilityCfg-2.ini", "[appSettings]\r\nEncoderSerial=A\r\n", 20);
+    write("USBUtilityCfg-before-import-3.ini", "[appSettings]\r\nFirstUp=Yes\r\n", 0);
+    write("USBUtilityCfg-4.ini", "[appSettings\r\nEncoderPort=1-2\r\n", 0);
+    write("USBUtilityCfg-5.txt", "[appSettings]\r\nEncoderPort=1-2\r\n", 0);
+    const struct {
+        const char* port;
+        const char* serial;
+        const char* found;
+    } rows[] = {{"1-2", "", "USBUtilityCfg-1.ini"}, {"1-2", "A", "USBUtilityCfg-2.ini"},
+                {"1-3", "A", "USBUtilityCfg-2.ini"}, {"1-3", "", ""}, {"", "", ""}};
+    for (const auto& row : rows)
+        EXPECT_EQ(config::newestBackupFor(configPath(), row.port, row.serial),
+                  *row.found ? folder + row.found : std::string())
+            << row.port << " " << row.serial;
+
+    // Options, which a reset from the file does not send, is checked too.
+    link::DeviceStatus read;
+    testenv::writeFile(folder + "b.ini", testenv::savedConfig("300", "", "1", "1", "0", "4", "0"));
+    EXPECT_EQ(config::readUpgradeBackup(folder + "b.ini", read),
+              "USBUtilityCfg.ini file holds an invalid value for Options..");
 }
 
 TEST_F(UtilityConfig, SaveWithoutAFileReportsEveryKey)

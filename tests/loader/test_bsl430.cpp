@@ -181,6 +181,59 @@ TEST_F(ScriptedLoaderTest, WritesAreUnansweredFastWritesPaddedToWordsInFlash)
     EXPECT_EQ(device->pendingReports(), 0u);
 }
 
+// Flash packets in the order they go out, as (address, data bytes). The one
+// holding the reset vector goes last wherever the image puts it, and an odd
+// start is padded to a word on both ends, split where a packet is full.
+TEST_F(ScriptedLoaderTest, TheResetVectorPacketGoesLastAndOddStartsSplitIntoWords)
+{
+    const auto bytes = [](int count, int first) {
+        std::string text;
+        for (int i = 0; i < count; ++i) {
+            char b[4];
+            std::snprintf(b, sizeof b, "%02X", (first + i) & 0xFF);
+            text += std::string(b) + (i % 16 == 15 ? "\r\n" : " ");
+        }
+        return count % 16 ? text + "\r\n" : text;
+    };
+    using Packets = std::vector<std::pair<std::uint32_t, std::size_t>>;
+    const struct {
+        const char* name;
+        std::string text;
+        Packets packets;
+    } rows[] = {
+        {"its own @FFFE section before the code", "@FFFE\r\n00 44\r\n@4400\r\n" + bytes(4, 1),
+         {{0x4400, 4}, {0xFFFE, 2}}},
+        {"the vector table before the code", "@FFE0\r\n" + bytes(32, 0x20) + "@4400\r\n" + bytes(4, 1),
+         {{0x4400, 4}, {0xFFE0, 32}}},
+        {"a section ending at the vector", "@FFF0\r\n" + bytes(16, 0x30) + "@4400\r\n" + bytes(2, 1),
+         {{0x4400, 2}, {0xFFF0, 16}}},
+        {"an odd start and 48 bytes", "@4401\r\n" + bytes(48, 1), {{0x4400, 48}, {0x4430, 2}}},
+        {"48 bytes from an odd start up to the vector", "@FFCF\r\n" + bytes(48, 1) + "@4400\r\n" + bytes(2, 1),
+         {{0x4400, 2}, {0xFFCE, 48}, {0xFFFE, 2}}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::size_t before = device->writes().size();
+        ASSERT_EQ(BSL_RX_TXT((row.text + "q").c_str(), 1), 0u);
+        Packets sent;
+        const auto writes = device->writes();
+        for (auto it = writes.begin() + static_cast<std::ptrdiff_t>(before); it != writes.end(); ++it) {
+            const Report& w = *it;
+            ASSERT_EQ(w[2], P::kRxDataBlockFast);
+            sent.emplace_back(w[3] | w[4] << 8 | w[5] << 16, std::size_t(w[1] - 4));
+        }
+        EXPECT_EQ(sent, row.packets);
+    }
+    // The odd start's packets, byte for byte: an erased byte before the first
+    // data byte and after the last.
+    const auto all = device->writes();
+    ASSERT_GE(all.size(), 3u);
+    const Report* w = &all[all.size() - 3];
+    EXPECT_EQ(w[1][6], 0xFF);
+    EXPECT_EQ(w[1][7], 0x01);
+    EXPECT_EQ(w[2], frame({0x1B, 0xFE, 0xFF, 0x00, 0x30, 0xFF}));
+}
+
 TEST_F(LoaderTest, OpensTheLoaderNamedByTheConnectionText)
 {
     EXPECT_EQ(open(), 0);

@@ -12,6 +12,7 @@
 #include "mainwindow/form1.h"
 #include "selftest/self_test.h"
 #include "sim/virtual_encoder.h"
+#include "sim/virtual_loader.h"
 
 #include <QAction>
 #include <QApplication>
@@ -946,6 +947,27 @@ TEST_F(MainWindow, FirmwareUpgradeAsksCopiesAndSwitchesToTheLoader)
     delete window->openWindows()[0];
     QCoreApplication::sendPostedEvents(window.get(), QEvent::MetaCall);
     EXPECT_EQ(panelLines()[0] == kNoneLine1, device::attachedEncoders().empty());
+}
+
+// With an encoder stuck in its loader beside ours, the first loader after
+// ENTER_BSL could be that one: the window refuses and names both.
+TEST_F(MainWindow, FirmwareUpgradeRefusesWhileAnotherEncoderWaitsInItsLoader)
+{
+    plugEncoder(7, 2);
+    sim::VirtualLoaderConfig stuck;
+    stuck.path = "sim:1-2:bsl";
+    stuck.plugIn = true;
+    sim::VirtualLoader loader(stuck);
+    load();
+    window->onUpdateFirmware();
+    EXPECT_THAT(dialogs.messages(),
+                ElementsAre("Not upgraded: an encoder waits in its loader and more than one device is attached "
+                            "(loader on 1-2, encoder on 1-1), so none is taken on its own. Unplug the others "
+                            "first.\r\nThe encoder on 1-2 waits in its loader: recover it with 'vardo-encoder "
+                            "upgrade --device 1-2 IMAGE.txt'.\r\n"));
+    EXPECT_THAT(commandCodes(), IsEmpty());
+    EXPECT_TRUE(window->openWindows().empty());
+    EXPECT_TRUE(loader.commands().empty());
 }
 
 TEST_F(MainWindow, CustomiseCodeTableOpensTheEditorOfTheLayout)

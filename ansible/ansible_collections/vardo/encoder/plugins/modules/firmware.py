@@ -48,11 +48,10 @@ options:
   recover:
     description:
       - Also program encoders that wait in their bootstrap loader (no firmware
-        runs, e.g. after an interrupted upgrade); they have no settings to
-        write back. Without it such an encoder fails the task, as it might be
-        in the middle of another program's upgrade.
-      - The tool programs such an encoder only when it is the machine's only
-        encoder; the task fails otherwise.
+        runs, e.g. after an interrupted upgrade), each by its port; the tool
+        writes back the newest backup recorded for that port, if any.
+        Without it such an encoder fails the task, as it might be in the
+        middle of another program's upgrade.
     type: bool
     default: false
 notes:
@@ -140,19 +139,12 @@ def main():
         extra += ['--password', p['password']]
     if p['mass_erase']:
         extra += ['--mass-erase']
-    waiting = [r['port'] for r in results if r['kind'] == 'loader']
-    # The tool programs a waiting loader only when it is the one encoder not running.
-    if waiting and (len(loaders) > 1 or encoders):
-        module.fail_json(msg='Cannot recover the encoder on port %s while %s: the tool programs an encoder '
-                             'waiting in its loader only when no other encoder runs or waits. Unplug the others '
-                             'first.' % (', '.join(waiting), 'other encoders run' if encoders
-                                         else 'other encoders wait in their loaders'), rc=1)
     if not module.check_mode:
         for r in results:
             if not r['upgraded']:
                 continue
-            device = ['--device', r['port']] if r['kind'] == 'encoder' else []
-            argv = device + ['upgrade', p['image'], '--yes'] + extra
+            # A loader is named by its port too: the tool recovers it there.
+            argv = ['--device', r['port'], 'upgrade', p['image'], '--yes'] + extra
             rc, out, err = cli.run(argv, fail=False)
             if rc != 0:
                 cli.fail(rc, err, out, cli.argv + argv, prefix='The upgrade of the encoder on port %s failed: '
