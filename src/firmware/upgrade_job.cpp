@@ -294,15 +294,16 @@ bool UpgradeJob::awaitDevice(const Wait& wait, const std::function<bool(bool las
             there = found(last);
             if (there || last)
                 break;
+            // A look takes time of its own (a slice may have come due meanwhile).
             elapsed = platform::clock().nowMs() - start;
-            if (elapsed >= wait.boundMs)
-                continue;
+            runSlices(elapsed);
         }
         std::uint64_t next = elapsed < wait.blindMs ? wait.blindMs : elapsed + kPollMs;
         if (sliced < slices)
             next = std::min<std::uint64_t>(next, std::uint64_t{sliced} * wait.sliceMs);
         next = std::min<std::uint64_t>(next, wait.boundMs);
-        platform::sleepMs(static_cast<std::uint32_t>(next - elapsed));
+        if (next > elapsed)
+            platform::sleepMs(static_cast<std::uint32_t>(next - elapsed));
     }
     runSlices(std::numeric_limits<std::uint64_t>::max());
     return there;

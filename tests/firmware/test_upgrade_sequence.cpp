@@ -675,3 +675,20 @@ TEST_F(UpgradeTest, EachWaitEndsWhenTheDeviceIsThereOrAtItsOldBound)
         }
     }
 }
+
+// Looking at the bus takes time of its own and may pass a slice's due time:
+// every slice is still reported once, in order, and the wait ends at its bound.
+TEST_F(UpgradeTest, SlowLooksStillEndTheWaitAtItsBound)
+{
+    vardo::firmware::UpgradeJob job(vardo::firmware::commandPolicy("1-1"), {});
+    std::vector<unsigned> slices;
+    const std::uint64_t start = clock.nowMs();
+    const auto slowLook = [this](bool) {
+        clock.advance(70);
+        return false;
+    };
+    EXPECT_FALSE(job.awaitDevice({3000, 0, 1000}, slowLook, [&](unsigned i) { slices.push_back(i); }));
+    EXPECT_EQ(slices, (std::vector<unsigned>{0, 1, 2}));
+    EXPECT_GE(clock.nowMs() - start, 3000u);
+    EXPECT_LE(clock.nowMs() - start, 3000u + 2 * 70u);   // one look across the bound, then the last one
+}
