@@ -217,7 +217,7 @@ public:
 
     // The one wait for a device to (re)appear: found(false) at once and every
     // kPollMs until it is true, at most boundMs; found(true) is the last look,
-    // at the bound, and asks no more than the fixed wait of old did. Where the
+    // at the bound, and asks only what a look after a fixed wait would. Where the
     // device cannot be told from another (its port unknown) looking starts
     // after blindMs. slice(i) runs at the start and as each sliceMs passes;
     // those not yet run follow once the device is there, so none is skipped.
