@@ -15,12 +15,23 @@
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
+#include <limits>
+#include <mutex>
 
 namespace vardo::firmware {
 
 namespace {
 
 using Password = std::array<std::uint8_t, loader::protocol::kPasswordSize>;
+
+// hidapi keeps one error text for the whole process, which its enumeration and
+// open replace: jobs side by side (--all upgrade) take turns at them, or two
+// threads looking at the bus together free it twice.
+std::recursive_mutex& busMutex()
+{
+    static std::recursive_mutex mutex;
+    return mutex;
+}
 
 // The phases' names and the outcome each failure gives on a bench's summary.
 struct PhaseRow {
@@ -92,6 +103,7 @@ std::string findOnPort(std::uint16_t vendorId, std::uint16_t productId, int inte
                        const std::string& port)
 {
     std::string found;
+    std::lock_guard lock(busMutex());
     hid_device_info* devices = hid_enumerate(vendorId, productId);
     for (hid_device_info* d = devices; d && found.empty(); d = d->next) {
         if (d->path && (interfaceNumber < 0 || d->interface_number == interfaceNumber)
@@ -104,10 +116,27 @@ std::string findOnPort(std::uint16_t vendorId, std::uint16_t productId, int inte
 
 std::unique_ptr<device::Encoder> openEncoderOnPort(const std::string& port)
 {
+    std::lock_guard lock(busMutex());
     const std::string path = findOnPort(static_cast<std::uint16_t>(link::kEncoderVendorId),
                                         static_cast<std::uint16_t>(link::kEncoderProductId),
                                         link::kEncoderInterface, port);
     return path.empty() ? nullptr : device::Encoder::open(path);
+}
+
+// The port of the loader that address names; "" when none is listed.
+std::string portOf(const loader::Address& address)
+{
+    if (!address.port.empty())
+        return address.port;
+    std::string port;
+    std::lock_guard lock(busMutex());
+    hid_device_info* list = hid_enumerate(address.vendorId, address.productId);
+    unsigned long i = 0;
+    for (hid_device_info* d = list; d && port.empty(); d = d->next)
+        if (d->path && i++ == address.index)
+            port = link::usbPortOf(d->path);
+    hid_free_enumeration(list);
+    return port;
 }
 
 } // namespace
@@ -120,6 +149,7 @@ std::string resourceText(std::string_view name)
 std::uint32_t countLoaders()
 {
     std::uint32_t count = 0;
+    std::lock_guard lock(busMutex());
     hid_device_info* list = hid_enumerate(loader::protocol::kVendorId, loader::protocol::kProductId);
     for (hid_device_info* d = list; d; d = d->next)
         ++count;
@@ -251,22 +281,37 @@ Outcome UpgradeJob::outcome(Phase phase, device::Result device, loader::Result l
     return o;
 }
 
-bool UpgradeJob::awaitDevice(const Wait& wait, const std::function<bool()>& found,
+bool UpgradeJob::awaitDevice(const Wait& wait, const std::function<bool(bool last)>& found,
                              const std::function<void(unsigned slice)>& slice)
 {
-    unsigned index = 0;
-    for (std::uint32_t done = 0; done < wait.fixedMs; ++index) {
-        const std::uint32_t part = wait.sliceMs ? std::min(wait.sliceMs, wait.fixedMs - done) : wait.fixedMs - done;
-        if (slice)
-            slice(index);
-        platform::sleepMs(part);
-        done += part;
+    const unsigned slices = wait.sliceMs && slice ? (wait.boundMs + wait.sliceMs - 1) / wait.sliceMs : 0;
+    unsigned sliced = 0;
+    const auto runSlices = [&](std::uint64_t elapsed) {
+        for (; sliced < slices && std::uint64_t{sliced} * wait.sliceMs <= elapsed; ++sliced)
+            slice(sliced);
+    };
+    const std::uint64_t start = platform::clock().nowMs();
+    bool there = false;
+    for (;;) {
+        std::uint64_t elapsed = platform::clock().nowMs() - start;
+        runSlices(elapsed);
+        const bool last = elapsed >= wait.boundMs;
+        if (last || elapsed >= wait.blindMs) {
+            there = found(last);
+            if (there || last)
+                break;
+            // A look takes time of its own (a slice may have come due meanwhile).
+            elapsed = platform::clock().nowMs() - start;
+            runSlices(elapsed);
+        }
+        std::uint64_t next = elapsed < wait.blindMs ? wait.blindMs : elapsed + kPollMs;
+        if (sliced < slices)
+            next = std::min<std::uint64_t>(next, std::uint64_t{sliced} * wait.sliceMs);
+        next = std::min<std::uint64_t>(next, wait.boundMs);
+        if (next > elapsed)
+            platform::sleepMs(static_cast<std::uint32_t>(next - elapsed));
     }
-    bool there = found();
-    for (std::uint32_t waited = 0; !there && waited < wait.graceMs; waited += kPollMs) {
-        platform::sleepMs(kPollMs);
-        there = found();
-    }
+    runSlices(std::numeric_limits<std::uint64_t>::max());
     return there;
 }
 
@@ -279,6 +324,7 @@ bool UpgradeJob::loaderThere() const
 
 std::shared_ptr<device::Encoder> UpgradeJob::findEncoder() const
 {
+    std::lock_guard lock(busMutex());
     if (hooks_.findEncoder)
         return hooks_.findEncoder();
     if (policy_.port.empty())
@@ -288,8 +334,11 @@ std::shared_ptr<device::Encoder> UpgradeJob::findEncoder() const
 
 Outcome UpgradeJob::run(const FirmwareImage& image)
 {
-    std::shared_ptr<device::Encoder> encoder =
-        policy_.port.empty() ? device::Encoder::openFirst() : openEncoderOnPort(policy_.port);
+    std::shared_ptr<device::Encoder> encoder;
+    {
+        std::lock_guard lock(busMutex());
+        encoder = policy_.port.empty() ? device::Encoder::openFirst() : openEncoderOnPort(policy_.port);
+    }
     if (!encoder)
         return outcome(Phase::OpenEncoder, device::Result::NoDevice);
     if (Outcome o = prepare(std::move(encoder)); !o.ok())
@@ -338,7 +387,7 @@ Outcome UpgradeJob::prepare(std::shared_ptr<device::Encoder> encoder, const Keep
     if (!policy_.awaitLoader)
         return p.loaderEntered == device::Result::Ok ? outcome(Phase::Done)
                                                      : outcome(Phase::EnterLoader, p.loaderEntered);
-    if (!awaitDevice({0, 0, kLoaderWaitMs}, [this] { return loaderThere(); }))
+    if (!awaitDevice({kLoaderWaitMs, 0, 0}, [this](bool) { return loaderThere(); }))
         return outcome(Phase::FindLoader, device::Result::Ok, loader::Result::NotFound);
     return outcome(Phase::Done);
 }
@@ -401,6 +450,7 @@ Outcome UpgradeJob::program(const FirmwareImage& image)
 
 bool UpgradeJob::connect()
 {
+    std::lock_guard lock(busMutex());
     return loaderAddress_ && connection_.open(*loaderAddress_) == loader::Result::Ok;
 }
 
@@ -421,11 +471,27 @@ bool UpgradeJob::startLoader(bool& massErase)
         return false;
 
     const std::string version = resourceText("RAM_BSL_VERSION");
+    // The chip leaves the bus and comes back running the RAM loader, on the
+    // same port with the same identifiers: the flash loader may stay listed a
+    // moment after LOAD PC, so the one to open is the one listed after it went.
+    if (std::string at = portOf(*loaderAddress_); !at.empty())
+        loaderPort_ = std::move(at);
+    const std::string port = devicePort();
+    const auto listedOn = [&port] {
+        return port.empty() ? std::string()
+                            : findOnPort(loader::protocol::kVendorId, loader::protocol::kProductId, -1, port);
+    };
+    const std::string before = listedOn();
     startRamLoader(version);
-    // The chip leaves the bus and comes back running the RAM loader.
+    bool gone = false;
     const bool back = awaitDevice(
-        {kRamLoaderStartMs, kRamLoaderStartSliceMs, 0},
-        [this] {
+        {kRamLoaderStartMs, port.empty() ? kRamLoaderStartMs : 0, kRamLoaderStartSliceMs},
+        [&](bool last) {
+            // Gone once not listed, or listed under another node.
+            const std::string now = listedOn();
+            gone = gone || now != before;
+            if (!last && !(gone && !now.empty()))
+                return false;
             startTick_ = platform::tickCountMs();
             return connect();
         },
@@ -506,11 +572,27 @@ bool UpgradeJob::reset()
 
 Outcome UpgradeJob::restore()
 {
+    // On its port the encoder is taken once it is listed and, when settings
+    // are to be written back, answers GET_STATUS (retried while it cannot be
+    // reached); the last look only opens it, as after the fixed wait.
+    const std::string port = devicePort();
     std::shared_ptr<device::Encoder> encoder;
-    const bool back = awaitDevice({kRestartWaitMs, 0, policy_.returnGraceMs}, [&] {
-        encoder = findEncoder();
-        return encoder != nullptr;
-    });
+    const bool back = awaitDevice(
+        {kRestartWaitMs + policy_.returnGraceMs, port.empty() ? kRestartWaitMs : 0, 0}, [&](bool last) {
+            if (!last && !port.empty()
+                && findOnPort(static_cast<std::uint16_t>(link::kEncoderVendorId),
+                              static_cast<std::uint16_t>(link::kEncoderProductId), link::kEncoderInterface, port)
+                       .empty())
+                return false;
+            encoder = findEncoder();
+            if (!encoder || last || port.empty() || !settings_.known)
+                return encoder != nullptr;
+            link::DeviceStatus status;
+            if (encoder->readStatus(status) != device::Result::NoDevice)
+                return true;
+            encoder.reset();
+            return false;
+        });
     if (!back) {
         notify(Phase::FindEncoder, Notice::EncoderNotBack, messages::kCaption, messages::kNotConnected);
         // A restart that was never sent is why.

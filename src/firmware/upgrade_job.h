@@ -25,15 +25,17 @@ namespace vardo::firmware {
 // ---- every constant of the upgrade ------------------------------------------
 
 // How long an encoder may take to appear as a loader after ENTER_BSL (and, on
-// a bench, to come back after the restart wait), looked for every kPollMs.
+// a bench, to come back after the restart wait).
 inline constexpr std::uint32_t kLoaderWaitMs = 10000;
-inline constexpr std::uint32_t kPollMs = 250;
-// The restart into the new firmware.
+// A device awaited on its port is looked for this often: its arrival, not a
+// fixed time, lets the upgrade go on.
+inline constexpr std::uint32_t kPollMs = 50;
+// The longest the restart into the new firmware may take.
 inline constexpr std::uint32_t kRestartWaitMs = 6000;
 // After a refused password, while the loader mass-erases.
 inline constexpr std::uint32_t kMassEraseWaitMs = 2000;
-// The RAM loader's start: the chip leaves the bus and comes back, waited for
-// in three slices (the progress shows 35, 40 and 45 %).
+// The longest the RAM loader's start may take (the chip leaves the bus and
+// comes back), in three slices: the progress shows 35, 40 and 45 %.
 inline constexpr std::uint32_t kRamLoaderStartMs = 3000;
 inline constexpr std::uint32_t kRamLoaderStartSliceMs = 1000;
 inline constexpr std::uint32_t kRamLoaderEntry = 0x2504;
@@ -217,15 +219,23 @@ public:
     [[nodiscard]] std::uint32_t programStartMs() const { return startTick_; }
     [[nodiscard]] std::uint32_t programStopMs() const { return stopTick_; }
 
-    // The one wait for a device to (re)appear: fixedMs first (in slices, with
-    // slice(i) before each), then found() every kPollMs for up to graceMs more.
+    // The one wait for a device to (re)appear: found(false) at once and every
+    // kPollMs until it is true, at most boundMs; found(true) is the last look,
+    // at the bound, and asks only what a look after a fixed wait would. Where the
+    // device cannot be told from another (its port unknown) looking starts
+    // after blindMs. slice(i) runs at the start and as each sliceMs passes;
+    // those not yet run follow once the device is there, so none is skipped.
     struct Wait {
-        std::uint32_t fixedMs = 0;
-        std::uint32_t sliceMs = 0;   // 0: one slice
-        std::uint32_t graceMs = 0;
+        std::uint32_t boundMs = 0;
+        std::uint32_t blindMs = 0;
+        std::uint32_t sliceMs = 0;   // 0: no slices
     };
-    [[nodiscard]] bool awaitDevice(const Wait& wait, const std::function<bool()>& found,
+    [[nodiscard]] bool awaitDevice(const Wait& wait, const std::function<bool(bool last)>& found,
                                    const std::function<void(unsigned slice)>& slice = {});
+
+    // The USB port of the encoder and its loader: the policy's, else the one
+    // the loader was found on ("" before that, or when it cannot be told).
+    [[nodiscard]] std::string devicePort() const { return policy_.port.empty() ? loaderPort_ : policy_.port; }
 
 private:
     void report(Phase phase, int percent, std::string text);
@@ -248,6 +258,7 @@ private:
     std::optional<LoaderTexts> texts_;
     RestoreValues settings_;
     std::string backupPath_;
+    std::string loaderPort_;
     std::uint32_t startTick_ = 0;
     std::uint32_t stopTick_ = 0;
     int percent_ = 0;

@@ -21,7 +21,7 @@ VirtualEncoderDevice::VirtualEncoderDevice(VirtualEncoderDeviceConfig config)
 
     VirtualLoader* loader = loader_.get();
     VirtualEncoder* encoder = encoder_.get();
-    encoder_->setEnterBslHandler([loader] { loader->plugIn(); });
+    encoder_->setEnterBslHandler([loader] { loader->enterFromApplication(); });
     loader_->setRestartHandler(
         [encoder](const std::string& version) { encoder->restartApplication(version); });
 }

@@ -485,6 +485,7 @@ void VirtualLoader::Core::execute(const std::uint8_t* report, std::size_t length
                                   std::vector<Report>& out, std::uint64_t& costUs, Then& then)
 {
     LoaderCommandRecord rec;
+    rec.atMs = platform::clock().nowMs();
     if (length < 3 || report[0] != P::kReportId || report[1] == 0) {
         rec.status = P::kMsgPacketTooLong;
         log.push_back(rec);
@@ -553,6 +554,29 @@ std::string VirtualLoader::path() const
 }
 
 void VirtualLoader::plugIn() { core_->attachAs(LoaderMode::RomLoader); }
+
+void VirtualLoader::enterFromApplication()
+{
+    std::uint32_t delayMs = 0;
+    {
+        std::lock_guard lock(core_->mutex);
+        delayMs = core_->cfg.timing.loaderEntryMs;
+        if (delayMs)
+            core_->mode = LoaderMode::Restarting;
+    }
+    if (delayMs == 0)
+        plugIn();
+    else
+        core_->scheduleIn(delayMs, [](Core& c) {
+            bool unplugged = false;
+            {
+                std::lock_guard lock(c.mutex);
+                unplugged = c.mode != LoaderMode::Restarting;
+            }
+            if (!unplugged)
+                c.attachAs(LoaderMode::RomLoader);
+        });
+}
 
 void VirtualLoader::unplug() { core_->leaveBus(LoaderMode::Off); }
 

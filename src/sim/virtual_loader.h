@@ -27,6 +27,7 @@ struct LoaderTiming {
     std::uint32_t massEraseUs = 23000;
     std::uint32_t flashWordUs = 64;        // per 16-bit word programmed
     std::uint32_t crcByteUs = 1;
+    std::uint32_t loaderEntryMs = 0;          // off the bus from ENTER_BSL until the ROM loader enumerates
     std::uint32_t ramLoaderStartMs = 1000;    // off the bus while the RAM loader enumerates
     std::uint32_t applicationStartMs = 2000;  // off the bus after the brown-out reset
 };
@@ -49,6 +50,7 @@ enum class LoaderMode {
 };
 
 struct LoaderCommandRecord {
+    std::uint64_t atMs = 0;     // platform clock, when it arrived
     std::uint8_t command = 0;
     std::uint32_t address = 0;
     std::uint32_t length = 0;   // data bytes, or the length parameter
@@ -73,6 +75,8 @@ public:
 
     // The chip enters its ROM loader (locked) and enumerates.
     void plugIn();
+    // The same from the running application (ENTER_BSL): it enumerates after timing.loaderEntryMs.
+    void enterFromApplication();
     // Off the bus at once; handles still open go stale.
     void unplug();
     bool onBus() const;

@@ -605,3 +605,90 @@ TEST_F(PortUpgradeTest, EachPolicyReportsItsPhasesInOrderAndStopsWhereItShould)
         EXPECT_EQ(device->encoder().firmwareVersion(), c.firmware);
     }
 }
+
+// Each wait for the device ends soon after it is there, and when it never
+// comes, at the bound of the fixed wait it replaced, with the same texts.
+TEST_F(UpgradeTest, EachWaitEndsWhenTheDeviceIsThereOrAtItsOldBound)
+{
+    using namespace vardo::firmware;
+    constexpr std::uint32_t kNever = 3600 * 1000;
+    struct Case {
+        const char* name;
+        std::uint32_t loaderEntryMs, ramLoaderStartMs, applicationStartMs;
+        Phase stopped;
+        std::string lastText;   // of the last event
+        // How long the loader, RAM loader and restart waits lasted (0: not reached).
+        std::uint32_t loaderWaitMs, ramLoaderWaitMs, restartWaitMs;
+    };
+    const Case cases[] = {
+        {"all come", 700, 1000, 2000, Phase::Done, "Done!", 700, 1000, 2000},
+        {"the loader never appears", kNever, 1000, 2000, Phase::FindLoader, "", kLoaderWaitMs, 0, 0},
+        {"the RAM loader never comes back", 0, kNever, 2000, Phase::Unlock, "USB device was unplugged!\r\n", 0,
+         kRamLoaderStartMs, 0},
+        {"the encoder never returns", 0, 1000, kNever, Phase::FindEncoder, "Vardo 710 Encoder not connected..", 0,
+         1000, kRestartWaitMs},
+    };
+    FirmwareImage image;
+    ASSERT_EQ(loadFirmwareImage(samplePath("01.06A"), image).result, ImageCheck::Ok);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        device.reset();
+        vardo::sim::Bus::instance().reset();
+        device = std::make_unique<vardo::sim::VirtualEncoderDevice>();
+        vardo::sim::LoaderTiming timing;
+        timing.loaderEntryMs = c.loaderEntryMs;
+        timing.ramLoaderStartMs = c.ramLoaderStartMs;
+        timing.applicationStartMs = c.applicationStartMs;
+        device->loader().setTiming(timing);
+        std::vector<std::pair<std::uint64_t, Event>> events;
+        Hooks hooks;
+        hooks.event = [&](const Event& e) { events.emplace_back(clock.nowMs(), e); };
+        hooks.keep = [](const vardo::link::DeviceStatus&, std::string& path) { return !(path = "b").empty(); };
+        UpgradeJob job(commandPolicy("1-1"), std::move(hooks));
+        job.setLoaderTexts(findLoaderTexts().texts);
+        const std::uint64_t start = clock.nowMs();
+        const Outcome o = job.run(image);
+        const std::uint64_t end = clock.nowMs();
+        EXPECT_EQ(o.phase, c.stopped) << describe(o);
+        EXPECT_EQ(events.empty() ? "" : events.back().second.text, c.lastText);
+        std::uint64_t loaderFound = end, ramLoaderStarted = 0, done = 0;
+        for (const auto& [at, e] : events) {
+            if (e.phase == Phase::Unlock && loaderFound == end)
+                loaderFound = at;
+            if (e.percent == 30)
+                ramLoaderStarted = at;
+            if (e.text == "Done!")
+                done = at;
+        }
+        // The device's own time, give or take the exchanges around the wait and one look.
+        const auto within = [](std::uint64_t waited, std::uint32_t expected) {
+            return waited + 50 >= expected && waited <= expected + kPollMs + 50;
+        };
+        if (c.loaderWaitMs) {
+            EXPECT_PRED2(within, loaderFound - start, c.loaderWaitMs);
+        }
+        if (c.ramLoaderWaitMs) {
+            EXPECT_PRED2(within, job.programStartMs() - ramLoaderStarted, c.ramLoaderWaitMs);
+        }
+        if (c.restartWaitMs) {
+            EXPECT_PRED2(within, end - done, c.restartWaitMs);
+        }
+    }
+}
+
+// Looking at the bus takes time of its own and may pass a slice's due time:
+// every slice is still reported once, in order, and the wait ends at its bound.
+TEST_F(UpgradeTest, SlowLooksStillEndTheWaitAtItsBound)
+{
+    vardo::firmware::UpgradeJob job(vardo::firmware::commandPolicy("1-1"), {});
+    std::vector<unsigned> slices;
+    const std::uint64_t start = clock.nowMs();
+    const auto slowLook = [this](bool) {
+        clock.advance(70);
+        return false;
+    };
+    EXPECT_FALSE(job.awaitDevice({3000, 0, 1000}, slowLook, [&](unsigned i) { slices.push_back(i); }));
+    EXPECT_EQ(slices, (std::vector<unsigned>{0, 1, 2}));
+    EXPECT_GE(clock.nowMs() - start, 3000u);
+    EXPECT_LE(clock.nowMs() - start, 3000u + 2 * 70u);   // one look across the bound, then the last one
+}
