@@ -1,4 +1,5 @@
 #include "cli/cli_device.h"
+#include "platform/hid_bus.h"
 
 #include "link/device_access.h"
 #include "link/hid_transport.h"
@@ -19,6 +20,7 @@ std::string narrow(const wchar_t* text)
 std::vector<BusDevice> enumerate(std::uint16_t vendorId, std::uint16_t productId, bool commandOnly)
 {
     std::vector<BusDevice> out;
+    const std::lock_guard busLock(vardo::platform::hidBusMutex());
     hid_device_info* devices = hid_enumerate(vendorId, productId);
     for (hid_device_info* d = devices; d; d = d->next) {
         if (!d->path || (commandOnly && d->interface_number != link::kEncoderInterface))

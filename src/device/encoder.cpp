@@ -1,4 +1,5 @@
 #include "device/encoder.h"
+#include "platform/hid_bus.h"
 
 #include "device/encoder_choice.h"
 
@@ -57,7 +58,11 @@ std::unique_ptr<Encoder> Encoder::openFirst()
 
 std::unique_ptr<Encoder> Encoder::open(const std::string& path)
 {
-    hid_device* handle = hid_open_path(path.c_str());
+    hid_device* handle = nullptr;
+    {
+        const std::lock_guard busLock(vardo::platform::hidBusMutex());
+        handle = hid_open_path(path.c_str());
+    }
     if (!handle)
         return nullptr;
     hid_set_nonblocking(handle, 1);
@@ -252,6 +257,7 @@ void EncoderSlot::close()
     if (const std::shared_ptr<Encoder> old = takeCurrent()) {
         // A window that still holds it finds it closed (NoDevice), never a dangling handle.
         old->close();
+        const std::lock_guard busLock(vardo::platform::hidBusMutex());
         hid_exit();
     }
 }

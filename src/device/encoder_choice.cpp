@@ -1,4 +1,5 @@
 #include "device/encoder_choice.h"
+#include "platform/hid_bus.h"
 
 #include "link/hid_transport.h"
 #include "link/usb_port.h"
@@ -18,6 +19,7 @@ std::string g_port;
 std::vector<AttachedEncoder> attachedEncoders()
 {
     std::vector<AttachedEncoder> out;
+    const std::lock_guard busLock(vardo::platform::hidBusMutex());
     hid_device_info* devices = hid_enumerate(static_cast<unsigned short>(link::kEncoderVendorId),
                                              static_cast<unsigned short>(link::kEncoderProductId));
     for (hid_device_info* d = devices; d; d = d->next) {

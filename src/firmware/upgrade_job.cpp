@@ -8,6 +8,7 @@
 #include "link/usb_port.h"
 #include "loader/ti_txt.h"
 #include "platform/clock.h"
+#include "platform/hid_bus.h"
 #include "platform/text8.h"
 
 #include <hidapi.h>
@@ -23,15 +24,6 @@ namespace vardo::firmware {
 namespace {
 
 using Password = std::array<std::uint8_t, loader::protocol::kPasswordSize>;
-
-// hidapi keeps one error text for the whole process, which its enumeration and
-// open replace: jobs side by side (--all upgrade) take turns at them, or two
-// threads looking at the bus together free it twice.
-std::recursive_mutex& busMutex()
-{
-    static std::recursive_mutex mutex;
-    return mutex;
-}
 
 // The phases' names and the outcome each failure gives on a bench's summary.
 struct PhaseRow {
@@ -103,7 +95,7 @@ std::string findOnPort(std::uint16_t vendorId, std::uint16_t productId, int inte
                        const std::string& port)
 {
     std::string found;
-    std::lock_guard lock(busMutex());
+    const std::lock_guard busLock(platform::hidBusMutex());
     hid_device_info* devices = hid_enumerate(vendorId, productId);
     for (hid_device_info* d = devices; d && found.empty(); d = d->next) {
         if (d->path && (interfaceNumber < 0 || d->interface_number == interfaceNumber)
@@ -116,7 +108,7 @@ std::string findOnPort(std::uint16_t vendorId, std::uint16_t productId, int inte
 
 std::unique_ptr<device::Encoder> openEncoderOnPort(const std::string& port)
 {
-    std::lock_guard lock(busMutex());
+    const std::lock_guard busLock(platform::hidBusMutex());
     const std::string path = findOnPort(static_cast<std::uint16_t>(link::kEncoderVendorId),
                                         static_cast<std::uint16_t>(link::kEncoderProductId),
                                         link::kEncoderInterface, port);
@@ -129,7 +121,7 @@ std::string portOf(const loader::Address& address)
     if (!address.port.empty())
         return address.port;
     std::string port;
-    std::lock_guard lock(busMutex());
+    const std::lock_guard busLock(platform::hidBusMutex());
     hid_device_info* list = hid_enumerate(address.vendorId, address.productId);
     unsigned long i = 0;
     for (hid_device_info* d = list; d && port.empty(); d = d->next)
@@ -149,7 +141,7 @@ std::string resourceText(std::string_view name)
 std::uint32_t countLoaders()
 {
     std::uint32_t count = 0;
-    std::lock_guard lock(busMutex());
+    const std::lock_guard busLock(platform::hidBusMutex());
     hid_device_info* list = hid_enumerate(loader::protocol::kVendorId, loader::protocol::kProductId);
     for (hid_device_info* d = list; d; d = d->next)
         ++count;
@@ -324,7 +316,7 @@ bool UpgradeJob::loaderThere() const
 
 std::shared_ptr<device::Encoder> UpgradeJob::findEncoder() const
 {
-    std::lock_guard lock(busMutex());
+    const std::lock_guard busLock(platform::hidBusMutex());
     if (hooks_.findEncoder)
         return hooks_.findEncoder();
     if (policy_.port.empty())
@@ -336,7 +328,7 @@ Outcome UpgradeJob::run(const FirmwareImage& image)
 {
     std::shared_ptr<device::Encoder> encoder;
     {
-        std::lock_guard lock(busMutex());
+        const std::lock_guard busLock(platform::hidBusMutex());
         encoder = policy_.port.empty() ? device::Encoder::openFirst() : openEncoderOnPort(policy_.port);
     }
     if (!encoder)
@@ -450,7 +442,7 @@ Outcome UpgradeJob::program(const FirmwareImage& image)
 
 bool UpgradeJob::connect()
 {
-    std::lock_guard lock(busMutex());
+    const std::lock_guard busLock(platform::hidBusMutex());
     return loaderAddress_ && connection_.open(*loaderAddress_) == loader::Result::Ok;
 }
 

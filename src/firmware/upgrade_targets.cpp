@@ -1,4 +1,5 @@
 #include "firmware/upgrade_targets.h"
+#include "platform/hid_bus.h"
 
 #include "link/hid_transport.h"
 #include "link/usb_port.h"
@@ -13,6 +14,7 @@ namespace {
 std::vector<std::string> portsOf(std::uint16_t vendorId, std::uint16_t productId, int interfaceNumber)
 {
     std::vector<std::string> ports;
+    const std::lock_guard busLock(vardo::platform::hidBusMutex());
     hid_device_info* list = hid_enumerate(vendorId, productId);
     for (hid_device_info* d = list; d; d = d->next) {
         if (!d->path || (interfaceNumber >= 0 && d->interface_number != interfaceNumber))

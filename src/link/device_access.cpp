@@ -1,4 +1,5 @@
 #include "link/device_access.h"
+#include "platform/hid_bus.h"
 
 #include "link/hid_transport.h"
 
@@ -19,6 +20,7 @@ bool lacksPermission(const std::string& path)
 bool encoderListedButNotPermitted()
 {
     bool denied = false;
+    const std::lock_guard busLock(vardo::platform::hidBusMutex());
     hid_device_info* devices = hid_enumerate(static_cast<unsigned short>(kEncoderVendorId),
                                              static_cast<unsigned short>(kEncoderProductId));
     for (hid_device_info* d = devices; d && !denied; d = d->next) {

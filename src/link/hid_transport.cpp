@@ -1,4 +1,5 @@
 #include "link/hid_transport.h"
+#include "platform/hid_bus.h"
 
 #include "platform/clock.h"
 #include "platform/hid_trace.h"
@@ -119,6 +120,7 @@ using namespace vardo::link;
 hid_device* ScanForUSBDevice_a(std::int32_t vendorId, std::int32_t productId, char* manufacturer,
                                char* product)
 {
+    const std::lock_guard busLock(vardo::platform::hidBusMutex());
     // The full enumeration only brings the HID library up again after an exit.
     hid_free_enumeration(hid_enumerate(0, 0));
 
@@ -187,5 +189,6 @@ void hid_exit_safely(hid_device* device)
 {
     if (device)
         hid_close(device);
+    const std::lock_guard busLock(vardo::platform::hidBusMutex());
     hid_exit();
 }

@@ -2,6 +2,7 @@
 // forwards to the default connection and turns its Result into the integer
 // codes the calls promise. TI-TXT file reading and the device watch live here.
 #include "loader/bsl430.h"
+#include "platform/hid_bus.h"
 
 #include "loader/connection.h"
 #include "loader/hotplug.h"
@@ -253,6 +254,7 @@ void BSL_closeTI_Text()
 std::uint32_t BSL_NumOfUSBDevices(std::uint16_t vid, std::uint16_t pid)
 {
     std::uint32_t count = 0;
+    const std::lock_guard busLock(vardo::platform::hidBusMutex());
     hid_device_info* list = hid_enumerate(vid, pid);
     for (hid_device_info* d = list; d; d = d->next)
         ++count;

@@ -2,6 +2,7 @@
 // (loader_protocol.h), one command a report, TI-TXT images streamed a packet
 // at a time as fast writes.
 #include "loader/connection.h"
+#include "platform/hid_bus.h"
 
 #include "link/usb_port.h"
 #include "loader/ti_txt.h"
@@ -212,6 +213,7 @@ Result Connection::open(const Address& address)
     closeLocked();
     // With a port, the index counts only the loaders on that port.
     std::string path;
+    const std::lock_guard busLock(vardo::platform::hidBusMutex());
     hid_device_info* list = hid_enumerate(address.vendorId, address.productId);
     unsigned long i = 0;
     for (hid_device_info* d = list; d; d = d->next) {
