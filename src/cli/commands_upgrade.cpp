@@ -41,6 +41,10 @@ int Session::cmdUpgrade()
     // restart the same encoder is opened again.
     const std::string port = inLoaderAlready ? std::string() : encoder_.device.port;
     const std::string again = inLoaderAlready ? opt_.device : reselector(encoder_.device);
+    // Which firmware is replaced, said before anything is asked (or --yes skips the question).
+    if (link::DeviceStatus now; encoder_.encoder && encoder_.encoder->readStatus(now) == device::Result::Ok)
+        con_.err << "The encoder on " << (port.empty() ? "its port" : port) << " runs firmware "
+                 << now.firmwareVersion << ".\n";
     if (int c = confirmUpgrade(port, opened, inLoaderAlready, texts.passwordMissing))
         return c;
 
@@ -60,9 +64,11 @@ int Session::cmdUpgrade()
         con_.err << "Settings saved to " << backup << '\n';
         return true;
     };
+    std::shared_ptr<device::Encoder> back;
     hooks.findEncoder = [&]() -> std::shared_ptr<device::Encoder> {
         reopened = openEncoder(again, encoder_);
-        return std::move(encoder_.encoder);
+        back = std::move(encoder_.encoder);
+        return back;
     };
     firmware::UpgradeJob job(firmware::commandPolicy(port), std::move(hooks));
     job.setLoaderTexts(texts.texts);
@@ -81,6 +87,8 @@ int Session::cmdUpgrade()
     }
     progress.finish();
     const firmware::Outcome restored = job.restore();
+    if (link::DeviceStatus after; back && back->readStatus(after) == device::Result::Ok)
+        con_.err << "The encoder now runs firmware " << after.firmwareVersion << ".\n";
     if (restored.phase == firmware::Phase::FindEncoder) {
         opt_.device = again;
         return reportOpen(reopened);

@@ -3,6 +3,7 @@
 #include "config/config_path.h"
 #include "config/utility_config.h"
 #include "device/encoder.h"
+#include "device/encoder_choice.h"
 #include "firmware/loader_texts.h"
 #include "firmware/upgrade_sequence.h"
 #include "link/messages.h"
@@ -29,6 +30,16 @@
 #include <thread>
 
 namespace {
+
+constexpr char kUpgradeCaption[] = "Firmware Upgrade";
+constexpr char kMsgUpgradeRunning[] =
+    "The firmware upgrade is still running: stopping it now would leave the encoder without "
+    "working firmware. The window closes when the upgrade has ended.";
+constexpr char kMsgNoApplication[] =
+    "The encoder's flash was erased or partly written, so it has no working firmware and stays in "
+    "its loader: open Update Encoder Firmware again and upgrade it.";
+constexpr char kMsgReplug[] =
+    "The encoder stays in its loader: unplug it and plug it in again to start its firmware.";
 
 // The window's messages: a warning box each, its words followed by a line break.
 void showNotice(const char* caption, const std::string& text)
@@ -83,6 +94,8 @@ struct firmware_upgrade::Impl {
     bool registered = false;
     bool closePending = false;
     bool massEraseAccepted = false;
+    bool upgradeSucceeded = false;
+    bool closeWhenDone = false;
     BslNotificationTarget target{};
     Worker backgroundWorker1;
     Worker backgroundWorkerCheckDevice;
@@ -101,6 +114,7 @@ struct firmware_upgrade::Impl {
     QLabel* vidLbl = nullptr;
     QLabel* label4 = nullptr;
     QLabel* pidLbl = nullptr;
+    QLabel* encoderLbl = nullptr;
 };
 
 namespace {
@@ -144,11 +158,15 @@ firmware_upgrade::firmware_upgrade(std::shared_ptr<vardo::device::EncoderSlot> e
     d->btnUpgrade = make<vardo::ui::MouseClickButton>(this, "btnUpgrade", QStringLiteral("Upgrade Firmware"), 12, 114, 200, 56);
     d->btnClose = make<vardo::ui::MouseClickButton>(this, "btnClose", QStringLiteral("&Close"), 452, 114, 200, 56);
     d->labelNumOfDevices =
-        make<QLabel>(this, "labelNumOfDevices", QStringLiteral("Searching for devices"), 228, 116, 210, 22);
-    d->label2 = make<QLabel>(this, "label2", QStringLiteral("VID"), 228, 146, 30, 22);
-    d->vidLbl = make<QLabel>(this, "vidLbl", QString(), 260, 146, 60, 22);
-    d->label4 = make<QLabel>(this, "label4", QStringLiteral("PID"), 330, 146, 30, 22);
-    d->pidLbl = make<QLabel>(this, "pidLbl", QString(), 362, 146, 60, 22);
+        make<QLabel>(this, "labelNumOfDevices", QStringLiteral("Searching for devices"), 228, 112, 210, 18);
+    d->label2 = make<QLabel>(this, "label2", QStringLiteral("VID"), 228, 130, 30, 18);
+    d->vidLbl = make<QLabel>(this, "vidLbl", QString(), 260, 130, 60, 18);
+    d->label4 = make<QLabel>(this, "label4", QStringLiteral("PID"), 330, 130, 30, 18);
+    d->pidLbl = make<QLabel>(this, "pidLbl", QString(), 362, 130, 60, 18);
+    // Which encoder this is, beside the loader's identifiers (two lines at most).
+    d->encoderLbl = make<QLabel>(this, "encoderLbl", QString(), 228, 148, 220, 30);
+    d->encoderLbl->setWordWrap(true);
+    d->encoderLbl->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
     d->progressBar = new QProgressBar(this);
     d->progressBar->setObjectName(QStringLiteral("progressBar"));
@@ -190,7 +208,7 @@ firmware_upgrade::~firmware_upgrade()
 
 void firmware_upgrade::setRestoreValues(int ledBrightness, int buzzer, int buzzerPeriod,
                                         int keypadType, int options,
-                                        const vardo::codetable::CodeTable& keyCodeArray)
+                                        const vardo::link::CodeTable& keyCodeArray)
 {
     vardo::firmware::RestoreValues v;
     v.ledBrightness = ledBrightness;
@@ -203,14 +221,25 @@ void firmware_upgrade::setRestoreValues(int ledBrightness, int buzzer, int buzze
 }
 
 bool firmware_upgrade::prepareUpgrade(std::shared_ptr<vardo::device::Encoder> encoder,
-                                      const vardo::codetable::CodeTable& table, const vardo::firmware::Keep& keep)
+                                      const vardo::link::CodeTable& table, const vardo::firmware::Keep& keep)
 {
     vardo::firmware::RestoreValues seed;
     seed.codeTable = table;
     seed.known = false;
     d->sequence.job().setSettings(seed);
-    return d->sequence.job().prepare(std::move(encoder), keep).ok();
+    const vardo::device::AttachedEncoder me = encoder ? encoder->identity() : vardo::device::AttachedEncoder{};
+    const bool entered = d->sequence.job().prepare(std::move(encoder), keep).ok();
+    const auto& read = d->sequence.job().settings();
+    const auto orNone = [](const std::string& text, const char* none) {
+        return text.empty() ? QString::fromLatin1(none) : vardo::platform::fromLocal8(text);
+    };
+    d->encoderLbl->setText(QStringLiteral("Encoder: USB port %1, serial %2, firmware %3")
+                               .arg(orNone(me.port, "?"), orNone(me.serial, "-"),
+                                    read.known ? orNone(read.firmwareVersion, "?") : QStringLiteral("not read")));
+    return entered;
 }
+
+bool firmware_upgrade::upgradeRunning() const { return d->backgroundWorker1.busy; }
 
 void firmware_upgrade::acceptMassErase() { d->massEraseAccepted = true; }
 
@@ -225,11 +254,22 @@ void firmware_upgrade::showEvent(QShowEvent* event)
 
 void firmware_upgrade::closeEvent(QCloseEvent* event)
 {
+    if (d->backgroundWorker1.busy) {
+        // Stopped half way the encoder would have no firmware: the window says
+        // so (once) and closes when the upgrade and its write-back have ended.
+        event->ignore();
+        if (!d->closeWhenDone)
+            vardo::platform::dialogs().message(kUpgradeCaption, std::string(kMsgUpgradeRunning) + vardo::messages::kLineBreak,
+                                               vardo::platform::MessageIcon::Information);
+        d->closeWhenDone = true;
+        return;
+    }
     event->accept();
+    if (!d->closePending)
+        leaveLoader();
     d->closePending = true;
-    if (d->backgroundWorker1.busy || d->backgroundWorkerCheckDevice.busy) {
-        // Hidden, but kept until the workers end: an upgrade still finishes
-        // and writes the settings back.
+    if (d->backgroundWorkerCheckDevice.busy) {
+        // Hidden, but kept until the count ends.
         setAttribute(Qt::WA_DeleteOnClose, false);
         return;
     }
@@ -241,6 +281,29 @@ void firmware_upgrade::releaseWhenIdle()
 {
     if (d->closePending && !d->backgroundWorker1.busy && !d->backgroundWorkerCheckDevice.busy)
         deleteLater();
+}
+
+void firmware_upgrade::leaveLoader()
+{
+    // Nothing to do after a finished upgrade, or with no loader in sight.
+    if (d->upgradeSucceeded || d->numberOfUSBDevicesConnected == 0)
+        return;
+    const char* why = kMsgReplug;
+    if (d->sequence.job().flashChanged()) {
+        why = kMsgNoApplication;
+    } else if (d->numberOfUSBDevicesConnected == 1) {
+        // Its password is the vector table of the firmware it runs, which holds the reset vector.
+        const auto texts = vardo::firmware::findLoaderTexts();
+        const auto r = texts.texts.password ? d->sequence.returnToApplication(*texts.texts.password)
+                                            : vardo::loader::Result::BadAddress;
+        if (r == vardo::loader::Result::Ok || r == vardo::loader::Result::NotFound) {
+            emit returnedToApplication();
+            return;
+        }
+        if (r == vardo::loader::Result::PasswordRefused)
+            why = kMsgNoApplication;
+    }
+    showNotice(vardo::messages::kCaption, why);
 }
 
 void firmware_upgrade::OnHandleCreated()
@@ -375,17 +438,17 @@ void firmware_upgrade::backgroundWorker1_ProgressChanged(int percent, const std:
 void firmware_upgrade::backgroundWorker1_RunWorkerCompleted(bool result, bool failedWithException)
 {
     d->backgroundWorker1.finish();
-    if (failedWithException) {
-        releaseWhenIdle();
-        return;
-    }
-    if (!result) {
+    if (!failedWithException && !result) {
         startLoaderCount();
         emit upgradeFinished(false);
-        return;
+    } else if (!failedWithException) {
+        // The window's thread waits out the restart and writes the settings back.
+        d->upgradeSucceeded = true;
+        (void)vardo::firmware::completeUpgrade(d->sequence.job().settings(), *d->encoder, showNotice);
+        emit upgradeFinished(true);
     }
-    // The window's thread waits out the restart and writes the settings back.
-    (void)vardo::firmware::completeUpgrade(d->sequence.job().settings(), *d->encoder, showNotice);
-    emit upgradeFinished(true);
+    // Asked to close while it ran: now it may.
+    if (d->closeWhenDone && !d->closePending)
+        close();
     releaseWhenIdle();
 }

@@ -22,7 +22,7 @@
 #include <memory>
 
 using namespace vardo;
-using codetable::CodeTable;
+using link::CodeTable;
 using codetable::CodeTableEditorWindow;
 
 namespace {
