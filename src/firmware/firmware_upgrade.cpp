@@ -3,6 +3,7 @@
 #include "config/config_path.h"
 #include "config/utility_config.h"
 #include "device/encoder.h"
+#include "device/device_watch.h"
 #include "device/encoder_choice.h"
 #include "firmware/loader_texts.h"
 #include "firmware/upgrade_sequence.h"
@@ -95,6 +96,9 @@ struct firmware_upgrade::Impl {
     bool closePending = false;
     bool massEraseAccepted = false;
     bool upgradeSucceeded = false;
+    bool sentToLoader = false;          // this window's encoder went into its loader
+    std::string encoderPort;            // its USB port ("" when unknown)
+    std::unique_ptr<vardo::device::DeviceWatch> watch;
     bool closeWhenDone = false;
     BslNotificationTarget target{};
     Worker backgroundWorker1;
@@ -197,6 +201,7 @@ firmware_upgrade::firmware_upgrade(std::shared_ptr<vardo::device::EncoderSlot> e
 
 firmware_upgrade::~firmware_upgrade()
 {
+    d->watch.reset();
     if (d->registered)
         BSL_UnRegisterUSBDeviceNotification();
     // The workers never wait for this thread, so joining them cannot deadlock.
@@ -229,6 +234,8 @@ bool firmware_upgrade::prepareUpgrade(std::shared_ptr<vardo::device::Encoder> en
     d->sequence.job().setSettings(seed);
     const vardo::device::AttachedEncoder me = encoder ? encoder->identity() : vardo::device::AttachedEncoder{};
     const bool entered = d->sequence.job().prepare(std::move(encoder), keep).ok();
+    d->sentToLoader = entered;
+    d->encoderPort = me.port;
     const auto& read = d->sequence.job().settings();
     const auto orNone = [](const std::string& text, const char* none) {
         return text.empty() ? QString::fromLatin1(none) : vardo::platform::fromLocal8(text);
@@ -306,6 +313,22 @@ void firmware_upgrade::leaveLoader()
     showNotice(vardo::messages::kCaption, why);
 }
 
+void firmware_upgrade::onEncoderChange()
+{
+    if (!d->sentToLoader || d->upgradeSucceeded || d->closePending || d->backgroundWorker1.busy
+        || d->numberOfUSBDevicesConnected > 0)
+        return;
+    // Only the encoder this window was opened for (on its port, or the only one).
+    const auto attached = vardo::device::attachedEncoders();
+    for (const auto& e : attached) {
+        if (d->encoderPort.empty() ? attached.size() != 1 : e.port != d->encoderPort)
+            continue;
+        if (const auto encoder = vardo::device::Encoder::open(e.path))
+            (void)encoder->enterLoader();   // it leaves without an answer
+        return;
+    }
+}
+
 void firmware_upgrade::OnHandleCreated()
 {
     d->target.callback = [](void* context, std::uint32_t message, std::uint32_t event) {
@@ -317,6 +340,9 @@ void firmware_upgrade::OnHandleCreated()
     d->target.context = this;
     if (BSL_RegisterUSBDeviceNotification(&d->target) == 0) {
         d->registered = true;
+        d->watch = vardo::device::DeviceWatch::start([this] {
+            QMetaObject::invokeMethod(this, &firmware_upgrade::onEncoderChange, Qt::QueuedConnection);
+        });
         startLoaderCount();
     } else {
         d->labelNumOfDevices->setText(QStringLiteral("ERROR: Unable to register device"));

@@ -79,6 +79,10 @@ private:
     // On closing without a finished upgrade: the encoder back into its
     // application, or why it stays in its loader.
     void leaveLoader();
+    // The encoder this window sent into its loader is back in its application
+    // (re-plugged before its flash was touched): into its loader again, so
+    // that the count finds it.
+    void onEncoderChange();
 
     struct Impl;
     std::unique_ptr<Impl> d;

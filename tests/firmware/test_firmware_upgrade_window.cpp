@@ -381,6 +381,28 @@ TEST_F(WindowTest, ClosedDuringAnUpgradeItFinishesWritesBackAndGoes)
     EXPECT_TRUE(QTest::qWaitFor([&] { return window.isNull(); }, 5000));
 }
 
+// Unplugged while the RAM loader starts, the encoder comes back in its old
+// application: the window sends it into its loader again and finds it there.
+TEST_F(WindowTest, ReplugAfterAFailedStartCountsTheEncoderAgain)
+{
+    slot->rescan();
+    ASSERT_TRUE(window->prepareUpgrade(slot->get(), {}, {}));
+    window->show();
+    ASSERT_TRUE(waitForCounts(1));
+    chooseFile(samplePath("01.06A"));
+    vardo::sim::LoaderFaults faults;
+    faults.unplugAfterPackets = 10;   // within the RAM loader's upload
+    device->loader().setFaults(faults);
+    child<QPushButton>("btnUpgrade")->click();
+    ASSERT_TRUE(waitForUpgrade());
+    EXPECT_FALSE(finished->at(0).at(0).toBool());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return text("labelNumOfDevices") == "No device connected"; }, 5000));
+    device->loader().setFaults({});
+    device->plugIn();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return text("labelNumOfDevices") == "Found 1 device"; }, 5000));
+    EXPECT_TRUE(child<QPushButton>("btnUpgrade")->isEnabled());
+}
+
 TEST_F(WindowTest, ClosedWhenIdleItIsReleased)
 {
     window->show();
