@@ -42,9 +42,12 @@ int Session::cmdUpgrade()
     const std::string port = inLoaderAlready ? std::string() : encoder_.device.port;
     const std::string again = inLoaderAlready ? opt_.device : reselector(encoder_.device);
     // Which firmware is replaced, said before anything is asked (or --yes skips the question).
-    if (link::DeviceStatus now; encoder_.encoder && encoder_.encoder->readStatus(now) == device::Result::Ok)
+    if (link::DeviceStatus now; encoder_.encoder) {
+        if (const device::Result r = encoder_.encoder->readStatus(now); r != device::Result::Ok)
+            return failExchange(messages::kStatusFailed, r);
         con_.err << "The encoder on " << (port.empty() ? "its port" : port) << " runs firmware "
                  << now.firmwareVersion << ".\n";
+    }
     if (int c = confirmUpgrade(port, opened, inLoaderAlready, texts.passwordMissing))
         return c;
 
@@ -80,20 +83,26 @@ int Session::cmdUpgrade()
         return c;
     }
 
-    if (!job.program(image).ok()) {
+    if (const firmware::Outcome o = job.program(image); !o.ok()) {
         progress.finish();
+        if (o.deviceGone)
+            return fail(kExitUpgradeFailed, "The encoder was unplugged during the upgrade. Plug it in again "
+                                            "and run the upgrade again.");
         return fail(kExitUpgradeFailed, "The firmware upgrade failed; the encoder waits in its loader. Run "
                                         "the upgrade again.");
     }
     progress.finish();
     const firmware::Outcome restored = job.restore();
-    if (link::DeviceStatus after; back && back->readStatus(after) == device::Result::Ok)
-        con_.err << "The encoder now runs firmware " << after.firmwareVersion << ".\n";
+    const auto sayVersion = [&] {
+        if (link::DeviceStatus after; back && back->readStatus(after) == device::Result::Ok)
+            con_.err << "The encoder now runs firmware " << after.firmwareVersion << ".\n";
+    };
     if (restored.phase == firmware::Phase::FindEncoder) {
         opt_.device = again;
         return reportOpen(reopened);
     }
     if (inLoaderAlready) {
+        sayVersion();
         con_.err << "No settings were read before the upgrade, so none were written back; send them with '"
                  << con_.programName << " config apply' (or --from a backup file) and '" << con_.programName
                  << " save'.\n";
@@ -104,6 +113,7 @@ int Session::cmdUpgrade()
                  << ")\nThe firmware was upgraded, but the settings were not all written back.\n";
         return exitForExchange(restored.device);
     }
+    sayVersion();
     return kExitOk;
 }
 

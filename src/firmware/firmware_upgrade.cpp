@@ -26,6 +26,7 @@
 #include <QShowEvent>
 
 #include <atomic>
+#include <optional>
 #include <exception>
 #include <filesystem>
 #include <thread>
@@ -233,16 +234,20 @@ bool firmware_upgrade::prepareUpgrade(std::shared_ptr<vardo::device::Encoder> en
     seed.known = false;
     d->sequence.job().setSettings(seed);
     const vardo::device::AttachedEncoder me = encoder ? encoder->identity() : vardo::device::AttachedEncoder{};
-    const bool entered = d->sequence.job().prepare(std::move(encoder), keep).ok();
+    std::optional<std::string> version;   // the firmware it runs, once read
+    const vardo::firmware::Keep seen = [&](const vardo::link::DeviceStatus& status, std::string& path) {
+        version = status.firmwareVersion;
+        return keep && keep(status, path);
+    };
+    const bool entered = d->sequence.job().prepare(std::move(encoder), seen).ok();
     d->sentToLoader = entered;
     d->encoderPort = me.port;
-    const auto& read = d->sequence.job().settings();
     const auto orNone = [](const std::string& text, const char* none) {
         return text.empty() ? QString::fromLatin1(none) : vardo::platform::fromLocal8(text);
     };
-    d->encoderLbl->setText(QStringLiteral("Encoder: USB port %1, serial %2, firmware %3")
+    d->encoderLbl->setText(QStringLiteral("Encoder: port %1, serial %2\nFirmware: %3")
                                .arg(orNone(me.port, "?"), orNone(me.serial, "-"),
-                                    read.known ? orNone(read.firmwareVersion, "?") : QStringLiteral("not read")));
+                                    version ? orNone(*version, "?") : QStringLiteral("not read")));
     return entered;
 }
 

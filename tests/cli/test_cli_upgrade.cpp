@@ -79,9 +79,11 @@ TEST_F(CliUpgradeTest, UpgradesBacksUpAndWritesTheSettingsBack)
     const auto r = run({"upgrade", "--yes", samplePath("01.06A")});
     ASSERT_EQ(r.code, 0) << r.err;
 
-    auto expected = std::vector<Sent>{{GET_STATUS, {}}, {ENTER_BSL, {}}};
+    // The firmware named before the question, the settings read, and the new firmware named at the end.
+    auto expected = std::vector<Sent>{{GET_STATUS, {}}, {GET_STATUS, {}}, {ENTER_BSL, {}}};
     const auto back = writeBack(testSettings());
     expected.insert(expected.end(), back.begin(), back.end());
+    expected.push_back({GET_STATUS, {}});
     EXPECT_EQ(sent(device->encoder()), expected);
     EXPECT_EQ(device->encoder().firmwareVersion(), "01.06A");
     EXPECT_EQ(device->loader().flashFirmwareVersion(), "01.06A");
@@ -98,7 +100,8 @@ TEST_F(CliUpgradeTest, UpgradesBacksUpAndWritesTheSettingsBack)
     const auto files = backups();
     ASSERT_EQ(files.size(), 1u);
     EXPECT_EQ(readFile(files[0]), savedConfig(8, tableText(testSettings().customTables[2]), 4, 0, 1, 3));
-    EXPECT_EQ(r.err, "Settings saved to " + files[0] + "\n");
+    EXPECT_EQ(r.err, "The encoder on 1-1 runs firmware 01.05A.\nSettings saved to " + files[0]
+                         + "\nThe encoder now runs firmware 01.06A.\n");
 }
 
 TEST_F(CliUpgradeTest, ABadImageTouchesNothing)
@@ -119,8 +122,9 @@ TEST_F(CliUpgradeTest, WithoutConfirmationNothingIsSent)
 {
     const auto r = run({"upgrade", samplePath("01.06A")});
     EXPECT_EQ(r.code, cli::kExitFailed);
-    EXPECT_EQ(r.err, "Not upgraded (confirm with --yes).\n");
-    EXPECT_TRUE(sent(device->encoder()).empty());
+    EXPECT_EQ(r.err, "The encoder on 1-1 runs firmware 01.05A.\nNot upgraded (confirm with --yes).\n");
+    // A status read only.
+    EXPECT_EQ(sent(device->encoder()), (std::vector<Sent>{{GET_STATUS, {}}}));
 }
 
 TEST_F(CliUpgradeTest, WithoutTheSettingsTheUpgradeDoesNotStart)
@@ -144,9 +148,10 @@ TEST_F(CliUpgradeTest, OnAFullDiskNoEmptyBackupIsLeftAndTheEncoderStaysInItsAppl
         r = run({"upgrade", "--yes", samplePath("01.06A")});
     }
     EXPECT_EQ(r.code, cli::kExitFailed);
-    EXPECT_EQ(r.err.rfind("Not upgraded: the settings could not be saved to a backup file", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("\nNot upgraded: the settings could not be saved to a backup file"), std::string::npos)
+        << r.err;
     EXPECT_TRUE(backups().empty());
-    EXPECT_EQ(sent(device->encoder()), (std::vector<Sent>{{GET_STATUS, {}}}));
+    EXPECT_EQ(sent(device->encoder()), (std::vector<Sent>{{GET_STATUS, {}}, {GET_STATUS, {}}}));
     EXPECT_EQ(device->encoder().mode(), sim::EncoderMode::Application);
 }
 
@@ -169,9 +174,11 @@ TEST_F(CliUpgradeTest, AFailedVerificationLeavesTheLoaderForARetryAndTheBackupRe
     device->encoder().clearReceivedCommands();
     r = run({"upgrade", "--yes", samplePath("01.06A")});
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_TRUE(sent(device->encoder()).empty());
+    EXPECT_EQ(sent(device->encoder()), (std::vector<Sent>{{GET_STATUS, {}}}));  // to name the new firmware
+    EXPECT_NE(r.err.find("The encoder now runs firmware 01.06A.\n"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("config apply"), std::string::npos);
     EXPECT_EQ(device->encoder().firmwareVersion(), "01.06A");
+    device->encoder().clearReceivedCommands();
 
     // The new firmware starts with its defaults; the backup puts the settings back.
     r = run({"config", "apply", "--from", backup});
@@ -184,6 +191,21 @@ TEST_F(CliUpgradeTest, AFailedVerificationLeavesTheLoaderForARetryAndTheBackupRe
                                                            {SET_BUZZER, {1}},
                                                            {SET_BUZZER_PERIOD, {3}},
                                                            {GET_STATUS, {}}}));
+}
+
+// Unplugged halfway through the write: the cable, not the flash, is named.
+TEST_F(CliUpgradeTest, AnEncoderUnpluggedDuringTheWriteIsSaidToBeSo)
+{
+    sim::LoaderFaults faults;
+    faults.unplugAfterPackets = 200;
+    device->loader().setFaults(faults);
+    const auto r = run({"upgrade", "--yes", samplePath("01.06A")});
+    EXPECT_EQ(r.code, cli::kExitUpgradeFailed);
+    EXPECT_NE(r.out.find("85% The encoder was unplugged during the upgrade: its memory could not be verified\n"),
+              std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Memory verification error"), std::string::npos);
+    EXPECT_NE(r.err.find("The encoder was unplugged during the upgrade. Plug it in again"), std::string::npos)
+        << r.err;
 }
 
 TEST_F(CliUpgradeTest, AWriteBackFailureHasItsKindAndNamesWhatHappened)

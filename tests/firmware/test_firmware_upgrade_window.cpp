@@ -274,7 +274,7 @@ TEST_F(WindowTest, ClosedUnusedItSendsTheEncoderBackToItsApplication)
     ASSERT_TRUE(window->prepareUpgrade(slot->get(), {}, [](const vardo::link::DeviceStatus&, std::string&) {
         return true;
     }));
-    EXPECT_EQ(text("encoderLbl"), QStringLiteral("Encoder: USB port 1-1, serial VE710-000001, firmware 01.05A"));
+    EXPECT_EQ(text("encoderLbl"), QStringLiteral("Encoder: port 1-1, serial VE710-000001\nFirmware: 01.05A"));
     window->show();
     ASSERT_TRUE(waitForCounts(1));
     ASSERT_EQ(text("labelNumOfDevices"), QStringLiteral("Found 1 device"));

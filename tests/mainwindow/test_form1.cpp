@@ -972,6 +972,8 @@ TEST_F(MainWindow, TheUpgradeWindowNeverStrandsTheEncoder)
     };
     QPointer<firmware_upgrade> upgrade = openUpgrade();
     ASSERT_FALSE(device.encoder().plugged());
+    EXPECT_EQ(upgrade->findChild<QLabel*>(QStringLiteral("encoderLbl"))->text(),
+              QStringLiteral("Encoder: port 1-1, serial VE710-000001\nFirmware: 01.05A"));
     upgrade->findChild<QPushButton*>(QStringLiteral("btnClose"))->click();
     EXPECT_TRUE(device.encoder().plugged());
     EXPECT_EQ(panelLines()[0], presentLine1("Vardo 710i Encoder", "01.05A"));
