@@ -26,9 +26,9 @@
 #include <QShowEvent>
 
 #include <atomic>
-#include <optional>
 #include <exception>
 #include <filesystem>
+#include <optional>
 #include <thread>
 
 namespace {
@@ -469,10 +469,12 @@ void firmware_upgrade::backgroundWorker1_ProgressChanged(int percent, const std:
 void firmware_upgrade::backgroundWorker1_RunWorkerCompleted(bool result, bool failedWithException)
 {
     d->backgroundWorker1.finish();
-    if (!failedWithException && !result) {
+    if (failedWithException) {
+        emit upgradeFinished(false);   // those waiting for its end may go on
+    } else if (!result) {
         startLoaderCount();
         emit upgradeFinished(false);
-    } else if (!failedWithException) {
+    } else {
         // The window's thread waits out the restart and writes the settings back.
         d->upgradeSucceeded = true;
         (void)vardo::firmware::completeUpgrade(d->sequence.job().settings(), *d->encoder, showNotice);
