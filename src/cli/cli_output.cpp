@@ -54,7 +54,7 @@ int keyCount(int layout)
     return codetable::layoutKeyCount(layout);
 }
 
-void tableEntriesJson(std::ostream& out, int layout, const codetable::CodeTable& table)
+void tableEntriesJson(std::ostream& out, int layout, const link::CodeTable& table)
 {
     out << '[';
     for (int key = 1; key <= keyCount(layout); ++key) {
@@ -103,7 +103,7 @@ std::string jsonString(std::string_view text)
     return out + "\"";
 }
 
-void printTableText(std::ostream& out, int layout, const codetable::CodeTable& table)
+void printTableText(std::ostream& out, int layout, const link::CodeTable& table)
 {
     for (int key = 1; key <= keyCount(layout); ++key) {
         const auto e = codetable::codeTableEntry(table, key);
@@ -114,7 +114,7 @@ void printTableText(std::ostream& out, int layout, const codetable::CodeTable& t
     }
 }
 
-void printTableJson(std::ostream& out, int layout, const codetable::CodeTable& table)
+void printTableJson(std::ostream& out, int layout, const link::CodeTable& table)
 {
     out << "{\"layout\":" << layout << ",\"layoutText\":" << jsonString(codetable::layoutItemText(layout))
         << ",\"keys\":";

@@ -19,8 +19,8 @@ void printStatusText(std::ostream& out, const link::DeviceStatus& status, const 
 void printStatusJson(std::ostream& out, const link::DeviceStatus& status, const BusDevice& device);
 
 // The keys of the layout, one a line: "Key  1:  Left Shift   0x04    a".
-void printTableText(std::ostream& out, int layout, const codetable::CodeTable& table);
-void printTableJson(std::ostream& out, int layout, const codetable::CodeTable& table);
+void printTableText(std::ostream& out, int layout, const link::CodeTable& table);
+void printTableJson(std::ostream& out, int layout, const link::CodeTable& table);
 
 void printBusText(std::ostream& out, const std::vector<BusDevice>& encoders,
                   const std::vector<BusDevice>& loaders);

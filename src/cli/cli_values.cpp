@@ -207,10 +207,10 @@ std::optional<KeyAssignment> parseKeyAssignment(std::string_view text, std::stri
     return a;
 }
 
-std::optional<codetable::CodeTable> parseCodeTableValues(std::string_view text, std::string& error)
+std::optional<link::CodeTable> parseCodeTableValues(std::string_view text, std::string& error)
 {
     // As the configuration reset reads it.
-    codetable::CodeTable table{};
+    link::CodeTable table{};
     if (config::parseStoredTable(text, table, error))
         return table;
     error = "CodeTableValues " + error;

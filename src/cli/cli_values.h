@@ -50,6 +50,6 @@ struct KeyAssignment {
 // The 32 bytes of a CodeTableValues text: the first 32 of its comma-separated
 // numbers, each as the configuration reset takes it (low 8 bits). Sets error
 // and returns nothing when fewer than 32 numbers are there or one is invalid.
-[[nodiscard]] std::optional<codetable::CodeTable> parseCodeTableValues(std::string_view text, std::string& error);
+[[nodiscard]] std::optional<link::CodeTable> parseCodeTableValues(std::string_view text, std::string& error);
 
 } // namespace vardo::cli

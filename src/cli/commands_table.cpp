@@ -18,7 +18,7 @@ namespace {
 
 // The CodeTableValues of the configuration file at path (named shown to the
 // operator); nothing, with the operator's message in error, when it has none or a bad one.
-std::optional<codetable::CodeTable> tableFromFile(const std::string& path, const std::string& shown,
+std::optional<link::CodeTable> tableFromFile(const std::string& path, const std::string& shown,
                                                   std::string& error)
 {
     try {
@@ -78,7 +78,7 @@ int Session::cmdTableLoad()
     if (!opt_.from && assignments.empty())
         return usage("'table load' needs KEY=CODE[+MODIFIER] pairs or --from CONFIGFILE");
 
-    codetable::CodeTable fromFile{};
+    link::CodeTable fromFile{};
     if (opt_.from) {
         if (int c = requireReadable(*opt_.from))
             return c;
@@ -98,7 +98,7 @@ int Session::cmdTableLoad()
                                      + std::to_string(status.keypadType)
                                      + "; choose 2, 5 or 8 first ('set layout').");
 
-    codetable::CodeTable payload{};
+    link::CodeTable payload{};
     if (opt_.from) {
         payload = fromFile;
     } else {

@@ -84,6 +84,13 @@ int Session::cmdUpgrade()
         if (!chosen)
             restoreFrom = recordedBackup(stuck, chosen);
     }
+    // Which firmware is replaced, said before anything is asked (or --yes skips the question).
+    if (link::DeviceStatus now; encoder_.encoder) {
+        if (const device::Result r = encoder_.encoder->readStatus(now); r != device::Result::Ok)
+            return failExchange(messages::kStatusFailed, r);
+        con_.err << "The encoder on " << (port.empty() ? "its port" : port) << " runs firmware "
+                 << now.firmwareVersion << ".\n";
+    }
     if (int c = confirmUpgrade(port, inLoader, texts.passwordMissing))
         return c;
 
@@ -119,9 +126,11 @@ int Session::cmdUpgrade()
         return true;
     };
     hooks.mayEnterLoader = [&] { return watched.mayEnterLoader(); };
+    std::shared_ptr<device::Encoder> back;
     hooks.findEncoder = [&]() -> std::shared_ptr<device::Encoder> {
         reopened = openEncoder(again, encoder_);
-        return std::move(encoder_.encoder);
+        back = std::move(encoder_.encoder);
+        return back;
     };
     firmware::UpgradeJob job(firmware::commandPolicy(port), std::move(hooks));
     firmware::LoaderTexts loaderTexts = texts.texts;
@@ -143,12 +152,15 @@ int Session::cmdUpgrade()
         job.setSettings(values);
     }
 
-    const bool programmed = job.program(image).ok();
+    const firmware::Outcome programmed = job.program(image);
     std::unique_lock lock(output);
     progress.finish();
     lock.unlock();
-    if (!programmed) {
+    if (!programmed.ok()) {
         watched.finish();
+        if (programmed.deviceGone)
+            return fail(kExitUpgradeFailed, "The encoder was unplugged during the upgrade. Plug it in again "
+                                            "and run the upgrade again.");
         const std::string retry =
             port.empty() ? std::string() : " ('" + firmware::recoveryCommand(con_.programName, port) + "')";
         return fail(kExitUpgradeFailed,
@@ -156,11 +168,16 @@ int Session::cmdUpgrade()
     }
     const firmware::Outcome restored = job.restore();
     watched.finish();
+    const auto sayVersion = [&] {
+        if (link::DeviceStatus after; back && back->readStatus(after) == device::Result::Ok)
+            con_.err << "The encoder now runs firmware " << after.firmwareVersion << ".\n";
+    };
     if (restored.phase == firmware::Phase::FindEncoder) {
         opt_.device = again;
         return reportOpen(reopened);
     }
     if (!job.settings().known) {
+        sayVersion();
         con_.err << "No settings were read before the upgrade, so none were written back; send them with '"
                  << con_.programName << " config apply' (or --from a backup file) and '" << con_.programName
                  << " save'.\n";
@@ -171,6 +188,7 @@ int Session::cmdUpgrade()
                  << ")\nThe firmware was upgraded, but the settings were not all written back.\n";
         return exitForExchange(restored.device);
     }
+    sayVersion();
     if (chosen)
         con_.err << "The settings of " << restoreFrom << " were written back.\n";
     return kExitOk;

@@ -13,9 +13,10 @@
 //   --sim-state=FILE     the encoders are kept in FILE: read at start (made when
 //                        missing, with --sim-encoders or one encoder), written after
 //                        every change and at exit (sim/sim_state.h)
-//   --sim-signal=SIG@COMMAND
+//   --sim-signal=SIG@COMMAND[#N]
 //                        the process sends itself SIG (INT, TERM or HUP) as soon as an
-//                        encoder receives COMMAND (GET_STATUS, ENTER_BSL, ...), once: a
+//                        encoder receives COMMAND (GET_STATUS, ENTER_BSL, ...; COMMAND#N at its
+//                        Nth arrival), once: a
 //                        signal at a known point of an upgrade
 //   --sim-in-loader=PORT[,PORT]
 //                        the encoders on these ports (1-2, ...) start in their loader
@@ -31,6 +32,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <algorithm>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -53,6 +55,7 @@ struct DemoOptions {
     std::optional<std::vector<int>> press;
     int signal = 0;
     int signalAtCommand = -1;
+    std::size_t signalAtOccurrence = 1;
 };
 
 bool parseSignalOption(const std::string& value, DemoOptions& o)
@@ -62,7 +65,15 @@ bool parseSignalOption(const std::string& value, DemoOptions& o)
         return false;
     const std::string name = value.substr(0, at);
     o.signal = name == "INT" ? SIGINT : name == "TERM" ? SIGTERM : name == "HUP" ? SIGHUP : 0;
-    const std::string command = value.substr(at + 1);
+    std::string command = value.substr(at + 1);
+    // COMMAND#N: at its Nth arrival (the upgrade reads the status twice).
+    if (const auto hash = command.find('#'); hash != std::string::npos) {
+        const auto n = cli::parseNumber(command.substr(hash + 1), 99);
+        if (!n || *n < 1)
+            return false;
+        o.signalAtOccurrence = static_cast<std::size_t>(*n);
+        command.resize(hash);
+    }
     for (int code = 1; code < 256 && command != "UNKNOWN"; ++code)
         if (command == sim::VirtualEncoder::commandName(static_cast<std::uint8_t>(code)))
             o.signalAtCommand = code;
@@ -180,7 +191,11 @@ int main(int argc, char** argv)
             encoder->addListener([encoder, &demo] {
                 static std::atomic<bool> sent{false};
                 const auto received = encoder->receivedCommands();
-                if (!received.empty() && received.back().code == demo.signalAtCommand && !sent.exchange(true))
+                const auto arrivals = std::count_if(received.begin(), received.end(), [&](const auto& c) {
+                    return c.code == demo.signalAtCommand;
+                });
+                if (!received.empty() && received.back().code == demo.signalAtCommand
+                    && static_cast<std::size_t>(arrivals) >= demo.signalAtOccurrence && !sent.exchange(true))
                     ::kill(::getpid(), demo.signal);
             });
         }

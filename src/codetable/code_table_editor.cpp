@@ -6,7 +6,7 @@
 namespace vardo::codetable {
 
 CodeTableEditorWindow* createCodeTableEditor(QWidget* owner, std::shared_ptr<device::EncoderSlot> encoder,
-                                             int keypadType, const CodeTable& keyCodeArray)
+                                             int keypadType, const link::CodeTable& keyCodeArray)
 {
     CodeTableEditorWindow* editor = nullptr;
     switch (keypadType) {
@@ -27,7 +27,7 @@ CodeTableEditorWindow* createCodeTableEditor(QWidget* owner, std::shared_ptr<dev
 } // namespace vardo::codetable
 
 bool openCodeTableEditor(QWidget* owner, std::shared_ptr<vardo::device::EncoderSlot> encoder,
-                         int keypadType, const vardo::codetable::CodeTable& keyCodeArray)
+                         int keypadType, const vardo::link::CodeTable& keyCodeArray)
 {
     vardo::codetable::CodeTableEditorWindow* editor =
         vardo::codetable::createCodeTableEditor(owner, std::move(encoder), keypadType, keyCodeArray);

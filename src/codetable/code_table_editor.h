@@ -1,6 +1,6 @@
 #pragma once
 // Opening the keypad code table editors from the main window.
-#include "codetable/code_table.h"
+#include "link/code_table.h"
 
 #include <memory>
 
@@ -20,7 +20,7 @@ class EncoderSlot;
 // other layout it shows "Please select a customise table.." and returns false.
 // The caller has already read the encoder's status. GUI thread only.
 bool openCodeTableEditor(QWidget* owner, std::shared_ptr<vardo::device::EncoderSlot> encoder,
-                         int keypadType, const vardo::codetable::CodeTable& keyCodeArray);
+                         int keypadType, const vardo::link::CodeTable& keyCodeArray);
 
 namespace vardo::codetable {
 
@@ -28,6 +28,6 @@ namespace vardo::codetable {
 // when it is first shown), or null after the message above. The window deletes
 // itself when closed.
 CodeTableEditorWindow* createCodeTableEditor(QWidget* owner, std::shared_ptr<device::EncoderSlot> encoder,
-                                             int keypadType, const CodeTable& keyCodeArray);
+                                             int keypadType, const link::CodeTable& keyCodeArray);
 
 } // namespace vardo::codetable

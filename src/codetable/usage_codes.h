@@ -7,9 +7,13 @@
 #include <string>
 #include <string_view>
 
-#include "codetable/code_table.h"
+#include "link/code_table.h"
 
 namespace vardo::codetable {
+
+// The table these codes fill is the link's: the payload it sends.
+using link::CodeTable;
+using link::kCodeTableBytes;
 
 inline constexpr int kUsageCodeCount = 256;
 inline constexpr int kModifierCount = 9;

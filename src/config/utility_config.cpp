@@ -141,7 +141,7 @@ std::string GetSettings(const std::string& key, const std::string& configFile)
     return CIniFile::GetValue(key, kSection, configFile);
 }
 
-std::string codeTableText(const codetable::CodeTable& table)
+std::string codeTableText(const link::CodeTable& table)
 {
     std::string text;
     for (std::uint8_t b : table)
@@ -251,9 +251,9 @@ std::string oneLine(std::string value)
 
 } // namespace
 
-bool parseStoredTable(std::string_view text, codetable::CodeTable& table, std::string& why)
+bool parseStoredTable(std::string_view text, link::CodeTable& table, std::string& why)
 {
-    codetable::CodeTable bytes{};
+    link::CodeTable bytes{};
     std::size_t count = 0;
     std::size_t start = 0;
     // Split at every comma; what follows the 32nd number is not looked at.

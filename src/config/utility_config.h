@@ -91,7 +91,7 @@ bool SetSettings(const std::string& key, const std::string& value, const std::st
 std::string GetSettings(const std::string& key, const std::string& configFile);
 
 // "n," for each of the 32 bytes, unsigned decimal, no blanks.
-std::string codeTableText(const codetable::CodeTable& table);
+std::string codeTableText(const link::CodeTable& table);
 
 enum class SaveOutcome {
     Saved,
@@ -181,7 +181,7 @@ bool parseStoredByte(const std::string& text, std::uint8_t& byte);
 // The 32 bytes of a CodeTableValues text: its first 32 comma-separated
 // pieces, each read by parseStoredByte. False with why ("holds 3 numbers
 // instead of 32", "holds 'x', which is not a number") otherwise.
-bool parseStoredTable(std::string_view text, codetable::CodeTable& table, std::string& why);
+bool parseStoredTable(std::string_view text, link::CodeTable& table, std::string& why);
 
 // Reads the settings stored in configFile into plan, from one read of the file. NotSaved,
 // Sent (plan filled) or NotSent (reported: damaged file, or the first key with

@@ -5,7 +5,7 @@
 // encoder answers the utility's exchanges on its own.
 #include <QWidget>
 
-#include "codetable/code_table.h"
+#include "link/code_table.h"
 
 #include <array>
 #include <cstdint>
@@ -74,7 +74,7 @@ private:
     std::vector<QPushButton*> keys_;
     std::uint64_t seenRevision_ = ~std::uint64_t{0};
     int shownLayout_ = -1;
-    vardo::codetable::CodeTable shownTable_{};
+    vardo::link::CodeTable shownTable_{};
 };
 
 // With several encoders a chooser at the top picks the page shown; with one

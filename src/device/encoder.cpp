@@ -131,7 +131,7 @@ Result Encoder::readStatus(link::DeviceStatus& status)
 
 Result Encoder::set(Setting setting, std::uint8_t payload) { return sendByte(commandOf(setting), payload); }
 
-Result Encoder::loadTable(const codetable::CodeTable& table) { return send(link::LOAD_CODE_TABLE, table); }
+Result Encoder::loadTable(const link::CodeTable& table) { return send(link::LOAD_CODE_TABLE, table); }
 
 Result Encoder::saveDefaults() { return send(link::WRITE_DEFAULTS); }
 

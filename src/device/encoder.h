@@ -13,7 +13,7 @@
 #include <span>
 #include <string>
 
-#include "codetable/code_table.h"
+#include "link/code_table.h"
 #include "device/encoder_choice.h"
 #include "link/encoder_commands.h"
 #include "link/hid_transport.h"
@@ -35,7 +35,7 @@ inline constexpr std::uint32_t kFactoryResetWaitMs = 3000;
 struct Configuration {
     std::uint8_t keypadType = 0;
     bool sendTable = false;   // customised layouts only
-    codetable::CodeTable codeTable{};
+    link::CodeTable codeTable{};
     std::uint8_t ledBrightness = 0;
     std::uint8_t ledColour = 0;
     std::uint8_t buzzer = 0;
@@ -86,7 +86,7 @@ public:
     [[nodiscard]] Result readStatus(link::DeviceStatus& status);
     // The setting's command with payload as sent (the buzzer period is one above the box index).
     [[nodiscard]] Result set(Setting setting, std::uint8_t payload);
-    [[nodiscard]] Result loadTable(const codetable::CodeTable& table);
+    [[nodiscard]] Result loadTable(const link::CodeTable& table);
     // WRITE_DEFAULTS: the encoder keeps its current settings over a power cycle.
     [[nodiscard]] Result saveDefaults();
     // FACTORY_RESET, then the encoder's restart time on the platform clock. The

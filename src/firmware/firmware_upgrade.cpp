@@ -3,6 +3,8 @@
 #include "config/config_path.h"
 #include "config/utility_config.h"
 #include "device/encoder.h"
+#include "device/device_watch.h"
+#include "device/encoder_choice.h"
 #include "firmware/loader_texts.h"
 #include "firmware/upgrade_sequence.h"
 #include "link/messages.h"
@@ -26,9 +28,20 @@
 #include <atomic>
 #include <exception>
 #include <filesystem>
+#include <optional>
 #include <thread>
 
 namespace {
+
+constexpr char kUpgradeCaption[] = "Firmware Upgrade";
+constexpr char kMsgUpgradeRunning[] =
+    "The firmware upgrade is still running: stopping it now would leave the encoder without "
+    "working firmware. The window closes when the upgrade has ended.";
+constexpr char kMsgNoApplication[] =
+    "The encoder's flash was erased or partly written, so it has no working firmware and stays in "
+    "its loader: open Update Encoder Firmware again and upgrade it.";
+constexpr char kMsgReplug[] =
+    "The encoder stays in its loader: unplug it and plug it in again to start its firmware.";
 
 // The window's messages: a warning box each, its words followed by a line break.
 void showNotice(const char* caption, const std::string& text)
@@ -83,6 +96,11 @@ struct firmware_upgrade::Impl {
     bool registered = false;
     bool closePending = false;
     bool massEraseAccepted = false;
+    bool upgradeSucceeded = false;
+    bool sentToLoader = false;          // this window's encoder went into its loader
+    std::string encoderPort;            // its USB port ("" when unknown)
+    std::unique_ptr<vardo::device::DeviceWatch> watch;
+    bool closeWhenDone = false;
     BslNotificationTarget target{};
     Worker backgroundWorker1;
     Worker backgroundWorkerCheckDevice;
@@ -101,6 +119,7 @@ struct firmware_upgrade::Impl {
     QLabel* vidLbl = nullptr;
     QLabel* label4 = nullptr;
     QLabel* pidLbl = nullptr;
+    QLabel* encoderLbl = nullptr;
 };
 
 namespace {
@@ -144,11 +163,15 @@ firmware_upgrade::firmware_upgrade(std::shared_ptr<vardo::device::EncoderSlot> e
     d->btnUpgrade = make<vardo::ui::MouseClickButton>(this, "btnUpgrade", QStringLiteral("Upgrade Firmware"), 12, 114, 200, 56);
     d->btnClose = make<vardo::ui::MouseClickButton>(this, "btnClose", QStringLiteral("&Close"), 452, 114, 200, 56);
     d->labelNumOfDevices =
-        make<QLabel>(this, "labelNumOfDevices", QStringLiteral("Searching for devices"), 228, 116, 210, 22);
-    d->label2 = make<QLabel>(this, "label2", QStringLiteral("VID"), 228, 146, 30, 22);
-    d->vidLbl = make<QLabel>(this, "vidLbl", QString(), 260, 146, 60, 22);
-    d->label4 = make<QLabel>(this, "label4", QStringLiteral("PID"), 330, 146, 30, 22);
-    d->pidLbl = make<QLabel>(this, "pidLbl", QString(), 362, 146, 60, 22);
+        make<QLabel>(this, "labelNumOfDevices", QStringLiteral("Searching for devices"), 228, 112, 210, 18);
+    d->label2 = make<QLabel>(this, "label2", QStringLiteral("VID"), 228, 130, 30, 18);
+    d->vidLbl = make<QLabel>(this, "vidLbl", QString(), 260, 130, 60, 18);
+    d->label4 = make<QLabel>(this, "label4", QStringLiteral("PID"), 330, 130, 30, 18);
+    d->pidLbl = make<QLabel>(this, "pidLbl", QString(), 362, 130, 60, 18);
+    // Which encoder this is, beside the loader's identifiers (two lines at most).
+    d->encoderLbl = make<QLabel>(this, "encoderLbl", QString(), 228, 148, 220, 30);
+    d->encoderLbl->setWordWrap(true);
+    d->encoderLbl->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
     d->progressBar = new QProgressBar(this);
     d->progressBar->setObjectName(QStringLiteral("progressBar"));
@@ -179,6 +202,7 @@ firmware_upgrade::firmware_upgrade(std::shared_ptr<vardo::device::EncoderSlot> e
 
 firmware_upgrade::~firmware_upgrade()
 {
+    d->watch.reset();
     if (d->registered)
         BSL_UnRegisterUSBDeviceNotification();
     // The workers never wait for this thread, so joining them cannot deadlock.
@@ -190,7 +214,7 @@ firmware_upgrade::~firmware_upgrade()
 
 void firmware_upgrade::setRestoreValues(int ledBrightness, int buzzer, int buzzerPeriod,
                                         int keypadType, int options,
-                                        const vardo::codetable::CodeTable& keyCodeArray)
+                                        const vardo::link::CodeTable& keyCodeArray)
 {
     vardo::firmware::RestoreValues v;
     v.ledBrightness = ledBrightness;
@@ -203,14 +227,31 @@ void firmware_upgrade::setRestoreValues(int ledBrightness, int buzzer, int buzze
 }
 
 bool firmware_upgrade::prepareUpgrade(std::shared_ptr<vardo::device::Encoder> encoder,
-                                      const vardo::codetable::CodeTable& table, const vardo::firmware::Keep& keep)
+                                      const vardo::link::CodeTable& table, const vardo::firmware::Keep& keep)
 {
     vardo::firmware::RestoreValues seed;
     seed.codeTable = table;
     seed.known = false;
     d->sequence.job().setSettings(seed);
-    return d->sequence.job().prepare(std::move(encoder), keep).ok();
+    const vardo::device::AttachedEncoder me = encoder ? encoder->identity() : vardo::device::AttachedEncoder{};
+    std::optional<std::string> version;   // the firmware it runs, once read
+    const vardo::firmware::Keep seen = [&](const vardo::link::DeviceStatus& status, std::string& path) {
+        version = status.firmwareVersion;
+        return keep && keep(status, path);
+    };
+    const bool entered = d->sequence.job().prepare(std::move(encoder), seen).ok();
+    d->sentToLoader = entered;
+    d->encoderPort = me.port;
+    const auto orNone = [](const std::string& text, const char* none) {
+        return text.empty() ? QString::fromLatin1(none) : vardo::platform::fromLocal8(text);
+    };
+    d->encoderLbl->setText(QStringLiteral("Encoder: port %1, serial %2\nFirmware: %3")
+                               .arg(orNone(me.port, "?"), orNone(me.serial, "-"),
+                                    version ? orNone(*version, "?") : QStringLiteral("not read")));
+    return entered;
 }
+
+bool firmware_upgrade::upgradeRunning() const { return d->backgroundWorker1.busy; }
 
 void firmware_upgrade::acceptMassErase() { d->massEraseAccepted = true; }
 
@@ -225,11 +266,22 @@ void firmware_upgrade::showEvent(QShowEvent* event)
 
 void firmware_upgrade::closeEvent(QCloseEvent* event)
 {
+    if (d->backgroundWorker1.busy) {
+        // Stopped half way the encoder would have no firmware: the window says
+        // so (once) and closes when the upgrade and its write-back have ended.
+        event->ignore();
+        if (!d->closeWhenDone)
+            vardo::platform::dialogs().message(kUpgradeCaption, std::string(kMsgUpgradeRunning) + vardo::messages::kLineBreak,
+                                               vardo::platform::MessageIcon::Information);
+        d->closeWhenDone = true;
+        return;
+    }
     event->accept();
+    if (!d->closePending)
+        leaveLoader();
     d->closePending = true;
-    if (d->backgroundWorker1.busy || d->backgroundWorkerCheckDevice.busy) {
-        // Hidden, but kept until the workers end: an upgrade still finishes
-        // and writes the settings back.
+    if (d->backgroundWorkerCheckDevice.busy) {
+        // Hidden, but kept until the count ends.
         setAttribute(Qt::WA_DeleteOnClose, false);
         return;
     }
@@ -243,6 +295,45 @@ void firmware_upgrade::releaseWhenIdle()
         deleteLater();
 }
 
+void firmware_upgrade::leaveLoader()
+{
+    // Nothing to do after a finished upgrade, or with no loader in sight.
+    if (d->upgradeSucceeded || d->numberOfUSBDevicesConnected == 0)
+        return;
+    const char* why = kMsgReplug;
+    if (d->sequence.job().flashChanged()) {
+        why = kMsgNoApplication;
+    } else if (d->numberOfUSBDevicesConnected == 1) {
+        // Its password is the vector table of the firmware it runs, which holds the reset vector.
+        const auto texts = vardo::firmware::findLoaderTexts();
+        const auto r = texts.texts.password ? d->sequence.returnToApplication(*texts.texts.password)
+                                            : vardo::loader::Result::BadAddress;
+        if (r == vardo::loader::Result::Ok || r == vardo::loader::Result::NotFound) {
+            emit returnedToApplication();
+            return;
+        }
+        if (r == vardo::loader::Result::PasswordRefused)
+            why = kMsgNoApplication;
+    }
+    showNotice(vardo::messages::kCaption, why);
+}
+
+void firmware_upgrade::onEncoderChange()
+{
+    if (!d->sentToLoader || d->upgradeSucceeded || d->closePending || d->backgroundWorker1.busy
+        || d->numberOfUSBDevicesConnected > 0)
+        return;
+    // Only the encoder this window was opened for (on its port, or the only one).
+    const auto attached = vardo::device::attachedEncoders();
+    for (const auto& e : attached) {
+        if (d->encoderPort.empty() ? attached.size() != 1 : e.port != d->encoderPort)
+            continue;
+        if (const auto encoder = vardo::device::Encoder::open(e.path))
+            (void)encoder->enterLoader();   // it leaves without an answer
+        return;
+    }
+}
+
 void firmware_upgrade::OnHandleCreated()
 {
     d->target.callback = [](void* context, std::uint32_t message, std::uint32_t event) {
@@ -254,6 +345,9 @@ void firmware_upgrade::OnHandleCreated()
     d->target.context = this;
     if (BSL_RegisterUSBDeviceNotification(&d->target) == 0) {
         d->registered = true;
+        d->watch = vardo::device::DeviceWatch::start([this] {
+            QMetaObject::invokeMethod(this, &firmware_upgrade::onEncoderChange, Qt::QueuedConnection);
+        });
         startLoaderCount();
     } else {
         d->labelNumOfDevices->setText(QStringLiteral("ERROR: Unable to register device"));
@@ -376,16 +470,18 @@ void firmware_upgrade::backgroundWorker1_RunWorkerCompleted(bool result, bool fa
 {
     d->backgroundWorker1.finish();
     if (failedWithException) {
-        releaseWhenIdle();
-        return;
-    }
-    if (!result) {
+        emit upgradeFinished(false);   // those waiting for its end may go on
+    } else if (!result) {
         startLoaderCount();
         emit upgradeFinished(false);
-        return;
+    } else {
+        // The window's thread waits out the restart and writes the settings back.
+        d->upgradeSucceeded = true;
+        (void)vardo::firmware::completeUpgrade(d->sequence.job().settings(), *d->encoder, showNotice);
+        emit upgradeFinished(true);
     }
-    // The window's thread waits out the restart and writes the settings back.
-    (void)vardo::firmware::completeUpgrade(d->sequence.job().settings(), *d->encoder, showNotice);
-    emit upgradeFinished(true);
+    // Asked to close while it ran: now it may.
+    if (d->closeWhenDone && !d->closePending)
+        close();
     releaseWhenIdle();
 }

@@ -170,7 +170,9 @@ std::string describe(const Outcome& o)
         text += ": " + device::reasonText(o.device);
     if (o.loader != loader::Result::Ok)
         text += std::string(": ") + loader::resultText(o.loader);
-    if (o.phase == Phase::Verify && o.loader == loader::Result::Ok) {
+    if (o.deviceGone) {
+        text += ": the encoder left the USB bus";
+    } else if (o.phase == Phase::Verify && o.loader == loader::Result::Ok) {
         char at[48];
         std::snprintf(at, sizeof at, ": the memory differs from the image at 0x%04X", o.address);
         text += at;
@@ -270,6 +272,7 @@ Outcome UpgradeJob::outcome(Phase phase, device::Result device, loader::Result l
     o.loader = loader;
     o.port = policy_.port;
     o.backupPath = backupPath_;
+    o.flashChanged = flashChanged_;
     return o;
 }
 
@@ -410,6 +413,7 @@ Outcome UpgradeJob::program(const FirmwareImage& image)
     // Neither the erase nor the write is answered in a way that proves the
     // bytes took: the verification decides, and their results say why it failed.
     loader::Result erased = loader::Result::Ok;
+    flashChanged_ = true;
     if (!massErase) {
         report(Phase::Erase, 60, "Erasing memory segments \r\n");
         erased = eraseSegments(connection_, image.text);
@@ -420,8 +424,15 @@ Outcome UpgradeJob::program(const FirmwareImage& image)
     report(Phase::Verify, 80, "Verifying memory\r\n");
     const Verification verified = verifyImage(connection_, image.text);
     if (!verified.matches) {
-        report(Phase::Verify, 85, "Memory verification error\r\n");
+        // A loader that has left the bus says nothing about the flash.
+        const bool gone = !loaderThere();
+        report(Phase::Verify, 85, gone ? kMsgUnpluggedDuringUpgrade : "Memory verification error\r\n");
         connection_.close();
+        if (gone) {
+            Outcome o = outcome(Phase::Verify, device::Result::Ok, loader::Result::NotFound);
+            o.deviceGone = true;
+            return o;
+        }
         Outcome o = written != loader::Result::Ok  ? outcome(Phase::Write, device::Result::Ok, written)
                     : erased != loader::Result::Ok ? outcome(Phase::Erase, device::Result::Ok, erased)
                                                    : outcome(Phase::Verify, device::Result::Ok, verified.result);
@@ -501,6 +512,7 @@ bool UpgradeJob::unlock(const Password& password, const Password& erased, bool& 
 {
     if (connection_.unlock(password) != loader::Result::Ok) {
         massErase = true;
+        flashChanged_ = true;
         report(Phase::Unlock, 5, "Mass erase occured!\r\n");
         platform::sleepMs(kMassEraseWaitMs);
         if (const loader::Result r = connection_.unlock(erased); r != loader::Result::Ok) {
@@ -539,12 +551,14 @@ bool UpgradeJob::checkRamLoader(const Password& password, const std::string& ver
         return false;
     }
     if (unlocked != loader::Result::Ok) {
+        flashChanged_ = true;  // a refused password mass-erases
         report(Phase::Unlock, 50, "Password FAILED after sending RAM BSL!\r\n");
         failedPhase_ = Phase::Unlock;
         failedResult_ = unlocked;
         return false;
     }
     // The image's own erase follows; a reset vector left standing then fails the verify.
+    flashChanged_ = true;
     if (connection_.eraseSegment(kResetVectorAddress) != loader::Result::Ok)
         report(Phase::StartRamLoader, 50, "Failed to erase reset vector\r\n");
     return true;
@@ -560,6 +574,27 @@ bool UpgradeJob::reset()
         && resourceText("RAM_BSL_VERSION").find(kRamLoaderVersionWithDoubleReset) != std::string::npos)
         (void)connection_.sendImage(text);
     return resetSent_ == loader::Result::Ok;
+}
+
+loader::Result UpgradeJob::returnToApplication(const std::string& passwordText)
+{
+    const Password password = passwordOf(passwordText);
+    const std::uint32_t entry =
+        password[kResetVectorInPassword] | password[kResetVectorInPassword + 1] << 8;
+    // An erased or unreadable vector table names no application to start.
+    if (entry == 0xFFFF || entry == 0)
+        return loader::Result::BadAddress;
+    if (!connect())
+        return loader::Result::NotFound;
+    loader::Result r = connection_.unlock(password);
+    if (r == loader::Result::PasswordRefused)
+        flashChanged_ = true;
+    if (r == loader::Result::Ok)
+        r = connection_.loadPc(entry);
+    connection_.close();
+    if (r == loader::Result::Ok)
+        (void)awaitDevice({kLoaderWaitMs, 0, 0}, [this](bool) { return findEncoder() != nullptr; });
+    return r;
 }
 
 Outcome UpgradeJob::restore()

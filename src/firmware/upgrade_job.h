@@ -40,11 +40,16 @@ inline constexpr std::uint32_t kRamLoaderStartMs = 3000;
 inline constexpr std::uint32_t kRamLoaderStartSliceMs = 1000;
 inline constexpr std::uint32_t kRamLoaderEntry = 0x2504;
 inline constexpr std::uint32_t kResetVectorAddress = 0xFFFF;
+// The application's entry: the word at 0xFFFE, the last two bytes of the password block.
+inline constexpr std::size_t kResetVectorInPassword = 30;
 // That RAM loader acts on the second of two forced resets.
 inline constexpr char kRamLoaderVersionWithDoubleReset[] = "00.06.05.34";
 
 // Caption of the write-back's message boxes.
 inline constexpr char kWriteBackCaption[] = "Vardo USB ENCODER";
+// In place of "Memory verification error" when the loader has left the bus.
+inline constexpr char kMsgUnpluggedDuringUpgrade[] =
+    "The encoder was unplugged during the upgrade: its memory could not be verified\r\n";
 inline constexpr char kMsgSettingsUnknown[] =
     "The settings could not be read before the upgrade and were not written back..";
 
@@ -111,6 +116,8 @@ struct Outcome {
     std::string backupPath;                        // "" when none was written
     std::uint32_t address = 0;                     // Verify: the first block that differs
     bool cancelled = false;                        // stopped before ENTER_BSL by Hooks::mayEnterLoader
+    bool deviceGone = false;                       // the loader left the bus: not the flash's fault
+    bool flashChanged = false;                     // the application may be erased or partly written
     [[nodiscard]] bool ok() const { return phase == Phase::Done; }
 };
 
@@ -215,6 +222,15 @@ public:
     [[nodiscard]] bool startLoader(bool& massErase);
     [[nodiscard]] bool reset();
 
+    // An encoder left in its loader with its application intact starts that
+    // application again: unlocked with passwordText (a TI-TXT vector table),
+    // LOAD PC to its reset vector, then up to kLoaderWaitMs for the encoder.
+    // NotFound: no loader; BadAddress: the text holds no reset vector;
+    // PasswordRefused: the loader has mass-erased the application.
+    [[nodiscard]] loader::Result returnToApplication(const std::string& passwordText);
+    // Whether this job may have erased or written any flash so far.
+    [[nodiscard]] bool flashChanged() const { return flashChanged_; }
+
     // Tick counts around the programming (from the RAM loader's start to the verify).
     [[nodiscard]] std::uint32_t programStartMs() const { return startTick_; }
     [[nodiscard]] std::uint32_t programStopMs() const { return stopTick_; }
@@ -262,6 +278,7 @@ private:
     std::uint32_t startTick_ = 0;
     std::uint32_t stopTick_ = 0;
     int percent_ = 0;
+    bool flashChanged_ = false;
     // What went wrong in the loader part, for the outcome.
     Phase failedPhase_ = Phase::Done;
     loader::Result failedResult_ = loader::Result::Ok;

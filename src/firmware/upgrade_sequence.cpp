@@ -130,9 +130,9 @@ bool UpgradeSequence::run(const FirmwareImage& image)
 bool UpgradeSequence::CustomSelectedFirmware(const FirmwareImage& image)
 {
     useConnectionText();
-    const bool ok = job_.program(image).ok();
+    outcome_ = job_.program(image);
     takeTimes();
-    return ok;
+    return outcome_.ok();
 }
 
 bool UpgradeSequence::DownloadStartUp(bool& massErase)
@@ -144,6 +144,13 @@ bool UpgradeSequence::DownloadStartUp(bool& massErase)
 }
 
 bool UpgradeSequence::TriggerForcedBOR() { return job_.reset(); }
+
+loader::Result UpgradeSequence::returnToApplication(const std::string& passwordText)
+{
+    useConnectionText();
+    std::lock_guard lock(loader::libraryMutex());
+    return job_.returnToApplication(passwordText);
+}
 
 bool completeUpgrade(const RestoreValues& values, device::EncoderSlot& slot, const WriteBackReport& report)
 {

@@ -48,6 +48,10 @@ public:
 
     // The job behind: the window prepares and completes the upgrade through it.
     [[nodiscard]] UpgradeJob& job() { return job_; }
+    // Where the last CustomSelectedFirmware stopped.
+    [[nodiscard]] const Outcome& outcome() const { return outcome_; }
+    // The job's returnToApplication on the loader of myPort, under the library lock.
+    [[nodiscard]] loader::Result returnToApplication(const std::string& passwordText);
 
     std::string myVID;
     std::string myPID;
@@ -65,6 +69,7 @@ private:
     void say(int percent, const std::string& text) const;
     ProgressReport report_;
     UpgradeJob job_;
+    Outcome outcome_;
 };
 
 // After a successful upgrade, as the window completes it: waits 6000 ms,

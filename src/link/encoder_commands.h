@@ -8,7 +8,7 @@
 #include <span>
 #include <string>
 
-#include "codetable/code_table.h"
+#include "link/code_table.h"
 #include "link/command_codes.h"
 #include "link/result.h"
 
@@ -29,7 +29,7 @@ struct DeviceStatus {
     int buzzerPeriod = 0;   // as the encoder reports it (the boxes' index)
     int keypadType = 0;
     std::string firmwareVersion;   // six characters
-    codetable::CodeTable codeTable{};
+    link::CodeTable codeTable{};
 };
 
 // Unpacks the N-1 data bytes of a GET_STATUS reply. The table section (8, 24 or

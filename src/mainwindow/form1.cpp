@@ -32,6 +32,8 @@
 #include <QStatusBar>
 #include <QTextEdit>
 
+#include <utility>
+
 namespace {
 
 using vardo::platform::dialogs;
@@ -62,6 +64,10 @@ const QString kNoEncoderHint =
 constexpr const char* kFactoryResetCaption = "Reset To Factory Default";
 constexpr const char* kImportCaption = "Import Cfg File";
 constexpr const char* kImportQuestion = "Send the imported settings to the encoder now?";
+constexpr const char* kUpgradeCaption = "Firmware Upgrade";
+constexpr const char* kMsgUpgradeRunning =
+    "A firmware upgrade is running: stopping it now would leave the encoder without working "
+    "firmware. The program ends when the upgrade has ended.";
 
 QString fromLocal8(const std::string& text)
 {
@@ -752,8 +758,12 @@ void Form1::onUpdateFirmware()
         EnableDisableFunctionButtons(false);
     // The new firmware may report a new version and restored settings: show them.
     connect(window, &firmware_upgrade::upgradeFinished, this, [this](bool ok) {
-        if (ok && GetDeviceStatusMessage() == 0)
+        if (ok && !closing_ && GetDeviceStatusMessage() == 0)
             ShowDeviceStatus();
+    });
+    connect(window, &firmware_upgrade::returnedToApplication, this, [this] {
+        if (!closing_)
+            rescanAndShowStatus();
     });
     window->show();
 }
@@ -780,8 +790,41 @@ bool Form1::prepareUpgrade(firmware_upgrade& window)
 
 void Form1::setApplicationEnder(std::function<void()> ender) { applicationEnder_ = std::move(ender); }
 
+bool Form1::waitForUpgrade(bool exit)
+{
+    firmware_upgrade* running = nullptr;
+    for (QWidget* w : openWindows())
+        if (auto* f = qobject_cast<firmware_upgrade*>(w); f && f->upgradeRunning())
+            running = f;
+    if (!running)
+        return false;
+    if (!closeAfterUpgrade_ && !exitAfterUpgrade_) {
+        dialogs().message(kUpgradeCaption, std::string(kMsgUpgradeRunning) + messages::kLineBreak,
+                          vardo::platform::MessageIcon::Information);
+        connect(running, &firmware_upgrade::upgradeFinished, this, [this] {
+            if (std::exchange(closeAfterUpgrade_, false))
+                close();
+            if (std::exchange(exitAfterUpgrade_, false))
+                onExit();
+        }, Qt::QueuedConnection);
+    }
+    (exit ? exitAfterUpgrade_ : closeAfterUpgrade_) = true;
+    return true;
+}
+
+void Form1::closeUpgradeWindows()
+{
+    closing_ = true;
+    for (QWidget* w : openWindows())
+        if (qobject_cast<firmware_upgrade*>(w))
+            w->close();
+}
+
 void Form1::onExit()
 {
+    if (waitForUpgrade(true))
+        return;
+    closeUpgradeWindows();
     // A running self test stops and puts the encoder's period, brightness and
     // mode back while the handle still works.
     for (QWidget* w : openWindows())
@@ -797,6 +840,11 @@ void Form1::onMenuExit() { onExit(); }
 
 void Form1::closeEvent(QCloseEvent* event)
 {
+    if (waitForUpgrade(false)) {
+        event->ignore();
+        return;
+    }
+    closeUpgradeWindows();
     event->accept();
     emit closedByOperator();
 }

@@ -40,7 +40,7 @@ public:
     int prev_keypadType_index = 0;
     int prev_options_fitted = 0;
     std::string firmwareVersion;
-    vardo::codetable::CodeTable keyCodeArray{};
+    vardo::link::CodeTable keyCodeArray{};
     // The two lines of the status panel.
     std::array<QString, 2> configArray;
 
@@ -126,6 +126,11 @@ private:
     // Import: what the new file holds, and the offer to send it now.
     void offerImportedSettings(const std::string& chosenPath);
     bool upgradeWindowOpen() const;
+    // While an upgrade runs, closing (exit false) or Exit says why it waits,
+    // and happens once the upgrade has ended. False when none runs.
+    bool waitForUpgrade(bool exit);
+    // The upgrade windows closed first, so that they return an encoder left in its loader.
+    void closeUpgradeWindows();
     // A status read becomes the window's device state (the prev_ fields and the table).
     void adoptStatus(const vardo::link::DeviceStatus& status);
     // "Update Encoder Firmware" before the upgrade window shows: the settings
@@ -163,5 +168,8 @@ private:
     std::unique_ptr<vardo::device::DeviceWatch> watch_;
 
     std::function<void()> applicationEnder_;
+    bool closing_ = false;          // ending: no more scans
+    bool closeAfterUpgrade_ = false;
+    bool exitAfterUpgrade_ = false;
     std::vector<QPointer<QWidget>> windows_;
 };

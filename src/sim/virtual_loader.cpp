@@ -24,7 +24,8 @@ bool inRange(std::uint32_t address, std::size_t count, std::uint32_t first, std:
 }
 
 // What the chip does once a reply has gone out (or at once, without a reply).
-enum class Then { Nothing, StartRamLoader, StartReset, BrownOut };
+// StartApplication: LOAD PC to the application's entry; it starts as after a brown-out.
+enum class Then { Nothing, StartRamLoader, StartReset, BrownOut, StartApplication };
 
 struct Report {
     std::array<std::uint8_t, P::kReportSize> bytes{};
@@ -171,7 +172,8 @@ void VirtualLoader::Core::after(Then then)
     std::uint32_t delayMs = 0;
     {
         std::lock_guard lock(mutex);
-        delayMs = then == Then::BrownOut ? cfg.timing.applicationStartMs : cfg.timing.ramLoaderStartMs;
+        delayMs = then == Then::BrownOut || then == Then::StartApplication ? cfg.timing.applicationStartMs
+                                                                           : cfg.timing.ramLoaderStartMs;
         if (then == Then::BrownOut)
             ++brownOuts;
     }
@@ -432,8 +434,13 @@ void VirtualLoader::Core::loadPc(Command& c)
 {
     if (!c.needs(P::kAddressedHeader))
         return;
-    c.then = c.address == kRamLoaderEntry && isRamLoader(memory.data()) ? Then::StartRamLoader
-                                                                       : Then::StartReset;
+    const std::uint32_t entry = memory[kResetVector] | memory[kResetVector + 1] << 8;
+    if (c.address == kRamLoaderEntry && isRamLoader(memory.data()))
+        c.then = Then::StartRamLoader;
+    else if (entry != 0xFFFF && c.address == entry)
+        c.then = Then::StartApplication;
+    else
+        c.then = Then::StartReset;
     if (c.then == Then::StartRamLoader)
         std::memcpy(ramVersion.data(), memory.data() + kRamLoaderStart, 4);
 }

@@ -56,13 +56,14 @@ TEST_F(InstalledTextsTest, WithoutThePasswordOnlyAConfirmedMassEraseUpgrades)
     install("RAM_BSL.Text", sim::toTiTxt(sim::makeRamLoader()));
     auto r = run({"upgrade", samplePath("01.06A")});
     EXPECT_EQ(r.code, cli::kExitFailed);
-    EXPECT_TRUE(device->encoder().receivedCommands().empty());
+    EXPECT_EQ(device->encoder().receivedCommands().size(), 1u);   // the status read that names the firmware
     // --yes confirms the upgrade, not the erase: that takes its own consent.
+    device->encoder().clearReceivedCommands();
     r = run({"upgrade", "--yes", samplePath("01.06A")});
     EXPECT_EQ(r.code, cli::kExitFailed);
-    EXPECT_EQ(r.err, "Not upgraded: without the password the application would be erased (confirm with "
-                     "--mass-erase, or give --password FILE).\n");
-    EXPECT_TRUE(device->encoder().receivedCommands().empty());
+    EXPECT_EQ(r.err, "The encoder on 1-1 runs firmware 01.05A.\nNot upgraded: without the password the "
+                     "application would be erased (confirm with --mass-erase, or give --password FILE).\n");
+    EXPECT_EQ(device->encoder().receivedCommands().size(), 1u);
 
     r = run({"upgrade", "--yes", "--mass-erase", samplePath("01.06A")});
     ASSERT_EQ(r.code, 0) << r.err;

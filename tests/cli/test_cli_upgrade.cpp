@@ -106,10 +106,12 @@ TEST_F(CliUpgradeTest, UpgradesBacksUpAndWritesTheSettingsBack)
     const auto r = run({"upgrade", "--yes", samplePath("01.06A")});
     ASSERT_EQ(r.code, 0) << r.err;
 
-    // After the restart the encoder is taken once it answers GET_STATUS.
-    auto expected = std::vector<Sent>{{GET_STATUS, {}}, {ENTER_BSL, {}}, {GET_STATUS, {}}};
+    // The firmware named before the question, the settings read, and after the
+    // restart the encoder taken once it answers GET_STATUS.
+    auto expected = std::vector<Sent>{{GET_STATUS, {}}, {GET_STATUS, {}}, {ENTER_BSL, {}}, {GET_STATUS, {}}};
     const auto back = writeBack(testSettings());
     expected.insert(expected.end(), back.begin(), back.end());
+    expected.push_back({GET_STATUS, {}});
     EXPECT_EQ(sent(device->encoder()), expected);
     EXPECT_EQ(device->encoder().firmwareVersion(), "01.06A");
     EXPECT_EQ(device->loader().flashFirmwareVersion(), "01.06A");
@@ -131,7 +133,8 @@ TEST_F(CliUpgradeTest, UpgradesBacksUpAndWritesTheSettingsBack)
     std::string expectedBackup = savedConfig(8, tableText(testSettings().customTables[2]), 4, 0, 1, 3);
     expectedBackup.insert(expectedBackup.find('\n') + 1, " EncoderSerial=VE710-000001\r\n EncoderPort=1-1\r\n");
     EXPECT_EQ(readFile(files[0]), expectedBackup);
-    EXPECT_EQ(r.err, "Settings saved to " + files[0] + "\n");
+    EXPECT_EQ(r.err, "The encoder on 1-1 runs firmware 01.05A.\nSettings saved to " + files[0]
+                         + "\nThe encoder now runs firmware 01.06A.\n");
 }
 
 TEST_F(CliUpgradeTest, ABadImageTouchesNothing)
@@ -152,8 +155,9 @@ TEST_F(CliUpgradeTest, WithoutConfirmationNothingIsSent)
 {
     const auto r = run({"upgrade", samplePath("01.06A")});
     EXPECT_EQ(r.code, cli::kExitFailed);
-    EXPECT_EQ(r.err, "Not upgraded (confirm with --yes).\n");
-    EXPECT_TRUE(sent(device->encoder()).empty());
+    EXPECT_EQ(r.err, "The encoder on 1-1 runs firmware 01.05A.\nNot upgraded (confirm with --yes).\n");
+    // A status read only.
+    EXPECT_EQ(sent(device->encoder()), (std::vector<Sent>{{GET_STATUS, {}}}));
 }
 
 TEST_F(CliUpgradeTest, WithoutTheSettingsTheUpgradeDoesNotStart)
@@ -177,9 +181,10 @@ TEST_F(CliUpgradeTest, OnAFullDiskNoEmptyBackupIsLeftAndTheEncoderStaysInItsAppl
         r = run({"upgrade", "--yes", samplePath("01.06A")});
     }
     EXPECT_EQ(r.code, cli::kExitFailed);
-    EXPECT_EQ(r.err.rfind("Not upgraded: the settings could not be saved to a backup file", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("\nNot upgraded: the settings could not be saved to a backup file"), std::string::npos)
+        << r.err;
     EXPECT_TRUE(backups().empty());
-    EXPECT_EQ(sent(device->encoder()), (std::vector<Sent>{{GET_STATUS, {}}}));
+    EXPECT_EQ(sent(device->encoder()), (std::vector<Sent>{{GET_STATUS, {}}, {GET_STATUS, {}}}));
     EXPECT_EQ(device->encoder().mode(), sim::EncoderMode::Application);
 }
 
@@ -204,9 +209,11 @@ TEST_F(CliUpgradeTest, AFailedVerificationLeavesTheLoaderForARetryAndTheBackupRe
     r = run({"upgrade", "--yes", samplePath("01.06A")});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.err.find("The settings of " + backup + " were written back."), std::string::npos) << r.err;
-    ASSERT_FALSE(sent(device->encoder()).empty());
-    EXPECT_EQ(sent(device->encoder()).back(), (Sent{WRITE_DEFAULTS, {}}));
+    const auto retried = sent(device->encoder());
+    EXPECT_NE(std::find(retried.begin(), retried.end(), Sent{WRITE_DEFAULTS, {}}), retried.end());
+    EXPECT_NE(r.err.find("The encoder now runs firmware 01.06A.\n"), std::string::npos) << r.err;
     EXPECT_EQ(device->encoder().firmwareVersion(), "01.06A");
+    device->encoder().clearReceivedCommands();
 
     // The same backup, sent by hand, puts the same settings back.
     device->encoder().clearReceivedCommands();
@@ -220,6 +227,21 @@ TEST_F(CliUpgradeTest, AFailedVerificationLeavesTheLoaderForARetryAndTheBackupRe
                                                            {SET_BUZZER, {1}},
                                                            {SET_BUZZER_PERIOD, {3}},
                                                            {GET_STATUS, {}}}));
+}
+
+// Unplugged halfway through the write: the cable, not the flash, is named.
+TEST_F(CliUpgradeTest, AnEncoderUnpluggedDuringTheWriteIsSaidToBeSo)
+{
+    sim::LoaderFaults faults;
+    faults.unplugAfterPackets = 200;
+    device->loader().setFaults(faults);
+    const auto r = run({"upgrade", "--yes", samplePath("01.06A")});
+    EXPECT_EQ(r.code, cli::kExitUpgradeFailed);
+    EXPECT_NE(r.out.find("85% The encoder was unplugged during the upgrade: its memory could not be verified\n"),
+              std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Memory verification error"), std::string::npos);
+    EXPECT_NE(r.err.find("The encoder was unplugged during the upgrade. Plug it in again"), std::string::npos)
+        << r.err;
 }
 
 TEST_F(CliUpgradeTest, AWriteBackFailureHasItsKindAndNamesWhatHappened)
@@ -315,7 +337,8 @@ TEST_F(CliUpgradeTest, AStuckLoaderIsRecoveredByItsPortWithTheNewestBackupOfThat
         EXPECT_EQ(r.err, "No encoder answers on 1-2, only its loader. Its password is unknown there, so the loader "
                          "erases the whole application first (a mass erase); the application there does not run, "
                          "so nothing is lost.\nThe settings of " + newest + " (the newest backup recorded for 1-2) "
-                         "will be written back.\nThe settings of " + newest + " were written back.\n");
+                         "will be written back.\nThe encoder now runs firmware 01.06A.\nThe settings of " + newest
+                         + " were written back.\n");
     }
 }
 
@@ -335,7 +358,7 @@ TEST_F(CliUpgradeTest, RestoreNamesTheBackupAndWithoutOneNothingIsWrittenBack)
 
     r = run({"upgrade", "--yes", samplePath("01.06A")});
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_TRUE(sent(device->encoder()).empty());
+    EXPECT_EQ(sent(device->encoder()), (std::vector<Sent>{{GET_STATUS, {}}}));   // to name the new firmware
     EXPECT_TRUE(contains(r.err, "No usable backup records 1-1: no settings will be written back")) << r.err;
     EXPECT_TRUE(contains(r.err, "No settings were read before the upgrade, so none were written back")) << r.err;
 

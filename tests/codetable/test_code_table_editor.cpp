@@ -23,7 +23,7 @@
 #include <memory>
 
 using namespace vardo;
-using codetable::CodeTable;
+using link::CodeTable;
 using codetable::CodeTableEditorWindow;
 
 namespace {

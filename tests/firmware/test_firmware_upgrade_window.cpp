@@ -201,7 +201,7 @@ TEST_F(WindowTest, UpgradeWithoutAFileSaysSoAndCountsAgain)
 TEST_F(WindowTest, UpgradesTheEncoderAndWritesTheSettingsBack)
 {
     enterLoader();
-    vardo::codetable::CodeTable keys{};
+    vardo::link::CodeTable keys{};
     keys[1] = 0x1E;
     window->setRestoreValues(4, 1, 2, 2, 7, keys);
     window->show();
@@ -256,6 +256,35 @@ TEST_F(WindowTest, AVerificationErrorLeavesTheLoaderAndACountReenablesUpgrade)
     EXPECT_EQ(counted->count(), before + 2);
     EXPECT_EQ(text("labelNumOfDevices"), QStringLiteral("Found 1 device"));
     EXPECT_TRUE(child<QPushButton>("btnUpgrade")->isEnabled());
+
+    // Its flash is partly written: closing says so and leaves it in its loader.
+    QSignalSpy back(window, &firmware_upgrade::returnedToApplication);
+    window->close();
+    ASSERT_EQ(dialogs.messages().size(), 1u);
+    EXPECT_EQ(dialogs.messages()[0].rfind("The encoder's flash was erased or partly written", 0), 0u);
+    EXPECT_EQ(back.count(), 0);
+    EXPECT_TRUE(device->loader().onBus());
+}
+
+// Opened (the encoder sent into its loader) and closed without an upgrade:
+// the loader starts the application again at its reset vector.
+TEST_F(WindowTest, ClosedUnusedItSendsTheEncoderBackToItsApplication)
+{
+    slot->rescan();
+    ASSERT_TRUE(window->prepareUpgrade(slot->get(), {}, [](const vardo::link::DeviceStatus&, std::string&) {
+        return true;
+    }));
+    EXPECT_EQ(text("encoderLbl"), QStringLiteral("Encoder: port 1-1, serial VE710-000001\nFirmware: 01.05A"));
+    window->show();
+    ASSERT_TRUE(waitForCounts(1));
+    ASSERT_EQ(text("labelNumOfDevices"), QStringLiteral("Found 1 device"));
+    QSignalSpy back(window, &firmware_upgrade::returnedToApplication);
+    child<QPushButton>("btnClose")->click();
+    EXPECT_EQ(back.count(), 1);
+    EXPECT_TRUE(dialogs.messages().empty());
+    EXPECT_FALSE(device->loader().onBus());
+    EXPECT_EQ(device->encoder().mode(), vardo::sim::EncoderMode::Application);
+    EXPECT_TRUE(slot->rescan());
 }
 
 TEST_F(WindowTest, AfterASuccessTheDeviceChangeWaitsForTheNextCount)
@@ -337,14 +366,41 @@ TEST_F(WindowTest, ClosedDuringAnUpgradeItFinishesWritesBackAndGoes)
     {
         std::unique_lock busy(vardo::loader::libraryMutex());
         child<QPushButton>("btnUpgrade")->click();
+        // It stays, says why, and says it once.
+        window->close();
         window->close();
         EXPECT_FALSE(window.isNull());
-        EXPECT_FALSE(window->isVisible());
+        EXPECT_TRUE(window->isVisible());
+        ASSERT_EQ(dialogs.records().size(), 2u);  // the file picker, then the box
+        EXPECT_EQ(dialogs.records()[1].caption, "Firmware Upgrade");
+        EXPECT_EQ(dialogs.records()[1].text.rfind("The firmware upgrade is still running", 0), 0u);
     }
     ASSERT_TRUE(waitForUpgrade());
     EXPECT_TRUE(finished->at(0).at(0).toBool());
     EXPECT_EQ(device->encoder().powerUpDefaults().keypadType, 7);
     EXPECT_TRUE(QTest::qWaitFor([&] { return window.isNull(); }, 5000));
+}
+
+// Unplugged while the RAM loader starts, the encoder comes back in its old
+// application: the window sends it into its loader again and finds it there.
+TEST_F(WindowTest, ReplugAfterAFailedStartCountsTheEncoderAgain)
+{
+    slot->rescan();
+    ASSERT_TRUE(window->prepareUpgrade(slot->get(), {}, {}));
+    window->show();
+    ASSERT_TRUE(waitForCounts(1));
+    chooseFile(samplePath("01.06A"));
+    vardo::sim::LoaderFaults faults;
+    faults.unplugAfterPackets = 10;   // within the RAM loader's upload
+    device->loader().setFaults(faults);
+    child<QPushButton>("btnUpgrade")->click();
+    ASSERT_TRUE(waitForUpgrade());
+    EXPECT_FALSE(finished->at(0).at(0).toBool());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return text("labelNumOfDevices") == "No device connected"; }, 5000));
+    device->loader().setFaults({});
+    device->plugIn();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return text("labelNumOfDevices") == "Found 1 device"; }, 5000));
+    EXPECT_TRUE(child<QPushButton>("btnUpgrade")->isEnabled());
 }
 
 TEST_F(WindowTest, ClosedWhenIdleItIsReleased)

@@ -193,6 +193,9 @@ TEST_F(UpgradeTest, AVerificationErrorLeavesTheDeviceInItsLoaderAndARetryWorks)
                                    {80, "Verifying memory\r\n"},
                                    {85, "Memory verification error\r\n"}});
     EXPECT_EQ(takeProgress(), expected);
+    // The flash, not the cable: and the application is no longer whole.
+    EXPECT_FALSE(s.outcome().deviceGone);
+    EXPECT_TRUE(s.outcome().flashChanged);
     EXPECT_EQ(device->loader().brownOutResets(), 0);
     EXPECT_EQ(s.countLoaders(), 1u);
     EXPECT_EQ(device->loader().mode(), LoaderMode::RamLoader);
@@ -213,6 +216,7 @@ TEST_F(UpgradeTest, AFailedCrcRequestIsAVerificationError)
     auto s = sequence();
     EXPECT_FALSE(s.run(samplePath("01.06A")));
     EXPECT_EQ(takeProgress().back(), (std::pair<int, std::string>{85, "Memory verification error\r\n"}));
+    EXPECT_FALSE(s.outcome().deviceGone);
 }
 
 TEST_F(UpgradeTest, NoFileChosen)

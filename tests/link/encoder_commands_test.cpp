@@ -14,7 +14,7 @@
 
 using namespace vardo;
 using link::DeviceStatus;
-using Table = codetable::CodeTable;
+using Table = link::CodeTable;
 
 namespace {
 

@@ -8,9 +8,11 @@
 #include "device/encoder_choice.h"
 #include "device/port_lock.h"
 #include "link/encoder_commands.h"
+#include "loader/bsl430.h"
 #include "mainwindow/about.h"
 #include "mainwindow/form1.h"
 #include "selftest/self_test.h"
+#include "sim/virtual_device.h"
 #include "sim/virtual_encoder.h"
 #include "sim/virtual_loader.h"
 
@@ -19,6 +21,8 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QMenu>
+#include <QPointer>
+#include <QSignalSpy>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QStatusBar>
@@ -1002,6 +1006,53 @@ TEST_F(MainWindow, AFinishedUpgradeRefreshesThePanel)
     EXPECT_EQ(panelLines()[0], presentLine1("Vardo 710i Encoder", "02.10B"));
     emit upgrade->upgradeFinished(true);
     EXPECT_EQ(panelLines()[0], presentLine1("Vardo 710i Encoder", "03.00C"));
+}
+
+// The upgrade window on an encoder with its loader: closed unused it sends the
+// encoder back to its application and the panel shows it again; while an
+// upgrade runs, neither window may end it.
+TEST_F(MainWindow, TheUpgradeWindowNeverStrandsTheEncoder)
+{
+    sim::VirtualEncoderDevice device;
+    load();
+    const auto openUpgrade = [&] {
+        dialogs.answerQuestion(true);
+        window->onUpdateFirmware();
+        auto* upgrade = qobject_cast<firmware_upgrade*>(window->openWindows().back());
+        QSignalSpy counted(upgrade, &firmware_upgrade::loaderCounted);
+        upgrade->show();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !counted.isEmpty(); }, 5000));
+        return upgrade;
+    };
+    QPointer<firmware_upgrade> upgrade = openUpgrade();
+    ASSERT_FALSE(device.encoder().plugged());
+    EXPECT_EQ(upgrade->findChild<QLabel*>(QStringLiteral("encoderLbl"))->text(),
+              QStringLiteral("Encoder: port 1-1, serial VE710-000001\nFirmware: 01.05A"));
+    upgrade->findChild<QPushButton*>(QStringLiteral("btnClose"))->click();
+    EXPECT_TRUE(device.encoder().plugged());
+    EXPECT_EQ(panelLines()[0], presentLine1("Vardo 710i Encoder", "01.05A"));
+
+    upgrade = openUpgrade();
+    int closed = 0;
+    QObject::connect(window.get(), &Form1::closedByOperator, [&] { ++closed; });
+    dialogs.answerOpenFile(std::string(VARDO_FIRMWARE_SAMPLES_DIR) + "/encoder_firmware_01.06A.txt");
+    upgrade->findChild<QPushButton*>(QStringLiteral("btnBrowse"))->click();
+    dialogs.clear();
+    {
+        std::unique_lock busy(loader::libraryMutex());
+        upgrade->findChild<QPushButton*>(QStringLiteral("btnUpgrade"))->click();
+        window->show();
+        window->close();
+        window->onExit();
+        EXPECT_EQ(closed, 0);
+        EXPECT_EQ(ended, 0);
+        ASSERT_EQ(dialogs.records().size(), 1u);
+        EXPECT_EQ(dialogs.records()[0].caption, "Firmware Upgrade");
+        EXPECT_EQ(dialogs.records()[0].text.rfind("A firmware upgrade is running", 0), 0u);
+    }
+    // It ends (written back): then the window closes, and Exit ends the program.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return closed == 1 && ended == 1; }, 20000));
+    EXPECT_EQ(device.encoder().firmwareVersion(), "01.06A");
 }
 
 TEST_F(MainWindow, FirmwareUpgradeWithoutAnEncoderStillOpensItsWindow)

@@ -114,4 +114,11 @@ TEST_F(InstalledTextsWindow, TheUpgradeWindowReportsTheMissingTexts)
     ASSERT_EQ(dialogs.records().size(), 1u);
     EXPECT_NE(dialogs.records()[0].text.find("mass erase"), std::string::npos);
     EXPECT_TRUE(device.loader().commands().empty());
+
+    // Closed: without the password nothing can start the application; the operator is told how.
+    dialogs.clear();
+    upgrade.close();
+    EXPECT_THAT(dialogs.messages(), ElementsAre("The encoder stays in its loader: unplug it and plug it in "
+                                                "again to start its firmware.\r\n"));
+    EXPECT_TRUE(device.loader().commands().empty());
 }

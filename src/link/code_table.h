@@ -1,12 +1,12 @@
 #pragma once
 // The 32-byte key code table: the payload of LOAD_CODE_TABLE, the table of a
 // status read, the configuration file's CodeTableValues. Header only, so the
-// encoder link can name it without linking the code lists.
+// link, the device and the windows above them share it.
 #include <array>
 #include <cstddef>
 #include <cstdint>
 
-namespace vardo::codetable {
+namespace vardo::link {
 
 inline constexpr std::size_t kCodeTableBytes = 32;
 
@@ -14,4 +14,4 @@ inline constexpr std::size_t kCodeTableBytes = 32;
 // 2(k-1)+1 (usage code).
 using CodeTable = std::array<std::uint8_t, kCodeTableBytes>;
 
-} // namespace vardo::codetable
+} // namespace vardo::link
