@@ -136,7 +136,7 @@ private:
     device::Encoder& encoder() { return *encoder_.encoder; }
     // Closes the encoder and shuts the HID library down.
     void closeDevice();
-    // commands_bench.cpp
+    // commands_all.cpp
     [[nodiscard]] int cmdList();
     // The command on every attached encoder (--all), if its table says so.
     [[nodiscard]] int runOnAll(const Command& command);
