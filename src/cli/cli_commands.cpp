@@ -140,7 +140,7 @@ configuration file is not changed.
 )";
 
 const char* const kHelpConfig = R"(Usage: %P config export FOLDER [--yes]
-       %P config import FILE
+       %P config import FILE [--apply [--device PATH|SERIAL|PORT]]
        %P config apply [--from FILE] [--device PATH|SERIAL|PORT]
 
 export  copies the configuration file into FOLDER as USBUtilityCfg.ini; an
@@ -148,8 +148,10 @@ export  copies the configuration file into FOLDER as USBUtilityCfg.ini; an
         yes on a terminal).
 import  replaces the configuration file with FILE after the window's checks:
         the file must be named USBUtilityCfg.ini and hold section appSettings
-        with all nine keys. FILE '-' reads it from standard input (no name to
-        check then). Nothing is sent to the encoder.
+        with all nine keys, each value as 'config apply' would take it; the
+        replaced file is kept beside it. FILE '-' reads it from standard input
+        (no name to check then). Nothing is sent to the encoder unless --apply
+        is given: then the imported settings are sent as 'config apply' does.
 apply   sends the saved settings to the encoder in the window's order:
         SET_KEYPAD_TYPE, LOAD_CODE_TABLE (customised layouts only),
         SET_LED_BRIGHTNESS, SET_LED_COLOUR, SET_BUZZER, SET_BUZZER_PERIOD, then
@@ -294,7 +296,7 @@ const std::vector<Command>& commandTable()
          {{nullptr, {"device", "yes"}, 1, 1, "'factory-reset' takes no arguments", &S::cmdFactoryReset, kEach}}},
         {"config", kHelpConfig,
          {{"export", {"yes"}, 3, 3, "'config export' needs one folder", &S::cmdConfigExport, kNo},
-          {"import", {"yes"}, 3, 3, "'config import' needs one file", &S::cmdConfigImport, kNo},
+          {"import", {"yes", "apply", "device"}, 3, 3, "'config import' needs one file", &S::cmdConfigImport, kNo},
           {"apply", {"device", "from"}, 2, 2, "'config apply' takes no arguments (use --from FILE for a backup)",
            &S::cmdConfigApply, kEach}}},
         {"upgrade", kHelpUpgrade,

@@ -70,6 +70,9 @@ bool parseOptions(const std::vector<std::string>& args, Options& o, std::string&
         } else if (name == "-y" || name == "--yes") {
             o.yes = true;
             o.given.insert("yes");
+        } else if (name == "--apply") {
+            o.applyImport = true;
+            o.given.insert("apply");
         } else if (name == "--mass-erase") {
             o.massErase = true;
             o.given.insert("mass-erase");

@@ -19,6 +19,7 @@ struct Options {
     bool json = false;
     bool all = false;             // --all: every attached encoder
     bool yes = false;
+    bool applyImport = false;     // --apply: send what 'config import' took to the encoder
     bool massErase = false;       // --mass-erase: consent to erasing the application without its password
     bool help = false;
     bool version = false;

@@ -57,7 +57,11 @@ int Session::cmdConfigImport()
         return details.copyFailed ? kExitFailed : kExitBadInputFile;
     if (!details.backupPath.empty())
         con_.err << "The replaced configuration file was kept as " << details.backupPath << '\n';
-    return kExitOk;
+    if (!opt_.applyImport)
+        return kExitOk;
+    // What was imported is now the configuration file: sent as 'config apply' sends it.
+    opt_.from.reset();
+    return cmdConfigApply();
 }
 
 int Session::cmdConfigApply()

@@ -556,6 +556,13 @@ TEST_F(CliTest, ConfigImportChecksTheFileAsTheWindowDoes)
     r = run({"config", "import", root + "/nothere/USBUtilityCfg.ini"});
     EXPECT_EQ(r.code, cli::kExitBadInputFile);
     EXPECT_EQ(readFile(configPath()), good);
+
+    // --apply sends what was imported, as 'config apply' would.
+    writeFile(folder + "/USBUtilityCfg.ini", other);
+    r = run({"config", "import", folder + "/USBUtilityCfg.ini", "--apply"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(sent(*encoder).front(), (Sent{SET_KEYPAD_TYPE, bytes({1})}));
+    EXPECT_EQ(sent(*encoder).back(), (Sent{GET_STATUS, {}}));
 }
 
 TEST_F(CliTest, ConfigApplySendsTheSavedSettingsInTheWindowsOrder)
