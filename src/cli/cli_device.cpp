@@ -1,41 +1,29 @@
 #include "cli/cli_device.h"
-#include "platform/hid_bus.h"
 
 #include "link/device_access.h"
+#include "link/hid_list.h"
 #include "link/hid_transport.h"
-#include "link/usb_port.h"
 #include "loader/loader_protocol.h"
-#include "platform/text8.h"
 
 
 namespace vardo::cli {
 
 namespace {
 
-std::string narrow(const wchar_t* text)
-{
-    return text ? platform::narrowLow8(text) : std::string{};
-}
-
 std::vector<BusDevice> enumerate(std::uint16_t vendorId, std::uint16_t productId, bool commandOnly)
 {
     std::vector<BusDevice> out;
-    const std::lock_guard busLock(vardo::platform::hidBusMutex());
-    hid_device_info* devices = hid_enumerate(vendorId, productId);
-    for (hid_device_info* d = devices; d; d = d->next) {
-        if (!d->path || (commandOnly && d->interface_number != link::kEncoderInterface))
-            continue;
+    for (auto& d : link::listHid(vendorId, productId, commandOnly ? link::kEncoderInterface : -1)) {
         BusDevice device;
-        device.path = d->path;
-        device.port = link::usbPortOf(d->path);
-        device.serial = narrow(d->serial_number);
-        device.product = narrow(d->product_string);
-        device.vendorId = d->vendor_id;
-        device.productId = d->product_id;
-        device.interfaceNumber = d->interface_number;
+        device.path = std::move(d.path);
+        device.port = std::move(d.port);
+        device.serial = std::move(d.serial);
+        device.product = std::move(d.product);
+        device.vendorId = d.vendorId;
+        device.productId = d.productId;
+        device.interfaceNumber = d.interfaceNumber;
         out.push_back(std::move(device));
     }
-    hid_free_enumeration(devices);
     return out;
 }
 

@@ -1,10 +1,10 @@
 #include "device/encoder.h"
-#include "platform/hid_bus.h"
 
 #include "device/encoder_choice.h"
 
 #include "link/usb_port.h"
 #include "platform/clock.h"
+#include "platform/hid_bus.h"
 #include "platform/text8.h"
 
 #include <array>

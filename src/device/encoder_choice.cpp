@@ -1,9 +1,7 @@
 #include "device/encoder_choice.h"
-#include "platform/hid_bus.h"
 
+#include "link/hid_list.h"
 #include "link/hid_transport.h"
-#include "link/usb_port.h"
-#include "platform/text8.h"
 
 #include <mutex>
 
@@ -19,15 +17,9 @@ std::string g_port;
 std::vector<AttachedEncoder> attachedEncoders()
 {
     std::vector<AttachedEncoder> out;
-    const std::lock_guard busLock(vardo::platform::hidBusMutex());
-    hid_device_info* devices = hid_enumerate(static_cast<unsigned short>(link::kEncoderVendorId),
-                                             static_cast<unsigned short>(link::kEncoderProductId));
-    for (hid_device_info* d = devices; d; d = d->next) {
-        if (d->interface_number != link::kEncoderInterface || !d->path)
-            continue;
-        out.push_back({link::usbPortOf(d->path), d->serial_number ? platform::narrowLow8(d->serial_number) : "", d->path});
-    }
-    hid_free_enumeration(devices);
+    for (auto& d : link::listHid(static_cast<std::uint16_t>(link::kEncoderVendorId),
+                                 static_cast<std::uint16_t>(link::kEncoderProductId), link::kEncoderInterface))
+        out.push_back({std::move(d.port), std::move(d.serial), std::move(d.path)});
     return out;
 }
 

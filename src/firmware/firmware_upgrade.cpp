@@ -229,10 +229,11 @@ void firmware_upgrade::setRestoreValues(int ledBrightness, int buzzer, int buzze
 bool firmware_upgrade::prepareUpgrade(std::shared_ptr<vardo::device::Encoder> encoder,
                                       const vardo::link::CodeTable& table, const vardo::firmware::Keep& keep)
 {
-    vardo::firmware::RestoreValues seed;
-    seed.codeTable = table;
-    seed.known = false;
-    d->sequence.job().setSettings(seed);
+    // Until the status is read only the window's code table is known.
+    vardo::firmware::RestoreValues tableOnly;
+    tableOnly.codeTable = table;
+    tableOnly.known = false;
+    d->sequence.job().setSettings(tableOnly);
     const vardo::device::AttachedEncoder me = encoder ? encoder->identity() : vardo::device::AttachedEncoder{};
     std::optional<std::string> version;   // the firmware it runs, once read
     const vardo::firmware::Keep seen = [&](const vardo::link::DeviceStatus& status, std::string& path) {

@@ -3,15 +3,13 @@
 #include "firmware/firmware_checks.h"
 #include "device/outcome.h"
 #include "firmware/firmware_resources.h"
+#include "link/hid_list.h"
 #include "link/hid_transport.h"
 #include "link/messages.h"
-#include "link/usb_port.h"
 #include "loader/ti_txt.h"
 #include "platform/clock.h"
 #include "platform/hid_bus.h"
 #include "platform/text8.h"
-
-#include <hidapi.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -94,16 +92,10 @@ std::string ramLoaderVersion(const loader::Version& v)
 std::string findOnPort(std::uint16_t vendorId, std::uint16_t productId, int interfaceNumber,
                        const std::string& port)
 {
-    std::string found;
-    const std::lock_guard busLock(platform::hidBusMutex());
-    hid_device_info* devices = hid_enumerate(vendorId, productId);
-    for (hid_device_info* d = devices; d && found.empty(); d = d->next) {
-        if (d->path && (interfaceNumber < 0 || d->interface_number == interfaceNumber)
-            && link::usbPortOf(d->path) == port)
-            found = d->path;
-    }
-    hid_free_enumeration(devices);
-    return found;
+    for (auto& d : link::listHid(vendorId, productId, interfaceNumber))
+        if (d.port == port)
+            return std::move(d.path);
+    return {};
 }
 
 std::unique_ptr<device::Encoder> openEncoderOnPort(const std::string& port)
@@ -120,15 +112,8 @@ std::string portOf(const loader::Address& address)
 {
     if (!address.port.empty())
         return address.port;
-    std::string port;
-    const std::lock_guard busLock(platform::hidBusMutex());
-    hid_device_info* list = hid_enumerate(address.vendorId, address.productId);
-    unsigned long i = 0;
-    for (hid_device_info* d = list; d && port.empty(); d = d->next)
-        if (d->path && i++ == address.index)
-            port = link::usbPortOf(d->path);
-    hid_free_enumeration(list);
-    return port;
+    auto loaders = link::listHid(address.vendorId, address.productId);
+    return address.index < loaders.size() ? std::move(loaders[address.index].port) : std::string();
 }
 
 } // namespace
@@ -140,13 +125,7 @@ std::string resourceText(std::string_view name)
 
 std::uint32_t countLoaders()
 {
-    std::uint32_t count = 0;
-    const std::lock_guard busLock(platform::hidBusMutex());
-    hid_device_info* list = hid_enumerate(loader::protocol::kVendorId, loader::protocol::kProductId);
-    for (hid_device_info* d = list; d; d = d->next)
-        ++count;
-    hid_free_enumeration(list);
-    return count;
+    return static_cast<std::uint32_t>(link::listHid(loader::protocol::kVendorId, loader::protocol::kProductId).size());
 }
 
 const char* phaseName(Phase phase) { return rowOf(phase).name; }

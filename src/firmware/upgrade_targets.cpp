@@ -1,11 +1,8 @@
 #include "firmware/upgrade_targets.h"
-#include "platform/hid_bus.h"
 
+#include "link/hid_list.h"
 #include "link/hid_transport.h"
-#include "link/usb_port.h"
 #include "loader/loader_protocol.h"
-
-#include <hidapi.h>
 
 namespace vardo::firmware {
 
@@ -14,15 +11,8 @@ namespace {
 std::vector<std::string> portsOf(std::uint16_t vendorId, std::uint16_t productId, int interfaceNumber)
 {
     std::vector<std::string> ports;
-    const std::lock_guard busLock(vardo::platform::hidBusMutex());
-    hid_device_info* list = hid_enumerate(vendorId, productId);
-    for (hid_device_info* d = list; d; d = d->next) {
-        if (!d->path || (interfaceNumber >= 0 && d->interface_number != interfaceNumber))
-            continue;
-        const std::string port = link::usbPortOf(d->path);
-        ports.push_back(port.empty() ? std::string(d->path) : port);
-    }
-    hid_free_enumeration(list);
+    for (auto& d : link::listHid(vendorId, productId, interfaceNumber))
+        ports.push_back(d.port.empty() ? std::move(d.path) : std::move(d.port));
     return ports;
 }
 

@@ -1,7 +1,7 @@
 #include "link/device_access.h"
-#include "platform/hid_bus.h"
 
 #include "link/hid_transport.h"
+#include "platform/hid_bus.h"
 
 #include <cerrno>
 #include <sys/stat.h>

@@ -1,7 +1,7 @@
 #include "link/hid_transport.h"
-#include "platform/hid_bus.h"
 
 #include "platform/clock.h"
+#include "platform/hid_bus.h"
 #include "platform/hid_trace.h"
 #include "platform/text8.h"
 

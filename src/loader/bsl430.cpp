@@ -2,13 +2,13 @@
 // forwards to the default connection and turns its Result into the integer
 // codes the calls promise. TI-TXT file reading and the device watch live here.
 #include "loader/bsl430.h"
-#include "platform/hid_bus.h"
 
 #include "loader/connection.h"
 #include "loader/hotplug.h"
 #include "loader/loader_protocol.h"
 #include "loader/text_file_state.h"
 #include "loader/ti_txt.h"
+#include "platform/hid_bus.h"
 
 #include <hidapi.h>
 

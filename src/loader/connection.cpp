@@ -2,11 +2,11 @@
 // (loader_protocol.h), one command a report, TI-TXT images streamed a packet
 // at a time as fast writes.
 #include "loader/connection.h"
-#include "platform/hid_bus.h"
 
 #include "link/usb_port.h"
 #include "loader/ti_txt.h"
 #include "platform/clock.h"
+#include "platform/hid_bus.h"
 #include "platform/hid_trace.h"
 
 #include <algorithm>
