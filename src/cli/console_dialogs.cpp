@@ -26,6 +26,16 @@ bool ConsoleDialogs::question(const std::string&, const std::string& text)
     return answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes";
 }
 
+bool ConsoleDialogs::questionDefaultNo(const std::string& caption, const std::string& text)
+{
+    return question(caption, text);
+}
+
+platform::EditsChoice ConsoleDialogs::applyDiscardCancel(const std::string&, const std::string&)
+{
+    return platform::EditsChoice::Cancel;
+}
+
 std::optional<std::string> ConsoleDialogs::openFile(const std::string&, const std::string&, const std::string&)
 {
     return std::nullopt;

@@ -15,6 +15,10 @@ public:
 
     void message(const std::string& caption, const std::string& text, platform::MessageIcon icon) override;
     bool question(const std::string& caption, const std::string& text) override;
+    // Already No unless answered yes.
+    bool questionDefaultNo(const std::string& caption, const std::string& text) override;
+    // The tool edits nothing interactively: never asked; Cancel.
+    platform::EditsChoice applyDiscardCancel(const std::string& caption, const std::string& text) override;
     std::optional<std::string> openFile(const std::string& filter, const std::string& initialFolder,
                                         const std::string& initialName) override;
     std::optional<std::string> selectFolder(const std::string& description,

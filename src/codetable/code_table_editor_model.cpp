@@ -142,6 +142,25 @@ CodeTable CodeTableEditorModel::payload() const
     return table;
 }
 
+std::vector<int> CodeTableEditorModel::changedKeys() const
+{
+    std::vector<int> keys;
+    for (int key = 1; key <= keyCount_; ++key) {
+        const auto i = static_cast<std::size_t>(key - 1);
+        if (currentKCode[i] != originalKCode[i] || currentMCode[i] != originalMCode[i])
+            keys.push_back(key);
+    }
+    return keys;
+}
+
+int CodeTableEditorModel::codeListStart() const
+{
+    for (int key = 1; key <= keyCount_; ++key)
+        if (keySelected & bit(key))
+            return currentKCode[static_cast<std::size_t>(key - 1)];
+    return -1;
+}
+
 const std::string& CodeTableEditorModel::keyCaption(int key) const
 {
     return valid(key) ? keyCaption_[static_cast<std::size_t>(key - 1)] : kEmpty;

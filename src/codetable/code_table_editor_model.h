@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vardo::codetable {
 
@@ -44,6 +45,12 @@ public:
 
     // The 32-byte LOAD_CODE_TABLE payload: entry n from key n, the rest zero.
     CodeTable payload() const;
+    // Keys whose code or modifier differs from the load step's, in key order:
+    // edits that closing the window would lose.
+    std::vector<int> changedKeys() const;
+    // The usage code the code list opens at: the code of the first selected
+    // key, or -1 with none selected.
+    int codeListStart() const;
 
     // What the window shows.
     const std::string& keyCaption(int key) const;

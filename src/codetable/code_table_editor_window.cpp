@@ -3,6 +3,8 @@
 #include "device/port_lock.h"
 #include "platform/dialogs.h"
 
+#include <QAbstractItemView>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QFont>
 #include <QGuiApplication>
@@ -10,6 +12,9 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
+#include <QStringList>
+
+#include <functional>
 
 namespace vardo::codetable {
 
@@ -21,7 +26,8 @@ constexpr int kModifierWidth = 86;
 constexpr int kKeyWidth = 60;
 constexpr int kButtonHeight = 34;
 constexpr int kCellWidth = kModifierWidth + 4 + kKeyWidth + 18;
-constexpr int kRowHeight = 48;
+constexpr int kNameHeight = 16;
+constexpr int kRowHeight = kButtonHeight + kNameHeight + 12;
 constexpr int kRows = 4;
 constexpr int kListWidth = 200;
 constexpr int kSideButtonWidth = 110;
@@ -32,6 +38,38 @@ void setButtonColour(QPushButton* b, const QColor& colour)
     p.setColor(QPalette::Button, colour);
     b->setPalette(p);
 }
+
+// The code list opens at the code of the key being changed, not at 0x00,
+// while its own text keeps showing the last choice made in it.
+class CodeList : public QComboBox {
+public:
+    CodeList(QWidget* parent, std::function<int()> startRow) : QComboBox(parent), startRow_(std::move(startRow)) {}
+
+    void showPopup() override
+    {
+        QComboBox::showPopup();
+        const int row = startRow_();
+        if (row < 0 || row >= count())
+            return;
+        view()->setCurrentIndex(model()->index(row, 0));
+        view()->scrollTo(model()->index(row, 0), QAbstractItemView::PositionAtCenter);
+    }
+
+private:
+    std::function<int()> startRow_;
+};
+
+const char* const kNotAKey = "Not a key: the encoder sends no key for this code";
+const char* const kLegend =
+    "<span style='background:red'>&nbsp;Red&nbsp;</span> as loaded or not selected &nbsp; "
+    "<span style='background:orange'>&nbsp;Orange&nbsp;</span> selected for the next choice &nbsp; "
+    "<span style='background:green; color:white'>&nbsp;Green&nbsp;</span> given a code<br>"
+    "<b><i>Bold italics</i></b>: changed here, not yet applied to the encoder";
+const char* const kLegendSpoken =
+    "Red: as loaded or not selected. Orange: selected for the next choice. Green: given a code. "
+    "Bold italics: changed here, not yet applied to the encoder.";
+const char* const kUnappliedQuestion =
+    "The code table has changes that are not in the encoder yet (%1). Apply them before closing?";
 
 } // namespace
 
@@ -72,13 +110,31 @@ CodeTableEditorWindow::CodeTableEditorWindow(const EditorDesign& design, QWidget
         setButtonColour(keyButton, red());
         connect(keyButton, &QPushButton::clicked, this, [this, key] { onKeyChosen(key); });
         keyBtn.push_back(keyButton);
+
+        // The hex caption alone does not say which key it is or what it sends.
+        auto* name = new QLabel(this);
+        name->setObjectName(QStringLiteral("key%1NameLbl").arg(key));
+        name->setGeometry(x - 14, y + kButtonHeight + 2, kModifierWidth + 18 + kKeyWidth, kNameHeight);
+        name->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        QFont small = name->font();
+        small.setPointSizeF(small.pointSizeF() - 1);
+        name->setFont(small);
+        keyNameLbl.push_back(name);
     }
 
     // The two lists take turns in the same place, level with the first row.
-    selectCodeCbox = new QComboBox(this);
+    selectCodeCbox = new CodeList(this, [this] { return model_.codeListStart(); });
     selectCodeCbox->setObjectName(QStringLiteral("selectCodeCbox"));
+    selectCodeCbox->setAccessibleName(QStringLiteral("Code for the selected keys"));
     for (std::string_view text : usageItemTexts())
         selectCodeCbox->addItem(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
+    for (int code = 0; code < kUsageCodeCount; ++code) {
+        if (isKeyCode(static_cast<std::uint8_t>(code)))
+            continue;
+        selectCodeCbox->setItemData(code, QColor(Qt::gray), Qt::ForegroundRole);
+        selectCodeCbox->setItemData(code, QString::fromLatin1(kNotAKey), Qt::ToolTipRole);
+        selectCodeCbox->setItemData(code, QString::fromLatin1(kNotAKey), Qt::AccessibleDescriptionRole);
+    }
     selectCodeCbox->setPlaceholderText(QStringLiteral("Select Code"));
     selectCodeCbox->setCurrentIndex(-1);
     selectCodeCbox->setMaxVisibleItems(20);
@@ -88,6 +144,7 @@ CodeTableEditorWindow::CodeTableEditorWindow(const EditorDesign& design, QWidget
 
     selectModifierCbox = new QComboBox(this);
     selectModifierCbox->setObjectName(QStringLiteral("selectModifierCbox"));
+    selectModifierCbox->setAccessibleName(QStringLiteral("Modifier for the selected keys"));
     for (std::string_view text : modifierItemTexts())
         selectModifierCbox->addItem(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
     selectModifierCbox->setPlaceholderText(QStringLiteral("Modifier"));
@@ -113,7 +170,15 @@ CodeTableEditorWindow::CodeTableEditorWindow(const EditorDesign& design, QWidget
     connect(applyBtn, &QPushButton::clicked, this, &CodeTableEditorWindow::onApplyTable);
     connect(exitBtn, &QPushButton::clicked, this, &CodeTableEditorWindow::onExitEditor);
 
-    setFixedSize(columnX + kListWidth + kMargin, keysTop + kRows * kRowHeight);
+    legendLbl = new QLabel(QString::fromLatin1(kLegend), this);
+    legendLbl->setObjectName(QStringLiteral("legendLbl"));
+    legendLbl->setAccessibleName(QString::fromLatin1(kLegendSpoken));
+    legendLbl->setWordWrap(true);
+    const int legendWidth = columnX + kListWidth - 2 * kMargin;
+    const int legendHeight = legendLbl->heightForWidth(legendWidth);
+    legendLbl->setGeometry(kMargin, keysTop + kRows * kRowHeight, legendWidth, legendHeight);
+
+    setFixedSize(columnX + kListWidth + kMargin, keysTop + kRows * kRowHeight + legendHeight + kMargin);
     if (QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
 }
@@ -163,6 +228,10 @@ void CodeTableEditorWindow::refresh()
             f.setItalic(changed);
             b->setFont(f);
         }
+        const auto code = static_cast<std::uint8_t>(model_.currentKCode[i]);
+        const std::string_view name = usageName(code);
+        keyNameLbl[i]->setText(QStringLiteral("Key %1: %2").arg(key).arg(
+            QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size()))));
         const QString state = changed ? QStringLiteral(", changed") : QString();
         keyBtn[i]->setAccessibleName(QStringLiteral("Key %1 code %2%3").arg(key).arg(keyBtn[i]->text(), state));
         modifierBtn[i]->setAccessibleName(
@@ -204,21 +273,63 @@ void CodeTableEditorWindow::onResetTable()
 
 void CodeTableEditorWindow::onApplyTable()
 {
+    if (applyTable())
+        close();
+}
+
+bool CodeTableEditorWindow::applyTable()
+{
     const CodeTable payload = model_.payload();
     const auto lock = device::lockForOperation(encoder_ ? encoder_->get().get() : nullptr, [](const std::string& why) {
         platform::dialogs().message(messages::kCaption, why + messages::kLineBreak, platform::MessageIcon::Warning);
     });
     if (!lock)
-        return;
+        return false;
     const auto load = [&](device::Encoder& e) { return e.loadTable(payload); };
     if (encoder_ && encoder_->with(load) == device::Result::Ok) {
-        close();
-        return;
+        applied_ = true;
+        const std::size_t changed = model_.changedKeys().size();
+        emit tableLoaded(QStringLiteral("Code table loaded into the encoder (%1 of %2 keys changed)")
+                             .arg(changed)
+                             .arg(design_.keyCount),
+                         payload);
+        return true;
     }
     // The edits stay: Apply works again once the encoder is back.
     const char* text = encoder_ && encoder_->lost() ? messages::kNotConnected : messages::kLoadTableFailed;
     platform::dialogs().message(messages::kCaption, std::string(text) + messages::kLineBreak,
                                 platform::MessageIcon::Warning);
+    return false;
+}
+
+void CodeTableEditorWindow::closeEvent(QCloseEvent* event)
+{
+    const std::vector<int> changed = model_.changedKeys();
+    if (applied_ || changed.empty()) {
+        event->accept();
+        return;
+    }
+    QStringList keys;
+    for (int key : changed)
+        keys << QString::number(key);
+    const QString which = (changed.size() == 1 ? QStringLiteral("key ") : QStringLiteral("keys "))
+                        + keys.join(QStringLiteral(", "));
+    const std::string text = QString::fromLatin1(kUnappliedQuestion).arg(which).toStdString();
+    switch (platform::dialogs().applyDiscardCancel(messages::kCaption, text)) {
+    case platform::EditsChoice::Apply:
+        // A refused table keeps the window open with its edits.
+        if (applyTable())
+            event->accept();
+        else
+            event->ignore();
+        return;
+    case platform::EditsChoice::Discard:
+        event->accept();
+        return;
+    case platform::EditsChoice::Cancel:
+        event->ignore();
+        return;
+    }
 }
 
 void CodeTableEditorWindow::keyPressEvent(QKeyEvent* event)

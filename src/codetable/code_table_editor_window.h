@@ -39,6 +39,10 @@ public:
     static QColor green();
     static QColor red();
 
+signals:
+    // The encoder took the table: what to tell the operator, and the table sent.
+    void tableLoaded(const QString& summary, const vardo::link::CodeTable& table);
+
 protected:
     // A top-level, modeless window owned by owner, deleted when closed.
     CodeTableEditorWindow(const EditorDesign& design, QWidget* owner);
@@ -51,6 +55,8 @@ protected:
     void showEvent(QShowEvent* event) override;
     // Esc closes as Close does; Enter applies, as the default button.
     void keyPressEvent(QKeyEvent* event) override;
+    // Edits not yet applied are not lost without a word: Apply, Discard or Cancel.
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void onKeyChosen(int key);
@@ -59,6 +65,8 @@ private:
     void onModifierChosen(int index);
     void onResetTable();
     void onApplyTable();
+    // LOAD_CODE_TABLE with the edits; says why when it fails. True when the encoder took it.
+    bool applyTable();
     void onExitEditor();
     // Shows the model: captions, colours and which list is visible.
     void refresh();
@@ -67,10 +75,13 @@ private:
     CodeTableEditorModel model_;
     std::shared_ptr<device::EncoderSlot> encoder_;
     bool loaded_ = false;
+    bool applied_ = false;   // the encoder took the table: closing asks nothing
 
     QLabel* label1 = nullptr;
     std::vector<QPushButton*> keyBtn;        // key1Btn .. keyNBtn
     std::vector<QPushButton*> modifierBtn;   // modifierBtn1 .. modifierBtnN
+    std::vector<QLabel*> keyNameLbl;         // under each key: its number and its code's name
+    QLabel* legendLbl = nullptr;             // what the colours and the type mean
     QComboBox* selectCodeCbox = nullptr;
     QComboBox* selectModifierCbox = nullptr;
     QPushButton* resetBtn = nullptr;

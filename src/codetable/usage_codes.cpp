@@ -42,7 +42,7 @@ constexpr std::array<const char*, 8> kModifierKeyNames = {
     "RightControl", "RightShift", "RightAlt", "RightGUI",
 };
 
-const char* usageName(int code)
+const char* nameOf(int code)
 {
     if (code < static_cast<int>(kLowNames.size()))
         return kLowNames[code];
@@ -61,7 +61,7 @@ struct UsageTexts {
             // The list the operator knows has three spaces after g, m and w.
             const bool narrow = code == 0x0A || code == 0x10 || code == 0x1A;
             storage[code] = hexCaption(static_cast<std::uint8_t>(code)) + (narrow ? "   " : "    ")
-                          + usageName(code);
+                          + nameOf(code);
             views[code] = storage[code];
         }
     }
@@ -102,6 +102,10 @@ bool validKey(int key) { return key >= 1 && key <= kMaxKeys; }
 } // namespace
 
 std::string_view usageItemText(std::uint8_t code) { return usageTexts().views[code]; }
+
+std::string_view usageName(std::uint8_t code) { return nameOf(code); }
+
+bool isKeyCode(std::uint8_t code) { return code > 0x03; }
 
 const std::array<std::string_view, kUsageCodeCount>& usageItemTexts() { return usageTexts().views; }
 

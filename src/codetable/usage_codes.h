@@ -30,6 +30,10 @@ const std::array<std::string_view, kUsageCodeCount>& usageItemTexts();
 
 // "0x" and two upper-case hex digits: the caption of a key button.
 std::string hexCaption(std::uint8_t code);
+// The name alone, e.g. "a" or "Undefine".
+std::string_view usageName(std::uint8_t code);
+// False for 0x00-0x03: no key but "no event" and the keyboard's error reports.
+bool isKeyCode(std::uint8_t code);
 
 // ---- Modifiers -------------------------------------------------------------
 

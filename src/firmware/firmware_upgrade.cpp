@@ -186,6 +186,13 @@ firmware_upgrade::firmware_upgrade(std::shared_ptr<vardo::device::EncoderSlot> e
     d->statusBox->setReadOnly(true);
     d->statusBox->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
 
+    // Screen readers name each control by what it is, not by its group or its contents.
+    d->filenameTextBox->setAccessibleName(QStringLiteral("File to download"));
+    d->progressBar->setAccessibleName(QStringLiteral("Upgrade progress"));
+    d->statusBox->setAccessibleName(QStringLiteral("Upgrade log"));
+    d->statusBox->verticalScrollBar()->setAccessibleName(QStringLiteral("Upgrade log scroll bar"));
+    d->statusBox->horizontalScrollBar()->setAccessibleName(QStringLiteral("Upgrade log side scroll bar"));
+
     d->btnBrowse->setEnabled(false);
     d->btnUpgrade->setEnabled(false);
 

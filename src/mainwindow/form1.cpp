@@ -3,6 +3,7 @@
 #include "mainwindow/encoder_menu.h"
 
 #include "codetable/code_table_editor.h"
+#include "codetable/code_table_editor_window.h"
 #include "codetable/usage_codes.h"
 #include "config/utility_config.h"
 #include "firmware/firmware_upgrade.h"
@@ -29,6 +30,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QTextEdit>
 
@@ -55,12 +57,18 @@ const QString kLine1NoneGap = QStringLiteral("                                Fi
 const QString kLine2Start = QStringLiteral("Keypad Selected     -    ");
 const QString kLine2Gap = QStringLiteral("                                Code Table Loaded     -   ");
 const QString kNone = QStringLiteral("None");
+const QString kTitle = QStringLiteral("USB Encoder Configuration Utility");
+const QString kNotSaved = QStringLiteral("Not saved as power-up defaults");
 
 // What the status bar says after an action, and what to do without an encoder.
 const QString kNoEncoderHint =
     QStringLiteral("No encoder: plug it in, install the udev rule %1 (by hand: copy it to "
                    "/etc/udev/rules.d), then press Scan For Device.")
         .arg(QString::fromLatin1(vardo::link::kUdevRulePath));
+// At the first start the box shows before the window: it says what comes next.
+const std::string kMsgNextStepAtStart =
+    std::string("The main window opens next, without an encoder: plug it in, install the udev rule ")
+    + vardo::link::kUdevRulePath + " (by hand: copy it to /etc/udev/rules.d), then press Scan For Device.";
 constexpr const char* kFactoryResetCaption = "Reset To Factory Default";
 constexpr const char* kImportCaption = "Import Cfg File";
 constexpr const char* kImportQuestion = "Send the imported settings to the encoder now?";
@@ -83,11 +91,19 @@ void showMessage(const std::string& text)
 
 const vardo::config::Report kReport = [](const std::string& text) { showMessage(text); };
 
-QComboBox* makeBox(QWidget* parent, const char* name, const QString& placeholder,
+QComboBox* makeBox(QWidget* parent, const char* name, const QString& caption, const QString& placeholder,
                    const QStringList& items, QRect geometry, QObject* boxFilter)
 {
     auto* box = new QComboBox(parent);
     box->setObjectName(QString::fromLatin1(name));
+    // Screen readers name the box by what it sets; the choice is its value.
+    // On Linux Qt names a box by its choice and takes the caption from the
+    // label it is labelled by: an unseen one, the boxes saying it themselves.
+    box->setAccessibleName(caption);
+    auto* label = new QLabel(caption, parent);
+    label->setObjectName(QString::fromLatin1(name) + QStringLiteral("Caption"));
+    label->setBuddy(box);
+    label->hide();
     box->addItems(items);
     box->setPlaceholderText(placeholder);
     box->setCurrentIndex(-1);
@@ -125,7 +141,7 @@ QStringList numberedItems(const QString& prefix, int count)
 Form1::Form1(QWidget* parent) : QWidget(parent), encoder_(std::make_shared<vardo::device::EncoderSlot>())
 {
     setObjectName(QStringLiteral("Form1"));
-    setWindowTitle(QStringLiteral("USB Encoder Configuration Utility"));
+    setWindowTitle(kTitle);
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
                    | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
                    | Qt::WindowCloseButtonHint);
@@ -192,6 +208,8 @@ void Form1::buildStatusPanel()
         panel.setColor(group, QPalette::Text, QColor(105, 105, 105));
     }
     richTextBox1->setPalette(panel);
+    richTextBox1->setAccessibleName(QStringLiteral("Encoder status"));
+    richTextBox1->verticalScrollBar()->setAccessibleName(QStringLiteral("Encoder status scroll bar"));
 }
 
 void Form1::buildSettingsBoxes()
@@ -200,17 +218,19 @@ void Form1::buildSettingsBoxes()
     QStringList layouts;
     for (std::string_view text : vardo::codetable::layoutItemTexts())
         layouts << QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
-    keypadTypeCbox = makeBox(this, "keypadTypeCbox", QStringLiteral("Keypad - Layout"), layouts,
-                             {27, 173, 207, 28}, blocker);
-    ledBrightnessCbox = makeBox(this, "ledBrightnessCbox", QStringLiteral("LED Brightness"),
+    keypadTypeCbox = makeBox(this, "keypadTypeCbox", QStringLiteral("Keypad layout"),
+                             QStringLiteral("Keypad - Layout"), layouts, {27, 173, 207, 28}, blocker);
+    ledBrightnessCbox = makeBox(this, "ledBrightnessCbox", QStringLiteral("LED brightness"),
+                                QStringLiteral("LED Brightness"),
                                 numberedItems(QStringLiteral("LED Brightness - "), 10),
                                 {330, 173, 207, 28}, blocker);
-    ledColourCbox = makeBox(this, "ledColourCbox", QStringLiteral("LED Colour"),
+    ledColourCbox = makeBox(this, "ledColourCbox", QStringLiteral("LED colour"), QStringLiteral("LED Colour"),
                             {QStringLiteral("LED Colour - White")}, {632, 173, 207, 28}, blocker);
-    buzzerCbox = makeBox(this, "buzzerCbox", QStringLiteral("Buzzer"),
+    buzzerCbox = makeBox(this, "buzzerCbox", QStringLiteral("Buzzer"), QStringLiteral("Buzzer"),
                          {QStringLiteral("Buzzer - Off"), QStringLiteral("Buzzer - On")},
                          {27, 245, 207, 28}, blocker);
-    buzzerPeriodCbox = makeBox(this, "buzzerPeriodCbox", QStringLiteral("Buzzer Period"),
+    buzzerPeriodCbox = makeBox(this, "buzzerPeriodCbox", QStringLiteral("Buzzer period"),
+                               QStringLiteral("Buzzer Period"),
                                numberedItems(QStringLiteral("Buzzer Period -"), 10),
                                {330, 245, 207, 28}, blocker);
 }
@@ -262,6 +282,12 @@ void Form1::buildMenu()
     statusStrip1->setFont(windowFont(8.25));
     encoderIdentityLbl = new QLabel(statusStrip1);
     encoderIdentityLbl->setObjectName(QStringLiteral("encoderIdentityLbl"));
+    unsavedLbl = new QLabel(kNotSaved, statusStrip1);
+    unsavedLbl->setObjectName(QStringLiteral("unsavedLbl"));
+    unsavedLbl->setToolTip(QStringLiteral("The encoder runs with these settings, but a replug brings back "
+                                          "its power-up defaults: press Save Changes to keep them"));
+    unsavedLbl->hide();
+    statusStrip1->addPermanentWidget(unsavedLbl);
     statusStrip1->addPermanentWidget(encoderIdentityLbl);
 
     connect(import, &QAction::triggered, this, &Form1::onImportConfig);
@@ -298,6 +324,8 @@ int Form1::GetDeviceStatusMessage()
         != vardo::device::Result::Ok)
         return -1;
     adoptStatus(status);
+    if (const auto encoder = encoder_->get())
+        powerUp_.seen(encoder->identity().path, status);
     return 0;
 }
 
@@ -376,21 +404,21 @@ void Form1::showStatusLines(const QString& line1, const QString& line2)
     richTextBox1->setPlainText(line1 + QLatin1Char('\n') + line2);
 }
 
-bool Form1::rescanAndShowStatus()
+bool Form1::rescanAndShowStatus(bool atStart)
 {
     if (!encoder_->rescan())
-        showNotConnected();
+        showNotConnected(atStart);
     return showStatusOrNone();
 }
 
 bool Form1::showStatusOrNone()
 {
     const bool present = GetDeviceStatusMessage() == 0;
+    endOutcome();
     if (present) {
         ShowDeviceStatus();
-        if (statusStrip1->currentMessage() == kNoEncoderHint)
-            statusStrip1->clearMessage();
     } else {
+        powerUp_.forget();
         ShowNoDevice();
         showNoEncoderHint();
     }
@@ -402,9 +430,14 @@ void Form1::showOutcome(const QString& text) { statusStrip1->showMessage(text); 
 
 void Form1::showNoEncoderHint() { showOutcome(kNoEncoderHint); }
 
+void Form1::endOutcome() { statusStrip1->clearMessage(); }
+
 void Form1::showIdentity()
 {
     const auto encoder = encoder_->get();
+    const bool unsaved = encoder && powerUp_.unsaved();
+    unsavedLbl->setVisible(unsaved);
+    setWindowTitle(unsaved ? kTitle + QStringLiteral(" *") : kTitle);
     if (!encoder) {
         encoderIdentityLbl->clear();
         return;
@@ -428,6 +461,7 @@ bool Form1::reportIfEncoderGone()
     if (!encoder || encoder->attached())
         return false;
     encoder_->close();
+    powerUp_.forget();
     showMessage(messages::kNotConnected);
     ShowNoDevice();
     showNoEncoderHint();
@@ -450,7 +484,9 @@ void Form1::onDeviceChange()
         return;
     const auto encoder = encoder_->get();
     if (encoder && !encoder->attached()) {
+        // Plugged in again it starts with its power-up defaults.
         encoder_->close();
+        powerUp_.forget();
         ShowNoDevice();
         showNoEncoderHint();
     } else if (!encoder && !vardo::device::attachedEncoders().empty()) {
@@ -459,10 +495,12 @@ void Form1::onDeviceChange()
     showIdentity();
 }
 
-void Form1::showNotConnected()
+void Form1::showNotConnected(bool atStart)
 {
     if (link::encoderListedButNotPermitted())
         showMessage(std::string(messages::kNotConnected) + "\r\n" + kMsgNoPermission);
+    else if (atStart)
+        showMessage(std::string(messages::kNotConnected) + "\r\n" + kMsgNextStepAtStart);
     else
         showMessage(messages::kNotConnected);
 }
@@ -478,7 +516,7 @@ void Form1::onLoad()
     });
     // Only the load step presets the mask (nothing reads it before the status).
     prev_options_fitted = link::kAllOptions;
-    rescanAndShowStatus();
+    rescanAndShowStatus(true);
 }
 
 void Form1::onScanForDevice() { rescanAndShowStatus(); }
@@ -500,6 +538,9 @@ bool Form1::commitBox(QComboBox* box, vardo::device::Setting setting, int payloa
         return false;
     }
     field = index;
+    powerUp_.changed(storedSettings());
+    endOutcome();
+    showIdentity();
     return true;
 }
 
@@ -545,6 +586,8 @@ void Form1::onSaveChanges()
         return;
     }
     SaveToConfigFile();
+    powerUp_.saved(storedSettings());
+    showIdentity();
 }
 
 void Form1::SaveToConfigFile()
@@ -577,8 +620,9 @@ vardo::link::DeviceStatus Form1::storedSettings() const
 
 void Form1::onFactoryReset()
 {
-    // Settings and customised tables are lost: the operator confirms first.
-    if (!dialogs().question(kFactoryResetCaption, messages::kFactoryResetQuestion)) {
+    // Settings and customised tables are lost: the operator confirms first,
+    // and Enter alone keeps them.
+    if (!dialogs().questionDefaultNo(kFactoryResetCaption, messages::kFactoryResetQuestion)) {
         showOutcome(QStringLiteral("Factory reset cancelled: nothing was sent"));
         return;
     }
@@ -587,6 +631,8 @@ void Form1::onFactoryReset()
     const auto lock = vardo::device::lockForOperation(encoder_->get().get(), showMessage);
     if (!lock)
         return;
+    // It restarts with its factory settings as power-up defaults.
+    powerUp_.forget();
     if (const auto encoder = encoder_->get())
         encoder->factoryReset();
     else
@@ -723,7 +769,24 @@ void Form1::onCustomiseCodeTable()
             showMessage(messages::kTableStatusFailed);
         return;
     }
-    openCodeTableEditor(this, encoder_, prev_keypadType_index, keyCodeArray);
+    auto* editor = vardo::codetable::createCodeTableEditor(this, encoder_, prev_keypadType_index, keyCodeArray);
+    if (!editor)
+        return;
+    connect(editor, &vardo::codetable::CodeTableEditorWindow::tableLoaded, this,
+            [this](const QString& summary, const link::CodeTable& table) {
+                powerUp_.tableLoaded(table);
+                showOutcome(summary);
+                showIdentity();
+            });
+    editor->show();
+}
+
+bool Form1::closeEditors()
+{
+    for (auto* editor : findChildren<vardo::codetable::CodeTableEditorWindow*>(Qt::FindDirectChildrenOnly))
+        if (editor->isVisible() && !editor->close())
+            return false;
+    return true;
 }
 
 void Form1::onUpdateFirmware()
@@ -757,13 +820,22 @@ void Form1::onUpdateFirmware()
     if (enterLoader && !prepareUpgrade(*window))
         EnableDisableFunctionButtons(false);
     // The new firmware may report a new version and restored settings: show them.
+    // Either way the encoder has restarted: with the written-back settings
+    // saved as its power-up defaults, or with the defaults it had.
     connect(window, &firmware_upgrade::upgradeFinished, this, [this](bool ok) {
-        if (ok && !closing_ && GetDeviceStatusMessage() == 0)
+        if (!ok || closing_)
+            return;
+        powerUp_.forget();
+        endOutcome();
+        if (GetDeviceStatusMessage() == 0)
             ShowDeviceStatus();
+        showIdentity();
     });
     connect(window, &firmware_upgrade::returnedToApplication, this, [this] {
-        if (!closing_)
-            rescanAndShowStatus();
+        if (closing_)
+            return;
+        powerUp_.forget();
+        rescanAndShowStatus();
     });
     window->show();
 }
@@ -822,7 +894,7 @@ void Form1::closeUpgradeWindows()
 
 void Form1::onExit()
 {
-    if (waitForUpgrade(true))
+    if (waitForUpgrade(true) || !closeEditors())
         return;
     closeUpgradeWindows();
     // A running self test stops and puts the encoder's period, brightness and
@@ -840,7 +912,7 @@ void Form1::onMenuExit() { onExit(); }
 
 void Form1::closeEvent(QCloseEvent* event)
 {
-    if (waitForUpgrade(false)) {
+    if (waitForUpgrade(false) || !closeEditors()) {
         event->ignore();
         return;
     }

@@ -16,6 +16,7 @@
 #include "config/utility_config.h"
 #include "device/device_watch.h"
 #include "device/encoder.h"
+#include "device/power_up_defaults.h"
 
 class QComboBox;
 class QLabel;
@@ -108,21 +109,30 @@ private:
     void connectHandlers();
     // The re-scan of the load step, "Scan For Device" and the factory reset: the
     // first encoder opened (or "not connected" said), its status read and shown.
-    // True when an encoder is shown.
-    bool rescanAndShowStatus();
+    // True when an encoder is shown. atStart: the load step, before the window shows.
+    bool rescanAndShowStatus(bool atStart = false);
     // GetDeviceStatusMessage, then ShowDeviceStatus or ShowNoDevice; true for the first.
     bool showStatusOrNone();
-    // "Vardo 710 Encoder not connected..", with a line on permissions when that is the cause.
-    void showNotConnected();
+    // "Vardo 710 Encoder not connected..", with a line on permissions when that
+    // is the cause, or (atStart) on what to do once the window has opened.
+    void showNotConnected(bool atStart = false);
     // After a failed action: when the encoder has left the bus, says it is not
     // connected (once, instead of the action's own failure) and shows the
     // window without it. True when it had gone.
     bool reportIfEncoderGone();
     // The status bar: the encoder in use (port, serial) on the right; the
     // last outcome, or what to do without an encoder, on the left.
+    // The title and the status bar also mark settings the encoder would not
+    // power up with (not saved as power-up defaults).
     void showIdentity();
     void showOutcome(const QString& text);
     void showNoEncoderHint();
+    // The left side's message described a state that has ended (the encoder
+    // shown anew, lost, changed or restarted): it goes.
+    void endOutcome();
+    // Code table editors closed first, so that their edits are applied or
+    // dropped by the operator's choice. False when one stays open.
+    bool closeEditors();
     // Import: what the new file holds, and the offer to send it now.
     void offerImportedSettings(const std::string& chosenPath);
     bool upgradeWindowOpen() const;
@@ -165,6 +175,9 @@ private:
     QMenuBar* menuStrip1 = nullptr;
     QStatusBar* statusStrip1 = nullptr;
     QLabel* encoderIdentityLbl = nullptr;
+    QLabel* unsavedLbl = nullptr;
+    // Whether what the encoder runs with is what it powers up with.
+    vardo::device::PowerUpDefaults powerUp_;
     std::unique_ptr<vardo::device::DeviceWatch> watch_;
 
     std::function<void()> applicationEnder_;

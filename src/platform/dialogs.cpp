@@ -11,6 +11,11 @@ class SilentDialogs final : public Dialogs {
 public:
     void message(const std::string&, const std::string&, MessageIcon) override {}
     bool question(const std::string&, const std::string&) override { return false; }
+    bool questionDefaultNo(const std::string&, const std::string&) override { return false; }
+    EditsChoice applyDiscardCancel(const std::string&, const std::string&) override
+    {
+        return EditsChoice::Cancel;
+    }
     std::optional<std::string> openFile(const std::string&, const std::string&,
                                         const std::string&) override { return std::nullopt; }
     std::optional<std::string> selectFolder(const std::string&, const std::string&) override
@@ -52,6 +57,25 @@ bool RecordingDialogs::question(const std::string& caption, const std::string& t
     return a;
 }
 
+bool RecordingDialogs::questionDefaultNo(const std::string& caption, const std::string& text)
+{
+    const bool yes = question(caption, text);
+    std::lock_guard lock(mutex_);
+    records_.back().defaultNo = true;
+    return yes;
+}
+
+EditsChoice RecordingDialogs::applyDiscardCancel(const std::string& caption, const std::string& text)
+{
+    std::lock_guard lock(mutex_);
+    records_.push_back({DialogRecord::Kind::ApplyDiscardCancel, caption, text, MessageIcon::Question});
+    if (editsAnswers_.empty())
+        return EditsChoice::Cancel;
+    const EditsChoice a = editsAnswers_.front();
+    editsAnswers_.pop_front();
+    return a;
+}
+
 std::optional<std::string> RecordingDialogs::openFile(const std::string& filter, const std::string&,
                                                       const std::string&)
 {
@@ -86,6 +110,12 @@ void RecordingDialogs::answerQuestion(bool yes)
 {
     std::lock_guard lock(mutex_);
     questionAnswers_.push_back(yes);
+}
+
+void RecordingDialogs::answerEdits(EditsChoice choice)
+{
+    std::lock_guard lock(mutex_);
+    editsAnswers_.push_back(choice);
 }
 
 void RecordingDialogs::answerOpenFile(std::optional<std::string> path)

@@ -9,6 +9,9 @@ namespace vardo::platform {
 
 enum class MessageIcon { Warning, Question, Information, Error };
 
+// The answer to a question about edits not yet applied.
+enum class EditsChoice { Apply, Discard, Cancel };
+
 class Dialogs {
 public:
     virtual ~Dialogs() = default;
@@ -17,6 +20,12 @@ public:
                          MessageIcon icon = MessageIcon::Warning) = 0;
     // Modal Yes/No question with the question icon; true for Yes.
     virtual bool question(const std::string& caption, const std::string& text) = 0;
+    // The same with No as the default button (Enter answers No), before what
+    // cannot be undone.
+    virtual bool questionDefaultNo(const std::string& caption, const std::string& text) = 0;
+    // Modal question with Apply, Discard and Cancel (Apply the default button,
+    // Esc cancels) about edits that would otherwise be lost.
+    virtual EditsChoice applyDiscardCancel(const std::string& caption, const std::string& text) = 0;
     // File-open dialog. filter uses the "Label|*.ext|Label|*.ext" form.
     // Returns the chosen path, or nothing when cancelled.
     virtual std::optional<std::string> openFile(const std::string& filter,
@@ -30,7 +39,7 @@ public:
 };
 
 // The dialogs in force. Before setDialogs is called this is a silent
-// implementation that answers No / cancel and records nothing.
+// implementation that answers No / Cancel and records nothing.
 Dialogs& dialogs();
 // Installs d (not owned); nullptr restores the silent default.
 void setDialogs(Dialogs* d);

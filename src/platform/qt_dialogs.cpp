@@ -80,6 +80,36 @@ bool QtDialogs::question(const std::string& caption, const std::string& text)
     return yes;
 }
 
+bool QtDialogs::questionDefaultNo(const std::string& caption, const std::string& text)
+{
+    bool yes = false;
+    onGuiThread([&] {
+        yes = QMessageBox::question(QApplication::activeWindow(), fromLocal8(caption),
+                                    fromLocal8(text), QMessageBox::Yes | QMessageBox::No,
+                                    QMessageBox::No)
+            == QMessageBox::Yes;
+    });
+    return yes;
+}
+
+EditsChoice QtDialogs::applyDiscardCancel(const std::string& caption, const std::string& text)
+{
+    EditsChoice choice = EditsChoice::Cancel;
+    onGuiThread([&] {
+        QMessageBox box(QMessageBox::Question, fromLocal8(caption), fromLocal8(text),
+                        QMessageBox::Apply | QMessageBox::Discard | QMessageBox::Cancel,
+                        QApplication::activeWindow());
+        box.setDefaultButton(QMessageBox::Apply);
+        box.setEscapeButton(QMessageBox::Cancel);
+        switch (box.exec()) {
+        case QMessageBox::Apply: choice = EditsChoice::Apply; break;
+        case QMessageBox::Discard: choice = EditsChoice::Discard; break;
+        default: break;
+        }
+    });
+    return choice;
+}
+
 std::optional<std::string> QtDialogs::openFile(const std::string& filter,
                                                const std::string& initialFolder,
                                                const std::string& initialName)

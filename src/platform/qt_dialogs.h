@@ -13,6 +13,8 @@ class QtDialogs final : public Dialogs {
 public:
     void message(const std::string& caption, const std::string& text, MessageIcon icon) override;
     bool question(const std::string& caption, const std::string& text) override;
+    bool questionDefaultNo(const std::string& caption, const std::string& text) override;
+    EditsChoice applyDiscardCancel(const std::string& caption, const std::string& text) override;
     std::optional<std::string> openFile(const std::string& filter, const std::string& initialFolder,
                                         const std::string& initialName) override;
     std::optional<std::string> selectFolder(const std::string& description,

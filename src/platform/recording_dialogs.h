@@ -11,17 +11,20 @@
 namespace vardo::platform {
 
 struct DialogRecord {
-    enum class Kind { Message, Question, OpenFile, SelectFolder, OpenUrl };
+    enum class Kind { Message, Question, ApplyDiscardCancel, OpenFile, SelectFolder, OpenUrl };
     Kind kind;
     std::string caption;   // message/question caption; picker description
     std::string text;      // message/question text; picker filter; url
     MessageIcon icon = MessageIcon::Warning;
+    bool defaultNo = false;   // a question whose default button is No
 };
 
 class RecordingDialogs final : public Dialogs {
 public:
     void message(const std::string& caption, const std::string& text, MessageIcon icon) override;
     bool question(const std::string& caption, const std::string& text) override;
+    bool questionDefaultNo(const std::string& caption, const std::string& text) override;
+    EditsChoice applyDiscardCancel(const std::string& caption, const std::string& text) override;
     std::optional<std::string> openFile(const std::string& filter, const std::string& initialFolder,
                                         const std::string& initialName) override;
     std::optional<std::string> selectFolder(const std::string& description,
@@ -30,6 +33,8 @@ public:
 
     // Scripted answers, consumed in order.
     void answerQuestion(bool yes);
+    // Unscripted, applyDiscardCancel answers Cancel.
+    void answerEdits(EditsChoice choice);
     void answerOpenFile(std::optional<std::string> path);
     void answerSelectFolder(std::optional<std::string> folder);
     // Called (on the calling thread) whenever a message box is shown.
@@ -44,6 +49,7 @@ private:
     mutable std::mutex mutex_;
     std::vector<DialogRecord> records_;
     std::deque<bool> questionAnswers_;
+    std::deque<EditsChoice> editsAnswers_;
     std::deque<std::optional<std::string>> fileAnswers_;
     std::deque<std::optional<std::string>> folderAnswers_;
     std::function<void(const DialogRecord&)> messageHook_;

@@ -10,13 +10,16 @@
 #include "platform/recording_dialogs.h"
 #include "sim/bus.h"
 #include "sim/virtual_encoder.h"
+#include "support/accessibility.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -50,9 +53,13 @@ protected:
 
     void TearDown() override
     {
+        // An editor takes its code list's popup with it: no stale pointers.
+        std::vector<QPointer<QWidget>> windows;
         for (QWidget* w : QApplication::topLevelWidgets())
-            if (qobject_cast<CodeTableEditorWindow*>(w))
-                delete w;
+            windows.emplace_back(w);
+        for (const QPointer<QWidget>& w : windows)
+            if (qobject_cast<CodeTableEditorWindow*>(w.data()))
+                delete w.data();
         slot->adopt(nullptr);
         encoder.reset();
         sim::Bus::instance().reset();
@@ -435,8 +442,9 @@ TEST_F(EditorTest, ApplyOnAnUnpluggedEncoderKeepsTheEditsForAfterReplug)
     EXPECT_TRUE(closedAndGone(w));
 }
 
-// Keys: Esc closes as Close does (sending nothing), Enter applies; a changed
-// key is marked in bold as well as in colour, and named so for screen readers.
+// Keys: Esc closes as Close does (sending nothing once the edits are
+// discarded), Enter applies; a changed key is marked in bold as well as in
+// colour, and named so for screen readers.
 TEST_F(EditorTest, EscClosesEnterAppliesAndChangedKeysAreBold)
 {
     attach(8, patternTable(0x30));
@@ -449,6 +457,7 @@ TEST_F(EditorTest, EscClosesEnterAppliesAndChangedKeysAreBold)
         EXPECT_FALSE(key(w, 5)->font().bold());
         EXPECT_EQ(key(w, 4)->accessibleName(), "Key 4 code 0x04, changed");
         EXPECT_EQ(modifier(w, 4)->accessibleName(), "Key 4 modifier None, changed");
+        dialogs.answerEdits(platform::EditsChoice::Discard);
         QTest::keyClick(w, pressed);
         EXPECT_EQ(loads().size(), pressed == Qt::Key_Return ? 1u : 0u);
         EXPECT_TRUE(closedAndGone(w));
@@ -499,12 +508,92 @@ TEST_F(EditorTest, SeveralEditorsKeepTheirOwnState)
     EXPECT_EQ(colour(key(b, 1)), CodeTableEditorWindow::orange());
     EXPECT_EQ(colour(key(a, 1)), CodeTableEditorWindow::green());
 
-    // Closing one leaves the other untouched and sends nothing.
+    // Closing one (its edit discarded) leaves the other untouched and sends nothing.
+    dialogs.answerEdits(platform::EditsChoice::Discard);
     button(a, "exitBtn")->click();
     EXPECT_TRUE(closedAndGone(a));
     ASSERT_TRUE(b);
     EXPECT_EQ(b->model().keySelected, 1u);
     EXPECT_TRUE(encoder->receivedCommands().empty());
+}
+
+} // namespace
+
+namespace {
+
+// Close (the button, Esc or the title bar) with edits not yet applied asks:
+// Cancel keeps them, Apply loads them and closes, Discard closes and sends nothing.
+TEST_F(EditorTest, ClosingWithEditsNotAppliedAsksApplyDiscardOrCancel)
+{
+    attach(8, patternTable(0x30));
+    QPointer<CodeTableEditorWindow> w = open(8);
+    button(w, "exitBtn")->click();   // no edits: closes without a word
+    EXPECT_TRUE(closedAndGone(w));
+    EXPECT_TRUE(dialogs.records().empty());
+
+    for (auto choice : {platform::EditsChoice::Cancel, platform::EditsChoice::Apply, platform::EditsChoice::Discard}) {
+        encoder->clearReceivedCommands();
+        dialogs.clear();
+        w = open(8);
+        QSignalSpy loaded(w.data(), &CodeTableEditorWindow::tableLoaded);
+        key(w, 3)->click();
+        key(w, 1)->click();
+        choose(codeList(w), 0x2C);
+        dialogs.answerEdits(choice);
+        w->close();
+        const auto records = dialogs.records();
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(records[0].kind, platform::DialogRecord::Kind::ApplyDiscardCancel);
+        EXPECT_EQ(records[0].caption, "Vardo USB Encoder");
+        EXPECT_EQ(records[0].text, "The code table has changes that are not in the encoder yet (keys 1, 3). "
+                                   "Apply them before closing?");
+        EXPECT_EQ(loads().size(), choice == platform::EditsChoice::Apply ? 1u : 0u);
+        EXPECT_EQ(loaded.size(), choice == platform::EditsChoice::Apply ? 1 : 0);
+        if (choice == platform::EditsChoice::Cancel) {
+            ASSERT_TRUE(w && w->isVisible());
+            EXPECT_EQ(text(key(w, 3)), "0x2C");
+            delete w.data();
+        } else {
+            EXPECT_TRUE(closedAndGone(w));
+        }
+    }
+}
+
+// The code list opens at the selected key's own code (its text still shows the
+// last choice); the codes that are no key are marked; each key shows its number
+// and its code's name, and a legend says what the colours mean.
+TEST_F(EditorTest, TheListOpensAtTheKeysCodeAndKeysSayWhatTheySend)
+{
+    attach(8, patternTable(0x30));
+    QPointer<CodeTableEditorWindow> w = open(8);
+    const int code4 = w->model().currentKCode[3];
+    EXPECT_EQ(w->findChild<QLabel*>("key4NameLbl")->text().toStdString(),
+              "Key 4: " + std::string(codetable::usageName(static_cast<std::uint8_t>(code4))));
+    key(w, 4)->click();
+    codeList(w)->showPopup();
+    EXPECT_EQ(codeList(w)->view()->currentIndex().row(), code4);
+    codeList(w)->hidePopup();
+    EXPECT_EQ(codeList(w)->currentIndex(), -1);   // still reads "Select Code"
+    for (int code : {0, 1, 2, 3})
+        EXPECT_FALSE(codeList(w)->itemData(code, Qt::ToolTipRole).toString().isEmpty()) << code;
+    EXPECT_FALSE(codeList(w)->itemData(4, Qt::ToolTipRole).isValid());
+    choose(codeList(w), 0x04);
+    EXPECT_EQ(w->findChild<QLabel*>("key4NameLbl")->text(), "Key 4: a");
+    const QString legend = w->findChild<QLabel*>("legendLbl")->accessibleName();
+    for (const char* word : {"Red", "Orange", "Green", "Bold italics"})
+        EXPECT_TRUE(legend.contains(QLatin1String(word))) << word;
+}
+
+// Every control a screen reader meets is named, the list shown for a selected key too.
+TEST_F(EditorTest, EveryControlHasAName)
+{
+    attach(8, patternTable(0x30));
+    QPointer<CodeTableEditorWindow> w = open(8);
+    key(w, 1)->click();
+    int controls = 0;
+    EXPECT_TRUE(testenv::unnamedControls(w, &controls).isEmpty())
+        << testenv::unnamedControls(w).join(", ").toStdString();
+    EXPECT_EQ(controls, 36);
 }
 
 } // namespace

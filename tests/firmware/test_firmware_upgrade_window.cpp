@@ -7,6 +7,7 @@
 #include "config/inifile.h"
 #include "loader/bsl430.h"
 #include "sim/hotplug_sim.h"
+#include "support/accessibility.h"
 #include "temp_folder.h"
 #include "upgrade_fixture.h"
 
@@ -111,6 +112,17 @@ TEST_F(WindowTest, HasItsControlsTextsAndSize)
     EXPECT_TRUE(child<QPlainTextEdit>("statusBox")->isReadOnly());
     EXPECT_FALSE(child<QPushButton>("btnBrowse")->isEnabled());
     EXPECT_FALSE(child<QPushButton>("btnUpgrade")->isEnabled());
+}
+
+// Every control is named for a screen reader: the file field by its label, not its group.
+TEST_F(WindowTest, EveryControlHasAName)
+{
+    window->show();
+    int controls = 0;
+    EXPECT_TRUE(vardo::testenv::unnamedControls(window, &controls).isEmpty())
+        << vardo::testenv::unnamedControls(window).join(", ").toStdString();
+    EXPECT_GE(controls, 7);
+    EXPECT_EQ(child<QLineEdit>("filenameTextBox")->accessibleName(), "File to download");
 }
 
 TEST_F(WindowTest, CountsLoadersAsTheyComeAndGo)

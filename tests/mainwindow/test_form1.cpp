@@ -7,14 +7,19 @@
 #include "firmware/firmware_upgrade.h"
 #include "device/encoder_choice.h"
 #include "device/port_lock.h"
+#include "device/power_up_defaults.h"
 #include "link/encoder_commands.h"
+#include "link/messages.h"
 #include "loader/bsl430.h"
 #include "mainwindow/about.h"
+#include "codetable/code_table_editor_window.h"
 #include "mainwindow/form1.h"
+#include "platform/qt_dialogs.h"
 #include "selftest/self_test.h"
 #include "sim/virtual_device.h"
 #include "sim/virtual_encoder.h"
 #include "sim/virtual_loader.h"
+#include "support/accessibility.h"
 
 #include <QAction>
 #include <QApplication>
@@ -24,10 +29,12 @@
 #include <QPointer>
 #include <QSignalSpy>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTest>
 #include <QTextEdit>
+#include <QTimer>
 #include <QWheelEvent>
 
 #include <gmock/gmock.h>
@@ -130,6 +137,20 @@ protected:
             if (w(name)->isEnabled())
                 out.emplace_back(name);
         return out;
+    }
+
+    // Customise Code Table on the 16-key layout, key 1 given 0x2C: the editor, not applied yet.
+    codetable::CodeTableEditorWindow* editKeyOne()
+    {
+        window->onCustomiseCodeTable();
+        auto* editor = window->findChild<codetable::CodeTableEditorWindow*>("My16way_layout");
+        if (!editor)
+            return nullptr;
+        editor->findChild<QPushButton*>("key1Btn")->click();
+        auto* codes = editor->findChild<QComboBox*>("selectCodeCbox");
+        codes->setCurrentIndex(0x2C);
+        emit codes->activated(0x2C);
+        return editor;
     }
 
     std::unique_ptr<sim::VirtualEncoder> encoder;
@@ -263,7 +284,11 @@ TEST_F(MainWindow, NoEncoderAtStart)
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].kind, DR::Kind::Message);
     EXPECT_EQ(records[0].caption, "Vardo USB Encoder");
-    EXPECT_EQ(records[0].text, "Vardo 710 Encoder not connected..\r\n");
+    // The box comes before the window, so it says what to do once the window is there.
+    EXPECT_EQ(records[0].text, "Vardo 710 Encoder not connected..\r\n"
+                               "The main window opens next, without an encoder: plug it in, install the udev "
+                               "rule /usr/lib/udev/rules.d/70-vardo-encoder.rules (by hand: copy it to "
+                               "/etc/udev/rules.d), then press Scan For Device.\r\n");
     EXPECT_EQ(records[0].icon, platform::MessageIcon::Warning);
 
     struct Placeholder {
@@ -697,6 +722,164 @@ TEST_F(MainWindow, FactoryResetWaitsRescansAndShowsTheEncoder)
     EXPECT_EQ(enabledControls().size(), 13u);
 }
 
+// ---- what the encoder powers up with ------------------------------------------------
+
+// A change is live at once but a replug brings back the power-up defaults: the
+// title and the status bar say so until Save Changes or a reset.
+TEST_F(MainWindow, SettingsNotSavedAsPowerUpDefaultsAreMarked)
+{
+    plugEncoder(7, 8);
+    load();
+    auto* unsaved = w<QLabel>("unsavedLbl");
+    const auto marked = [&] {
+        return unsaved->isVisibleTo(window.get()) && window->windowTitle().endsWith(" *");
+    };
+    EXPECT_FALSE(marked());
+    EXPECT_EQ(window->windowTitle(), "USB Encoder Configuration Utility");
+    choose(box("ledBrightnessCbox"), 2);
+    EXPECT_TRUE(marked());
+    EXPECT_EQ(unsaved->text(), "Not saved as power-up defaults");
+    choose(box("ledBrightnessCbox"), 5);   // back to what it powers up with
+    EXPECT_FALSE(marked());
+    choose(box("buzzerCbox"), 0);
+    window->onScanForDevice();   // the same encoder, still running with the change
+    EXPECT_TRUE(marked());
+    window->onSaveChanges();
+    EXPECT_FALSE(marked());
+
+    // A replug brings back the saved settings: nothing to mark.
+    choose(box("ledBrightnessCbox"), 1);
+    encoder->unplug();
+    QCoreApplication::sendPostedEvents(window.get(), QEvent::MetaCall);
+    EXPECT_FALSE(marked());
+    encoder->plugIn();
+    QCoreApplication::sendPostedEvents(window.get(), QEvent::MetaCall);
+    EXPECT_EQ(box("ledBrightnessCbox")->currentIndex(), 5);
+    EXPECT_FALSE(marked());
+
+    // A table loaded from the editor is live too; a factory reset ends the mark.
+    auto* editor = editKeyOne();
+    ASSERT_NE(editor, nullptr);
+    editor->findChild<QPushButton*>("applyBtn")->click();
+    EXPECT_TRUE(marked());
+    EXPECT_EQ(w<QStatusBar>("statusStrip1")->currentMessage(),
+              "Code table loaded into the encoder (1 of 16 keys changed)");
+    dialogs.answerQuestion(true);
+    window->onFactoryReset();
+    EXPECT_FALSE(marked());
+}
+
+TEST(PowerUpDefaults, ComparesTheLiveSettingsAndTableWithThoseSaved)
+{
+    device::PowerUpDefaults defaults;
+    link::DeviceStatus status;
+    status.keypadType = 2;   // 8 table bytes
+    EXPECT_FALSE(defaults.unsaved());
+    defaults.seen("a", status);
+    EXPECT_FALSE(defaults.unsaved());
+    link::CodeTable table{};
+    table[20] = 9;   // past the layout's keys: not compared
+    defaults.tableLoaded(table);
+    EXPECT_FALSE(defaults.unsaved());
+    table[1] = 0x1E;
+    defaults.tableLoaded(table);
+    EXPECT_TRUE(defaults.unsaved());
+    defaults.seen("a", status);   // read back as it was
+    EXPECT_FALSE(defaults.unsaved());
+    link::DeviceStatus changed = status;
+    changed.buzzerPeriod = 4;
+    defaults.changed(changed);
+    EXPECT_TRUE(defaults.unsaved());
+    defaults.seen("b", status);   // another encoder: what it reports is its own
+    EXPECT_FALSE(defaults.unsaved());
+    defaults.changed(changed);
+    defaults.forget();
+    EXPECT_FALSE(defaults.unsaved());
+}
+
+// ---- the status bar's message belongs to its moment ---------------------------------
+
+// The self test's verdict on an unplug goes once the encoder is back; an
+// outcome goes when the encoder changes or restarts after an upgrade.
+TEST_F(MainWindow, StatusBarMessagesGoWhenWhatTheyDescribeEnds)
+{
+    plugEncoder(7, 0);
+    load();
+    auto* bar = w<QStatusBar>("statusStrip1");
+    window->onSaveChanges();
+    EXPECT_TRUE(bar->currentMessage().startsWith("Saved: ")) << bar->currentMessage().toStdString();
+    choose(box("ledBrightnessCbox"), 2);
+    EXPECT_EQ(bar->currentMessage(), "");
+
+    encoder->unplug();
+    QCoreApplication::sendPostedEvents(window.get(), QEvent::MetaCall);
+    window->onTestEncoder();
+    auto* test = qobject_cast<self_test*>(window->openWindows().back());
+    ASSERT_NE(test, nullptr);
+    emit test->verdict(QStringLiteral("Self test stopped: the encoder went away"));
+    EXPECT_EQ(bar->currentMessage(), "Self test stopped: the encoder went away");
+    delete test;
+    encoder->plugIn();
+    QCoreApplication::sendPostedEvents(window.get(), QEvent::MetaCall);
+    EXPECT_EQ(bar->currentMessage(), "");
+
+    window->onResetFromConfigFile();   // says in the bar what it sent
+    EXPECT_FALSE(bar->currentMessage().isEmpty());
+    dialogs.answerQuestion(true);
+    window->onUpdateFirmware();
+    auto* upgrade = qobject_cast<firmware_upgrade*>(window->openWindows().back());
+    ASSERT_NE(upgrade, nullptr);
+    encoder->restartApplication("03.00C");
+    ASSERT_TRUE(window->encoder()->rescan());
+    emit upgrade->upgradeFinished(true);
+    EXPECT_EQ(bar->currentMessage(), "");
+}
+
+// Exit with an editor holding edits asks about them first; Cancel keeps both windows.
+TEST_F(MainWindow, ExitAsksAboutEditsNotYetApplied)
+{
+    plugEncoder(7, 8);
+    load();
+    auto* editor = editKeyOne();
+    ASSERT_NE(editor, nullptr);
+    window->onExit();   // unscripted: Cancel
+    EXPECT_EQ(ended, 0);
+    EXPECT_TRUE(editor->isVisible());
+    ASSERT_EQ(dialogs.records().size(), 1u);
+    EXPECT_EQ(dialogs.records()[0].kind, DR::Kind::ApplyDiscardCancel);
+    dialogs.answerEdits(platform::EditsChoice::Apply);
+    window->onExit();
+    EXPECT_EQ(ended, 1);
+    EXPECT_THAT(commandCodes(), ElementsAre(link::GET_STATUS, link::LOAD_CODE_TABLE));
+}
+
+// Enter alone keeps the settings: the question (its text as it was) has No as its default button.
+TEST_F(MainWindow, FactoryResetQuestionDefaultsToNo)
+{
+    plugEncoder(7, 0);
+    load();
+    window->onFactoryReset();
+    ASSERT_EQ(dialogs.records().size(), 1u);
+    EXPECT_TRUE(dialogs.records()[0].defaultNo);
+    EXPECT_EQ(dialogs.records()[0].text, messages::kFactoryResetQuestion);
+
+    platform::QtDialogs real;
+    platform::setDialogs(&real);
+    QString defaultButton;
+    QTimer enter;
+    QObject::connect(&enter, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            defaultButton = box->defaultButton() ? box->defaultButton()->text() : QString();
+            QTest::keyClick(box, Qt::Key_Return);
+        }
+    });
+    enter.start(10);
+    window->onFactoryReset();
+    platform::setDialogs(&dialogs);
+    EXPECT_EQ(defaultButton.remove('&'), "No");
+    EXPECT_TRUE(encoder->receivedCommands().empty());
+}
+
 TEST_F(MainWindow, FactoryResetWithTheEncoderGone)
 {
     plugEncoder(7, 0);
@@ -790,6 +973,26 @@ TEST_F(MainWindow, KeyboardReachesEveryControlInReadingOrder)
     w("button11")->setFocus();
     QTest::keyClick(w("button11"), Qt::Key_Return);
     EXPECT_THAT(dialogs.messages(), ElementsAre("Vardo 710 Encoder not connected..\r\n"));
+}
+
+// A screen reader hears each control's name: the settings boxes their caption
+// (the choice is their value), the status panel what it is.
+TEST_F(MainWindow, EveryControlHasAName)
+{
+    plugEncoder(7, 0);
+    load();
+    window->show();
+    int controls = 0;
+    EXPECT_THAT(testenv::unnamedControls(window.get(), &controls), IsEmpty());
+    EXPECT_GE(controls, 14);
+    // A box's name is its choice on Linux: its caption comes from the label it is labelled by.
+    QAccessibleInterface* layout = QAccessible::queryAccessibleInterface(box("keypadTypeCbox"));
+    EXPECT_EQ(layout->text(QAccessible::Value), "4W    Function Key Table");
+    const auto labels = layout->relations(QAccessible::Label);
+    ASSERT_EQ(labels.size(), 1);
+    EXPECT_EQ(labels[0].first->text(QAccessible::Name), "Keypad layout");
+    EXPECT_EQ(box("ledBrightnessCbox")->accessibleName(), "LED brightness");
+    EXPECT_EQ(box("buzzerPeriodCbox")->accessibleName(), "Buzzer period");
 }
 
 // ---- the encoder held by another program ------------------------------------------------

@@ -10,6 +10,7 @@
 #include "platform/recording_dialogs.h"
 #include "sim/bus.h"
 #include "sim/virtual_encoder.h"
+#include "support/accessibility.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -298,6 +299,17 @@ TEST_F(SelfTestWindowTest, LabelsShowTheStatusAndAColourWithoutNameReadsColourN)
     start();
     EXPECT_EQ(labelText("ledColourLbl"), "COLOUR 7");
     EXPECT_EQ(labelText("keypadLbl"), "16 WAY");
+}
+
+// Every control a screen reader meets has a name: check boxes, key pictures, Close.
+TEST_F(SelfTestWindowTest, EveryControlHasAName)
+{
+    attach(7, 8);
+    start();
+    int controls = 0;
+    EXPECT_TRUE(testenv::unnamedControls(window, &controls).isEmpty())
+        << testenv::unnamedControls(window).join(", ").toStdString();
+    EXPECT_GE(controls, 20);
 }
 
 TEST_F(SelfTestWindowTest, EachPadTypeShowsItsPicturesAndKeyThreeLightsItsOwn)
