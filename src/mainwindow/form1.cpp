@@ -286,6 +286,9 @@ void Form1::buildMenu()
     unsavedLbl->setObjectName(QStringLiteral("unsavedLbl"));
     unsavedLbl->setToolTip(QStringLiteral("The encoder runs with these settings, but a replug brings back "
                                           "its power-up defaults: press Save Changes to keep them"));
+    QFont marked = unsavedLbl->font();
+    marked.setBold(true);
+    unsavedLbl->setFont(marked);
     unsavedLbl->hide();
     statusStrip1->addPermanentWidget(unsavedLbl);
     statusStrip1->addPermanentWidget(encoderIdentityLbl);
