@@ -531,7 +531,8 @@ TEST_F(EditorTest, ClosingWithEditsNotAppliedAsksApplyDiscardOrCancel)
     EXPECT_TRUE(closedAndGone(w));
     EXPECT_TRUE(dialogs.records().empty());
 
-    for (auto choice : {platform::EditsChoice::Cancel, platform::EditsChoice::Apply, platform::EditsChoice::Discard}) {
+    using platform::EditsChoice;
+    for (EditsChoice choice : {EditsChoice::Cancel, EditsChoice::Apply, EditsChoice::Discard}) {
         encoder->clearReceivedCommands();
         dialogs.clear();
         w = open(8);
@@ -541,21 +542,12 @@ TEST_F(EditorTest, ClosingWithEditsNotAppliedAsksApplyDiscardOrCancel)
         choose(codeList(w), 0x2C);
         dialogs.answerEdits(choice);
         w->close();
-        const auto records = dialogs.records();
-        ASSERT_EQ(records.size(), 1u);
-        EXPECT_EQ(records[0].kind, platform::DialogRecord::Kind::ApplyDiscardCancel);
-        EXPECT_EQ(records[0].caption, "Vardo USB Encoder");
-        EXPECT_EQ(records[0].text, "The code table has changes that are not in the encoder yet (keys 1, 3). "
-                                   "Apply them before closing?");
-        EXPECT_EQ(loads().size(), choice == platform::EditsChoice::Apply ? 1u : 0u);
-        EXPECT_EQ(loaded.size(), choice == platform::EditsChoice::Apply ? 1 : 0);
-        if (choice == platform::EditsChoice::Cancel) {
-            ASSERT_TRUE(w && w->isVisible());
-            EXPECT_EQ(text(key(w, 3)), "0x2C");
-            delete w.data();
-        } else {
-            EXPECT_TRUE(closedAndGone(w));
-        }
+        ASSERT_EQ(dialogs.records().size(), 1u);
+        EXPECT_EQ(dialogs.records()[0].text, "The code table has changes that are not in the encoder yet "
+                                             "(keys 1, 3). Apply them before closing?");
+        EXPECT_EQ(loads().size() + loaded.size(), choice == EditsChoice::Apply ? 2u : 0u);
+        EXPECT_EQ(closedAndGone(w), choice != EditsChoice::Cancel);
+        delete w.data();
     }
 }
 
@@ -566,22 +558,17 @@ TEST_F(EditorTest, TheListOpensAtTheKeysCodeAndKeysSayWhatTheySend)
 {
     attach(8, patternTable(0x30));
     QPointer<CodeTableEditorWindow> w = open(8);
-    const int code4 = w->model().currentKCode[3];
-    EXPECT_EQ(w->findChild<QLabel*>("key4NameLbl")->text().toStdString(),
-              "Key 4: " + std::string(codetable::usageName(static_cast<std::uint8_t>(code4))));
+    EXPECT_EQ(w->findChild<QLabel*>("key4NameLbl")->text(), "Key 4: Period");   // 0x37
     key(w, 4)->click();
     codeList(w)->showPopup();
-    EXPECT_EQ(codeList(w)->view()->currentIndex().row(), code4);
+    EXPECT_EQ(codeList(w)->view()->currentIndex().row(), 0x37);
     codeList(w)->hidePopup();
     EXPECT_EQ(codeList(w)->currentIndex(), -1);   // still reads "Select Code"
-    for (int code : {0, 1, 2, 3})
-        EXPECT_FALSE(codeList(w)->itemData(code, Qt::ToolTipRole).toString().isEmpty()) << code;
-    EXPECT_FALSE(codeList(w)->itemData(4, Qt::ToolTipRole).isValid());
+    for (int code : {0, 3, 4})
+        EXPECT_EQ(codeList(w)->itemData(code, Qt::ToolTipRole).isValid(), code < 4) << code;
     choose(codeList(w), 0x04);
     EXPECT_EQ(w->findChild<QLabel*>("key4NameLbl")->text(), "Key 4: a");
-    const QString legend = w->findChild<QLabel*>("legendLbl")->accessibleName();
-    for (const char* word : {"Red", "Orange", "Green", "Bold italics"})
-        EXPECT_TRUE(legend.contains(QLatin1String(word))) << word;
+    EXPECT_TRUE(w->findChild<QLabel*>("legendLbl")->accessibleName().startsWith("Red: as loaded"));
 }
 
 // Every control a screen reader meets is named, the list shown for a selected key too.
@@ -591,8 +578,7 @@ TEST_F(EditorTest, EveryControlHasAName)
     QPointer<CodeTableEditorWindow> w = open(8);
     key(w, 1)->click();
     int controls = 0;
-    EXPECT_TRUE(testenv::unnamedControls(w, &controls).isEmpty())
-        << testenv::unnamedControls(w).join(", ").toStdString();
+    EXPECT_EQ(testenv::unnamedControls(w, &controls).join(' ').toStdString(), "");
     EXPECT_EQ(controls, 36);
 }
 
