@@ -435,12 +435,17 @@ void Form1::showNoEncoderHint() { showOutcome(kNoEncoderHint); }
 
 void Form1::endOutcome() { statusStrip1->clearMessage(); }
 
-void Form1::showIdentity()
+void Form1::showSavedState()
 {
-    const auto encoder = encoder_->get();
-    const bool unsaved = encoder && powerUp_.unsaved();
+    const bool unsaved = encoder_->get() && powerUp_.unsaved();
     unsavedLbl->setVisible(unsaved);
     setWindowTitle(unsaved ? kTitle + QStringLiteral(" *") : kTitle);
+}
+
+void Form1::showIdentity()
+{
+    showSavedState();
+    const auto encoder = encoder_->get();
     if (!encoder) {
         encoderIdentityLbl->clear();
         return;
@@ -543,7 +548,7 @@ bool Form1::commitBox(QComboBox* box, vardo::device::Setting setting, int payloa
     field = index;
     powerUp_.changed(storedSettings());
     endOutcome();
-    showIdentity();
+    showSavedState();
     return true;
 }
 
@@ -590,7 +595,7 @@ void Form1::onSaveChanges()
     }
     SaveToConfigFile();
     powerUp_.saved(storedSettings());
-    showIdentity();
+    showSavedState();
 }
 
 void Form1::SaveToConfigFile()
@@ -779,7 +784,7 @@ void Form1::onCustomiseCodeTable()
             [this](const QString& summary, const link::CodeTable& table) {
                 powerUp_.tableLoaded(table);
                 showOutcome(summary);
-                showIdentity();
+                showSavedState();
             });
     editor->show();
 }

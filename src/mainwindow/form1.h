@@ -122,9 +122,10 @@ private:
     bool reportIfEncoderGone();
     // The status bar: the encoder in use (port, serial) on the right; the
     // last outcome, or what to do without an encoder, on the left.
-    // The title and the status bar also mark settings the encoder would not
-    // power up with (not saved as power-up defaults).
     void showIdentity();
+    // The title and the status bar mark settings the encoder would not power
+    // up with (not saved as power-up defaults).
+    void showSavedState();
     void showOutcome(const QString& text);
     void showNoEncoderHint();
     // The left side's message described a state that has ended (the encoder

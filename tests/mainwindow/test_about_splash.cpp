@@ -159,7 +159,10 @@ TEST_F(StartUpOrder, SplashFirstThenLoadThenTheWindow)
     startUp.splash()->onShownLongEnough();
     EXPECT_TRUE(QTest::qWaitFor([&] { return startUp.mainWindowShown(); }, 2000));
     EXPECT_TRUE(startUp.mainWindow().isVisible());
-    EXPECT_THAT(steps, ElementsAre("built", "message Vardo 710 Encoder not connected..\r\n"));
+    EXPECT_THAT(steps, ElementsAre("built", "message Vardo 710 Encoder not connected..\r\nThe main window opens "
+                                            "next, without an encoder: plug it in, install the udev rule "
+                                            "/usr/lib/udev/rules.d/70-vardo-encoder.rules (by hand: copy it to "
+                                            "/etc/udev/rules.d), then press Scan For Device.\r\n"));
     EXPECT_EQ(FileName, dataHome + "/VardoInterface/USBUtilityCfg.ini");
     EXPECT_EQ(startUp.mainWindow().prev_options_fitted, 7);
 }

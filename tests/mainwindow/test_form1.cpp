@@ -7,7 +7,6 @@
 #include "firmware/firmware_upgrade.h"
 #include "device/encoder_choice.h"
 #include "device/port_lock.h"
-#include "device/power_up_defaults.h"
 #include "link/encoder_commands.h"
 #include "link/messages.h"
 #include "loader/bsl430.h"
@@ -764,24 +763,6 @@ TEST_F(MainWindow, SettingsNotSavedAsPowerUpDefaultsAreMarked)
     dialogs.answerQuestion(true);
     window->onFactoryReset();
     EXPECT_FALSE(marked());
-}
-
-// Only the layout's own table bytes count; another encoder starts from what it reports.
-TEST(PowerUpDefaults, ComparesTheLayoutsTableAndEachEncoderOnItsOwn)
-{
-    device::PowerUpDefaults defaults;
-    link::DeviceStatus status;
-    status.keypadType = 2;   // 8 table bytes
-    defaults.seen("a", status);
-    link::CodeTable table{};
-    table[20] = 9;
-    defaults.tableLoaded(table);
-    EXPECT_FALSE(defaults.unsaved());
-    table[1] = 0x1E;
-    defaults.tableLoaded(table);
-    EXPECT_TRUE(defaults.unsaved());
-    defaults.seen("b", status);
-    EXPECT_FALSE(defaults.unsaved());
 }
 
 // ---- the status bar's message belongs to its moment ---------------------------------
