@@ -3,7 +3,7 @@
 // at a time as fast writes.
 #include "loader/connection.h"
 
-#include "link/usb_port.h"
+#include "link/hid_list.h"
 #include "loader/ti_txt.h"
 #include "platform/clock.h"
 #include "platform/hid_bus.h"
@@ -214,17 +214,15 @@ Result Connection::open(const Address& address)
     // With a port, the index counts only the loaders on that port.
     std::string path;
     const std::lock_guard busLock(vardo::platform::hidBusMutex());
-    hid_device_info* list = hid_enumerate(address.vendorId, address.productId);
     unsigned long i = 0;
-    for (hid_device_info* d = list; d; d = d->next) {
-        if (!d->path || (!address.port.empty() && link::usbPortOf(d->path) != address.port))
+    for (const link::HidListing& d : link::listHid(address.vendorId, address.productId)) {
+        if (!address.port.empty() && d.port != address.port)
             continue;
         if (i++ == address.index) {
-            path = d->path;
+            path = d.path;
             break;
         }
     }
-    hid_free_enumeration(list);
     if (path.empty())
         return Result::NotFound;
     device_ = hid_open_path(path.c_str());
