@@ -20,12 +20,13 @@ std::string hex(std::uint32_t v)
 
 } // namespace
 
-ImageCheckResult checkFirmwareText(const std::string& text)
+ImageCheckResult checkFirmwareText(const std::string& text, loader::Image* parsed)
 {
     auto reader = loader::TiTxtReader::fromText(text);
-    // One bit a flash address: enough to find a byte given twice without
-    // keeping the image.
+    // One bit a flash address finds a byte given twice.
     auto seen = std::make_unique<std::bitset<0x10000>>();
+    // The bytes are kept as they are checked: nothing reads the text again.
+    loader::Image image;
     std::size_t total = 0;
     loader::TiTxtLine line;
     loader::TiTxtReader::Step step;
@@ -44,6 +45,7 @@ ImageCheckResult checkFirmwareText(const std::string& text)
             seen->set(static_cast<std::size_t>(a));
         }
         total += line.count;
+        loader::appendLine(image, line);
     }
     if (step == loader::TiTxtReader::Step::Error)
         return {ImageCheck::Malformed, reader->error()};
@@ -52,7 +54,17 @@ ImageCheckResult checkFirmwareText(const std::string& text)
     // Without one the encoder would only ever start its loader again.
     if (!seen->test(kEncoderFlashEnd - 1) || !seen->test(kEncoderFlashEnd))
         return {ImageCheck::Malformed, "the image has no reset vector (nothing at 0xFFFE-0xFFFF)"};
+    if (parsed)
+        *parsed = std::move(image);
     return {};
+}
+
+ImageCheckResult checkFirmwareImage(FirmwareImage& image)
+{
+    image.checked = false;
+    ImageCheckResult r = checkFirmwareText(image.text, &image.blocks);
+    image.checked = r.result == ImageCheck::Ok;
+    return r;
 }
 
 ImageCheckResult loadFirmwareImage(const std::string& path, FirmwareImage& image)
@@ -60,7 +72,7 @@ ImageCheckResult loadFirmwareImage(const std::string& path, FirmwareImage& image
     image.path = path;
     switch (readWholeFile(path, image.text)) {
     case FileRead::Ok:
-        return checkFirmwareText(image.text);
+        return checkFirmwareImage(image);
     case FileRead::Folder:
         return {ImageCheck::Folder, "it is a folder"};
     case FileRead::NotAFile:

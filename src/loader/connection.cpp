@@ -394,10 +394,16 @@ template <class Blocks> Result Connection::sendBlocks(Blocks& blocks)
 Result Connection::sendImage(std::string_view text)
 {
     // Nothing is written from a text that is malformed anywhere.
-    if (!checkTiTxtText(text).empty())
+    Image image;
+    if (!parseTiTxt(text, image).empty())
         return Result::Malformed;
+    return sendImage(image);
+}
+
+Result Connection::sendImage(const Image& image)
+{
     std::lock_guard lock(mutex_);
-    TiTxtBlockReader blocks(TiTxtReader::fromText(text));
+    ImageBlockReader blocks(image);
     return sendBlocks(blocks);
 }
 

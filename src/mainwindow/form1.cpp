@@ -799,12 +799,12 @@ bool Form1::closeEditors()
 
 void Form1::onUpdateFirmware()
 {
-    // With an encoder waiting in its loader and another device attached, the
-    // first loader after ENTER_BSL could be that one: nothing is taken on guess.
-    const auto attached = vardo::firmware::attachedDevices();
-    if (std::string refusal = vardo::firmware::unnamedUpgradeRefusal(attached); !refusal.empty()) {
+    // The job's checks: the loader texts, and no encoder waiting in its loader
+    // beside another device (the first loader after ENTER_BSL could be that one).
+    const auto ready = vardo::firmware::checkReadiness(false);
+    if (std::string refusal = ready.refusal; !refusal.empty()) {
         refusal += " Unplug the others first.";
-        for (const auto& port : attached.loaders)
+        for (const auto& port : ready.attached.loaders)
             refusal += "\r\n" + vardo::firmware::recoveryAdvice("vardo-encoder", port);
         showMessage(refusal);
         return;
@@ -813,19 +813,12 @@ void Form1::onUpdateFirmware()
         return;
     auto* window = new firmware_upgrade(encoder_);
     trackWindow(window);
-    // The encoder goes into its loader only with a usable RAM loader text (and
-    // a password, or the operator's consent to a mass erase): else it would be
-    // stranded there. The window still opens, to recover a loader already attached.
-    const auto texts = vardo::firmware::findLoaderTexts();
-    const std::string refusal =
-        texts.ramLoaderProblem.empty() ? texts.passwordProblem : texts.ramLoaderProblem;
-    bool enterLoader = refusal.empty();
-    if (!enterLoader)
-        showMessage(refusal);
-    else if (texts.passwordMissing && (enterLoader = dialogs().question(
-                                           "Firmware Upgrade", vardo::firmware::massEraseQuestion())))
-        window->acceptMassErase();
-    if (enterLoader && !prepareUpgrade(*window))
+    // The encoder goes into its loader only with usable loader texts (the job
+    // asks about a mass erase without the password): else it would be stranded
+    // there. The window still opens, to recover a loader already attached.
+    if (!ready.textProblem.empty())
+        showMessage(ready.textProblem);
+    else if (!prepareUpgrade(*window))
         EnableDisableFunctionButtons(false);
     // The new firmware may report a new version and restored settings: show them.
     // Either way the encoder has restarted: with the written-back settings
@@ -853,10 +846,8 @@ bool Form1::prepareUpgrade(firmware_upgrade& window)
     // Without the settings the upgrade still goes on (the window's policy): it
     // then writes nothing back.
     const auto keep = [&](const link::DeviceStatus& status, std::string& backup) {
-        // The settings are the window's own as soon as they are read.
+        // The settings are the window's own as soon as they are read (the job keeps them to write back).
         adoptStatus(status);
-        window.setRestoreValues(prev_ledBrightness_index, prev_buzzer_index, prev_buzzerPeriod_index,
-                                prev_keypadType_index, prev_options_fitted, keyCodeArray);
         // Should the upgrade fail after its erase, these values survive in a backup
         // that "config apply --from" (or an import) sends back.
         const auto where = encoder_->get() ? encoder_->get()->identity() : vardo::device::AttachedEncoder{};

@@ -80,6 +80,18 @@ protected:
     std::unique_ptr<QSignalSpy> finished;
 };
 
+// The settings the main window hands over: brightness, buzzer, period, keypad type, options.
+vardo::link::DeviceStatus settingsOf(int led, int buzzer, int period, int keypad, int options)
+{
+    vardo::link::DeviceStatus s;
+    s.ledBrightness = led;
+    s.buzzer = buzzer;
+    s.buzzerPeriod = period;
+    s.keypadType = keypad;
+    s.optionsFitted = options;
+    return s;
+}
+
 // The status box shows each CR LF as one line break.
 QString lines(std::initializer_list<const char*> parts)
 {
@@ -212,9 +224,10 @@ TEST_F(WindowTest, UpgradeWithoutAFileSaysSoAndCountsAgain)
 TEST_F(WindowTest, UpgradesTheEncoderAndWritesTheSettingsBack)
 {
     enterLoader();
-    vardo::link::CodeTable keys{};
-    keys[1] = 0x1E;
-    window->setRestoreValues(4, 1, 2, 2, 7, keys);
+    vardo::link::DeviceStatus settings = settingsOf(4, 1, 2, 2, 7);
+    settings.codeTable[1] = 0x1E;
+    const auto keys = settings.codeTable;
+    window->setRestoreValues(settings);
     window->show();
     ASSERT_TRUE(waitForCounts(1));
     const std::string path = samplePath("01.06A");
@@ -291,7 +304,7 @@ TEST_F(WindowTest, ClosedUnusedItSendsTheEncoderBackToItsApplication)
     ASSERT_EQ(text("labelNumOfDevices"), QStringLiteral("Found 1 device"));
     QSignalSpy back(window, &firmware_upgrade::returnedToApplication);
     child<QPushButton>("btnClose")->click();
-    EXPECT_EQ(back.count(), 1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return back.count() == 1; }, 5000));
     EXPECT_TRUE(dialogs.messages().empty());
     EXPECT_FALSE(device->loader().onBus());
     EXPECT_EQ(device->encoder().mode(), vardo::sim::EncoderMode::Application);
@@ -370,7 +383,7 @@ TEST_F(WindowTest, AMalformedFileIsRefusedWithAStatusLine)
 TEST_F(WindowTest, ClosedDuringAnUpgradeItFinishesWritesBackAndGoes)
 {
     enterLoader();
-    window->setRestoreValues(3, 1, 2, 7, 7, {});
+    window->setRestoreValues(settingsOf(3, 1, 2, 7, 7));
     window->show();
     ASSERT_TRUE(waitForCounts(1));
     chooseFile(samplePath("01.06A"));

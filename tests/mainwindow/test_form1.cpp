@@ -1177,8 +1177,9 @@ TEST_F(MainWindow, TheUpgradeWindowNeverStrandsTheEncoder)
     EXPECT_EQ(upgrade->findChild<QLabel*>(QStringLiteral("encoderLbl"))->text(),
               QStringLiteral("Encoder: port 1-1, serial VE710-000001\nFirmware: 01.05A"));
     upgrade->findChild<QPushButton*>(QStringLiteral("btnClose"))->click();
-    EXPECT_TRUE(device.encoder().plugged());
-    EXPECT_EQ(panelLines()[0], presentLine1("Vardo 710i Encoder", "01.05A"));
+    // The return to the application runs on the window's worker.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return device.encoder().plugged(); }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return panelLines()[0] == presentLine1("Vardo 710i Encoder", "01.05A"); }, 5000));
 
     upgrade = openUpgrade();
     int closed = 0;
