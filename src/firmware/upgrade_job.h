@@ -221,7 +221,6 @@ public:
     // The texts the loader part sends (checked by findLoaderTexts); a missing
     // password means the mass-erase path, which the caller has confirmed.
     void setLoaderTexts(LoaderTexts texts) { texts_ = std::move(texts); }
-    [[nodiscard]] bool hasLoaderTexts() const { return texts_.has_value(); }
     // The settings to write back (replacing those read by prepare).
     void setSettings(const RestoreValues& settings) { settings_ = settings; }
     [[nodiscard]] const RestoreValues& settings() const { return settings_; }

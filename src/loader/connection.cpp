@@ -201,12 +201,6 @@ void Connection::close()
     closeLocked();
 }
 
-bool Connection::isOpen() const
-{
-    std::lock_guard lock(mutex_);
-    return device_ != nullptr;
-}
-
 Result Connection::open(const Address& address)
 {
     std::lock_guard lock(mutex_);

@@ -84,7 +84,6 @@ public:
     [[nodiscard]] Result open(const Address& address);
     // Closes the handle (also when none is open).
     void close();
-    [[nodiscard]] bool isOpen() const;
 
     // Sends the 32-byte password. PasswordRefused: the loader has mass-erased its main flash.
     [[nodiscard]] Result unlock(std::span<const std::uint8_t, protocol::kPasswordSize> password);
