@@ -322,31 +322,19 @@ void Form1::connectHandlers()
 int Form1::GetDeviceStatusMessage()
 {
     link::DeviceStatus status;
-    status.codeTable = keyCodeArray;
+    status.codeTable = deviceStatus.codeTable;
     if (encoder_->with([&](vardo::device::Encoder& e) { return e.readStatus(status); })
         != vardo::device::Result::Ok)
         return -1;
-    adoptStatus(status);
+    deviceStatus = status;
     if (const auto encoder = encoder_->get())
         powerUp_.seen(encoder->identity().path, status);
     return 0;
 }
 
-void Form1::adoptStatus(const link::DeviceStatus& status)
-{
-    prev_ledBrightness_index = status.ledBrightness;
-    prev_ledColour_index = status.ledColour;
-    prev_buzzer_index = status.buzzer;
-    prev_options_fitted = status.optionsFitted;
-    prev_buzzerPeriod_index = status.buzzerPeriod;
-    prev_keypadType_index = status.keypadType;
-    keyCodeArray = status.codeTable;
-    firmwareVersion = status.firmwareVersion;
-}
-
 void Form1::EnableDisableFunctionButtons(bool btnEnabled)
 {
-    const int mask = prev_options_fitted;
+    const int mask = deviceStatus.optionsFitted;
     ledBrightnessCbox->setEnabled((mask & link::kOptionLedBrightness) ? btnEnabled : false);
     ledColourCbox->setEnabled((mask & link::kOptionLedColour) ? btnEnabled : false);
     if (mask & link::kOptionBuzzer) {
@@ -371,11 +359,11 @@ void Form1::selectItem(QComboBox* box, int index)
 void Form1::ShowDeviceStatus()
 {
     EnableDisableFunctionButtons(true);
-    selectItem(ledBrightnessCbox, prev_ledBrightness_index);
-    selectItem(ledColourCbox, prev_ledColour_index);
-    selectItem(buzzerCbox, prev_buzzer_index);
-    selectItem(buzzerPeriodCbox, prev_buzzerPeriod_index);
-    selectItem(keypadTypeCbox, prev_keypadType_index);
+    selectItem(ledBrightnessCbox, deviceStatus.ledBrightness);
+    selectItem(ledColourCbox, deviceStatus.ledColour);
+    selectItem(buzzerCbox, deviceStatus.buzzer);
+    selectItem(buzzerPeriodCbox, deviceStatus.buzzerPeriod);
+    selectItem(keypadTypeCbox, deviceStatus.keypadType);
     presentEncoderLines();
 }
 
@@ -391,12 +379,12 @@ void Form1::ShowNoDevice()
 
 void Form1::presentEncoderLines()
 {
-    const QString model = QString::fromLatin1(messages::modelName(prev_options_fitted));
-    const std::string_view layout = vardo::codetable::layoutItemText(prev_keypadType_index);
+    const QString model = QString::fromLatin1(messages::modelName(deviceStatus.optionsFitted));
+    const std::string_view layout = vardo::codetable::layoutItemText(deviceStatus.keypadType);
     const QString layoutText =
         QString::fromLatin1(layout.data(), static_cast<qsizetype>(layout.size()));
-    const QString version = QString::fromLatin1(firmwareVersion.data(),
-                                                static_cast<qsizetype>(firmwareVersion.size()));
+    const QString version = QString::fromLatin1(deviceStatus.firmwareVersion.data(),
+                                                static_cast<qsizetype>(deviceStatus.firmwareVersion.size()));
     showStatusLines(kLine1Start + model + kLine1Gap + version,
                     kLine2Start + layoutText.left(4) + kLine2Gap + layoutText);
 }
@@ -523,7 +511,7 @@ void Form1::onLoad()
         QMetaObject::invokeMethod(this, &Form1::onDeviceChange, Qt::QueuedConnection);
     });
     // Only the load step presets the mask (nothing reads it before the status).
-    prev_options_fitted = link::kAllOptions;
+    deviceStatus.optionsFitted = link::kAllOptions;
     rescanAndShowStatus(true);
 }
 
@@ -531,7 +519,8 @@ void Form1::onScanForDevice() { rescanAndShowStatus(); }
 
 // ---- Settings boxes ---------------------------------------------------------
 
-bool Form1::commitBox(QComboBox* box, vardo::device::Setting setting, int payloadOffset, int& field)
+bool Form1::commitBox(QComboBox* box, vardo::device::Setting setting, int payloadOffset,
+                      int link::DeviceStatus::*field)
 {
     const int index = box->currentIndex();
     if (index < 0)
@@ -542,11 +531,11 @@ bool Form1::commitBox(QComboBox* box, vardo::device::Setting setting, int payloa
         if (reportIfEncoderGone())
             return false;
         showMessage(vardo::device::settingFailureText(setting));
-        selectItem(box, field);
+        selectItem(box, deviceStatus.*field);
         return false;
     }
-    field = index;
-    powerUp_.changed(storedSettings());
+    deviceStatus.*field = index;
+    powerUp_.changed(deviceStatus);
     endOutcome();
     showSavedState();
     return true;
@@ -554,29 +543,29 @@ bool Form1::commitBox(QComboBox* box, vardo::device::Setting setting, int payloa
 
 void Form1::onBrightnessChosen()
 {
-    commitBox(ledBrightnessCbox, vardo::device::Setting::LedBrightness, 0, prev_ledBrightness_index);
+    commitBox(ledBrightnessCbox, vardo::device::Setting::LedBrightness, 0, &link::DeviceStatus::ledBrightness);
 }
 
 void Form1::onColourChosen()
 {
-    commitBox(ledColourCbox, vardo::device::Setting::LedColour, 0, prev_ledColour_index);
+    commitBox(ledColourCbox, vardo::device::Setting::LedColour, 0, &link::DeviceStatus::ledColour);
 }
 
 void Form1::onBuzzerChosen()
 {
-    commitBox(buzzerCbox, vardo::device::Setting::Buzzer, 0, prev_buzzer_index);
+    commitBox(buzzerCbox, vardo::device::Setting::Buzzer, 0, &link::DeviceStatus::buzzer);
 }
 
 void Form1::onBuzzerPeriodChosen()
 {
     // The encoder counts periods from one; the box from zero.
-    commitBox(buzzerPeriodCbox, vardo::device::Setting::BuzzerPeriod, 1, prev_buzzerPeriod_index);
+    commitBox(buzzerPeriodCbox, vardo::device::Setting::BuzzerPeriod, 1, &link::DeviceStatus::buzzerPeriod);
 }
 
 void Form1::onKeypadTypeChosen()
 {
     // The panel follows the new layout; the table itself is read only on demand.
-    if (commitBox(keypadTypeCbox, vardo::device::Setting::KeypadType, 0, prev_keypadType_index))
+    if (commitBox(keypadTypeCbox, vardo::device::Setting::KeypadType, 0, &link::DeviceStatus::keypadType))
         presentEncoderLines();
 }
 
@@ -594,7 +583,7 @@ void Form1::onSaveChanges()
         return;
     }
     SaveToConfigFile();
-    powerUp_.saved(storedSettings());
+    powerUp_.saved(deviceStatus);
     showSavedState();
 }
 
@@ -605,25 +594,12 @@ void Form1::SaveToConfigFile()
             showMessage(messages::kSaveConfigFailed);
         return;
     }
-    if (vardo::config::saveSettings(storedSettings(), FileName, kReport) == vardo::config::SaveOutcome::Saved)
+    if (vardo::config::saveSettings(deviceStatus, FileName, kReport) == vardo::config::SaveOutcome::Saved)
         showOutcome(QStringLiteral("Saved: the encoder keeps these settings, recorded in %1")
                         .arg(fromLocal8(FileName)));
     else
         showOutcome(QStringLiteral("The encoder keeps these settings, but %1 was not fully written")
                         .arg(fromLocal8(FileName)));
-}
-
-vardo::link::DeviceStatus Form1::storedSettings() const
-{
-    vardo::link::DeviceStatus settings;
-    settings.keypadType = prev_keypadType_index;
-    settings.ledBrightness = prev_ledBrightness_index;
-    settings.ledColour = prev_ledColour_index;
-    settings.buzzer = prev_buzzer_index;
-    settings.buzzerPeriod = prev_buzzerPeriod_index;
-    settings.optionsFitted = prev_options_fitted;
-    settings.codeTable = keyCodeArray;
-    return settings;
 }
 
 void Form1::onFactoryReset()
@@ -661,7 +637,7 @@ void Form1::onResetFromConfigFile()
     switch (vardo::config::resetFromConfigFile(encoder_->get().get(), FileName, kReport)) {
     case ResetOutcome::KeypadRefused:
     case ResetOutcome::SettingRefused:
-        selectItem(keypadTypeCbox, prev_keypadType_index);
+        selectItem(keypadTypeCbox, deviceStatus.keypadType);
         break;
     case ResetOutcome::Sent:
         showStatusOrNone();
@@ -777,7 +753,7 @@ void Form1::onCustomiseCodeTable()
             showMessage(messages::kTableStatusFailed);
         return;
     }
-    auto* editor = vardo::codetable::createCodeTableEditor(this, encoder_, prev_keypadType_index, keyCodeArray);
+    auto* editor = vardo::codetable::createCodeTableEditor(this, encoder_, deviceStatus.keypadType, deviceStatus.codeTable);
     if (!editor)
         return;
     connect(editor, &vardo::codetable::CodeTableEditorWindow::tableLoaded, this,
@@ -854,16 +830,16 @@ bool Form1::prepareUpgrade(firmware_upgrade& window)
     // then writes nothing back.
     const auto keep = [&](const link::DeviceStatus& status, std::string& backup) {
         // The settings are the window's own as soon as they are read.
-        adoptStatus(status);
-        window.setRestoreValues(prev_ledBrightness_index, prev_buzzer_index, prev_buzzerPeriod_index,
-                                prev_keypadType_index, prev_options_fitted, keyCodeArray);
+        deviceStatus = status;
+        window.setRestoreValues(deviceStatus.ledBrightness, deviceStatus.buzzer, deviceStatus.buzzerPeriod,
+                                deviceStatus.keypadType, deviceStatus.optionsFitted, deviceStatus.codeTable);
         // Should the upgrade fail after its erase, these values survive in a backup
         // that "config apply --from" (or an import) sends back.
         const auto where = encoder_->get() ? encoder_->get()->identity() : vardo::device::AttachedEncoder{};
-        vardo::config::writeUpgradeBackup(storedSettings(), FileName, where.serial, where.port, backup);
+        vardo::config::writeUpgradeBackup(deviceStatus, FileName, where.serial, where.port, backup);
         return true;
     };
-    return window.prepareUpgrade(encoder_->get(), keyCodeArray, keep);
+    return window.prepareUpgrade(encoder_->get(), deviceStatus.codeTable, keep);
 }
 
 // ---- Ending -----------------------------------------------------------------

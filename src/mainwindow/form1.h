@@ -33,15 +33,9 @@ public:
     explicit Form1(QWidget* parent = nullptr);
     ~Form1() override;
 
-    // Device state: the last values the encoder reported or accepted.
-    int prev_ledBrightness_index = 0;
-    int prev_ledColour_index = 0;
-    int prev_buzzer_index = 0;
-    int prev_buzzerPeriod_index = 0;
-    int prev_keypadType_index = 0;
-    int prev_options_fitted = 0;
-    std::string firmwareVersion;
-    vardo::link::CodeTable keyCodeArray{};
+    // Device state: the last values the encoder reported or accepted (its
+    // settings, firmware version and code table).
+    vardo::link::DeviceStatus deviceStatus;
     // The two lines of the status panel.
     std::array<QString, 2> configArray;
 
@@ -142,19 +136,16 @@ private:
     bool waitForUpgrade(bool exit);
     // The upgrade windows closed first, so that they return an encoder left in its loader.
     void closeUpgradeWindows();
-    // A status read becomes the window's device state (the prev_ fields and the table).
-    void adoptStatus(const vardo::link::DeviceStatus& status);
     // "Update Encoder Firmware" before the upgrade window shows: the settings
     // read and handed to window (with a backup file) or "Failed to Get Device
     // Status Message." said, then ENTER_BSL. True when the encoder took it.
     bool prepareUpgrade(firmware_upgrade& window);
-    // The fields of the last status read, as the configuration file keeps them.
-    vardo::link::DeviceStatus storedSettings() const;
     // The encoder this window and the windows it opens work with.
     std::shared_ptr<vardo::device::EncoderSlot> encoder_;
     void showStatusLines(const QString& line1, const QString& line2);
     void presentEncoderLines();
-    bool commitBox(QComboBox* box, vardo::device::Setting setting, int payloadOffset, int& field);
+    bool commitBox(QComboBox* box, vardo::device::Setting setting, int payloadOffset,
+                   int vardo::link::DeviceStatus::*field);
     void trackWindow(QWidget* window);
     static void selectItem(QComboBox* box, int index);
 

@@ -244,7 +244,7 @@ TEST_F(MainWindow, BeforeLoadingOnlyTheAlwaysAvailableControlsWork)
 {
     EXPECT_THAT(enabledControls(), ElementsAre("button11", "button3", "btnLoadFirmware", "button10"));
     EXPECT_EQ(w<QTextEdit>("richTextBox1")->toPlainText(), "");
-    EXPECT_EQ(window->prev_options_fitted, 0);
+    EXPECT_EQ(window->deviceStatus.optionsFitted, 0);
 }
 
 // ---- start-up states --------------------------------------------------------------
@@ -319,7 +319,7 @@ TEST_F(MainWindow, MaskSevenIsThe710iWithEverythingEnabled)
     EXPECT_EQ(box("buzzerCbox")->currentText(), "Buzzer - On");
     EXPECT_EQ(box("buzzerPeriodCbox")->currentText(), "Buzzer Period -1");
     EXPECT_EQ(box("ledColourCbox")->currentText(), "LED Colour - White");
-    EXPECT_EQ(window->firmwareVersion, "02.10B");
+    EXPECT_EQ(window->deviceStatus.firmwareVersion, "02.10B");
 }
 
 TEST_F(MainWindow, MasksDecideWhichBoxesWork)
@@ -369,7 +369,7 @@ TEST_F(MainWindow, StatusValuesWithoutAnItemShowThePlaceholder)
     EXPECT_EQ(box("ledColourCbox")->currentIndex(), -1);
     EXPECT_EQ(box("keypadTypeCbox")->currentIndex(), -1);
     EXPECT_EQ(box("ledBrightnessCbox")->currentIndex(), 5);
-    EXPECT_EQ(window->prev_keypadType_index, 12);
+    EXPECT_EQ(window->deviceStatus.keypadType, 12);
     EXPECT_EQ(panelLines()[1], presentLine2(""));
 }
 
@@ -387,7 +387,7 @@ TEST_F(MainWindow, ScanFindsAnEncoderPluggedInLater)
     EXPECT_THAT(dialogs.messages(), ElementsAre("Vardo 710 Encoder not connected..\r\n"));
     EXPECT_EQ(panelLines(), QStringList({kNoneLine1, kNoneLine2}));
     // The mask is not preset on a scan: the last one reported stays.
-    EXPECT_EQ(window->prev_options_fitted, 6);
+    EXPECT_EQ(window->deviceStatus.optionsFitted, 6);
 }
 
 TEST_F(MainWindow, WithSeveralEncodersTheFileMenuChoosesTheOneServed)
@@ -437,20 +437,20 @@ struct BoxCase {
     std::uint8_t command;
     int choice;
     int payload;
-    int Form1::*field;
+    int link::DeviceStatus::*field;
     const char* failure;
 };
 
 const BoxCase kBoxes[] = {
-    {"ledBrightnessCbox", link::SET_LED_BRIGHTNESS, 8, 8, &Form1::prev_ledBrightness_index,
+    {"ledBrightnessCbox", link::SET_LED_BRIGHTNESS, 8, 8, &link::DeviceStatus::ledBrightness,
      "Unable to set the LED Brightness..\r\n"},
-    {"ledColourCbox", link::SET_LED_COLOUR, 0, 0, &Form1::prev_ledColour_index,
+    {"ledColourCbox", link::SET_LED_COLOUR, 0, 0, &link::DeviceStatus::ledColour,
      "Unable to set LED colour..\r\n"},
-    {"buzzerCbox", link::SET_BUZZER, 0, 0, &Form1::prev_buzzer_index,
+    {"buzzerCbox", link::SET_BUZZER, 0, 0, &link::DeviceStatus::buzzer,
      "Unable to set Buzzer On/Off..\r\n"},
-    {"buzzerPeriodCbox", link::SET_BUZZER_PERIOD, 4, 5, &Form1::prev_buzzerPeriod_index,
+    {"buzzerPeriodCbox", link::SET_BUZZER_PERIOD, 4, 5, &link::DeviceStatus::buzzerPeriod,
      "Unable to set Buzzer Period..\r\n"},
-    {"keypadTypeCbox", link::SET_KEYPAD_TYPE, 4, 4, &Form1::prev_keypadType_index,
+    {"keypadTypeCbox", link::SET_KEYPAD_TYPE, 4, 4, &link::DeviceStatus::keypadType,
      "Unable to set Keypad Type..\r\n"},
 };
 
@@ -468,7 +468,7 @@ TEST_F(MainWindow, EachBoxSendsItsCommandAndStoresTheChoice)
         ASSERT_EQ(cmds.size(), 1u) << c.name;
         EXPECT_EQ(cmds[0].code, c.command) << c.name;
         EXPECT_THAT(cmds[0].payload, ElementsAre(c.payload)) << c.name;
-        EXPECT_EQ((*window).*(c.field), c.choice) << c.name;
+        EXPECT_EQ(window->deviceStatus.*(c.field), c.choice) << c.name;
         EXPECT_EQ(box(c.name)->currentIndex(), c.choice) << c.name;
     }
     EXPECT_THAT(dialogs.records(), IsEmpty());
@@ -481,7 +481,7 @@ TEST_F(MainWindow, ARefusedChoiceRevertsWithoutSendingAgain)
     plugEncoder(7, 1);
     load();
     for (const BoxCase& c : kBoxes) {
-        const int before = (*window).*(c.field);
+        const int before = window->deviceStatus.*(c.field);
         const int other = c.choice == before ? (c.choice + 1) % box(c.name)->count() : c.choice;
         encoder->clearReceivedCommands();
         encoder->injectFault({sim::EncoderFault::Refuse, false, c.command});
@@ -490,7 +490,7 @@ TEST_F(MainWindow, ARefusedChoiceRevertsWithoutSendingAgain)
         EXPECT_THAT(dialogs.messages(), ElementsAre(c.failure));
         EXPECT_EQ(dialogs.records()[0].caption, "Vardo USB Encoder");
         EXPECT_EQ(commandCodes().size(), 1u) << c.name;
-        EXPECT_EQ((*window).*(c.field), before) << c.name;
+        EXPECT_EQ(window->deviceStatus.*(c.field), before) << c.name;
         EXPECT_EQ(box(c.name)->currentIndex(), before) << c.name;
     }
     EXPECT_EQ(panelLines()[1], presentLine2("4W    Arrow Key Table"));
@@ -584,7 +584,7 @@ TEST_F(MainWindow, TypingIntoABoxChangesNothing)
     // Arrow keys still choose, and their choice is a commit.
     QTest::keyClick(box("ledBrightnessCbox"), Qt::Key_Down);
     EXPECT_THAT(commandCodes(), ElementsAre(link::SET_LED_BRIGHTNESS));
-    EXPECT_EQ(window->prev_ledBrightness_index, 6);
+    EXPECT_EQ(window->deviceStatus.ledBrightness, 6);
 }
 
 TEST_F(MainWindow, TabLeavesABoxAndTheWheelTurnsOnlyTheFocusedOne)
@@ -610,7 +610,7 @@ TEST_F(MainWindow, TabLeavesABoxAndTheWheelTurnsOnlyTheFocusedOne)
     EXPECT_THAT(commandCodes(), IsEmpty());
     turnWheel(brightness);
     EXPECT_THAT(commandCodes(), ElementsAre(link::SET_LED_BRIGHTNESS));
-    EXPECT_EQ(window->prev_ledBrightness_index, 6);
+    EXPECT_EQ(window->deviceStatus.ledBrightness, 6);
 }
 
 // ---- save ------------------------------------------------------------------------
