@@ -934,11 +934,17 @@ void Form1::openCodeTableEditor(const StatusRead& read)
     editor->show();
 }
 
-bool Form1::closeEditors()
+bool Form1::closeEditors(bool exit)
 {
     for (auto* editor : findChildren<vardo::codetable::CodeTableEditorWindow*>(Qt::FindDirectChildrenOnly))
-        if (editor->isVisible() && !editor->close())
+        if (editor->isVisible() && !editor->close()) {
+            // Applying its edits, it closes itself once the encoder has taken
+            // them: the exit or close goes on then. Refused, it stays open.
+            if (editor->busy())
+                connect(editor, &QObject::destroyed, this, [this, exit] { exit ? onExit() : (void)close(); },
+                        Qt::QueuedConnection);
             return false;
+        }
     return true;
 }
 
@@ -1055,7 +1061,7 @@ void Form1::onExit()
         exitAfterWork_ = true;
         return;
     }
-    if (waitForUpgrade(true) || !closeEditors())
+    if (waitForUpgrade(true) || !closeEditors(true))
         return;
     closeUpgradeWindows();
     // A running self test stops and puts the encoder's period, brightness and
@@ -1078,7 +1084,7 @@ void Form1::closeEvent(QCloseEvent* event)
         event->ignore();
         return;
     }
-    if (waitForUpgrade(false) || !closeEditors()) {
+    if (waitForUpgrade(false) || !closeEditors(false)) {
         event->ignore();
         return;
     }

@@ -177,8 +177,9 @@ private:
     // shown anew, lost, changed or restarted): it goes.
     void endOutcome();
     // Code table editors closed first, so that their edits are applied or
-    // dropped by the operator's choice. False when one stays open.
-    bool closeEditors();
+    // dropped by the operator's choice. False when one stays open (for now:
+    // one applying its edits on the way out ends the exit or close after).
+    bool closeEditors(bool exit);
     // Import: what the new file holds, and the offer to send it now.
     void offerImportedSettings(const std::string& chosenPath);
     bool upgradeWindowOpen() const;

@@ -117,10 +117,16 @@ protected:
         settle();
     }
 
-    // The handlers return at once; the worker's exchange ends and is shown.
+    // The handlers (and the editors' Apply) return at once; the workers'
+    // exchanges end and are shown.
     void settle()
     {
-        EXPECT_TRUE(QTest::qWaitFor([this] { return !window->busy(); }, 10000));
+        EXPECT_TRUE(QTest::qWaitFor([this] {
+            for (auto* editor : window->findChildren<codetable::CodeTableEditorWindow*>())
+                if (editor->busy())
+                    return false;
+            return !window->busy();
+        }, 10000));
     }
 
     std::vector<std::uint8_t> commandCodes() const
@@ -873,8 +879,8 @@ TEST_F(MainWindow, ExitAsksAboutEditsNotYetApplied)
     ASSERT_EQ(dialogs.records().size(), 1u);
     EXPECT_EQ(dialogs.records()[0].kind, DR::Kind::ApplyDiscardCancel);
     dialogs.answerEdits(platform::EditsChoice::Apply);
-    window->onExit();
-    EXPECT_EQ(ended, 1);
+    window->onExit();   // goes on once the encoder has taken the table
+    EXPECT_TRUE(QTest::qWaitFor([this] { return ended == 1; }, 10000));
     EXPECT_THAT(commandCodes(), ElementsAre(link::GET_STATUS, link::LOAD_CODE_TABLE));
 }
 
@@ -1228,8 +1234,11 @@ TEST_F(MainWindow, AFinishedUpgradeRefreshesThePanel)
     ASSERT_NE(upgrade, nullptr);
     // What the upgrade window does at its end: the new firmware runs, the handle is renewed.
     encoder->restartApplication("03.00C");
-    // The upgrade window, still waiting for a loader, would send it back there.
-    encoder->injectFault({sim::EncoderFault::Refuse, true, link::ENTER_BSL});
+    // The upgrade window, still waiting for a loader, would send it back there
+    // (its ENTER_BSL lost without a reply, so none crosses the status read);
+    // its waits move the virtual clock, so the encoder answers at once.
+    encoder->injectFault({sim::EncoderFault::Silence, true, link::ENTER_BSL});
+    encoder->setReplyDelayMs(0);
     ASSERT_TRUE(window->encoder()->rescan());
     emit upgrade->upgradeFinished(false);
     settle();
