@@ -316,6 +316,7 @@ int Session::cmdList()
         l.model = "(waiting in its loader)";
         l.recover = firmware::recoveryCommand(con_.programName, benchName(l));
     }
+    resultWritten_ = opt_.json;
     if (opt_.json) {
         printBusJson(con_.out, encoders, loaders);
     } else {

@@ -38,8 +38,9 @@ TEST_F(CliTest, StatusPrintsTheEncoderAndItsCodeTable)
     EXPECT_EQ(r.out.substr(0, r.out.find("Code table:\n") + 12),
               "Device:       Vardo 710i Encoder\n"
               "Firmware:     01.05A\n"
-              "Path:         sim:1-1:1.1\n"
+              "Port:         1-1\n"
               "Serial:       VE710-000001\n"
+              "Path:         sim:1-1:1.1\n"
               "Options:      7 (LED colour, LED brightness, buzzer)\n"
               "Layout:       8 (16W  Customised Table)\n"
               "Brightness:   4\n"
@@ -74,10 +75,10 @@ TEST_F(CliTest, StatusJsonIsOneObjectWithEveryField)
     const auto r = run({"status", "--json"});
     ASSERT_EQ(r.code, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out.rfind("{\"path\":\"sim:1-1:1.1\",\"serial\":\"VE710-000001\",\"model\":\"Vardo 710i "
-                          "Encoder\",\"firmware\":\"01.05A\",\"options\":7,\"layout\":8,\"layoutText\":\"16W  "
-                          "Customised Table\",\"brightness\":4,\"colour\":0,\"buzzer\":1,\"buzzerPeriod\":3,"
-                          "\"codeTable\":[{\"key\":1,\"modifier\":0,\"usage\":4,",
+    EXPECT_EQ(r.out.rfind("{\"port\":\"1-1\",\"serial\":\"VE710-000001\",\"path\":\"sim:1-1:1.1\",\"model\":"
+                          "\"Vardo 710i Encoder\",\"firmware\":\"01.05A\",\"options\":7,\"layout\":8,\"layoutText\":"
+                          "\"16W  Customised Table\",\"brightness\":4,\"colour\":0,\"buzzer\":1,\"buzzerPeriod\":3,"
+                          "\"period\":2,\"codeTable\":[{\"key\":1,\"modifier\":0,\"usage\":4,",
                           0),
               0u)
         << r.out;
@@ -194,15 +195,15 @@ TEST_F(CliTest, SetRejectsBadValuesWithoutTouchingTheEncoder)
         {"set", "brightness", "10"}, {"set", "brightness", "-1"}, {"set", "colour", "1"},
         {"set", "buzzer", "2"},      {"set", "period", "10"},     {"set", "layout", "9"},
         {"set", "layout", "Custom"}, {"set", "volume", "3"},      {"set", "brightness"},
-        {"set", "brightness", "3", "4"}, {"set", "brightness", "3", "--json"},
+        {"set", "brightness", "3", "4"}, {"set", "brightness", "10", "--json"},
     };
     for (const auto& args : bad) {
         const auto r = run(args);
         EXPECT_EQ(r.code, cli::kExitUsage) << args[1];
         // Asked for JSON, the failure is JSON too.
         EXPECT_EQ(r.out, args.back() != "--json" ? ""
-                                                 : "{\"error\":\"option --json does not apply to 'set'\",\"exit\":2,"
-                                                   "\"port\":null}\n");
+                                                 : "{\"error\":\"bad value '10' for brightness (0-9)\",\"exit\":2,"
+                                                   "\"port\":null,\"did_you_mean\":null}\n");
         EXPECT_TRUE(contains(r.err, "Try 'vardo-encoder --help'.")) << r.err;
     }
     EXPECT_TRUE(sent(*encoder).empty());
@@ -864,12 +865,12 @@ TEST_F(CliTest, AllRunsTheCommandOnEveryEncoderAndExitsWithTheWorst)
     r = run({"status", "--all", "--json"});
     EXPECT_EQ(r.code, cli::kExitTimeout);
     EXPECT_EQ(r.out.rfind("[{\"port\":\"1-1\",\"path\":\"sim:1-1:1.1\",\"serial\":\"VE710-000001\",\"outcome\":"
-                          "\"ok\",\"exit\":0,\"output\":{\"path\":\"sim:1-1:1.1\",", 0), 0u) << r.out;
+                          "\"ok\",\"exit\":0,\"output\":{\"port\":\"1-1\",", 0), 0u) << r.out;
     // The port's own failure object stands as its output; nothing follows the summary.
     EXPECT_TRUE(contains(r.out, "{\"port\":\"1-3\",\"path\":\"sim:1-3:1.1\",\"serial\":\"VE710-000003\","
                                 "\"outcome\":\"failed (exit 6)\",\"exit\":6,\"output\":{\"error\":\"Failed to Get "
                                 "Device Status Message. (no reply from the encoder within 5000 ms)\",\"exit\":6,"
-                                "\"port\":\"1-3\"},\"messages\":[\"Failed to Get Device Status Message. (no reply "
+                                "\"port\":\"1-3\",\"did_you_mean\":null},\"messages\":[\"Failed to Get Device Status Message. (no reply "
                                 "from the encoder within 5000 ms)\"]}]\n"))
         << r.out;
 
@@ -898,6 +899,66 @@ TEST_F(CliTest, UsageErrors)
         EXPECT_FALSE(r.err.empty());
     }
     EXPECT_TRUE(sent(*encoder).empty());
+}
+
+TEST_F(CliTest, ATypingSlipIsAnsweredWithTheNearestKnownWord)
+{
+    const std::vector<std::pair<std::vector<std::string>, std::string>> slips = {
+        {{"stauts"}, "status"},
+        {{"tabel", "show"}, "table"},
+        {{"table", "shwo"}, "show"},
+        {{"--devcie", "1-1", "status"}, "--device"},
+        {{"set", "brigthness", "4"}, "brightness"},
+        {{"set", "layout", "12W Calculater"}, "12W Calculator"},
+        {{"set", "buzzer", "of"}, "off"},
+        {{"table", "load", "1=Entr"}, "Enter"},
+        {{"table", "load", "1=a+LeftShfit"}, "LeftShift"},
+    };
+    for (const auto& [args, nearest] : slips) {
+        auto line = args;
+        auto r = run(line);
+        EXPECT_EQ(r.code, cli::kExitUsage) << args[0];
+        EXPECT_TRUE(contains(r.err, "(did you mean '" + nearest + "'?)")) << r.err;
+        line.push_back("--json");
+        r = run(line);
+        EXPECT_TRUE(contains(r.out, ",\"did_you_mean\":\"" + nearest + "\"}")) << r.out;
+    }
+    // Nothing near enough: no guess.
+    EXPECT_FALSE(contains(run({"frobnicate"}).err, "did you mean"));
+    EXPECT_TRUE(sent(*encoder).empty());
+}
+
+TEST_F(CliTest, EveryCommandThatChangesSomethingSaysInJsonWhatItSent)
+{
+    auto r = run({"set", "brightness", "6", "--json"});
+    EXPECT_EQ(r.out, "{\"port\":\"1-1\",\"changed\":true,\"sent\":[\"SET_LED_BRIGHTNESS 6\"]}\n");
+    r = run({"set", "period", "2", "--json"});
+    EXPECT_EQ(r.out, "{\"port\":\"1-1\",\"changed\":true,\"sent\":[\"SET_BUZZER_PERIOD 3\"]}\n");
+    r = run({"table", "load", "1=Enter", "--json"});
+    EXPECT_EQ(r.out, "{\"port\":\"1-1\",\"changed\":true,\"sent\":[\"LOAD_CODE_TABLE\"]}\n");
+    r = run({"save", "--json"});
+    EXPECT_EQ(r.out, "{\"port\":\"1-1\",\"changed\":true,\"sent\":[\"WRITE_DEFAULTS\"]}\n");
+    r = run({"config", "apply", "--json"});
+    EXPECT_EQ(r.out, "{\"port\":\"1-1\",\"changed\":true,\"sent\":[\"SET_KEYPAD_TYPE 8\",\"LOAD_CODE_TABLE\","
+                     "\"SET_LED_BRIGHTNESS 6\",\"SET_LED_COLOUR 0\",\"SET_BUZZER 1\",\"SET_BUZZER_PERIOD 3\"]}\n");
+}
+
+TEST_F(CliTest, HelpJsonDescribesCommandsSettingsKeysAndExitStatuses)
+{
+    const auto r = run({"help", "--json"});
+    ASSERT_EQ(r.code, 0);
+    EXPECT_EQ(r.out.rfind("{\"program\":\"vardo-encoder\",", 0), 0u);
+    for (const char* part :
+         {"{\"words\":\"table load\",\"usage\":[\"table load KEY=CODE[+MOD]...\",\"table load --from FILE\"],",
+          "\"arguments\":[{\"name\":\"KEY=CODE[+MOD]\",\"optional\":false,\"repeated\":true}]",
+          "{\"name\":\"device\",\"short\":\"d\",\"value\":\"PATH|SERIAL|PORT\",",
+          "{\"value\":8,\"name\":\"16W Customised\",\"window\":\"16W  Customised Table\",\"keys\":16,"
+          "\"customised\":true}",
+          "{\"name\":\"buzzer\",\"range\":\"off, on, 0 or 1\",\"values\":[{\"value\":0,\"name\":\"off\"},",
+          "{\"code\":40,\"name\":\"Enter\",\"key\":true}", "{\"byte\":225,\"name\":\"LeftShift\"}",
+          "{\"code\":9,\"meaning\":\"another process is using the encoder (save, ",
+          "{\"code\":\"128+N\","})
+        EXPECT_TRUE(contains(r.out, part)) << part;
 }
 
 TEST_F(CliTest, HelpForEveryCommandGoesToStdout)
