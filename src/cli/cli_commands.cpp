@@ -114,6 +114,34 @@ apply   sends the saved settings to the encoder in the window's order:
         from standard input.
 )";
 
+const char* const kHelpApply = R"(Usage: %P apply STATE.json [--check] [--diff] [--json] [--device PATH|SERIAL|PORT | --all]
+
+Brings the encoder to the state the JSON file describes, sending only what
+differs, in the window's order: SET_KEYPAD_TYPE, LOAD_CODE_TABLE,
+SET_LED_BRIGHTNESS, SET_LED_COLOUR, SET_BUZZER, SET_BUZZER_PERIOD, then
+WRITE_DEFAULTS with "keep". It reads the status first and again at the end to
+check. A second run sends nothing. Members left out are left as they are:
+
+  layout       0-8 or a layout's name ("16W Customised"), as 'set layout'
+  code_table   {"1": "0x1E", "2": "a+LeftShift", "3": "Enter"}: KEY: CODE[+MODIFIER]
+               as 'table load' takes them, for layouts 2, 5 and 8; keys not
+               named keep their codes
+  brightness   0-9
+  colour       0 or "white"
+  buzzer       true or false (or "on", "off", 0, 1)
+  period       0-9, as the window's "Buzzer Period -N" box numbers it
+  keep         true: make them the power-up defaults and record them in the
+               configuration file (as 'save'); the encoder cannot be asked for
+               its power-up defaults, so this is skipped only when nothing was
+               sent and the configuration file records the encoder's settings
+
+--check sends nothing and says what would be sent; --diff shows the members
+before and after. The output says what was sent ("Nothing to change." when
+nothing); --json: {"port": PORT, "changed": BOOL, "check": BOOL, "sent": [...],
+"before": {...}, "after": {...}} (before and after with --diff). A bad file
+sends nothing (exit 7). STATE.json '-' reads standard input.
+)";
+
 const char* const kHelpUpgrade = R"(Usage: %P upgrade IMAGE.txt [--yes] [--device PATH|SERIAL|PORT | --all [--json]]
                  [--ram-loader FILE] [--password FILE] [--mass-erase] [--restore FILE]
 
@@ -295,6 +323,10 @@ const std::vector<Command>& commandTable()
            &S::cmdConfigImport, kNo},
           {"apply", {"device", "from", "json"}, 2, 2,
            "'config apply' takes no arguments (use --from FILE for a backup)", &S::cmdConfigApply, kEach}}},
+        {"apply", kHelpApply,
+         {{"apply STATE.json", "bring the encoder to a desired state, sending\nonly what differs (--check, --diff)"}},
+         {{nullptr, {"device", "json", "check", "diff"}, 2, 2, "'apply' needs one state file (JSON)", &S::cmdApply,
+           kEach}}},
         {"upgrade", kHelpUpgrade, {{"upgrade IMAGE.txt", "replace the firmware, then write the settings back"}},
          {{nullptr, {"device", "yes", "mass-erase", "ram-loader", "password", "restore", "json"}, 2, 2,
            "'upgrade' needs one firmware image file (TI-TXT)", &S::cmdUpgrade, OnAll::AtOnce, &S::upgradeAll}}},

@@ -100,6 +100,8 @@ private:
     [[nodiscard]] int cmdStatus();
     [[nodiscard]] int cmdSet();
     [[nodiscard]] int cmdSave();
+    // WRITE_DEFAULTS on the open encoder, then its status recorded in the configuration file.
+    [[nodiscard]] int saveAndRecord();
     [[nodiscard]] int cmdFactoryReset();
     [[nodiscard]] int cmdKeys();
     // commands_table.cpp
@@ -109,6 +111,8 @@ private:
     [[nodiscard]] int cmdConfigExport();
     [[nodiscard]] int cmdConfigImport();
     [[nodiscard]] int cmdConfigApply();
+    // commands_apply.cpp
+    [[nodiscard]] int cmdApply();
     // commands_upgrade.cpp
     [[nodiscard]] int cmdUpgrade();
     // The image named by the command (read once) and the loader texts, both

@@ -65,6 +65,11 @@ int Session::cmdSave()
         return c;
     if (int c = openDevice(true))
         return c;
+    return saveAndRecord();
+}
+
+int Session::saveAndRecord()
+{
     if (const auto r = encoder().saveDefaults(); r != device::Result::Ok)
         return failExchange(messages::kWriteDefaultFailed, r);
     sent("WRITE_DEFAULTS");

@@ -884,6 +884,77 @@ TEST_F(CliTest, AllRunsTheCommandOnEveryEncoderAndExitsWithTheWorst)
     EXPECT_EQ(run({"table", "show", "--all"}).code, cli::kExitUsage);
 }
 
+// ---- apply ---------------------------------------------------------------------
+
+TEST_F(CliTest, ApplySendsOnlyWhatDiffersInTheWindowsOrderChecksItAndThenSendsNothing)
+{
+    const std::string state = root + "/state.json";
+    writeFile(state, R"({"layout": "16W Customised", "code_table": {"1": "0x1E", "2": "a+LeftShift"},
+                         "brightness": 6, "colour": "white", "buzzer": false, "period": 2, "keep": true})");
+    auto r = run({"apply", state, "--check"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "Would send LOAD_CODE_TABLE\nWould send SET_LED_BRIGHTNESS 6\nWould send SET_BUZZER 0\n"
+                     "Would send WRITE_DEFAULTS\n");
+    EXPECT_EQ(sent(*encoder), (std::vector<Sent>{{GET_STATUS, {}}}));
+    EXPECT_FALSE(std::filesystem::exists(configPath()));
+
+    encoder->clearReceivedCommands();
+    r = run({"apply", state, "--json", "--diff"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "{\"port\":\"1-1\",\"changed\":true,\"check\":false,\"sent\":[\"LOAD_CODE_TABLE\","
+                     "\"SET_LED_BRIGHTNESS 6\",\"SET_BUZZER 0\",\"WRITE_DEFAULTS\"],"
+                     "\"before\":{\"layout\":8,\"code_table\":{\"1\":\"0x04\",\"2\":\"0x05+LeftShift\"},"
+                     "\"brightness\":4,\"colour\":0,\"buzzer\":true,\"period\":2},"
+                     "\"after\":{\"layout\":8,\"code_table\":{\"1\":\"0x1E\",\"2\":\"0x04+LeftShift\"},"
+                     "\"brightness\":6,\"colour\":0,\"buzzer\":false,\"period\":2}}\n");
+    std::vector<std::uint8_t> codes;
+    for (const auto& c : sent(*encoder))
+        codes.push_back(c.code);
+    // Read, send, keep and record, read back.
+    EXPECT_EQ(codes, (std::vector<std::uint8_t>{GET_STATUS, LOAD_CODE_TABLE, SET_LED_BRIGHTNESS, SET_BUZZER,
+                                                WRITE_DEFAULTS, GET_STATUS, GET_STATUS}));
+    EXPECT_EQ(encoder->powerUpDefaults().ledBrightness, 6);
+    EXPECT_TRUE(contains(readFile(configPath()), "LedBrightness=6"));
+
+    encoder->clearReceivedCommands();
+    r = run({"apply", state});
+    EXPECT_EQ(r.out, "Nothing to change.\n");
+    EXPECT_EQ(sent(*encoder), (std::vector<Sent>{{GET_STATUS, {}}, {GET_STATUS, {}}}));
+
+    // A new layout's codes are read before the table is compared.
+    writeFile(state, R"({"layout": 5, "code_table": {"12": "Enter"}})");
+    encoder->clearReceivedCommands();
+    r = run({"apply", state});
+    EXPECT_EQ(r.out, "Sent SET_KEYPAD_TYPE 5\nSent LOAD_CODE_TABLE\n");
+    EXPECT_EQ(encoder->settings().keypadType, 5);
+}
+
+TEST_F(CliTest, ApplyOfABadStateSendsNothing)
+{
+    const std::string state = root + "/state.json";
+    const std::vector<std::tuple<std::string, int, std::string>> bad = {
+        {"{", cli::kExitBadInputFile, "is not a state to apply: expected a member name in quotes at byte 2"},
+        {"[1]", cli::kExitBadInputFile, "the state is not a JSON object"},
+        {R"({"brightness": 12})", cli::kExitBadInputFile, "bad value '12' for brightness (0-9)"},
+        {R"({"brigthness": 3})", cli::kExitBadInputFile, "(did you mean 'brightness'?)"},
+        {R"({"layout": "12W Calculater"})", cli::kExitBadInputFile, "(did you mean '12W Calculator'?)"},
+        {R"({"buzzer": [1]})", cli::kExitBadInputFile, "bad value of the wrong type for buzzer"},
+        {R"({"code_table": {"1": "Entr"}})", cli::kExitBadInputFile, "(did you mean 'Enter'?)"},
+        {R"({"code_table": {"13": "a"}, "layout": "4W Customised"})", cli::kExitBadInputFile,
+         "code_table names key 13, beyond the 4 keys of layout 2"},
+        {R"({"code_table": {"1": "a"}, "layout": 0})", cli::kExitFailed, "needs layout 2, 5 or 8"},
+    };
+    for (const auto& [text, code, why] : bad) {
+        writeFile(state, text);
+        encoder->clearReceivedCommands();
+        const auto r = run({"apply", state});
+        EXPECT_EQ(r.code, code) << text;
+        EXPECT_TRUE(contains(r.err, why)) << r.err;
+        for (const auto& c : sent(*encoder))
+            EXPECT_EQ(c.code, GET_STATUS) << text;
+    }
+}
+
 // ---- usage and help ------------------------------------------------------------
 
 TEST_F(CliTest, UsageErrors)
@@ -968,7 +1039,7 @@ TEST_F(CliTest, HelpForEveryCommandGoesToStdout)
     EXPECT_TRUE(contains(r.out, "Exit status:\n  0  success\n"));
     EXPECT_TRUE(contains(r.out, "  4  an encoder is attached but may not be opened"));
     EXPECT_TRUE(contains(r.out, "  8  the firmware upgrade failed\n"));
-    for (const char* command : {"status", "set", "table", "save", "factory-reset", "config", "upgrade",
+    for (const char* command : {"status", "set", "table", "save", "factory-reset", "config", "apply", "upgrade",
                                 "keys", "list", "help"}) {
         r = run({command, "--help"});
         EXPECT_EQ(r.code, 0) << command;
