@@ -884,6 +884,31 @@ TEST_F(CliTest, AllRunsTheCommandOnEveryEncoderAndExitsWithTheWorst)
     EXPECT_EQ(run({"table", "show", "--all"}).code, cli::kExitUsage);
 }
 
+TEST_F(CliTest, AllNamesAPortWaitingInItsLoaderAndFailsWithIt)
+{
+    addEncoder(3);
+    sim::VirtualLoaderConfig loaderConfig;
+    loaderConfig.path = "sim:1-2:bsl";
+    loaderConfig.plugIn = true;
+    sim::VirtualLoader loader(loaderConfig);
+    auto r = run({"--all", "set", "brightness", "6"});
+    EXPECT_EQ(r.code, cli::kExitNoEncoder);
+    EXPECT_EQ(r.out, "PORT  SERIAL        OUTCOME\n"
+                     "1-1   VE710-000001  ok\n"
+                     "1-3   VE710-000003  ok\n"
+                     "1-2   -             in its loader (exit 3)\n");
+    EXPECT_EQ(r.err, "1-2: No encoder answers on 1-2: it waits in its bootstrap loader (its firmware does not run). "
+                     "Nothing was sent.\n"
+                     "1-2: Recover with: vardo-encoder upgrade --device 1-2 IMAGE.txt\n");
+    // Worse off than a port that timed out: the loader's status is the run's.
+    encoder->injectFault({sim::EncoderFault::Silence, true});
+    r = run({"--all", "--json", "apply", "-"}, R"({"brightness": 6})");
+    EXPECT_EQ(r.code, cli::kExitNoEncoder);
+    EXPECT_TRUE(contains(r.out, "{\"port\":\"1-3\",\"changed\":false,\"check\":false,\"sent\":[]}")) << r.out;
+    EXPECT_TRUE(contains(r.out, "\"outcome\":\"in its loader (exit 3)\",\"exit\":3,"
+                                "\"recover\":\"vardo-encoder upgrade --device 1-2 IMAGE.txt\"")) << r.out;
+}
+
 // ---- apply ---------------------------------------------------------------------
 
 TEST_F(CliTest, ApplySendsOnlyWhatDiffersInTheWindowsOrderChecksItAndThenSendsNothing)
