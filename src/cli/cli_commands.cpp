@@ -98,11 +98,12 @@ const char* const kHelpConfig = R"(Usage: %P config export FOLDER [--yes]
 export  copies the configuration file into FOLDER as USBUtilityCfg.ini; an
         existing file there is overwritten only with --yes (or when answered
         yes on a terminal).
-import  replaces the configuration file with FILE after the window's checks:
-        the file must be named USBUtilityCfg.ini and hold section appSettings
-        with all nine keys, each value as 'config apply' would take it; the
-        replaced file is kept beside it. FILE '-' reads it from standard input
-        (no name to check then). Nothing is sent to the encoder unless --apply
+import  replaces the configuration file with FILE after the window's checks
+        of its content: section appSettings with all nine keys, each value as
+        'config apply' would take it. FILE may have any name (a backup written
+        before an upgrade imports as it is; the window takes only files named
+        USBUtilityCfg.ini); the replaced file is kept beside it. FILE '-' reads
+        it from standard input. Nothing is sent to the encoder unless --apply
         is given: then the imported settings are sent as 'config apply' does.
 apply   sends the saved settings to the encoder in the window's order:
         SET_KEYPAD_TYPE, LOAD_CODE_TABLE (customised layouts only),

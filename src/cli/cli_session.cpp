@@ -234,8 +234,12 @@ int Session::cmdHelp()
         return kExitOk;
     }
     const std::string text = helpText(con_.programName, topic);
-    if (text.empty())
-        return usage("no help for '" + topic + "': unknown command");
+    if (text.empty()) {
+        std::vector<std::string> names;
+        for (const auto& c : commandTable())
+            names.emplace_back(c.name);
+        return usage("no help for '" + topic + "': unknown command" + didYouMean(topic, names));
+    }
     con_.out << text;
     return kExitOk;
 }

@@ -55,6 +55,8 @@ int Session::cmdConfigImport()
         return c;
     config::ImportDetails details;
     details.nameDamagedLine = true;
+    // Its own backups (USBUtilityCfg-SERIAL-TIME.ini) and copies under any name import as well.
+    details.anyName = true;
     if (!config::importConfigFile(openedPath(path), configFile_, reporter(), &details))
         return details.copyFailed ? kExitFailed : kExitBadInputFile;
     changed_ = true;
