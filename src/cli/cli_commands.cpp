@@ -35,9 +35,11 @@ Configuration file: $XDG_DATA_HOME/VardoInterface/USBUtilityCfg.ini
 
 const char* const kHelpStatus = R"(Usage: %P status [--json] [--device PATH|SERIAL|PORT]
 
-Reads the encoder's status (GET_STATUS) and shows its model, firmware version,
-options, keypad layout, LED brightness and colour, buzzer, buzzer period and the
-code table of its layout. --json prints one JSON object instead.
+Reads the encoder's status (GET_STATUS) and shows its USB port, serial number,
+path, model, firmware version, options, keypad layout, LED brightness and
+colour, buzzer, buzzer period and the code table of its layout. --json prints
+one JSON object instead ("period" numbered as the window's box, "buzzerPeriod"
+as the encoder keeps it).
 )";
 
 const char* const kHelpSet = R"(Usage: %P set SETTING VALUE [--device PATH|SERIAL|PORT]

@@ -66,12 +66,13 @@ void argumentsJson(std::ostream& out, const std::string& usage, std::size_t ownW
     out << ']';
 }
 
-void commandsJson(std::ostream& out)
+void commandsJson(std::ostream& out, const std::string& program)
 {
     out << '[';
     bool firstCommand = true;
     for (const auto& c : commandTable()) {
-        out << (firstCommand ? "" : ",") << "{\"name\":" << jsonString(c.name) << ",\"forms\":[";
+        out << (firstCommand ? "" : ",") << "{\"name\":" << jsonString(c.name)
+            << ",\"help\":" << jsonString(helpText(program, c.name)) << ",\"forms\":[";
         firstCommand = false;
         for (std::size_t f = 0; f < c.forms.size(); ++f) {
             const CommandForm& form = c.forms[f];
@@ -200,7 +201,7 @@ void printHelpJson(std::ostream& out, const std::string& program)
 {
     out << "{\"program\":" << jsonString(program) << ",\"version\":" << jsonString(VARDO_VERSION)
         << ",\"commands\":";
-    commandsJson(out);
+    commandsJson(out, program);
     out << ",\"options\":";
     optionsJson(out);
     out << ",\"settings\":";
