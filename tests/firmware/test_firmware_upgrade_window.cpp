@@ -434,3 +434,21 @@ TEST_F(WindowTest, ClosedWhenIdleItIsReleased)
     child<QPushButton>("btnClose")->click();
     EXPECT_TRUE(QTest::qWaitFor([&] { return window.isNull(); }, 5000));
 }
+
+// The new firmware never starts: the window says so, and the write-back stops at its first step.
+TEST_F(WindowTest, AnEncoderThatDoesNotComeBackIsSaidAndNothingIsWrittenBack)
+{
+    enterLoader();
+    window->setRestoreValues(settingsOf(4, 1, 2, 2, 7));
+    device->loader().setRestartHandler([](const std::string&) {});
+    window->show();
+    ASSERT_TRUE(waitForCounts(1));
+    chooseFile(samplePath("01.06A"));
+    child<QPushButton>("btnUpgrade")->click();
+    ASSERT_TRUE(waitForUpgrade());
+    EXPECT_TRUE(finished->at(0).at(0).toBool());  // programmed and restarted
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dialogs.messages().size() >= 2; }, 5000));
+    EXPECT_EQ(dialogs.messages(),
+              (std::vector<std::string>{"Vardo 710 Encoder not connected..\r\n", "Unable to set option..\r\n"}));
+    EXPECT_EQ(dialogs.records().back().caption, "Vardo USB ENCODER");
+}

@@ -219,7 +219,7 @@ public:
     UpgradeJob& operator=(const UpgradeJob&) = delete;
 
     // The texts the loader part sends (checked by findLoaderTexts); a missing
-    // password means the mass-erase path, which the caller has confirmed.
+    // password means the mass-erase path, which Hooks::allowMassErase decides.
     void setLoaderTexts(LoaderTexts texts) { texts_ = std::move(texts); }
     // The settings to write back (replacing those read by prepare).
     void setSettings(const RestoreValues& settings) { settings_ = settings; }
