@@ -63,6 +63,12 @@ protected:
     {
         return QTest::qWaitFor([&] { return counted->count() >= n; }, 5000);
     }
+    // The preparation ended on the worker with ENTER_BSL taken.
+    bool prepared()
+    {
+        QSignalSpy spy(window, &firmware_upgrade::prepared);
+        return (spy.count() > 0 || spy.wait(5000)) && spy.at(0).at(0).toBool();
+    }
     bool waitForUpgrade()
     {
         return QTest::qWaitFor([&] { return finished->count() >= 1; }, 20000);
@@ -295,9 +301,8 @@ TEST_F(WindowTest, AVerificationErrorLeavesTheLoaderAndACountReenablesUpgrade)
 TEST_F(WindowTest, ClosedUnusedItSendsTheEncoderBackToItsApplication)
 {
     slot->rescan();
-    ASSERT_TRUE(window->prepareUpgrade(slot->get(), {}, [](const vardo::link::DeviceStatus&, std::string&) {
-        return true;
-    }));
+    window->prepareUpgrade(slot->get(), {}, [](const vardo::link::DeviceStatus&, std::string&) { return true; });
+    ASSERT_TRUE(prepared());
     EXPECT_EQ(text("encoderLbl"), QStringLiteral("Encoder: port 1-1, serial VE710-000001\nFirmware: 01.05A"));
     window->show();
     ASSERT_TRUE(waitForCounts(1));
@@ -410,7 +415,8 @@ TEST_F(WindowTest, ClosedDuringAnUpgradeItFinishesWritesBackAndGoes)
 TEST_F(WindowTest, ReplugAfterAFailedStartCountsTheEncoderAgain)
 {
     slot->rescan();
-    ASSERT_TRUE(window->prepareUpgrade(slot->get(), {}, {}));
+    window->prepareUpgrade(slot->get(), {}, {});
+    ASSERT_TRUE(prepared());
     window->show();
     ASSERT_TRUE(waitForCounts(1));
     chooseFile(samplePath("01.06A"));

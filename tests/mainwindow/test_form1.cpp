@@ -119,6 +119,16 @@ protected:
 
     // The handlers (and the editors' Apply) return at once; the workers'
     // exchanges end and are shown.
+    // The upgrade windows' preparations (status read, backup, ENTER_BSL) have ended on their workers.
+    void settleUpgrade()
+    {
+        EXPECT_TRUE(QTest::qWaitFor([this] {
+            for (QWidget* w : window->openWindows())
+                if (auto* f = qobject_cast<firmware_upgrade*>(w); f && f->preparing())
+                    return false;
+            return true;
+        }, 10000));
+    }
     void settle()
     {
         EXPECT_TRUE(QTest::qWaitFor([this] {
@@ -1156,6 +1166,7 @@ TEST_F(MainWindow, FirmwareUpgradeAsksCopiesAndSwitchesToTheLoader)
     dialogs.clear();
     dialogs.answerQuestion(true);
     window->onUpdateFirmware();
+    settleUpgrade();
     EXPECT_THAT(commandCodes(), ElementsAre(link::GET_STATUS, link::ENTER_BSL));
     EXPECT_EQ(encoder->mode(), sim::EncoderMode::BootLoader);
     ASSERT_EQ(window->openWindows().size(), 1u);
@@ -1229,6 +1240,7 @@ TEST_F(MainWindow, AFinishedUpgradeRefreshesThePanel)
     load();
     dialogs.answerQuestion(true);
     window->onUpdateFirmware();
+    settleUpgrade();
     ASSERT_EQ(window->openWindows().size(), 1u);
     auto* upgrade = qobject_cast<firmware_upgrade*>(window->openWindows()[0]);
     ASSERT_NE(upgrade, nullptr);
@@ -1262,6 +1274,10 @@ TEST_F(MainWindow, TheUpgradeWindowNeverStrandsTheEncoder)
         QSignalSpy counted(upgrade, &firmware_upgrade::loaderCounted);
         upgrade->show();
         EXPECT_TRUE(QTest::qWaitFor([&] { return !counted.isEmpty(); }, 5000));
+        settleUpgrade();
+        // Its loader counted (the count may have come before it enumerated).
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] { return upgrade->findChild<QPushButton*>(QStringLiteral("btnUpgrade"))->isEnabled(); }, 5000));
         return upgrade;
     };
     QPointer<firmware_upgrade> upgrade = openUpgrade();
@@ -1272,6 +1288,8 @@ TEST_F(MainWindow, TheUpgradeWindowNeverStrandsTheEncoder)
     // The return to the application runs on the window's worker.
     EXPECT_TRUE(QTest::qWaitFor([&] { return device.encoder().plugged(); }, 5000));
     EXPECT_TRUE(QTest::qWaitFor([&] { return panelLines()[0] == presentLine1("Vardo 710i Encoder", "01.05A"); }, 5000));
+    // Gone (with its device notifications) before the next one opens.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return upgrade.isNull(); }, 5000));
 
     upgrade = openUpgrade();
     int closed = 0;
@@ -1301,6 +1319,7 @@ TEST_F(MainWindow, FirmwareUpgradeWithoutAnEncoderStillOpensItsWindow)
     load();
     dialogs.answerQuestion(true);
     window->onUpdateFirmware();
+    settleUpgrade();
     EXPECT_THAT(dialogs.messages(), ElementsAre("Failed to Get Device Status Message.\r\n"));
     EXPECT_EQ(window->openWindows().size(), 1u);
     EXPECT_THAT(enabledControls(), ElementsAre("button11", "btnLoadFirmware", "button10"));

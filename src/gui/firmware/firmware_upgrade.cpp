@@ -109,7 +109,8 @@ struct firmware_upgrade::Impl {
     // What runs on the device worker (the window's thread reads and sets them).
     bool upgrading = false;   // backgroundWorker1: from Upgrade Firmware to the end of the write-back
     bool counting = false;    // backgroundWorkerCheckDevice: the loader count
-    int otherTasks = 0;       // the return to the application, ENTER_BSL
+    int otherTasks = 0;       // the preparation, the return to the application, ENTER_BSL
+    int preparing = 0;        // prepareUpgrade's part on the worker
 
     QGroupBox* groupBox1 = nullptr;
     QLabel* label1 = nullptr;
@@ -248,7 +249,7 @@ void firmware_upgrade::notice(const char* caption, const std::string& text)
         thread() == QThread::currentThread() ? Qt::DirectConnection : Qt::QueuedConnection);
 }
 
-bool firmware_upgrade::prepareUpgrade(std::shared_ptr<vardo::device::Encoder> encoder,
+void firmware_upgrade::prepareUpgrade(std::shared_ptr<vardo::device::Encoder> encoder,
                                       const vardo::link::CodeTable& table, const vardo::firmware::Keep& keep)
 {
     // Until the status is read only the window's code table is known.
@@ -259,26 +260,40 @@ bool firmware_upgrade::prepareUpgrade(std::shared_ptr<vardo::device::Encoder> en
     // From here the loader and, after the restart, the encoder are looked for on its port.
     d->usePort(me.port);
     d->sequence->job().setSettings(tableOnly);
-    std::optional<std::string> version;   // the firmware it runs, once read
-    const vardo::firmware::Keep seen = [&](const vardo::link::DeviceStatus& status, std::string& path) {
-        version = status.firmwareVersion;
-        return keep && keep(status, path);
+    // The question comes first, here: declined, nothing is sent.
+    if (!d->sequence->job().massEraseAllowed())
+        return;
+    struct Prepared {
+        std::optional<std::string> version;   // the firmware it runs, once read
+        vardo::firmware::Outcome outcome;
     };
-    const vardo::firmware::Outcome o = d->sequence->job().prepare(std::move(encoder), seen);
-    // Declined (the mass erase) is no failed ENTER_BSL: nothing was sent.
-    if (o.cancelled)
-        return true;
-    const bool entered = o.ok();
-    d->sentToLoader = entered;
-    d->encoderPort = me.port;
-    const auto orNone = [](const std::string& text, const char* none) {
-        return text.empty() ? QString::fromLatin1(none) : vardo::platform::fromLocal8(text);
-    };
-    d->encoderLbl->setText(QStringLiteral("Encoder: port %1, serial %2\nFirmware: %3")
-                               .arg(orNone(me.port, "?"), orNone(me.serial, "-"),
-                                    version ? orNone(*version, "?") : QStringLiteral("not read")));
-    return entered;
+    auto prepared = std::make_shared<Prepared>();
+    ++d->preparing;
+    onDevice(
+        [this, prepared, keep, encoder = std::move(encoder)]() mutable {
+            const vardo::firmware::Keep seen = [&](const vardo::link::DeviceStatus& status, std::string& path) {
+                prepared->version = status.firmwareVersion;
+                return keep && keep(status, path);
+            };
+            prepared->outcome = d->sequence->job().prepare(std::move(encoder), seen);
+        },
+        [this, prepared, me] {
+            --d->preparing;
+            const bool entered = prepared->outcome.ok();
+            d->sentToLoader = entered;
+            d->encoderPort = me.port;
+            const auto orNone = [](const std::string& text, const char* none) {
+                return text.empty() ? QString::fromLatin1(none) : vardo::platform::fromLocal8(text);
+            };
+            d->encoderLbl->setText(QStringLiteral("Encoder: port %1, serial %2\nFirmware: %3")
+                                       .arg(orNone(me.port, "?"), orNone(me.serial, "-"),
+                                            prepared->version ? orNone(*prepared->version, "?")
+                                                              : QStringLiteral("not read")));
+            emit this->prepared(entered || prepared->outcome.phase != vardo::firmware::Phase::EnterLoader);
+        });
 }
+
+bool firmware_upgrade::preparing() const { return d->preparing > 0; }
 
 bool firmware_upgrade::upgradeRunning() const { return d->upgrading; }
 

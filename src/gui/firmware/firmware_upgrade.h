@@ -3,8 +3,7 @@
 // counts loaders, runs the upgrade (with the restart wait and the write-back
 // of the operator's settings) on its device worker. The upgrade itself is an
 // UpgradeJob (upgrade_job.h); this window only gathers input and shows its
-// events, and its own thread never waits for a device, except in
-// prepareUpgrade, which the main window calls before showing it.
+// events, and its own thread never waits for a device.
 #include <QWidget>
 
 #include <cstdint>
@@ -44,15 +43,20 @@ public:
     // over table (a short status keeps the rest of it); keep shows and backs
     // them up, a status that cannot be read is said in a box and the upgrade
     // goes on without them; then ENTER_BSL. Without the password text the
-    // mass erase is asked first (once for this window). False only when
-    // ENTER_BSL was sent and not taken.
-    bool prepareUpgrade(std::shared_ptr<vardo::device::Encoder> encoder, const vardo::link::CodeTable& table,
+    // mass erase is asked first, here (once for this window); declined,
+    // nothing is sent. The exchange runs on the window's worker (keep too),
+    // and prepared() says how it ended.
+    void prepareUpgrade(std::shared_ptr<vardo::device::Encoder> encoder, const vardo::link::CodeTable& table,
                         const vardo::firmware::Keep& keep);
+    // From prepareUpgrade until prepared().
+    [[nodiscard]] bool preparing() const;
 
     // From Upgrade Firmware to the end of the write-back: closing then waits for the end.
     [[nodiscard]] bool upgradeRunning() const;
 
 signals:
+    // The preparation has ended: false only when ENTER_BSL was sent and not taken.
+    void prepared(bool entered);
     // After an upgrade ended: ok when the new firmware was programmed, verified
     // and started (the write-back, which follows, reports its own failures).
     void upgradeFinished(bool ok);

@@ -967,10 +967,14 @@ void Form1::onUpdateFirmware()
     // The encoder goes into its loader only with usable loader texts (the job
     // asks about a mass erase without the password): else it would be stranded
     // there. The window still opens, to recover a loader already attached.
+    connect(window, &firmware_upgrade::prepared, this, [this](bool entered) {
+        if (!entered)
+            EnableDisableFunctionButtons(false);
+    });
     if (!ready.textProblem.empty())
         showMessage(ready.textProblem);
-    else if (!prepareUpgrade(*window))
-        EnableDisableFunctionButtons(false);
+    else
+        prepareUpgrade(*window);
     // The new firmware may report a new version and restored settings: show them.
     // Either way the encoder has restarted: with the written-back settings
     // saved as its power-up defaults, or with the defaults it had.
@@ -995,20 +999,20 @@ void Form1::onUpdateFirmware()
     window->show();
 }
 
-bool Form1::prepareUpgrade(firmware_upgrade& window)
+void Form1::prepareUpgrade(firmware_upgrade& window)
 {
     // Without the settings the upgrade still goes on (the window's policy): it
-    // then writes nothing back.
-    const auto keep = [&](const link::DeviceStatus& status, std::string& backup) {
-        // The settings are the window's own as soon as they are read (the job keeps them to write back).
-        deviceStatus = status;
+    // then writes nothing back. keep runs on the upgrade window's worker.
+    const auto where = encoder_->get() ? encoder_->get()->identity() : vardo::device::AttachedEncoder{};
+    const auto keep = [this, where](const link::DeviceStatus& status, std::string& backup) {
+        // The settings are this window's own as soon as they are read (the job keeps them to write back).
+        QMetaObject::invokeMethod(this, [this, status] { deviceStatus = status; }, Qt::QueuedConnection);
         // Should the upgrade fail after its erase, these values survive in a backup
         // that "config apply --from" (or an import) sends back.
-        const auto where = encoder_->get() ? encoder_->get()->identity() : vardo::device::AttachedEncoder{};
-        vardo::config::writeUpgradeBackup(deviceStatus, FileName, where.serial, where.port, backup);
+        vardo::config::writeUpgradeBackup(status, FileName, where.serial, where.port, backup);
         return true;
     };
-    return window.prepareUpgrade(encoder_->get(), deviceStatus.codeTable, keep);
+    window.prepareUpgrade(encoder_->get(), deviceStatus.codeTable, keep);
 }
 
 // ---- Ending -----------------------------------------------------------------
