@@ -659,6 +659,7 @@ TEST_F(MainWindow, TabLeavesABoxAndTheWheelTurnsOnlyTheFocusedOne)
     settle();
     EXPECT_THAT(commandCodes(), ElementsAre(link::SET_LED_BRIGHTNESS));
     EXPECT_EQ(window->deviceStatus.ledBrightness, 6);
+    EXPECT_EQ(QApplication::focusWidget(), brightness);   // kept through the exchange, not left on Exit
 }
 
 // ---- save ------------------------------------------------------------------------
