@@ -475,7 +475,7 @@ bool importConfigFile(const std::string& chosenPath, const std::string& configFi
         return false;
     };
     try {
-        if (baseName(chosenPath) != kConfigFileName) {
+        if (!out.anyName && baseName(chosenPath) != kConfigFileName) {
             report(kMsgIncorrectFilename);
             return false;
         }

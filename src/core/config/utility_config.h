@@ -135,11 +135,14 @@ bool writeUpgradeBackup(const link::DeviceStatus& settings, const std::string& c
 struct ImportDetails {
     bool nameDamagedLine = false;  // in: a section line without "]" is reported by its
                                    // line number instead of with kMsgImportException
+    bool anyName = false;          // in: the chosen file may have any name (a backup's too);
+                                   // the window takes only files named USBUtilityCfg.ini
     bool copyFailed = false;       // out: refused at the copy or the backup, not for the chosen file
     std::string backupPath;        // out: where the replaced file was kept; "" when none was
 };
 
-// Replaces configFile with chosenPath after checking its name, its nine keys
+// Replaces configFile with chosenPath after checking its name (unless
+// details->anyName), its nine keys
 // and (when FirstUp is "Yes") every value as the reset from the file would
 // take it; a NUL byte anywhere is refused too. The file replaced is first kept
 // beside configFile as USBUtilityCfg-before-import-YYYYMMDD-HHMMSS.ini (never

@@ -140,15 +140,20 @@ def main():
     if p['mass_erase']:
         extra += ['--mass-erase']
     if not module.check_mode:
-        for r in results:
-            if not r['upgraded']:
-                continue
-            # A loader is named by its port too: the tool recovers it there.
-            argv = ['--device', r['port'], 'upgrade', p['image'], '--yes'] + extra
-            rc, out, err = cli.run(argv, fail=False)
+        due = [r for r in results if r['upgraded']]
+        if due and p['all'] and not loaders and len(due) == len(encoders):
+            # Every encoder due: the tool upgrades them all at once.
+            ports, rc, err = cli.json(['--all', 'upgrade', p['image'], '--yes'] + extra, fail=False)
             if rc != 0:
-                cli.fail(rc, err, out, cli.argv + argv, prefix='The upgrade of the encoder on port %s failed: '
-                         % r['port'])
+                cli.fail_ports(ports if isinstance(ports, list) else [dict(exit=rc, messages=[ports.get('error')])],
+                               rc, encoders=results, stderr=err)
+        elif due:
+            # Some of them: one process a port, side by side. A loader is named by its port too.
+            argvs = [['--device', r['port'], 'upgrade', p['image'], '--yes'] + extra for r in due]
+            for r, argv, (rc, out, err) in zip(due, argvs, cli.side_by_side(argvs)):
+                if rc != 0:
+                    cli.fail(rc, err, out, cli.argv + argv, prefix='The upgrade of the encoder on port %s failed: '
+                             % r['port'])
         if any(r['upgraded'] for r in results):
             now, _ = cli.bus()
             reported = dict((d['port'], d.get('firmware', '')) for d in now)
