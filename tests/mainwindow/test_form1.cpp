@@ -556,11 +556,13 @@ TEST_F(MainWindow, ASilentEncoderKeepsOnlyTheWorkerWaiting)
     emit box("ledBrightnessCbox")->activated(3);
     EXPECT_TRUE(window->busy());
     EXPECT_THAT(enabledControls(), ElementsAre("button10"));
+    EXPECT_EQ(window->cursor().shape(), Qt::BusyCursor);
     window->onExit();
     EXPECT_EQ(ended, 0);
     settle();
     EXPECT_THAT(dialogs.messages(), ElementsAre("Unable to set the LED Brightness..\r\n"));
     EXPECT_EQ(box("ledBrightnessCbox")->currentIndex(), 5);
+    EXPECT_EQ(window->cursor().shape(), Qt::ArrowCursor);
     EXPECT_EQ(ended, 1);
 }
 

@@ -389,6 +389,8 @@ void Form1::holdControls()
     }
     importHeld_ = importAction_->isEnabled();
     importAction_->setEnabled(false);
+    // The pointer says why nothing may be pressed: the encoder is being waited for.
+    setCursor(Qt::BusyCursor);
 }
 
 void Form1::releaseControls()
@@ -400,6 +402,7 @@ void Form1::releaseControls()
     if (focusBefore_ && focusBefore_->isEnabled() && focusWidget() == richTextBox1)
         focusBefore_->setFocus();
     focusBefore_ = nullptr;
+    unsetCursor();
     working_ = false;
 }
 
