@@ -566,6 +566,18 @@ TEST_F(MainWindow, ASilentEncoderKeepsOnlyTheWorkerWaiting)
     EXPECT_EQ(ended, 1);
 }
 
+// A scan asked for meanwhile (File > Encoder) follows the exchange in progress.
+TEST_F(MainWindow, AScanAskedForMeanwhileFollowsTheExchange)
+{
+    plugEncoder(7, 0);
+    load();
+    box("ledBrightnessCbox")->setCurrentIndex(3);
+    emit box("ledBrightnessCbox")->activated(3);
+    window->onScanForDevice();
+    settle();
+    EXPECT_THAT(commandCodes(), ElementsAre(link::SET_LED_BRIGHTNESS, link::GET_STATUS));
+}
+
 // The device watch: an unplug empties the panel at once, a plug runs the scan.
 TEST_F(MainWindow, ThePanelFollowsUnplugAndPlug)
 {

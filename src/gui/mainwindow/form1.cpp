@@ -414,6 +414,8 @@ void Form1::runDeferred()
         onExit();
     else if (std::exchange(closeAfterWork_, false))
         close();
+    else if (std::exchange(scanAfterWork_, false))
+        onScanForDevice();
     else if (std::exchange(changeAfterWork_, false))
         onDeviceChange();
 }
@@ -630,7 +632,14 @@ void Form1::onLoad(std::function<void()> loaded)
     });
 }
 
-void Form1::onScanForDevice() { rescanAndShowStatus(); }
+void Form1::onScanForDevice()
+{
+    // File > Encoder chooses another while an exchange runs: the scan follows it.
+    if (working_)
+        scanAfterWork_ = true;
+    else
+        rescanAndShowStatus();
+}
 
 // ---- Settings boxes ---------------------------------------------------------
 
