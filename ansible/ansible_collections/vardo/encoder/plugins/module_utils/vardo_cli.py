@@ -29,7 +29,10 @@ class VardoCli(object):
     def __init__(self, module):
         self.module = module
         cli = module.params['cli']
-        self.argv = shlex.split(cli) if isinstance(cli, str) else [str(a) for a in cli]
+        try:
+            self.argv = shlex.split(cli) if isinstance(cli, str) else [str(a) for a in cli]
+        except (ValueError, TypeError) as e:
+            module.fail_json(msg='cli %r cannot be split into words: %s' % (cli, e))
         if not self.argv:
             module.fail_json(msg='cli is empty: give the program to call, e.g. vardo-encoder')
         self.calls = 0
@@ -43,11 +46,11 @@ class VardoCli(object):
             self.fail(rc, err, out, argv)
         return rc, out, err
 
-    def fail(self, rc, err, out, argv, prefix=''):
+    def fail(self, rc, err, out, argv, prefix='', changed=False):
         message = (err or '').strip() or (out or '').strip().splitlines()[-1:] or ['no message']
         if isinstance(message, list):
             message = message[0]
-        self.module.fail_json(msg=prefix + message, rc=rc, stdout=out, stderr=err, cmd=argv)
+        self.module.fail_json(msg=prefix + message, rc=rc, stdout=out, stderr=err, cmd=argv, changed=changed)
 
     def json(self, args):
         rc, out, err = self.run(['--json'] + list(args))

@@ -100,10 +100,17 @@ changed:
 '''
 
 import os
+import re
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.vardo.encoder.plugins.module_utils.vardo_cli import (
     CLI_ARGS, MUTUALLY_EXCLUSIVE, VardoCli)
+
+
+# Six printable characters without blanks, e.g. 01.06A.
+VERSION = re.compile(r'^[!-~]{6}$')
+# The tool's exit statuses after which the encoder may hold other firmware.
+FLASHED_EXITS = (3, 5, 8)
 
 
 def main():
@@ -119,6 +126,10 @@ def main():
     module = AnsibleModule(argument_spec=options, mutually_exclusive=MUTUALLY_EXCLUSIVE, supports_check_mode=True)
     p = module.params
     cli = VardoCli(module)
+    # What the encoders must report afterwards, checked before anything is sent.
+    if not VERSION.match(p['version']):
+        module.fail_json(msg="version '%s' is not a firmware version as the encoder reports it (six characters, "
+                             "e.g. 01.06A)" % p['version'], rc=2)
     # Checked here too so that a dry run finds a wrong path.
     if not os.path.isfile(p['image']):
         module.fail_json(msg="The firmware image '%s' is not a file on this machine." % p['image'], rc=7)
@@ -139,6 +150,7 @@ def main():
         extra += ['--password', p['password']]
     if p['mass_erase']:
         extra += ['--mass-erase']
+    flashed = False
     if not module.check_mode:
         for r in results:
             if not r['upgraded']:
@@ -147,8 +159,10 @@ def main():
             argv = ['--device', r['port'], 'upgrade', p['image'], '--yes'] + extra
             rc, out, err = cli.run(argv, fail=False)
             if rc != 0:
+                # Past ENTER_BSL (no encoder back, upgrade or write-back failed) the encoder was changed.
                 cli.fail(rc, err, out, cli.argv + argv, prefix='The upgrade of the encoder on port %s failed: '
-                         % r['port'])
+                         % r['port'], changed=flashed or rc in FLASHED_EXITS)
+            flashed = True
         if any(r['upgraded'] for r in results):
             now, _ = cli.bus()
             reported = dict((d['port'], d.get('firmware', '')) for d in now)
@@ -156,7 +170,8 @@ def main():
                 r['after'] = reported.get(r['port'], '')
                 if r['upgraded'] and r['after'] != p['version']:
                     module.fail_json(msg='The encoder on port %s reports firmware %s after the upgrade, not %s.'
-                                         % (r['port'], r['after'] or '(none)', p['version']), encoders=results)
+                                         % (r['port'], r['after'] or '(none)', p['version']), encoders=results,
+                                     changed=True)
 
     if not p['recover']:
         cli.stuck(loaders)

@@ -279,7 +279,10 @@ def main():
     if layout is not None:
         wanted['layout'] = layout
     if p['code_table']:
-        wanted['code_table'] = dict((str(k), v) for k, v in p['code_table'].items())
+        wanted['code_table'] = dict((str(k).strip(), v) for k, v in p['code_table'].items())
+        for key in wanted['code_table']:
+            if not key.isdigit() or not 1 <= int(key) <= 16:
+                module.fail_json(msg="code_table key '%s' is not a key number 1-16" % key)
 
     encoders, loaders = cli.bus()
     results = []
