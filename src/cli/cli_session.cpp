@@ -206,9 +206,15 @@ int Session::reportOpen(OpenStatus s)
 {
     // An encoder stuck in its loader there is no encoder, but can be recovered.
     BusDevice stuck;
-    const std::string recovery = (s == OpenStatus::NoEncoder || s == OpenStatus::NoMatch) && findLoader(opt_.device, stuck)
-        ? "\n" + firmware::recoveryAdvice(con_.programName, benchName(stuck))
-        : std::string();
+    const bool inLoader = (s == OpenStatus::NoEncoder || s == OpenStatus::NoMatch) && findLoader(opt_.device, stuck);
+    // Unless another process has it there, upgrading it: that one is to be named.
+    if (inLoader) {
+        const device::PortLock probe(stuck.port, stuck.path);
+        if (probe.state() == device::PortLockState::Busy)
+            return fail(kExitEncoderBusy, probe.problem());
+    }
+    const std::string recovery =
+        inLoader ? "\n" + firmware::recoveryAdvice(con_.programName, benchName(stuck)) : std::string();
     switch (s) {
     case OpenStatus::Opened:
         return kExitOk;

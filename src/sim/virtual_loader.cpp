@@ -248,6 +248,8 @@ int VirtualLoader::Core::write(std::uint64_t generation, const std::uint8_t* dat
         std::lock_guard lock(mutex);
         if (generation != attachGeneration)
             return -1;
+        if (faults.refuseWritesAfterPackets >= 0 && packetsSinceFaults >= faults.refuseWritesAfterPackets)
+            return -1;
         if (faults.unplugAfterPackets >= 0 && packetsSinceFaults >= faults.unplugAfterPackets) {
             unplug = true;
         } else {
@@ -440,6 +442,10 @@ void VirtualLoader::Core::eraseSegment(Command& c)
     if (!c.needs(P::kAddressedHeader))
         return;
     if (!inRange(c.address, 1, kFlashStart, kFlashEnd)) {
+        c.message(P::kMsgFlashFailBit);
+        return;
+    }
+    if (faults.failErases) {
         c.message(P::kMsgFlashFailBit);
         return;
     }

@@ -47,6 +47,9 @@ struct LoaderFaults {
     std::optional<std::uint32_t> stuckCell;     // this flash byte keeps its erased value
     int failCrcRequest = -1;           // the N-th CRC request from now (1-based) is lost (no answer); -1 none
     bool failAllCrcRequests = false;
+    bool failErases = false;           // each segment erase is answered with FLASH_FAIL_BIT, nothing erased
+    int refuseWritesAfterPackets = -1; // from packet N+1 (counted from setFaults) the USB write fails,
+                                       // while the loader stays on the bus; -1 never
     // A restart into a programmed application comes back as this instead:
     // RomLoader (the application does not start), Off (nothing comes back).
     std::optional<LoaderMode> restartsAs;

@@ -100,6 +100,14 @@ sim::EncoderSettings otherSettings()
     return ::testing::AssertionSuccess();
 }
 
+// The flash that a state file's text records for its first encoder.
+std::vector<std::uint8_t> imageOnRecord(const std::string& text)
+{
+    std::string error;
+    const auto state = sim::parseSimState(text, error);
+    return state && !state->encoders.empty() ? state->encoders[0].flash : std::vector<std::uint8_t>{};
+}
+
 } // namespace
 
 TEST_F(CliUpgradeTest, UpgradesBacksUpAndWritesTheSettingsBack)
@@ -422,6 +430,47 @@ TEST_F(CliUpgradeTest, KeptEncodersComeThroughRepeatedAllUpgrades)
         EXPECT_EQ(state.find("flash=image " + std::string(round % 2 ? "01.06A" : "01.05A")), std::string::npos);
     }
     EXPECT_TRUE(kept.detach(error)) << error;
+}
+
+// A kept encoder is recorded as the upgrade changes it, not only when its
+// application notices: a run killed at a failed write-back leaves it on the
+// new firmware, one killed after "Firmware Sent" leaves it in its loader.
+TEST_F(CliUpgradeTest, KeptEncodersAreRecordedAsTheUpgradeChangesThem)
+{
+    sim::SimStateFile kept(root + "/encoders.state");
+    std::string error;
+    ASSERT_TRUE(kept.watch({device}, error)) << error;
+    device->encoder().injectFault({sim::EncoderFault::Refuse, true, SET_OPTIONS});
+    auto r = run({"upgrade", "--yes", samplePath("01.06A")});
+    EXPECT_EQ(r.code, cli::kExitRefused) << r.err;
+    std::string state = readFile(root + "/encoders.state");
+    EXPECT_TRUE(contains(state, "mode=application\n") && contains(state, "flash=image 01.06A\n")) << state;
+
+    device->encoder().clearFaults();
+    sim::LoaderFaults lost;
+    lost.failAllCrcRequests = true;   // the image goes in whole, the verify fails: it stays in its loader
+    device->loader().setFaults(lost);
+    r = run({"upgrade", "--yes", samplePath("01.05A")});
+    EXPECT_EQ(r.code, cli::kExitUpgradeFailed) << r.err;
+    state = readFile(root + "/encoders.state");
+    EXPECT_TRUE(contains(state, "mode=loader\n")) << state;
+    EXPECT_FALSE(contains(state, "flash=image 01.06A\n")) << "the flash written is recorded";
+    EXPECT_EQ(sim::captureEncoderState(*device).flash, imageOnRecord(state));
+    EXPECT_TRUE(kept.detach(error)) << error;
+}
+
+// Both the erase and a write fail while the loader stays on the bus: the write
+// is named, with its reason, not the erase.
+TEST_F(CliUpgradeTest, AFailedWriteIsNamedBeforeAFailedErase)
+{
+    sim::LoaderFaults faults;
+    faults.failErases = true;
+    faults.refuseWritesAfterPackets = 300;   // past the RAM loader, into the image
+    device->loader().setFaults(faults);
+    const auto r = run({"upgrade", "--all", "--yes", samplePath("01.06A")});
+    EXPECT_EQ(r.code, cli::kExitUpgradeFailed) << r.out;
+    EXPECT_TRUE(contains(r.out, "1-1: write failed on 1-1: no reply from the loader")) << r.out;
+    EXPECT_FALSE(contains(r.out, "erase failed")) << r.out;
 }
 
 // After the restart an encoder may stay in its loader (the image does not
