@@ -41,7 +41,7 @@ bench-fleet: build
 run: configure
 	@cmake --build $(BUILD) -j $(JOBS) --target vardo-encoder-utility-demo
 	@mkdir -p -m 0700 $(XDG_RUNTIME_DIR)
-	$(BUILD)/src/demo/vardo-encoder-utility-demo
+	$(BUILD)/src/gui/demo/vardo-encoder-utility-demo
 
 bench: deps
 	@cmake -S . -B build-bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DVARDO_BUILD_BENCH=ON -DVARDO_BUILD_TESTS=OFF >/dev/null

@@ -19,3 +19,17 @@ function(vardo_add_test)
   target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   gtest_discover_tests(${T_NAME} PROPERTIES ENVIRONMENT "${env}" DISCOVERY_TIMEOUT 60)
 endfunction()
+
+# vardo_public_headers(TARGET FOLDER)
+# TARGET's headers are the ones in the current source folder, included as
+# "FOLDER/name.h". Each target exports a folder of its own (a link named FOLDER
+# under build/include/TARGET), never the whole source tree: a library reaches
+# only the headers of what it links, so an include cannot run upwards.
+function(vardo_public_headers target folder)
+  set(root ${PROJECT_BINARY_DIR}/include/${target})
+  file(MAKE_DIRECTORY ${root})
+  if(NOT EXISTS ${root}/${folder})
+    file(CREATE_LINK ${CMAKE_CURRENT_SOURCE_DIR} ${root}/${folder} SYMBOLIC)
+  endif()
+  target_include_directories(${target} PUBLIC ${root})
+endfunction()

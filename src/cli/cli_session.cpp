@@ -2,6 +2,7 @@
 
 #include "cli/cli_commands.h"
 #include "cli/cli_output.h"
+#include "cli/cli_values.h"
 #include "cli/exit_codes.h"
 #include "firmware/upgrade_targets.h"
 #include "link/device_access.h"
@@ -254,9 +255,18 @@ int Session::openWithStatus(link::DeviceStatus& status, const char* failure, boo
 int Session::cmdHelp()
 {
     const std::string topic = opt_.words.size() > 1 ? opt_.words[1] : opt_.help ? "help" : "";
+    if (opt_.json && topic.empty()) {
+        printHelpJson(con_.out, con_.programName);
+        resultWritten_ = true;
+        return kExitOk;
+    }
     const std::string text = helpText(con_.programName, topic);
-    if (text.empty())
-        return usage("no help for '" + topic + "': unknown command");
+    if (text.empty()) {
+        std::vector<std::string> names;
+        for (const auto& c : commandTable())
+            names.emplace_back(c.name);
+        return usage("no help for '" + topic + "': unknown command" + didYouMean(topic, names));
+    }
     con_.out << text;
     return kExitOk;
 }
@@ -268,6 +278,8 @@ int Session::run()
         code = 128 + signalled_.load();
     if (code != kExitOk && opt_.json && !summaryWritten_)
         printFailureJson(con_.out, failureText(code), code, encoder_.device.port);
+    else if (code == kExitOk && opt_.json && !summaryWritten_ && !resultWritten_)
+        printChangeJson(con_.out, encoder_.device.port, changed_ || !sent_.empty(), sent_);
     return code;
 }
 
@@ -300,8 +312,12 @@ int Session::dispatch()
     }
     const std::string& name = opt_.words[0];
     const Command* command = findCommand(name);
-    if (!command)
-        return usage("unknown command '" + name + "'");
+    if (!command) {
+        std::vector<std::string> names;
+        for (const auto& c : commandTable())
+            names.emplace_back(c.name);
+        return usage("unknown command '" + name + "'" + didYouMean(name, names));
+    }
     if (command->runsAsGiven)
         return (this->*command->forms.front().handler)();
     if (opt_.help) {
@@ -313,8 +329,13 @@ int Session::dispatch()
     if (command->hasSubs() && opt_.words.size() < 2)
         return usage("'" + name + "' needs " + command->subList(true));
     const CommandForm* form = command->form(opt_.words.size() > 1 ? opt_.words[1] : "");
-    if (!form)
-        return usage("unknown " + name + " command '" + opt_.words[1] + "' (" + command->subList(false) + ")");
+    if (!form) {
+        std::vector<std::string> subs;
+        for (const auto& f : command->forms)
+            subs.emplace_back(f.sub);
+        return usage("unknown " + name + " command '" + opt_.words[1] + "' (" + command->subList(false) + ")"
+                     + didYouMean(opt_.words[1], subs));
+    }
     if (int c = checkLine(*form, false))
         return c;
     return (this->*form->handler)();

@@ -260,8 +260,9 @@ void printSummaryJson(std::ostream& out, const std::vector<PortRun>& runs, bool 
             << ",\"serial\":" << jsonString(r.device.serial) << ",\"outcome\":" << jsonString(r.outcome)
             << ",\"exit\":" << r.exit;
         if (withBackup)
-            out << ",\"backup\":" << jsonString(r.backup) << ",\"recover\":"
-                << (r.recover.empty() ? std::string("null") : jsonString(r.recover));
+            out << ",\"backup\":" << jsonString(r.backup);
+        if (withBackup || !r.recover.empty())
+            out << ",\"recover\":" << (r.recover.empty() ? std::string("null") : jsonString(r.recover));
         std::string output = r.output;
         while (!output.empty() && (output.back() == '\n' || output.back() == '\r'))
             output.pop_back();
@@ -320,6 +321,7 @@ int Session::cmdList()
         l.model = "(waiting in its loader)";
         l.recover = firmware::recoveryCommand(con_.programName, benchName(l));
     }
+    resultWritten_ = opt_.json;
     if (opt_.json) {
         printBusJson(con_.out, encoders, loaders);
     } else {
@@ -351,7 +353,13 @@ int Session::runOnAll(const Command& command)
         return (this->*form->onAllHandler)();
     }
     const auto encoders = listEncoders();
-    if (encoders.empty())
+    // An encoder waiting in its loader is a port of the bench too: named, never passed over.
+    std::vector<BusDevice> stuck;
+    for (const auto& l : listLoaders())
+        if (l.port.empty() || std::none_of(encoders.begin(), encoders.end(),
+                                           [&](const BusDevice& e) { return e.port == l.port; }))
+            stuck.push_back(l);
+    if (encoders.empty() && stuck.empty())
         return fail(kExitNoEncoder, messages::kNotConnected);
 
     // Each encoder gets the command as if named with --device; a command that
@@ -359,7 +367,8 @@ int Session::runOnAll(const Command& command)
     Options one = opt_;
     // Standard input is read once; each encoder's run reads it from a copy.
     std::string piped;
-    if (one.from && *one.from == "-") {
+    const bool stateFromInput = std::string(command.name) == "apply" && opt_.words.size() > 1 && opt_.words[1] == "-";
+    if ((one.from && *one.from == "-") || stateFromInput) {
         if (int c = takeStandardInput())
             return c;
         std::ifstream copy(stdinCopy_, std::ios::binary);
@@ -394,8 +403,25 @@ int Session::runOnAll(const Command& command)
         run.outcome = run.exit == kExitOk ? "ok" : "failed (exit " + std::to_string(run.exit) + ")";
         run.output = out.str();
         run.messages = textLines(err.str());
+        // Its reason is in the messages; what gives access is a command of its own.
+        if (run.exit == kExitPermission)
+            run.recover = "sudo udevadm control --reload && sudo udevadm trigger";
         for (const auto& m : run.messages)
             con_.err << benchName(device) << ": " << m << '\n';
+        runs.push_back(std::move(run));
+    }
+    for (const auto& loader : stuck) {
+        PortRun run;
+        run.device = loader;
+        run.exit = kExitNoEncoder;
+        run.harm = Harm::InLoader;
+        run.outcome = "in its loader (exit 3)";
+        run.recover = firmware::recoveryCommand(con_.programName, benchName(loader));
+        run.messages = {"No encoder answers on " + benchName(loader)
+                            + ": it waits in its bootstrap loader (its firmware does not run). Nothing was sent.",
+                        "Recover with: " + run.recover};
+        for (const auto& m : run.messages)
+            con_.err << benchName(loader) << ": " << m << '\n';
         runs.push_back(std::move(run));
     }
     if (opt_.json) {

@@ -33,6 +33,9 @@ int Session::cmdUpgrade()
     firmware::LoaderTextsFound texts;
     if (int c = loadUpgradeInputs(image, texts, "the encoder"))
         return c;
+    // Reported (--json) only when the upgrade went through.
+    sent("ENTER_BSL");
+    sent("firmware " + opt_.words[1]);
     std::optional<link::DeviceStatus> chosen;
     if (!opt_.restore.empty()) {
         if (int c = loadRestoreFile(opt_.restore, chosen))
@@ -51,7 +54,8 @@ int Session::cmdUpgrade()
 
     // A file that could not be set up shows as a backup that cannot be written.
     static_cast<void>(config::setUpConfigFile(configFile_, reporter()));
-    ProgressPrinter progress(con_.out, con_.outIsTerminal);
+    // With --json the result alone goes to the output; progress to the error stream.
+    ProgressPrinter progress(opt_.json ? con_.err : con_.out, opt_.json ? con_.errIsTerminal : con_.outIsTerminal);
 
     // No encoder by that name (or none at all): one waiting in its loader
     // there is upgraded, and the settings recorded for its port written back.

@@ -109,8 +109,12 @@ from ansible_collections.vardo.encoder.plugins.module_utils.vardo_cli import (
 
 # Six printable characters without blanks, e.g. 01.06A.
 VERSION = re.compile(r'^[!-~]{6}$')
-# The tool's exit statuses after which the encoder may hold other firmware.
-FLASHED_EXITS = (3, 5, 8)
+
+
+def flashed(rc):
+    """Whether an upgrade that ended with the tool's exit status rc changed the encoder's flash:
+    it went through, or failed past ENTER_BSL (not back, write-back failed, upgrade failed)."""
+    return rc in (0, 3, 5, 8)
 
 
 def main():
@@ -150,19 +154,23 @@ def main():
         extra += ['--password', p['password']]
     if p['mass_erase']:
         extra += ['--mass-erase']
-    flashed = False
     if not module.check_mode:
-        for r in results:
-            if not r['upgraded']:
-                continue
-            # A loader is named by its port too: the tool recovers it there.
-            argv = ['--device', r['port'], 'upgrade', p['image'], '--yes'] + extra
-            rc, out, err = cli.run(argv, fail=False)
+        due = [r for r in results if r['upgraded']]
+        if due and p['all'] and not loaders and len(due) == len(encoders):
+            # Every encoder due: the tool upgrades them all at once.
+            ports, rc, err = cli.json(['--all', 'upgrade', p['image'], '--yes'] + extra, fail=False)
             if rc != 0:
-                # Past ENTER_BSL (no encoder back, upgrade or write-back failed) the encoder was changed.
-                cli.fail(rc, err, out, cli.argv + argv, prefix='The upgrade of the encoder on port %s failed: '
-                         % r['port'], changed=flashed or rc in FLASHED_EXITS)
-            flashed = True
+                ports = ports if isinstance(ports, list) else [dict(exit=rc, messages=[ports.get('error')])]
+                cli.fail_ports(ports, rc, encoders=results, stderr=err,
+                               changed=any(flashed(q.get('exit')) for q in ports))
+        elif due:
+            # Some of them: one process a port, side by side. A loader is named by its port too.
+            argvs = [['--device', r['port'], 'upgrade', p['image'], '--yes'] + extra for r in due]
+            finished = cli.side_by_side(argvs)
+            for r, argv, (rc, out, err) in zip(due, argvs, finished):
+                if rc != 0:
+                    cli.fail(rc, err, out, cli.argv + argv, prefix='The upgrade of the encoder on port %s failed: '
+                             % r['port'], changed=any(flashed(done[0]) for done in finished))
         if any(r['upgraded'] for r in results):
             now, _ = cli.bus()
             reported = dict((d['port'], d.get('firmware', '')) for d in now)
