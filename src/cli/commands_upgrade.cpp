@@ -130,6 +130,13 @@ int Session::cmdUpgrade()
         return true;
     };
     hooks.mayEnterLoader = [&] { return watched.mayEnterLoader(); };
+    // --yes confirms the upgrade, not the loss of the settings.
+    hooks.mayLoseSettings = [&](const std::string& why) {
+        ConsoleDialogs notByYes(con_, false);
+        return notByYes.question(kUpgradeCaption, "The settings read from the encoder cannot be written back into "
+                                                  "the new firmware (" + why + "): it would run with that "
+                                                  "firmware's power-up defaults. Upgrade all the same?");
+    };
     std::shared_ptr<device::Encoder> back;
     hooks.findEncoder = [&]() -> std::shared_ptr<device::Encoder> {
         reopened = openEncoder(again, encoder_);
@@ -177,6 +184,11 @@ int Session::cmdUpgrade()
             con_.err << "The encoder now runs firmware " << after.firmwareVersion << ".\n";
     };
     if (restored.phase == firmware::Phase::FindEncoder) {
+        // Back in its loader although the image went in whole: that image does not start.
+        if (BusDevice loader; !port.empty() && findLoader(port, loader))
+            return fail(kExitUpgradeFailed, "The encoder restarted into its loader: the image " + image.path
+                                                + " does not start. Upgrade it with another image ('"
+                                                + firmware::recoveryCommand(con_.programName, port) + "').");
         opt_.device = again;
         return reportOpen(reopened);
     }
@@ -311,6 +323,10 @@ int Session::sendIntoLoader(firmware::UpgradeJob& job, UpgradeInterrupts::Upgrad
     case firmware::Phase::Done:
         return kExitOk;
     case firmware::Phase::ReadSettings:
+        if (!o.settingsProblem.empty())
+            return fail(kExitFailed, "Not upgraded: the settings read from the encoder cannot be written back ("
+                                         + o.settingsProblem + "). Answer the question with a terminal to "
+                                         "upgrade it without them.");
         return failExchange(messages::kStatusFailed, o.device);
     case firmware::Phase::Backup:
         return fail(kExitFailed, "Not upgraded: the settings could not be saved to a backup file"

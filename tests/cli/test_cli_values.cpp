@@ -130,36 +130,37 @@ TEST(CliCodes, KeyAssignments)
     EXPECT_EQ(error, "'LeftShift+LeftCtrl' names more than one modifier; a key takes one");
 }
 
-TEST(CliCodes, CodeTableValuesAsTheResetReadsThem)
+TEST(CliCodes, CodeTableValuesAreExactlyThirtyTwoCodesTheEditorOffers)
 {
+    // Key k: modifier byte 2k-2 (none, or LeftShift on the odd keys), code 2k-1.
     std::string text;
     for (int i = 0; i < 32; ++i)
-        text += std::to_string(i * 7) + ",";
+        text += std::to_string(i % 2 ? i * 7 : i % 4 ? 0 : 0xE1) + ",";
     std::string error;
     auto table = parseCodeTableValues(text, error);
     ASSERT_TRUE(table) << error;
-    EXPECT_EQ((*table)[0], 0);
+    EXPECT_EQ((*table)[0], 0xE1);
     EXPECT_EQ((*table)[31], 217);
 
-    // Without the last comma the 32nd number still counts; extra numbers are ignored.
+    // Without the last comma the 32nd number still counts.
     table = parseCodeTableValues(text.substr(0, text.size() - 1), error);
     ASSERT_TRUE(table) << error;
     EXPECT_EQ((*table)[31], 217);
-    table = parseCodeTableValues(text + "99,100,", error);
-    ASSERT_TRUE(table);
 
-    // The reset's rule: the low 8 bits of each number.
-    table = parseCodeTableValues("300," + text.substr(text.find(',') + 1), error);
-    ASSERT_TRUE(table) << error;
-    EXPECT_EQ((*table)[0], 300 & 0xFF);
-
-    EXPECT_FALSE(parseCodeTableValues("", error));
-    EXPECT_NE(error.find("0 numbers"), std::string::npos);
-    EXPECT_FALSE(parseCodeTableValues("1,2,3,", error));
-    EXPECT_NE(error.find("3 numbers"), std::string::npos);
-    EXPECT_FALSE(parseCodeTableValues("1,x," + text, error));
-    EXPECT_NE(error.find("'x'"), std::string::npos);
-    EXPECT_FALSE(parseCodeTableValues(",," + text, error));
+    const std::pair<std::string, const char*> refused[] = {
+        {"", "0 numbers"},
+        {"1,2,3,", "3 numbers"},
+        {text + "99,100,", "34 numbers"},                     // never the first 32 of more
+        {"0,300," + text.substr(text.find(',', 2) + 1), "holds 300, which is no code (0-255)"},
+        {"0,-1," + text.substr(text.find(',', 2) + 1), "holds -1, which is no code"},
+        {"5," + text.substr(text.find(',') + 1), "key 1's modifier is 5, not 0 or 224-231"},
+        {"1,x," + text, "'x'"},
+        {",," + text, "''"},
+    };
+    for (const auto& [values, why] : refused) {
+        EXPECT_FALSE(parseCodeTableValues(values, error)) << values;
+        EXPECT_NE(error.find(why), std::string::npos) << error;
+    }
 }
 
 // Each layout name as 'help set' prints it ("4 12W Calculator") is taken as given.
