@@ -132,7 +132,8 @@ private:
     // The job's question before an erase without the password: --mass-erase or the operator's yes.
     [[nodiscard]] bool allowMassErase();
     // What the job's outcome means for the operator, and the exit status.
-    [[nodiscard]] int reportUpgrade(const firmware::Outcome& o, const std::string& again, OpenStatus reopened,
+    [[nodiscard]] int reportUpgrade(const firmware::Outcome& o, const std::string& imagePath, const std::string& again,
+                                    OpenStatus reopened,
                                     const std::shared_ptr<device::Encoder>& back, bool settingsKnown,
                                     const std::string& restoredFrom);
     // --restore FILE: the settings of a backup, checked before anything is sent.

@@ -200,6 +200,7 @@ struct PortRun {
     std::vector<std::string> messages;  // what it said on the error stream
     std::string backup;
     Harm harm = Harm::None;             // upgrades only
+    bool imageStrands = false;          // the image went in whole, yet the encoder restarted into its loader
     std::string recover;                // the command that puts it right; "" for none
 };
 
@@ -261,8 +262,10 @@ std::string recoveryCommand(const std::string& program, const Options& opt, cons
     const std::string device = shellWord(program) + " --device " + shellWord(run.device.port);
     if (run.harm == Harm::NoSettings && !run.backup.empty())
         return device + " config apply --from " + shellWord(run.backup) + " && " + device + " save";
+    // An image that left the encoder in its loader would do so again.
     const std::string& image = opt.words[1];
-    std::string command = device + " upgrade " + (image == "-" ? std::string("IMAGE.txt") : shellWord(image));
+    std::string command = device + " upgrade "
+                          + (image == "-" || run.imageStrands ? std::string("IMAGE.txt") : shellWord(image));
     if (!opt.ramLoader.empty())
         command += " --ram-loader " + shellWord(opt.ramLoader);
     if (!opt.password.empty())
@@ -517,11 +520,15 @@ int Session::upgradeAll()
             continue;
         const bool inLoader = std::find(loaderPorts.begin(), loaderPorts.end(), run.device.port) != loaderPorts.end();
         run.harm = harmOf(o, inLoader);
+        run.imageStrands = inLoader && o.phase == firmware::Phase::FindEncoder;
         // However it got there, an encoder in its loader is a failed upgrade.
         if (run.harm == Harm::InLoader)
             run.exit = kExitUpgradeFailed;
         const std::string harm = o.cancelled ? std::string() : std::string("; ") + harmText(run.harm);
         run.messages.push_back(firmware::describe(o) + harm + ".");
+        // Settings that cannot be written back would stop the next try too.
+        if (!o.settingsProblem.empty())
+            continue;
         run.recover = recoveryCommand(con_.programName, opt_, run);
         run.messages.push_back((run.harm >= Harm::NoSettings ? "Recover with: " : "Try again with: ") + run.recover);
     }

@@ -139,6 +139,13 @@ int Session::cmdUpgrade()
         static_cast<link::DeviceStatus&>(settings) = *chosen;
         settings.known = true;
     };
+    // --yes confirms the upgrade, not the loss of the settings.
+    hooks.mayLoseSettings = [&](const std::string& why) {
+        ConsoleDialogs notByYes(con_, false);
+        return notByYes.question(kUpgradeCaption, "The settings read from the encoder cannot be written back into "
+                                                  "the new firmware (" + why + "): it would run with that "
+                                                  "firmware's power-up defaults. Upgrade all the same?");
+    };
     std::shared_ptr<device::Encoder> back;
     hooks.findEncoder = [&]() -> std::shared_ptr<device::Encoder> {
         reopened = openEncoder(again, encoder_);
@@ -163,10 +170,12 @@ int Session::cmdUpgrade()
         std::lock_guard lock(output);
         progress.finish();
     }
-    return reportUpgrade(o, again, reopened, back, job.settings().known, chosen ? restoreFrom : std::string());
+    return reportUpgrade(o, image.path, again, reopened, back, job.settings().known,
+                         chosen ? restoreFrom : std::string());
 }
 
-int Session::reportUpgrade(const firmware::Outcome& o, const std::string& again, OpenStatus reopened,
+int Session::reportUpgrade(const firmware::Outcome& o, const std::string& imagePath, const std::string& again,
+                           OpenStatus reopened,
                            const std::shared_ptr<device::Encoder>& back, bool settingsKnown,
                            const std::string& restoredFrom)
 {
@@ -183,8 +192,13 @@ int Session::reportUpgrade(const firmware::Outcome& o, const std::string& again,
         if (o.cancelled)
             return massEraseRefused();
         break;
-    case Phase::OpenEncoder:
     case Phase::ReadSettings:
+        if (!o.settingsProblem.empty())
+            return fail(code, "Not upgraded: the settings read from the encoder cannot be written back ("
+                                  + o.settingsProblem + "). Answer the question with a terminal to "
+                                  "upgrade it without them.");
+        return failExchange(messages::kStatusFailed, o.device);
+    case Phase::OpenEncoder:
         return failExchange(messages::kStatusFailed, o.device);
     case Phase::Backup:
         return fail(code, "Not upgraded: the settings could not be saved to a backup file"
@@ -194,6 +208,11 @@ int Session::reportUpgrade(const firmware::Outcome& o, const std::string& again,
         return fail(code, "The encoder did not appear as a loader after ENTER_BSL; the "
                           "settings are in " + o.backupPath + ".");
     case Phase::FindEncoder:
+        // Back in its loader although the image went in whole: that image does not start.
+        if (BusDevice loader; !o.port.empty() && findLoader(o.port, loader))
+            return fail(kExitUpgradeFailed, "The encoder restarted into its loader: the image " + imagePath
+                                                + " does not start. Upgrade it with another image ('"
+                                                + firmware::recoveryCommand(con_.programName, o.port) + "').");
         opt_.device = again;
         return reportOpen(reopened);
     case Phase::WriteBack:

@@ -56,6 +56,7 @@ int exitForUpgrade(const firmware::Outcome& o, int signal)
     case Phase::FindEncoder:
         return kExitNoEncoder;
     case Phase::ReadSettings:
+        return o.settingsProblem.empty() ? exitForExchange(o.device) : kExitFailed;
     case Phase::WriteBack:
         return exitForExchange(o.device);
     case Phase::Backup:

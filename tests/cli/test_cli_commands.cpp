@@ -569,6 +569,41 @@ TEST_F(CliTest, ConfigImportChecksTheFileAsTheWindowDoes)
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(sent(*encoder).front(), (Sent{SET_KEYPAD_TYPE, bytes({1})}));
     EXPECT_EQ(sent(*encoder).back(), (Sent{GET_STATUS, {}}));
+
+    // With --device, that encoder alone hears of it.
+    auto* second = addEncoder(2);
+    encoder->clearReceivedCommands();
+    writeFile(folder + "/USBUtilityCfg.ini", savedConfig(1, "", 2, 0, 1, 2));
+    r = run({"config", "import", folder + "/USBUtilityCfg.ini", "--apply", "--device", "1-2"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(sent(*encoder).empty());
+    EXPECT_EQ(sent(*second).front(), (Sent{SET_KEYPAD_TYPE, bytes({1})}));
+    EXPECT_EQ(second->ledBrightness(), 2);
+    second->clearReceivedCommands();
+
+    // A code that fits no byte is refused, never sent cut to its low 8 bits; so
+    // are more numbers than the table holds, and a file larger than any configuration.
+    std::string table = "0,999,";
+    std::string many;
+    for (int i = 0; i < 2032; ++i)
+        many += i < 30 ? "0," : "4,";
+    table += many.substr(0, 60);
+    const std::pair<std::string, std::string> refused[] = {
+        {savedConfig(8, table, 3, 0, 1, 2), "CodeTableValues holds 999, which is no code (0-255)"},
+        {savedConfig(8, many, 3, 0, 1, 2), "CodeTableValues holds 2032 numbers instead of 32"},
+    };
+    const std::string kept = readFile(configPath());
+    for (const auto& [text, why] : refused) {
+        writeFile(folder + "/USBUtilityCfg.ini", text);
+        r = run({"config", "import", folder + "/USBUtilityCfg.ini", "--apply"});
+        EXPECT_EQ(r.code, cli::kExitBadInputFile);
+        EXPECT_EQ(r.err, "Not imported: " + why + ".\n");
+    }
+    r = run({"config", "import", "-", "--apply"}, std::string((4u << 20) + 1, '#'));
+    EXPECT_EQ(r.code, cli::kExitBadInputFile);
+    EXPECT_EQ(r.err, "Standard input ('-') is too large (more than 4194304 bytes).\n");
+    EXPECT_TRUE(sent(*encoder).empty() && sent(*second).empty());
+    EXPECT_EQ(readFile(configPath()), kept);
 }
 
 TEST_F(CliTest, ConfigApplySendsTheSavedSettingsInTheWindowsOrder)
@@ -1060,6 +1095,9 @@ TEST_F(CliTest, HelpJsonDescribesCommandsSettingsKeysAndExitStatuses)
           "{\"code\":9,\"meaning\":\"another process is using the encoder (save, ",
           "{\"code\":\"128+N\","})
         EXPECT_TRUE(contains(r.out, part)) << part;
+    // The help of a command and the version stay text: no change object after them.
+    EXPECT_EQ(run({"help", "set", "--json"}).out, run({"help", "set"}).out);
+    EXPECT_EQ(run({"--version", "--json"}).out, run({"--version"}).out);
 }
 
 TEST_F(CliTest, HelpForEveryCommandGoesToStdout)

@@ -11,6 +11,9 @@ namespace vardo::firmware {
 
 namespace {
 
+// The interrupt vectors, the last 32 bytes of the flash: no code there.
+constexpr std::uint32_t kVectorTableStart = 0xFFE0;
+
 std::string hex(std::uint32_t v)
 {
     char buf[16];
@@ -28,6 +31,7 @@ ImageCheckResult checkFirmwareText(const std::string& text, loader::Image* parse
     // The bytes are kept as they are checked: nothing reads the text again.
     loader::Image image;
     std::size_t total = 0;
+    unsigned resetVector = 0;  // the word at 0xFFFE, once both bytes are seen
     loader::TiTxtLine line;
     loader::TiTxtReader::Step step;
     while ((step = reader->next(line)) == loader::TiTxtReader::Step::Data) {
@@ -43,6 +47,8 @@ ImageCheckResult checkFirmwareText(const std::string& text, loader::Image* parse
                 return {ImageCheck::Malformed,
                         at + "address " + hex(static_cast<std::uint32_t>(a)) + " is given twice"};
             seen->set(static_cast<std::size_t>(a));
+            if (a >= kEncoderFlashEnd - 1)
+                resetVector |= unsigned{line.bytes[i]} << (a == kEncoderFlashEnd ? 8 : 0);
         }
         total += line.count;
         loader::appendLine(image, line);
@@ -54,6 +60,10 @@ ImageCheckResult checkFirmwareText(const std::string& text, loader::Image* parse
     // Without one the encoder would only ever start its loader again.
     if (!seen->test(kEncoderFlashEnd - 1) || !seen->test(kEncoderFlashEnd))
         return {ImageCheck::Malformed, "the image has no reset vector (nothing at 0xFFFE-0xFFFF)"};
+    // An erased vector (0xFFFF), or one into nothing the image writes, would
+    // leave the encoder in its loader after the restart.
+    if (resetVector % 2 || resetVector >= kVectorTableStart || !seen->test(resetVector))
+        return {ImageCheck::Malformed, "the reset vector " + hex(resetVector) + " points outside the image's code"};
     if (parsed)
         *parsed = std::move(image);
     return {};

@@ -25,7 +25,10 @@ class VardoCli(object):
     def __init__(self, module):
         self.module = module
         cli = module.params['cli']
-        self.argv = shlex.split(cli) if isinstance(cli, str) else [str(a) for a in cli]
+        try:
+            self.argv = shlex.split(cli) if isinstance(cli, str) else [str(a) for a in cli]
+        except (ValueError, TypeError) as e:
+            module.fail_json(msg='cli %r cannot be split into words: %s' % (cli, e))
         if not self.argv:
             module.fail_json(msg='cli is empty: give the program to call, e.g. vardo-encoder')
         self.calls = 0
