@@ -205,6 +205,8 @@ public:
     // password means the mass-erase path, which the caller has confirmed.
     void setLoaderTexts(LoaderTexts texts) { texts_ = std::move(texts); }
     [[nodiscard]] bool hasLoaderTexts() const { return texts_.has_value(); }
+    // Replaces Hooks::mayLoseSettings (a window asks its own question).
+    void setMayLoseSettings(std::function<bool(const std::string& why)> ask) { hooks_.mayLoseSettings = std::move(ask); }
     // The settings to write back (replacing those read by prepare).
     void setSettings(const RestoreValues& settings) { settings_ = settings; }
     [[nodiscard]] const RestoreValues& settings() const { return settings_; }

@@ -247,6 +247,13 @@ bool firmware_upgrade::prepareUpgrade(std::shared_ptr<vardo::device::Encoder> en
         version = status.firmwareVersion;
         return keep && keep(status, path);
     };
+    // Settings the new firmware would refuse are lost unless the operator says otherwise.
+    d->sequence.job().setMayLoseSettings([](const std::string& why) {
+        return vardo::platform::dialogs().questionDefaultNo(
+            "Firmware Upgrade", "The settings read from the encoder cannot be written back into the new firmware ("
+                                    + why + "): it would run with that firmware's power-up defaults. Upgrade all "
+                                            "the same?");
+    });
     const bool entered = d->sequence.job().prepare(std::move(encoder), seen).ok();
     d->sentToLoader = entered;
     d->encoderPort = me.port;
