@@ -254,10 +254,11 @@ int Session::openWithStatus(link::DeviceStatus& status, const char* failure, boo
 
 int Session::cmdHelp()
 {
+    // Help is text, or with --json and no command what the tool knows: never a change.
+    resultWritten_ = true;
     const std::string topic = opt_.words.size() > 1 ? opt_.words[1] : opt_.help ? "help" : "";
     if (opt_.json && topic.empty()) {
         printHelpJson(con_.out, con_.programName);
-        resultWritten_ = true;
         return kExitOk;
     }
     const std::string text = helpText(con_.programName, topic);
@@ -299,6 +300,8 @@ std::string Session::failureText(int code) const
 
 int Session::dispatch()
 {
+    // The version and the help print what they print, under --json too.
+    resultWritten_ = opt_.version || opt_.help;
     if (opt_.version) {
         con_.out << con_.programName << ' ' << VARDO_VERSION << '\n';
         return kExitOk;

@@ -93,9 +93,9 @@ private:
     {
         ++at_;
         while (at_ < text_.size() && text_[at_] != '"') {
-            char c = text_[at_++];
-            if (static_cast<unsigned char>(c) < 0x20)
+            if (static_cast<unsigned char>(text_[at_]) < 0x20)
                 return failed("a control character in a string");
+            char c = text_[at_++];
             if (c != '\\') {
                 out += c;
                 continue;

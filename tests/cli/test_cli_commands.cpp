@@ -1095,6 +1095,9 @@ TEST_F(CliTest, HelpJsonDescribesCommandsSettingsKeysAndExitStatuses)
           "{\"code\":9,\"meaning\":\"another process is using the encoder (save, ",
           "{\"code\":\"128+N\","})
         EXPECT_TRUE(contains(r.out, part)) << part;
+    // The help of a command and the version stay text: no change object after them.
+    EXPECT_EQ(run({"help", "set", "--json"}).out, run({"help", "set"}).out);
+    EXPECT_EQ(run({"--version", "--json"}).out, run({"--version"}).out);
 }
 
 TEST_F(CliTest, HelpForEveryCommandGoesToStdout)

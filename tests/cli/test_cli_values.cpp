@@ -2,6 +2,7 @@
 #include "cli/cli_values.h"
 
 #include "cli/cli_commands.h"
+#include "cli/json_value.h"
 
 #include <gtest/gtest.h>
 
@@ -172,4 +173,60 @@ TEST(CliSettingValues, LayoutNamesOfTheHelpAreAccepted)
     for (std::sregex_iterator it(list.begin(), list.end(), entry), end; it != end; ++it, ++seen)
         EXPECT_EQ(payload(parseLayout((*it)[2].str())), std::stoi((*it)[1].str())) << (*it)[2].str();
     EXPECT_EQ(seen, 9);
+}
+
+// The layout names of 'help --json' and of the suggestions are the ones 'set layout' takes.
+TEST(CliSettingValues, LayoutNamesAreTakenBack)
+{
+    for (int layout = 0; layout < vardo::codetable::kLayoutCount; ++layout)
+        EXPECT_EQ(payload(parseLayout(layoutName(layout))), layout) << layoutName(layout);
+}
+
+TEST(CliNearestWord, OneSlipPerFourLettersAndNoGuessBeyond)
+{
+    const std::vector<std::string> commands = {"status", "set", "table", "save", "list"};
+    EXPECT_EQ(nearestWord("stauts", commands), "status");   // two letters swapped
+    EXPECT_EQ(nearestWord("STATUS", commands), "status");   // letter case aside
+    EXPECT_EQ(nearestWord("tabl", commands), "table");      // one missing
+    EXPECT_EQ(nearestWord("sett", commands), "set");        // one extra
+    EXPECT_EQ(nearestWord("stat", commands), "");           // two edits in four letters
+    EXPECT_EQ(nearestWord("x", {"a"}), "");                 // never all of a word
+    EXPECT_EQ(nearestWord("16w_customized", {"16W Customised"}), "16W Customised");
+    EXPECT_EQ(didYouMean("lsit", commands), " (did you mean 'list'?)");
+    EXPECT_EQ(didYouMean("frobnicate", commands), "");
+}
+
+TEST(CliJson, ReadsWhatAStateFileHolds)
+{
+    std::string error;
+    const auto v = parseJson(R"( {"a": [1, -2.5e1, true, false, null], "b": {"c": "x\"\\\/\n\u0041\u00e9"}} )", error);
+    ASSERT_TRUE(v) << error;
+    const JsonValue* a = v->member("a");
+    ASSERT_TRUE(a && a->kind == JsonValue::Kind::Array && a->items.size() == 5);
+    EXPECT_EQ(a->items[1].number, -25);
+    EXPECT_TRUE(a->items[2].boolean);
+    EXPECT_EQ(a->items[4].kind, JsonValue::Kind::Null);
+    EXPECT_EQ(v->member("b")->member("c")->text, "x\"\\/\nA\xC3\xA9");
+    EXPECT_EQ(v->member("z"), nullptr);
+}
+
+TEST(CliJson, RefusesWhatIsNotJsonAndSaysWhere)
+{
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {"", "unexpected end at byte 1"},
+        {"{\"a\" 1}", "expected ':' at byte 6"},
+        {"[1 2]", "expected ',' or ']' at byte 4"},
+        {"{\"a\": 1} x", "unexpected text at byte 10"},
+        {"\"open", "a string without its closing quote at byte 6"},
+        {"\"a\tb\"", "a control character in a string at byte 3"},
+        {"tru", "unexpected text at byte 1"},
+        {"1.2.3", "not a JSON value at byte 6"},
+        // Nesting past any state file's is refused, not followed down the stack.
+        {std::string(100000, '['), "nested too deeply at byte 34"},
+    };
+    for (const auto& [text, why] : bad) {
+        std::string error;
+        EXPECT_FALSE(parseJson(text, error)) << text.substr(0, 20);
+        EXPECT_EQ(error, why) << text.substr(0, 20);
+    }
 }

@@ -556,12 +556,26 @@ TEST_F(MainWindow, ASilentEncoderKeepsOnlyTheWorkerWaiting)
     emit box("ledBrightnessCbox")->activated(3);
     EXPECT_TRUE(window->busy());
     EXPECT_THAT(enabledControls(), ElementsAre("button10"));
+    EXPECT_EQ(window->cursor().shape(), Qt::BusyCursor);
     window->onExit();
     EXPECT_EQ(ended, 0);
     settle();
     EXPECT_THAT(dialogs.messages(), ElementsAre("Unable to set the LED Brightness..\r\n"));
     EXPECT_EQ(box("ledBrightnessCbox")->currentIndex(), 5);
+    EXPECT_EQ(window->cursor().shape(), Qt::ArrowCursor);
     EXPECT_EQ(ended, 1);
+}
+
+// A scan asked for meanwhile (File > Encoder) follows the exchange in progress.
+TEST_F(MainWindow, AScanAskedForMeanwhileFollowsTheExchange)
+{
+    plugEncoder(7, 0);
+    load();
+    box("ledBrightnessCbox")->setCurrentIndex(3);
+    emit box("ledBrightnessCbox")->activated(3);
+    window->onScanForDevice();
+    settle();
+    EXPECT_THAT(commandCodes(), ElementsAre(link::SET_LED_BRIGHTNESS, link::GET_STATUS));
 }
 
 // The device watch: an unplug empties the panel at once, a plug runs the scan.
@@ -659,6 +673,7 @@ TEST_F(MainWindow, TabLeavesABoxAndTheWheelTurnsOnlyTheFocusedOne)
     settle();
     EXPECT_THAT(commandCodes(), ElementsAre(link::SET_LED_BRIGHTNESS));
     EXPECT_EQ(window->deviceStatus.ledBrightness, 6);
+    EXPECT_EQ(QApplication::focusWidget(), brightness);   // kept through the exchange, not left on Exit
 }
 
 // ---- save ------------------------------------------------------------------------

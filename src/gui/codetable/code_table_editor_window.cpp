@@ -87,7 +87,7 @@ CodeTableEditorWindow::CodeTableEditorWindow(const EditorDesign& design, QWidget
     : QWidget(owner, Qt::Window)
     , design_(design)
     , model_(design.keyCount)
-    , worker_(std::make_unique<platform::Worker>(nullptr))
+    , worker_(std::make_unique<platform::Worker>())
 {
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QString::fromLatin1(design.title));

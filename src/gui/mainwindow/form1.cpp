@@ -34,6 +34,7 @@
 #include <QStatusBar>
 #include <QTextEdit>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -148,7 +149,7 @@ QStringList numberedItems(const QString& prefix, int count)
 Form1::Form1(QWidget* parent)
     : QWidget(parent)
     , encoder_(std::make_shared<vardo::device::EncoderSlot>())
-    , worker_(std::make_unique<vardo::platform::Worker>(nullptr))
+    , worker_(std::make_unique<vardo::platform::Worker>())
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(kTitle);
@@ -370,17 +371,26 @@ Form1::ScanResult Form1::rescan(vardo::device::EncoderSlot& slot, const link::De
 void Form1::holdControls()
 {
     working_ = true;
-    focusBefore_ = focusWidget();
+    const std::initializer_list<QWidget*> held = {button11, keypadTypeCbox, ledBrightnessCbox,
+                                                  ledColourCbox, buzzerCbox, buzzerPeriodCbox,
+                                                  button2, button1, button3, button8,
+                                                  btnLoadFirmware, button9};
+    // A disabled control passes its focus on (to Exit, at the end of the
+    // chain): the read-only panel keeps it meanwhile, so no key lands there.
+    focusBefore_ = nullptr;
+    if (std::find(held.begin(), held.end(), focusWidget()) != held.end()) {
+        focusBefore_ = focusWidget();
+        richTextBox1->setFocus();
+    }
     held_.clear();
-    for (QWidget* w : std::initializer_list<QWidget*>{button11, keypadTypeCbox, ledBrightnessCbox,
-                                                      ledColourCbox, buzzerCbox, buzzerPeriodCbox,
-                                                      button2, button1, button3, button8,
-                                                      btnLoadFirmware, button9}) {
+    for (QWidget* w : held) {
         held_.emplace_back(w, w->isEnabled());
         w->setEnabled(false);
     }
     importHeld_ = importAction_->isEnabled();
     importAction_->setEnabled(false);
+    // The pointer says why nothing may be pressed: the encoder is being waited for.
+    setCursor(Qt::BusyCursor);
 }
 
 void Form1::releaseControls()
@@ -389,9 +399,10 @@ void Form1::releaseControls()
         w->setEnabled(enabled);
     held_.clear();
     importAction_->setEnabled(importHeld_);
-    if (focusBefore_ && focusBefore_->isEnabled() && !focusWidget())
+    if (focusBefore_ && focusBefore_->isEnabled() && focusWidget() == richTextBox1)
         focusBefore_->setFocus();
     focusBefore_ = nullptr;
+    unsetCursor();
     working_ = false;
 }
 
@@ -403,6 +414,8 @@ void Form1::runDeferred()
         onExit();
     else if (std::exchange(closeAfterWork_, false))
         close();
+    else if (std::exchange(scanAfterWork_, false))
+        onScanForDevice();
     else if (std::exchange(changeAfterWork_, false))
         onDeviceChange();
 }
@@ -619,7 +632,14 @@ void Form1::onLoad(std::function<void()> loaded)
     });
 }
 
-void Form1::onScanForDevice() { rescanAndShowStatus(); }
+void Form1::onScanForDevice()
+{
+    // File > Encoder chooses another while an exchange runs: the scan follows it.
+    if (working_)
+        scanAfterWork_ = true;
+    else
+        rescanAndShowStatus();
+}
 
 // ---- Settings boxes ---------------------------------------------------------
 

@@ -140,7 +140,7 @@ private:
     }
     void holdControls();
     void releaseControls();
-    // Exit, closing or a device change that came while the worker ran.
+    // Exit, closing, a scan or a device change asked for while the worker ran.
     void runDeferred();
 
     // The controls at their designer positions, in five groups.
@@ -233,6 +233,7 @@ private:
     bool exitAfterWork_ = false;
     bool closeAfterWork_ = false;
     bool changeAfterWork_ = false;
+    bool scanAfterWork_ = false;
 
     std::function<void()> applicationEnder_;
     bool closing_ = false;          // ending: no more scans

@@ -19,18 +19,12 @@ Worker::~Worker()
 
 void Worker::post(std::function<void()> work, std::function<void()> done)
 {
-    if (pending_++ == 0)
-        emit busyChanged(true);
     {
         const std::lock_guard lock(mutex_);
         queue_.push_back([this, work = std::move(work), done = std::move(done)]() mutable {
             work();
             // Delivered through this object: nothing arrives once it has gone.
-            QMetaObject::invokeMethod(this, [this, done = std::move(done)] {
-                done();
-                if (--pending_ == 0)
-                    emit busyChanged(false);
-            }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(this, std::move(done), Qt::QueuedConnection);
         });
     }
     wake_.notify_one();

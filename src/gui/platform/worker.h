@@ -20,15 +20,15 @@ namespace vardo::platform {
 class Worker : public QObject {
     Q_OBJECT
 public:
-    // A child of owner; results are delivered on owner's thread.
-    explicit Worker(QObject* owner);
+    // Results are delivered on the thread that made the worker (a window's).
+    explicit Worker(QObject* owner = nullptr);
     // Waits for the closure in progress; those not started yet are dropped.
     ~Worker() override;
     Worker(const Worker&) = delete;
     Worker& operator=(const Worker&) = delete;
 
-    // work() on the worker thread, then done(its result) on the owner's thread.
-    // Called on the owner's thread. work must not touch widgets.
+    // work() on the worker thread, then done(its result) on the window's thread.
+    // Called on the window's thread. work must not touch widgets.
     template <typename Work, typename Done>
     void run(Work work, Done done)
     {
@@ -42,18 +42,10 @@ public:
         }
     }
 
-    // True from run() until the last queued closure's done has returned.
-    bool busy() const { return pending_ > 0; }
-
-signals:
-    // busy() turned true (a first closure queued) or false (the last one done).
-    void busyChanged(bool busy);
-
 private:
     void post(std::function<void()> work, std::function<void()> done);
     void loop();
 
-    int pending_ = 0;   // owner's thread only
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<std::function<void()>> queue_;
