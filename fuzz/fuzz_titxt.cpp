@@ -227,6 +227,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fits = b.address >= 0x4400 && b.address <= 0xFFFF && seen.insert(b.address).second;
     }
     fits = fits && seen.count(0xFFFE) && seen.count(0xFFFF);  // a reset vector
+    // ... into the image's own code: even, below the vector table, and written.
+    unsigned vector = 0;
+    for (const Byte& b : reading.bytes)
+        if (b.address >= 0xFFFE && b.address <= 0xFFFF)
+            vector |= unsigned{b.value} << (b.address == 0xFFFF ? 8 : 0);
+    fits = fits && vector % 2 == 0 && vector < 0xFFE0 && seen.count(vector);
     if (check.result == vardo::firmware::ImageCheck::CannotOpen)
         std::abort();
     if ((check.result == vardo::firmware::ImageCheck::Ok) != fits)

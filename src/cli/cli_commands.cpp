@@ -3,6 +3,7 @@
 #include "cli/cli_commands.h"
 
 #include "cli/cli_session.h"
+#include "cli/exit_codes.h"
 
 #include <algorithm>
 
@@ -10,82 +11,35 @@ namespace vardo::cli {
 
 namespace {
 
-const char* const kOverview = R"(Usage: %P [--device PATH|SERIAL|PORT | --all] COMMAND [ARGUMENTS] [OPTIONS]
+// The overview between its generated parts: the commands (their synopses),
+// the options (optionTable) and the exit statuses (exitTable).
+const char* const kOverviewHead = R"(Usage: %P [--device PATH|SERIAL|PORT | --all] COMMAND [ARGUMENTS] [OPTIONS]
 
 Configures a Vardo 710 / 710i USB keyboard encoder from the command line.
 
 Commands:
-  status                       model, firmware, layout, settings and code table
-  set SETTING VALUE            change one setting at once: brightness, colour,
-                               buzzer, period or layout
-  table show                   the code table of the current layout
-  table load KEY=CODE[+MOD]...
-                               load a customised code table
-  table load --from FILE       load the CodeTableValues of a configuration file
-  save                         make the encoder keep its settings and record
-                               them in the configuration file
-  factory-reset                restore the encoder's factory defaults
-  config export FOLDER         copy the configuration file into FOLDER
-  config import FILE           replace the configuration file with FILE
-  config apply [--from FILE]   send the saved settings back to the encoder
-  upgrade IMAGE.txt            replace the firmware, then write the settings back
-  keys                         report key presses until interrupted (Ctrl+C)
-  list                         every encoder and loader on the bus
-  help [COMMAND]               this text, or the help of a command
+)";
 
-Options:
-  -d, --device PATH|SERIAL|PORT
-                               the encoder to use when several are attached,
-                               by device path, serial number or USB port
-                               (e.g. 1-1.3; default: the first one, as the
-                               window does)
-      --all                    every attached encoder, port by port: status, set,
-                               table load, save, factory-reset, config apply and
-                               upgrade (all at once); a summary table (or JSON)
-                               of each port's outcome; the exit status is the
-                               highest of theirs (upgrade: the worst-off port's,
-                               see 'help upgrade')
-      --json                   machine-readable output (status, table show,
-                               list); a failure also as {"error": TEXT,
-                               "exit": N, "port": PORT or null}
-  -y, --yes                    answer yes to questions (overwriting on export)
-  -h, --help                   help; COMMAND --help for the help of a command
-      --version                the program's version
-      --trace                  every USB report in and out, with a millisecond
-                               time, to standard error (also VARDO_TRACE=1)
-
+const char* const kOverviewMiddle = R"(
 Results go to standard output, messages to standard error. A FILE (or
-IMAGE.txt) to read may be '-': standard input.
+IMAGE.txt) to read may be '-': standard input. 'help --json' describes the
+commands, options, settings, key names and exit statuses for scripts.
 
 Exit status:
-  0  success
-  1  not carried out for another reason (a file could not be written, an
-     overwrite was declined, the layout has no customised table)
-  2  usage: unknown command or option, missing or bad value
-  3  no encoder found, or it went away during the command
-  4  an encoder is attached but may not be opened (permission denied): the
-     package's udev rule /usr/lib/udev/rules.d/70-vardo-encoder.rules gives
-     access; installing by hand, copy it into /etc/udev/rules.d
-  5  the encoder refused a command or sent an invalid reply
-  6  the encoder did not answer in time (5000 ms)
-  7  bad input file: a configuration, backup or firmware image file is missing,
-     unreadable or incorrect
-  8  the firmware upgrade failed
-  9  another process is using the encoder (save, factory-reset, table load,
-     config apply, keys and upgrade lock its USB port); the message names the
-     port and that process's ID and command line
-  128+N  signal N (SIGINT 130, SIGTERM 143, SIGHUP 129) came during an
-     upgrade, which was stopped before the loader or else completed
+)";
 
+const char* const kOverviewTail = R"(
 Configuration file: $XDG_DATA_HOME/VardoInterface/USBUtilityCfg.ini
 (~/.local/share/VardoInterface/USBUtilityCfg.ini when XDG_DATA_HOME is unset).
 )";
 
 const char* const kHelpStatus = R"(Usage: %P status [--json] [--device PATH|SERIAL|PORT]
 
-Reads the encoder's status (GET_STATUS) and shows its model, firmware version,
-options, keypad layout, LED brightness and colour, buzzer, buzzer period and the
-code table of its layout. --json prints one JSON object instead.
+Reads the encoder's status (GET_STATUS) and shows its USB port, serial number,
+path, model, firmware version, options, keypad layout, LED brightness and
+colour, buzzer, buzzer period and the code table of its layout. --json prints
+one JSON object instead ("period" numbered as the window's box, "buzzerPeriod"
+as the encoder keeps it).
 )";
 
 const char* const kHelpSet = R"(Usage: %P set SETTING VALUE [--device PATH|SERIAL|PORT]
@@ -146,11 +100,12 @@ const char* const kHelpConfig = R"(Usage: %P config export FOLDER [--yes]
 export  copies the configuration file into FOLDER as USBUtilityCfg.ini; an
         existing file there is overwritten only with --yes (or when answered
         yes on a terminal).
-import  replaces the configuration file with FILE after the window's checks:
-        the file must be named USBUtilityCfg.ini and hold section appSettings
-        with all nine keys, each value as 'config apply' would take it; the
-        replaced file is kept beside it. FILE '-' reads it from standard input
-        (no name to check then). Nothing is sent to the encoder unless --apply
+import  replaces the configuration file with FILE after the window's checks
+        of its content: section appSettings with all nine keys, each value as
+        'config apply' would take it. FILE may have any name (a backup written
+        before an upgrade imports as it is; the window takes only files named
+        USBUtilityCfg.ini); the replaced file is kept beside it. FILE '-' reads
+        it from standard input. Nothing is sent to the encoder unless --apply
         is given: then the imported settings are sent as 'config apply' does.
 apply   sends the saved settings to the encoder in the window's order:
         SET_KEYPAD_TYPE, LOAD_CODE_TABLE (customised layouts only),
@@ -160,6 +115,34 @@ apply   sends the saved settings to the encoder in the window's order:
         --from FILE sends a backup file (such as the one written before a
         firmware upgrade) instead of the configuration file; '-' reads it
         from standard input.
+)";
+
+const char* const kHelpApply = R"(Usage: %P apply STATE.json [--check] [--diff] [--json] [--device PATH|SERIAL|PORT | --all]
+
+Brings the encoder to the state the JSON file describes, sending only what
+differs, in the window's order: SET_KEYPAD_TYPE, LOAD_CODE_TABLE,
+SET_LED_BRIGHTNESS, SET_LED_COLOUR, SET_BUZZER, SET_BUZZER_PERIOD, then
+WRITE_DEFAULTS with "keep". It reads the status first and again at the end to
+check. A second run sends nothing. Members left out are left as they are:
+
+  layout       0-8 or a layout's name ("16W Customised"), as 'set layout'
+  code_table   {"1": "0x1E", "2": "a+LeftShift", "3": "Enter"}: KEY: CODE[+MODIFIER]
+               as 'table load' takes them, for layouts 2, 5 and 8; keys not
+               named keep their codes
+  brightness   0-9
+  colour       0 or "white"
+  buzzer       true or false (or "on", "off", 0, 1)
+  period       0-9, as the window's "Buzzer Period -N" box numbers it
+  keep         true: make them the power-up defaults and record them in the
+               configuration file (as 'save'); the encoder cannot be asked for
+               its power-up defaults, so this is skipped only when nothing was
+               sent and the configuration file records the encoder's settings
+
+--check sends nothing and says what would be sent; --diff shows the members
+before and after. The output says what was sent ("Nothing to change." when
+nothing); --json: {"port": PORT, "changed": BOOL, "check": BOOL, "sent": [...],
+"before": {...}, "after": {...}} (before and after with --diff). A bad file
+sends nothing (exit 7). STATE.json '-' reads standard input.
 )";
 
 const char* const kHelpUpgrade = R"(Usage: %P upgrade IMAGE.txt [--yes] [--device PATH|SERIAL|PORT | --all [--json]]
@@ -249,6 +232,41 @@ std::string withProgram(const char* text, const std::string& program)
     return out;
 }
 
+// "  usage" with text beside it from column 31, or below it when the usage is
+// too long; text's further lines start at column 31 too.
+std::string overviewEntry(const std::string& usage, const std::string& text)
+{
+    constexpr std::size_t kColumn = 31;
+    std::string line = "  " + usage;
+    line += line.size() + 2 <= kColumn ? std::string(kColumn - line.size(), ' ') : "\n" + std::string(kColumn, ' ');
+    for (char c : text)
+        line += c == '\n' ? "\n" + std::string(kColumn, ' ') : std::string(1, c);
+    return line + "\n";
+}
+
+std::string overview()
+{
+    std::string text = kOverviewHead;
+    for (const auto& command : commandTable())
+        for (const auto& s : command.synopsis)
+            text += overviewEntry(s.usage, s.summary);
+    text += "\nOptions:\n";
+    for (const auto& o : optionTable()) {
+        if (!o.inOverview)
+            continue;
+        const std::string shortName = o.shortName ? std::string("-") + o.shortName + ", " : "    ";
+        text += overviewEntry(shortName + "--" + o.name + (o.value ? std::string(" ") + o.value : ""), o.help);
+    }
+    text += kOverviewMiddle;
+    for (const auto& e : exitTable()) {
+        text += std::string("  ") + e.code + "  ";
+        for (const char* c = e.meaning; *c; ++c)
+            text += *c == '\n' ? std::string("\n     ") : std::string(1, *c);
+        text += '\n';
+    }
+    return text + kOverviewTail;
+}
+
 } // namespace
 
 bool CommandForm::takes(std::string_view option) const
@@ -282,29 +300,45 @@ const std::vector<Command>& commandTable()
     constexpr OnAll kEach = OnAll::PortByPort;
     // sub, options, words min-max and the error for others, handler, --all, its handler under --all
     static const std::vector<Command> table = {
-        {"status", kHelpStatus,
+        {"status", kHelpStatus, {{"status", "model, firmware, layout, settings and code table"}},
          {{nullptr, {"device", "json"}, 1, 1, "'status' takes no arguments", &S::cmdStatus, kEach}}},
-        {"set", kHelpSet,
-         {{nullptr, {"device"}, 3, 3, "'set' needs a setting and a value, e.g. 'set brightness 6'", &S::cmdSet,
-           kEach}}},
+        {"set", kHelpSet, {{"set SETTING VALUE", "change one setting at once: brightness, colour,\nbuzzer, period or layout"}},
+         {{nullptr, {"device", "json"}, 3, 3, "'set' needs a setting and a value, e.g. 'set brightness 6'",
+           &S::cmdSet, kEach}}},
         {"table", kHelpTable,
+         {{"table show", "the code table of the current layout"},
+          {"table load KEY=CODE[+MOD]...", "load a customised code table"},
+          {"table load --from FILE", "load the CodeTableValues of a configuration file"}},
          {{"show", {"device", "json"}, 2, 2, "'table show' takes no arguments", &S::cmdTableShow, kNo},
           // Its words are key assignments, checked one by one.
-          {"load", {"device", "from"}, 0, 0, nullptr, &S::cmdTableLoad, kEach}}},
-        {"save", kHelpSave, {{nullptr, {"device"}, 1, 1, "'save' takes no arguments", &S::cmdSave, kEach}}},
-        {"factory-reset", kHelpFactoryReset,
-         {{nullptr, {"device", "yes"}, 1, 1, "'factory-reset' takes no arguments", &S::cmdFactoryReset, kEach}}},
+          {"load", {"device", "from", "json"}, 0, 0, nullptr, &S::cmdTableLoad, kEach}}},
+        {"save", kHelpSave, {{"save", "make the encoder keep its settings and record\nthem in the configuration file"}},
+         {{nullptr, {"device", "json"}, 1, 1, "'save' takes no arguments", &S::cmdSave, kEach}}},
+        {"factory-reset", kHelpFactoryReset, {{"factory-reset", "restore the encoder's factory defaults"}},
+         {{nullptr, {"device", "yes", "json"}, 1, 1, "'factory-reset' takes no arguments", &S::cmdFactoryReset,
+           kEach}}},
         {"config", kHelpConfig,
-         {{"export", {"yes"}, 3, 3, "'config export' needs one folder", &S::cmdConfigExport, kNo},
-          {"import", {"yes", "apply", "device"}, 3, 3, "'config import' needs one file", &S::cmdConfigImport, kNo},
-          {"apply", {"device", "from"}, 2, 2, "'config apply' takes no arguments (use --from FILE for a backup)",
-           &S::cmdConfigApply, kEach}}},
-        {"upgrade", kHelpUpgrade,
-         {{nullptr, {"device", "yes", "mass-erase", "ram-loader", "password", "restore"}, 2, 2,
+         {{"config export FOLDER", "copy the configuration file into FOLDER"},
+          {"config import FILE", "replace the configuration file with FILE"},
+          {"config apply [--from FILE]", "send the saved settings back to the encoder"}},
+         {{"export", {"yes", "json"}, 3, 3, "'config export' needs one folder", &S::cmdConfigExport, kNo},
+          {"import", {"yes", "apply", "device", "json"}, 3, 3, "'config import' needs one file",
+           &S::cmdConfigImport, kNo},
+          {"apply", {"device", "from", "json"}, 2, 2,
+           "'config apply' takes no arguments (use --from FILE for a backup)", &S::cmdConfigApply, kEach}}},
+        {"apply", kHelpApply,
+         {{"apply STATE.json", "bring the encoder to a desired state, sending\nonly what differs (--check, --diff)"}},
+         {{nullptr, {"device", "json", "check", "diff"}, 2, 2, "'apply' needs one state file (JSON)", &S::cmdApply,
+           kEach}}},
+        {"upgrade", kHelpUpgrade, {{"upgrade IMAGE.txt", "replace the firmware, then write the settings back"}},
+         {{nullptr, {"device", "yes", "mass-erase", "ram-loader", "password", "restore", "json"}, 2, 2,
            "'upgrade' needs one firmware image file (TI-TXT)", &S::cmdUpgrade, OnAll::AtOnce, &S::upgradeAll}}},
-        {"keys", kHelpKeys, {{nullptr, {"device"}, 1, 1, "'keys' takes no arguments", &S::cmdKeys, kNo}}},
-        {"list", kHelpList, {{nullptr, {"json"}, 1, 1, "'list' takes no arguments", &S::cmdList, kNo}}},
-        {"help", kHelpHelp, {{nullptr, {}, 0, 0, nullptr, &S::cmdHelp, kNo}}, true},
+        {"keys", kHelpKeys, {{"keys", "report key presses until interrupted (Ctrl+C)"}},
+         {{nullptr, {"device", "json"}, 1, 1, "'keys' takes no arguments", &S::cmdKeys, kNo}}},
+        {"list", kHelpList, {{"list", "every encoder and loader on the bus"}},
+         {{nullptr, {"json"}, 1, 1, "'list' takes no arguments", &S::cmdList, kNo}}},
+        {"help", kHelpHelp, {{"help [COMMAND]", "this text, or the help of a command"}},
+         {{nullptr, {}, 0, 0, nullptr, &S::cmdHelp, kNo}}, true},
     };
     return table;
 }
@@ -319,7 +353,7 @@ const Command* findCommand(std::string_view name)
 std::string helpText(const std::string& program, const std::string& command)
 {
     if (command.empty())
-        return withProgram(kOverview, program);
+        return withProgram(overview().c_str(), program);
     const Command* found = findCommand(command);
     return found ? withProgram(found->help, program) : std::string{};
 }

@@ -4,6 +4,7 @@
 // is written here once; the help, the dispatcher, the --all gate and the
 // option checks all read it.
 #include <cstddef>
+#include <iosfwd>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,9 +38,17 @@ struct CommandForm {
     [[nodiscard]] bool takes(std::string_view option) const;
 };
 
+// A line of the overview: a usage of the command and what it does (lines
+// joined by a line break).
+struct Synopsis {
+    const char* usage;
+    const char* summary;
+};
+
 struct Command {
     const char* name;
     const char* help;                 // %P stands for the program's name
+    std::vector<Synopsis> synopsis;
     std::vector<CommandForm> forms;   // one without a sub, or one for each second word
     // help: run as it stands, before --help, --all and the option checks (it takes them all).
     bool runsAsGiven = false;
@@ -60,5 +69,12 @@ struct Command {
 // The overview (command ""), or the help of one command ("status", "set",
 // "table", "config", ...). "" for an unknown command.
 [[nodiscard]] std::string helpText(const std::string& program, const std::string& command);
+
+// What the tool knows, for scripts, completion and the manual pages: every
+// command with its forms, options and arguments, every option, every setting
+// with its values (the layouts with their keys), the key names and modifiers
+// a code table takes, the desired state of 'apply' and the exit statuses.
+// One JSON object, from the tables that the help and the parsing use.
+void printHelpJson(std::ostream& out, const std::string& program);
 
 } // namespace vardo::cli

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <streambuf>
@@ -22,6 +23,25 @@ extern "C" void onInterrupt(int)
     g_interrupted.store(true);
 }
 
+// "PROGRAM: stopped by SIGINT.\n" and the others, made before any signal can come.
+char g_stoppedText[3][160];
+
+// Elsewhere the signal ends the run as it would have, said first: a command
+// that ends with 128 + the signal and no word is taken for a crash. Only
+// async-signal-safe calls here.
+extern "C" void onStopped(int signal)
+{
+    const char* text = g_stoppedText[signal == SIGINT ? 0 : signal == SIGTERM ? 1 : 2];
+    std::size_t length = 0;
+    while (text[length] != '\0')
+        ++length;
+    if (::write(STDERR_FILENO, text, length) < 0) {
+        // Nothing more can be done about it here.
+    }
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
 // While a command catches them, SIGINT, SIGTERM and SIGHUP (the terminal
 // closed) only raise the flag, and a blocked wait returns (no SA_RESTART) so
 // the command can end cleanly and put the encoder back.
@@ -29,10 +49,19 @@ void catchInterrupts(bool on)
 {
     struct sigaction action {};
     sigemptyset(&action.sa_mask);
-    action.sa_handler = on ? onInterrupt : SIG_DFL;
+    action.sa_handler = on ? onInterrupt : onStopped;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
+}
+
+void sayWhenStopped(const std::string& programName)
+{
+    const char* names[3] = {"SIGINT", "SIGTERM", "SIGHUP"};
+    for (int i = 0; i < 3; ++i)
+        std::snprintf(g_stoppedText[i], sizeof g_stoppedText[i], "%s: stopped by %s.\n",
+                      programName.substr(0, 100).c_str(), names[i]);
+    catchInterrupts(false);
 }
 
 // A reader that goes away (`keys | head -1`) must not kill us mid-command:
@@ -91,6 +120,7 @@ int processMain(const std::vector<std::string>& args, const std::string& program
 {
     static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
     ignoreBrokenPipes();
+    sayWhenStopped(programName);
     CheckedOutput outBuffer(STDOUT_FILENO);
     std::ostream out(&outBuffer);
     // Whatever goes to stderr comes after what went to stdout before it.

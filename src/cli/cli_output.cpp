@@ -127,8 +127,9 @@ void printStatusText(std::ostream& out, const link::DeviceStatus& s, const BusDe
     const auto layoutText = codetable::layoutItemText(s.keypadType);
     out << "Device:       " << messages::modelName(s.optionsFitted) << '\n'
         << "Firmware:     " << printable(s.firmwareVersion) << '\n'
-        << "Path:         " << printable(device.path) << '\n'
+        << "Port:         " << (device.port.empty() ? "-" : printable(device.port)) << '\n'
         << "Serial:       " << (device.serial.empty() ? "-" : printable(device.serial)) << '\n'
+        << "Path:         " << printable(device.path) << '\n'
         << "Options:      " << s.optionsFitted << " (" << optionsText(s.optionsFitted) << ")\n"
         << "Layout:       " << s.keypadType << " ("
         << (layoutText.empty() ? std::string("unknown") : std::string(layoutText)) << ")\n"
@@ -143,13 +144,16 @@ void printStatusText(std::ostream& out, const link::DeviceStatus& s, const BusDe
 
 void printStatusJson(std::ostream& out, const link::DeviceStatus& s, const BusDevice& device)
 {
-    out << "{\"path\":" << jsonString(device.path) << ",\"serial\":" << jsonString(device.serial)
+    out << "{\"port\":" << jsonString(device.port) << ",\"serial\":" << jsonString(device.serial)
+        << ",\"path\":" << jsonString(device.path)
         << ",\"model\":" << jsonString(messages::modelName(s.optionsFitted))
         << ",\"firmware\":" << jsonString(s.firmwareVersion) << ",\"options\":" << s.optionsFitted
         << ",\"layout\":" << s.keypadType
         << ",\"layoutText\":" << jsonString(codetable::layoutItemText(s.keypadType))
         << ",\"brightness\":" << s.ledBrightness << ",\"colour\":" << s.ledColour
-        << ",\"buzzer\":" << s.buzzer << ",\"buzzerPeriod\":" << s.buzzerPeriod << ",\"codeTable\":";
+        << ",\"buzzer\":" << s.buzzer << ",\"buzzerPeriod\":" << s.buzzerPeriod
+        // As the window's "Buzzer Period -N" box numbers it: the encoder keeps N + 1.
+        << ",\"period\":" << s.buzzerPeriod - 1 << ",\"codeTable\":";
     tableEntriesJson(out, s.keypadType, s.codeTable);
     out << "}\n";
 }
@@ -189,8 +193,31 @@ void printBusText(std::ostream& out, const std::vector<BusDevice>& encoders,
 
 void printFailureJson(std::ostream& out, const std::string& text, int code, const std::string& port)
 {
+    // The text's own suggestion, "(did you mean 'X'?)", also on its own.
+    std::string suggestion;
+    const std::string lead = "(did you mean '";
+    if (const auto at = text.rfind(lead); at != std::string::npos) {
+        const auto end = text.find("'?)", at + lead.size());
+        if (end != std::string::npos)
+            suggestion = text.substr(at + lead.size(), end - at - lead.size());
+    }
     out << "{\"error\":" << jsonString(text) << ",\"exit\":" << code << ",\"port\":" << jsonStringOrNull(port)
-        << "}\n";
+        << ",\"did_you_mean\":" << jsonStringOrNull(suggestion) << "}\n";
+}
+
+std::string jsonStrings(const std::vector<std::string>& texts)
+{
+    std::string out = "[";
+    for (std::size_t i = 0; i < texts.size(); ++i)
+        out += (i ? "," : "") + jsonString(texts[i]);
+    return out + "]";
+}
+
+void printChangeJson(std::ostream& out, const std::string& port, bool changed,
+                     const std::vector<std::string>& sent)
+{
+    out << "{\"port\":" << jsonStringOrNull(port) << ",\"changed\":" << (changed ? "true" : "false")
+        << ",\"sent\":" << jsonStrings(sent) << "}\n";
 }
 
 void printBusJson(std::ostream& out, const std::vector<BusDevice>& encoders,

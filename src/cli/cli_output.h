@@ -27,7 +27,14 @@ void printBusText(std::ostream& out, const std::vector<BusDevice>& encoders,
 void printBusJson(std::ostream& out, const std::vector<BusDevice>& encoders,
                   const std::vector<BusDevice>& loaders);
 
-// A failure for scripts: {"error":TEXT,"exit":CODE,"port":PORT}, port null when "".
+// A failure for scripts: {"error":TEXT,"exit":CODE,"port":PORT,"did_you_mean":WORD},
+// port null when "", did_you_mean the word the text suggests (null for none).
 void printFailureJson(std::ostream& out, const std::string& text, int code, const std::string& port);
+
+// What a command that changes something did: {"port":PORT,"changed":BOOL,"sent":[TEXT...]}.
+void printChangeJson(std::ostream& out, const std::string& port, bool changed,
+                     const std::vector<std::string>& sent);
+// A list of texts as a JSON array.
+[[nodiscard]] std::string jsonStrings(const std::vector<std::string>& texts);
 
 } // namespace vardo::cli

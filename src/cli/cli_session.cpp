@@ -2,6 +2,7 @@
 
 #include "cli/cli_commands.h"
 #include "cli/cli_output.h"
+#include "cli/cli_values.h"
 #include "cli/exit_codes.h"
 #include "firmware/upgrade_targets.h"
 #include "link/device_access.h"
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <vector>
 #include <ostream>
 #include <span>
 #include <unistd.h>
@@ -99,8 +101,19 @@ config::Report Session::reporter()
 int Session::checkLine(const CommandForm& form, bool onAll)
 {
     for (const auto& g : opt_.given) {
-        if (!form.takes(g) && !(onAll && (g == "all" || g == "json")))
+        if (!form.takes(g) && !(onAll && (g == "all" || g == "json"))) {
+            // Another process at work on the encoder is what must be heard
+            // first, whatever else is wrong with the line (nothing is sent).
+            if (!onAll) {
+                OpenedEncoder probe;
+                if (openEncoder(opt_.device, probe) == OpenStatus::Opened) {
+                    const device::PortLock lock(probe.device.port, probe.device.path);
+                    if (lock.state() == device::PortLockState::Busy)
+                        return fail(kExitEncoderBusy, lock.problem());
+                }
+            }
             return usage("option --" + g + " does not apply to '" + opt_.words[0] + "'");
+        }
     }
     if (form.wordsError && (opt_.words.size() < form.minWords || opt_.words.size() > form.maxWords))
         return usage(form.wordsError);
@@ -130,13 +143,22 @@ int Session::takeStandardInput()
     // Named as the configuration file, so that 'config import -' passes the name check.
     const std::string copy = folder + "/" + config::kConfigFileName;
     std::ofstream out(copy, std::ios::binary);
-    if (con_.in->peek() != std::char_traits<char>::eof())
-        out << con_.in->rdbuf();
+    // Copied up to one byte past the longest input any command takes (an
+    // image), so that a stream without end costs neither disk nor time.
+    constexpr std::size_t kLimit = std::size_t{1} << 22;
+    std::vector<char> buffer(1u << 16);
+    std::size_t total = 0;
+    while (total <= kLimit && con_.in->read(buffer.data(), static_cast<std::streamsize>(buffer.size())).gcount() > 0) {
+        total += static_cast<std::size_t>(con_.in->gcount());
+        out.write(buffer.data(), con_.in->gcount());
+    }
     out.close();
-    if (con_.in->bad() || !out) {
+    if (con_.in->bad() || !out || total > kLimit) {
         std::remove(copy.c_str());
         ::rmdir(folder.c_str());
-        return fail(kExitBadInputFile, "Cannot read standard input ('-').");
+        return fail(kExitBadInputFile, total > kLimit ? "Standard input ('-') is too large (more than "
+                                                            + std::to_string(kLimit) + " bytes)."
+                                                      : std::string("Cannot read standard input ('-')."));
     }
     stdinCopy_ = copy;
     // Read to its end, it can answer no question.
@@ -185,9 +207,15 @@ int Session::reportOpen(OpenStatus s)
 {
     // An encoder stuck in its loader there is no encoder, but can be recovered.
     BusDevice stuck;
-    const std::string recovery = (s == OpenStatus::NoEncoder || s == OpenStatus::NoMatch) && findLoader(opt_.device, stuck)
-        ? "\n" + firmware::recoveryAdvice(con_.programName, benchName(stuck))
-        : std::string();
+    const bool inLoader = (s == OpenStatus::NoEncoder || s == OpenStatus::NoMatch) && findLoader(opt_.device, stuck);
+    // Unless another process has it there, upgrading it: that one is to be named.
+    if (inLoader) {
+        const device::PortLock probe(stuck.port, stuck.path);
+        if (probe.state() == device::PortLockState::Busy)
+            return fail(kExitEncoderBusy, probe.problem());
+    }
+    const std::string recovery =
+        inLoader ? "\n" + firmware::recoveryAdvice(con_.programName, benchName(stuck)) : std::string();
     switch (s) {
     case OpenStatus::Opened:
         return kExitOk;
@@ -226,10 +254,20 @@ int Session::openWithStatus(link::DeviceStatus& status, const char* failure, boo
 
 int Session::cmdHelp()
 {
+    // Help is text, or with --json and no command what the tool knows: never a change.
+    resultWritten_ = true;
     const std::string topic = opt_.words.size() > 1 ? opt_.words[1] : opt_.help ? "help" : "";
+    if (opt_.json && topic.empty()) {
+        printHelpJson(con_.out, con_.programName);
+        return kExitOk;
+    }
     const std::string text = helpText(con_.programName, topic);
-    if (text.empty())
-        return usage("no help for '" + topic + "': unknown command");
+    if (text.empty()) {
+        std::vector<std::string> names;
+        for (const auto& c : commandTable())
+            names.emplace_back(c.name);
+        return usage("no help for '" + topic + "': unknown command" + didYouMean(topic, names));
+    }
     con_.out << text;
     return kExitOk;
 }
@@ -241,6 +279,8 @@ int Session::run()
         code = 128 + signalled_.load();
     if (code != kExitOk && opt_.json && !summaryWritten_)
         printFailureJson(con_.out, failureText(code), code, encoder_.device.port);
+    else if (code == kExitOk && opt_.json && !summaryWritten_ && !resultWritten_)
+        printChangeJson(con_.out, encoder_.device.port, changed_ || !sent_.empty(), sent_);
     return code;
 }
 
@@ -260,6 +300,8 @@ std::string Session::failureText(int code) const
 
 int Session::dispatch()
 {
+    // The version and the help print what they print, under --json too.
+    resultWritten_ = opt_.version || opt_.help;
     if (opt_.version) {
         con_.out << con_.programName << ' ' << VARDO_VERSION << '\n';
         return kExitOk;
@@ -273,8 +315,12 @@ int Session::dispatch()
     }
     const std::string& name = opt_.words[0];
     const Command* command = findCommand(name);
-    if (!command)
-        return usage("unknown command '" + name + "'");
+    if (!command) {
+        std::vector<std::string> names;
+        for (const auto& c : commandTable())
+            names.emplace_back(c.name);
+        return usage("unknown command '" + name + "'" + didYouMean(name, names));
+    }
     if (command->runsAsGiven)
         return (this->*command->forms.front().handler)();
     if (opt_.help) {
@@ -286,8 +332,13 @@ int Session::dispatch()
     if (command->hasSubs() && opt_.words.size() < 2)
         return usage("'" + name + "' needs " + command->subList(true));
     const CommandForm* form = command->form(opt_.words.size() > 1 ? opt_.words[1] : "");
-    if (!form)
-        return usage("unknown " + name + " command '" + opt_.words[1] + "' (" + command->subList(false) + ")");
+    if (!form) {
+        std::vector<std::string> subs;
+        for (const auto& f : command->forms)
+            subs.emplace_back(f.sub);
+        return usage("unknown " + name + " command '" + opt_.words[1] + "' (" + command->subList(false) + ")"
+                     + didYouMean(opt_.words[1], subs));
+    }
     if (int c = checkLine(*form, false))
         return c;
     return (this->*form->handler)();

@@ -59,6 +59,8 @@ private:
     [[nodiscard]] int failExchange(const std::string& text, device::Result result);
     // Messages of the configuration logic, each distinct one once.
     config::Report reporter();
+    // What a command sent (a protocol command's name and value), for --json.
+    void sent(std::string command) { sent_.push_back(std::move(command)); }
 
     // Each of these returns 0 (kExitOk) when the command may go on, else the
     // exit status after telling the operator why.
@@ -98,6 +100,8 @@ private:
     [[nodiscard]] int cmdStatus();
     [[nodiscard]] int cmdSet();
     [[nodiscard]] int cmdSave();
+    // WRITE_DEFAULTS on the open encoder, then its status recorded in the configuration file.
+    [[nodiscard]] int saveAndRecord();
     [[nodiscard]] int cmdFactoryReset();
     [[nodiscard]] int cmdKeys();
     // commands_table.cpp
@@ -107,6 +111,8 @@ private:
     [[nodiscard]] int cmdConfigExport();
     [[nodiscard]] int cmdConfigImport();
     [[nodiscard]] int cmdConfigApply();
+    // commands_apply.cpp
+    [[nodiscard]] int cmdApply();
     // commands_upgrade.cpp
     [[nodiscard]] int cmdUpgrade();
     // The image named by the command (read once) and the loader texts, both
@@ -151,6 +157,9 @@ private:
     std::vector<std::string> failures_;   // what fail, usage and failExchange said
     std::string stdinCopy_;               // the copy of standard input; "" before
     bool summaryWritten_ = false;         // --all --json: each port's exit is in the summary
+    bool resultWritten_ = false;          // --json: the command printed its own result
+    std::vector<std::string> sent_;       // what the command sent, in order
+    bool changed_ = false;                // it changed a file, or the encoder beyond sent_
     // The first signal an upgrade held back: the run then ends with 128 + it
     // unless it failed for itself.
     std::atomic<int> signalled_{0};

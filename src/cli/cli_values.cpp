@@ -38,15 +38,82 @@ SettingValue same(int value)
     return {static_cast<std::uint8_t>(value), value};
 }
 
-// The name part of a usage item text ("0x04    a" -> "a").
-std::string_view usageName(std::uint8_t code)
+using codetable::usageName;
+
+// Edits from a to b: a letter changed, added, dropped, or two neighbours swapped.
+std::size_t editDistance(const std::string& a, const std::string& b)
 {
-    std::string_view item = codetable::usageItemText(code);
-    const auto gap = item.find_first_not_of(' ', 4);
-    return gap == std::string_view::npos ? std::string_view{} : item.substr(gap);
+    std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+    for (std::size_t i = 0; i <= a.size(); ++i)
+        d[i][0] = i;
+    for (std::size_t j = 0; j <= b.size(); ++j)
+        d[0][j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    }
+    return d[a.size()][b.size()];
 }
 
 } // namespace
+
+std::string nearestWord(std::string_view word, const std::vector<std::string>& known)
+{
+    const std::string wanted = lowerWithoutBlanks(word);
+    const std::size_t allowed = std::max<std::size_t>(1, wanted.size() / 4);
+    std::string best;
+    std::size_t bestDistance = allowed + 1;
+    for (const auto& k : known) {
+        const std::size_t distance = editDistance(wanted, lowerWithoutBlanks(k));
+        if (distance < bestDistance && distance < wanted.size()) {
+            best = k;
+            bestDistance = distance;
+        }
+    }
+    return best;
+}
+
+std::string didYouMean(std::string_view word, const std::vector<std::string>& known)
+{
+    const std::string nearest = nearestWord(word, known);
+    return nearest.empty() ? std::string() : " (did you mean " + quoted(nearest) + "?)";
+}
+
+std::string layoutName(int layout)
+{
+    std::string name;
+    for (char c : codetable::layoutItemText(layout))
+        if (c != ' ' || (!name.empty() && name.back() != ' '))
+            name += c;
+    const std::string tail = " Table";
+    if (name.size() > tail.size() && name.compare(name.size() - tail.size(), tail.size(), tail) == 0)
+        name.erase(name.size() - tail.size());
+    return name;
+}
+
+std::vector<std::string> usageNames()
+{
+    std::vector<std::string> names;
+    for (int code = 0; code < codetable::kUsageCodeCount; ++code)
+        names.emplace_back(usageName(static_cast<std::uint8_t>(code)));
+    return names;
+}
+
+std::vector<std::string> modifierNames()
+{
+    std::vector<std::string> names;
+    for (int index = 0; index < codetable::kModifierCount; ++index) {
+        std::string name;
+        for (char c : codetable::modifierItemText(index))
+            if (c != ' ')
+                name += c;
+        names.push_back(name);
+    }
+    return names;
+}
 
 std::optional<int> parseNumber(std::string_view text, int max)
 {
@@ -113,6 +180,70 @@ std::optional<SettingValue> parseLayout(std::string_view text)
     return std::nullopt;
 }
 
+const std::vector<SettingInfo>& settingTable()
+{
+    static const std::vector<SettingInfo> table = {
+        {"brightness", parseBrightness, device::Setting::LedBrightness, "0-9"},
+        {"colour", parseColour, device::Setting::LedColour, "0 or white"},
+        {"buzzer", parseBuzzer, device::Setting::Buzzer, "off, on, 0 or 1"},
+        {"period", parsePeriod, device::Setting::BuzzerPeriod, "0-9"},
+        {"layout", parseLayout, device::Setting::KeypadType, "0-8 or a layout's name"},
+    };
+    return table;
+}
+
+const SettingInfo* findSetting(std::string_view name)
+{
+    if (name == "color")
+        name = "colour";
+    for (const auto& s : settingTable())
+        if (name == s.name)
+            return &s;
+    return nullptr;
+}
+
+std::vector<std::string> settingWords(const SettingInfo& setting)
+{
+    switch (setting.setting) {
+    case device::Setting::LedColour:
+        return {"white"};
+    case device::Setting::Buzzer:
+        return {"off", "on"};
+    case device::Setting::KeypadType: {
+        std::vector<std::string> names;
+        for (int i = 0; i < codetable::kLayoutCount; ++i)
+            names.push_back(layoutName(i));
+        return names;
+    }
+    case device::Setting::LedBrightness:
+    case device::Setting::BuzzerPeriod:
+        break;
+    }
+    return {};
+}
+
+std::string sentText(device::Setting setting, int payload)
+{
+    const char* name = "SET_KEYPAD_TYPE";
+    switch (setting) {
+    case device::Setting::LedBrightness:
+        name = "SET_LED_BRIGHTNESS";
+        break;
+    case device::Setting::LedColour:
+        name = "SET_LED_COLOUR";
+        break;
+    case device::Setting::Buzzer:
+        name = "SET_BUZZER";
+        break;
+    case device::Setting::BuzzerPeriod:
+        name = "SET_BUZZER_PERIOD";
+        break;
+    case device::Setting::KeypadType:
+        break;
+    }
+    return std::string(name) + " " + std::to_string(payload);
+}
+
 std::optional<std::uint8_t> parseUsageCode(std::string_view text, std::string& error)
 {
     // A signed number is a number too ("-1" must not become the name "1").
@@ -138,7 +269,7 @@ std::optional<std::uint8_t> parseUsageCode(std::string_view text, std::string& e
     if (matches > 1)
         error = quoted(text) + " names several usage codes; give the code as a number";
     else
-        error = quoted(text) + " is not a usage code or the name of one";
+        error = quoted(text) + " is not a usage code or the name of one" + didYouMean(text, usageNames());
     return std::nullopt;
 }
 
@@ -196,7 +327,7 @@ std::optional<KeyAssignment> parseKeyAssignment(std::string_view text, std::stri
     if (!modifierText.empty()) {
         const auto modifier = parseModifier(modifierText);
         if (!modifier) {
-            error = quoted(modifierText) + " is not a modifier";
+            error = quoted(modifierText) + " is not a modifier" + didYouMean(modifierText, modifierNames());
             return std::nullopt;
         }
         a.entry.modifier = *modifier;

@@ -2,11 +2,13 @@
 // Parsing of what an operator types on the command line into the bytes the
 // encoder gets. The payload rules are the main window's boxes.
 #include "codetable/usage_codes.h"
+#include "device/encoder.h"
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vardo::cli {
 
@@ -25,6 +27,24 @@ struct SettingValue {
 [[nodiscard]] std::optional<SettingValue> parseBuzzer(std::string_view text);
 [[nodiscard]] std::optional<SettingValue> parsePeriod(std::string_view text);
 [[nodiscard]] std::optional<SettingValue> parseLayout(std::string_view text);
+
+// A setting 'set' takes: its name, how its value is read, the command that
+// sends it and its values for a message.
+struct SettingInfo {
+    const char* name;
+    std::optional<SettingValue> (*parse)(std::string_view);
+    device::Setting setting;
+    const char* range;
+};
+// brightness, colour, buzzer, period, layout ("color" is taken for colour).
+[[nodiscard]] const std::vector<SettingInfo>& settingTable();
+// The setting named name; null for none.
+[[nodiscard]] const SettingInfo* findSetting(std::string_view name);
+
+// The names a setting's values go by (off, on, white, the layouts' names).
+[[nodiscard]] std::vector<std::string> settingWords(const SettingInfo& setting);
+// "SET_LED_BRIGHTNESS 4": a setting's command as sent, for --json.
+[[nodiscard]] std::string sentText(device::Setting setting, int payload);
 
 // A whole decimal or 0x-hexadecimal number within [0, max]; nothing otherwise.
 [[nodiscard]] std::optional<int> parseNumber(std::string_view text, int max);
@@ -51,5 +71,18 @@ struct KeyAssignment {
 // numbers, each as the configuration reset takes it (low 8 bits). Sets error
 // and returns nothing when fewer than 32 numbers are there or one is invalid.
 [[nodiscard]] std::optional<link::CodeTable> parseCodeTableValues(std::string_view text, std::string& error);
+
+// The known word closest to word (letter case, blanks, '-' and '_' aside) when
+// it is near enough to be a typing slip: at most one edit (a letter wrong,
+// missing, extra, or two swapped) per four letters; "" otherwise.
+[[nodiscard]] std::string nearestWord(std::string_view word, const std::vector<std::string>& known);
+// " (did you mean 'X'?)" for nearestWord, "" when there is none.
+[[nodiscard]] std::string didYouMean(std::string_view word, const std::vector<std::string>& known);
+
+// The names a layout goes by, as 'help set' lists them ("12W Calculator").
+[[nodiscard]] std::string layoutName(int layout);
+// Every usage code's name and every modifier's name, for suggestions and help.
+[[nodiscard]] std::vector<std::string> usageNames();
+[[nodiscard]] std::vector<std::string> modifierNames();
 
 } // namespace vardo::cli

@@ -147,6 +147,7 @@ int exitForUpgrade(const firmware::Outcome& o)
     case Phase::FindEncoder:
         return kExitNoEncoder;
     case Phase::ReadSettings:
+        return o.settingsProblem.empty() ? exitForExchange(o.device) : kExitFailed;
     case Phase::WriteBack:
         return exitForExchange(o.device);
     case Phase::Backup:
@@ -220,6 +221,7 @@ struct PortRun {
     std::vector<std::string> messages;  // what it said on the error stream
     std::string backup;
     Harm harm = Harm::None;             // upgrades only
+    bool imageStrands = false;          // the image went in whole, yet the encoder restarted into its loader
     std::string recover;                // the command that puts it right; "" for none
 };
 
@@ -258,8 +260,9 @@ void printSummaryJson(std::ostream& out, const std::vector<PortRun>& runs, bool 
             << ",\"serial\":" << jsonString(r.device.serial) << ",\"outcome\":" << jsonString(r.outcome)
             << ",\"exit\":" << r.exit;
         if (withBackup)
-            out << ",\"backup\":" << jsonString(r.backup) << ",\"recover\":"
-                << (r.recover.empty() ? std::string("null") : jsonString(r.recover));
+            out << ",\"backup\":" << jsonString(r.backup);
+        if (withBackup || !r.recover.empty())
+            out << ",\"recover\":" << (r.recover.empty() ? std::string("null") : jsonString(r.recover));
         std::string output = r.output;
         while (!output.empty() && (output.back() == '\n' || output.back() == '\r'))
             output.pop_back();
@@ -280,8 +283,10 @@ std::string recoveryCommand(const std::string& program, const Options& opt, cons
     const std::string device = shellWord(program) + " --device " + shellWord(run.device.port);
     if (run.harm == Harm::NoSettings && !run.backup.empty())
         return device + " config apply --from " + shellWord(run.backup) + " && " + device + " save";
+    // An image that left the encoder in its loader would do so again.
     const std::string& image = opt.words[1];
-    std::string command = device + " upgrade " + (image == "-" ? std::string("IMAGE.txt") : shellWord(image));
+    std::string command = device + " upgrade "
+                          + (image == "-" || run.imageStrands ? std::string("IMAGE.txt") : shellWord(image));
     if (!opt.ramLoader.empty())
         command += " --ram-loader " + shellWord(opt.ramLoader);
     if (!opt.password.empty())
@@ -316,6 +321,7 @@ int Session::cmdList()
         l.model = "(waiting in its loader)";
         l.recover = firmware::recoveryCommand(con_.programName, benchName(l));
     }
+    resultWritten_ = opt_.json;
     if (opt_.json) {
         printBusJson(con_.out, encoders, loaders);
     } else {
@@ -347,7 +353,13 @@ int Session::runOnAll(const Command& command)
         return (this->*form->onAllHandler)();
     }
     const auto encoders = listEncoders();
-    if (encoders.empty())
+    // An encoder waiting in its loader is a port of the bench too: named, never passed over.
+    std::vector<BusDevice> stuck;
+    for (const auto& l : listLoaders())
+        if (l.port.empty() || std::none_of(encoders.begin(), encoders.end(),
+                                           [&](const BusDevice& e) { return e.port == l.port; }))
+            stuck.push_back(l);
+    if (encoders.empty() && stuck.empty())
         return fail(kExitNoEncoder, messages::kNotConnected);
 
     // Each encoder gets the command as if named with --device; a command that
@@ -355,7 +367,8 @@ int Session::runOnAll(const Command& command)
     Options one = opt_;
     // Standard input is read once; each encoder's run reads it from a copy.
     std::string piped;
-    if (one.from && *one.from == "-") {
+    const bool stateFromInput = std::string(command.name) == "apply" && opt_.words.size() > 1 && opt_.words[1] == "-";
+    if ((one.from && *one.from == "-") || stateFromInput) {
         if (int c = takeStandardInput())
             return c;
         std::ifstream copy(stdinCopy_, std::ios::binary);
@@ -390,8 +403,25 @@ int Session::runOnAll(const Command& command)
         run.outcome = run.exit == kExitOk ? "ok" : "failed (exit " + std::to_string(run.exit) + ")";
         run.output = out.str();
         run.messages = textLines(err.str());
+        // Its reason is in the messages; what gives access is a command of its own.
+        if (run.exit == kExitPermission)
+            run.recover = "sudo udevadm control --reload && sudo udevadm trigger";
         for (const auto& m : run.messages)
             con_.err << benchName(device) << ": " << m << '\n';
+        runs.push_back(std::move(run));
+    }
+    for (const auto& loader : stuck) {
+        PortRun run;
+        run.device = loader;
+        run.exit = kExitNoEncoder;
+        run.harm = Harm::InLoader;
+        run.outcome = "in its loader (exit 3)";
+        run.recover = firmware::recoveryCommand(con_.programName, benchName(loader));
+        run.messages = {"No encoder answers on " + benchName(loader)
+                            + ": it waits in its bootstrap loader (its firmware does not run). Nothing was sent.",
+                        "Recover with: " + run.recover};
+        for (const auto& m : run.messages)
+            con_.err << benchName(loader) << ": " << m << '\n';
         runs.push_back(std::move(run));
     }
     if (opt_.json) {
@@ -506,11 +536,15 @@ int Session::upgradeAll()
             continue;
         const bool inLoader = std::find(loaderPorts.begin(), loaderPorts.end(), run.device.port) != loaderPorts.end();
         run.harm = harmOf(o, inLoader);
+        run.imageStrands = inLoader && o.phase == firmware::Phase::FindEncoder;
         // However it got there, an encoder in its loader is a failed upgrade.
         if (run.harm == Harm::InLoader)
             run.exit = kExitUpgradeFailed;
         const std::string harm = o.cancelled ? std::string() : std::string("; ") + harmText(run.harm);
         run.messages.push_back(firmware::describe(o) + harm + ".");
+        // Settings that cannot be written back would stop the next try too.
+        if (!o.settingsProblem.empty())
+            continue;
         run.recover = recoveryCommand(con_.programName, opt_, run);
         run.messages.push_back((run.harm >= Harm::NoSettings ? "Recover with: " : "Try again with: ") + run.recover);
     }

@@ -1,5 +1,6 @@
 // The configuration file subcommands: config export, import and apply.
 #include "cli/cli_session.h"
+#include "cli/cli_values.h"
 #include "cli/exit_codes.h"
 #include "config/utility_config.h"
 #include "platform/dialogs.h"
@@ -36,6 +37,7 @@ int Session::cmdConfigExport()
             return answer;
         },
         reporter());
+    changed_ = done;
     if (done)
         return kExitOk;
     if (asked && !answer)
@@ -53,8 +55,11 @@ int Session::cmdConfigImport()
         return c;
     config::ImportDetails details;
     details.nameDamagedLine = true;
+    // Its own backups (USBUtilityCfg-SERIAL-TIME.ini) and copies under any name import as well.
+    details.anyName = true;
     if (!config::importConfigFile(openedPath(path), configFile_, reporter(), &details))
         return details.copyFailed ? kExitFailed : kExitBadInputFile;
+    changed_ = true;
     if (!details.backupPath.empty())
         con_.err << "The replaced configuration file was kept as " << details.backupPath << '\n';
     if (!opt_.applyImport)
@@ -89,6 +94,17 @@ int Session::cmdConfigApply()
         return fail(exitForExchange(lastResult), "(" + device::reasonText(lastResult) + ")");
     case config::ResetOutcome::Sent:
         break;
+    }
+    // What went out: the plan read again, now that it was sent whole.
+    if (config::ResetPlan plan; config::readResetPlan(openedPath(configFile), plan, [](const std::string&) {})
+                                == config::ResetOutcome::Sent) {
+        sent(sentText(device::Setting::KeypadType, plan.keypadType));
+        if (plan.sendTable)
+            sent("LOAD_CODE_TABLE");
+        sent(sentText(device::Setting::LedBrightness, plan.ledBrightness));
+        sent(sentText(device::Setting::LedColour, plan.ledColour));
+        sent(sentText(device::Setting::Buzzer, plan.buzzer));
+        sent(sentText(device::Setting::BuzzerPeriod, plan.buzzerPeriod));
     }
     link::DeviceStatus status;
     return readStatus(status, messages::kStatusFailed);

@@ -25,6 +25,7 @@ int Session::cmdStatus()
     link::DeviceStatus status;
     if (int c = openWithStatus(status, messages::kStatusFailed))
         return c;
+    resultWritten_ = opt_.json;
     if (opt_.json)
         printStatusJson(con_.out, status, encoder_.device);
     else
@@ -37,34 +38,24 @@ int Session::cmdSet()
     const std::string& what = opt_.words[1];
     const std::string& text = opt_.words[2];
 
-    struct Setting {
-        const char* name;
-        std::optional<SettingValue> (*parse)(std::string_view);
-        device::Setting setting;
-        const char* range;
-    };
-    static const Setting kSettings[] = {
-        {"brightness", parseBrightness, device::Setting::LedBrightness, "0-9"},
-        {"colour", parseColour, device::Setting::LedColour, "0 or white"},
-        {"color", parseColour, device::Setting::LedColour, "0 or white"},
-        {"buzzer", parseBuzzer, device::Setting::Buzzer, "off, on, 0 or 1"},
-        {"period", parsePeriod, device::Setting::BuzzerPeriod, "0-9"},
-        {"layout", parseLayout, device::Setting::KeypadType, "0-8 or a layout's name"},
-    };
-    const Setting* setting = nullptr;
-    for (const auto& s : kSettings)
-        if (what == s.name)
-            setting = &s;
-    if (!setting)
-        return usage("unknown setting '" + what + "' (brightness, colour, buzzer, period or layout)");
+    const SettingInfo* setting = findSetting(what);
+    if (!setting) {
+        std::vector<std::string> names;
+        for (const auto& s : settingTable())
+            names.emplace_back(s.name);
+        return usage("unknown setting '" + what + "' (brightness, colour, buzzer, period or layout)"
+                     + didYouMean(what, names));
+    }
     const auto value = setting->parse(text);
     if (!value)
-        return usage("bad value '" + text + "' for " + setting->name + " (" + setting->range + ")");
+        return usage("bad value '" + text + "' for " + setting->name + " (" + setting->range + ")"
+                     + didYouMean(text, settingWords(*setting)));
 
     if (int c = openDevice())
         return c;
     if (const auto r = encoder().set(setting->setting, value->payload); r != device::Result::Ok)
         return failExchange(device::settingFailureText(setting->setting), r);
+    sent(sentText(setting->setting, value->payload));
     return kExitOk;
 }
 
@@ -74,8 +65,14 @@ int Session::cmdSave()
         return c;
     if (int c = openDevice(true))
         return c;
+    return saveAndRecord();
+}
+
+int Session::saveAndRecord()
+{
     if (const auto r = encoder().saveDefaults(); r != device::Result::Ok)
         return failExchange(messages::kWriteDefaultFailed, r);
+    sent("WRITE_DEFAULTS");
     link::DeviceStatus status;
     if (int c = readStatus(status, messages::kSaveConfigFailed))
         return c;
@@ -101,6 +98,7 @@ int Session::cmdFactoryReset()
         return fail(kExitFailed, "Not reset (confirm with --yes).");
     // The result is not examined: the encoder may restart before it answers.
     static_cast<void>(encoder().factoryReset());
+    sent("FACTORY_RESET");
     closeDevice();
     // Back to the same encoder even when it comes back under another path.
     opt_.device = reselector(encoder_.device);
@@ -120,6 +118,7 @@ int Session::cmdKeys()
             con_.catchInterrupts(false);
         return failExchange(messages::kSelfTestStartFailed, r);
     }
+    resultWritten_ = true;
     if (con_.errIsTerminal)
         con_.err << "Press the keys of the keypad; Ctrl+C ends the test.\n";
 
@@ -139,7 +138,11 @@ int Session::cmdKeys()
             con_.err << "The encoder ended the key test.\n";
             break;
         }
-        con_.out << (*key + 1) << std::endl;
+        if (opt_.json)
+            con_.out << "{\"port\":" << jsonString(encoder_.device.port) << ",\"key\":" << (*key + 1) << '}'
+                     << std::endl;
+        else
+            con_.out << (*key + 1) << std::endl;
         // The reader went away (EPIPE): the end of the test, as Ctrl+C is.
         if (!con_.out)
             break;

@@ -47,6 +47,7 @@ int Session::cmdTableShow()
     link::DeviceStatus status;
     if (int c = openWithStatus(status, messages::kStatusFailed))
         return c;
+    resultWritten_ = opt_.json;
     if (opt_.json) {
         printTableJson(con_.out, status.keypadType, status.codeTable);
     } else {
@@ -114,6 +115,7 @@ int Session::cmdTableLoad()
     }
     if (const auto r = encoder().loadTable(payload); r != device::Result::Ok)
         return failExchange(messages::kLoadTableFailed, r);
+    sent("LOAD_CODE_TABLE");
     return kExitOk;
 }
 

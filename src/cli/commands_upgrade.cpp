@@ -33,6 +33,9 @@ int Session::cmdUpgrade()
     firmware::LoaderTextsFound texts;
     if (int c = loadUpgradeInputs(image, texts, "the encoder"))
         return c;
+    // Reported (--json) only when the upgrade went through.
+    sent("ENTER_BSL");
+    sent("firmware " + opt_.words[1]);
     std::optional<link::DeviceStatus> chosen;
     if (!opt_.restore.empty()) {
         if (int c = loadRestoreFile(opt_.restore, chosen))
@@ -51,7 +54,8 @@ int Session::cmdUpgrade()
 
     // A file that could not be set up shows as a backup that cannot be written.
     static_cast<void>(config::setUpConfigFile(configFile_, reporter()));
-    ProgressPrinter progress(con_.out, con_.outIsTerminal);
+    // With --json the result alone goes to the output; progress to the error stream.
+    ProgressPrinter progress(opt_.json ? con_.err : con_.out, opt_.json ? con_.errIsTerminal : con_.outIsTerminal);
 
     // No encoder by that name (or none at all): one waiting in its loader
     // there is upgraded, and the settings recorded for its port written back.
@@ -126,6 +130,13 @@ int Session::cmdUpgrade()
         return true;
     };
     hooks.mayEnterLoader = [&] { return watched.mayEnterLoader(); };
+    // --yes confirms the upgrade, not the loss of the settings.
+    hooks.mayLoseSettings = [&](const std::string& why) {
+        ConsoleDialogs notByYes(con_, false);
+        return notByYes.question(kUpgradeCaption, "The settings read from the encoder cannot be written back into "
+                                                  "the new firmware (" + why + "): it would run with that "
+                                                  "firmware's power-up defaults. Upgrade all the same?");
+    };
     std::shared_ptr<device::Encoder> back;
     hooks.findEncoder = [&]() -> std::shared_ptr<device::Encoder> {
         reopened = openEncoder(again, encoder_);
@@ -173,6 +184,11 @@ int Session::cmdUpgrade()
             con_.err << "The encoder now runs firmware " << after.firmwareVersion << ".\n";
     };
     if (restored.phase == firmware::Phase::FindEncoder) {
+        // Back in its loader although the image went in whole: that image does not start.
+        if (BusDevice loader; !port.empty() && findLoader(port, loader))
+            return fail(kExitUpgradeFailed, "The encoder restarted into its loader: the image " + image.path
+                                                + " does not start. Upgrade it with another image ('"
+                                                + firmware::recoveryCommand(con_.programName, port) + "').");
         opt_.device = again;
         return reportOpen(reopened);
     }
@@ -307,6 +323,10 @@ int Session::sendIntoLoader(firmware::UpgradeJob& job, UpgradeInterrupts::Upgrad
     case firmware::Phase::Done:
         return kExitOk;
     case firmware::Phase::ReadSettings:
+        if (!o.settingsProblem.empty())
+            return fail(kExitFailed, "Not upgraded: the settings read from the encoder cannot be written back ("
+                                         + o.settingsProblem + "). Answer the question with a terminal to "
+                                         "upgrade it without them.");
         return failExchange(messages::kStatusFailed, o.device);
     case firmware::Phase::Backup:
         return fail(kExitFailed, "Not upgraded: the settings could not be saved to a backup file"

@@ -2,6 +2,32 @@
 
 namespace vardo::cli {
 
+const std::vector<ExitInfo>& exitTable()
+{
+    static const std::vector<ExitInfo> table = {
+        {"0", "success"},
+        {"1", "not carried out for another reason (a file could not be written, an\n"
+              "overwrite was declined, the layout has no customised table)"},
+        {"2", "usage: unknown command or option, missing or bad value"},
+        {"3", "no encoder found, or it went away during the command (with --all:\n"
+              "also an encoder waiting in its loader)"},
+        {"4", "an encoder is attached but may not be opened (permission denied): the\n"
+              "package's udev rule /usr/lib/udev/rules.d/70-vardo-encoder.rules gives\n"
+              "access; installing by hand, copy it into /etc/udev/rules.d"},
+        {"5", "the encoder refused a command or sent an invalid reply"},
+        {"6", "the encoder did not answer in time (5000 ms)"},
+        {"7", "bad input file: a configuration, backup, state or firmware image file\n"
+              "is missing, unreadable or incorrect"},
+        {"8", "the firmware upgrade failed"},
+        {"9", "another process is using the encoder (save, factory-reset, table load,\n"
+              "config apply, apply, keys and upgrade lock its USB port); the message\n"
+              "names the port and that process's ID and command line"},
+        {"128+N", "signal N (SIGINT 130, SIGTERM 143, SIGHUP 129) came during an\n"
+                  "upgrade, which was stopped before the loader or else completed"},
+    };
+    return table;
+}
+
 ExitCode exitForExchange(device::Result result)
 {
     switch (result) {

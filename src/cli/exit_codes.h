@@ -4,6 +4,8 @@
 #include "device/encoder.h"
 #include "device/port_lock.h"
 
+#include <vector>
+
 namespace vardo::cli {
 
 enum ExitCode : int {
@@ -18,6 +20,14 @@ enum ExitCode : int {
     kExitUpgradeFailed = 8,   // the firmware upgrade did not complete
     kExitEncoderBusy = 9,     // another process holds the encoder's port lock
 };
+
+// Every exit status with its meaning, laid out as the overview prints it
+// (lines joined by a line break).
+struct ExitInfo {
+    const char* code;   // "0" ... "9", "128+N"
+    const char* meaning;
+};
+[[nodiscard]] const std::vector<ExitInfo>& exitTable();
 
 // The exit status that a failed encoder operation stands for: no encoder or
 // gone, time-out, anything else refused.

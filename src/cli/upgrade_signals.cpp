@@ -1,5 +1,6 @@
 #include "cli/upgrade_signals.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <poll.h>
@@ -38,7 +39,7 @@ constexpr PhaseSeconds kPhaseSeconds[] = {
     {Phase::Write, 8},
     {Phase::Verify, 2},
     {Phase::Reset, 1},
-    {Phase::FindEncoder, firmware::kRestartWaitMs / 1000},
+    {Phase::FindEncoder, 3},   // kRestartWaitMs is the most; an encoder is back in about 2 s
     {Phase::WriteBack, 1},
 };
 
@@ -46,11 +47,11 @@ constexpr PhaseSeconds kPhaseSeconds[] = {
 
 unsigned secondsLeft(Phase phase)
 {
-    unsigned total = 0;
+    // The phases still to come, and half of the one under way: to the nearest 5 s.
+    unsigned halves = 0;
     for (const auto& p : kPhaseSeconds)
-        if (p.phase >= phase)
-            total += p.seconds;
-    return (total + 4) / 5 * 5;
+        halves += p.phase > phase ? 2 * p.seconds : p.phase == phase ? p.seconds : 0;
+    return std::max(1u, (halves + 5) / 10) * 5;
 }
 
 std::string stayText(const std::string& name, Phase phase)

@@ -19,8 +19,8 @@
 
 namespace vardo::cli {
 
-// Whole seconds (rounded up to 5) that an upgrade standing at phase still
-// takes: the job's own waits plus a small image's transfers.
+// Seconds (to the nearest 5, at least 5) that an upgrade standing in phase
+// still takes: the phases after it and half of it, each its usual time.
 [[nodiscard]] unsigned secondsLeft(firmware::Phase phase);
 // What the first signal tells about an encoder inside the stretch; name is
 // its port ("" for the only one).

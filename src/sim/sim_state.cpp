@@ -1,5 +1,6 @@
 #include "sim/sim_state.h"
 
+#include "codetable/usage_codes.h"
 #include "platform/atomic_file.h"
 
 #include <algorithm>
@@ -167,10 +168,16 @@ struct SectionReader {
                                             &s.optionsFitted, &s.buzzerPeriod, &s.keypadType};
         if (w.size() != fields.size())
             return "settings take six numbers (brightness colour buzzer options period layout)";
+        // What the encoder would refuse, an upgrade could not write back.
+        constexpr codetable::Setting kinds[] = {codetable::Setting::LedBrightness, codetable::Setting::LedColour,
+                                                codetable::Setting::Buzzer,        codetable::Setting::Options,
+                                                codetable::Setting::BuzzerPeriod,  codetable::Setting::KeypadLayout};
         for (std::size_t i = 0; i < fields.size(); ++i) {
             const auto n = numberOf(w[i], 255);
             if (!n)
                 return "'" + std::string(w[i]) + "' is not a number 0-255";
+            if (std::string why = codetable::settingProblem(kinds[i], *n); !why.empty())
+                return why;
             *fields[i] = static_cast<std::uint8_t>(*n);
         }
         return {};
@@ -186,6 +193,8 @@ struct SectionReader {
             if (!bytes || bytes->size() != kEncoderTableBytes)
                 return "a table is 64 hex digits";
             std::copy(bytes->begin(), bytes->end(), s.customTables[t].begin());
+            if (std::string why = codetable::codeTableProblem(s.customTables[t]); !why.empty())
+                return "table " + std::to_string(t + 1) + ": " + why;
         }
         return {};
     }
@@ -231,35 +240,49 @@ struct SectionReader {
 
 } // namespace
 
-std::string formatSimState(const SimState& state)
+namespace {
+
+std::string stateHeader(std::size_t encoders)
+{
+    return "# The virtual encoders of vardo-encoder-demo and vardo-encoder-utility-demo.\n"
+           "vardo-sim-state=1\nencoders="
+           + std::to_string(encoders) + "\n";
+}
+
+// Encoder k's lines (k from 0).
+std::string encoderSection(std::size_t k, const EncoderState& e)
 {
     std::ostringstream out;
-    out << "# The virtual encoders of vardo-encoder-demo and vardo-encoder-utility-demo.\n"
-        << "vardo-sim-state=1\n"
-        << "encoders=" << state.encoders.size() << '\n';
-    for (std::size_t k = 0; k < state.encoders.size(); ++k) {
-        const EncoderState& e = state.encoders[k];
-        out << "\n[encoder " << k + 1 << "]\nmode=" << modeName(e.mode) << '\n';
-        formatSettings(out, "settings", "tables", e.settings);
-        formatSettings(out, "defaults", "defaultTables", e.defaults);
-        const auto version = versionIn(e.flash);
-        if (std::all_of(e.flash.begin(), e.flash.end(), [](std::uint8_t b) { return b == 0xFF; })) {
-            out << "flash=erased\n";
-        } else if (version && e.flash == imageFlash(*version)) {
-            out << "flash=image " << *version << '\n';
-        } else {
-            out << "flash=data\n";
-            for (std::size_t at = 0; at < e.flash.size(); at += kRowBytes) {
-                const std::size_t n = std::min(kRowBytes, e.flash.size() - at);
-                if (std::any_of(e.flash.begin() + at, e.flash.begin() + at + n, [](std::uint8_t b) { return b != 0xFF; })) {
-                    char address[8];
-                    std::snprintf(address, sizeof address, "%04X", static_cast<unsigned>(kFlashStart + at));
-                    out << "flashdata=" << address << ' ' << hexOf(e.flash.data() + at, n) << '\n';
-                }
+    out << "\n[encoder " << k + 1 << "]\nmode=" << modeName(e.mode) << '\n';
+    formatSettings(out, "settings", "tables", e.settings);
+    formatSettings(out, "defaults", "defaultTables", e.defaults);
+    const auto version = versionIn(e.flash);
+    if (std::all_of(e.flash.begin(), e.flash.end(), [](std::uint8_t b) { return b == 0xFF; })) {
+        out << "flash=erased\n";
+    } else if (version && e.flash == imageFlash(*version)) {
+        out << "flash=image " << *version << '\n';
+    } else {
+        out << "flash=data\n";
+        for (std::size_t at = 0; at < e.flash.size(); at += kRowBytes) {
+            const std::size_t n = std::min(kRowBytes, e.flash.size() - at);
+            if (std::any_of(e.flash.begin() + at, e.flash.begin() + at + n, [](std::uint8_t b) { return b != 0xFF; })) {
+                char address[8];
+                std::snprintf(address, sizeof address, "%04X", static_cast<unsigned>(kFlashStart + at));
+                out << "flashdata=" << address << ' ' << hexOf(e.flash.data() + at, n) << '\n';
             }
         }
     }
     return out.str();
+}
+
+} // namespace
+
+std::string formatSimState(const SimState& state)
+{
+    std::string text = stateHeader(state.encoders.size());
+    for (std::size_t k = 0; k < state.encoders.size(); ++k)
+        text += encoderSection(k, state.encoders[k]);
+    return text;
 }
 
 std::optional<SimState> parseSimState(std::string_view text, std::string& error)
@@ -345,9 +368,9 @@ std::optional<SimState> parseSimState(std::string_view text, std::string& error)
 EncoderState captureEncoderState(VirtualEncoderDevice& device)
 {
     EncoderState state;
-    // The loader's own mode is not asked: that would run the bus's due actions,
-    // and this runs inside one of them (the restart after an upgrade).
-    const EncoderMode mode = device.encoder().mode();
+    // Nothing here may run the bus's due actions: this runs inside one of them
+    // (the restart after an upgrade), and another restart would notify again.
+    const EncoderMode mode = device.encoder().modeAsIs();
     state.mode = mode == EncoderMode::Resetting ? EncoderMode::Application : mode;
     state.settings = device.encoder().settings();
     state.defaults = device.encoder().powerUpDefaults();
@@ -413,10 +436,14 @@ bool SimStateFile::watch(const std::vector<VirtualEncoderDevice*>& devices, std:
         return false;
     }
     for (VirtualEncoderDevice* device : devices) {
-        listeners_.push_back(device->encoder().addListener([this] {
+        const auto write = [this] {
             std::string ignored;
             (void)writeNow(ignored);
-        }));
+        };
+        listeners_.push_back(device->encoder().addListener(write));
+        // The flash and the loader's comings and goings as they happen, so
+        // that a run killed half-way through an upgrade leaves them on record.
+        device->loader().setChangeHandler(write);
     }
     return true;
 }
@@ -425,8 +452,10 @@ bool SimStateFile::detach(std::string& error)
 {
     if (!watching_)
         return true;
-    for (std::size_t i = 0; i < listeners_.size() && i < devices_.size(); ++i)
+    for (std::size_t i = 0; i < listeners_.size() && i < devices_.size(); ++i) {
         devices_[i]->encoder().removeListener(listeners_[i]);
+        devices_[i]->loader().setChangeHandler({});
+    }
     listeners_.clear();
     const bool ok = writeNow(error);
     std::lock_guard lock(mutex_);
@@ -437,20 +466,42 @@ bool SimStateFile::detach(std::string& error)
 
 bool SimStateFile::writeNow(std::string& error)
 {
-    std::lock_guard lock(mutex_);
-    SimState state;
-    for (VirtualEncoderDevice* device : devices_)
-        state.encoders.push_back(captureEncoderState(*device));
-    const std::string text = formatSimState(state);
-    // Key clicks and LED changes that leave the state as it was cost no write.
-    if (text == written_)
+    // A change that the writing itself sets off (on this thread) is written by
+    // the writer already running, never by taking its lock a second time.
+    static thread_local const SimStateFile* t_writing = nullptr;
+    if (t_writing == this) {
+        again_ = true;
         return true;
-    if (!platform::replaceFile(path_, text)) {
-        error = "cannot write the state file " + path_;
-        return false;
     }
-    written_ = text;
-    return true;
+    std::lock_guard lock(mutex_);
+    t_writing = this;
+    bool ok = true;
+    do {
+        again_ = false;
+        // Only the encoders that changed are written out anew.
+        sections_.resize(devices_.size());
+        std::string text = stateHeader(devices_.size());
+        for (std::size_t k = 0; k < devices_.size(); ++k) {
+            EncoderState now = captureEncoderState(*devices_[k]);
+            if (!sections_[k] || sections_[k]->first != now)
+                sections_[k].emplace(std::move(now), std::string());
+            if (sections_[k]->second.empty())
+                sections_[k]->second = encoderSection(k, sections_[k]->first);
+            text += sections_[k]->second;
+        }
+        // Key clicks and LED changes that leave the state as it was cost no write.
+        if (text == written_)
+            continue;
+        // Replaced whole at every change, many a second: atomic, not synced.
+        if (!platform::replaceFile(path_, text, false)) {
+            error = "cannot write the state file " + path_;
+            ok = false;
+            break;
+        }
+        written_ = text;
+    } while (again_);
+    t_writing = nullptr;
+    return ok;
 }
 
 std::string portLockFolderFor(const std::string& statePath)

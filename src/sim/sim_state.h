@@ -24,6 +24,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vardo::sim {
@@ -88,6 +89,9 @@ private:
     std::vector<int> listeners_;
     std::string written_;
     bool watching_ = false;
+    bool again_ = false;  // a change came in while this thread was writing
+    // Each encoder's state as last written, and its lines.
+    std::vector<std::optional<std::pair<EncoderState, std::string>>> sections_;
 };
 
 } // namespace vardo::sim

@@ -755,6 +755,11 @@ bool VirtualEncoder::plugged() const
 EncoderMode VirtualEncoder::mode() const
 {
     Bus::instance().runDue();
+    return modeAsIs();
+}
+
+EncoderMode VirtualEncoder::modeAsIs() const
+{
     std::lock_guard lock(core_->mutex);
     return core_->mode;
 }

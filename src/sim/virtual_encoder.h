@@ -120,6 +120,9 @@ public:
     void unplug();
     bool plugged() const;
     EncoderMode mode() const;
+    // The mode as it stands, without running the bus's due actions first: for
+    // a listener, which may itself run inside one of them.
+    EncoderMode modeAsIs() const;
     // Present but not openable (permission denied); re-announces the interfaces.
     void setOpenable(bool openable);
 

@@ -18,6 +18,8 @@ namespace {
 
 std::uint64_t nowUs() { return platform::clock().nowMs() * 1000; }
 
+constexpr std::uint64_t kAnnounceWritesMs = 1000;
+
 bool inRange(std::uint32_t address, std::size_t count, std::uint32_t first, std::uint32_t last)
 {
     return count > 0 && address >= first && address <= last && count - 1 <= last - address;
@@ -55,13 +57,23 @@ struct VirtualLoader::Core : std::enable_shared_from_this<VirtualLoader::Core> {
     int brownOuts = 0;
     std::vector<LoaderCommandRecord> log;
     std::function<void(const std::string&)> restartHandler;
+    std::function<void()> changeHandler;
     std::vector<int> scheduled;
+    // Flash changes (a whole erase apart), and whether the last ones are still unannounced.
+    std::uint64_t flashErases = 0;
+    std::uint64_t flashWrites = 0;
+    bool flashUnannounced = false;
+    std::uint64_t announcedMs = 0;
+
+    // Tells the change handler (no lock held).
+    void announce();
 
     class Endpoint;
 
     void eraseFlashLocked()
     {
         std::fill(memory.begin() + kFlashStart, memory.begin() + kFlashEnd + 1, 0xFF);
+        ++flashErases;
     }
 
     void attachAs(LoaderMode newMode);
@@ -138,6 +150,20 @@ void VirtualLoader::Core::attachAs(LoaderMode newMode)
         endpoint = std::make_shared<Endpoint>(weak_from_this(), generation);
     }
     Bus::instance().attach(info, std::move(endpoint));
+    announce();
+}
+
+void VirtualLoader::Core::announce()
+{
+    std::function<void()> handler;
+    {
+        std::lock_guard lock(mutex);
+        flashUnannounced = false;
+        announcedMs = platform::clock().nowMs();
+        handler = changeHandler;
+    }
+    if (handler)
+        handler();
 }
 
 void VirtualLoader::Core::leaveBus(LoaderMode newMode)
@@ -151,6 +177,7 @@ void VirtualLoader::Core::leaveBus(LoaderMode newMode)
         ++attachGeneration;
     }
     Bus::instance().detach(cfg.path);
+    announce();
 }
 
 void VirtualLoader::Core::scheduleIn(std::uint32_t ms, std::function<void(Core&)> action)
@@ -195,12 +222,16 @@ void VirtualLoader::Core::after(Then then)
             const std::uint16_t reset = c.memory[kResetVector] | c.memory[kResetVector + 1] << 8;
             application = reset != 0xFFFF;
             version = firmwareVersionIn(c.memory.data()).value_or("??????");
+            if (application && c.faults.restartsAs) {
+                application = false;
+                c.mode = *c.faults.restartsAs;
+            }
             if (application) {
                 c.mode = LoaderMode::Application;
                 handler = c.restartHandler;
             }
         }
-        if (!application)
+        if (!application && c.mode != LoaderMode::Off)
             c.attachAs(LoaderMode::RomLoader);
         else if (handler)
             handler(version);
@@ -212,9 +243,12 @@ int VirtualLoader::Core::write(std::uint64_t generation, const std::uint8_t* dat
     std::uint64_t endRxUs = 0;
     Then then = Then::Nothing;
     bool unplug = false;
+    bool changed = false;
     {
         std::lock_guard lock(mutex);
         if (generation != attachGeneration)
+            return -1;
+        if (faults.refuseWritesAfterPackets >= 0 && packetsSinceFaults >= faults.refuseWritesAfterPackets)
             return -1;
         if (faults.unplugAfterPackets >= 0 && packetsSinceFaults >= faults.unplugAfterPackets) {
             unplug = true;
@@ -225,7 +259,19 @@ int VirtualLoader::Core::write(std::uint64_t generation, const std::uint8_t* dat
             endRxUs = start + cfg.timing.reportUs;
             std::vector<Report> out;
             std::uint64_t costUs = 0;
+            const std::uint64_t erases = flashErases;
+            const std::uint64_t writes = flashWrites;
             execute(data, length, out, costUs, then);
+            // A mass erase is told at once; a run of segment erases and
+            // writes at most every kAnnounceWritesMs and at the first other
+            // command after it, so that an image of a thousand packets is not
+            // told a thousand times.
+            if (flashErases != erases
+                || (flashWrites != writes ? platform::clock().nowMs() >= announcedMs + kAnnounceWritesMs
+                                          : flashUnannounced))
+                changed = true;
+            else if (flashWrites != writes)
+                flashUnannounced = true;
             busyUntilUs = endRxUs + costUs;
             for (auto& r : out) {
                 r.dueUs = busyUntilUs + cfg.timing.reportUs;
@@ -245,6 +291,8 @@ int VirtualLoader::Core::write(std::uint64_t generation, const std::uint8_t* dat
         return -1;
     }
     Bus::instance().notifyReport();
+    if (changed)
+        announce();
     after(then);
     // The host's write returns once the report is on the wire.
     auto& clock = platform::clock();
@@ -372,6 +420,7 @@ void VirtualLoader::Core::rxDataBlock(Command& c)
                     continue;
                 memory[c.address + i] &= c.params[i];  // programming only clears bits
             }
+            ++flashWrites;
             c.costUs += c.count / 2 * cfg.timing.flashWordUs;
         }
     } else if (inRange(c.address, c.count, kRamStart, kRamEnd)) {
@@ -396,8 +445,13 @@ void VirtualLoader::Core::eraseSegment(Command& c)
         c.message(P::kMsgFlashFailBit);
         return;
     }
+    if (faults.failErases) {
+        c.message(P::kMsgFlashFailBit);
+        return;
+    }
     const std::uint32_t first = c.address & ~(kSegmentSize - 1);
     std::fill(memory.begin() + first, memory.begin() + first + kSegmentSize, 0xFF);
+    ++flashWrites;
     c.costUs += cfg.timing.segmentEraseUs;
     c.message(P::kMsgOk);
 }
@@ -613,6 +667,12 @@ Version4 VirtualLoader::reportedVersion() const
     if (core_->mode == LoaderMode::RamLoader)
         return core_->faults.ramLoaderVersion.value_or(core_->ramVersion);
     return kRomLoaderVersion;
+}
+
+void VirtualLoader::setChangeHandler(std::function<void()> handler)
+{
+    std::lock_guard lock(core_->mutex);
+    core_->changeHandler = std::move(handler);
 }
 
 void VirtualLoader::setRestartHandler(std::function<void(const std::string&)> handler)

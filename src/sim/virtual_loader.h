@@ -32,6 +32,14 @@ struct LoaderTiming {
     std::uint32_t applicationStartMs = 2000;  // off the bus after the brown-out reset
 };
 
+enum class LoaderMode {
+    Off,          // not on the bus as a loader (never plugged, unplugged, or the application runs)
+    RomLoader,    // the loader in the chip's flash (three commands)
+    RamLoader,    // the uploaded RAM loader runs
+    Restarting,   // off the bus between a start and the next enumeration
+    Application,  // the application runs (handed to the restart handler)
+};
+
 struct LoaderFaults {
     int unplugAfterPackets = -1;       // off the bus when packet N+1 (counted from setFaults) arrives
     bool refusePasswords = false;      // every password is refused (and mass-erases)
@@ -39,14 +47,12 @@ struct LoaderFaults {
     std::optional<std::uint32_t> stuckCell;     // this flash byte keeps its erased value
     int failCrcRequest = -1;           // the N-th CRC request from now (1-based) is lost (no answer); -1 none
     bool failAllCrcRequests = false;
-};
-
-enum class LoaderMode {
-    Off,          // not on the bus as a loader (never plugged, unplugged, or the application runs)
-    RomLoader,    // the loader in the chip's flash (three commands)
-    RamLoader,    // the uploaded RAM loader runs
-    Restarting,   // off the bus between a start and the next enumeration
-    Application,  // the application runs (handed to the restart handler)
+    bool failErases = false;           // each segment erase is answered with FLASH_FAIL_BIT, nothing erased
+    int refuseWritesAfterPackets = -1; // from packet N+1 (counted from setFaults) the USB write fails,
+                                       // while the loader stays on the bus; -1 never
+    // A restart into a programmed application comes back as this instead:
+    // RomLoader (the application does not start), Off (nothing comes back).
+    std::optional<LoaderMode> restartsAs;
 };
 
 struct LoaderCommandRecord {
@@ -89,6 +95,12 @@ public:
     // application (reset vector not 0xFFFF), with the version its flash carries
     // ("??????" without a version record). Without it the loader just stays off the bus.
     void setRestartHandler(std::function<void(const std::string& firmwareVersion)> handler);
+
+    // Runs, with no lock held, when the loader enters or leaves the bus or its
+    // flash changes (a mass erase at once, segment erases and writes at most
+    // every second of the clock and at the next other command): for a record
+    // kept of the device.
+    void setChangeHandler(std::function<void()> handler);
 
     // ---- memory (test set-up and inspection; no timing) --------------------
     void eraseFlash();

@@ -38,8 +38,9 @@ TEST_F(CliTest, StatusPrintsTheEncoderAndItsCodeTable)
     EXPECT_EQ(r.out.substr(0, r.out.find("Code table:\n") + 12),
               "Device:       Vardo 710i Encoder\n"
               "Firmware:     01.05A\n"
-              "Path:         sim:1-1:1.1\n"
+              "Port:         1-1\n"
               "Serial:       VE710-000001\n"
+              "Path:         sim:1-1:1.1\n"
               "Options:      7 (LED colour, LED brightness, buzzer)\n"
               "Layout:       8 (16W  Customised Table)\n"
               "Brightness:   4\n"
@@ -74,10 +75,10 @@ TEST_F(CliTest, StatusJsonIsOneObjectWithEveryField)
     const auto r = run({"status", "--json"});
     ASSERT_EQ(r.code, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out.rfind("{\"path\":\"sim:1-1:1.1\",\"serial\":\"VE710-000001\",\"model\":\"Vardo 710i "
-                          "Encoder\",\"firmware\":\"01.05A\",\"options\":7,\"layout\":8,\"layoutText\":\"16W  "
-                          "Customised Table\",\"brightness\":4,\"colour\":0,\"buzzer\":1,\"buzzerPeriod\":3,"
-                          "\"codeTable\":[{\"key\":1,\"modifier\":0,\"usage\":4,",
+    EXPECT_EQ(r.out.rfind("{\"port\":\"1-1\",\"serial\":\"VE710-000001\",\"path\":\"sim:1-1:1.1\",\"model\":"
+                          "\"Vardo 710i Encoder\",\"firmware\":\"01.05A\",\"options\":7,\"layout\":8,\"layoutText\":"
+                          "\"16W  Customised Table\",\"brightness\":4,\"colour\":0,\"buzzer\":1,\"buzzerPeriod\":3,"
+                          "\"period\":2,\"codeTable\":[{\"key\":1,\"modifier\":0,\"usage\":4,",
                           0),
               0u)
         << r.out;
@@ -194,15 +195,15 @@ TEST_F(CliTest, SetRejectsBadValuesWithoutTouchingTheEncoder)
         {"set", "brightness", "10"}, {"set", "brightness", "-1"}, {"set", "colour", "1"},
         {"set", "buzzer", "2"},      {"set", "period", "10"},     {"set", "layout", "9"},
         {"set", "layout", "Custom"}, {"set", "volume", "3"},      {"set", "brightness"},
-        {"set", "brightness", "3", "4"}, {"set", "brightness", "3", "--json"},
+        {"set", "brightness", "3", "4"}, {"set", "brightness", "10", "--json"},
     };
     for (const auto& args : bad) {
         const auto r = run(args);
         EXPECT_EQ(r.code, cli::kExitUsage) << args[1];
         // Asked for JSON, the failure is JSON too.
         EXPECT_EQ(r.out, args.back() != "--json" ? ""
-                                                 : "{\"error\":\"option --json does not apply to 'set'\",\"exit\":2,"
-                                                   "\"port\":null}\n");
+                                                 : "{\"error\":\"bad value '10' for brightness (0-9)\",\"exit\":2,"
+                                                   "\"port\":null,\"did_you_mean\":null}\n");
         EXPECT_TRUE(contains(r.err, "Try 'vardo-encoder --help'.")) << r.err;
     }
     EXPECT_TRUE(sent(*encoder).empty());
@@ -517,10 +518,15 @@ TEST_F(CliTest, ConfigImportChecksTheFileAsTheWindowDoes)
     EXPECT_EQ(readFile(configPath()), good);
     EXPECT_TRUE(sent(*encoder).empty());   // the encoder hears of it only through apply
 
+    // Any name will do (the window's rule is its own): a backup written before an upgrade, say.
+    const std::string backup = savedConfig(3, "", 3, 0, 1, 2) + "EncoderSerial=VE710-000001\r\nEncoderPort=1-1\r\n";
+    writeFile(folder + "/USBUtilityCfg-VE710-000001-20260101-120000.ini", backup);
+    r = run({"config", "import", folder + "/USBUtilityCfg-VE710-000001-20260101-120000.ini"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(readFile(configPath()), backup);
     writeFile(folder + "/usbutilitycfg.ini", good);
     r = run({"config", "import", folder + "/usbutilitycfg.ini"});
-    EXPECT_EQ(r.code, cli::kExitBadInputFile);
-    EXPECT_EQ(r.err, "Incorrect Filename.\n");
+    EXPECT_EQ(r.code, 0) << r.err;
 
     std::string lacking = good;
     lacking.erase(lacking.find(" Options=7\r\n"), 12);
@@ -563,6 +569,41 @@ TEST_F(CliTest, ConfigImportChecksTheFileAsTheWindowDoes)
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(sent(*encoder).front(), (Sent{SET_KEYPAD_TYPE, bytes({1})}));
     EXPECT_EQ(sent(*encoder).back(), (Sent{GET_STATUS, {}}));
+
+    // With --device, that encoder alone hears of it.
+    auto* second = addEncoder(2);
+    encoder->clearReceivedCommands();
+    writeFile(folder + "/USBUtilityCfg.ini", savedConfig(1, "", 2, 0, 1, 2));
+    r = run({"config", "import", folder + "/USBUtilityCfg.ini", "--apply", "--device", "1-2"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(sent(*encoder).empty());
+    EXPECT_EQ(sent(*second).front(), (Sent{SET_KEYPAD_TYPE, bytes({1})}));
+    EXPECT_EQ(second->ledBrightness(), 2);
+    second->clearReceivedCommands();
+
+    // A code that fits no byte is refused, never sent cut to its low 8 bits; so
+    // are more numbers than the table holds, and a file larger than any configuration.
+    std::string table = "0,999,";
+    std::string many;
+    for (int i = 0; i < 2032; ++i)
+        many += i < 30 ? "0," : "4,";
+    table += many.substr(0, 60);
+    const std::pair<std::string, std::string> refused[] = {
+        {savedConfig(8, table, 3, 0, 1, 2), "CodeTableValues holds 999, which is no code (0-255)"},
+        {savedConfig(8, many, 3, 0, 1, 2), "CodeTableValues holds 2032 numbers instead of 32"},
+    };
+    const std::string kept = readFile(configPath());
+    for (const auto& [text, why] : refused) {
+        writeFile(folder + "/USBUtilityCfg.ini", text);
+        r = run({"config", "import", folder + "/USBUtilityCfg.ini", "--apply"});
+        EXPECT_EQ(r.code, cli::kExitBadInputFile);
+        EXPECT_EQ(r.err, "Not imported: " + why + ".\n");
+    }
+    r = run({"config", "import", "-", "--apply"}, std::string((4u << 20) + 1, '#'));
+    EXPECT_EQ(r.code, cli::kExitBadInputFile);
+    EXPECT_EQ(r.err, "Standard input ('-') is too large (more than 4194304 bytes).\n");
+    EXPECT_TRUE(sent(*encoder).empty() && sent(*second).empty());
+    EXPECT_EQ(readFile(configPath()), kept);
 }
 
 TEST_F(CliTest, ConfigApplySendsTheSavedSettingsInTheWindowsOrder)
@@ -864,12 +905,12 @@ TEST_F(CliTest, AllRunsTheCommandOnEveryEncoderAndExitsWithTheWorst)
     r = run({"status", "--all", "--json"});
     EXPECT_EQ(r.code, cli::kExitTimeout);
     EXPECT_EQ(r.out.rfind("[{\"port\":\"1-1\",\"path\":\"sim:1-1:1.1\",\"serial\":\"VE710-000001\",\"outcome\":"
-                          "\"ok\",\"exit\":0,\"output\":{\"path\":\"sim:1-1:1.1\",", 0), 0u) << r.out;
+                          "\"ok\",\"exit\":0,\"output\":{\"port\":\"1-1\",", 0), 0u) << r.out;
     // The port's own failure object stands as its output; nothing follows the summary.
     EXPECT_TRUE(contains(r.out, "{\"port\":\"1-3\",\"path\":\"sim:1-3:1.1\",\"serial\":\"VE710-000003\","
                                 "\"outcome\":\"failed (exit 6)\",\"exit\":6,\"output\":{\"error\":\"Failed to Get "
                                 "Device Status Message. (no reply from the encoder within 5000 ms)\",\"exit\":6,"
-                                "\"port\":\"1-3\"},\"messages\":[\"Failed to Get Device Status Message. (no reply "
+                                "\"port\":\"1-3\",\"did_you_mean\":null},\"messages\":[\"Failed to Get Device Status Message. (no reply "
                                 "from the encoder within 5000 ms)\"]}]\n"))
         << r.out;
 
@@ -881,6 +922,102 @@ TEST_F(CliTest, AllRunsTheCommandOnEveryEncoderAndExitsWithTheWorst)
     EXPECT_TRUE(sent(*encoder).empty());
     EXPECT_EQ(run({"list", "--all"}).code, cli::kExitUsage);
     EXPECT_EQ(run({"table", "show", "--all"}).code, cli::kExitUsage);
+}
+
+TEST_F(CliTest, AllNamesAPortWaitingInItsLoaderAndFailsWithIt)
+{
+    addEncoder(3);
+    sim::VirtualLoaderConfig loaderConfig;
+    loaderConfig.path = "sim:1-2:bsl";
+    loaderConfig.plugIn = true;
+    sim::VirtualLoader loader(loaderConfig);
+    auto r = run({"--all", "set", "brightness", "6"});
+    EXPECT_EQ(r.code, cli::kExitNoEncoder);
+    EXPECT_EQ(r.out, "PORT  SERIAL        OUTCOME\n"
+                     "1-1   VE710-000001  ok\n"
+                     "1-3   VE710-000003  ok\n"
+                     "1-2   -             in its loader (exit 3)\n");
+    EXPECT_EQ(r.err, "1-2: No encoder answers on 1-2: it waits in its bootstrap loader (its firmware does not run). "
+                     "Nothing was sent.\n"
+                     "1-2: Recover with: vardo-encoder upgrade --device 1-2 IMAGE.txt\n");
+    // Worse off than a port that timed out: the loader's status is the run's.
+    encoder->injectFault({sim::EncoderFault::Silence, true});
+    r = run({"--all", "--json", "apply", "-"}, R"({"brightness": 6})");
+    EXPECT_EQ(r.code, cli::kExitNoEncoder);
+    EXPECT_TRUE(contains(r.out, "{\"port\":\"1-3\",\"changed\":false,\"check\":false,\"sent\":[]}")) << r.out;
+    EXPECT_TRUE(contains(r.out, "\"outcome\":\"in its loader (exit 3)\",\"exit\":3,"
+                                "\"recover\":\"vardo-encoder upgrade --device 1-2 IMAGE.txt\"")) << r.out;
+}
+
+// ---- apply ---------------------------------------------------------------------
+
+TEST_F(CliTest, ApplySendsOnlyWhatDiffersInTheWindowsOrderChecksItAndThenSendsNothing)
+{
+    const std::string state = root + "/state.json";
+    writeFile(state, R"({"layout": "16W Customised", "code_table": {"1": "0x1E", "2": "a+LeftShift"},
+                         "brightness": 6, "colour": "white", "buzzer": false, "period": 2, "keep": true})");
+    auto r = run({"apply", state, "--check"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "Would send LOAD_CODE_TABLE\nWould send SET_LED_BRIGHTNESS 6\nWould send SET_BUZZER 0\n"
+                     "Would send WRITE_DEFAULTS\n");
+    EXPECT_EQ(sent(*encoder), (std::vector<Sent>{{GET_STATUS, {}}}));
+    EXPECT_FALSE(std::filesystem::exists(configPath()));
+
+    encoder->clearReceivedCommands();
+    r = run({"apply", state, "--json", "--diff"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "{\"port\":\"1-1\",\"changed\":true,\"check\":false,\"sent\":[\"LOAD_CODE_TABLE\","
+                     "\"SET_LED_BRIGHTNESS 6\",\"SET_BUZZER 0\",\"WRITE_DEFAULTS\"],"
+                     "\"before\":{\"layout\":8,\"code_table\":{\"1\":\"0x04\",\"2\":\"0x05+LeftShift\"},"
+                     "\"brightness\":4,\"colour\":0,\"buzzer\":true,\"period\":2},"
+                     "\"after\":{\"layout\":8,\"code_table\":{\"1\":\"0x1E\",\"2\":\"0x04+LeftShift\"},"
+                     "\"brightness\":6,\"colour\":0,\"buzzer\":false,\"period\":2}}\n");
+    std::vector<std::uint8_t> codes;
+    for (const auto& c : sent(*encoder))
+        codes.push_back(c.code);
+    // Read, send, keep and record, read back.
+    EXPECT_EQ(codes, (std::vector<std::uint8_t>{GET_STATUS, LOAD_CODE_TABLE, SET_LED_BRIGHTNESS, SET_BUZZER,
+                                                WRITE_DEFAULTS, GET_STATUS, GET_STATUS}));
+    EXPECT_EQ(encoder->powerUpDefaults().ledBrightness, 6);
+    EXPECT_TRUE(contains(readFile(configPath()), "LedBrightness=6"));
+
+    encoder->clearReceivedCommands();
+    r = run({"apply", state});
+    EXPECT_EQ(r.out, "Nothing to change.\n");
+    EXPECT_EQ(sent(*encoder), (std::vector<Sent>{{GET_STATUS, {}}, {GET_STATUS, {}}}));
+
+    // A new layout's codes are read before the table is compared.
+    writeFile(state, R"({"layout": 5, "code_table": {"12": "Enter"}})");
+    encoder->clearReceivedCommands();
+    r = run({"apply", state});
+    EXPECT_EQ(r.out, "Sent SET_KEYPAD_TYPE 5\nSent LOAD_CODE_TABLE\n");
+    EXPECT_EQ(encoder->settings().keypadType, 5);
+}
+
+TEST_F(CliTest, ApplyOfABadStateSendsNothing)
+{
+    const std::string state = root + "/state.json";
+    const std::vector<std::tuple<std::string, int, std::string>> bad = {
+        {"{", cli::kExitBadInputFile, "is not a state to apply: expected a member name in quotes at byte 2"},
+        {"[1]", cli::kExitBadInputFile, "the state is not a JSON object"},
+        {R"({"brightness": 12})", cli::kExitBadInputFile, "bad value '12' for brightness (0-9)"},
+        {R"({"brigthness": 3})", cli::kExitBadInputFile, "(did you mean 'brightness'?)"},
+        {R"({"layout": "12W Calculater"})", cli::kExitBadInputFile, "(did you mean '12W Calculator'?)"},
+        {R"({"buzzer": [1]})", cli::kExitBadInputFile, "bad value of the wrong type for buzzer"},
+        {R"({"code_table": {"1": "Entr"}})", cli::kExitBadInputFile, "(did you mean 'Enter'?)"},
+        {R"({"code_table": {"13": "a"}, "layout": "4W Customised"})", cli::kExitBadInputFile,
+         "code_table names key 13, beyond the 4 keys of layout 2"},
+        {R"({"code_table": {"1": "a"}, "layout": 0})", cli::kExitFailed, "needs layout 2, 5 or 8"},
+    };
+    for (const auto& [text, code, why] : bad) {
+        writeFile(state, text);
+        encoder->clearReceivedCommands();
+        const auto r = run({"apply", state});
+        EXPECT_EQ(r.code, code) << text;
+        EXPECT_TRUE(contains(r.err, why)) << r.err;
+        for (const auto& c : sent(*encoder))
+            EXPECT_EQ(c.code, GET_STATUS) << text;
+    }
 }
 
 // ---- usage and help ------------------------------------------------------------
@@ -900,6 +1037,69 @@ TEST_F(CliTest, UsageErrors)
     EXPECT_TRUE(sent(*encoder).empty());
 }
 
+TEST_F(CliTest, ATypingSlipIsAnsweredWithTheNearestKnownWord)
+{
+    const std::vector<std::pair<std::vector<std::string>, std::string>> slips = {
+        {{"stauts"}, "status"},
+        {{"tabel", "show"}, "table"},
+        {{"table", "shwo"}, "show"},
+        {{"--devcie", "1-1", "status"}, "--device"},
+        {{"set", "brigthness", "4"}, "brightness"},
+        {{"set", "layout", "12W Calculater"}, "12W Calculator"},
+        {{"set", "buzzer", "of"}, "off"},
+        {{"table", "load", "1=Entr"}, "Enter"},
+        {{"table", "load", "1=a+LeftShfit"}, "LeftShift"},
+    };
+    for (const auto& [args, nearest] : slips) {
+        auto line = args;
+        auto r = run(line);
+        EXPECT_EQ(r.code, cli::kExitUsage) << args[0];
+        EXPECT_TRUE(contains(r.err, "(did you mean '" + nearest + "'?)")) << r.err;
+        line.push_back("--json");
+        r = run(line);
+        EXPECT_TRUE(contains(r.out, ",\"did_you_mean\":\"" + nearest + "\"}")) << r.out;
+    }
+    // Nothing near enough: no guess.
+    EXPECT_FALSE(contains(run({"frobnicate"}).err, "did you mean"));
+    EXPECT_TRUE(sent(*encoder).empty());
+}
+
+TEST_F(CliTest, EveryCommandThatChangesSomethingSaysInJsonWhatItSent)
+{
+    auto r = run({"set", "brightness", "6", "--json"});
+    EXPECT_EQ(r.out, "{\"port\":\"1-1\",\"changed\":true,\"sent\":[\"SET_LED_BRIGHTNESS 6\"]}\n");
+    r = run({"set", "period", "2", "--json"});
+    EXPECT_EQ(r.out, "{\"port\":\"1-1\",\"changed\":true,\"sent\":[\"SET_BUZZER_PERIOD 3\"]}\n");
+    r = run({"table", "load", "1=Enter", "--json"});
+    EXPECT_EQ(r.out, "{\"port\":\"1-1\",\"changed\":true,\"sent\":[\"LOAD_CODE_TABLE\"]}\n");
+    r = run({"save", "--json"});
+    EXPECT_EQ(r.out, "{\"port\":\"1-1\",\"changed\":true,\"sent\":[\"WRITE_DEFAULTS\"]}\n");
+    r = run({"config", "apply", "--json"});
+    EXPECT_EQ(r.out, "{\"port\":\"1-1\",\"changed\":true,\"sent\":[\"SET_KEYPAD_TYPE 8\",\"LOAD_CODE_TABLE\","
+                     "\"SET_LED_BRIGHTNESS 6\",\"SET_LED_COLOUR 0\",\"SET_BUZZER 1\",\"SET_BUZZER_PERIOD 3\"]}\n");
+}
+
+TEST_F(CliTest, HelpJsonDescribesCommandsSettingsKeysAndExitStatuses)
+{
+    const auto r = run({"help", "--json"});
+    ASSERT_EQ(r.code, 0);
+    EXPECT_EQ(r.out.rfind("{\"program\":\"vardo-encoder\",", 0), 0u);
+    for (const char* part :
+         {"{\"words\":\"table load\",\"usage\":[\"table load KEY=CODE[+MOD]...\",\"table load --from FILE\"],",
+          "\"arguments\":[{\"name\":\"KEY=CODE[+MOD]\",\"optional\":false,\"repeated\":true}]",
+          "{\"name\":\"device\",\"short\":\"d\",\"value\":\"PATH|SERIAL|PORT\",",
+          "{\"value\":8,\"name\":\"16W Customised\",\"window\":\"16W  Customised Table\",\"keys\":16,"
+          "\"customised\":true}",
+          "{\"name\":\"buzzer\",\"range\":\"off, on, 0 or 1\",\"values\":[{\"value\":0,\"name\":\"off\"},",
+          "{\"code\":40,\"name\":\"Enter\",\"key\":true}", "{\"byte\":225,\"name\":\"LeftShift\"}",
+          "{\"code\":9,\"meaning\":\"another process is using the encoder (save, ",
+          "{\"code\":\"128+N\","})
+        EXPECT_TRUE(contains(r.out, part)) << part;
+    // The help of a command and the version stay text: no change object after them.
+    EXPECT_EQ(run({"help", "set", "--json"}).out, run({"help", "set"}).out);
+    EXPECT_EQ(run({"--version", "--json"}).out, run({"--version"}).out);
+}
+
 TEST_F(CliTest, HelpForEveryCommandGoesToStdout)
 {
     auto r = run({"--help"});
@@ -907,7 +1107,7 @@ TEST_F(CliTest, HelpForEveryCommandGoesToStdout)
     EXPECT_TRUE(contains(r.out, "Exit status:\n  0  success\n"));
     EXPECT_TRUE(contains(r.out, "  4  an encoder is attached but may not be opened"));
     EXPECT_TRUE(contains(r.out, "  8  the firmware upgrade failed\n"));
-    for (const char* command : {"status", "set", "table", "save", "factory-reset", "config", "upgrade",
+    for (const char* command : {"status", "set", "table", "save", "factory-reset", "config", "apply", "upgrade",
                                 "keys", "list", "help"}) {
         r = run({command, "--help"});
         EXPECT_EQ(r.code, 0) << command;

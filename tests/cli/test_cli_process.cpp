@@ -246,6 +246,7 @@ TEST_F(CliProcess, ASecondProcessIsRefusedWithTheHoldersPidAndCommand)
     ASSERT_GT(::poll(&p, 1, 20000), 0);
     EXPECT_EQ(::read(pipeFds[0], line, sizeof line), 2);
     const auto r = run({state, "save"});
+    const auto json = run({state, "--json", "save"});
     ::kill(pid, SIGINT);
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
@@ -253,6 +254,56 @@ TEST_F(CliProcess, ASecondProcessIsRefusedWithTheHoldersPidAndCommand)
     EXPECT_EQ(r.code, 9);
     EXPECT_EQ(r.err, "The encoder at port 1-1 is in use by another process (PID " + std::to_string(pid) + ": "
                          + VARDO_ENCODER_DEMO + " " + state + " --sim-press=2 keys). Try again when it has finished.\n");
+    // An option the command does not take is not what the operator must hear first.
+    EXPECT_EQ(json.code, 9) << json.err;
+    EXPECT_EQ(json.err, r.err);
+}
+
+// While `--all upgrade` works on the encoders, a `save` on one of its ports
+// is refused at once with exit 9, naming the upgrade (not told to recover an
+// encoder that waits in its loader). The upgrade is then killed: its encoders
+// are the test's own.
+TEST_F(CliProcess, ASaveBesideAnAllUpgradeIsRefusedWithTheHolder)
+{
+    const std::string state = "--sim-state=" + root + "/encoders.state";
+    const std::string image = std::string(VARDO_FIRMWARE_SAMPLES_DIR) + "/encoder_firmware_01.06A.txt";
+    ASSERT_EQ(run({state, "--sim-encoders=2", "list"}).code, 0);
+    int errFds[2];
+    ASSERT_EQ(::pipe(errFds), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setenv("XDG_DATA_HOME", (root + "/data").c_str(), 1);
+        const int devnull = ::open("/dev/null", O_RDWR);
+        ::dup2(devnull, 0);
+        ::dup2(devnull, 1);
+        ::dup2(errFds[1], 2);
+        ::close(errFds[0]);
+        ::execl(VARDO_ENCODER_DEMO, VARDO_ENCODER_DEMO, state.c_str(), "--all", "upgrade", "--yes", image.c_str(),
+                nullptr);
+        ::_exit(127);
+    }
+    ::close(errFds[1]);
+    ASSERT_GT(pid, 0);
+    // Its first backup named: every port is locked by then, and the upgrades run.
+    std::string said;
+    char buffer[256];
+    pollfd p{errFds[0], POLLIN, 0};
+    while (said.find("settings saved to") == std::string::npos && ::poll(&p, 1, 20000) > 0) {
+        const ssize_t n = ::read(errFds[0], buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        said.append(buffer, static_cast<std::size_t>(n));
+    }
+    const auto r = run({state, "--device", "1-2", "save"});
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ::close(errFds[0]);
+    EXPECT_TRUE(WIFSIGNALED(status)) << "still upgrading: " << said;
+    EXPECT_EQ(r.code, 9) << r.err;
+    EXPECT_EQ(r.err, "The encoder at port 1-2 is in use by another process (PID " + std::to_string(pid) + ": "
+                         + VARDO_ENCODER_DEMO + " " + state + " --all upgrade --yes " + image
+                         + "). Try again when it has finished.\n");
 }
 
 // One case of transcripts/cases.txt: a command line, what it starts from, and

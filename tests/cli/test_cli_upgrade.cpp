@@ -5,6 +5,7 @@
 #include "cli_test_env.h"
 #include "device/port_lock.h"
 #include "config/file_size_limit.h"
+#include "sim/sim_state.h"
 #include "sim/virtual_device.h"
 
 #include <fcntl.h>
@@ -84,8 +85,9 @@ sim::EncoderSettings otherSettings()
     s.buzzer = 0;
     s.buzzerPeriod = 7;
     s.keypadType = 8;
+    // Codes 0x41, 0x43, ... with no modifier.
     for (std::size_t i = 0; i < s.customTables[2].size(); ++i)
-        s.customTables[2][i] = static_cast<std::uint8_t>(0x40 + i);
+        s.customTables[2][i] = static_cast<std::uint8_t>(i % 2 ? 0x40 + i : 0);
     return s;
 }
 
@@ -96,6 +98,14 @@ sim::EncoderSettings otherSettings()
         if (loader.read(section.address, section.bytes.size()) != section.bytes)
             return ::testing::AssertionFailure() << "section at 0x" << std::hex << section.address;
     return ::testing::AssertionSuccess();
+}
+
+// The flash that a state file's text records for its first encoder.
+std::vector<std::uint8_t> imageOnRecord(const std::string& text)
+{
+    std::string error;
+    const auto state = sim::parseSimState(text, error);
+    return state && !state->encoders.empty() ? state->encoders[0].flash : std::vector<std::uint8_t>{};
 }
 
 } // namespace
@@ -395,6 +405,145 @@ TEST_F(CliUpgradeTest, AllUpgradesEveryEncoderAtOnceEachWithItsOwnSettings)
     EXPECT_TRUE(contains(r.out, "PORT  SERIAL        OUTCOME   BACKUP\n1-1   VE710-000001  upgraded  ")) << r.out;
 }
 
+// Encoders kept in a state file, which every change of theirs rewrites: a
+// restart run by one job thread while another lists the bus writes the state
+// without running the bus's due actions again, so no run hangs. Eight rounds
+// keep the suite quick; --gtest_repeat runs more.
+TEST_F(CliUpgradeTest, KeptEncodersComeThroughRepeatedAllUpgrades)
+{
+    for (int n = 2; n <= 8; ++n)
+        addDevice(n);
+    std::vector<sim::VirtualEncoderDevice*> all;
+    for (const auto& d : devices)
+        all.push_back(d.get());
+    sim::SimStateFile kept(root + "/encoders.state");
+    std::string error;
+    ASSERT_TRUE(kept.watch(all, error)) << error;
+    for (int round = 0; round < 8; ++round) {
+        const std::string version = round % 2 ? "01.05A" : "01.06A";
+        const auto r = run({"upgrade", "--all", "--yes", samplePath(version)});
+        ASSERT_EQ(r.code, 0) << round << r.err;
+        for (auto* d : all)
+            EXPECT_EQ(d->encoder().firmwareVersion(), version) << round;
+        const std::string state = readFile(root + "/encoders.state");
+        EXPECT_EQ(state.find("mode=loader"), std::string::npos) << round;
+        EXPECT_EQ(state.find("flash=image " + std::string(round % 2 ? "01.06A" : "01.05A")), std::string::npos);
+    }
+    EXPECT_TRUE(kept.detach(error)) << error;
+}
+
+// A kept encoder is recorded as the upgrade changes it, not only when its
+// application notices: a run killed at a failed write-back leaves it on the
+// new firmware, one killed after "Firmware Sent" leaves it in its loader.
+TEST_F(CliUpgradeTest, KeptEncodersAreRecordedAsTheUpgradeChangesThem)
+{
+    sim::SimStateFile kept(root + "/encoders.state");
+    std::string error;
+    ASSERT_TRUE(kept.watch({device}, error)) << error;
+    device->encoder().injectFault({sim::EncoderFault::Refuse, true, SET_OPTIONS});
+    auto r = run({"upgrade", "--yes", samplePath("01.06A")});
+    EXPECT_EQ(r.code, cli::kExitRefused) << r.err;
+    std::string state = readFile(root + "/encoders.state");
+    EXPECT_TRUE(contains(state, "mode=application\n") && contains(state, "flash=image 01.06A\n")) << state;
+
+    device->encoder().clearFaults();
+    sim::LoaderFaults lost;
+    lost.failAllCrcRequests = true;   // the image goes in whole, the verify fails: it stays in its loader
+    device->loader().setFaults(lost);
+    r = run({"upgrade", "--yes", samplePath("01.05A")});
+    EXPECT_EQ(r.code, cli::kExitUpgradeFailed) << r.err;
+    state = readFile(root + "/encoders.state");
+    EXPECT_TRUE(contains(state, "mode=loader\n")) << state;
+    EXPECT_FALSE(contains(state, "flash=image 01.06A\n")) << "the flash written is recorded";
+    EXPECT_EQ(sim::captureEncoderState(*device).flash, imageOnRecord(state));
+    EXPECT_TRUE(kept.detach(error)) << error;
+}
+
+// Both the erase and a write fail while the loader stays on the bus: the write
+// is named, with its reason, not the erase.
+TEST_F(CliUpgradeTest, AFailedWriteIsNamedBeforeAFailedErase)
+{
+    sim::LoaderFaults faults;
+    faults.failErases = true;
+    faults.refuseWritesAfterPackets = 300;   // past the RAM loader, into the image
+    device->loader().setFaults(faults);
+    const auto r = run({"upgrade", "--all", "--yes", samplePath("01.06A")});
+    EXPECT_EQ(r.code, cli::kExitUpgradeFailed) << r.out;
+    EXPECT_TRUE(contains(r.out, "1-1: write failed on 1-1: no reply from the loader")) << r.out;
+    EXPECT_FALSE(contains(r.out, "erase failed")) << r.out;
+}
+
+// After the restart an encoder may stay in its loader (the image does not
+// start) or vanish: each port says which, with a recovery that can work, and
+// the one in its loader (8) outranks the vanished one (3).
+TEST_F(CliUpgradeTest, AfterTheRestartOneStaysInItsLoaderAndOneVanishes)
+{
+    auto* second = addDevice(2);
+    auto* third = addDevice(3);
+    sim::LoaderFaults stays;
+    stays.restartsAs = sim::LoaderMode::RomLoader;
+    second->loader().setFaults(stays);
+    sim::LoaderFaults vanishes;
+    vanishes.restartsAs = sim::LoaderMode::Off;
+    third->loader().setFaults(vanishes);
+    const std::string image = samplePath("01.06A");
+    const auto text = run({"upgrade", "--all", "--yes", image});
+    EXPECT_EQ(text.code, cli::kExitUpgradeFailed) << text.out << text.err;
+    EXPECT_TRUE(contains(text.out, "1-1   VE710-000001  upgraded  ")) << text.out;
+    EXPECT_TRUE(contains(text.out, "1-2   VE710-000002  not back  ")) << text.out;
+    EXPECT_TRUE(contains(text.out, "1-2: Recover with: vardo-encoder --device 1-2 upgrade IMAGE.txt\n"))
+        << "not the image that left it there: " << text.out;
+    EXPECT_TRUE(contains(text.out, "1-3: Recover with: vardo-encoder --device 1-3 config apply --from ")) << text.out;
+
+    for (auto* d : {second, third}) {
+        d->loader().setFaults({});
+        d->unplug();
+        d->plugIn();
+    }
+    second->loader().setFaults(stays);
+    third->loader().setFaults(vanishes);
+    const auto json = run({"upgrade", "--all", "--yes", "--json", image});
+    EXPECT_EQ(json.code, cli::kExitUpgradeFailed);
+    EXPECT_TRUE(contains(json.out, "\"port\":\"1-2\",\"path\":\"sim:1-2:1.1\",\"serial\":\"VE710-000002\","
+                                   "\"outcome\":\"not back\",\"exit\":8,"))
+        << json.out;
+    EXPECT_TRUE(contains(json.out, "\"recover\":\"vardo-encoder --device 1-2 upgrade IMAGE.txt\"")) << json.out;
+    EXPECT_TRUE(contains(json.out, "\"outcome\":\"not back\",\"exit\":3,")) << json.out;
+
+    // One encoder alone: the loader on its port says why, not "no encoder".
+    devices.erase(devices.begin() + 1, devices.end());
+    device->loader().setFaults(stays);
+    const auto single = run({"upgrade", "--yes", image});
+    EXPECT_EQ(single.code, cli::kExitUpgradeFailed) << single.err;
+    EXPECT_TRUE(contains(single.err, "The encoder restarted into its loader: the image " + image
+                                         + " does not start. Upgrade it with another image ('vardo-encoder "
+                                           "upgrade --device 1-1 IMAGE.txt').\n"))
+        << single.err;
+}
+
+// Settings the encoder would refuse at the write-back are found before
+// ENTER_BSL: nothing is sent, and no recovery that would fail is printed.
+TEST_F(CliUpgradeTest, SettingsThatCannotBeWrittenBackStopTheUpgradeBeforeTheLoader)
+{
+    auto odd = testSettings();
+    odd.ledBrightness = 99;
+    device->encoder().setSettings(odd);
+    auto r = run({"upgrade", "--yes", samplePath("01.06A")});
+    EXPECT_EQ(r.code, cli::kExitFailed);
+    EXPECT_TRUE(contains(r.err, "Not upgraded: the settings read from the encoder cannot be written back "
+                                "(LedBrightness 99 is not 0-9)."))
+        << r.err;
+    r = run({"upgrade", "--all", "--yes", samplePath("01.06A")});
+    EXPECT_EQ(r.code, cli::kExitFailed);
+    EXPECT_TRUE(contains(r.out, "1-1: read the settings failed on 1-1: they could not be written back "
+                                "(LedBrightness 99 is not 0-9); the encoder was not changed.\n"))
+        << r.out;
+    EXPECT_FALSE(contains(r.out, "Try again")) << r.out;
+    for (const auto& c : sent(device->encoder()))
+        EXPECT_NE(c.code, ENTER_BSL);
+    EXPECT_TRUE(backups().empty());
+}
+
 TEST_F(CliUpgradeTest, AnEncoderUnpluggedMidUpgradeFailsAloneWhileTheOthersFinish)
 {
     auto* second = addDevice(2);
@@ -577,8 +726,23 @@ TEST_F(CliUpgradeTest, CommandsOfSeveralStepsAreRefusedWhileAnotherHoldsThePort)
             EXPECT_TRUE(contains(r.err, row.said + "\n")) << r.err;
             EXPECT_EQ(sent(device->encoder()), std::vector<Sent>{}) << row.args[0];
         }
-        // A single command takes no lock.
+        // A single command takes no lock; a line wrong besides is still a conflict first.
         EXPECT_EQ(run({"status"}).code, cli::kExitOk);
+        const auto r = run({"save", "--from", "x"});
+        EXPECT_EQ(r.code, cli::kExitEncoderBusy);
+        EXPECT_EQ(r.err, busy + "\n");
     }
     EXPECT_EQ(run({"save"}).code, cli::kExitOk);
+
+    // A lock that cannot be made locks nothing: refused, with the file and why.
+    writeFile(root + "/not-a-folder", "");
+    device::setPortLockFolderOverride(root + "/not-a-folder");
+    for (const auto& row : rows) {
+        const auto r = run(row.args);
+        EXPECT_EQ(r.code, cli::kExitFailed) << row.args[0];
+        EXPECT_TRUE(contains(r.err, "Cannot lock the encoder at port 1-1: " + root
+                                        + "/not-a-folder/vardo-encoder-1-1.lock cannot be made (" + root
+                                        + "/not-a-folder is not a folder)."))
+            << r.err;
+    }
 }

@@ -2,6 +2,7 @@
 #include "cli/cli_values.h"
 
 #include "cli/cli_commands.h"
+#include "cli/json_value.h"
 
 #include <gtest/gtest.h>
 
@@ -129,36 +130,37 @@ TEST(CliCodes, KeyAssignments)
     EXPECT_EQ(error, "'LeftShift+LeftCtrl' names more than one modifier; a key takes one");
 }
 
-TEST(CliCodes, CodeTableValuesAsTheResetReadsThem)
+TEST(CliCodes, CodeTableValuesAreExactlyThirtyTwoCodesTheEditorOffers)
 {
+    // Key k: modifier byte 2k-2 (none, or LeftShift on the odd keys), code 2k-1.
     std::string text;
     for (int i = 0; i < 32; ++i)
-        text += std::to_string(i * 7) + ",";
+        text += std::to_string(i % 2 ? i * 7 : i % 4 ? 0 : 0xE1) + ",";
     std::string error;
     auto table = parseCodeTableValues(text, error);
     ASSERT_TRUE(table) << error;
-    EXPECT_EQ((*table)[0], 0);
+    EXPECT_EQ((*table)[0], 0xE1);
     EXPECT_EQ((*table)[31], 217);
 
-    // Without the last comma the 32nd number still counts; extra numbers are ignored.
+    // Without the last comma the 32nd number still counts.
     table = parseCodeTableValues(text.substr(0, text.size() - 1), error);
     ASSERT_TRUE(table) << error;
     EXPECT_EQ((*table)[31], 217);
-    table = parseCodeTableValues(text + "99,100,", error);
-    ASSERT_TRUE(table);
 
-    // The reset's rule: the low 8 bits of each number.
-    table = parseCodeTableValues("300," + text.substr(text.find(',') + 1), error);
-    ASSERT_TRUE(table) << error;
-    EXPECT_EQ((*table)[0], 300 & 0xFF);
-
-    EXPECT_FALSE(parseCodeTableValues("", error));
-    EXPECT_NE(error.find("0 numbers"), std::string::npos);
-    EXPECT_FALSE(parseCodeTableValues("1,2,3,", error));
-    EXPECT_NE(error.find("3 numbers"), std::string::npos);
-    EXPECT_FALSE(parseCodeTableValues("1,x," + text, error));
-    EXPECT_NE(error.find("'x'"), std::string::npos);
-    EXPECT_FALSE(parseCodeTableValues(",," + text, error));
+    const std::pair<std::string, const char*> refused[] = {
+        {"", "0 numbers"},
+        {"1,2,3,", "3 numbers"},
+        {text + "99,100,", "34 numbers"},                     // never the first 32 of more
+        {"0,300," + text.substr(text.find(',', 2) + 1), "holds 300, which is no code (0-255)"},
+        {"0,-1," + text.substr(text.find(',', 2) + 1), "holds -1, which is no code"},
+        {"5," + text.substr(text.find(',') + 1), "key 1's modifier is 5, not 0 or 224-231"},
+        {"1,x," + text, "'x'"},
+        {",," + text, "''"},
+    };
+    for (const auto& [values, why] : refused) {
+        EXPECT_FALSE(parseCodeTableValues(values, error)) << values;
+        EXPECT_NE(error.find(why), std::string::npos) << error;
+    }
 }
 
 // Each layout name as 'help set' prints it ("4 12W Calculator") is taken as given.
@@ -171,4 +173,60 @@ TEST(CliSettingValues, LayoutNamesOfTheHelpAreAccepted)
     for (std::sregex_iterator it(list.begin(), list.end(), entry), end; it != end; ++it, ++seen)
         EXPECT_EQ(payload(parseLayout((*it)[2].str())), std::stoi((*it)[1].str())) << (*it)[2].str();
     EXPECT_EQ(seen, 9);
+}
+
+// The layout names of 'help --json' and of the suggestions are the ones 'set layout' takes.
+TEST(CliSettingValues, LayoutNamesAreTakenBack)
+{
+    for (int layout = 0; layout < vardo::codetable::kLayoutCount; ++layout)
+        EXPECT_EQ(payload(parseLayout(layoutName(layout))), layout) << layoutName(layout);
+}
+
+TEST(CliNearestWord, OneSlipPerFourLettersAndNoGuessBeyond)
+{
+    const std::vector<std::string> commands = {"status", "set", "table", "save", "list"};
+    EXPECT_EQ(nearestWord("stauts", commands), "status");   // two letters swapped
+    EXPECT_EQ(nearestWord("STATUS", commands), "status");   // letter case aside
+    EXPECT_EQ(nearestWord("tabl", commands), "table");      // one missing
+    EXPECT_EQ(nearestWord("sett", commands), "set");        // one extra
+    EXPECT_EQ(nearestWord("stat", commands), "");           // two edits in four letters
+    EXPECT_EQ(nearestWord("x", {"a"}), "");                 // never all of a word
+    EXPECT_EQ(nearestWord("16w_customized", {"16W Customised"}), "16W Customised");
+    EXPECT_EQ(didYouMean("lsit", commands), " (did you mean 'list'?)");
+    EXPECT_EQ(didYouMean("frobnicate", commands), "");
+}
+
+TEST(CliJson, ReadsWhatAStateFileHolds)
+{
+    std::string error;
+    const auto v = parseJson(R"( {"a": [1, -2.5e1, true, false, null], "b": {"c": "x\"\\\/\n\u0041\u00e9"}} )", error);
+    ASSERT_TRUE(v) << error;
+    const JsonValue* a = v->member("a");
+    ASSERT_TRUE(a && a->kind == JsonValue::Kind::Array && a->items.size() == 5);
+    EXPECT_EQ(a->items[1].number, -25);
+    EXPECT_TRUE(a->items[2].boolean);
+    EXPECT_EQ(a->items[4].kind, JsonValue::Kind::Null);
+    EXPECT_EQ(v->member("b")->member("c")->text, "x\"\\/\nA\xC3\xA9");
+    EXPECT_EQ(v->member("z"), nullptr);
+}
+
+TEST(CliJson, RefusesWhatIsNotJsonAndSaysWhere)
+{
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {"", "unexpected end at byte 1"},
+        {"{\"a\" 1}", "expected ':' at byte 6"},
+        {"[1 2]", "expected ',' or ']' at byte 4"},
+        {"{\"a\": 1} x", "unexpected text at byte 10"},
+        {"\"open", "a string without its closing quote at byte 6"},
+        {"\"a\tb\"", "a control character in a string at byte 3"},
+        {"tru", "unexpected text at byte 1"},
+        {"1.2.3", "not a JSON value at byte 6"},
+        // Nesting past any state file's is refused, not followed down the stack.
+        {std::string(100000, '['), "nested too deeply at byte 34"},
+    };
+    for (const auto& [text, why] : bad) {
+        std::string error;
+        EXPECT_FALSE(parseJson(text, error)) << text.substr(0, 20);
+        EXPECT_EQ(error, why) << text.substr(0, 20);
+    }
 }

@@ -120,6 +120,12 @@ protected:
     static QColor colour(QPushButton* b) { return b->palette().color(QPalette::Button); }
     static std::string text(QPushButton* b) { return b->text().toStdString(); }
 
+    // Apply runs on the editor's worker: its answer arrived and was shown.
+    static void settle(const QPointer<CodeTableEditorWindow>& w)
+    {
+        EXPECT_TRUE(QTest::qWaitFor([&] { return w.isNull() || !w->busy(); }, 10000));
+    }
+
     static bool closedAndGone(QPointer<CodeTableEditorWindow>& w)
     {
         return QTest::qWaitFor([&] { return w.isNull(); }, 2000);
@@ -238,6 +244,8 @@ TEST_F(EditorTest, ApplyWithoutChangesSendsTheTableAsReadWithTheRestZero)
         EXPECT_EQ(colour(key(w, 1)), CodeTableEditorWindow::red());
 
         button(w, "applyBtn")->click();
+        EXPECT_FALSE(w->isEnabled());   // no edits while the encoder takes the table
+        settle(w);
         const auto sent = loads();
         ASSERT_EQ(sent.size(), 1u);
         std::vector<std::uint8_t> expected(32, 0);
@@ -275,6 +283,7 @@ TEST_F(EditorTest, OneChoiceGivesEverySelectedKeyTheCode)
     EXPECT_EQ(w->model().keySelected, 0u);
 
     button(w, "applyBtn")->click();
+    settle(w);
     const auto sent = loads();
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].payload[1], 0x1E);
@@ -316,6 +325,7 @@ TEST_F(EditorTest, KeyAndModifierSelectionsLiveSideBySide)
     EXPECT_TRUE(modifierList(w)->isVisible());
 
     button(w, "applyBtn")->click();
+    settle(w);
     const auto sent = loads();
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].payload[1], 0x28);
@@ -382,6 +392,7 @@ TEST_F(EditorTest, ResetRestoresEverythingAsLoadedAndSendsNothing)
     EXPECT_TRUE(encoder->receivedCommands().empty());
 
     button(w, "applyBtn")->click();
+    settle(w);
     ASSERT_EQ(loads().size(), 1u);
     EXPECT_EQ(loads()[0].payload, std::vector<std::uint8_t>(custom.begin(), custom.end()));
 }
@@ -397,6 +408,7 @@ TEST_F(EditorTest, FailedApplyKeepsTheWindowAndTheNextApplySendsTheSamePayload)
 
     encoder->injectFault({sim::EncoderFault::Refuse, false, link::LOAD_CODE_TABLE});
     button(w, "applyBtn")->click();
+    settle(w);
     ASSERT_EQ(dialogs.records().size(), 1u);
     EXPECT_EQ(dialogs.records()[0].caption, "Vardo USB Encoder");
     EXPECT_EQ(dialogs.records()[0].text, kLoadFailed);
@@ -407,6 +419,7 @@ TEST_F(EditorTest, FailedApplyKeepsTheWindowAndTheNextApplySendsTheSamePayload)
     EXPECT_EQ(text(key(w, 12)), "0xE0");
 
     button(w, "applyBtn")->click();
+    settle(w);
     const auto sent = loads();
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_FALSE(sent[0].accepted);
@@ -428,6 +441,7 @@ TEST_F(EditorTest, ApplyOnAnUnpluggedEncoderKeepsTheEditsForAfterReplug)
     choose(codeList(w), 0x1E);
     encoder->unplug();
     button(w, "applyBtn")->click();
+    settle(w);
     EXPECT_EQ(dialogs.messages(), std::vector<std::string>{"Vardo 710 Encoder not connected..\r\n"});
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     ASSERT_TRUE(w);
@@ -436,6 +450,7 @@ TEST_F(EditorTest, ApplyOnAnUnpluggedEncoderKeepsTheEditsForAfterReplug)
     encoder->plugIn();
     ASSERT_TRUE(slot->rescan());
     button(w, "applyBtn")->click();
+    settle(w);
     const auto sent = loads();
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].payload[3], 0x1E);
@@ -459,6 +474,7 @@ TEST_F(EditorTest, EscClosesEnterAppliesAndChangedKeysAreBold)
         EXPECT_EQ(modifier(w, 4)->accessibleName(), "Key 4 modifier None, changed");
         dialogs.answerEdits(platform::EditsChoice::Discard);
         QTest::keyClick(w, pressed);
+        settle(w);
         EXPECT_EQ(loads().size(), pressed == Qt::Key_Return ? 1u : 0u);
         EXPECT_TRUE(closedAndGone(w));
     }
@@ -487,6 +503,7 @@ TEST_F(EditorTest, UnknownModifierByteShowsRawAndIsSentBackUnchanged)
     choose(modifierList(w), 4);
 
     button(w, "applyBtn")->click();
+    settle(w);
     ASSERT_EQ(loads().size(), 1u);
     std::vector<std::uint8_t> expected(32, 0);
     std::copy_n(custom.begin(), 8, expected.begin());
@@ -542,6 +559,7 @@ TEST_F(EditorTest, ClosingWithEditsNotAppliedAsksApplyDiscardOrCancel)
         choose(codeList(w), 0x2C);
         dialogs.answerEdits(choice);
         w->close();
+        settle(w);
         ASSERT_EQ(dialogs.records().size(), 1u);
         EXPECT_EQ(dialogs.records()[0].text, "The code table has changes that are not in the encoder yet "
                                              "(keys 1, 3). Apply them before closing?");

@@ -373,6 +373,17 @@ TEST_F(UtilityConfig, ImportRefusesWhatTheResetWouldRefuseNamingTheKey)
          "CodeTableValues holds 31 numbers instead of 32"},
         {testenv::savedConfig("7", "1,2,x\x01,", "3", "1", "0", "5", "2"),
          "CodeTableValues holds 'x?', which is not a number"},
+        // Each number a code the table editor offers, and exactly 32 of them.
+        {testenv::savedConfig("7", "0,999," + zeros.substr(4), "3", "1", "0", "5", "2"),
+         "CodeTableValues holds 999, which is no code (0-255)"},
+        {testenv::savedConfig("7", zeros + zeros, "3", "1", "0", "5", "2"),
+         "CodeTableValues holds 64 numbers instead of 32"},
+        {testenv::savedConfig("7", "5,4," + zeros.substr(4), "3", "1", "0", "5", "2"),
+         "CodeTableValues holds a table in which key 1's modifier is 5, not 0 or 224-231"},
+        {testenv::savedConfig("7", "", "3", "1", "3", "5", "1"),
+         "LedColour holds \"3\", not a whole number from 0 to 2"},
+        {testenv::savedConfig("7", "", "3", "1", "0", "5", "1") + std::string(1u << 20, '#'),
+         "the file is too large (1048730 bytes, at most 1048576)"},
         {testenv::savedConfig("7", "", "3", "1", std::string("0\0", 2), "5", "1"),
          "line 7 (LedColour) holds a NUL byte"},
         {std::string("#\0\r\n", 4) + testenv::kFreshConfig, "line 1 holds a NUL byte"},
@@ -385,7 +396,7 @@ TEST_F(UtilityConfig, ImportRefusesWhatTheResetWouldRefuseNamingTheKey)
         EXPECT_EQ(readFile(FileName), current);
     }
     // The highest values are taken, and a file never saved into is not examined.
-    for (const std::string& text : {testenv::savedConfig("255", zeros, "10", "1", "255", "9", "8"),
+    for (const std::string& text : {testenv::savedConfig("255", zeros, "10", "1", "2", "9", "8"),
                                     testenv::kFreshConfig + " Junk=\x01\r\n"}) {
         writeFile(chosen, text);
         reported.clear();
@@ -683,6 +694,16 @@ TEST_F(UtilityConfig, AsRootInAUsersHomeEverythingMadeBelongsToThatUser)
     }
     EXPECT_EQ(entries, 7);   // .local, share, VardoInterface, the file, its lock, the two backups
     EXPECT_THAT(reported, IsEmpty());
+
+    // A folder given to the user alone keeps root's group: the user's own group goes with the file.
+    const std::string given = root + "/given";
+    std::filesystem::create_directories(given);
+    ASSERT_EQ(::chown(given.c_str(), 65534, 0), 0);
+    EXPECT_TRUE(exportConfigFile(given, FileName, [] { return true; }, report));
+    struct stat st {};
+    ASSERT_EQ(::stat((given + "/USBUtilityCfg.ini").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_gid, 65534u) << "nobody's own group, not root's";
 }
 
 // ---- stored numbers ------------------------------------------------------------------
@@ -743,9 +764,11 @@ TEST_F(ResetFromFile, NothingHappensBeforeTheFirstSave)
 
 TEST_F(ResetFromFile, CustomisedLayoutSendsTheTableInItsPlace)
 {
+    // Each key a modifier and a code: bytes 2k-2 and 2k-1.
+    const auto byteAt = [](int i) { return i % 2 ? i * 8 + 7 : 0xE0 + i / 2 % 8; };
     std::string table;
     for (int i = 0; i < 32; ++i)
-        table += std::to_string(i * 9 + 200) + ",";
+        table += std::to_string(byteAt(i)) + ",";
     store("8", table, "0");
     EXPECT_EQ(resetFromConfigFile(opened.get(), FileName, report), ResetOutcome::Sent);
     using namespace link;
@@ -755,7 +778,7 @@ TEST_F(ResetFromFile, CustomisedLayoutSendsTheTableInItsPlace)
     EXPECT_THAT(cmds[0].payload, ElementsAre(8));
     std::vector<std::uint8_t> expected;
     for (int i = 0; i < 32; ++i)
-        expected.push_back(static_cast<std::uint8_t>((i * 9 + 200) & 0xFF));   // 256 and up: low bits
+        expected.push_back(static_cast<std::uint8_t>(byteAt(i)));
     EXPECT_EQ(cmds[1].payload, expected);
     EXPECT_THAT(cmds[2].payload, ElementsAre(3));
     // A stored period goes back unchanged: 0 stays 0.
@@ -841,10 +864,12 @@ TEST_F(ResetFromFile, InvalidStoredValuesSendNothing)
     }
 }
 
-TEST_F(ResetFromFile, ExtraTablePiecesAndAFixedLayoutsTableAreIgnored)
+TEST_F(ResetFromFile, ExtraTablePiecesAreRefusedAndAFixedLayoutsTableIgnored)
 {
     store("8", testenv::zeroTableText() + "99,junk");
-    EXPECT_EQ(resetFromConfigFile(opened.get(), FileName, report), ResetOutcome::Sent);
+    EXPECT_EQ(resetFromConfigFile(opened.get(), FileName, report), ResetOutcome::NotSent);
+    EXPECT_THAT(reported, ElementsAre(std::string(kMsgInvalidValuePrefix) + "CodeTableValues.."));
+    reported.clear();
     store("1", "junk");
     EXPECT_EQ(resetFromConfigFile(opened.get(), FileName, report), ResetOutcome::Sent);
     EXPECT_THAT(reported, IsEmpty());
@@ -873,7 +898,7 @@ TEST_F(ResetFromFile, UpgradeBackupHoldsTheSettingsAndSendsThemBack)
     s.buzzerPeriod = 9;
     s.optionsFitted = 7;
     for (std::size_t i = 0; i < 32; ++i)
-        s.codeTable[i] = static_cast<std::uint8_t>(0xE0 + i);
+        s.codeTable[i] = static_cast<std::uint8_t>(i % 2 ? 0x04 + i : 0xE0 + i / 2 % 8);
 
     std::string first, second;
     ASSERT_TRUE(writeUpgradeBackup(s, FileName, "VE710-000001", "1-1.3", first));

@@ -299,16 +299,44 @@ TEST_F(PortLockTest, OddLockFilesAreRefusedWithTheirName)
                return ::symlink(target.c_str(), file.c_str()) == 0; },
          "is a symbolic link, which a lock never follows"},
         {[&] { return ::mkfifo(file.c_str(), 0666) == 0; }, "is a pipe, socket or device, not a lock file"},
+        // The lock's record would overwrite the other file, and its release empty it.
+        {[&] { return ::link(target.c_str(), file.c_str()) == 0; },
+         "has other names (hard links): it is another file, not a lock file"},
     };
     for (const auto& [make, what] : odd) {
         std::filesystem::remove_all(file);
+        std::ofstream(target) << "kept";
         ASSERT_TRUE(make()) << what;
         const device::PortLock lock("1-1", "");
         EXPECT_EQ(lock.state(), device::PortLockState::OddFile);
         EXPECT_EQ(lock.problem(), "Cannot lock the encoder at port 1-1: " + file + " " + what
                                       + ". Remove it and try again.");
+        EXPECT_EQ(read(target), "kept") << what;
     }
-    EXPECT_EQ(read(target), "kept");
+}
+
+// A lock that cannot be made locks nothing: the operation may not go on.
+TEST_F(PortLockTest, ALockFileThatCannotBeMadeIsRefusedWithWhy)
+{
+    const std::string notAFolder = folder + "/state.locks";
+    std::ofstream(notAFolder) << "";
+    const std::string readOnly = folder + "/read-only";
+    std::filesystem::create_directory(readOnly);
+    std::filesystem::permissions(readOnly, std::filesystem::perms(0555));
+    const std::pair<std::string, std::string> cases[] = {
+        {notAFolder, notAFolder + " is not a folder"},
+        {folder + "/missing", folder + "/missing: No such file or directory"},
+        {readOnly, ::geteuid() == 0 ? "" : "this user may not write in " + readOnly},
+    };
+    for (const auto& [lockFolder, why] : cases) {
+        if (why.empty())
+            continue;  // root writes anywhere
+        device::setPortLockFolderOverride(lockFolder);
+        const device::PortLock lock("1-1", "");
+        EXPECT_FALSE(lock.mayGoOn()) << lockFolder;
+        EXPECT_EQ(lock.problem(), "Cannot lock the encoder at port 1-1: " + lockFolder
+                                      + "/vardo-encoder-1-1.lock cannot be made (" + why + ").");
+    }
 }
 
 } // namespace

@@ -36,6 +36,10 @@ TEST(ImageCheck, RefusesMalformedImagesWithTheLineAndTheReason)
          "line 2: address 0x10000 lies outside the encoder's flash (0x4400-0xFFFF)"},
         {"@4400\r\n01 02 03\r\n@4402\r\n09\r\nq", "line 4: address 0x4402 is given twice"},
         {"@4400\r\nq", "the image holds no data"},
+        // The encoder would start its loader again after the restart.
+        {"@4400\r\n01 02\r\n@FFFE\r\nFF FF\r\nq", "the reset vector 0xFFFF points outside the image's code"},
+        {"@4400\r\n01 02\r\n@FFFE\r\n00 45\r\nq", "the reset vector 0x4500 points outside the image's code"},
+        {"@4400\r\n01 02\r\n@FFFE\r\n01 44\r\nq", "the reset vector 0x4401 points outside the image's code"},
         {"", "line 1: the image does not end with \"q\""},
     };
     for (const Case& c : cases) {

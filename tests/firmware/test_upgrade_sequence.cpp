@@ -286,8 +286,8 @@ TEST_F(UpgradeTest, WithTwoLoadersTheFirstIsUpgraded)
 TEST_F(UpgradeTest, ProgrammingUnderASecondReportsZeroSeconds)
 {
     TempFolder folder;
-    // Just a new reset vector: one segment to erase, one packet, one CRC.
-    const std::string path = folder.write("tiny.txt", "@FFFE\r\n10 44 \r\nq");
+    // One word of code and the reset vector to it: two segments, two packets, two CRCs.
+    const std::string path = folder.write("tiny.txt", "@4410\r\n00 00\r\n@FFFE\r\n10 44 \r\nq");
     enterLoader();
     auto s = sequence();
     ASSERT_TRUE(s.run(path));

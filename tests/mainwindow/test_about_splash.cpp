@@ -164,7 +164,7 @@ TEST_F(StartUpOrder, SplashFirstThenLoadThenTheWindow)
                                             "/usr/lib/udev/rules.d/70-vardo-encoder.rules (by hand: copy it to "
                                             "/etc/udev/rules.d), then press Scan For Device.\r\n"));
     EXPECT_EQ(FileName, dataHome + "/VardoInterface/USBUtilityCfg.ini");
-    EXPECT_EQ(startUp.mainWindow().prev_options_fitted, 7);
+    EXPECT_EQ(startUp.mainWindow().deviceStatus.optionsFitted, 7);
 }
 
 TEST_F(StartUpOrder, WithAnEncoderTheWindowShowsItAtOnce)

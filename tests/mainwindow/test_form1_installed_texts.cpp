@@ -31,6 +31,7 @@ protected:
         encoder = std::make_unique<sim::VirtualEncoder>();
         window = std::make_unique<Form1>();
         window->onLoad();
+        EXPECT_TRUE(QTest::qWaitFor([this] { return !window->busy(); }, 10000));
         encoder->clearReceivedCommands();
         dialogs.clear();
     }

@@ -18,6 +18,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QTest>
+#include <QThread>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -125,9 +126,13 @@ protected:
             for (int k : keys)
                 encoder->pressKey(k);
         }
-        // The completion runs on the window's thread: look at the window there.
-        if (last.code == SELF_TEST && value == 2 && window)
-            takeSnapshot();
+        // The completion runs on the worker: look at the window on its own thread.
+        if (last.code == SELF_TEST && value == 2 && window) {
+            if (QThread::currentThread() == window->thread())
+                takeSnapshot();
+            else
+                QMetaObject::invokeMethod(window, [this] { takeSnapshot(); }, Qt::BlockingQueuedConnection);
+        }
     }
 
     void takeSnapshot()
@@ -146,6 +151,8 @@ protected:
     {
         window = new self_test(slot);
         window->show();
+        // The worker reads the status first; the labels show it, or its failure is said.
+        EXPECT_TRUE(QTest::qWaitFor([this] { return !window || !window->starting(); }, 10000));
         return window;
     }
 
@@ -484,10 +491,12 @@ TEST_F(SelfTestWindowTest, StatusFailureShowsItsMessageAndStartsNothing)
     ASSERT_TRUE(waitUntilClosed());
     EXPECT_EQ(steps().size(), 1u);
 
-    // Without any encoder the same.
+    // Without any encoder the same; the read is the worker's, not the constructor's.
     dialogs.clear();
     slot->adopt(nullptr);
-    start();
+    window = new self_test(slot);
+    EXPECT_TRUE(window->starting());
+    EXPECT_TRUE(QTest::qWaitFor([this] { return !window->starting(); }, 10000));
     EXPECT_EQ(dialogs.messages(), std::vector<std::string>{"Device status message error..\r\n"});
     EXPECT_FALSE(window->running());
 }

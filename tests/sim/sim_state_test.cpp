@@ -96,6 +96,11 @@ TEST_F(SimStateTest, DamagedFilesAreRefusedWithTheLineInError)
         {head + settings + tables + defaults, "encoder 1 has no 'flash' line"},
         {head + "settings=5 0 1 7 1\n", "line 5: settings take six numbers"},
         {head + "settings=5 0 1 7 1 256\n", "line 5: '256' is not a number 0-255"},
+        // What the encoder refuses could not be written back after an upgrade.
+        {head + "settings=5 0 1 7 1 9\n", "line 5: KeypadLayout 9 is not 0-8"},
+        {head + "settings=99 0 1 7 1 8\n", "line 5: LedBrightness 99 is not 0-9"},
+        {head + "tables=" + std::string(64, '0') + ' ' + std::string(64, '0') + " 05" + std::string(62, '0') + "\n",
+         "line 5: table 3: key 1's modifier is 5, not 0 or 224-231"},
         {head + "tables=00 00 00\n", "line 5: a table is 64 hex digits"},
         {head + "flash=image 1.6\n", "line 5: flash must be"},
         {head + "flash=data\nflashdata=FFF0 " + std::string(64, 'A') + "\n", "line 6: flashdata outside the flash"},

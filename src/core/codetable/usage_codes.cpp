@@ -168,4 +168,40 @@ bool setCodeTableEntry(CodeTable& table, int key, CodeEntry entry)
     return true;
 }
 
+namespace {
+
+struct SettingRow {
+    Setting setting;
+    const char* name;   // the configuration file's key
+    int max;
+};
+constexpr SettingRow kSettings[] = {
+    {Setting::LedBrightness, "LedBrightness", 9}, {Setting::LedColour, "LedColour", 2},
+    {Setting::Buzzer, "Buzzer", 1},               {Setting::BuzzerPeriod, "BuzzerPeriod", 10},
+    {Setting::KeypadLayout, "KeypadLayout", kLayoutCount - 1}, {Setting::Options, "Options", 7},
+};
+
+const SettingRow& rowOf(Setting setting) { return kSettings[static_cast<std::size_t>(setting)]; }
+
+} // namespace
+
+int settingMax(Setting setting) { return rowOf(setting).max; }
+
+std::string settingProblem(Setting setting, long long value)
+{
+    const SettingRow& row = rowOf(setting);
+    if (value >= 0 && value <= row.max)
+        return {};
+    return std::string(row.name) + " " + std::to_string(value) + " is not 0-" + std::to_string(row.max);
+}
+
+std::string codeTableProblem(const CodeTable& table)
+{
+    for (int key = 1; key <= kMaxKeys; ++key)
+        if (const CodeEntry e = codeTableEntry(table, key); !isModifierByte(e.modifier))
+            return "key " + std::to_string(key) + "'s modifier is " + std::to_string(e.modifier)
+                   + ", not 0 or 224-231";
+    return {};
+}
+
 } // namespace vardo::codetable

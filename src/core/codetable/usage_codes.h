@@ -89,4 +89,20 @@ CodeEntry codeTableEntry(const CodeTable& table, int key);
 // any other key number.
 bool setCodeTableEntry(CodeTable& table, int key, CodeEntry entry);
 
+// ---- What the encoder takes --------------------------------------------------
+// The one check of every value that is sent to an encoder or kept for it
+// (a configuration file, an import, a table load, a backup written back, the
+// demo's kept encoders): a value outside these ranges is refused whole rather
+// than sent until the encoder refuses it half way.
+
+enum class Setting { LedBrightness, LedColour, Buzzer, BuzzerPeriod, KeypadLayout, Options };
+
+// The largest value the encoder takes (the smallest is 0).
+int settingMax(Setting setting);
+// Why value is none the encoder takes ("LedBrightness 99 is not 0-9"), or "".
+std::string settingProblem(Setting setting, long long value);
+// Why a table holds what the editor offers no key (a modifier byte other than
+// 0 and 0xE0-0xE7: "key 3's modifier is 5, not 0 or 224-231"), or "".
+std::string codeTableProblem(const CodeTable& table);
+
 } // namespace vardo::codetable

@@ -256,21 +256,33 @@ bool parseStoredTable(std::string_view text, link::CodeTable& table, std::string
     link::CodeTable bytes{};
     std::size_t count = 0;
     std::size_t start = 0;
-    // Split at every comma; what follows the 32nd number is not looked at.
-    while (count < bytes.size() && start <= text.size()) {
+    // Every comma-separated number is looked at: each a byte, exactly as many
+    // as the table holds (one comma may end the list, as a save writes it).
+    while (start <= text.size()) {
         const std::size_t comma = std::min(text.find(',', start), text.size());
         const std::string piece(text.substr(start, comma - start));
         if (comma == text.size() && piece.empty())
             break;
-        if (!parseStoredByte(piece, bytes[count])) {
+        std::uint8_t byte = 0;
+        if (!parseStoredByte(piece, byte)) {
             why = "holds '" + shown(piece) + "', which is not a number";
             return false;
         }
+        if (std::stoll(piece) < 0 || std::stoll(piece) > 255) {
+            why = "holds " + std::to_string(std::stoll(piece)) + ", which is no code (0-255)";
+            return false;
+        }
+        if (count < bytes.size())
+            bytes[count] = byte;
         ++count;
         start = comma + 1;
     }
-    if (count < bytes.size()) {
+    if (count != bytes.size()) {
         why = "holds " + std::to_string(count) + " numbers instead of 32";
+        return false;
+    }
+    if (const std::string odd = codetable::codeTableProblem(bytes); !odd.empty()) {
+        why = "holds a table in which " + odd;
         return false;
     }
     table = bytes;
@@ -307,15 +319,18 @@ Stored storedPlan(const std::vector<Record>& records, ResetPlan& plan, BadValue&
         bad = {key, "holds \"" + shown(text) + "\", not a whole number from 0 to " + std::to_string(highest)};
         return false;
     };
-    if (!readByte("KeypadLayout", p.keypadType, codetable::kLayoutCount - 1))
+    using codetable::Setting;
+    using codetable::settingMax;
+    if (!readByte("KeypadLayout", p.keypadType, settingMax(Setting::KeypadLayout)))
         return Stored::Invalid;
     p.sendTable = customisedLayout(p.keypadType);
     if (p.sendTable && !parseStoredTable(setting("CodeTableValues"), p.codeTable, bad.why)) {
         bad.key = "CodeTableValues";
         return Stored::Invalid;
     }
-    if (!readByte("LedBrightness", p.ledBrightness, 9) || !readByte("LedColour", p.ledColour, 255)
-        || !readByte("Buzzer", p.buzzer, 1) || !readByte("BuzzerPeriod", p.buzzerPeriod, 10))
+    if (!readByte("LedBrightness", p.ledBrightness, settingMax(Setting::LedBrightness))
+        || !readByte("LedColour", p.ledColour, settingMax(Setting::LedColour)) || !readByte("Buzzer", p.buzzer, settingMax(Setting::Buzzer))
+        || !readByte("BuzzerPeriod", p.buzzerPeriod, settingMax(Setting::BuzzerPeriod)))
         return Stored::Invalid;
     plan = p;
     return Stored::Valid;
@@ -475,8 +490,15 @@ bool importConfigFile(const std::string& chosenPath, const std::string& configFi
         return false;
     };
     try {
-        if (baseName(chosenPath) != kConfigFileName) {
+        if (!out.anyName && baseName(chosenPath) != kConfigFileName) {
             report(kMsgIncorrectFilename);
+            return false;
+        }
+        // No configuration is that long: refused before it is read into memory.
+        if (struct stat st {}; ::stat(chosenPath.c_str(), &st) == 0 && S_ISREG(st.st_mode)
+                               && static_cast<std::uint64_t>(st.st_size) > kConfigFileLimit) {
+            report("Not imported: the file is too large (" + std::to_string(st.st_size) + " bytes, at most "
+                   + std::to_string(kConfigFileLimit) + ").");
             return false;
         }
         // The bytes checked are the bytes copied, even if the file changes meanwhile.

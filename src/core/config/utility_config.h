@@ -135,11 +135,17 @@ bool writeUpgradeBackup(const link::DeviceStatus& settings, const std::string& c
 struct ImportDetails {
     bool nameDamagedLine = false;  // in: a section line without "]" is reported by its
                                    // line number instead of with kMsgImportException
+    bool anyName = false;          // in: the chosen file may have any name (a backup's too);
+                                   // the window takes only files named USBUtilityCfg.ini
     bool copyFailed = false;       // out: refused at the copy or the backup, not for the chosen file
     std::string backupPath;        // out: where the replaced file was kept; "" when none was
 };
 
-// Replaces configFile with chosenPath after checking its name, its nine keys
+// The longest file taken as a configuration: a saved one is under 1 KiB.
+inline constexpr std::size_t kConfigFileLimit = 1u << 20;
+
+// Replaces configFile with chosenPath after checking its name (unless
+// details->anyName), its nine keys
 // and (when FirstUp is "Yes") every value as the reset from the file would
 // take it; a NUL byte anywhere is refused too. The file replaced is first kept
 // beside configFile as USBUtilityCfg-before-import-YYYYMMDD-HHMMSS.ini (never
@@ -178,16 +184,18 @@ using ResetPlan = device::Configuration;
 // around it and a sign are accepted; false for anything else or outside int32.
 bool parseStoredByte(const std::string& text, std::uint8_t& byte);
 
-// The 32 bytes of a CodeTableValues text: its first 32 comma-separated
-// pieces, each read by parseStoredByte. False with why ("holds 3 numbers
-// instead of 32", "holds 'x', which is not a number") otherwise.
+// The 32 bytes of a CodeTableValues text: exactly 32 comma-separated numbers
+// (a last comma allowed), each 0-255 and each modifier one the table editor
+// offers (codetable::codeTableProblem). False with why ("holds 3 numbers
+// instead of 32", "holds 'x', which is not a number", "holds 999, which is no
+// code (0-255)") otherwise.
 bool parseStoredTable(std::string_view text, link::CodeTable& table, std::string& why);
 
 // Reads the settings stored in configFile into plan, from one read of the file. NotSaved,
 // Sent (plan filled) or NotSent (reported: damaged file, or the first key with
 // an empty or invalid value, CodeTableValues included when the layout is a
 // customised one). A setting outside what the encoder takes (layout 0-8,
-// brightness 0-9, buzzer 0-1, period 0-10) is invalid, so nothing is sent
+// brightness 0-9, colour 0-2, buzzer 0-1, period 0-10) is invalid, so nothing is sent
 // rather than the first commands only.
 ResetOutcome readResetPlan(const std::string& configFile, ResetPlan& plan, const Report& report);
 

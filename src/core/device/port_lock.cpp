@@ -6,8 +6,12 @@
 #include <mutex>
 #include <utility>
 
+#include <cerrno>
+#include <cstring>
+
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace vardo::device {
@@ -58,6 +62,19 @@ PortLockHolder readHolder(int fd)
     return holder;
 }
 
+// Why no lock file can be made in folder; error: the errno of the attempt.
+std::string whyNotMade(const std::string& folder, int error)
+{
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0)
+        return folder + ": " + std::strerror(errno);
+    if (!S_ISDIR(st.st_mode))
+        return folder + " is not a folder";
+    if (::access(folder.c_str(), W_OK | X_OK) != 0)
+        return "this user may not write in " + folder;
+    return std::strerror(error);
+}
+
 } // namespace
 
 std::string portLockFolder()
@@ -94,8 +111,11 @@ PortLock::PortLock(const std::string& port, const std::string& path) : name_(por
     file_ = folder + "/vardo-encoder-" + platform::fileNamePart(name_) + ".lock";
     fd_ = platform::openLockFile(file_, true, 0666, fileState_);
     if (fd_ < 0) {
-        // A lock file that cannot even be made (a read-only disk) locks nothing.
-        state_ = fileState_ == platform::LockState::Unlocked ? PortLockState::Free : PortLockState::OddFile;
+        // A lock file that cannot be made locks nothing: going on would let
+        // another process work on the same encoder.
+        if (fileState_ == platform::LockState::Unlocked)
+            cannotMake_ = whyNotMade(folder, errno);
+        state_ = PortLockState::OddFile;
         return;
     }
     if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
@@ -136,7 +156,7 @@ PortLock::~PortLock() { release(); }
 PortLock::PortLock(PortLock&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)), state_(std::exchange(other.state_, PortLockState::Free)),
       fileState_(other.fileState_), name_(std::move(other.name_)), byPort_(other.byPort_), file_(std::move(other.file_)),
-      holder_(std::move(other.holder_))
+      cannotMake_(std::move(other.cannotMake_)), holder_(std::move(other.holder_))
 {
 }
 
@@ -150,6 +170,7 @@ PortLock& PortLock::operator=(PortLock&& other) noexcept
         name_ = std::move(other.name_);
         byPort_ = other.byPort_;
         file_ = std::move(other.file_);
+        cannotMake_ = std::move(other.cannotMake_);
         holder_ = std::move(other.holder_);
     }
     return *this;
@@ -159,8 +180,10 @@ void PortLock::release()
 {
     if (fd_ < 0)
         return;
-    // Our record goes with the lock, so no later refusal names us.
-    if (state_ == PortLockState::Held && ::ftruncate(fd_, 0) != 0) {
+    // Our record goes with the lock, so no later refusal names us; a file that
+    // has meanwhile been given another name is left alone.
+    struct stat st {};
+    if (state_ == PortLockState::Held && ::fstat(fd_, &st) == 0 && st.st_nlink == 1 && ::ftruncate(fd_, 0) != 0) {
         // A read-only descriptor: nothing of ours was written.
     }
     ::close(fd_);
@@ -170,6 +193,8 @@ void PortLock::release()
 std::string PortLock::problem() const
 {
     const std::string encoderAt = "encoder at " + std::string(byPort_ ? "port " : "") + name_;
+    if (state_ == PortLockState::OddFile && !cannotMake_.empty())
+        return "Cannot lock the " + encoderAt + ": " + file_ + " cannot be made (" + cannotMake_ + ").";
     if (state_ == PortLockState::OddFile)
         return "Cannot lock the " + encoderAt + ": " + file_ + " " + platform::lockStateText(fileState_)
                + ". Remove it and try again.";

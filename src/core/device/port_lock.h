@@ -23,7 +23,8 @@ enum class PortLockState {
     Held,      // ours until the object goes
     Free,      // nothing to lock (no encoder, or locks switched off): go on
     Busy,      // another process (or another window of ours) holds it
-    OddFile,   // the lock file is a folder, link, pipe or device, or may not be opened
+    OddFile,   // the lock file is a folder, link, pipe, device or hard-linked file, may
+               // not be opened, or cannot be made: an operation that went on would lock nothing
 };
 
 // Who holds a lock, as its file says; pid 0 when it says nothing readable.
@@ -67,6 +68,7 @@ private:
     std::string name_;
     bool byPort_ = false;
     std::string file_;
+    std::string cannotMake_;  // OddFile: why the lock file cannot be made ("" when it is odd)
     PortLockHolder holder_;
 };
 

@@ -11,6 +11,9 @@ namespace vardo::firmware {
 
 namespace {
 
+// The interrupt vectors, the last 32 bytes of the flash: no code there.
+constexpr std::uint32_t kVectorTableStart = 0xFFE0;
+
 std::string hex(std::uint32_t v)
 {
     char buf[16];
@@ -27,6 +30,7 @@ ImageCheckResult checkFirmwareText(const std::string& text)
     // keeping the image.
     auto seen = std::make_unique<std::bitset<0x10000>>();
     std::size_t total = 0;
+    unsigned resetVector = 0;  // the word at 0xFFFE, once both bytes are seen
     loader::TiTxtLine line;
     loader::TiTxtReader::Step step;
     while ((step = reader->next(line)) == loader::TiTxtReader::Step::Data) {
@@ -42,6 +46,8 @@ ImageCheckResult checkFirmwareText(const std::string& text)
                 return {ImageCheck::Malformed,
                         at + "address " + hex(static_cast<std::uint32_t>(a)) + " is given twice"};
             seen->set(static_cast<std::size_t>(a));
+            if (a >= kEncoderFlashEnd - 1)
+                resetVector |= unsigned{line.bytes[i]} << (a == kEncoderFlashEnd ? 8 : 0);
         }
         total += line.count;
     }
@@ -52,6 +58,10 @@ ImageCheckResult checkFirmwareText(const std::string& text)
     // Without one the encoder would only ever start its loader again.
     if (!seen->test(kEncoderFlashEnd - 1) || !seen->test(kEncoderFlashEnd))
         return {ImageCheck::Malformed, "the image has no reset vector (nothing at 0xFFFE-0xFFFF)"};
+    // An erased vector (0xFFFF), or one into nothing the image writes, would
+    // leave the encoder in its loader after the restart.
+    if (resetVector % 2 || resetVector >= kVectorTableStart || !seen->test(resetVector))
+        return {ImageCheck::Malformed, "the reset vector " + hex(resetVector) + " points outside the image's code"};
     return {};
 }
 

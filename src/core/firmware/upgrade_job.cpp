@@ -1,5 +1,6 @@
 #include "firmware/upgrade_job.h"
 
+#include "codetable/usage_codes.h"
 #include "firmware/firmware_checks.h"
 #include "device/outcome.h"
 #include "firmware/firmware_resources.h"
@@ -149,6 +150,8 @@ std::string describe(const Outcome& o)
         text += ": " + device::reasonText(o.device);
     if (o.loader != loader::Result::Ok)
         text += std::string(": ") + loader::resultText(o.loader);
+    if (!o.settingsProblem.empty())
+        text += ": they could not be written back (" + o.settingsProblem + ")";
     if (o.deviceGone) {
         text += ": the encoder left the USB bus";
     } else if (o.phase == Phase::Verify && o.loader == loader::Result::Ok) {
@@ -182,6 +185,22 @@ Policy benchPolicy(const std::string& port)
     // A write-back that gives up too early leaves an upgraded encoder with factory settings.
     p.returnGraceMs = kLoaderWaitMs;
     return p;
+}
+
+std::string writeBackProblem(const link::DeviceStatus& s)
+{
+    using codetable::Setting;
+    const std::pair<Setting, int> values[] = {{Setting::Options, s.optionsFitted},
+                                              {Setting::Buzzer, s.buzzer},
+                                              {Setting::BuzzerPeriod, s.buzzerPeriod},
+                                              {Setting::KeypadLayout, s.keypadType},
+                                              {Setting::LedBrightness, s.ledBrightness}};
+    for (const auto& [setting, value] : values)
+        if (std::string why = codetable::settingProblem(setting, value); !why.empty())
+            return why;
+    if (std::string why = codetable::codeTableProblem(s.codeTable); !why.empty())
+        return "in the code table " + why;
+    return {};
 }
 
 bool writeBackSettings(device::Encoder* encoder, const RestoreValues& v, const WriteBackReport& report,
@@ -326,12 +345,20 @@ Outcome UpgradeJob::prepare(std::shared_ptr<device::Encoder> encoder, const Keep
 {
     const Keep& keepSettings = keep ? keep : hooks_.keep;
     Phase stoppedAt = Phase::Done;
+    std::string settingsProblem;
     const auto settingsRead = [&](device::Result statusRead) {
         if (statusRead != device::Result::Ok) {
             settings_.known = false;
             notify(Phase::ReadSettings, Notice::StatusNotRead, messages::kCaption, messages::kStatusFailed);
             if (policy_.settingsRequired)
                 stoppedAt = Phase::ReadSettings;
+        } else if (std::string why = writeBackProblem(settings_); !why.empty()) {
+            // Neither written back nor kept in a backup that could not be applied.
+            settings_.known = false;
+            if (!hooks_.mayLoseSettings || !hooks_.mayLoseSettings(why)) {
+                settingsProblem = std::move(why);
+                stoppedAt = Phase::ReadSettings;
+            }
         } else {
             settings_.known = true;
             const link::DeviceStatus read = settings_;
@@ -352,6 +379,7 @@ Outcome UpgradeJob::prepare(std::shared_ptr<device::Encoder> encoder, const Keep
     if (stoppedAt != Phase::Done) {
         Outcome o = outcome(stoppedAt, stoppedAt == Phase::ReadSettings ? p.statusRead : device::Result::Ok);
         o.cancelled = stoppedAt == Phase::EnterLoader;
+        o.settingsProblem = std::move(settingsProblem);
         return o;
     }
     // It has left for its loader: the handle is of no more use.

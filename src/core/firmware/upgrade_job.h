@@ -118,6 +118,7 @@ struct Outcome {
     bool cancelled = false;                        // stopped before ENTER_BSL by Hooks::mayEnterLoader
     bool deviceGone = false;                       // the loader left the bus: not the flash's fault
     bool flashChanged = false;                     // the application may be erased or partly written
+    std::string settingsProblem;                   // ReadSettings: read, but they could not be written back
     [[nodiscard]] bool ok() const { return phase == Phase::Done; }
 };
 
@@ -167,6 +168,11 @@ using WriteBackReport = std::function<void(const char* caption, const std::strin
 [[nodiscard]] bool writeBackSettings(device::Encoder* encoder, const RestoreValues& values,
                                      const WriteBackReport& report, device::Result* result = nullptr);
 
+// Why the encoder would refuse settings when they are written back (a value
+// outside what it takes, as a damaged encoder may report), or "". Checked
+// before ENTER_BSL: found only at the write-back, they would be lost.
+[[nodiscard]] std::string writeBackProblem(const link::DeviceStatus& settings);
+
 // The settings just read: the front end keeps them (and shows them) and
 // writes the backup, naming it in path. False when the backup failed.
 using Keep = std::function<bool(const link::DeviceStatus& settings, std::string& path)>;
@@ -180,6 +186,10 @@ struct Hooks {
     // Asked once, right before ENTER_BSL: false stops the job there (Phase
     // EnterLoader, cancelled) with nothing sent. Unset: always goes on.
     std::function<bool()> mayEnterLoader;
+    // Asked before the backup when the settings read cannot be written back
+    // (why: writeBackProblem's text): true upgrades all the same, without a
+    // backup and with nothing written back. Unset: the job stops there.
+    std::function<bool(const std::string& why)> mayLoseSettings;
 };
 
 // One job lives through all the phases of one encoder's upgrade, whichever

@@ -7,6 +7,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -109,7 +110,8 @@ void syncFolder(const std::string& folder)
 }
 
 // As root, the owner of the nearest existing folder at or above folder when
-// that is another user: whom what we create there should belong to.
+// that is another user: whom what we create there should belong to, with the
+// folder's group, or that user's own where the folder's is root's.
 bool foreignOwner(const std::string& folder, uid_t& uid, gid_t& gid)
 {
     if (::geteuid() != 0)
@@ -120,6 +122,13 @@ bool foreignOwner(const std::string& folder, uid_t& uid, gid_t& gid)
         if (::stat(current.c_str(), &st) == 0) {
             uid = st.st_uid;
             gid = st.st_gid;
+            if (gid == 0) {
+                passwd entry {};
+                passwd* found = nullptr;
+                char buffer[4096];
+                if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found)
+                    gid = found->pw_gid;
+            }
             return uid != 0;
         }
         if (current == "/" || current == ".")
@@ -196,7 +205,7 @@ bool readRegularFile(const std::string& path, std::string& bytes)
     return ok;
 }
 
-bool replaceFile(const std::string& path, std::string_view bytes)
+bool replaceFile(const std::string& path, std::string_view bytes, bool durable)
 {
     if (path.empty())
         return false;
@@ -236,7 +245,7 @@ bool replaceFile(const std::string& path, std::string_view bytes)
     } else {
         giveToFolderOwner(fd, folderOf(target));
     }
-    ok = ok && writeAll(fd, bytes) && ::fsync(fd) == 0;
+    ok = ok && writeAll(fd, bytes) && (!durable || ::fsync(fd) == 0);
     if (::close(fd) != 0)
         ok = false;
     ok = ok && ::rename(tempPath.c_str(), target.c_str()) == 0;
@@ -246,7 +255,8 @@ bool replaceFile(const std::string& path, std::string_view bytes)
         errno = saved;
         return false;
     }
-    syncFolder(folderOf(target));
+    if (durable)
+        syncFolder(folderOf(target));
     return true;
 }
 
@@ -352,6 +362,8 @@ std::string lockStateText(LockState state)
         return "is a pipe, socket or device, not a lock file";
     case LockState::NoAccess:
         return "may not be opened by this user (left by another user, such as a run with sudo)";
+    case LockState::Linked:
+        return "has other names (hard links): it is another file, not a lock file";
     }
     return {};
 }
@@ -383,11 +395,19 @@ int openLockFile(const std::string& lockFile, bool create, unsigned createMode, 
             state = error == ELOOP ? LockState::Link : LockState::Folder;
         else if (::lstat(lockFile.c_str(), &st) == 0)
             state = S_ISREG(st.st_mode) ? LockState::NoAccess : refusedKind(st.st_mode);
+        errno = error;
         return -1;
     }
     // Swapped for something else since the look above.
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         state = refusedKind(st.st_mode);
+        ::close(fd);
+        return -1;
+    }
+    // A lock file is written: one with another name is someone's file, which
+    // the lock's record would overwrite.
+    if (st.st_nlink != 1) {
+        state = LockState::Linked;
         ::close(fd);
         return -1;
     }

@@ -46,7 +46,10 @@ bool readRegularFile(const std::string& path, std::string& bytes);
 // False, nothing written, for an empty path, a target that is not a regular
 // file (folder, pipe, device), an existing file without write permission bits
 // or not writable by us, or a folder we may not write.
-bool replaceFile(const std::string& path, std::string_view bytes);
+// durable false: no fsync of the file and its folder. The replacement stays
+// whole or absent when the program is killed, not when the machine loses power
+// (for a record rewritten many times a second, like the demo's encoders).
+bool replaceFile(const std::string& path, std::string_view bytes, bool durable = true);
 
 // Makes folder and every missing parent (0700). As root, each new folder is
 // given to the owner of the nearest folder above that exists, when that is
@@ -81,6 +84,7 @@ enum class LockState {
     Link,      // a symbolic link,
     Special,   // or a pipe, socket or device; it is never opened blocking
     NoAccess,  // refused: the lock file may not be opened, not even for reading
+    Linked,    // refused: a file with other names (hard links), which is no lock file
 };
 
 // What is wrong with a lock file in state, as a message goes on after its
@@ -91,8 +95,9 @@ std::string lockStateText(LockState state);
 // read-write when allowed, else read-only (flock needs no write access).
 // With create, a missing file is made with exactly createMode (the umask does
 // not apply), and as root given to the owner of its folder, as makeFolders
-// does. -1 with state saying why when it is not a regular file or may not be
-// opened; state Unlocked when it is missing and cannot be made.
+// does. -1 with state saying why when it is not a regular file of one name
+// or may not be opened; state Unlocked when it is missing and cannot be made
+// (errno then says why).
 int openLockFile(const std::string& lockFile, bool create, unsigned createMode, LockState& state);
 
 // Holds an exclusive flock on lockFile for its lifetime, waiting while another

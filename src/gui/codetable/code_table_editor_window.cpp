@@ -32,6 +32,12 @@ constexpr int kRows = 4;
 constexpr int kListWidth = 200;
 constexpr int kSideButtonWidth = 110;
 
+// Every failure said here: one OK button, the warning icon, a line break after the sentence.
+void showWarning(const std::string& text)
+{
+    platform::dialogs().message(messages::kCaption, text + messages::kLineBreak, platform::MessageIcon::Warning);
+}
+
 void setButtonColour(QPushButton* b, const QColor& colour)
 {
     QPalette p = b->palette();
@@ -78,7 +84,10 @@ QColor CodeTableEditorWindow::green() { return QColor(QStringLiteral("green")); 
 QColor CodeTableEditorWindow::red() { return QColor(QStringLiteral("red")); }
 
 CodeTableEditorWindow::CodeTableEditorWindow(const EditorDesign& design, QWidget* owner)
-    : QWidget(owner, Qt::Window), design_(design), model_(design.keyCount)
+    : QWidget(owner, Qt::Window)
+    , design_(design)
+    , model_(design.keyCount)
+    , worker_(std::make_unique<platform::Worker>())
 {
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QString::fromLatin1(design.title));
@@ -273,37 +282,59 @@ void CodeTableEditorWindow::onResetTable()
 
 void CodeTableEditorWindow::onApplyTable()
 {
-    if (applyTable())
-        close();
+    applyTable();
 }
 
-bool CodeTableEditorWindow::applyTable()
+void CodeTableEditorWindow::applyTable()
 {
+    if (applying_)
+        return;
     const CodeTable payload = model_.payload();
-    const auto lock = device::lockForOperation(encoder_ ? encoder_->get().get() : nullptr, [](const std::string& why) {
-        platform::dialogs().message(messages::kCaption, why + messages::kLineBreak, platform::MessageIcon::Warning);
-    });
-    if (!lock)
-        return false;
-    const auto load = [&](device::Encoder& e) { return e.loadTable(payload); };
-    if (encoder_ && encoder_->with(load) == device::Result::Ok) {
+    struct Load {
+        bool locked = false;
+        bool ok = false;
+        bool lost = false;
+    };
+    // The window stays drawn but takes no edits until the encoder has answered.
+    applying_ = true;
+    setEnabled(false);
+    worker_->run([slot = encoder_, payload] {
+        Load load;
+        const auto encoder = slot ? slot->get() : nullptr;
+        const auto lock = device::lockForOperation(encoder.get(), showWarning);
+        if (!lock)
+            return load;
+        load.locked = true;
+        load.ok = encoder && encoder->loadTable(payload) == device::Result::Ok;
+        load.lost = !load.ok && slot && slot->lost();
+        return load;
+    }, [this, payload](const Load& load) {
+        applying_ = false;
+        setEnabled(true);
+        if (!load.locked)
+            return;
+        if (!load.ok) {
+            // The edits stay: Apply works again once the encoder is back.
+            showWarning(load.lost ? messages::kNotConnected : messages::kLoadTableFailed);
+            return;
+        }
         applied_ = true;
         const std::size_t changed = model_.changedKeys().size();
         emit tableLoaded(QStringLiteral("Code table loaded into the encoder (%1 of %2 keys changed)")
                              .arg(changed)
                              .arg(design_.keyCount),
                          payload);
-        return true;
-    }
-    // The edits stay: Apply works again once the encoder is back.
-    const char* text = encoder_ && encoder_->lost() ? messages::kNotConnected : messages::kLoadTableFailed;
-    platform::dialogs().message(messages::kCaption, std::string(text) + messages::kLineBreak,
-                                platform::MessageIcon::Warning);
-    return false;
+        close();
+    });
 }
 
 void CodeTableEditorWindow::closeEvent(QCloseEvent* event)
 {
+    // Applying, the window closes itself once the encoder has taken the table.
+    if (applying_) {
+        event->ignore();
+        return;
+    }
     const std::vector<int> changed = model_.changedKeys();
     if (applied_ || changed.empty()) {
         event->accept();
@@ -317,11 +348,9 @@ void CodeTableEditorWindow::closeEvent(QCloseEvent* event)
     const std::string text = QString::fromLatin1(kUnappliedQuestion).arg(which).toStdString();
     switch (platform::dialogs().applyDiscardCancel(messages::kCaption, text)) {
     case platform::EditsChoice::Apply:
-        // A refused table keeps the window open with its edits.
-        if (applyTable())
-            event->accept();
-        else
-            event->ignore();
+        // Taken, the table closes the window; refused, it stays open with its edits.
+        event->ignore();
+        applyTable();
         return;
     case platform::EditsChoice::Discard:
         event->accept();

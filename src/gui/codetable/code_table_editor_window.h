@@ -4,6 +4,7 @@
 // lists sharing one place right of the keys, with Reset, Apply and Close below.
 #include "codetable/code_table_editor_model.h"
 #include "device/encoder.h"
+#include "platform/worker.h"
 
 #include <QWidget>
 
@@ -32,6 +33,8 @@ public:
     void useEncoder(std::shared_ptr<device::EncoderSlot> encoder) { encoder_ = std::move(encoder); }
 
     const CodeTableEditorModel& model() const { return model_; }
+    // True while Apply waits for the encoder (on the window's worker).
+    bool busy() const { return applying_; }
     const EditorDesign& design() const { return design_; }
 
     // The named colours of the key and modifier buttons.
@@ -65,8 +68,9 @@ private:
     void onModifierChosen(int index);
     void onResetTable();
     void onApplyTable();
-    // LOAD_CODE_TABLE with the edits; says why when it fails. True when the encoder took it.
-    bool applyTable();
+    // LOAD_CODE_TABLE with the edits, on the worker; closes the window when the
+    // encoder took them, says why when not.
+    void applyTable();
     void onExitEditor();
     // Shows the model: captions, colours and which list is visible.
     void refresh();
@@ -76,6 +80,8 @@ private:
     std::shared_ptr<device::EncoderSlot> encoder_;
     bool loaded_ = false;
     bool applied_ = false;   // the encoder took the table: closing asks nothing
+    bool applying_ = false;
+    std::unique_ptr<platform::Worker> worker_;
 
     QLabel* label1 = nullptr;
     std::vector<QPushButton*> keyBtn;        // key1Btn .. keyNBtn

@@ -75,18 +75,20 @@ vardo_splash_form* StartUp::splash() const { return splash_.data(); }
 
 void StartUp::showMainWindow()
 {
-    if (shown_)
+    if (loading_ || shown_)
         return;
-    shown_ = true;
+    loading_ = true;
     Form1& w = *mainWindow_;
     // Centred on the screen, unless whoever built it has placed it already.
     const QScreen* screen = QGuiApplication::primaryScreen();
     if (screen && !w.testAttribute(Qt::WA_Moved))
         w.move(screen->availableGeometry().center() - w.rect().center());
     // Loading comes first, so a "not connected" message appears before the window.
-    w.onLoad();
-    w.show();
-    emit mainWindowReady();
+    w.onLoad([this] {
+        shown_ = true;
+        mainWindow_->show();
+        emit mainWindowReady();
+    });
 }
 
 int runUtility(int argc, char** argv, std::function<void(Form1&)> afterMainWindowBuilt)

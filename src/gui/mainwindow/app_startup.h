@@ -26,6 +26,7 @@ public:
     Form1& mainWindow() { return *mainWindow_; }
     // The splash while it is open; null once it has closed.
     vardo_splash_form* splash() const;
+    // The load step has ended and the main window shows.
     bool mainWindowShown() const { return shown_; }
 
 signals:
@@ -37,6 +38,7 @@ private:
     std::function<void(Form1&)> afterMainWindowBuilt_;
     std::unique_ptr<Form1> mainWindow_;
     QPointer<vardo_splash_form> splash_;
+    bool loading_ = false;
     bool shown_ = false;
 };
 

@@ -34,6 +34,7 @@
 #include <QStatusBar>
 #include <QTextEdit>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -91,6 +92,13 @@ void showMessage(const std::string& text)
 
 const vardo::config::Report kReport = [](const std::string& text) { showMessage(text); };
 
+// The encoder in use has left the bus (what a failure then means); false without one.
+bool encoderGone(const vardo::device::EncoderSlot& slot)
+{
+    const auto encoder = slot.get();
+    return encoder && !encoder->attached();
+}
+
 QComboBox* makeBox(QWidget* parent, const char* name, const QString& caption, const QString& placeholder,
                    const QStringList& items, QRect geometry, QObject* boxFilter)
 {
@@ -138,7 +146,10 @@ QStringList numberedItems(const QString& prefix, int count)
 
 } // namespace
 
-Form1::Form1(QWidget* parent) : QWidget(parent), encoder_(std::make_shared<vardo::device::EncoderSlot>())
+Form1::Form1(QWidget* parent)
+    : QWidget(parent)
+    , encoder_(std::make_shared<vardo::device::EncoderSlot>())
+    , worker_(std::make_unique<vardo::platform::Worker>())
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(kTitle);
@@ -155,6 +166,7 @@ Form1::Form1(QWidget* parent) : QWidget(parent), encoder_(std::make_shared<vardo
 
 Form1::~Form1()
 {
+    worker_.reset();   // the exchange in progress ends first; its result is not shown
     watch_.reset();   // no change is carried here any more
     for (const QPointer<QWidget>& w : windows_)
         delete w.data();
@@ -263,6 +275,7 @@ void Form1::buildMenu()
     QMenu* file = menuStrip1->addMenu(QStringLiteral("&File"));
     file->setObjectName(QStringLiteral("helpToolStripMenuItem"));
     QAction* import = file->addAction(QStringLiteral("&Import Cfg File"));
+    importAction_ = import;
     import->setObjectName(QStringLiteral("aboutVardoUSBEncoderConfiguratorToolStripMenuItem"));
     QAction* exportAction = file->addAction(QStringLiteral("&Export Cfg File"));
     exportAction->setObjectName(QStringLiteral("exitToolStripMenuItem"));
@@ -319,34 +332,97 @@ void Form1::connectHandlers()
 
 // ---- Device state -----------------------------------------------------------
 
-int Form1::GetDeviceStatusMessage()
+Form1::StatusRead Form1::GetDeviceStatusMessage(const vardo::device::EncoderSlot& slot,
+                                                link::DeviceStatus status)
 {
-    link::DeviceStatus status;
-    status.codeTable = keyCodeArray;
-    if (encoder_->with([&](vardo::device::Encoder& e) { return e.readStatus(status); })
-        != vardo::device::Result::Ok)
-        return -1;
-    adoptStatus(status);
-    if (const auto encoder = encoder_->get())
-        powerUp_.seen(encoder->identity().path, status);
-    return 0;
+    StatusRead read;
+    const auto encoder = slot.get();
+    if (encoder && encoder->readStatus(status) == vardo::device::Result::Ok) {
+        read.ok = true;
+        read.status = std::move(status);
+        read.path = encoder->identity().path;
+    } else {
+        read.gone = encoder && !encoder->attached();
+    }
+    return read;
 }
 
-void Form1::adoptStatus(const link::DeviceStatus& status)
+bool Form1::takeStatus(const StatusRead& read)
 {
-    prev_ledBrightness_index = status.ledBrightness;
-    prev_ledColour_index = status.ledColour;
-    prev_buzzer_index = status.buzzer;
-    prev_options_fitted = status.optionsFitted;
-    prev_buzzerPeriod_index = status.buzzerPeriod;
-    prev_keypadType_index = status.keypadType;
-    keyCodeArray = status.codeTable;
-    firmwareVersion = status.firmwareVersion;
+    if (!read.ok)
+        return false;
+    deviceStatus = read.status;
+    powerUp_.seen(read.path, read.status);
+    return true;
+}
+
+Form1::ScanResult Form1::rescan(vardo::device::EncoderSlot& slot, const link::DeviceStatus& current)
+{
+    ScanResult scan;
+    scan.found = slot.rescan();
+    if (!scan.found)
+        scan.notPermitted = link::encoderListedButNotPermitted();
+    scan.status = GetDeviceStatusMessage(slot, current);
+    return scan;
+}
+
+// ---- Work on the worker -------------------------------------------------------
+
+void Form1::holdControls()
+{
+    working_ = true;
+    const std::initializer_list<QWidget*> held = {button11, keypadTypeCbox, ledBrightnessCbox,
+                                                  ledColourCbox, buzzerCbox, buzzerPeriodCbox,
+                                                  button2, button1, button3, button8,
+                                                  btnLoadFirmware, button9};
+    // A disabled control passes its focus on (to Exit, at the end of the
+    // chain): the read-only panel keeps it meanwhile, so no key lands there.
+    focusBefore_ = nullptr;
+    if (std::find(held.begin(), held.end(), focusWidget()) != held.end()) {
+        focusBefore_ = focusWidget();
+        richTextBox1->setFocus();
+    }
+    held_.clear();
+    for (QWidget* w : held) {
+        held_.emplace_back(w, w->isEnabled());
+        w->setEnabled(false);
+    }
+    importHeld_ = importAction_->isEnabled();
+    importAction_->setEnabled(false);
+    // The pointer says why nothing may be pressed: the encoder is being waited for.
+    setCursor(Qt::BusyCursor);
+}
+
+void Form1::releaseControls()
+{
+    for (const auto& [w, enabled] : held_)
+        w->setEnabled(enabled);
+    held_.clear();
+    importAction_->setEnabled(importHeld_);
+    if (focusBefore_ && focusBefore_->isEnabled() && focusWidget() == richTextBox1)
+        focusBefore_->setFocus();
+    focusBefore_ = nullptr;
+    unsetCursor();
+    working_ = false;
+}
+
+void Form1::runDeferred()
+{
+    if (working_)
+        return;
+    if (std::exchange(exitAfterWork_, false))
+        onExit();
+    else if (std::exchange(closeAfterWork_, false))
+        close();
+    else if (std::exchange(scanAfterWork_, false))
+        onScanForDevice();
+    else if (std::exchange(changeAfterWork_, false))
+        onDeviceChange();
 }
 
 void Form1::EnableDisableFunctionButtons(bool btnEnabled)
 {
-    const int mask = prev_options_fitted;
+    const int mask = deviceStatus.optionsFitted;
     ledBrightnessCbox->setEnabled((mask & link::kOptionLedBrightness) ? btnEnabled : false);
     ledColourCbox->setEnabled((mask & link::kOptionLedColour) ? btnEnabled : false);
     if (mask & link::kOptionBuzzer) {
@@ -371,11 +447,11 @@ void Form1::selectItem(QComboBox* box, int index)
 void Form1::ShowDeviceStatus()
 {
     EnableDisableFunctionButtons(true);
-    selectItem(ledBrightnessCbox, prev_ledBrightness_index);
-    selectItem(ledColourCbox, prev_ledColour_index);
-    selectItem(buzzerCbox, prev_buzzer_index);
-    selectItem(buzzerPeriodCbox, prev_buzzerPeriod_index);
-    selectItem(keypadTypeCbox, prev_keypadType_index);
+    selectItem(ledBrightnessCbox, deviceStatus.ledBrightness);
+    selectItem(ledColourCbox, deviceStatus.ledColour);
+    selectItem(buzzerCbox, deviceStatus.buzzer);
+    selectItem(buzzerPeriodCbox, deviceStatus.buzzerPeriod);
+    selectItem(keypadTypeCbox, deviceStatus.keypadType);
     presentEncoderLines();
 }
 
@@ -391,12 +467,12 @@ void Form1::ShowNoDevice()
 
 void Form1::presentEncoderLines()
 {
-    const QString model = QString::fromLatin1(messages::modelName(prev_options_fitted));
-    const std::string_view layout = vardo::codetable::layoutItemText(prev_keypadType_index);
+    const QString model = QString::fromLatin1(messages::modelName(deviceStatus.optionsFitted));
+    const std::string_view layout = vardo::codetable::layoutItemText(deviceStatus.keypadType);
     const QString layoutText =
         QString::fromLatin1(layout.data(), static_cast<qsizetype>(layout.size()));
-    const QString version = QString::fromLatin1(firmwareVersion.data(),
-                                                static_cast<qsizetype>(firmwareVersion.size()));
+    const QString version = QString::fromLatin1(deviceStatus.firmwareVersion.data(),
+                                                static_cast<qsizetype>(deviceStatus.firmwareVersion.size()));
     showStatusLines(kLine1Start + model + kLine1Gap + version,
                     kLine2Start + layoutText.left(4) + kLine2Gap + layoutText);
 }
@@ -407,16 +483,26 @@ void Form1::showStatusLines(const QString& line1, const QString& line2)
     richTextBox1->setPlainText(line1 + QLatin1Char('\n') + line2);
 }
 
-bool Form1::rescanAndShowStatus(bool atStart)
+void Form1::rescanAndShowStatus(bool atStart, std::function<void(bool present)> then)
 {
-    if (!encoder_->rescan())
-        showNotConnected(atStart);
-    return showStatusOrNone();
+    startWork([slot = encoder_, current = deviceStatus] { return rescan(*slot, current); },
+              [this, atStart, then = std::move(then)](const ScanResult& scan) {
+                  const bool present = showScan(scan, atStart);
+                  if (then)
+                      then(present);
+              });
 }
 
-bool Form1::showStatusOrNone()
+bool Form1::showScan(const ScanResult& scan, bool atStart)
 {
-    const bool present = GetDeviceStatusMessage() == 0;
+    if (!scan.found)
+        showNotConnected(scan.notPermitted, atStart);
+    return showStatusOrNone(scan.status);
+}
+
+bool Form1::showStatusOrNone(const StatusRead& read)
+{
+    const bool present = takeStatus(read);
     endOutcome();
     if (present) {
         ShowDeviceStatus();
@@ -462,11 +548,10 @@ void Form1::showIdentity()
     encoderIdentityLbl->setText(text);
 }
 
-bool Form1::reportIfEncoderGone()
+bool Form1::reportIfEncoderGone(bool gone)
 {
     // Without an encoder in use the action's own message stands.
-    const auto encoder = encoder_->get();
-    if (!encoder || encoder->attached())
+    if (!gone)
         return false;
     encoder_->close();
     powerUp_.forget();
@@ -490,22 +575,39 @@ void Form1::onDeviceChange()
     // An upgrade moves the encoder between its two faces on purpose; its own window follows it.
     if (upgradeWindowOpen())
         return;
-    const auto encoder = encoder_->get();
-    if (encoder && !encoder->attached()) {
-        // Plugged in again it starts with its power-up defaults.
-        encoder_->close();
-        powerUp_.forget();
-        ShowNoDevice();
-        showNoEncoderHint();
-    } else if (!encoder && !vardo::device::attachedEncoders().empty()) {
-        rescanAndShowStatus();
+    if (working_) {
+        changeAfterWork_ = true;
+        return;
     }
-    showIdentity();
+    struct Change {
+        bool gone = false;
+        bool scanned = false;
+        ScanResult scan;
+    };
+    startWork([slot = encoder_, current = deviceStatus] {
+        Change change;
+        if (slot->get())
+            change.gone = encoderGone(*slot);
+        else if ((change.scanned = !vardo::device::attachedEncoders().empty()))
+            change.scan = rescan(*slot, current);
+        return change;
+    }, [this](const Change& change) {
+        if (change.gone) {
+            // Plugged in again it starts with its power-up defaults.
+            encoder_->close();
+            powerUp_.forget();
+            ShowNoDevice();
+            showNoEncoderHint();
+        } else if (change.scanned) {
+            showScan(change.scan, false);
+        }
+        showIdentity();
+    });
 }
 
-void Form1::showNotConnected(bool atStart)
+void Form1::showNotConnected(bool notPermitted, bool atStart)
 {
-    if (link::encoderListedButNotPermitted())
+    if (notPermitted)
         showMessage(std::string(messages::kNotConnected) + "\r\n" + kMsgNoPermission);
     else if (atStart)
         showMessage(std::string(messages::kNotConnected) + "\r\n" + kMsgNextStepAtStart);
@@ -515,7 +617,7 @@ void Form1::showNotConnected(bool atStart)
 
 // ---- Start-up and scanning --------------------------------------------------
 
-void Form1::onLoad()
+void Form1::onLoad(std::function<void()> loaded)
 {
     vardo::config::setUpConfigFile(kReport);
     // Plug and unplug are followed from now on; the watch's thread only queues the news.
@@ -523,107 +625,135 @@ void Form1::onLoad()
         QMetaObject::invokeMethod(this, &Form1::onDeviceChange, Qt::QueuedConnection);
     });
     // Only the load step presets the mask (nothing reads it before the status).
-    prev_options_fitted = link::kAllOptions;
-    rescanAndShowStatus(true);
+    deviceStatus.optionsFitted = link::kAllOptions;
+    rescanAndShowStatus(true, [loaded = std::move(loaded)](bool) {
+        if (loaded)
+            loaded();
+    });
 }
 
-void Form1::onScanForDevice() { rescanAndShowStatus(); }
+void Form1::onScanForDevice()
+{
+    // File > Encoder chooses another while an exchange runs: the scan follows it.
+    if (working_)
+        scanAfterWork_ = true;
+    else
+        rescanAndShowStatus();
+}
 
 // ---- Settings boxes ---------------------------------------------------------
 
-bool Form1::commitBox(QComboBox* box, vardo::device::Setting setting, int payloadOffset, int& field)
+void Form1::commitBox(QComboBox* box, vardo::device::Setting setting, int payloadOffset,
+                      int link::DeviceStatus::*field)
 {
     const int index = box->currentIndex();
     if (index < 0)
-        return false;
+        return;
     const auto payload = static_cast<std::uint8_t>(index + payloadOffset);
-    if (encoder_->with([&](vardo::device::Encoder& e) { return e.set(setting, payload); })
-        != vardo::device::Result::Ok) {
-        if (reportIfEncoderGone())
-            return false;
-        showMessage(vardo::device::settingFailureText(setting));
-        selectItem(box, field);
-        return false;
-    }
-    field = index;
-    powerUp_.changed(storedSettings());
-    endOutcome();
-    showSavedState();
-    return true;
+    struct Sent {
+        vardo::device::Result result = vardo::device::Result::NoDevice;
+        bool gone = false;
+    };
+    const bool started = startWork([slot = encoder_, setting, payload] {
+        Sent sent;
+        sent.result = slot->with([&](vardo::device::Encoder& e) { return e.set(setting, payload); });
+        sent.gone = sent.result != vardo::device::Result::Ok && encoderGone(*slot);
+        return sent;
+    }, [this, box, setting, index, field](const Sent& sent) {
+        if (sent.result != vardo::device::Result::Ok) {
+            if (reportIfEncoderGone(sent.gone))
+                return;
+            showMessage(vardo::device::settingFailureText(setting));
+            selectItem(box, deviceStatus.*field);
+            return;
+        }
+        deviceStatus.*field = index;
+        powerUp_.changed(deviceStatus);
+        endOutcome();
+        showSavedState();
+        // The panel follows the new layout; the table itself is read only on demand.
+        if (field == &link::DeviceStatus::keypadType)
+            presentEncoderLines();
+    });
+    if (!started)
+        selectItem(box, deviceStatus.*field);
 }
 
 void Form1::onBrightnessChosen()
 {
-    commitBox(ledBrightnessCbox, vardo::device::Setting::LedBrightness, 0, prev_ledBrightness_index);
+    commitBox(ledBrightnessCbox, vardo::device::Setting::LedBrightness, 0, &link::DeviceStatus::ledBrightness);
 }
 
 void Form1::onColourChosen()
 {
-    commitBox(ledColourCbox, vardo::device::Setting::LedColour, 0, prev_ledColour_index);
+    commitBox(ledColourCbox, vardo::device::Setting::LedColour, 0, &link::DeviceStatus::ledColour);
 }
 
 void Form1::onBuzzerChosen()
 {
-    commitBox(buzzerCbox, vardo::device::Setting::Buzzer, 0, prev_buzzer_index);
+    commitBox(buzzerCbox, vardo::device::Setting::Buzzer, 0, &link::DeviceStatus::buzzer);
 }
 
 void Form1::onBuzzerPeriodChosen()
 {
     // The encoder counts periods from one; the box from zero.
-    commitBox(buzzerPeriodCbox, vardo::device::Setting::BuzzerPeriod, 1, prev_buzzerPeriod_index);
+    commitBox(buzzerPeriodCbox, vardo::device::Setting::BuzzerPeriod, 1, &link::DeviceStatus::buzzerPeriod);
 }
 
 void Form1::onKeypadTypeChosen()
 {
-    // The panel follows the new layout; the table itself is read only on demand.
-    if (commitBox(keypadTypeCbox, vardo::device::Setting::KeypadType, 0, prev_keypadType_index))
-        presentEncoderLines();
+    commitBox(keypadTypeCbox, vardo::device::Setting::KeypadType, 0, &link::DeviceStatus::keypadType);
 }
 
 // ---- Save, factory reset, configuration file --------------------------------
 
 void Form1::onSaveChanges()
 {
-    const auto lock = vardo::device::lockForOperation(encoder_->get().get(), showMessage);
-    if (!lock)
-        return;
-    if (encoder_->with([](vardo::device::Encoder& e) { return e.saveDefaults(); })
-        != vardo::device::Result::Ok) {
-        if (!reportIfEncoderGone())
-            showMessage(messages::kWriteDefaultFailed);
-        return;
-    }
-    SaveToConfigFile();
-    powerUp_.saved(storedSettings());
-    showSavedState();
+    struct Saved {
+        bool locked = false;
+        vardo::device::Result result = vardo::device::Result::NoDevice;
+        bool gone = false;
+        StatusRead status;   // read again for the configuration file
+    };
+    startWork([slot = encoder_, current = deviceStatus] {
+        Saved saved;
+        const auto lock = vardo::device::lockForOperation(slot->get().get(), showMessage);
+        if (!lock)
+            return saved;
+        saved.locked = true;
+        saved.result = slot->with([](vardo::device::Encoder& e) { return e.saveDefaults(); });
+        if (saved.result == vardo::device::Result::Ok)
+            saved.status = GetDeviceStatusMessage(*slot, current);
+        else
+            saved.gone = encoderGone(*slot);
+        return saved;
+    }, [this](const Saved& saved) {
+        if (!saved.locked)
+            return;
+        if (saved.result != vardo::device::Result::Ok) {
+            if (!reportIfEncoderGone(saved.gone))
+                showMessage(messages::kWriteDefaultFailed);
+            return;
+        }
+        SaveToConfigFile(saved.status);
+        powerUp_.saved(deviceStatus);
+        showSavedState();
+    });
 }
 
-void Form1::SaveToConfigFile()
+void Form1::SaveToConfigFile(const StatusRead& read)
 {
-    if (GetDeviceStatusMessage() != 0) {
-        if (!reportIfEncoderGone())
+    if (!takeStatus(read)) {
+        if (!reportIfEncoderGone(read.gone))
             showMessage(messages::kSaveConfigFailed);
         return;
     }
-    if (vardo::config::saveSettings(storedSettings(), FileName, kReport) == vardo::config::SaveOutcome::Saved)
+    if (vardo::config::saveSettings(deviceStatus, FileName, kReport) == vardo::config::SaveOutcome::Saved)
         showOutcome(QStringLiteral("Saved: the encoder keeps these settings, recorded in %1")
                         .arg(fromLocal8(FileName)));
     else
         showOutcome(QStringLiteral("The encoder keeps these settings, but %1 was not fully written")
                         .arg(fromLocal8(FileName)));
-}
-
-vardo::link::DeviceStatus Form1::storedSettings() const
-{
-    vardo::link::DeviceStatus settings;
-    settings.keypadType = prev_keypadType_index;
-    settings.ledBrightness = prev_ledBrightness_index;
-    settings.ledColour = prev_ledColour_index;
-    settings.buzzer = prev_buzzer_index;
-    settings.buzzerPeriod = prev_buzzerPeriod_index;
-    settings.optionsFitted = prev_options_fitted;
-    settings.codeTable = keyCodeArray;
-    return settings;
 }
 
 void Form1::onFactoryReset()
@@ -634,47 +764,76 @@ void Form1::onFactoryReset()
         showOutcome(QStringLiteral("Factory reset cancelled: nothing was sent"));
         return;
     }
-    // The encoder restarts after a factory reset; its answer does not matter,
-    // and the restart is waited for even when no encoder was open.
-    const auto lock = vardo::device::lockForOperation(encoder_->get().get(), showMessage);
-    if (!lock)
-        return;
-    // It restarts with its factory settings as power-up defaults.
-    powerUp_.forget();
-    if (const auto encoder = encoder_->get())
-        encoder->factoryReset();
-    else
-        vardo::platform::sleepMs(vardo::device::kFactoryResetWaitMs);
-    if (rescanAndShowStatus())
-        showOutcome(QStringLiteral("Factory defaults restored (the configuration file is unchanged)"));
+    struct Reset {
+        bool locked = false;
+        ScanResult scan;
+    };
+    startWork([slot = encoder_, current = deviceStatus] {
+        Reset reset;
+        // The encoder restarts after a factory reset; its answer does not matter,
+        // and the restart is waited for even when no encoder was open.
+        const auto lock = vardo::device::lockForOperation(slot->get().get(), showMessage);
+        if (!lock)
+            return reset;
+        reset.locked = true;
+        if (const auto encoder = slot->get())
+            encoder->factoryReset();
+        else
+            vardo::platform::sleepMs(vardo::device::kFactoryResetWaitMs);
+        reset.scan = rescan(*slot, current);
+        return reset;
+    }, [this](const Reset& reset) {
+        if (!reset.locked)
+            return;
+        // It restarts with its factory settings as power-up defaults.
+        powerUp_.forget();
+        if (showScan(reset.scan, false))
+            showOutcome(QStringLiteral("Factory defaults restored (the configuration file is unchanged)"));
+    });
 }
 
 void Form1::onResetFromConfigFile()
 {
     using vardo::config::ResetOutcome;
-    // An encoder that has left would fail every command; one message says why.
-    if (reportIfEncoderGone())
-        return;
-    const auto lock = vardo::device::lockForOperation(encoder_->get().get(), showMessage);
-    if (!lock)
-        return;
-    switch (vardo::config::resetFromConfigFile(encoder_->get().get(), FileName, kReport)) {
-    case ResetOutcome::KeypadRefused:
-    case ResetOutcome::SettingRefused:
-        selectItem(keypadTypeCbox, prev_keypadType_index);
-        break;
-    case ResetOutcome::Sent:
-        showStatusOrNone();
-        showOutcome(QStringLiteral("Settings from %1 sent to the encoder").arg(fromLocal8(FileName)));
-        break;
-    case ResetOutcome::NotSaved:
-        showOutcome(QStringLiteral("Nothing saved yet: press Save Changes (or import a configuration "
-                                   "file) first"));
-        break;
-    case ResetOutcome::NotSent:
-    case ResetOutcome::TableRefused:
-        break;
-    }
+    struct Reset {
+        bool gone = false;
+        ResetOutcome outcome = ResetOutcome::NotSent;
+        StatusRead status;
+    };
+    startWork([slot = encoder_, current = deviceStatus, file = FileName] {
+        Reset reset;
+        // An encoder that has left would fail every command; one message says why.
+        if ((reset.gone = encoderGone(*slot)))
+            return reset;
+        const auto encoder = slot->get();
+        const auto lock = vardo::device::lockForOperation(encoder.get(), showMessage);
+        if (!lock)
+            return reset;
+        reset.outcome = vardo::config::resetFromConfigFile(encoder.get(), file, kReport);
+        if (reset.outcome == ResetOutcome::Sent)
+            reset.status = GetDeviceStatusMessage(*slot, current);
+        return reset;
+    }, [this](const Reset& reset) {
+        if (reportIfEncoderGone(reset.gone))
+            return;
+        switch (reset.outcome) {
+        case ResetOutcome::KeypadRefused:
+        case ResetOutcome::SettingRefused:
+            selectItem(keypadTypeCbox, deviceStatus.keypadType);
+            break;
+        case ResetOutcome::Sent:
+            showStatusOrNone(reset.status);
+            showOutcome(QStringLiteral("Settings from %1 sent to the encoder").arg(fromLocal8(FileName)));
+            break;
+        case ResetOutcome::NotSaved:
+            showOutcome(QStringLiteral("Nothing saved yet: press Save Changes (or import a configuration "
+                                       "file) first"));
+            break;
+        case ResetOutcome::NotSent:
+        case ResetOutcome::TableRefused:
+            break;
+        }
+    });
 }
 
 void Form1::onImportConfig()
@@ -772,12 +931,18 @@ void Form1::onAbout()
 
 void Form1::onCustomiseCodeTable()
 {
-    if (GetDeviceStatusMessage() != 0) {
-        if (!reportIfEncoderGone())
+    startWork([slot = encoder_, current = deviceStatus] { return GetDeviceStatusMessage(*slot, current); },
+              [this](const StatusRead& read) { openCodeTableEditor(read); });
+}
+
+void Form1::openCodeTableEditor(const StatusRead& read)
+{
+    if (!takeStatus(read)) {
+        if (!reportIfEncoderGone(read.gone))
             showMessage(messages::kTableStatusFailed);
         return;
     }
-    auto* editor = vardo::codetable::createCodeTableEditor(this, encoder_, prev_keypadType_index, keyCodeArray);
+    auto* editor = vardo::codetable::createCodeTableEditor(this, encoder_, deviceStatus.keypadType, deviceStatus.codeTable);
     if (!editor)
         return;
     connect(editor, &vardo::codetable::CodeTableEditorWindow::tableLoaded, this,
@@ -789,11 +954,17 @@ void Form1::onCustomiseCodeTable()
     editor->show();
 }
 
-bool Form1::closeEditors()
+bool Form1::closeEditors(bool exit)
 {
     for (auto* editor : findChildren<vardo::codetable::CodeTableEditorWindow*>(Qt::FindDirectChildrenOnly))
-        if (editor->isVisible() && !editor->close())
+        if (editor->isVisible() && !editor->close()) {
+            // Applying its edits, it closes itself once the encoder has taken
+            // them: the exit or close goes on then. Refused, it stays open.
+            if (editor->busy())
+                connect(editor, &QObject::destroyed, this, [this, exit] { exit ? onExit() : (void)close(); },
+                        Qt::QueuedConnection);
             return false;
+        }
     return true;
 }
 
@@ -835,9 +1006,12 @@ void Form1::onUpdateFirmware()
             return;
         powerUp_.forget();
         endOutcome();
-        if (GetDeviceStatusMessage() == 0)
-            ShowDeviceStatus();
-        showIdentity();
+        startWork([slot = encoder_, current = deviceStatus] { return GetDeviceStatusMessage(*slot, current); },
+                  [this](const StatusRead& read) {
+                      if (takeStatus(read))
+                          ShowDeviceStatus();
+                      showIdentity();
+                  });
     });
     connect(window, &firmware_upgrade::returnedToApplication, this, [this] {
         if (closing_)
@@ -854,16 +1028,16 @@ bool Form1::prepareUpgrade(firmware_upgrade& window)
     // then writes nothing back.
     const auto keep = [&](const link::DeviceStatus& status, std::string& backup) {
         // The settings are the window's own as soon as they are read.
-        adoptStatus(status);
-        window.setRestoreValues(prev_ledBrightness_index, prev_buzzer_index, prev_buzzerPeriod_index,
-                                prev_keypadType_index, prev_options_fitted, keyCodeArray);
+        deviceStatus = status;
+        window.setRestoreValues(deviceStatus.ledBrightness, deviceStatus.buzzer, deviceStatus.buzzerPeriod,
+                                deviceStatus.keypadType, deviceStatus.optionsFitted, deviceStatus.codeTable);
         // Should the upgrade fail after its erase, these values survive in a backup
         // that "config apply --from" (or an import) sends back.
         const auto where = encoder_->get() ? encoder_->get()->identity() : vardo::device::AttachedEncoder{};
-        vardo::config::writeUpgradeBackup(storedSettings(), FileName, where.serial, where.port, backup);
+        vardo::config::writeUpgradeBackup(deviceStatus, FileName, where.serial, where.port, backup);
         return true;
     };
-    return window.prepareUpgrade(encoder_->get(), keyCodeArray, keep);
+    return window.prepareUpgrade(encoder_->get(), deviceStatus.codeTable, keep);
 }
 
 // ---- Ending -----------------------------------------------------------------
@@ -902,7 +1076,12 @@ void Form1::closeUpgradeWindows()
 
 void Form1::onExit()
 {
-    if (waitForUpgrade(true) || !closeEditors())
+    // An exchange in progress ends first (at worst by its time-out).
+    if (working_) {
+        exitAfterWork_ = true;
+        return;
+    }
+    if (waitForUpgrade(true) || !closeEditors(true))
         return;
     closeUpgradeWindows();
     // A running self test stops and puts the encoder's period, brightness and
@@ -920,7 +1099,12 @@ void Form1::onMenuExit() { onExit(); }
 
 void Form1::closeEvent(QCloseEvent* event)
 {
-    if (waitForUpgrade(false) || !closeEditors()) {
+    if (working_) {
+        closeAfterWork_ = true;
+        event->ignore();
+        return;
+    }
+    if (waitForUpgrade(false) || !closeEditors(false)) {
         event->ignore();
         return;
     }

@@ -17,6 +17,7 @@
 #include "device/device_watch.h"
 #include "device/encoder.h"
 #include "device/power_up_defaults.h"
+#include "platform/worker.h"
 
 class QComboBox;
 class QLabel;
@@ -33,31 +34,28 @@ public:
     explicit Form1(QWidget* parent = nullptr);
     ~Form1() override;
 
-    // Device state: the last values the encoder reported or accepted.
-    int prev_ledBrightness_index = 0;
-    int prev_ledColour_index = 0;
-    int prev_buzzer_index = 0;
-    int prev_buzzerPeriod_index = 0;
-    int prev_keypadType_index = 0;
-    int prev_options_fitted = 0;
-    std::string firmwareVersion;
-    vardo::link::CodeTable keyCodeArray{};
+    // Device state: the last values the encoder reported or accepted (its
+    // settings, firmware version and code table).
+    vardo::link::DeviceStatus deviceStatus;
     // The two lines of the status panel.
     std::array<QString, 2> configArray;
 
-    // GET_STATUS unpacked into the fields above; 0, or -1 with nothing changed.
-    int GetDeviceStatusMessage();
     void EnableDisableFunctionButtons(bool btnEnabled);
     void ShowDeviceStatus();
     void ShowNoDevice();
-    // Re-reads the status and writes it to the configuration file.
-    void SaveToConfigFile();
 
-    // The load step run just before the window first shows.
-    void onLoad();
+    // The load step run just before the window first shows; loaded() runs once
+    // its scan has been shown (and any message about it said).
+    void onLoad(std::function<void()> loaded = {});
+
+    // True while an exchange with the encoder runs on the worker: the controls
+    // that would start another are disabled meanwhile, and closing or Exit
+    // waits for it. The window keeps drawing and answering.
+    bool busy() const { return working_; }
 
     // Handlers, public so that tests can drive the window as an operator would.
-    // The controls keep their designer names as objectName (in brackets).
+    // Those that talk to the encoder return at once and finish when the worker
+    // reports. The controls keep their designer names as objectName (in brackets).
     void onScanForDevice();        // "Scan For Device" (button11)
     void onTestEncoder();          // "Test Encoder" (button2)
     void onCustomiseCodeTable();   // "Customise Code Table" (button1)
@@ -100,6 +98,51 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // A status read on the worker: the reply and the encoder it came from.
+    struct StatusRead {
+        bool ok = false;
+        vardo::link::DeviceStatus status;
+        std::string path;    // the encoder's, for the power-up defaults
+        bool gone = false;   // failed because the encoder has left the bus
+    };
+    // A re-scan on the worker: whether an encoder opened, and its status.
+    struct ScanResult {
+        bool found = false;
+        bool notPermitted = false;   // listed, but this user may not open it
+        StatusRead status;
+    };
+    // GET_STATUS on the slot's encoder (on the worker); status brings the table
+    // beyond the section the encoder reports.
+    static StatusRead GetDeviceStatusMessage(const vardo::device::EncoderSlot& slot,
+                                             vardo::link::DeviceStatus status);
+    static ScanResult rescan(vardo::device::EncoderSlot& slot, const vardo::link::DeviceStatus& current);
+    // A good read becomes the window's device state; false for a failed one.
+    bool takeStatus(const StatusRead& read);
+    // Writes the status read again after WRITE_DEFAULTS to the configuration file.
+    void SaveToConfigFile(const StatusRead& read);
+    void openCodeTableEditor(const StatusRead& read);
+
+    // work() on the worker with the controls held disabled; then, on this
+    // thread, the controls as they were, done(work's result), and whatever
+    // waited for the worker. False (nothing started) while another runs.
+    template <typename Work, typename Done>
+    bool startWork(Work work, Done done)
+    {
+        if (working_)
+            return false;
+        holdControls();
+        worker_->run(std::move(work), [this, done = std::move(done)](auto&&... result) mutable {
+            releaseControls();
+            done(std::forward<decltype(result)>(result)...);
+            runDeferred();
+        });
+        return true;
+    }
+    void holdControls();
+    void releaseControls();
+    // Exit, closing, a scan or a device change asked for while the worker ran.
+    void runDeferred();
+
     // The controls at their designer positions, in five groups.
     void buildControls();
     void buildStatusPanel();
@@ -110,16 +153,18 @@ private:
     // The re-scan of the load step, "Scan For Device" and the factory reset: the
     // first encoder opened (or "not connected" said), its status read and shown.
     // True when an encoder is shown. atStart: the load step, before the window shows.
-    bool rescanAndShowStatus(bool atStart = false);
-    // GetDeviceStatusMessage, then ShowDeviceStatus or ShowNoDevice; true for the first.
-    bool showStatusOrNone();
+    // then(present) follows, with present true when an encoder is shown.
+    void rescanAndShowStatus(bool atStart = false, std::function<void(bool present)> then = {});
+    bool showScan(const ScanResult& scan, bool atStart);
+    // The read taken, then ShowDeviceStatus or ShowNoDevice; true for the first.
+    bool showStatusOrNone(const StatusRead& read);
     // "Vardo 710 Encoder not connected..", with a line on permissions when that
     // is the cause, or (atStart) on what to do once the window has opened.
-    void showNotConnected(bool atStart = false);
-    // After a failed action: when the encoder has left the bus, says it is not
-    // connected (once, instead of the action's own failure) and shows the
-    // window without it. True when it had gone.
-    bool reportIfEncoderGone();
+    void showNotConnected(bool notPermitted, bool atStart);
+    // After a failed action: when the encoder had left the bus (gone, as the
+    // worker found), says it is not connected (once, instead of the action's
+    // own failure) and shows the window without it. Returns gone.
+    bool reportIfEncoderGone(bool gone);
     // The status bar: the encoder in use (port, serial) on the right; the
     // last outcome, or what to do without an encoder, on the left.
     void showIdentity();
@@ -132,8 +177,9 @@ private:
     // shown anew, lost, changed or restarted): it goes.
     void endOutcome();
     // Code table editors closed first, so that their edits are applied or
-    // dropped by the operator's choice. False when one stays open.
-    bool closeEditors();
+    // dropped by the operator's choice. False when one stays open (for now:
+    // one applying its edits on the way out ends the exit or close after).
+    bool closeEditors(bool exit);
     // Import: what the new file holds, and the offer to send it now.
     void offerImportedSettings(const std::string& chosenPath);
     bool upgradeWindowOpen() const;
@@ -142,19 +188,17 @@ private:
     bool waitForUpgrade(bool exit);
     // The upgrade windows closed first, so that they return an encoder left in its loader.
     void closeUpgradeWindows();
-    // A status read becomes the window's device state (the prev_ fields and the table).
-    void adoptStatus(const vardo::link::DeviceStatus& status);
     // "Update Encoder Firmware" before the upgrade window shows: the settings
     // read and handed to window (with a backup file) or "Failed to Get Device
     // Status Message." said, then ENTER_BSL. True when the encoder took it.
     bool prepareUpgrade(firmware_upgrade& window);
-    // The fields of the last status read, as the configuration file keeps them.
-    vardo::link::DeviceStatus storedSettings() const;
     // The encoder this window and the windows it opens work with.
     std::shared_ptr<vardo::device::EncoderSlot> encoder_;
     void showStatusLines(const QString& line1, const QString& line2);
     void presentEncoderLines();
-    bool commitBox(QComboBox* box, vardo::device::Setting setting, int payloadOffset, int& field);
+    // The box's choice sent; taken into field, or the box put back and the failure said.
+    void commitBox(QComboBox* box, vardo::device::Setting setting, int payloadOffset,
+                   int vardo::link::DeviceStatus::*field);
     void trackWindow(QWidget* window);
     static void selectItem(QComboBox* box, int index);
 
@@ -180,6 +224,16 @@ private:
     // Whether what the encoder runs with is what it powers up with.
     vardo::device::PowerUpDefaults powerUp_;
     std::unique_ptr<vardo::device::DeviceWatch> watch_;
+    std::unique_ptr<vardo::platform::Worker> worker_;
+    bool working_ = false;
+    std::vector<std::pair<QWidget*, bool>> held_;   // controls held, and whether they were enabled
+    QAction* importAction_ = nullptr;
+    bool importHeld_ = false;
+    QPointer<QWidget> focusBefore_;
+    bool exitAfterWork_ = false;
+    bool closeAfterWork_ = false;
+    bool changeAfterWork_ = false;
+    bool scanAfterWork_ = false;
 
     std::function<void()> applicationEnder_;
     bool closing_ = false;          // ending: no more scans

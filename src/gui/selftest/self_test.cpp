@@ -150,15 +150,12 @@ self_test::~self_test()
         return;
     closeForm = 1;
     // The worker may be waiting for this thread (a window update or a message
-    // box), so keep serving those until it has ended.
+    // box), so keep serving those until it has ended, the encoder restored.
     while (!backgroundWorker1->wait(QDeadlineTimer(10))) {
         QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
         QCoreApplication::sendPostedEvents(QCoreApplication::instance(), QEvent::MetaCall);
     }
-    // The queued completion will not reach a window being destroyed; the encoder
-    // is restored here instead.
     completed_ = true;
-    sequence_->complete(state_);
 }
 
 bool self_test::running() const
@@ -244,16 +241,18 @@ void self_test::InitializeSelfTest()
     if (!portLock_)
         return;
 
+    // The status read waits on the encoder too: it is the worker's first step.
     backgroundWorker1 = QThread::create([this] { backgroundWorker1_DoWork(); });
     backgroundWorker1->setParent(this);
     connect(backgroundWorker1, &QThread::finished, this,
             &self_test::backgroundWorker1_RunWorkerCompleted, Qt::QueuedConnection);
+    workerStarted_ = true;
+    starting_ = true;
+    backgroundWorker1->start();
+}
 
-    if (GetDeviceStatusMessage() != 0) {
-        view_->showMessage(vardo::selftest::kStatusError);
-        return;
-    }
-
+void self_test::showStatus()
+{
     if (state_.optionsFitted & vardo::link::kOptionLedColour)
         ledColourLbl->setText(QString::fromStdString(vardo::selftest::colourName(state_.ledColour)));
     ledLevelLbl->setText((state_.optionsFitted & vardo::link::kOptionLedBrightness)
@@ -272,9 +271,7 @@ void self_test::InitializeSelfTest()
         b->setAccessibleName(QStringLiteral("Key %1").arg(key + 1));
         b->setVisible(true);
     }
-
-    workerStarted_ = true;
-    backgroundWorker1->start();
+    starting_ = false;
 }
 
 int self_test::GetDeviceStatusMessage()
@@ -328,15 +325,26 @@ void self_test::keyPressEvent(QKeyEvent* event)
 
 void self_test::backgroundWorker1_DoWork()
 {
+    if (GetDeviceStatusMessage() != 0) {
+        view_->showMessage(vardo::selftest::kStatusError);
+        statusFailed_ = true;
+        return;
+    }
+    onThreadOf(this, [this] { showStatus(); });
     sequence_->run(state_);
+    // The encoder's period, brightness and mode go back before the window hears of the end.
+    sequence_->complete(state_);
 }
 
 void self_test::backgroundWorker1_RunWorkerCompleted()
 {
+    starting_ = false;
     if (completed_ || destroying_)
         return;
     completed_ = true;
-    sequence_->complete(state_);
+    // A failed status read leaves an idle window, closed by the operator.
+    if (statusFailed_)
+        return;
     emit verdict(QString::fromStdString(sequence_->verdict(state_)));
     portLock_.reset();
     close();
@@ -365,16 +373,13 @@ QCheckBox* self_test::checkBox(CheckTarget target) const
 
 void self_test::AddTextToObject(QObject* obj, QLabel* txtBox, const QString& str)
 {
-    onThreadOf(obj, [txtBox, str] {
-        txtBox->setText(str);
-        vardo::platform::sleepMs(kUpdatePauseMs);
-    });
+    onThreadOf(obj, [txtBox, str] { txtBox->setText(str); });
+    // The pause is the worker's: the window goes on drawing meanwhile.
+    vardo::platform::sleepMs(kUpdatePauseMs);
 }
 
 void self_test::AmendCheckBox(QObject* obj, QCheckBox* chkBox, bool checked, const QString& /*str*/)
 {
-    onThreadOf(obj, [chkBox, checked] {
-        chkBox->setChecked(checked);
-        vardo::platform::sleepMs(kUpdatePauseMs);
-    });
+    onThreadOf(obj, [chkBox, checked] { chkBox->setChecked(checked); });
+    vardo::platform::sleepMs(kUpdatePauseMs);
 }

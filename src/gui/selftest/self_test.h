@@ -27,10 +27,11 @@ class WindowSelfTestView;
 class self_test : public QWidget {
     Q_OBJECT
 public:
-    // Builds the window and runs InitializeSelfTest: reads the status, lays out
-    // the key pictures and starts the worker. A failed status read shows
-    // "Device status message error.." and leaves an idle window. The window
-    // works with whatever encoder the slot holds at each step.
+    // Builds the window and runs InitializeSelfTest: starts the worker, which
+    // reads the status, has the labels and key pictures laid out here, and runs
+    // the sequence. A failed status read shows "Device status message error.."
+    // and leaves an idle window. The window works with whatever encoder the
+    // slot holds at each step.
     explicit self_test(std::shared_ptr<vardo::device::EncoderSlot> encoder, QWidget* parent = nullptr);
     // Asks a running worker to stop, waits for it (it finishes its current step)
     // and, if the completion has not run yet, still restores the encoder's
@@ -39,6 +40,8 @@ public:
 
     // True while the worker runs.
     bool running() const;
+    // True until the status read has been shown (or its failure said).
+    bool starting() const { return starting_; }
     // The values read from the encoder's status at construction.
     const vardo::link::DeviceStatus& status() const { return state_; }
 
@@ -48,8 +51,8 @@ public:
     // Set to 1 by Close; the worker checks it after every step.
     std::atomic<int> closeForm{0};
 
-    // Sets txtBox's text on obj's thread, then pauses 80 ms there. Called from
-    // another thread it is carried over and waited for.
+    // Sets txtBox's text on obj's thread (called from another thread, it is
+    // carried over and waited for), then pauses 80 ms on the calling thread.
     static void AddTextToObject(QObject* obj, QLabel* txtBox, const QString& str);
     // The same for a check box's ticked state; str is not used.
     static void AmendCheckBox(QObject* obj, QCheckBox* chkBox, bool checked, const QString& str);
@@ -69,6 +72,8 @@ private:
 
     void buildControls();
     void InitializeSelfTest();
+    // The status read in the labels and key pictures.
+    void showStatus();
     int GetDeviceStatusMessage();
     void self_test_Load();
     void onEndTest();
@@ -105,4 +110,6 @@ private:
     bool workerStarted_ = false;
     bool completed_ = false;
     bool destroying_ = false;
+    bool starting_ = false;
+    std::atomic<bool> statusFailed_{false};
 };

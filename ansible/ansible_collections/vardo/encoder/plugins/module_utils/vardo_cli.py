@@ -1,13 +1,14 @@
 # The modules' one way to the encoders: the vardo-encoder command-line tool on
-# the managed machine, called with --json, its exit status passed on.
+# the managed machine, called with --json, its exit status passed on. What the
+# tool knows (settings, layouts, key names, the configuration file) stays in
+# the tool: the modules only choose encoders, call it and report.
 from __future__ import absolute_import, division, print_function
 
 __metaclass__ = type
 
 import json
-import os
-import re
 import shlex
+import subprocess
 
 # Options every module takes.
 CLI_ARGS = dict(
@@ -20,51 +21,88 @@ MUTUALLY_EXCLUSIVE = [('device', 'all')]
 EXIT_NO_ENCODER = 3
 
 
-def squeeze(text):
-    """Lower case without blanks, hyphens or underscores, as the tool compares names."""
-    return re.sub(r'[\s_-]', '', str(text)).lower()
-
-
 class VardoCli(object):
     def __init__(self, module):
         self.module = module
         cli = module.params['cli']
-        self.argv = shlex.split(cli) if isinstance(cli, str) else [str(a) for a in cli]
+        try:
+            self.argv = shlex.split(cli) if isinstance(cli, str) else [str(a) for a in cli]
+        except (ValueError, TypeError) as e:
+            module.fail_json(msg='cli %r cannot be split into words: %s' % (cli, e))
         if not self.argv:
             module.fail_json(msg='cli is empty: give the program to call, e.g. vardo-encoder')
         self.calls = 0
 
-    def run(self, args, fail=True):
-        """Runs the tool with args; fails the task with its message and exit status unless fail is False."""
+    def run(self, args, fail=True, data=None):
+        """Runs the tool with args (data on its standard input); fails the task
+        with its message and exit status unless fail is False."""
         argv = self.argv + list(args)
         self.calls += 1
-        rc, out, err = self.module.run_command(argv)
+        rc, out, err = self.module.run_command(argv, data=data, binary_data=True)
         if rc != 0 and fail:
             self.fail(rc, err, out, argv)
         return rc, out, err
 
-    def fail(self, rc, err, out, argv, prefix=''):
-        message = (err or '').strip() or (out or '').strip().splitlines()[-1:] or ['no message']
-        if isinstance(message, list):
-            message = message[0]
-        self.module.fail_json(msg=prefix + message, rc=rc, stdout=out, stderr=err, cmd=argv)
+    def fail(self, rc, err, out, argv, prefix='', **extra):
+        message = (err or '').strip() or (out or '').strip() or 'no message'
+        if rc == EXIT_NO_ENCODER and 'not connected' in message:
+            prefix += 'No encoder found on this machine: '
+        self.module.fail_json(msg=prefix + message, rc=rc, stdout=out, stderr=err, cmd=argv, **extra)
 
-    def json(self, args):
-        rc, out, err = self.run(['--json'] + list(args))
+    def side_by_side(self, commands):
+        """Runs each args of commands at the same time (one encoder each); their (rc, out, err) in order."""
+        started = []
+        for args in commands:
+            self.calls += 1
+            started.append(subprocess.Popen(self.argv + list(args), stdin=subprocess.DEVNULL,
+                                            stdout=subprocess.PIPE, stderr=subprocess.PIPE))
+        finished = []
+        for process in started:
+            out, err = process.communicate()
+            finished.append((process.returncode, out.decode('utf-8', 'replace'), err.decode('utf-8', 'replace')))
+        return finished
+
+    def json(self, args, fail=True, data=None):
+        """The tool's JSON for args, and its exit status."""
+        rc, out, err = self.run(['--json'] + list(args), fail=fail, data=data)
         try:
-            return json.loads(out)
+            return json.loads(out), rc, err
         except ValueError:
             self.module.fail_json(msg='%s printed no JSON for %s' % (self.argv[0], ' '.join(args)),
                                   stdout=out, stderr=err, rc=rc)
 
     def bus(self):
         """The encoders and the loaders on the machine, as 'list --json' reports them."""
-        found = self.json(['list'])
+        found, _, _ = self.json(['list'])
         return ([d for d in found if d.get('kind') == 'encoder'],
                 [d for d in found if d.get('kind') == 'loader'])
 
-    def status(self, encoder):
-        return self.json(['--device', encoder['port'] or encoder['path'], 'status'])
+    def selection(self):
+        """The tool's arguments that choose the encoders: --all, --device, or
+        (with neither) the only encoder, failing when there are several."""
+        if self.module.params['all']:
+            return ['--all']
+        if self.module.params['device']:
+            return ['--device', self.module.params['device']]
+        encoders, loaders = self.bus()
+        if len(encoders) > 1:
+            self.module.fail_json(
+                msg='%d encoders are attached (ports %s): name one with device, or use all: true.'
+                    % (len(encoders), ', '.join(d['port'] for d in encoders)), rc=EXIT_NO_ENCODER)
+        if not encoders:
+            self.no_encoder(loaders)
+        return ['--device', encoders[0]['port'] or encoders[0]['path']]
+
+    def each_port(self, args, data=None):
+        """Runs args on the chosen encoders; one result a port, each with its
+        port, exit, output (the command's JSON) and messages, as --all reports
+        them. The failed ports, if any, fail the task after the others are done."""
+        selection = self.selection()
+        result, rc, err = self.json(selection + list(args), fail=False, data=data)
+        ports = result if isinstance(result, list) else [
+            dict(port=result.get('port'), exit=rc, output=result,
+                 messages=[result['error']] if 'error' in result else [])]
+        return ports, rc, err
 
     def targets(self, encoders, loaders, take_loaders=False):
         """The encoders named by device / all; loaders only with take_loaders.
@@ -94,6 +132,18 @@ class VardoCli(object):
                     % (len(usable), ', '.join(d['port'] for d in usable)), rc=EXIT_NO_ENCODER)
         return usable
 
+    def fail_ports(self, ports, rc, **extra):
+        """Fails the task with each failed port's messages, the worst port's exit status as rc."""
+        failed = [p for p in ports if p.get('exit')]
+        lines = []
+        for p in failed:
+            said = p.get('messages') or [p.get('outcome', 'failed')]
+            lines.append(('%s: ' % p['port'] if p.get('port') else '') + ' '.join(said))
+        message = '\n'.join(lines) or 'failed (exit %d)' % rc
+        if rc == EXIT_NO_ENCODER and 'not connected' in message and not any(p.get('port') for p in failed):
+            message = 'No encoder found on this machine: ' + message
+        self.module.fail_json(msg=message, rc=rc, **extra)
+
     def no_encoder(self, loaders):
         if loaders:
             self.module.fail_json(
@@ -106,27 +156,3 @@ class VardoCli(object):
         """Fails the task for encoders left waiting in their loaders (after the others were done)."""
         if loaders and self.module.params['all']:
             self.no_encoder(loaders)
-
-
-def config_file():
-    """The configuration file the tool records saved settings in."""
-    base = os.environ.get('XDG_DATA_HOME') or os.path.join(os.path.expanduser('~'), '.local', 'share')
-    return os.path.join(base, 'VardoInterface', 'USBUtilityCfg.ini')
-
-
-def read_config():
-    """The appSettings of the configuration file as a dict ({} when missing)."""
-    values = {}
-    section = None
-    try:
-        with open(config_file(), encoding='utf-8', errors='replace') as f:
-            for line in f:
-                line = line.strip()
-                if line.startswith('['):
-                    section = line.strip('[]').strip()
-                elif '=' in line and section == 'appSettings':
-                    key, value = line.split('=', 1)
-                    values[key.strip()] = value.strip()
-    except (IOError, OSError):
-        return {}
-    return values

@@ -100,10 +100,21 @@ changed:
 '''
 
 import os
+import re
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.vardo.encoder.plugins.module_utils.vardo_cli import (
     CLI_ARGS, MUTUALLY_EXCLUSIVE, VardoCli)
+
+
+# Six printable characters without blanks, e.g. 01.06A.
+VERSION = re.compile(r'^[!-~]{6}$')
+
+
+def flashed(rc):
+    """Whether an upgrade that ended with the tool's exit status rc changed the encoder's flash:
+    it went through, or failed past ENTER_BSL (not back, write-back failed, upgrade failed)."""
+    return rc in (0, 3, 5, 8)
 
 
 def main():
@@ -119,6 +130,10 @@ def main():
     module = AnsibleModule(argument_spec=options, mutually_exclusive=MUTUALLY_EXCLUSIVE, supports_check_mode=True)
     p = module.params
     cli = VardoCli(module)
+    # What the encoders must report afterwards, checked before anything is sent.
+    if not VERSION.match(p['version']):
+        module.fail_json(msg="version '%s' is not a firmware version as the encoder reports it (six characters, "
+                             "e.g. 01.06A)" % p['version'], rc=2)
     # Checked here too so that a dry run finds a wrong path.
     if not os.path.isfile(p['image']):
         module.fail_json(msg="The firmware image '%s' is not a file on this machine." % p['image'], rc=7)
@@ -140,15 +155,22 @@ def main():
     if p['mass_erase']:
         extra += ['--mass-erase']
     if not module.check_mode:
-        for r in results:
-            if not r['upgraded']:
-                continue
-            # A loader is named by its port too: the tool recovers it there.
-            argv = ['--device', r['port'], 'upgrade', p['image'], '--yes'] + extra
-            rc, out, err = cli.run(argv, fail=False)
+        due = [r for r in results if r['upgraded']]
+        if due and p['all'] and not loaders and len(due) == len(encoders):
+            # Every encoder due: the tool upgrades them all at once.
+            ports, rc, err = cli.json(['--all', 'upgrade', p['image'], '--yes'] + extra, fail=False)
             if rc != 0:
-                cli.fail(rc, err, out, cli.argv + argv, prefix='The upgrade of the encoder on port %s failed: '
-                         % r['port'])
+                ports = ports if isinstance(ports, list) else [dict(exit=rc, messages=[ports.get('error')])]
+                cli.fail_ports(ports, rc, encoders=results, stderr=err,
+                               changed=any(flashed(q.get('exit')) for q in ports))
+        elif due:
+            # Some of them: one process a port, side by side. A loader is named by its port too.
+            argvs = [['--device', r['port'], 'upgrade', p['image'], '--yes'] + extra for r in due]
+            finished = cli.side_by_side(argvs)
+            for r, argv, (rc, out, err) in zip(due, argvs, finished):
+                if rc != 0:
+                    cli.fail(rc, err, out, cli.argv + argv, prefix='The upgrade of the encoder on port %s failed: '
+                             % r['port'], changed=any(flashed(done[0]) for done in finished))
         if any(r['upgraded'] for r in results):
             now, _ = cli.bus()
             reported = dict((d['port'], d.get('firmware', '')) for d in now)
@@ -156,7 +178,8 @@ def main():
                 r['after'] = reported.get(r['port'], '')
                 if r['upgraded'] and r['after'] != p['version']:
                     module.fail_json(msg='The encoder on port %s reports firmware %s after the upgrade, not %s.'
-                                         % (r['port'], r['after'] or '(none)', p['version']), encoders=results)
+                                         % (r['port'], r['after'] or '(none)', p['version']), encoders=results,
+                                     changed=True)
 
     if not p['recover']:
         cli.stuck(loaders)

@@ -53,8 +53,8 @@ ansible_facts:
         - One entry an encoder, in port order; the fields of C(status --json)
           (path, serial, model, firmware, options, layout, layoutText,
           brightness, colour, buzzer, buzzerPeriod, codeTable) and of
-          C(list --json) (port, kind, product, interface), plus C(period),
-          the buzzer period as the window numbers it.
+          C(list --json) (port, kind, product, interface); C(status --json)
+          gives C(period), the buzzer period as the window numbers it.
       type: list
       elements: dict
     vardo_loaders:
@@ -63,9 +63,11 @@ ansible_facts:
       elements: dict
 '''
 
+import json
+
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.vardo.encoder.plugins.module_utils.vardo_cli import (
-    CLI_ARGS, MUTUALLY_EXCLUSIVE, VardoCli)
+    CLI_ARGS, EXIT_NO_ENCODER, MUTUALLY_EXCLUSIVE, VardoCli)
 
 
 def main():
@@ -73,16 +75,24 @@ def main():
                            supports_check_mode=True)
     cli = VardoCli(module)
     encoders, loaders = cli.bus()
-    if module.params['device']:
-        chosen = cli.targets(encoders, loaders)
-    else:
-        chosen = encoders
+    device = module.params['device']
+    if device:
+        encoders = [d for d in encoders if device in (d.get('port'), d.get('serial'), d.get('path'))][:1]
+        if not encoders:
+            module.fail_json(msg="No encoder has the path, serial number or port '%s'." % device, rc=EXIT_NO_ENCODER)
     facts = []
-    for d in chosen:
-        entry = dict(d)
-        entry.update(cli.status(d))
-        entry['period'] = entry['buzzerPeriod'] - 1
-        facts.append(entry)
+    if encoders:
+        # Every encoder's status in one call; a loader's row there is reported as a loader.
+        ports, rc, err = cli.json(['--device', device, 'status'] if device else ['--all', 'status'], fail=False)
+        status = dict((p['port'], p.get('output')) for p in ports) if isinstance(ports, list) \
+            else {ports.get('port'): ports}
+        for d in encoders:
+            reported = status.get(d['port'])
+            if not reported or 'error' in reported:
+                cli.fail(rc, err, json.dumps(reported), ['status'], prefix='The encoder on port %s: ' % d['port'])
+            entry = dict(d)
+            entry.update(reported)
+            facts.append(entry)
     module.exit_json(changed=False, ansible_facts=dict(vardo_encoders=facts, vardo_loaders=loaders),
                      cli_calls=cli.calls)
 
