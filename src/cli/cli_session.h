@@ -115,26 +115,32 @@ private:
     [[nodiscard]] int cmdApply();
     // commands_upgrade.cpp
     [[nodiscard]] int cmdUpgrade();
-    // The image named by the command (read once) and the loader texts, both
-    // checked before anything touches an encoder; whom names it in the refusal.
-    [[nodiscard]] int loadUpgradeInputs(firmware::FirmwareImage& image, firmware::LoaderTextsFound& texts,
+    // The image named by the command (read once) and the job's checks (the
+    // loader texts, a loader beside other devices unless portNamed), before
+    // anything touches an encoder; whom names it in the refusal.
+    [[nodiscard]] int loadUpgradeInputs(firmware::FirmwareImage& image, firmware::Readiness& ready, bool portNamed,
                                         const char* whom);
     // The image read once and checked; nothing touches the encoder before.
     [[nodiscard]] int loadUpgradeImage(const std::string& path, firmware::FirmwareImage& image);
     // No other loader where ours will be looked for, and the operator's yes;
-    // inLoader: the encoder waits in its loader already (the erase that
-    // follows needs no question of its own).
-    [[nodiscard]] int confirmUpgrade(const std::string& port, bool inLoader, bool passwordMissing);
+    // inLoader: the encoder waits in its loader already.
+    [[nodiscard]] int confirmUpgrade(const std::string& port, bool inLoader);
+    // The operator's yes to the upgrade (or --yes).
+    [[nodiscard]] int askUpgradeQuestion();
+    // The erase was not allowed: what is said, and the exit status.
+    [[nodiscard]] int massEraseRefused();
+    // The job's question before an erase without the password: --mass-erase or the operator's yes.
+    [[nodiscard]] bool allowMassErase();
+    // What the job's outcome means for the operator, and the exit status.
+    [[nodiscard]] int reportUpgrade(const firmware::Outcome& o, const std::string& imagePath, const std::string& again,
+                                    OpenStatus reopened,
+                                    const std::shared_ptr<device::Encoder>& back, bool settingsKnown,
+                                    const std::string& restoredFrom);
     // --restore FILE: the settings of a backup, checked before anything is sent.
     [[nodiscard]] int loadRestoreFile(const std::string& path, std::optional<link::DeviceStatus>& settings);
     // The newest usable backup recorded for the loader's port or serial (said
     // which, or that there is none); "" when none.
     [[nodiscard]] std::string recordedBackup(const BusDevice& loader, std::optional<link::DeviceStatus>& settings);
-    // The operator's yes to the upgrade (and to the erase, without a password).
-    [[nodiscard]] int askUpgradeQuestions(bool passwordMissing);
-    // The job's preparation: settings read and backed up, ENTER_BSL, the loader awaited.
-    // A failure there ends watched (no signal speaks of it afterwards).
-    [[nodiscard]] int sendIntoLoader(firmware::UpgradeJob& job, UpgradeInterrupts::Upgrade& watched);
     // A signal stopped the upgrade before ENTER_BSL: 128 + the signal.
     [[nodiscard]] int interruptedBeforeLoader();
 

@@ -137,27 +137,6 @@ private:
     std::vector<Line> lines_;
 };
 
-int exitForUpgrade(const firmware::Outcome& o)
-{
-    using firmware::Phase;
-    switch (o.phase) {
-    case Phase::Done:
-        return kExitOk;
-    case Phase::OpenEncoder:
-    case Phase::FindEncoder:
-        return kExitNoEncoder;
-    case Phase::ReadSettings:
-        return o.settingsProblem.empty() ? exitForExchange(o.device) : kExitFailed;
-    case Phase::WriteBack:
-        return exitForExchange(o.device);
-    case Phase::Backup:
-        return kExitFailed;
-    default:
-        break;
-    }
-    return kExitUpgradeFailed;
-}
-
 // How an upgrade left a port, least harm first: the bench's exit status is
 // the worst port's, not the numerically largest.
 enum class Harm { None, Untouched, Refused, NoSettings, InLoader };
@@ -441,8 +420,9 @@ int Session::runOnAll(const Command& command)
 int Session::upgradeAll()
 {
     firmware::FirmwareImage image;
-    firmware::LoaderTextsFound texts;
-    if (int c = loadUpgradeInputs(image, texts, "the encoders"))
+    firmware::Readiness ready;
+    // The bench names every port itself, and refuses any loader already waiting below.
+    if (int c = loadUpgradeInputs(image, ready, true, "the encoders"))
         return c;
     const auto encoders = listEncoders();
     if (encoders.empty())
@@ -466,8 +446,11 @@ int Session::upgradeAll()
         if (const int c = exitForLock(locks.back().state()))
             return fail(c, locks.back().problem() + " Nothing was sent to the encoders.");
     }
-    if (int c = askUpgradeQuestions(texts.passwordMissing))
+    if (int c = askUpgradeQuestion())
         return c;
+    // The jobs' question about the erase, answered once for the bench before any starts.
+    if (ready.texts.passwordMissing && !allowMassErase())
+        return massEraseRefused();
     // A file that could not be set up shows as backups that cannot be written.
     static_cast<void>(config::setUpConfigFile(configFile_, reporter()));
     const std::string& configFile = configFile_;
@@ -511,8 +494,9 @@ int Session::upgradeAll()
                     return true;
                 };
                 hooks.mayEnterLoader = [&stretch = watched[i]] { return stretch.mayEnterLoader(); };
+                hooks.allowMassErase = [] { return true; };
                 firmware::UpgradeJob job(firmware::benchPolicy(encoders[i].port), std::move(hooks));
-                job.setLoaderTexts(texts.texts);
+                job.setLoaderTexts(ready.texts.texts);
                 results[i] = job.run(image);
                 watched[i].finish();
             });
@@ -527,7 +511,7 @@ int Session::upgradeAll()
     for (std::size_t i = 0; i < runs.size(); ++i) {
         PortRun& run = runs[i];
         const firmware::Outcome& o = results[i];
-        run.exit = o.cancelled ? 128 + watched.signal() : exitForUpgrade(o);
+        run.exit = exitForUpgrade(o, watched.signal());
         run.outcome = firmware::outcomeName(o);
         run.backup = o.backupPath;
         for (const auto& m : run.messages)

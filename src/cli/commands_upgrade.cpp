@@ -30,8 +30,8 @@ constexpr const char* kUpgradeCaption = "Firmware Upgrade";
 int Session::cmdUpgrade()
 {
     firmware::FirmwareImage image;
-    firmware::LoaderTextsFound texts;
-    if (int c = loadUpgradeInputs(image, texts, "the encoder"))
+    firmware::Readiness ready;
+    if (int c = loadUpgradeInputs(image, ready, !opt_.device.empty(), "the encoder"))
         return c;
     // Reported (--json) only when the upgrade went through.
     sent("ENTER_BSL");
@@ -42,14 +42,11 @@ int Session::cmdUpgrade()
             return c;
     }
     // With an encoder waiting in its loader "the first" could be the wrong one.
-    if (opt_.device.empty()) {
-        const firmware::AttachedDevices attached = firmware::attachedDevices();
-        if (std::string refusal = firmware::unnamedUpgradeRefusal(attached); !refusal.empty()) {
-            refusal += " Name the one to upgrade with --device PORT.";
-            for (const auto& port : attached.loaders)
-                refusal += "\n" + firmware::recoveryAdvice(con_.programName, port);
-            return fail(kExitFailed, refusal);
-        }
+    if (std::string refusal = ready.refusal; !refusal.empty()) {
+        refusal += " Name the one to upgrade with --device PORT.";
+        for (const auto& port : ready.attached.loaders)
+            refusal += "\n" + firmware::recoveryAdvice(con_.programName, port);
+        return fail(kExitFailed, refusal);
     }
 
     // A file that could not be set up shows as a backup that cannot be written.
@@ -95,7 +92,7 @@ int Session::cmdUpgrade()
         con_.err << "The encoder on " << (port.empty() ? "its port" : port) << " runs firmware "
                  << now.firmwareVersion << ".\n";
     }
-    if (int c = confirmUpgrade(port, inLoader, texts.passwordMissing))
+    if (int c = confirmUpgrade(port, inLoader))
         return c;
 
     // From here a signal is held back; what it says comes between the progress lines.
@@ -115,6 +112,9 @@ int Session::cmdUpgrade()
     hooks.event = [&](const firmware::Event& e) {
         watched.progress(e.phase, e.percent);
         std::lock_guard lock(output);
+        // The programming's lines end before the restart's messages.
+        if (e.phase >= firmware::Phase::FindEncoder)
+            progress.finish();
         if (e.notice == firmware::Notice::None)
             progress.report(e.percent, e.text);
         else if (e.notice == firmware::Notice::WriteBackFailed)
@@ -130,6 +130,15 @@ int Session::cmdUpgrade()
         return true;
     };
     hooks.mayEnterLoader = [&] { return watched.mayEnterLoader(); };
+    // Naming the loader's port was the choice of the erase: it is not asked about.
+    hooks.allowMassErase = [this, inLoader] { return inLoader || allowMassErase(); };
+    // A backup file's settings go back in place of those read (or of none, in its loader).
+    hooks.settingsToWriteBack = [&chosen](firmware::RestoreValues& settings) {
+        if (!chosen)
+            return;
+        static_cast<link::DeviceStatus&>(settings) = *chosen;
+        settings.known = true;
+    };
     // --yes confirms the upgrade, not the loss of the settings.
     hooks.mayLoseSettings = [&](const std::string& why) {
         ConsoleDialogs notByYes(con_, false);
@@ -144,70 +153,94 @@ int Session::cmdUpgrade()
         return back;
     };
     firmware::UpgradeJob job(firmware::commandPolicy(port), std::move(hooks));
-    firmware::LoaderTexts loaderTexts = texts.texts;
+    firmware::LoaderTexts loaderTexts = ready.texts.texts;
     if (inLoader) {
         // The password of what its flash holds now is unknown: the erased
         // device's goes first, and a refusal mass-erases.
         loaderTexts.password.reset();
+        job.startInLoader();
         if (!watched.mayEnterLoader())
             return interruptedBeforeLoader();
-    } else if (int c = sendIntoLoader(job, watched)) {
-        return c;
     }
     job.setLoaderTexts(std::move(loaderTexts));
-    if (inLoader || chosen) {
-        firmware::RestoreValues values;
-        values.known = chosen.has_value();
-        if (chosen)
-            static_cast<link::DeviceStatus&>(values) = *chosen;
-        job.setSettings(values);
-    }
 
-    const firmware::Outcome programmed = job.program(image);
-    std::unique_lock lock(output);
-    progress.finish();
-    lock.unlock();
-    if (!programmed.ok()) {
-        watched.finish();
-        if (programmed.deviceGone)
-            return fail(kExitUpgradeFailed, "The encoder was unplugged during the upgrade. Plug it in again "
-                                            "and run the upgrade again.");
-        const std::string retry =
-            port.empty() ? std::string() : " ('" + firmware::recoveryCommand(con_.programName, port) + "')";
-        return fail(kExitUpgradeFailed,
-                    "The firmware upgrade failed; the encoder waits in its loader. Run the upgrade again" + retry + ".");
-    }
-    const firmware::Outcome restored = job.restore();
+    const firmware::Outcome o = job.run(image, std::shared_ptr<device::Encoder>(std::move(encoder_.encoder)));
     watched.finish();
+    {
+        std::lock_guard lock(output);
+        progress.finish();
+    }
+    return reportUpgrade(o, image.path, again, reopened, back, job.settings().known,
+                         chosen ? restoreFrom : std::string());
+}
+
+int Session::reportUpgrade(const firmware::Outcome& o, const std::string& imagePath, const std::string& again,
+                           OpenStatus reopened,
+                           const std::shared_ptr<device::Encoder>& back, bool settingsKnown,
+                           const std::string& restoredFrom)
+{
+    using firmware::Phase;
+    const int code = exitForUpgrade(o, signalled_.load());
+    if (o.cancelled && o.phase == Phase::EnterLoader)
+        return interruptedBeforeLoader();
     const auto sayVersion = [&] {
         if (link::DeviceStatus after; back && back->readStatus(after) == device::Result::Ok)
             con_.err << "The encoder now runs firmware " << after.firmwareVersion << ".\n";
     };
-    if (restored.phase == firmware::Phase::FindEncoder) {
+    switch (o.phase) {
+    case Phase::CheckInputs:
+        if (o.cancelled)
+            return massEraseRefused();
+        break;
+    case Phase::ReadSettings:
+        if (!o.settingsProblem.empty())
+            return fail(code, "Not upgraded: the settings read from the encoder cannot be written back ("
+                                  + o.settingsProblem + "). Answer the question with a terminal to "
+                                  "upgrade it without them.");
+        return failExchange(messages::kStatusFailed, o.device);
+    case Phase::OpenEncoder:
+        return failExchange(messages::kStatusFailed, o.device);
+    case Phase::Backup:
+        return fail(code, "Not upgraded: the settings could not be saved to a backup file"
+                              + (o.backupPath.empty() ? std::string(".") : " (" + o.backupPath + ")."));
+    case Phase::EnterLoader:
+    case Phase::FindLoader:
+        return fail(code, "The encoder did not appear as a loader after ENTER_BSL; the "
+                          "settings are in " + o.backupPath + ".");
+    case Phase::FindEncoder:
         // Back in its loader although the image went in whole: that image does not start.
-        if (BusDevice loader; !port.empty() && findLoader(port, loader))
-            return fail(kExitUpgradeFailed, "The encoder restarted into its loader: the image " + image.path
+        if (BusDevice loader; !o.port.empty() && findLoader(o.port, loader))
+            return fail(kExitUpgradeFailed, "The encoder restarted into its loader: the image " + imagePath
                                                 + " does not start. Upgrade it with another image ('"
-                                                + firmware::recoveryCommand(con_.programName, port) + "').");
+                                                + firmware::recoveryCommand(con_.programName, o.port) + "').");
         opt_.device = again;
         return reportOpen(reopened);
-    }
-    if (!job.settings().known) {
-        sayVersion();
-        con_.err << "No settings were read before the upgrade, so none were written back; send them with '"
-                 << con_.programName << " config apply' (or --from a backup file) and '" << con_.programName
-                 << " save'.\n";
-        return kExitOk;
-    }
-    if (!restored.ok()) {
-        con_.err << "(" << device::reasonText(restored.device)
+    case Phase::WriteBack:
+        if (!settingsKnown) {
+            sayVersion();
+            con_.err << "No settings were read before the upgrade, so none were written back; send them with '"
+                     << con_.programName << " config apply' (or --from a backup file) and '" << con_.programName
+                     << " save'.\n";
+            return kExitOk;
+        }
+        con_.err << "(" << device::reasonText(o.device)
                  << ")\nThe firmware was upgraded, but the settings were not all written back.\n";
-        return exitForExchange(restored.device);
+        return code;
+    case Phase::Done:
+        sayVersion();
+        if (!restoredFrom.empty())
+            con_.err << "The settings of " << restoredFrom << " were written back.\n";
+        return kExitOk;
+    default:
+        break;
     }
-    sayVersion();
-    if (chosen)
-        con_.err << "The settings of " << restoreFrom << " were written back.\n";
-    return kExitOk;
+    if (o.deviceGone)
+        return fail(code, "The encoder was unplugged during the upgrade. Plug it in again "
+                          "and run the upgrade again.");
+    const std::string port = o.port;
+    const std::string retry =
+        port.empty() ? std::string() : " ('" + firmware::recoveryCommand(con_.programName, port) + "')";
+    return fail(code, "The firmware upgrade failed; the encoder waits in its loader. Run the upgrade again" + retry + ".");
 }
 
 int Session::loadRestoreFile(const std::string& path, std::optional<link::DeviceStatus>& settings)
@@ -240,17 +273,15 @@ std::string Session::recordedBackup(const BusDevice& loader, std::optional<link:
     return path;
 }
 
-int Session::loadUpgradeInputs(firmware::FirmwareImage& image, firmware::LoaderTextsFound& texts,
+int Session::loadUpgradeInputs(firmware::FirmwareImage& image, firmware::Readiness& ready, bool portNamed,
                                const char* whom)
 {
     if (int c = loadUpgradeImage(opt_.words[1], image))
         return c;
     // A real encoder gets the operator's own loader texts or nothing at all.
-    texts = firmware::findLoaderTexts(opt_.ramLoader, opt_.password);
-    const std::string& problem = texts.ramLoaderProblem.empty() ? texts.passwordProblem
-                                                                : texts.ramLoaderProblem;
-    if (!problem.empty())
-        return fail(kExitBadInputFile, problem + " Nothing was sent to " + whom + ".");
+    ready = firmware::checkReadiness(portNamed, opt_.ramLoader, opt_.password);
+    if (!ready.textProblem.empty())
+        return fail(kExitBadInputFile, ready.textProblem + " Nothing was sent to " + whom + ".");
     return kExitOk;
 }
 
@@ -280,7 +311,7 @@ int Session::loadUpgradeImage(const std::string& path, firmware::FirmwareImage& 
     return kExitOk;
 }
 
-int Session::confirmUpgrade(const std::string& port, bool inLoader, bool passwordMissing)
+int Session::confirmUpgrade(const std::string& port, bool inLoader)
 {
     // Where the port is unknown the job takes the first loader on the bus:
     // with another encoder already waiting there, that one would get the image
@@ -289,53 +320,32 @@ int Session::confirmUpgrade(const std::string& port, bool inLoader, bool passwor
         return fail(kExitFailed, "Not upgraded: another encoder waits in its loader. Upgrade that one first "
                                  "(with --device and its port) or unplug it.");
     // Naming the loader's port was the choice of the erase: the upgrade's own
-    // question (or --yes) is all that is asked.
-    return askUpgradeQuestions(passwordMissing && !inLoader);
+    // question (or --yes) is all that is asked; the job asks about the erase.
+    return askUpgradeQuestion();
 }
 
-int Session::askUpgradeQuestions(bool passwordMissing)
+int Session::askUpgradeQuestion()
 {
     if (!platform::dialogs().question(kUpgradeCaption, kMsgUpgradeQuestion))
         return fail(kExitFailed, "Not upgraded (confirm with --yes).");
-    if (!passwordMissing)
-        return kExitOk;
+    return kExitOk;
+}
+
+int Session::massEraseRefused()
+{
+    return fail(kExitFailed, "Not upgraded: without the password the application would be "
+                             "erased (confirm with --mass-erase, or give --password FILE).");
+}
+
+bool Session::allowMassErase()
+{
     // --yes confirms the upgrade, not this: a script that lost its password
     // text must not erase an application without anyone deciding it.
     ConsoleDialogs notByYes(con_, false);
     if (!opt_.massErase && !notByYes.question(kUpgradeCaption, firmware::massEraseQuestion()))
-        return fail(kExitFailed, "Not upgraded: without the password the application would be "
-                                 "erased (confirm with --mass-erase, or give --password FILE).");
+        return false;
     con_.err << "No password text: the loader will erase the encoder's application first.\n";
-    return kExitOk;
-}
-
-int Session::sendIntoLoader(firmware::UpgradeJob& job, UpgradeInterrupts::Upgrade& watched)
-{
-    // Without the settings the write-back would put zeros into the new
-    // firmware, so the upgrade does not start; nor without their backup.
-    // The encoder restarts into its loader; an unanswered ENTER_BSL is expected.
-    const firmware::Outcome o = job.prepare(std::shared_ptr<device::Encoder>(std::move(encoder_.encoder)));
-    if (!o.ok())
-        watched.finish();
-    if (o.cancelled)
-        return interruptedBeforeLoader();
-    switch (o.phase) {
-    case firmware::Phase::Done:
-        return kExitOk;
-    case firmware::Phase::ReadSettings:
-        if (!o.settingsProblem.empty())
-            return fail(kExitFailed, "Not upgraded: the settings read from the encoder cannot be written back ("
-                                         + o.settingsProblem + "). Answer the question with a terminal to "
-                                         "upgrade it without them.");
-        return failExchange(messages::kStatusFailed, o.device);
-    case firmware::Phase::Backup:
-        return fail(kExitFailed, "Not upgraded: the settings could not be saved to a backup file"
-                                     + (o.backupPath.empty() ? std::string(".") : " (" + o.backupPath + ")."));
-    default:
-        break;
-    }
-    return fail(kExitUpgradeFailed, "The encoder did not appear as a loader after ENTER_BSL; the "
-                                    "settings are in " + o.backupPath + ".");
+    return true;
 }
 
 int Session::interruptedBeforeLoader()

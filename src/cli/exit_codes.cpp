@@ -44,6 +44,29 @@ ExitCode exitForExchange(device::Result result)
     return kExitRefused;
 }
 
+int exitForUpgrade(const firmware::Outcome& o, int signal)
+{
+    using firmware::Phase;
+    if (o.cancelled)
+        return o.phase == Phase::EnterLoader ? 128 + signal : kExitFailed;
+    switch (o.phase) {
+    case Phase::Done:
+        return kExitOk;
+    case Phase::OpenEncoder:
+    case Phase::FindEncoder:
+        return kExitNoEncoder;
+    case Phase::ReadSettings:
+        return o.settingsProblem.empty() ? exitForExchange(o.device) : kExitFailed;
+    case Phase::WriteBack:
+        return exitForExchange(o.device);
+    case Phase::Backup:
+        return kExitFailed;
+    default:
+        break;
+    }
+    return kExitUpgradeFailed;
+}
+
 ExitCode exitForLock(device::PortLockState state)
 {
     switch (state) {

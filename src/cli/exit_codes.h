@@ -3,6 +3,7 @@
 // programming encoders on a bench can tell what went wrong.
 #include "device/encoder.h"
 #include "device/port_lock.h"
+#include "firmware/upgrade_job.h"
 
 #include <vector>
 
@@ -32,6 +33,10 @@ struct ExitInfo {
 // The exit status that a failed encoder operation stands for: no encoder or
 // gone, time-out, anything else refused.
 [[nodiscard]] ExitCode exitForExchange(device::Result result);
+
+// The exit status of an upgrade's outcome, for `upgrade` and each port of
+// `--all upgrade` alike; signal: the one that stopped it before ENTER_BSL.
+[[nodiscard]] int exitForUpgrade(const firmware::Outcome& outcome, int signal);
 
 // The exit status of a port lock that stops the command (busy, or an odd
 // lock file); kExitOk when it may go on.

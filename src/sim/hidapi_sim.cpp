@@ -3,6 +3,7 @@
 // through exactly the calls they would make on real hardware.
 #include <hidapi.h>
 
+#include "link/usb_port.h"
 #include "platform/clock.h"
 #include "sim/bus.h"
 
@@ -12,6 +13,13 @@
 #include <cwchar>
 
 using vardo::sim::Bus;
+
+// The USB port of a virtual device: the bus knows where each one is plugged in.
+// Beside the hidapi calls, so that whatever lists the bus finds it linked.
+std::string vardo::link::usbPortOf(const std::string& hidPath)
+{
+    return Bus::instance().portOf(hidPath);
+}
 
 struct hid_device_ {
     std::string path;

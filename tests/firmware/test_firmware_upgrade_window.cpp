@@ -63,6 +63,12 @@ protected:
     {
         return QTest::qWaitFor([&] { return counted->count() >= n; }, 5000);
     }
+    // The preparation ended on the worker with ENTER_BSL taken.
+    bool prepared()
+    {
+        QSignalSpy spy(window, &firmware_upgrade::prepared);
+        return (spy.count() > 0 || spy.wait(5000)) && spy.at(0).at(0).toBool();
+    }
     bool waitForUpgrade()
     {
         return QTest::qWaitFor([&] { return finished->count() >= 1; }, 20000);
@@ -79,6 +85,18 @@ protected:
     std::unique_ptr<QSignalSpy> counted;
     std::unique_ptr<QSignalSpy> finished;
 };
+
+// The settings the main window hands over: brightness, buzzer, period, keypad type, options.
+vardo::link::DeviceStatus settingsOf(int led, int buzzer, int period, int keypad, int options)
+{
+    vardo::link::DeviceStatus s;
+    s.ledBrightness = led;
+    s.buzzer = buzzer;
+    s.buzzerPeriod = period;
+    s.keypadType = keypad;
+    s.optionsFitted = options;
+    return s;
+}
 
 // The status box shows each CR LF as one line break.
 QString lines(std::initializer_list<const char*> parts)
@@ -212,9 +230,10 @@ TEST_F(WindowTest, UpgradeWithoutAFileSaysSoAndCountsAgain)
 TEST_F(WindowTest, UpgradesTheEncoderAndWritesTheSettingsBack)
 {
     enterLoader();
-    vardo::link::CodeTable keys{};
-    keys[1] = 0x1E;
-    window->setRestoreValues(4, 1, 2, 2, 7, keys);
+    vardo::link::DeviceStatus settings = settingsOf(4, 1, 2, 2, 7);
+    settings.codeTable[1] = 0x1E;
+    const auto keys = settings.codeTable;
+    window->setRestoreValues(settings);
     window->show();
     ASSERT_TRUE(waitForCounts(1));
     const std::string path = samplePath("01.06A");
@@ -279,19 +298,38 @@ TEST_F(WindowTest, AVerificationErrorLeavesTheLoaderAndACountReenablesUpgrade)
 
 // Opened (the encoder sent into its loader) and closed without an upgrade:
 // the loader starts the application again at its reset vector.
+// Settings the new firmware would refuse: asked (No by default); declined,
+// the encoder stays in its application.
+TEST_F(WindowTest, SettingsThatCannotBeWrittenBackAreLostOnlyWhenTheOperatorSaysSo)
+{
+    auto odd = device->encoder().settings();
+    odd.keypadType = 9;
+    device->encoder().setSettings(odd);
+    slot->rescan();
+    const auto keep = [](const vardo::link::DeviceStatus&, std::string&) { return true; };
+    window->prepareUpgrade(slot->get(), {}, keep);
+    EXPECT_FALSE(prepared());
+    ASSERT_EQ(dialogs.records().size(), 1u);
+    EXPECT_NE(dialogs.records()[0].text.find("(KeypadLayout 9 is not 0-8)"), std::string::npos);
+    EXPECT_EQ(device->encoder().mode(), vardo::sim::EncoderMode::Application);
+    dialogs.answerQuestion(true);
+    window->prepareUpgrade(slot->get(), {}, keep);
+    EXPECT_TRUE(prepared());
+    EXPECT_EQ(device->encoder().mode(), vardo::sim::EncoderMode::BootLoader);
+}
+
 TEST_F(WindowTest, ClosedUnusedItSendsTheEncoderBackToItsApplication)
 {
     slot->rescan();
-    ASSERT_TRUE(window->prepareUpgrade(slot->get(), {}, [](const vardo::link::DeviceStatus&, std::string&) {
-        return true;
-    }));
+    window->prepareUpgrade(slot->get(), {}, [](const vardo::link::DeviceStatus&, std::string&) { return true; });
+    ASSERT_TRUE(prepared());
     EXPECT_EQ(text("encoderLbl"), QStringLiteral("Encoder: port 1-1, serial VE710-000001\nFirmware: 01.05A"));
     window->show();
     ASSERT_TRUE(waitForCounts(1));
     ASSERT_EQ(text("labelNumOfDevices"), QStringLiteral("Found 1 device"));
     QSignalSpy back(window, &firmware_upgrade::returnedToApplication);
     child<QPushButton>("btnClose")->click();
-    EXPECT_EQ(back.count(), 1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return back.count() == 1; }, 5000));
     EXPECT_TRUE(dialogs.messages().empty());
     EXPECT_FALSE(device->loader().onBus());
     EXPECT_EQ(device->encoder().mode(), vardo::sim::EncoderMode::Application);
@@ -370,7 +408,7 @@ TEST_F(WindowTest, AMalformedFileIsRefusedWithAStatusLine)
 TEST_F(WindowTest, ClosedDuringAnUpgradeItFinishesWritesBackAndGoes)
 {
     enterLoader();
-    window->setRestoreValues(3, 1, 2, 7, 7, {});
+    window->setRestoreValues(settingsOf(3, 1, 2, 7, 7));
     window->show();
     ASSERT_TRUE(waitForCounts(1));
     chooseFile(samplePath("01.06A"));
@@ -397,7 +435,8 @@ TEST_F(WindowTest, ClosedDuringAnUpgradeItFinishesWritesBackAndGoes)
 TEST_F(WindowTest, ReplugAfterAFailedStartCountsTheEncoderAgain)
 {
     slot->rescan();
-    ASSERT_TRUE(window->prepareUpgrade(slot->get(), {}, {}));
+    window->prepareUpgrade(slot->get(), {}, {});
+    ASSERT_TRUE(prepared());
     window->show();
     ASSERT_TRUE(waitForCounts(1));
     chooseFile(samplePath("01.06A"));
@@ -420,4 +459,22 @@ TEST_F(WindowTest, ClosedWhenIdleItIsReleased)
     ASSERT_TRUE(waitForCounts(1));
     child<QPushButton>("btnClose")->click();
     EXPECT_TRUE(QTest::qWaitFor([&] { return window.isNull(); }, 5000));
+}
+
+// The new firmware never starts: the window says so, and the write-back stops at its first step.
+TEST_F(WindowTest, AnEncoderThatDoesNotComeBackIsSaidAndNothingIsWrittenBack)
+{
+    enterLoader();
+    window->setRestoreValues(settingsOf(4, 1, 2, 2, 7));
+    device->loader().setRestartHandler([](const std::string&) {});
+    window->show();
+    ASSERT_TRUE(waitForCounts(1));
+    chooseFile(samplePath("01.06A"));
+    child<QPushButton>("btnUpgrade")->click();
+    ASSERT_TRUE(waitForUpgrade());
+    EXPECT_TRUE(finished->at(0).at(0).toBool());  // programmed and restarted
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dialogs.messages().size() >= 2; }, 5000));
+    EXPECT_EQ(dialogs.messages(),
+              (std::vector<std::string>{"Vardo 710 Encoder not connected..\r\n", "Unable to set option..\r\n"}));
+    EXPECT_EQ(dialogs.records().back().caption, "Vardo USB ENCODER");
 }

@@ -11,7 +11,6 @@
 #include <algorithm>
 
 namespace P = vardo::loader::protocol;
-using vardo::firmware::completeUpgrade;
 using vardo::firmware::padHexStringValue;
 using vardo::firmware::RestoreValues;
 using vardo::sim::LoaderMode;
@@ -42,6 +41,7 @@ Progress afterStartUp(const std::string& path, bool erase, std::uint32_t seconds
 RestoreValues someValues()
 {
     RestoreValues v;
+    v.known = true;
     v.ledBrightness = 6;
     v.buzzer = 0;
     v.buzzerPeriod = 3;
@@ -87,9 +87,12 @@ TEST_F(UpgradeTest, UpgradesEndToEndAndWritesTheSettingsBack)
 {
     enterLoader();
     EXPECT_EQ(device->encoder().firmwareVersion(), "01.05A");
+    device->encoder().clearReceivedCommands();
     auto s = sequence();
+    s.job().setSettings(someValues());
     const std::string path = samplePath("01.06A");
     ASSERT_TRUE(s.run(path));
+    EXPECT_TRUE(s.outcome().ok());
     const std::uint32_t seconds = (s.stopProgramTime - s.startProgramTime) / 1000;
     EXPECT_EQ(s.totalProgramTime, seconds);
     EXPECT_GE(seconds, 3u);  // erase, program and verify of 45 KB over the modelled wire
@@ -98,15 +101,14 @@ TEST_F(UpgradeTest, UpgradesEndToEndAndWritesTheSettingsBack)
     EXPECT_EQ(device->loader().massErases(), 0);
     EXPECT_EQ(device->loader().brownOutResets(), 1);
 
-    device->encoder().clearReceivedCommands();
-    const std::uint64_t slept = clock.totalSleptMs();
-    ASSERT_TRUE(completeUpgrade(someValues(), *slot, report));
-    EXPECT_GE(clock.totalSleptMs() - slept, 6000u);
+    // The restart waited out, the settings went back.
+    EXPECT_GE(clock.totalSleptMs(), 6000u);
     EXPECT_TRUE(dialogs.records().empty());
 
+    // Followed on its loader's port, the encoder is taken once it answers GET_STATUS.
     const auto received = device->encoder().receivedCommands();
     using namespace vardo::link;
-    const std::vector<std::uint8_t> expectedOrder = {SET_OPTIONS, SET_BUZZER, SET_BUZZER_PERIOD,
+    const std::vector<std::uint8_t> expectedOrder = {GET_STATUS, SET_OPTIONS, SET_BUZZER, SET_BUZZER_PERIOD,
                                                      SET_KEYPAD_TYPE, LOAD_CODE_TABLE,
                                                      SET_LED_BRIGHTNESS, WRITE_DEFAULTS};
     ASSERT_EQ(received.size(), expectedOrder.size());
@@ -114,11 +116,11 @@ TEST_F(UpgradeTest, UpgradesEndToEndAndWritesTheSettingsBack)
         EXPECT_EQ(received[i].code, expectedOrder[i]);
         EXPECT_TRUE(received[i].accepted);
     }
-    EXPECT_EQ(received[0].payload, std::vector<std::uint8_t>{0x07});
-    EXPECT_EQ(received[2].payload, std::vector<std::uint8_t>{3});
+    EXPECT_EQ(received[1].payload, std::vector<std::uint8_t>{0x07});
+    EXPECT_EQ(received[3].payload, std::vector<std::uint8_t>{3});
     const auto table = someValues().codeTable;
-    EXPECT_EQ(received[4].payload, std::vector<std::uint8_t>(table.begin(), table.end()));
-    EXPECT_TRUE(received[6].payload.empty());
+    EXPECT_EQ(received[5].payload, std::vector<std::uint8_t>(table.begin(), table.end()));
+    EXPECT_TRUE(received[7].payload.empty());
     EXPECT_EQ(device->encoder().powerUpDefaults().keypadType, 8);
     EXPECT_EQ(device->encoder().powerUpDefaults().ledBrightness, 6);
 
@@ -364,46 +366,46 @@ TEST_F(UpgradeTest, AFileInAFolderWithNonLatinCharactersOpens)
 TEST_F(UpgradeTest, TheWriteBackStopsAtItsFirstFailure)
 {
     enterLoader();
-    auto s = sequence();
-    ASSERT_TRUE(s.run(samplePath("01.06A")));
     vardo::sim::FaultPlan plan;
     plan.fault = vardo::sim::EncoderFault::Refuse;
     plan.command = vardo::link::SET_KEYPAD_TYPE;
-    clock.sleepMs(6000);
-    device->encoder().injectFault(plan);
-    device->encoder().clearReceivedCommands();
-    EXPECT_FALSE(completeUpgrade(someValues(), *slot, report));
+    auto s = sequence([&] {
+        device->encoder().injectFault(plan);
+        device->encoder().clearReceivedCommands();
+    });
+    s.job().setSettings(someValues());
+    ASSERT_TRUE(s.run(samplePath("01.06A")));
+    EXPECT_EQ(s.outcome().phase, vardo::firmware::Phase::WriteBack);
     const auto records = dialogs.records();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].caption, "Vardo USB ENCODER");
     EXPECT_EQ(records[0].text, "Unable to set Keypad Type..\r\n");
     EXPECT_EQ(records[0].icon, vardo::platform::MessageIcon::Warning);
-    EXPECT_EQ(device->encoder().receivedCommands().size(), 4u);
+    EXPECT_EQ(device->encoder().receivedCommands().size(), 5u);  // GET_STATUS, then four
 }
 
-TEST_F(UpgradeTest, WithoutAnEncoderAfterTheRestartTheWriteBackFailsAtOnce)
+TEST_F(UpgradeTest, WithoutAnEncoderAfterTheRestartNothingIsWrittenBack)
 {
     enterLoader();
-    device->loader().unplug();
-    EXPECT_FALSE(completeUpgrade(someValues(), *slot, report));
+    auto s = sequence([&] { device->encoder().unplug(); });
+    s.job().setSettings(someValues());
+    ASSERT_TRUE(s.run(samplePath("01.06A")));
+    EXPECT_EQ(s.outcome().phase, vardo::firmware::Phase::FindEncoder);
     EXPECT_EQ(slot->get(), nullptr);
-    EXPECT_EQ(dialogs.messages(), (std::vector<std::string>{"Vardo 710 Encoder not connected..\r\n",
-                                                            "Unable to set option..\r\n"}));
+    EXPECT_EQ(dialogs.messages(), (std::vector<std::string>{"Vardo 710 Encoder not connected..\r\n"}));
     EXPECT_EQ(dialogs.records()[0].caption, "Vardo USB Encoder");
-    EXPECT_EQ(dialogs.records()[1].caption, "Vardo USB ENCODER");
 }
 
 // Values that could not be read before the upgrade are not written back as zeros.
 TEST_F(UpgradeTest, UnknownSettingsAreNotWrittenBack)
 {
     enterLoader();
-    auto s = sequence();
-    ASSERT_TRUE(s.run(samplePath("01.06A")));
+    auto s = sequence([&] { device->encoder().clearReceivedCommands(); });
     RestoreValues unknown = someValues();
     unknown.known = false;
-    clock.sleepMs(6000);
-    device->encoder().clearReceivedCommands();
-    EXPECT_FALSE(completeUpgrade(unknown, *slot, report));
+    s.job().setSettings(unknown);
+    ASSERT_TRUE(s.run(samplePath("01.06A")));
+    EXPECT_EQ(s.outcome().phase, vardo::firmware::Phase::WriteBack);
     ASSERT_NE(slot->get(), nullptr);
     EXPECT_TRUE(device->encoder().receivedCommands().empty());
     EXPECT_EQ(device->encoder().optionsFitted(), 7);

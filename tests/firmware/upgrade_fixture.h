@@ -53,12 +53,22 @@ protected:
         vardo::platform::dialogs().message(caption, text + "\r\n", vardo::platform::MessageIcon::Warning);
     };
 
-    vardo::firmware::UpgradeSequence sequence()
+    // The window's sequence; onBack runs as the encoder is looked for after the restart.
+    vardo::firmware::UpgradeSequence sequence(std::function<void()> onBack = {})
     {
-        return vardo::firmware::UpgradeSequence([this](int percent, const std::string& text) {
-            std::lock_guard lock(progressMutex);
-            progress.emplace_back(percent, text);
-        });
+        vardo::firmware::Hooks hooks;
+        hooks.findEncoder = [this, onBack] {
+            if (onBack)
+                onBack();
+            slot->rescan();
+            return slot->get();
+        };
+        return vardo::firmware::UpgradeSequence(
+            [this](int percent, const std::string& text) {
+                std::lock_guard lock(progressMutex);
+                progress.emplace_back(percent, text);
+            },
+            report, std::move(hooks));
     }
     Progress takeProgress()
     {

@@ -1,9 +1,12 @@
-// The loader library: its frames byte for byte against a loader scripted
-// from the USB loader's table; then against the virtual loader: connection,
-// passwords, transfers, erase, CRC, version text, RAM loader start, loader
-// count and device notifications.
+// The loader connection (what the upgrade uses): its frames byte for byte
+// against a loader scripted from the USB loader's table; then against the
+// virtual loader: passwords, transfers, erase, CRC, version, RAM loader start.
+// The library's BSL_ face, its documented interface, keeps tests of its own:
+// the connection text, codes, RX buffer, password blocks, file streaming,
+// the loader count and device notifications.
 #include "loader_fixture.h"
 
+#include "link/hid_list.h"
 #include "loader/loader_protocol.h"
 #include "loader/connection.h"
 #include "sim/scripted_device.h"
@@ -22,6 +25,7 @@
 #include <vector>
 
 namespace P = vardo::loader::protocol;
+using R = vardo::loader::Result;
 using vardo::sim::LoaderMode;
 using vardo::sim::Report;
 
@@ -39,6 +43,14 @@ Report frame(std::initializer_list<std::uint8_t> core)
 }
 Report message(std::uint8_t m) { return frame({0x3B, m}); }
 
+// The erased device's password: an all-0xFF vector table.
+std::array<std::uint8_t, 32> erasedPassword()
+{
+    std::array<std::uint8_t, 32> p;
+    p.fill(0xFF);
+    return p;
+}
+
 class ScriptedLoaderTest : public ::testing::Test {
 protected:
     ScriptedLoaderTest()
@@ -51,12 +63,12 @@ protected:
         info.interfaceNumber = 0;
         device = vardo::sim::ScriptedDevice::create(info);
         device->attach();
-        BSL_setFamily(3);
-        BSL_setCom(2);
-        EXPECT_EQ(BSL_initialize_BSL("PID=0x0200,VID=0x2047,DEVICEINDEX=0"), 0);
+        const auto address = vardo::loader::parseConnectionText("PID=0x0200,VID=0x2047,DEVICEINDEX=0");
+        EXPECT_EQ(address ? conn.open(*address) : R::BadAddress, R::Ok);
     }
     ~ScriptedLoaderTest() override
     {
+        conn.close();
         BSL_close_BSL();
         vardo::sim::Bus::instance().reset();
     }
@@ -71,22 +83,25 @@ protected:
         }
     }
 
+    std::string versionText() { return versionOf(conn); }
+    vardo::loader::Result crc(std::uint32_t address, std::uint32_t length) { return crcResult(conn, address, length); }
+
     vardo::platform::VirtualClock clock;
     vardo::platform::ScopedClock scopedClock{clock};
     std::shared_ptr<vardo::sim::ScriptedDevice> device;
+    vardo::loader::Connection conn;
 };
 
 } // namespace
 
 TEST_F(ScriptedLoaderTest, PasswordFrameAndBothAnswers)
 {
-    DataBlock_ pass{};
+    std::array<std::uint8_t, 32> pass{};
     for (int i = 0; i < 32; ++i)
-        pass.data[i] = static_cast<std::uint8_t>(0xE0 + i);
-    pass.length = 32;
+        pass[i] = static_cast<std::uint8_t>(0xE0 + i);
     answers({{message(0x00)}, {message(0x05)}});
-    EXPECT_EQ(BSL_RX_Password(pass), 0);
-    EXPECT_EQ(BSL_RX_Password(pass), 5);  // refused: the loader has mass-erased
+    EXPECT_EQ(conn.unlock(pass), R::Ok);
+    EXPECT_EQ(conn.unlock(pass), R::PasswordRefused);  // refused: the loader has mass-erased
     Report expected = frame({0x11});
     expected[1] = 33;
     for (int i = 0; i < 32; ++i)
@@ -95,8 +110,13 @@ TEST_F(ScriptedLoaderTest, PasswordFrameAndBothAnswers)
     EXPECT_EQ(device->writes()[0], expected);
 }
 
+// The library's face (bsl430.h) on the same frames: its one-byte codes, RX buffer and version text.
 TEST_F(ScriptedLoaderTest, CommandFramesAndTheirReplies)
 {
+    conn.close();
+    BSL_setFamily(3);
+    BSL_setCom(2);
+    ASSERT_EQ(BSL_initialize_BSL("PID=0x0200,VID=0x2047,DEVICEINDEX=0"), 0);
     answers({{message(0x00)}, {frame({0x3A, 0x34, 0x12})}, {frame({0x3A, 0x00, 0x06, 0x05, 0x34})}, {}});
     EXPECT_EQ(BSL_eraseSegment(0xFE12), 0);
     EXPECT_EQ(BSL_CRC_Check(0x4400, 5000), 0);
@@ -116,20 +136,20 @@ TEST_F(ScriptedLoaderTest, CommandFramesAndTheirReplies)
 TEST_F(ScriptedLoaderTest, TheFlashResidentLoadersUnknownCommandAnswers)
 {
     answers({{message(0x07)}, {message(0x07)}, {message(0x07)}});
-    EXPECT_EQ(BSL_eraseSegment(0x4400), 7);
-    EXPECT_EQ(BSL_CRC_Check(0x4400, 2), 7);
-    EXPECT_STREQ(BSL_TX_BSL_Version_String(), "ERROR");
+    EXPECT_EQ(conn.eraseSegment(0x4400), R::UnknownCommand);
+    EXPECT_EQ(crc(0x4400, 2), R::UnknownCommand);
+    EXPECT_EQ(versionText(), "ERROR");
 }
 
 TEST_F(ScriptedLoaderTest, AnswerWaitingBeforeACommandIsDrainedNotTaken)
 {
     device->queueReport(message(0x00));  // late: belongs to nothing we send next
     answers({{message(0x02)}});
-    EXPECT_EQ(BSL_eraseSegment(0x4400), 2);
+    EXPECT_EQ(conn.eraseSegment(0x4400), R::FlashFailBit);
     answers({{frame({0x3A, 0x01})}});  // a data reply where a message belongs
-    EXPECT_EQ(BSL_eraseSegment(0x4400), kBslNoReply);
+    EXPECT_EQ(conn.eraseSegment(0x4400), R::NoReply);
     answers({{message(0x00)}});  // a message of success where data belongs
-    EXPECT_EQ(BSL_CRC_Check(0x4400, 2), kBslNoReply);
+    EXPECT_EQ(crc(0x4400, 2), R::NoReply);
 }
 
 TEST_F(ScriptedLoaderTest, ALoaderThatKeepsSendingNoAnswerTimesOutOnTheClock)
@@ -137,7 +157,7 @@ TEST_F(ScriptedLoaderTest, ALoaderThatKeepsSendingNoAnswerTimesOutOnTheClock)
     for (std::uint32_t ms = 1; ms <= 6000; ++ms)
         device->queueReport(frame({0x55}), ms);  // neither a message nor data
     const std::uint64_t start = clock.nowMs();
-    EXPECT_EQ(BSL_eraseSegment(0x4400), kBslNoReply);
+    EXPECT_EQ(conn.eraseSegment(0x4400), R::NoReply);
     EXPECT_LE(clock.nowMs() - start, 2000u);
     EXPECT_GT(device->pendingReports(), 0u);
 }
@@ -147,7 +167,7 @@ TEST_F(ScriptedLoaderTest, TheTraceShowsEveryReportInAndOut)
     answers({{message(0x00)}});
     vardo::platform::enableHidTrace(true);
     ::testing::internal::CaptureStderr();
-    BSL_eraseSegment(0x4400);
+    (void)conn.eraseSegment(0x4400);
     const std::string trace = ::testing::internal::GetCapturedStderr();
     vardo::platform::enableHidTrace(false);
     std::string zeros;
@@ -170,7 +190,7 @@ TEST_F(ScriptedLoaderTest, WritesAreUnansweredFastWritesPaddedToWordsInFlash)
     std::string text = "@4401\r\n01 02\r\n@2501\r\nA1 A2 A3\r\n@5000\r\n";
     for (int i = 0; i < 100; ++i)
         text += "5A" + std::string(i % 16 == 15 ? "\r\n" : " ");
-    EXPECT_EQ(BSL_RX_TXT((text + "\r\nq").c_str(), 1), 0u);
+    EXPECT_EQ(conn.sendImage(text + "\r\nq"), R::Ok);
     const auto w = device->writes();
     ASSERT_EQ(w.size(), 5u);
     EXPECT_EQ(w[0], frame({0x1B, 0x00, 0x44, 0x00, 0xFF, 0x01, 0x02, 0xFF}));
@@ -214,7 +234,7 @@ TEST_F(ScriptedLoaderTest, TheResetVectorPacketGoesLastAndOddStartsSplitIntoWord
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         const std::size_t before = device->writes().size();
-        ASSERT_EQ(BSL_RX_TXT((row.text + "q").c_str(), 1), 0u);
+        ASSERT_EQ(conn.sendImage(row.text + "q"), R::Ok);
         Packets sent;
         const auto writes = device->writes();
         for (auto it = writes.begin() + static_cast<std::ptrdiff_t>(before); it != writes.end(); ++it) {
@@ -253,9 +273,9 @@ TEST_F(LoaderTest, DeviceIndexChoosesAmongTwoLoaders)
     second.path = "sim:1-2:bsl";
     vardo::sim::VirtualLoader other(second);
     other.plugIn();
-    EXPECT_EQ(BSL_NumOfUSBDevices(0x2047, 0x0200), 2u);
-    ASSERT_EQ(open("PID=0x0200,VID=0x2047,DEVICEINDEX=1"), 0);
-    BSL_RX_Password(applicationPassword());
+    EXPECT_EQ(vardo::link::listHid(0x2047, 0x0200).size(), 2u);
+    ASSERT_EQ(connect("PID=0x0200,VID=0x2047,DEVICEINDEX=1"), R::Ok);
+    (void)conn.unlock(passwordOf(applicationPassword()));
     EXPECT_TRUE(loader->commands().empty());
     EXPECT_EQ(other.commands().size(), 1u);
 }
@@ -330,65 +350,65 @@ TEST_F(LoaderTest, ReadsThePasswordBlockFromAText)
 
 TEST_F(LoaderTest, TheRightPasswordUnlocks)
 {
-    ASSERT_EQ(open(), 0);
-    EXPECT_EQ(BSL_RX_TXT("@F800\r\n01 02\r\nq", 1), 0u);  // sent, but a locked loader drops it
+    ASSERT_EQ(connect(), R::Ok);
+    EXPECT_EQ(conn.sendImage("@F800\r\n01 02\r\nq"), R::Ok);  // sent, but a locked loader drops it
     EXPECT_EQ(loader->read(0xF800, 2), (std::vector<std::uint8_t>{0xFF, 0xFF}));
     EXPECT_EQ(loader->commands().back().status, P::kMsgLocked);
-    EXPECT_EQ(BSL_RX_Password(applicationPassword()), 0);
+    EXPECT_EQ(conn.unlock(passwordOf(applicationPassword())), R::Ok);
     EXPECT_TRUE(loader->unlocked());
     EXPECT_EQ(loader->massErases(), 0);
-    EXPECT_EQ(BSL_RX_TXT("@F800\r\n01 02\r\nq", 1), 0u);
+    EXPECT_EQ(conn.sendImage("@F800\r\n01 02\r\nq"), R::Ok);
     EXPECT_EQ(loader->read(0xF800, 2), (std::vector<std::uint8_t>{0x01, 0x02}));
 }
 
 TEST_F(LoaderTest, TheFlashResidentLoaderKnowsThreeCommandsTheRamLoaderAll)
 {
-    openUnlocked();
-    EXPECT_EQ(BSL_eraseSegment(0x4400), P::kMsgUnknownCommand);
-    EXPECT_EQ(BSL_CRC_Check(0x4400, 16), P::kMsgUnknownCommand);
-    EXPECT_STREQ(BSL_TX_BSL_Version_String(), "ERROR");
+    connectUnlocked();
+    EXPECT_EQ(conn.eraseSegment(0x4400), R::UnknownCommand);
+    EXPECT_EQ(crc(0x4400, 16), R::UnknownCommand);
+    EXPECT_EQ(versionText(), "ERROR");
     EXPECT_EQ(loader->commands().back().status, P::kMsgUnknownCommand);
-    openRamLoader();
-    EXPECT_EQ(BSL_eraseSegment(0x4400), 0);
-    EXPECT_EQ(BSL_CRC_Check(0x4400, 16), 0);
+    connectRamLoader();
+    EXPECT_EQ(conn.eraseSegment(0x4400), R::Ok);
+    EXPECT_EQ(crc(0x4400, 16), R::Ok);
 }
 
 TEST_F(LoaderTest, AWrongPasswordMassErasesAndTheDefaultThenUnlocks)
 {
-    ASSERT_EQ(open(), 0);
+    ASSERT_EQ(connect(), R::Ok);
     DataBlock_ wrong = applicationPassword();
     wrong.data[0] ^= 1;
-    EXPECT_EQ(BSL_RX_Password(wrong), P::kMsgPasswordError);
+    EXPECT_EQ(conn.unlock(passwordOf(wrong)), R::PasswordRefused);
     EXPECT_EQ(loader->massErases(), 1);
     EXPECT_EQ(loader->read(0x4400, 4), std::vector<std::uint8_t>(4, 0xFF));
     EXPECT_EQ(loader->read(0xFFE0, 32), std::vector<std::uint8_t>(32, 0xFF));
-    EXPECT_EQ(BSL_RX_Password(applicationPassword()), P::kMsgPasswordError);
-    EXPECT_EQ(BSL_RX_Password(BSL_getDefaultPass()), 0);
+    EXPECT_EQ(conn.unlock(passwordOf(applicationPassword())), R::PasswordRefused);
+    EXPECT_EQ(conn.unlock(erasedPassword()), R::Ok);
 }
 
 TEST_F(LoaderTest, WritesATextIntoFlashAndRefusesAMalformedOneWhole)
 {
-    openRamLoader();
-    ASSERT_EQ(BSL_eraseSegment(0x5000), 0);
-    EXPECT_EQ(BSL_RX_TXT("@5000\r\n01 02 03 04\r\n@5010\r\nAA\r\nq", 1), 0u);
+    connectRamLoader();
+    ASSERT_EQ(conn.eraseSegment(0x5000), R::Ok);
+    EXPECT_EQ(conn.sendImage("@5000\r\n01 02 03 04\r\n@5010\r\nAA\r\nq"), R::Ok);
     EXPECT_EQ(loader->read(0x5000, 5), (std::vector<std::uint8_t>{1, 2, 3, 4, 0xFF}));
     EXPECT_EQ(loader->read(0x5010, 1)[0], 0xAA);
 
     loader->clearCommands();
-    EXPECT_EQ(BSL_RX_TXT("@5020\r\n01 02\r\n03 0\r\nq", 1), kBslErrFormat);
+    EXPECT_EQ(conn.sendImage("@5020\r\n01 02\r\n03 0\r\nq"), R::Malformed);
     EXPECT_TRUE(loader->commands().empty());
-    EXPECT_EQ(BSL_RX_TXT("@5020\r\n01 02\r\n", 1), kBslErrFormat);
+    EXPECT_EQ(conn.sendImage("@5020\r\n01 02\r\n"), R::Malformed);
 }
 
 TEST_F(LoaderTest, LongSectionsGoIn48BytePacketsOfFastWrites)
 {
-    openUnlocked();
+    connectUnlocked();
     // 0xF800 lies in the gap of the released firmware: erased flash.
     std::string text = "@F800\r\n";
     for (int line = 0; line < 10; ++line)
         text += "00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF\r\n";
     loader->clearCommands();
-    EXPECT_EQ(BSL_RX_TXT((text + "q").c_str(), 1), 0u);
+    EXPECT_EQ(conn.sendImage(text + "q"), R::Ok);
     const auto commands = loader->commands();
     ASSERT_EQ(commands.size(), 4u);  // 160 bytes: 48 + 48 + 48 + 16
     EXPECT_EQ(commands[0].command, P::kRxDataBlockFast);
@@ -399,12 +419,12 @@ TEST_F(LoaderTest, LongSectionsGoIn48BytePacketsOfFastWrites)
 
 TEST_F(LoaderTest, RefusalsOfTheLoaderComeBackAsItsMessage)
 {
-    openRamLoader();
-    EXPECT_EQ(BSL_RX_TXT("@0200\r\n01\r\nq", 1), 0u);  // a fast write is never answered
+    connectRamLoader();
+    EXPECT_EQ(conn.sendImage("@0200\r\n01\r\nq"), R::Ok);  // a fast write is never answered
     EXPECT_EQ(loader->commands().back().status, P::kMsgFlashWriteCheckFailed);
-    EXPECT_EQ(BSL_eraseSegment(0x1000), P::kMsgFlashFailBit);
-    EXPECT_EQ(BSL_CRC_Check(0x4400, 0), P::kMsgPacketTooLong);
-    EXPECT_EQ(BSL_CRC_Check(0x4400, 0x10000), P::kMsgPacketTooLong);
+    EXPECT_EQ(conn.eraseSegment(0x1000), R::FlashFailBit);
+    EXPECT_EQ(crc(0x4400, 0), R::PacketTooLong);
+    EXPECT_EQ(crc(0x4400, 0x10000), R::PacketTooLong);
     loader->clearCommands();
     std::uint8_t tooLong[64] = {0x3F, 63, 0x12};
     hid_device* raw = hid_open_path(loader->path().c_str());
@@ -415,46 +435,47 @@ TEST_F(LoaderTest, RefusalsOfTheLoaderComeBackAsItsMessage)
 
 TEST_F(LoaderTest, ProgrammingOnlyClearsBitsUntilTheSegmentIsErased)
 {
-    openRamLoader();
+    connectRamLoader();
     // The released firmware is still there: writing over it without an erase
     // leaves old bits set to 0, as real flash does.
     const std::uint8_t before = loader->read(0x4500, 1)[0];
-    EXPECT_EQ(BSL_RX_TXT("@4500\r\nFF\r\nq", 1), 0u);
+    EXPECT_EQ(conn.sendImage("@4500\r\nFF\r\nq"), R::Ok);
     EXPECT_EQ(loader->read(0x4500, 1)[0], before);
-    ASSERT_EQ(BSL_eraseSegment(0x45FF), 0);
+    ASSERT_EQ(conn.eraseSegment(0x45FF), R::Ok);
     EXPECT_EQ(loader->read(0x4400, 0x200), std::vector<std::uint8_t>(0x200, 0xFF));
     EXPECT_NE(loader->read(0x4600, 0x200), std::vector<std::uint8_t>(0x200, 0xFF));
 }
 
 TEST_F(LoaderTest, CrcReplyCarriesTheCrcInBytesFiveAndSix)
 {
-    openRamLoader();
-    ASSERT_EQ(BSL_CRC_Check(0x4400, 5000), 0);
+    connectRamLoader();
+    ASSERT_EQ(crc(0x4400, 5000), R::Ok);
     const auto memory = loader->read(0x4400, 5000);
     const std::uint16_t expected = vardo::sim::crc16(memory.data(), memory.size());
-    const dataBuffer reply = BSL_get_RX_Buffer();
-    EXPECT_EQ(reply.data[5], expected & 0xFF);
-    EXPECT_EQ(reply.data[6], expected >> 8);
-    EXPECT_EQ(reply.data[2], P::kData);
-    EXPECT_EQ(reply.data[3], P::kCrcCheck);
+    std::uint8_t reply[vardo::loader::Connection::kReplySize];
+    conn.lastReply(reply);
+    EXPECT_EQ(reply[5], expected & 0xFF);
+    EXPECT_EQ(reply[6], expected >> 8);
+    EXPECT_EQ(reply[2], P::kData);
+    EXPECT_EQ(reply[3], P::kCrcCheck);
 }
 
 TEST_F(LoaderTest, AFailedCrcRequestIsReported)
 {
-    openRamLoader();
+    connectRamLoader();
     vardo::sim::LoaderFaults faults;
     faults.failCrcRequest = 2;
     loader->setFaults(faults);
-    EXPECT_EQ(BSL_CRC_Check(0x4400, 16), 0);
-    EXPECT_EQ(BSL_CRC_Check(0x4400, 16), kBslNoReply);
-    EXPECT_EQ(BSL_CRC_Check(0x4400, 16), 0);
+    EXPECT_EQ(crc(0x4400, 16), R::Ok);
+    EXPECT_EQ(crc(0x4400, 16), R::NoReply);
+    EXPECT_EQ(crc(0x4400, 16), R::Ok);
 }
 
 TEST_F(LoaderTest, VersionTextHasItsDigitsAtFixedPositions)
 {
-    EXPECT_STREQ(BSL_TX_BSL_Version_String(), "ERROR");  // no connection
-    openRamLoader();
-    const std::string ram = BSL_TX_BSL_Version_String();
+    EXPECT_EQ(versionText(), "ERROR");  // no connection
+    connectRamLoader();
+    const std::string ram = versionText();
     EXPECT_EQ(ram, "Vendor: 00 Cmd: 06 API:  05  PI: 34");
     EXPECT_EQ(ram.substr(16, 2) + ram.substr(25, 2) + ram.substr(33, 2), "060534");
     // The positions named in loader_protocol.h read back what the text was made of.
@@ -485,79 +506,79 @@ TEST(LoaderResult, EachResultHasItsOwnTextAndTheMessagesKeepTheirCodes)
 
 TEST_F(LoaderTest, TheUploadedRamLoaderRestartsTheDeviceAndReportsItsVersion)
 {
-    openUnlocked();
+    connectUnlocked();
     std::atomic<int> arrivals{0}, removals{0};
     const int id = vardo::sim::Bus::instance().addListener([&](const vardo::sim::BusEvent& e) {
         (e.kind == vardo::sim::BusEventKind::Arrival ? arrivals : removals)++;
     });
     const std::string ram = vardo::sim::toTiTxt(vardo::sim::makeRamLoader());
-    EXPECT_EQ(BSL_RX_TXT(ram.c_str(), 1), 0u);
-    EXPECT_EQ(BSL_LoadPC(0x2504), 0);
+    EXPECT_EQ(conn.sendImage(ram), R::Ok);
+    EXPECT_EQ(conn.loadPc(0x2504), R::Ok);
     EXPECT_EQ(removals.load(), 1);
     EXPECT_EQ(loader->mode(), LoaderMode::Restarting);
-    EXPECT_STREQ(BSL_TX_BSL_Version_String(), "ERROR");  // the old handle is stale
-    BSL_close_BSL();
+    EXPECT_EQ(versionText(), "ERROR");  // the old handle is stale
+    conn.close();
     clock.sleepMs(1000);
-    EXPECT_EQ(open(), 0);
+    EXPECT_EQ(connect(), R::Ok);
     EXPECT_EQ(arrivals.load(), 1);
     EXPECT_EQ(loader->mode(), LoaderMode::RamLoader);
     EXPECT_FALSE(loader->unlocked());
-    EXPECT_STREQ(BSL_TX_BSL_Version_String(), "ERROR");  // locked
-    EXPECT_EQ(BSL_RX_Password(applicationPassword()), 0);
-    EXPECT_EQ(std::string(BSL_TX_BSL_Version_String()), "Vendor: 00 Cmd: 06 API:  05  PI: 34");
+    EXPECT_EQ(versionText(), "ERROR");  // locked
+    EXPECT_EQ(conn.unlock(passwordOf(applicationPassword())), R::Ok);
+    EXPECT_EQ(versionText(), "Vendor: 00 Cmd: 06 API:  05  PI: 34");
     vardo::sim::Bus::instance().removeListener(id);
 }
 
 TEST_F(LoaderTest, ACorruptRamLoaderEndsBackInTheRomLoader)
 {
-    openUnlocked();
+    connectUnlocked();
     auto image = vardo::sim::makeRamLoader();
     image[1].bytes[100] ^= 0x01;
-    ASSERT_EQ(BSL_RX_TXT(vardo::sim::toTiTxt(image).c_str(), 1), 0u);
-    EXPECT_EQ(BSL_LoadPC(0x2504), 0);
-    BSL_close_BSL();
+    ASSERT_EQ(conn.sendImage(vardo::sim::toTiTxt(image)), R::Ok);
+    EXPECT_EQ(conn.loadPc(0x2504), R::Ok);
+    conn.close();
     clock.sleepMs(1000);
-    ASSERT_EQ(open(), 0);
+    ASSERT_EQ(connect(), R::Ok);
     EXPECT_EQ(loader->mode(), LoaderMode::RomLoader);
 }
 
 TEST_F(LoaderTest, TheForcedBrownOutStartsAProgrammedApplication)
 {
-    openUnlocked();
+    connectUnlocked();
     std::string started;
     loader->setRestartHandler([&](const std::string& v) { started = v; });
-    EXPECT_EQ(BSL_RX_TXT("@0120\r\n04 A5 \r\nq", 1), 0u);
+    EXPECT_EQ(conn.sendImage("@0120\r\n04 A5 \r\nq"), R::Ok);
     EXPECT_EQ(loader->brownOutResets(), 1);
-    EXPECT_EQ(BSL_RX_TXT("@0120\r\n04 A5 \r\nq", 1), kBslErrComm);  // already gone
+    EXPECT_EQ(conn.sendImage("@0120\r\n04 A5 \r\nq"), R::NoReply);  // already gone
     clock.sleepMs(2000);
     EXPECT_EQ(loader->mode(), LoaderMode::Application);
     EXPECT_EQ(started, "01.05A");
-    EXPECT_EQ(BSL_NumOfUSBDevices(0x2047, 0x0200), 0u);
+    EXPECT_EQ(vardo::link::listHid(0x2047, 0x0200).size(), 0u);
 }
 
 TEST_F(LoaderTest, WithoutAResetVectorTheBrownOutComesBackAsALoader)
 {
-    openRamLoader();
-    ASSERT_EQ(BSL_eraseSegment(0xFFFF), 0);
+    connectRamLoader();
+    ASSERT_EQ(conn.eraseSegment(0xFFFF), R::Ok);
     bool started = false;
     loader->setRestartHandler([&](const std::string&) { started = true; });
-    EXPECT_EQ(BSL_RX_TXT("@0120\r\n04 A5 \r\nq", 1), 0u);
+    EXPECT_EQ(conn.sendImage("@0120\r\n04 A5 \r\nq"), R::Ok);
     clock.sleepMs(2000);
-    EXPECT_EQ(BSL_NumOfUSBDevices(0x2047, 0x0200), 1u);
+    EXPECT_EQ(vardo::link::listHid(0x2047, 0x0200).size(), 1u);
     EXPECT_FALSE(started);
     EXPECT_EQ(loader->mode(), LoaderMode::RomLoader);
 }
 
 TEST_F(LoaderTest, UnpluggedMidTransferTheWriteFails)
 {
-    openUnlocked();
+    connectUnlocked();
     vardo::sim::LoaderFaults faults;
     faults.unplugAfterPackets = 2;
     loader->setFaults(faults);
     std::string text = "@F800\r\n";
     for (int line = 0; line < 10; ++line)
         text += "00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF\r\n";
-    EXPECT_EQ(BSL_RX_TXT((text + "q").c_str(), 1), kBslErrComm);
+    EXPECT_EQ(conn.sendImage(text + "q"), R::NoReply);
     EXPECT_EQ(loader->mode(), LoaderMode::Off);
     // Two packets of 48 bytes arrived; byte 96 (0x00) never did.
     EXPECT_EQ(loader->read(0xF800 + 94, 3), (std::vector<std::uint8_t>{0xEE, 0xFF, 0xFF}));
@@ -594,10 +615,10 @@ TEST_F(LoaderTest, StreamsAFileBlockByBlock)
 
 TEST_F(LoaderTest, TransfersTakeTheirModelledTimeOnTheClock)
 {
-    openRamLoader();
+    connectRamLoader();
     loader->resetWireTime();
     const std::uint64_t before = clock.nowMs();
-    ASSERT_EQ(BSL_eraseSegment(0x8000), 0);
+    ASSERT_EQ(conn.eraseSegment(0x8000), R::Ok);
     // Command report, 23 ms erase, reply report.
     EXPECT_EQ(loader->wireTimeUs(), 25000u);
     EXPECT_GE(clock.nowMs() - before, 25u);

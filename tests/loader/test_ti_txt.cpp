@@ -19,11 +19,11 @@ namespace {
 struct Block {
     std::uint32_t address;
     std::vector<std::uint8_t> bytes;
+    bool operator==(const Block&) const = default;
 };
 
-std::vector<Block> blocksOf(std::string_view text, std::size_t max)
+template <class Reader> std::vector<Block> blocksFrom(Reader& reader, std::size_t max)
 {
-    TiTxtBlockReader reader(TiTxtReader::fromText(text));
     std::vector<Block> out;
     std::uint8_t buf[10240];
     while (reader.more()) {
@@ -34,6 +34,12 @@ std::vector<Block> blocksOf(std::string_view text, std::size_t max)
         out.push_back({address, {buf, buf + n}});
     }
     return out;
+}
+
+std::vector<Block> blocksOf(std::string_view text, std::size_t max)
+{
+    TiTxtBlockReader reader(TiTxtReader::fromText(text));
+    return blocksFrom(reader, max);
 }
 
 // A section of n bytes counting up from first, 16 to a line.
@@ -162,4 +168,20 @@ TEST(TiTxtBlocks, StopAtAMalformedLineAndSaySo)
     EXPECT_EQ(reader.read(buf, sizeof buf, &address), 2u);
     EXPECT_FALSE(reader.more());
     EXPECT_TRUE(reader.failed());
+}
+
+// An image parsed once is cut into the very blocks its text gives: the erase,
+// the write and the verify of one parse send what they sent reading the text.
+TEST(TiTxtBlocks, AParsedImageGivesTheTextsBlocks)
+{
+    const std::string text = section(0x45F0, 0x420) + section(0x4A10, 40, 7) + section(0x8000, 5100)
+                             + section(0xFFE0, 32, 9) + "q";
+    vardo::loader::Image image;
+    ASSERT_EQ(vardo::loader::parseTiTxt(text, image), "");
+    EXPECT_EQ(image.size(), 3u);  // 0x4A10 continues the first section
+    for (std::size_t max : {512u, 5000u, 48u, 3u}) {
+        vardo::loader::ImageBlockReader reader(image);
+        EXPECT_EQ(blocksFrom(reader, max), blocksOf(text, max)) << max;
+    }
+    EXPECT_EQ(vardo::loader::parseTiTxt("@4400\r\n01 02\r\nZZ\r\nq", image), checkTiTxtText("@4400\r\n01 02\r\nZZ\r\nq"));
 }

@@ -119,6 +119,16 @@ protected:
 
     // The handlers (and the editors' Apply) return at once; the workers'
     // exchanges end and are shown.
+    // The upgrade windows' preparations (status read, backup, ENTER_BSL) have ended on their workers.
+    void settleUpgrade()
+    {
+        EXPECT_TRUE(QTest::qWaitFor([this] {
+            for (QWidget* w : window->openWindows())
+                if (auto* f = qobject_cast<firmware_upgrade*>(w); f && f->preparing())
+                    return false;
+            return true;
+        }, 10000));
+    }
     void settle()
     {
         EXPECT_TRUE(QTest::qWaitFor([this] {
@@ -1171,6 +1181,7 @@ TEST_F(MainWindow, FirmwareUpgradeAsksCopiesAndSwitchesToTheLoader)
     dialogs.clear();
     dialogs.answerQuestion(true);
     window->onUpdateFirmware();
+    settleUpgrade();
     EXPECT_THAT(commandCodes(), ElementsAre(link::GET_STATUS, link::ENTER_BSL));
     EXPECT_EQ(encoder->mode(), sim::EncoderMode::BootLoader);
     ASSERT_EQ(window->openWindows().size(), 1u);
@@ -1244,6 +1255,7 @@ TEST_F(MainWindow, AFinishedUpgradeRefreshesThePanel)
     load();
     dialogs.answerQuestion(true);
     window->onUpdateFirmware();
+    settleUpgrade();
     ASSERT_EQ(window->openWindows().size(), 1u);
     auto* upgrade = qobject_cast<firmware_upgrade*>(window->openWindows()[0]);
     ASSERT_NE(upgrade, nullptr);
@@ -1277,6 +1289,10 @@ TEST_F(MainWindow, TheUpgradeWindowNeverStrandsTheEncoder)
         QSignalSpy counted(upgrade, &firmware_upgrade::loaderCounted);
         upgrade->show();
         EXPECT_TRUE(QTest::qWaitFor([&] { return !counted.isEmpty(); }, 5000));
+        settleUpgrade();
+        // Its loader counted (the count may have come before it enumerated).
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] { return upgrade->findChild<QPushButton*>(QStringLiteral("btnUpgrade"))->isEnabled(); }, 5000));
         return upgrade;
     };
     QPointer<firmware_upgrade> upgrade = openUpgrade();
@@ -1284,9 +1300,11 @@ TEST_F(MainWindow, TheUpgradeWindowNeverStrandsTheEncoder)
     EXPECT_EQ(upgrade->findChild<QLabel*>(QStringLiteral("encoderLbl"))->text(),
               QStringLiteral("Encoder: port 1-1, serial VE710-000001\nFirmware: 01.05A"));
     upgrade->findChild<QPushButton*>(QStringLiteral("btnClose"))->click();
-    settle();
-    EXPECT_TRUE(device.encoder().plugged());
-    EXPECT_EQ(panelLines()[0], presentLine1("Vardo 710i Encoder", "01.05A"));
+    // The return to the application runs on the window's worker.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return device.encoder().plugged(); }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return panelLines()[0] == presentLine1("Vardo 710i Encoder", "01.05A"); }, 5000));
+    // Gone (with its device notifications) before the next one opens.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return upgrade.isNull(); }, 5000));
 
     upgrade = openUpgrade();
     int closed = 0;
@@ -1316,6 +1334,7 @@ TEST_F(MainWindow, FirmwareUpgradeWithoutAnEncoderStillOpensItsWindow)
     load();
     dialogs.answerQuestion(true);
     window->onUpdateFirmware();
+    settleUpgrade();
     EXPECT_THAT(dialogs.messages(), ElementsAre("Failed to Get Device Status Message.\r\n"));
     EXPECT_EQ(window->openWindows().size(), 1u);
     EXPECT_THAT(enabledControls(), ElementsAre("button11", "btnLoadFirmware", "button10"));

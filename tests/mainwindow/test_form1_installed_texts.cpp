@@ -82,7 +82,9 @@ TEST_F(InstalledTextsWindow, NoPasswordAsksBeforeTheMassErase)
     dialogs.answerQuestion(true);
     dialogs.answerQuestion(true);
     window->onUpdateFirmware();
-    EXPECT_THAT(commandCodes(), ElementsAre(0x01, 0x0C));  // GET_STATUS, ENTER_BSL
+    // GET_STATUS, ENTER_BSL, on the upgrade window's worker.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return commandCodes().size() == 2; }, 5000));
+    EXPECT_THAT(commandCodes(), ElementsAre(0x01, 0x0C));
 }
 
 // An encoder already waiting in its loader: Upgrade Firmware says what is missing.

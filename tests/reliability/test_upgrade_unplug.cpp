@@ -17,7 +17,6 @@
 #include <vector>
 
 namespace P = vardo::loader::protocol;
-using vardo::firmware::completeUpgrade;
 using vardo::firmware::RestoreValues;
 using vardo::firmware::writeBackSettings;
 using vardo::sim::LoaderCommandRecord;
@@ -70,6 +69,7 @@ std::string stepOf(const LoaderCommandRecord& r)
 RestoreValues restoreValues()
 {
     RestoreValues v;
+    v.known = true;
     v.ledBrightness = 7;
     v.buzzer = 0;
     v.buzzerPeriod = 4;
@@ -147,10 +147,8 @@ protected:
         if (found == Found::OldFirmware || found == Found::NewFirmware)
             enterLoader();
         auto s = sequence();
-        if (!s.run(path))
-            return false;
-        return completeUpgrade(restoreValues(), *slot, report) && look() == Found::NewFirmware
-            && settingsWrittenBack();
+        s.job().setSettings(restoreValues());
+        return s.run(path) && s.outcome().ok() && look() == Found::NewFirmware && settingsWrittenBack();
     }
 
     bool settingsWrittenBack()
@@ -314,23 +312,24 @@ TEST_F(UpgradeUnplugTest, UnpluggedDuringTheWriteBackTheNewFirmwareRunsAndTheWri
         SCOPED_TRACE("unplugged at write-back command " + std::to_string(k + 1));
         freshDevice();
         enterLoader();
-        auto s = sequence();
-        ASSERT_TRUE(s.run(samplePath("01.06A")));
-        clock.sleepMs(6000);
-        vardo::sim::Bus::instance().runDue();
-        device->encoder().clearReceivedCommands();
-        dialogs.clear();
-
-        // The cable comes out as the k-th command reaches the encoder.
+        // The cable comes out as the k-th command of the write-back reaches the encoder.
         auto& encoder = device->encoder();
         bool pulled = false;
-        const int listener = encoder.addListener([&] {
-            if (!pulled && encoder.receivedCommands().size() == static_cast<std::size_t>(k + 1)) {
-                pulled = true;
-                encoder.unplug();
-            }
+        int listener = -1;
+        auto s = sequence([&] {
+            encoder.clearReceivedCommands();
+            dialogs.clear();
+            listener = encoder.addListener([&] {
+                // The first command is the GET_STATUS that finds it back.
+                if (!pulled && encoder.receivedCommands().size() == static_cast<std::size_t>(k + 2)) {
+                    pulled = true;
+                    encoder.unplug();
+                }
+            });
         });
-        EXPECT_FALSE(completeUpgrade(restoreValues(), *slot, report));
+        s.job().setSettings(restoreValues());
+        ASSERT_TRUE(s.run(samplePath("01.06A")));
+        EXPECT_EQ(s.outcome().phase, vardo::firmware::Phase::WriteBack);
         encoder.removeListener(listener);
         EXPECT_TRUE(pulled);
         EXPECT_EQ(dialogs.messages(), std::vector<std::string>{messages[k]});

@@ -424,12 +424,6 @@ bool writeUpgradeBackup(const link::DeviceStatus& settings, const std::string& c
     return true;
 }
 
-bool copyFileReplacing(const std::string& from, const std::string& to)
-{
-    std::string bytes;
-    return platform::readRegularFile(from, bytes) && platform::replaceFile(to, bytes);
-}
-
 namespace {
 
 // Why a file to import holds something the reset could not send, or "".

@@ -161,12 +161,6 @@ bool importConfigFile(const std::string& chosenPath, const std::string& configFi
 bool exportConfigFile(const std::string& folder, const std::string& configFile,
                       const std::function<bool()>& confirmOverwrite, const Report& report);
 
-// Replaces `to` with a copy of `from` without ever leaving `to` half written:
-// the bytes go to a temporary file beside `to` that is renamed over it. False
-// when `from` is not a readable regular file or `to` cannot be written; `to` is
-// then as it was.
-bool copyFileReplacing(const std::string& from, const std::string& to);
-
 // How a reset from the configuration ended, for the window's follow-up.
 enum class ResetOutcome {
     NotSaved,        // FirstUp is not "Yes": nothing sent, nothing shown

@@ -42,15 +42,15 @@ struct FileBlocks {
     ~FileBlocks() { BSL_closeTI_Text(); }
 };
 
-struct TextBlocks {
-    explicit TextBlocks(const std::string& text) : reader(vardo::loader::TiTxtReader::fromText(text)) {}
+struct ImageBlocks {
+    explicit ImageBlocks(const vardo::loader::Image& image) : reader(image) {}
     bool more() { return reader.more(); }
     void read(DataBlock_& b, std::int32_t max)
     {
         b.length = static_cast<std::uint32_t>(reader.read(b.data, static_cast<std::size_t>(max), &b.startAddress));
     }
     bool failed() { return reader.failed(); }
-    vardo::loader::TiTxtBlockReader reader;
+    vardo::loader::ImageBlockReader reader;
 };
 
 template <class Blocks> vardo::loader::Result eraseSegmentsOf(Blocks& blocks, vardo::loader::Connection& connection)
@@ -115,15 +115,15 @@ std::uint32_t CRC_Check_File(const char* filename)
 
 namespace vardo::firmware {
 
-loader::Result eraseSegments(loader::Connection& connection, const std::string& text)
+loader::Result eraseSegments(loader::Connection& connection, const loader::Image& image)
 {
-    TextBlocks blocks(text);
+    ImageBlocks blocks(image);
     return eraseSegmentsOf(blocks, connection);
 }
 
-Verification verifyImage(loader::Connection& connection, const std::string& text)
+Verification verifyImage(loader::Connection& connection, const loader::Image& image)
 {
-    TextBlocks blocks(text);
+    ImageBlocks blocks(image);
     return checkCrcOf(blocks, connection);
 }
 

@@ -36,17 +36,16 @@ inline constexpr std::uint32_t kFileCannotOpen = static_cast<std::uint32_t>(-2);
 
 namespace vardo::firmware {
 
-// Erases the segment of each 512-byte block of text, going on past a failed
+// Erases the segment of each 512-byte block of image, going on past a failed
 // erase (the verification judges the result). The first failure's result, or Ok.
-[[nodiscard]] loader::Result eraseSegments(loader::Connection& connection, const std::string& text);
+[[nodiscard]] loader::Result eraseSegments(loader::Connection& connection, const loader::Image& image);
 
 struct Verification {
     bool matches = false;
     loader::Result result = loader::Result::Ok;  // a failed CRC request's result
     std::uint32_t address = 0;                   // the first block that differs (or was not read)
 };
-// Compares the loader's CRC of each block (up to 5000 bytes) of text with the
-// host's; a malformed text does not match.
-[[nodiscard]] Verification verifyImage(loader::Connection& connection, const std::string& text);
+// Compares the loader's CRC of each block (up to 5000 bytes) of image with the host's.
+[[nodiscard]] Verification verifyImage(loader::Connection& connection, const loader::Image& image);
 
 } // namespace vardo::firmware

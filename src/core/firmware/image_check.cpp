@@ -23,12 +23,13 @@ std::string hex(std::uint32_t v)
 
 } // namespace
 
-ImageCheckResult checkFirmwareText(const std::string& text)
+ImageCheckResult checkFirmwareText(const std::string& text, loader::Image* parsed)
 {
     auto reader = loader::TiTxtReader::fromText(text);
-    // One bit a flash address: enough to find a byte given twice without
-    // keeping the image.
+    // One bit a flash address finds a byte given twice.
     auto seen = std::make_unique<std::bitset<0x10000>>();
+    // The bytes are kept as they are checked: nothing reads the text again.
+    loader::Image image;
     std::size_t total = 0;
     unsigned resetVector = 0;  // the word at 0xFFFE, once both bytes are seen
     loader::TiTxtLine line;
@@ -50,6 +51,7 @@ ImageCheckResult checkFirmwareText(const std::string& text)
                 resetVector |= unsigned{line.bytes[i]} << (a == kEncoderFlashEnd ? 8 : 0);
         }
         total += line.count;
+        loader::appendLine(image, line);
     }
     if (step == loader::TiTxtReader::Step::Error)
         return {ImageCheck::Malformed, reader->error()};
@@ -62,7 +64,17 @@ ImageCheckResult checkFirmwareText(const std::string& text)
     // leave the encoder in its loader after the restart.
     if (resetVector % 2 || resetVector >= kVectorTableStart || !seen->test(resetVector))
         return {ImageCheck::Malformed, "the reset vector " + hex(resetVector) + " points outside the image's code"};
+    if (parsed)
+        *parsed = std::move(image);
     return {};
+}
+
+ImageCheckResult checkFirmwareImage(FirmwareImage& image)
+{
+    image.checked = false;
+    ImageCheckResult r = checkFirmwareText(image.text, &image.blocks);
+    image.checked = r.result == ImageCheck::Ok;
+    return r;
 }
 
 ImageCheckResult loadFirmwareImage(const std::string& path, FirmwareImage& image)
@@ -70,7 +82,7 @@ ImageCheckResult loadFirmwareImage(const std::string& path, FirmwareImage& image
     image.path = path;
     switch (readWholeFile(path, image.text)) {
     case FileRead::Ok:
-        return checkFirmwareText(image.text);
+        return checkFirmwareImage(image);
     case FileRead::Folder:
         return {ImageCheck::Folder, "it is a folder"};
     case FileRead::NotAFile:

@@ -3,6 +3,8 @@
 // a well-formed TI-TXT image whose bytes all lie in the encoder's main flash,
 // each address given once, with a reset vector. The file is read once into
 // memory; the upgrade then works from that copy. Qt-free.
+#include "loader/ti_txt.h"
+
 #include <cstdint>
 #include <string>
 
@@ -18,13 +20,18 @@ struct ImageCheckResult {
     std::string reason;  // for Malformed: "line N: why"
 };
 
-// An image as read once from its file.
+// An image as read once from its file, and parsed once when checked.
 struct FirmwareImage {
-    std::string path;  // 8-bit (locale) path, for the status texts
-    std::string text;  // the TI-TXT text
+    std::string path;     // 8-bit (locale) path, for the status texts
+    std::string text;     // the TI-TXT text
+    loader::Image blocks; // its bytes, filled by a check that passed
+    bool checked = false; // blocks hold the checked text
 };
 
-[[nodiscard]] ImageCheckResult checkFirmwareText(const std::string& text);
+// Checks text; parsed, when given, receives its bytes.
+[[nodiscard]] ImageCheckResult checkFirmwareText(const std::string& text, loader::Image* parsed = nullptr);
+// Checks image.text once and keeps its bytes in image.blocks.
+[[nodiscard]] ImageCheckResult checkFirmwareImage(FirmwareImage& image);
 // Reads path once into image and checks the copy. path: the file's 8-bit (locale) path.
 [[nodiscard]] ImageCheckResult loadFirmwareImage(const std::string& path, FirmwareImage& image);
 [[nodiscard]] ImageCheckResult checkFirmwareFile(const std::string& path);

@@ -24,29 +24,34 @@ namespace {
 
 using Password = std::array<std::uint8_t, loader::protocol::kPasswordSize>;
 
-// The phases' names and the outcome each failure gives on a bench's summary.
+// The phases' names, the outcome each failure gives on a bench's summary, and
+// the stretch of the progress bar each phase takes (from, to).
 struct PhaseRow {
     Phase phase;
     const char* name;
     const char* outcome;
+    int from;
+    int to;
 };
 constexpr PhaseRow kPhases[] = {
-    {Phase::CheckInputs, "check the image", "upgrade failed"},
-    {Phase::OpenEncoder, "open the encoder", "no encoder"},
-    {Phase::ReadSettings, "read the settings", "status not read"},
-    {Phase::Backup, "back the settings up", "backup not written"},
-    {Phase::EnterLoader, "enter the loader", "no loader"},
-    {Phase::FindLoader, "find the loader", "no loader"},
-    {Phase::Unlock, "unlock the loader", "upgrade failed"},
-    {Phase::StartRamLoader, "start the RAM loader", "upgrade failed"},
-    {Phase::Erase, "erase", "upgrade failed"},
-    {Phase::Write, "write", "upgrade failed"},
-    {Phase::Verify, "verify", "upgrade failed"},
-    {Phase::Reset, "restart the encoder", "upgrade failed"},
-    {Phase::FindEncoder, "find the encoder after the restart", "not back"},
-    {Phase::WriteBack, "write the settings back", "write-back failed"},
-    {Phase::Done, "done", "upgraded"},
+    {Phase::CheckInputs, "check the image", "upgrade failed", 0, 0},
+    {Phase::OpenEncoder, "open the encoder", "no encoder", 0, 0},
+    {Phase::ReadSettings, "read the settings", "status not read", 0, 0},
+    {Phase::Backup, "back the settings up", "backup not written", 0, 0},
+    {Phase::EnterLoader, "enter the loader", "no loader", 0, 0},
+    {Phase::FindLoader, "find the loader", "no loader", 0, 0},
+    {Phase::Unlock, "unlock the loader", "upgrade failed", 0, 10},
+    {Phase::StartRamLoader, "start the RAM loader", "upgrade failed", 20, 50},
+    {Phase::Erase, "erase", "upgrade failed", 60, 70},
+    {Phase::Write, "write", "upgrade failed", 70, 80},
+    {Phase::Verify, "verify", "upgrade failed", 80, 90},
+    {Phase::Reset, "restart the encoder", "upgrade failed", 90, 100},
+    {Phase::FindEncoder, "find the encoder after the restart", "not back", 100, 100},
+    {Phase::WriteBack, "write the settings back", "write-back failed", 100, 100},
+    {Phase::Done, "done", "upgraded", 100, 100},
 };
+// The RAM loader's stretch in sixths: sent, started, three waits, then the end.
+constexpr int kRamLoaderSteps = 6;
 
 static_assert([] {
     for (std::size_t i = 0; i < std::size(kPhases); ++i)
@@ -131,6 +136,23 @@ std::uint32_t countLoaders()
 
 const char* phaseName(Phase phase) { return rowOf(phase).name; }
 
+int progressOf(Phase phase, int num, int den)
+{
+    const PhaseRow& row = rowOf(phase);
+    return row.from + (row.to - row.from) * num / den;
+}
+
+Readiness checkReadiness(bool portNamed, const std::string& ramLoaderFile, const std::string& passwordFile)
+{
+    Readiness r;
+    r.texts = findLoaderTexts(ramLoaderFile, passwordFile);
+    r.textProblem = r.texts.ramLoaderProblem.empty() ? r.texts.passwordProblem : r.texts.ramLoaderProblem;
+    r.attached = attachedDevices();
+    if (!portNamed)
+        r.refusal = unnamedUpgradeRefusal(r.attached);
+    return r;
+}
+
 const char* outcomeName(const Outcome& outcome)
 {
     return outcome.cancelled ? "interrupted" : rowOf(outcome.phase).outcome;
@@ -162,13 +184,12 @@ std::string describe(const Outcome& o)
     return text;
 }
 
-Policy windowPolicy()
+Policy windowPolicy(const std::string& port)
 {
     Policy p;
     p.settingsRequired = false;
     p.backupRequired = false;
-    p.awaitLoader = false;
-    p.stopWhenNotBack = false;
+    p.port = port;
     return p;
 }
 
@@ -325,24 +346,91 @@ std::shared_ptr<device::Encoder> UpgradeJob::findEncoder() const
     return openEncoderOnPort(policy_.port);
 }
 
-Outcome UpgradeJob::run(const FirmwareImage& image)
+bool UpgradeJob::massEraseAllowed()
 {
-    std::shared_ptr<device::Encoder> encoder;
-    {
-        const std::lock_guard busLock(platform::hidBusMutex());
-        encoder = policy_.port.empty() ? device::Encoder::openFirst() : openEncoderOnPort(policy_.port);
+    if (!texts_) {
+        LoaderTextsFound found = findLoaderTexts();
+        // Unusable texts stop the job at its checks, which say why.
+        if (!found.ramLoaderProblem.empty() || !found.passwordProblem.empty())
+            return true;
+        texts_ = std::move(found.texts);
     }
-    if (!encoder)
-        return outcome(Phase::OpenEncoder, device::Result::NoDevice);
-    if (Outcome o = prepare(std::move(encoder)); !o.ok())
+    if (massEraseAsked_ || texts_->password)
+        return true;
+    massEraseAsked_ = hooks_.allowMassErase && hooks_.allowMassErase();
+    return massEraseAsked_;
+}
+
+const loader::Image* UpgradeJob::checkInputs(const FirmwareImage& image, loader::Image& parsed)
+{
+    if (!texts_) {
+        const LoaderTextsFound found = findLoaderTexts();
+        for (const std::string& problem : {found.ramLoaderProblem, found.passwordProblem}) {
+            if (!problem.empty()) {
+                report(Phase::CheckInputs, progressOf(Phase::CheckInputs), problem + "\r\n");
+                return nullptr;
+            }
+        }
+        texts_ = found.texts;
+    }
+    if (!checkRamLoaderText(texts_->ramLoader).empty()) {
+        report(Phase::CheckInputs, progressOf(Phase::CheckInputs), "No usable RAM loader text\r\n");
+        return nullptr;
+    }
+    if (image.checked)
+        return &image.blocks;
+    const ImageCheckResult check = checkFirmwareText(image.text, &parsed);
+    if (check.result != ImageCheck::Ok) {
+        report(Phase::CheckInputs, progressOf(Phase::CheckInputs),
+               "Not a valid TI-TXT firmware file (" + check.reason + ")\r\n");
+        return nullptr;
+    }
+    return &parsed;
+}
+
+Outcome UpgradeJob::run(const FirmwareImage& image, std::shared_ptr<device::Encoder> encoder)
+{
+    loader::Image parsed;
+    const loader::Image* blocks = checkInputs(image, parsed);
+    if (!blocks)
+        return outcome(Phase::CheckInputs);
+    if (!massEraseAllowed()) {
+        Outcome o = outcome(Phase::CheckInputs);
+        o.cancelled = true;
         return o;
-    if (Outcome o = program(image); !o.ok())
+    }
+    // Only a loader this run sent the encoder into is awaited; one already waiting is taken as it is.
+    bool entered = false;
+    if (!prepared_) {
+        if (!encoder) {
+            const std::lock_guard busLock(platform::hidBusMutex());
+            encoder = policy_.port.empty() ? device::Encoder::openFirst() : openEncoderOnPort(policy_.port);
+        }
+        // Without an encoder one already waiting in its loader is upgraded from there.
+        if (!encoder && !loaderThere())
+            return outcome(Phase::OpenEncoder, device::Result::NoDevice);
+        // A restarting encoder may never answer ENTER_BSL: its loader's appearance decides.
+        if (encoder) {
+            if (Outcome o = prepare(std::move(encoder));
+                !o.ok() && (o.phase != Phase::EnterLoader || o.cancelled))
+                return o;
+            entered = true;
+        }
+    }
+    if (entered && !awaitDevice({kLoaderWaitMs, 0, 0}, [this](bool) { return loaderThere(); }))
+        return outcome(Phase::FindLoader, device::Result::Ok, loader::Result::NotFound);
+    if (Outcome o = program(image.path, *blocks); !o.ok())
         return o;
     return restore();
 }
 
 Outcome UpgradeJob::prepare(std::shared_ptr<device::Encoder> encoder, const Keep& keep)
 {
+    if (!massEraseAllowed()) {
+        Outcome o = outcome(Phase::CheckInputs);
+        o.cancelled = true;
+        return o;
+    }
     const Keep& keepSettings = keep ? keep : hooks_.keep;
     Phase stoppedAt = Phase::Done;
     std::string settingsProblem;
@@ -382,36 +470,22 @@ Outcome UpgradeJob::prepare(std::shared_ptr<device::Encoder> encoder, const Keep
         o.settingsProblem = std::move(settingsProblem);
         return o;
     }
-    // It has left for its loader: the handle is of no more use.
+    // It has left for its loader (or may yet): the handle is of no more use.
     encoder.reset();
-    // A restarting encoder may never answer ENTER_BSL: where a loader is
-    // awaited its appearance decides, elsewhere the command's own result.
-    if (!policy_.awaitLoader)
-        return p.loaderEntered == device::Result::Ok ? outcome(Phase::Done)
-                                                     : outcome(Phase::EnterLoader, p.loaderEntered);
-    if (!awaitDevice({kLoaderWaitMs, 0, 0}, [this](bool) { return loaderThere(); }))
-        return outcome(Phase::FindLoader, device::Result::Ok, loader::Result::NotFound);
-    return outcome(Phase::Done);
+    prepared_ = true;
+    return p.loaderEntered == device::Result::Ok ? outcome(Phase::Done)
+                                                 : outcome(Phase::EnterLoader, p.loaderEntered);
 }
 
-Outcome UpgradeJob::program(const FirmwareImage& image)
+Outcome UpgradeJob::program(const std::string& path, const loader::Image& blocks)
 {
-    if (!texts_ || !checkRamLoaderText(texts_->ramLoader).empty()) {
-        report(Phase::CheckInputs, 0, "No usable RAM loader text\r\n");
-        return outcome(Phase::CheckInputs);
-    }
-    const ImageCheckResult check = checkFirmwareText(image.text);
-    if (check.result != ImageCheck::Ok) {
-        report(Phase::CheckInputs, 0, "Not a valid TI-TXT firmware file (" + check.reason + ")\r\n");
-        return outcome(Phase::CheckInputs);
-    }
-
     failedPhase_ = Phase::Done;
     failedResult_ = loader::Result::Ok;
     bool massErase = false;
     if (!startLoader(massErase)) {
         connection_.close();
-        report(failedPhase_, 50, "Unsuccessful in starting the BSL. Restarting. \r\n");
+        report(failedPhase_, progressOf(Phase::StartRamLoader, 1, 1),
+               "Unsuccessful in starting the BSL. Restarting. \r\n");
         if (!startLoader(massErase)) {
             connection_.close();
             return outcome(failedPhase_, device::Result::Ok, failedResult_);
@@ -422,18 +496,19 @@ Outcome UpgradeJob::program(const FirmwareImage& image)
     loader::Result erased = loader::Result::Ok;
     flashChanged_ = true;
     if (!massErase) {
-        report(Phase::Erase, 60, "Erasing memory segments \r\n");
-        erased = eraseSegments(connection_, image.text);
+        report(Phase::Erase, progressOf(Phase::Erase), "Erasing memory segments \r\n");
+        erased = eraseSegments(connection_, blocks);
     }
-    report(Phase::Write, 70, "Sending " + image.path + "\r\n");
-    const loader::Result written = connection_.sendImage(image.text);
-    report(Phase::Write, 75, "Firmware Sent\r\n");
-    report(Phase::Verify, 80, "Verifying memory\r\n");
-    const Verification verified = verifyImage(connection_, image.text);
+    report(Phase::Write, progressOf(Phase::Write), "Sending " + path + "\r\n");
+    const loader::Result written = connection_.sendImage(blocks);
+    report(Phase::Write, progressOf(Phase::Write, 1, 2), "Firmware Sent\r\n");
+    report(Phase::Verify, progressOf(Phase::Verify), "Verifying memory\r\n");
+    const Verification verified = verifyImage(connection_, blocks);
     if (!verified.matches) {
         // A loader that has left the bus says nothing about the flash.
         const bool gone = !loaderThere();
-        report(Phase::Verify, 85, gone ? kMsgUnpluggedDuringUpgrade : "Memory verification error\r\n");
+        report(Phase::Verify, progressOf(Phase::Verify, 1, 2),
+               gone ? kMsgUnpluggedDuringUpgrade : "Memory verification error\r\n");
         connection_.close();
         if (gone) {
             Outcome o = outcome(Phase::Verify, device::Result::Ok, loader::Result::NotFound);
@@ -446,14 +521,14 @@ Outcome UpgradeJob::program(const FirmwareImage& image)
         o.address = verified.address;
         return o;
     }
-    report(Phase::Verify, 85, "Memory successfully verified\r\n");
+    report(Phase::Verify, progressOf(Phase::Verify, 1, 2), "Memory successfully verified\r\n");
     stopTick_ = platform::tickCountMs();
-    report(Phase::Verify, 90,
+    report(Phase::Verify, progressOf(Phase::Verify, 1, 1),
            "Total programming time is " + std::to_string((stopTick_ - startTick_) / 1000) + "s \r\n");
     // A restart that was not sent shows when the encoder does not come back;
     // restore() then names it.
     (void)reset();
-    report(Phase::Reset, 100, "Done!");
+    report(Phase::Reset, progressOf(Phase::Reset, 1, 1), "Done!");
     connection_.close();
     return outcome(Phase::Done);
 }
@@ -467,7 +542,7 @@ bool UpgradeJob::connect()
 bool UpgradeJob::startLoader(bool& massErase)
 {
     if (!connect()) {
-        report(Phase::Unlock, 0, "USB device was unplugged!\r\n");
+        report(Phase::Unlock, progressOf(Phase::Unlock), "USB device was unplugged!\r\n");
         failedPhase_ = Phase::Unlock;
         failedResult_ = loader::Result::NotFound;
         return false;
@@ -476,7 +551,7 @@ bool UpgradeJob::startLoader(bool& massErase)
     // programmed encoder it is refused, and the mass erase path follows.
     const Password erased = defaultPassword();
     const Password password = texts_ && texts_->password ? passwordOf(*texts_->password) : erased;
-    report(Phase::Unlock, 5, "");
+    report(Phase::Unlock, progressOf(Phase::Unlock, 1, 2), "");
     if (!unlock(password, erased, massErase))
         return false;
 
@@ -505,9 +580,11 @@ bool UpgradeJob::startLoader(bool& massErase)
             startTick_ = platform::tickCountMs();
             return connect();
         },
-        [this](unsigned slice) { report(Phase::StartRamLoader, 35 + 5 * static_cast<int>(slice), ""); });
+        [this](unsigned slice) {
+            report(Phase::StartRamLoader, progressOf(Phase::StartRamLoader, 3 + static_cast<int>(slice), kRamLoaderSteps), "");
+        });
     if (!back) {
-        report(Phase::StartRamLoader, 50, "USB device was unplugged!\r\n");
+        report(Phase::StartRamLoader, progressOf(Phase::StartRamLoader, 1, 1), "USB device was unplugged!\r\n");
         failedPhase_ = Phase::StartRamLoader;
         failedResult_ = ramLoaderSent_ != loader::Result::Ok ? ramLoaderSent_ : loader::Result::NotFound;
         return false;
@@ -520,29 +597,30 @@ bool UpgradeJob::unlock(const Password& password, const Password& erased, bool& 
     if (connection_.unlock(password) != loader::Result::Ok) {
         massErase = true;
         flashChanged_ = true;
-        report(Phase::Unlock, 5, "Mass erase occured!\r\n");
+        report(Phase::Unlock, progressOf(Phase::Unlock, 1, 2), "Mass erase occured!\r\n");
         platform::sleepMs(kMassEraseWaitMs);
         if (const loader::Result r = connection_.unlock(erased); r != loader::Result::Ok) {
-            report(Phase::Unlock, 10, "Password FAILED!\r\n");
+            report(Phase::Unlock, progressOf(Phase::Unlock, 1, 1), "Password FAILED!\r\n");
             failedPhase_ = Phase::Unlock;
             failedResult_ = r;
             return false;
         }
     }
-    report(Phase::Unlock, 10, "Password Sent Successfully\r\n");
+    report(Phase::Unlock, progressOf(Phase::Unlock, 1, 1), "Password Sent Successfully\r\n");
     return true;
 }
 
 void UpgradeJob::startRamLoader(const std::string& version)
 {
-    report(Phase::StartRamLoader, 20, "Sending RAM BSL v" + version + "\r\n");
+    report(Phase::StartRamLoader, progressOf(Phase::StartRamLoader), "Sending RAM BSL v" + version + "\r\n");
     // Neither is answered: the version read after the restart decides, and
     // these results say why it failed.
     ramLoaderSent_ = connection_.sendImage(texts_ ? texts_->ramLoader : std::string());
     if (const loader::Result started = connection_.loadPc(kRamLoaderEntry);
         ramLoaderSent_ == loader::Result::Ok)
         ramLoaderSent_ = started;
-    report(Phase::StartRamLoader, 30, "Done RAM BSL v" + version + "\r\n");
+    report(Phase::StartRamLoader, progressOf(Phase::StartRamLoader, 2, kRamLoaderSteps),
+           "Done RAM BSL v" + version + "\r\n");
     connection_.close();
 }
 
@@ -552,14 +630,14 @@ bool UpgradeJob::checkRamLoader(const Password& password, const std::string& ver
     loader::Version found;
     const loader::Result read = connection_.version(found);
     if (read != loader::Result::Ok || ramLoaderVersion(found) != version) {
-        report(Phase::StartRamLoader, 50, "Failed to read data from RAM BSL\r\n");
+        report(Phase::StartRamLoader, progressOf(Phase::StartRamLoader, 1, 1), "Failed to read data from RAM BSL\r\n");
         failedPhase_ = Phase::StartRamLoader;
         failedResult_ = read != loader::Result::Ok ? read : ramLoaderSent_;
         return false;
     }
     if (unlocked != loader::Result::Ok) {
         flashChanged_ = true;  // a refused password mass-erases
-        report(Phase::Unlock, 50, "Password FAILED after sending RAM BSL!\r\n");
+        report(Phase::Unlock, progressOf(Phase::StartRamLoader, 1, 1), "Password FAILED after sending RAM BSL!\r\n");
         failedPhase_ = Phase::Unlock;
         failedResult_ = unlocked;
         return false;
@@ -567,13 +645,13 @@ bool UpgradeJob::checkRamLoader(const Password& password, const std::string& ver
     // The image's own erase follows; a reset vector left standing then fails the verify.
     flashChanged_ = true;
     if (connection_.eraseSegment(kResetVectorAddress) != loader::Result::Ok)
-        report(Phase::StartRamLoader, 50, "Failed to erase reset vector\r\n");
+        report(Phase::StartRamLoader, progressOf(Phase::StartRamLoader, 1, 1), "Failed to erase reset vector\r\n");
     return true;
 }
 
 bool UpgradeJob::reset()
 {
-    report(Phase::Reset, 90, "Resetting Device...\r\nStarting application\r\n");
+    report(Phase::Reset, progressOf(Phase::Reset), "Resetting Device...\r\nStarting application\r\n");
     const std::string text = resourceText("Forced_BOR.Text");
     resetSent_ = connection_.sendImage(text);
     // The chip may restart on the first: the second's result tells nothing.
@@ -606,6 +684,8 @@ loader::Result UpgradeJob::returnToApplication(const std::string& passwordText)
 
 Outcome UpgradeJob::restore()
 {
+    if (hooks_.settingsToWriteBack)
+        hooks_.settingsToWriteBack(settings_);
     // On its port the encoder is taken once it is listed and, when settings
     // are to be written back, answers GET_STATUS (retried while it cannot be
     // reached); the last look only opens it, as after the fixed wait.
@@ -630,8 +710,7 @@ Outcome UpgradeJob::restore()
     if (!back) {
         notify(Phase::FindEncoder, Notice::EncoderNotBack, messages::kCaption, messages::kNotConnected);
         // A restart that was never sent is why.
-        if (policy_.stopWhenNotBack)
-            return outcome(Phase::FindEncoder, device::Result::NoDevice, resetSent_);
+        return outcome(Phase::FindEncoder, device::Result::NoDevice, resetSent_);
     }
     if (!settings_.known) {
         notify(Phase::WriteBack, Notice::SettingsUnknown, kWriteBackCaption, kMsgSettingsUnknown);

@@ -3,12 +3,14 @@
 // and backed up, ENTER_BSL, the loader found, unlocked, the RAM loader started,
 // erase, write, verify, the forced restart, the encoder found again and its
 // settings written back. The window, `upgrade` and `--all upgrade` are front
-// ends that start jobs and render their events; a Policy states what they may
-// differ in. The job owns its loader connection, so jobs run side by side.
+// ends that start jobs, answer their questions and render their events; a
+// Policy states what they may differ in. run() is the one way an upgrade runs.
+// The job owns its loader connection, so jobs run side by side.
 // Reports through a callback; waits through the platform clock. Qt-free.
 #include "device/encoder.h"
 #include "firmware/image_check.h"
 #include "firmware/loader_texts.h"
+#include "firmware/upgrade_targets.h"
 #include "link/encoder_commands.h"
 #include "loader/connection.h"
 
@@ -78,8 +80,11 @@ enum class Phase : std::uint8_t {
     Done,
 };
 
-// "read settings", "verify", ... (one table with outcomeName()).
+// "read settings", "verify", ... (one table with outcomeName() and the progress).
 [[nodiscard]] const char* phaseName(Phase phase);
+// The progress bar's value num/den of the way through phase: each phase has
+// its stretch of the bar in that table.
+[[nodiscard]] int progressOf(Phase phase, int num = 0, int den = 1);
 
 // From ENTER_BSL to the end of the write-back the encoder is without its
 // application or its settings: an interrupted job leaves it so.
@@ -115,11 +120,13 @@ struct Outcome {
     std::string port;                              // the encoder's port ("" when taken as the first)
     std::string backupPath;                        // "" when none was written
     std::uint32_t address = 0;                     // Verify: the first block that differs
-    bool cancelled = false;                        // stopped before ENTER_BSL by Hooks::mayEnterLoader
+    bool cancelled = false;                        // stopped before ENTER_BSL by a hook's answer
     bool deviceGone = false;                       // the loader left the bus: not the flash's fault
     bool flashChanged = false;                     // the application may be erased or partly written
     std::string settingsProblem;                   // ReadSettings: read, but they could not be written back
     [[nodiscard]] bool ok() const { return phase == Phase::Done; }
+    // The new firmware was written, verified and started (a write-back may have failed).
+    [[nodiscard]] bool programmed() const { return phase > Phase::Reset; }
 };
 
 // "upgraded", "no encoder", "status not read", ... for tables and JSON.
@@ -138,15 +145,12 @@ struct Policy {
     // The loader and the encoder are looked for on this USB port only; "": the
     // first on the bus (DEVICEINDEX 0).
     std::string port;
-    // After ENTER_BSL wait for the loader (the window watches for it itself).
-    bool awaitLoader = true;
     // After the restart wait, look this much longer (a busy bench enumerates late).
     std::uint32_t returnGraceMs = 0;
-    // false: the write-back runs even without an encoder, and reports its first step.
-    bool stopWhenNotBack = true;
 };
 
-[[nodiscard]] Policy windowPolicy();
+// The window: its encoder's port ("" when unknown).
+[[nodiscard]] Policy windowPolicy(const std::string& port = {});
 // `upgrade`: the encoder's own port when known.
 [[nodiscard]] Policy commandPolicy(const std::string& port);
 // `--all upgrade`: one job per port, side by side.
@@ -154,9 +158,10 @@ struct Policy {
 
 // The settings read before the upgrade, written back into the new firmware.
 struct RestoreValues : link::DeviceStatus {
-    // False when they could not be read: zeros would switch the encoder's
-    // options off and clear its code table, so nothing is written back.
-    bool known = true;
+    // False until read (or given), and when they could not be read: zeros
+    // would switch the encoder's options off and clear its code table, so
+    // nothing is written back.
+    bool known = false;
 };
 
 // Receives one operator message (without its line break) and its box's caption.
@@ -177,6 +182,19 @@ using WriteBackReport = std::function<void(const char* caption, const std::strin
 // writes the backup, naming it in path. False when the backup failed.
 using Keep = std::function<bool(const link::DeviceStatus& settings, std::string& path)>;
 
+// What every front end checks before an upgrade starts, in one place: the
+// loader texts (the files given, else the installed or embedded ones) and,
+// where no port is named, that no encoder waits in its loader beside other
+// devices (the first loader after ENTER_BSL could then be that one).
+struct Readiness {
+    LoaderTextsFound texts;
+    std::string textProblem;   // the RAM loader's or the password's problem; "" when usable
+    AttachedDevices attached;  // what is attached now
+    std::string refusal;       // unnamedUpgradeRefusal(attached) without a port; "" when none
+};
+[[nodiscard]] Readiness checkReadiness(bool portNamed, const std::string& ramLoaderFile = {},
+                                       const std::string& passwordFile = {});
+
 struct Hooks {
     EventSink event;
     Keep keep;
@@ -186,6 +204,15 @@ struct Hooks {
     // Asked once, right before ENTER_BSL: false stops the job there (Phase
     // EnterLoader, cancelled) with nothing sent. Unset: always goes on.
     std::function<bool()> mayEnterLoader;
+    // The question before an upgrade without the password text, whose loader
+    // then erases the whole application: asked once, before anything is sent
+    // (not for an encoder already waiting in its loader). false stops the job
+    // (Phase CheckInputs, cancelled). Unset: no.
+    std::function<bool()> allowMassErase;
+    // After the restart, before the encoder is looked for: the settings to
+    // write back, as read (known false when none were); a front end may put
+    // others in their place (a backup file's). Unset: those read.
+    std::function<void(RestoreValues& settings)> settingsToWriteBack;
     // Asked before the backup when the settings read cannot be written back
     // (why: writeBackProblem's text): true upgrades all the same, without a
     // backup and with nothing written back. Unset: the job stops there.
@@ -202,9 +229,8 @@ public:
     UpgradeJob& operator=(const UpgradeJob&) = delete;
 
     // The texts the loader part sends (checked by findLoaderTexts); a missing
-    // password means the mass-erase path, which the caller has confirmed.
+    // password means the mass-erase path, which Hooks::allowMassErase decides.
     void setLoaderTexts(LoaderTexts texts) { texts_ = std::move(texts); }
-    [[nodiscard]] bool hasLoaderTexts() const { return texts_.has_value(); }
     // The settings to write back (replacing those read by prepare).
     void setSettings(const RestoreValues& settings) { settings_ = settings; }
     [[nodiscard]] const RestoreValues& settings() const { return settings_; }
@@ -213,24 +239,27 @@ public:
     // nullopt: none can be named, and connecting fails.
     void setLoaderAddress(std::optional<loader::Address> address) { loaderAddress_ = std::move(address); }
 
-    // The whole job: the encoder on the policy's port (or the first), prepare, program, restore.
-    [[nodiscard]] Outcome run(const FirmwareImage& image);
-    // ReadSettings, Backup, EnterLoader and (awaitLoader) FindLoader on encoder
-    // (null: none). The job lets the encoder go once it has left for its loader.
-    // keep, when given, stands in for the hooks' own.
+    // The whole upgrade, every phase not done yet: the checks (the image is
+    // parsed once, unless image.checked), the encoder given (else the one on the
+    // policy's port, or the first) prepared, its loader found, the start-up
+    // (tried twice), erase (skipped after a mass erase), write, verify, the
+    // forced restart, the encoder found again and its settings written back.
+    // After prepare(), or startInLoader(), it begins with the loader as it is.
+    [[nodiscard]] Outcome run(const FirmwareImage& image, std::shared_ptr<device::Encoder> encoder = {});
+    // ReadSettings, Backup and EnterLoader alone, for a front end that sends
+    // the encoder (null: none) into its loader before the image is chosen: a
+    // failed ENTER_BSL is reported (EnterLoader), and the loader's appearance
+    // decides in run() all the same. The job lets the encoder go once it has
+    // left for its loader. keep, when given, stands in for the hooks' own.
     [[nodiscard]] Outcome prepare(std::shared_ptr<device::Encoder> encoder, const Keep& keep = {});
-    // Unlock to Reset on the encoder's loader: the start-up (tried twice), erase
-    // (skipped after a mass erase), write, verify and the forced restart. An
-    // encoder already waiting in its loader is recovered by program() and
-    // restore() alone (its settings unknown: setSettings with known false).
-    [[nodiscard]] Outcome program(const FirmwareImage& image);
-    // FindEncoder and WriteBack, after the restart.
-    [[nodiscard]] Outcome restore();
-
-    // Two steps of program on their own (the connection stays open after them):
-    // the start-up up to the RAM loader's version check, and the forced restart.
-    [[nodiscard]] bool startLoader(bool& massErase);
-    [[nodiscard]] bool reset();
+    // The encoder already waits in its loader (its settings, unless set,
+    // unknown): run() takes that loader as it is, and opens no encoder.
+    void startInLoader() { prepared_ = true; }
+    // Asks Hooks::allowMassErase, once, when the upgrade will need a mass erase
+    // (no password text); true when it may go on. run() and prepare() ask
+    // themselves; a front end whose question must come before its worker
+    // starts asks here first. Without the loader texts set, looks them up.
+    [[nodiscard]] bool massEraseAllowed();
 
     // An encoder left in its loader with its application intact starts that
     // application again: unlocked with passwordText (a TI-TXT vector table),
@@ -264,6 +293,13 @@ public:
     [[nodiscard]] std::string devicePort() const { return policy_.port.empty() ? loaderPort_ : policy_.port; }
 
 private:
+    // The phases of run() after the checks and the preparation.
+    // The image's bytes (parsed into parsed unless image.checked) and the loader texts; null: refused.
+    [[nodiscard]] const loader::Image* checkInputs(const FirmwareImage& image, loader::Image& parsed);
+    [[nodiscard]] Outcome program(const std::string& path, const loader::Image& blocks);
+    [[nodiscard]] Outcome restore();
+    [[nodiscard]] bool startLoader(bool& massErase);
+    [[nodiscard]] bool reset();
     void report(Phase phase, int percent, std::string text);
     void notify(Phase phase, Notice notice, const char* caption, std::string text);
     // Where the job stands (Done: nothing failed), with its context.
@@ -289,6 +325,8 @@ private:
     std::uint32_t stopTick_ = 0;
     int percent_ = 0;
     bool flashChanged_ = false;
+    bool prepared_ = false;        // the encoder was sent into its loader (or waited there)
+    bool massEraseAsked_ = false;  // allowMassErase answered yes (or needs no asking)
     // What went wrong in the loader part, for the outcome.
     Phase failedPhase_ = Phase::Done;
     loader::Result failedResult_ = loader::Result::Ok;

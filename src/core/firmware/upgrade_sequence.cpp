@@ -17,10 +17,9 @@ unsigned long hexNumber(std::string text)
     return std::strtoul(text.c_str(), nullptr, 16);
 }
 
-// Status lines to report, messages to notices.
-Hooks windowHooks(const ProgressReport& report, const WriteBackReport& notices)
+// Status lines to report, messages to notices; the window's own hooks besides.
+Hooks windowHooks(const ProgressReport& report, const WriteBackReport& notices, Hooks hooks)
 {
-    Hooks hooks;
     hooks.event = [report, notices](const Event& e) {
         if (e.notice == Notice::None) {
             if (report)
@@ -44,11 +43,13 @@ std::string padHexStringValue(const std::string& value)
     return "0x" + digits;
 }
 
-UpgradeSequence::UpgradeSequence(ProgressReport report, WriteBackReport notices)
+UpgradeSequence::UpgradeSequence(ProgressReport report, WriteBackReport notices, Hooks hooks,
+                                 const std::string& port)
     : myVID(padHexStringValue(resourceText("VID"))),
       myPID(padHexStringValue(resourceText("PID"))),
+      myPort(port),
       report_(report),
-      job_(windowPolicy(), windowHooks(report, notices))
+      job_(windowPolicy(port), windowHooks(report, notices, std::move(hooks)))
 {
 }
 
@@ -67,13 +68,6 @@ void UpgradeSequence::say(int percent, const std::string& text) const
 {
     if (report_)
         report_(percent, text);
-}
-
-void UpgradeSequence::takeTimes()
-{
-    startProgramTime = job_.programStartMs();
-    stopProgramTime = job_.programStopMs();
-    totalProgramTime = (stopProgramTime - startProgramTime) / 1000;
 }
 
 std::uint32_t UpgradeSequence::countLoaders() const
@@ -112,56 +106,23 @@ bool UpgradeSequence::run(const std::string& fileName)
 
 bool UpgradeSequence::run(const FirmwareImage& image)
 {
-    if (!job_.hasLoaderTexts()) {
-        const LoaderTextsFound found = findLoaderTexts();
-        for (const std::string& problem : {found.ramLoaderProblem, found.passwordProblem}) {
-            if (!problem.empty()) {
-                say(0, problem + "\r\n");
-                return false;
-            }
-        }
-        job_.setLoaderTexts(found.texts);
-    }
     // The window's loader count waits meanwhile.
     std::lock_guard lock(loader::libraryMutex());
-    return CustomSelectedFirmware(image);
-}
-
-bool UpgradeSequence::CustomSelectedFirmware(const FirmwareImage& image)
-{
     useConnectionText();
-    outcome_ = job_.program(image);
-    takeTimes();
-    return outcome_.ok();
+    // The window upgrades the loader it counted; it never sends an encoder there itself here.
+    job_.startInLoader();
+    outcome_ = job_.run(image);
+    startProgramTime = job_.programStartMs();
+    stopProgramTime = job_.programStopMs();
+    totalProgramTime = (stopProgramTime - startProgramTime) / 1000;
+    return outcome_.programmed();
 }
-
-bool UpgradeSequence::DownloadStartUp(bool& massErase)
-{
-    useConnectionText();
-    const bool ok = job_.startLoader(massErase);
-    takeTimes();
-    return ok;
-}
-
-bool UpgradeSequence::TriggerForcedBOR() { return job_.reset(); }
 
 loader::Result UpgradeSequence::returnToApplication(const std::string& passwordText)
 {
     useConnectionText();
     std::lock_guard lock(loader::libraryMutex());
     return job_.returnToApplication(passwordText);
-}
-
-bool completeUpgrade(const RestoreValues& values, device::EncoderSlot& slot, const WriteBackReport& report)
-{
-    Hooks hooks = windowHooks(nullptr, report);
-    hooks.findEncoder = [&slot] {
-        slot.rescan();
-        return slot.get();
-    };
-    UpgradeJob job(windowPolicy(), std::move(hooks));
-    job.setSettings(values);
-    return job.restore().ok();
 }
 
 } // namespace vardo::firmware

@@ -1,6 +1,6 @@
 #pragma once
-// The upgrade window's names for the firmware upgrade (CustomSelectedFirmware,
-// DownloadStartUp, TriggerForcedBOR, myVID ...): a thin face over UpgradeJob
+// The upgrade window's names for the firmware upgrade (myVID, myPID,
+// connectionText, startProgramTime ...): a thin face over UpgradeJob
 // (upgrade_job.h), which holds the steps. Qt-free.
 #include "device/encoder.h"
 #include "firmware/image_check.h"
@@ -23,32 +23,30 @@ using ProgressReport = std::function<void(int percent, const std::string& text)>
 class UpgradeSequence {
 public:
     // Takes the loader identifiers from the embedded resources, widened. The
-    // job follows the window's policy; its status lines go to report, its
-    // messages for a box (a status that could not be read) to notices.
-    explicit UpgradeSequence(ProgressReport report, WriteBackReport notices = {});
+    // job follows the window's policy on port ("" when unknown); its status
+    // lines go to report, its messages for a box to notices. Of hooks the
+    // window's own (keep, findEncoder, allowMassErase) are taken; events go to
+    // report and notices.
+    explicit UpgradeSequence(ProgressReport report, WriteBackReport notices = {}, Hooks hooks = {},
+                             const std::string& port = {});
 
     // The worker's whole job: "No file specified" for an empty name, else the
-    // file is read once and checked, and run(image) follows. fileName: the 8-bit path.
+    // file is read and checked once, and run(image) follows. fileName: the 8-bit path.
     [[nodiscard]] bool run(const std::string& fileName);
-    // The upgrade of an image already read, under the library lock. Without
-    // setLoaderTexts the loader texts are looked up first; a missing or
-    // unusable RAM loader or password text ends it before the loader is opened.
+    // The job's run() under the library lock: the checks, the loader found,
+    // the programming, the restart and the write-back. True when the new
+    // firmware was programmed and started (the write-back reports its own failures).
     [[nodiscard]] bool run(const FirmwareImage& image);
     void setLoaderTexts(LoaderTexts texts) { job_.setLoaderTexts(std::move(texts)); }
-
-    // The steps (the caller holds the library lock and has set the loader texts).
-    bool CustomSelectedFirmware(const FirmwareImage& image);
-    bool DownloadStartUp(bool& massErase);
-    bool TriggerForcedBOR();
 
     // Loaders attached with myVID/myPID (takes the library lock).
     [[nodiscard]] std::uint32_t countLoaders() const;
     // "PID=0x0200,VID=0x2047,DEVICEINDEX=0", then ",PORT=" and myPort when set
     [[nodiscard]] std::string connectionText() const;
 
-    // The job behind: the window prepares and completes the upgrade through it.
+    // The job behind: the window prepares the upgrade through it.
     [[nodiscard]] UpgradeJob& job() { return job_; }
-    // Where the last CustomSelectedFirmware stopped.
+    // Where the last run stopped.
     [[nodiscard]] const Outcome& outcome() const { return outcome_; }
     // The job's returnToApplication on the loader of myPort, under the library lock.
     [[nodiscard]] loader::Result returnToApplication(const std::string& passwordText);
@@ -65,18 +63,10 @@ public:
 
 private:
     void useConnectionText();
-    void takeTimes();
     void say(int percent, const std::string& text) const;
     ProgressReport report_;
     UpgradeJob job_;
     Outcome outcome_;
 };
-
-// After a successful upgrade, as the window completes it: waits 6000 ms,
-// re-opens the first encoder into slot (reporting "Vardo 710 Encoder not
-// connected.." when there is none) and writes the values back, unless they
-// are not known (then it says so). True when the write-back succeeded.
-[[nodiscard]] bool completeUpgrade(const RestoreValues& values, device::EncoderSlot& slot,
-                                   const WriteBackReport& report);
 
 } // namespace vardo::firmware

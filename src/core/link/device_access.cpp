@@ -1,5 +1,6 @@
 #include "link/device_access.h"
 
+#include "link/hid_list.h"
 #include "link/hid_transport.h"
 #include "platform/hid_bus.h"
 
@@ -19,22 +20,19 @@ bool lacksPermission(const std::string& path)
 
 bool encoderListedButNotPermitted()
 {
-    bool denied = false;
     const std::lock_guard busLock(vardo::platform::hidBusMutex());
-    hid_device_info* devices = hid_enumerate(static_cast<unsigned short>(kEncoderVendorId),
-                                             static_cast<unsigned short>(kEncoderProductId));
-    for (hid_device_info* d = devices; d && !denied; d = d->next) {
-        if (d->interface_number != kEncoderInterface || !d->path)
-            continue;
+    const auto listed = listHid(static_cast<std::uint16_t>(kEncoderVendorId),
+                                static_cast<std::uint16_t>(kEncoderProductId), kEncoderInterface);
+    for (const HidListing& d : listed) {
         // It may have become openable since the scan: then it is no permission problem.
-        if (hid_device* h = hid_open_path(d->path)) {
+        if (hid_device* h = hid_open_path(d.path.c_str())) {
             hid_close(h);
-            break;
+            return false;
         }
-        denied = lacksPermission(d->path);
+        if (lacksPermission(d.path))
+            return true;
     }
-    hid_free_enumeration(devices);
-    return denied;
+    return false;
 }
 
 std::string udevRuleAdvice()

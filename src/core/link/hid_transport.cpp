@@ -1,5 +1,7 @@
 #include "link/hid_transport.h"
 
+#include "link/hid_list.h"
+
 #include "platform/clock.h"
 #include "platform/hid_bus.h"
 #include "platform/hid_trace.h"
@@ -121,21 +123,10 @@ hid_device* ScanForUSBDevice_a(std::int32_t vendorId, std::int32_t productId, ch
                                char* product)
 {
     const std::lock_guard busLock(vardo::platform::hidBusMutex());
-    // The full enumeration only brings the HID library up again after an exit.
-    hid_free_enumeration(hid_enumerate(0, 0));
-
-    std::string path;
-    hid_device_info* devices = hid_enumerate(static_cast<unsigned short>(vendorId),
-                                             static_cast<unsigned short>(productId));
-    for (hid_device_info* d = devices; d; d = d->next) {
-        if (d->interface_number == kEncoderInterface && d->path) {
-            path = d->path;
-            break;
-        }
-    }
-    hid_free_enumeration(devices);
-
-    hid_device* device = path.empty() ? nullptr : hid_open_path(path.c_str());
+    // The listing also brings the HID library up again after an exit.
+    const auto listed = listHid(static_cast<std::uint16_t>(vendorId), static_cast<std::uint16_t>(productId),
+                                kEncoderInterface);
+    hid_device* device = listed.empty() ? nullptr : hid_open_path(listed.front().path.c_str());
     if (!device) {
         vardo::platform::copyToBuffer(kNone, manufacturer, kNameBufferSize);
         vardo::platform::copyToBuffer(kNone, product, kNameBufferSize);

@@ -3,6 +3,7 @@
 // codes the calls promise. TI-TXT file reading and the device watch live here.
 #include "loader/bsl430.h"
 
+#include "link/hid_list.h"
 #include "loader/connection.h"
 #include "loader/hotplug.h"
 #include "loader/loader_protocol.h"
@@ -253,13 +254,7 @@ void BSL_closeTI_Text()
 
 std::uint32_t BSL_NumOfUSBDevices(std::uint16_t vid, std::uint16_t pid)
 {
-    std::uint32_t count = 0;
-    const std::lock_guard busLock(vardo::platform::hidBusMutex());
-    hid_device_info* list = hid_enumerate(vid, pid);
-    for (hid_device_info* d = list; d; d = d->next)
-        ++count;
-    hid_free_enumeration(list);
-    return count;
+    return static_cast<std::uint32_t>(vardo::link::listHid(vid, pid).size());
 }
 
 std::uint8_t BSL_RegisterUSBDeviceNotification(BslNotificationTarget* target)

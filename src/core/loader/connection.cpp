@@ -3,7 +3,7 @@
 // at a time as fast writes.
 #include "loader/connection.h"
 
-#include "link/usb_port.h"
+#include "link/hid_list.h"
 #include "loader/ti_txt.h"
 #include "platform/clock.h"
 #include "platform/hid_bus.h"
@@ -201,12 +201,6 @@ void Connection::close()
     closeLocked();
 }
 
-bool Connection::isOpen() const
-{
-    std::lock_guard lock(mutex_);
-    return device_ != nullptr;
-}
-
 Result Connection::open(const Address& address)
 {
     std::lock_guard lock(mutex_);
@@ -214,17 +208,15 @@ Result Connection::open(const Address& address)
     // With a port, the index counts only the loaders on that port.
     std::string path;
     const std::lock_guard busLock(vardo::platform::hidBusMutex());
-    hid_device_info* list = hid_enumerate(address.vendorId, address.productId);
     unsigned long i = 0;
-    for (hid_device_info* d = list; d; d = d->next) {
-        if (!d->path || (!address.port.empty() && link::usbPortOf(d->path) != address.port))
+    for (const link::HidListing& d : link::listHid(address.vendorId, address.productId)) {
+        if (!address.port.empty() && d.port != address.port)
             continue;
         if (i++ == address.index) {
-            path = d->path;
+            path = d.path;
             break;
         }
     }
-    hid_free_enumeration(list);
     if (path.empty())
         return Result::NotFound;
     device_ = hid_open_path(path.c_str());
@@ -396,10 +388,16 @@ template <class Blocks> Result Connection::sendBlocks(Blocks& blocks)
 Result Connection::sendImage(std::string_view text)
 {
     // Nothing is written from a text that is malformed anywhere.
-    if (!checkTiTxtText(text).empty())
+    Image image;
+    if (!parseTiTxt(text, image).empty())
         return Result::Malformed;
+    return sendImage(image);
+}
+
+Result Connection::sendImage(const Image& image)
+{
     std::lock_guard lock(mutex_);
-    TiTxtBlockReader blocks(TiTxtReader::fromText(text));
+    ImageBlockReader blocks(image);
     return sendBlocks(blocks);
 }
 

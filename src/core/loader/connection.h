@@ -5,6 +5,7 @@
 // call returns a loader::Result; resultText() is the one place they become words.
 // No Qt.
 #include "loader/loader_protocol.h"
+#include "loader/ti_txt.h"
 
 #include <hidapi.h>
 
@@ -83,7 +84,6 @@ public:
     [[nodiscard]] Result open(const Address& address);
     // Closes the handle (also when none is open).
     void close();
-    [[nodiscard]] bool isOpen() const;
 
     // Sends the 32-byte password. PasswordRefused: the loader has mass-erased its main flash.
     [[nodiscard]] Result unlock(std::span<const std::uint8_t, protocol::kPasswordSize> password);
@@ -92,6 +92,8 @@ public:
     // 0xFF, and the packet holding the reset vector goes last. Nothing is written
     // from a malformed image. Whether the bytes took shows only in a CRC check.
     [[nodiscard]] Result sendImage(std::string_view text);
+    // The same from an image parsed already.
+    [[nodiscard]] Result sendImage(const Image& image);
     // The same from a file (8-bit path), checked whole before the first write.
     [[nodiscard]] Result sendImageFile(const std::string& path);
     // Starts code at address (the RAM loader's entry). Unanswered: Ok once sent.

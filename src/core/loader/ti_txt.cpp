@@ -219,6 +219,51 @@ std::size_t TiTxtBlockReader::read(std::uint8_t* out, std::size_t maxBytes,
     return length;
 }
 
+void appendLine(Image& image, const TiTxtLine& line)
+{
+    if (line.count == 0)
+        return;
+    if (image.empty() || std::uint64_t{image.back().address} + image.back().bytes.size() != line.address)
+        image.push_back({line.address, {}});
+    image.back().bytes.insert(image.back().bytes.end(), line.bytes, line.bytes + line.count);
+}
+
+std::string parseTiTxt(std::string_view text, Image& image)
+{
+    image.clear();
+    auto reader = TiTxtReader::fromText(text);
+    TiTxtLine line;
+    TiTxtReader::Step step;
+    while ((step = reader->next(line)) == TiTxtReader::Step::Data)
+        appendLine(image, line);
+    return step == TiTxtReader::Step::End ? std::string() : reader->error();
+}
+
+bool ImageBlockReader::more()
+{
+    while (run_ < image_.size() && offset_ >= image_[run_].bytes.size()) {
+        ++run_;
+        offset_ = 0;
+    }
+    return run_ < image_.size();
+}
+
+std::size_t ImageBlockReader::read(std::uint8_t* out, std::size_t maxBytes, std::uint32_t* startAddress)
+{
+    if (maxBytes == 0 || !more())
+        return 0;
+    const ImageRun& run = image_[run_];
+    const std::uint64_t at = std::uint64_t{run.address} + offset_;
+    *startAddress = static_cast<std::uint32_t>(at);
+    std::size_t take = std::min(run.bytes.size() - offset_, maxBytes);
+    // A power-of-two size cuts at its multiples, as a flash segment does.
+    if ((maxBytes & (maxBytes - 1)) == 0)
+        take = static_cast<std::size_t>(std::min<std::uint64_t>(take, maxBytes - at % maxBytes));
+    std::memcpy(out, run.bytes.data() + offset_, take);
+    offset_ += take;
+    return take;
+}
+
 std::string checkTiTxtText(std::string_view text)
 {
     auto reader = TiTxtReader::fromText(text);

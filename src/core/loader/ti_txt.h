@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vardo::loader {
 
@@ -76,6 +77,36 @@ private:
     std::size_t pendingOffset_ = 0;
     bool havePending_ = false;
     bool exhausted_ = false;
+};
+
+// An image parsed once: its bytes as runs of contiguous addresses, in the
+// text's order. What erases, writes and verifies an image cuts its blocks
+// from one of these instead of reading the text again.
+struct ImageRun {
+    std::uint32_t address = 0;
+    std::vector<std::uint8_t> bytes;
+};
+using Image = std::vector<ImageRun>;
+
+// Adds a data line's bytes to image, to its last run when they follow on.
+void appendLine(Image& image, const TiTxtLine& line);
+
+// Parses a whole text into image. "" when well formed, else "line N: why"
+// (image then holds what came before).
+[[nodiscard]] std::string parseTiTxt(std::string_view text, Image& image);
+
+// Cuts an image into blocks exactly as TiTxtBlockReader cuts its text.
+class ImageBlockReader {
+public:
+    explicit ImageBlockReader(const Image& image) : image_(image) {}
+    bool more();
+    [[nodiscard]] std::size_t read(std::uint8_t* out, std::size_t maxBytes, std::uint32_t* startAddress);
+    bool failed() const { return false; }
+
+private:
+    const Image& image_;
+    std::size_t run_ = 0;
+    std::size_t offset_ = 0;
 };
 
 // Checks a whole image without keeping it. "" when well formed, else

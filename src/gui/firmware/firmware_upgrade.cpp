@@ -11,6 +11,7 @@
 #include "platform/dialogs.h"
 #include "platform/mouse_click_button.h"
 #include "platform/qt_dialogs.h"
+#include "platform/worker.h"
 #include "loader/bsl430.h"
 
 #include <QCloseEvent>
@@ -25,9 +26,12 @@
 #include <QScrollBar>
 #include <QShowEvent>
 
-#include <atomic>
+#include <QThread>
+
 #include <exception>
 #include <filesystem>
+#include <functional>
+#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -50,45 +54,52 @@ void showNotice(const char* caption, const std::string& text)
                                        vardo::platform::MessageIcon::Warning);
 }
 
-// A background worker: one job at a time on its own thread; busy from its
-// start until its completion has run on the window's thread.
-struct Worker {
-    std::thread thread;
-    bool busy = false;
-
-    template <class Job> void start(Job job)
-    {
-        if (thread.joinable())
-            thread.join();  // its job has ended: the completion already ran
-        busy = true;
-        thread = std::thread(std::move(job));
-    }
-    void finish()
-    {
-        busy = false;
-        if (thread.joinable())
-            thread.join();
-    }
-};
-
 } // namespace
 
 struct firmware_upgrade::Impl {
-    explicit Impl(firmware_upgrade* owner)
-        : sequence([owner](int percent, const std::string& text) {
-              QMetaObject::invokeMethod(
-                  owner, [owner, percent, text] { owner->backgroundWorker1_ProgressChanged(percent, text); },
-                  Qt::QueuedConnection);
-          },
-          showNotice)
+    explicit Impl(firmware_upgrade* owner) : owner(owner)
     {
-        // Unknown until the main window hands over the values it read.
-        vardo::firmware::RestoreValues unknown;
-        unknown.known = false;
-        sequence.job().setSettings(unknown);
+        usePort({});
+        // The settings stay unknown until the main window hands over the values it read.
     }
 
-    vardo::firmware::UpgradeSequence sequence;
+    // The job follows the encoder on its port once that is known.
+    void usePort(const std::string& port)
+    {
+        vardo::firmware::Hooks hooks;
+        hooks.findEncoder = [slot = &encoder] {
+            if (!*slot)
+                return std::shared_ptr<vardo::device::Encoder>();
+            (*slot)->rescan();
+            return (*slot)->get();
+        };
+        // Asked on the window's thread before anything is sent: the answer is kept.
+        hooks.allowMassErase = [this] {
+            if (!massEraseAccepted)
+                massEraseAccepted = vardo::platform::dialogs().question(kUpgradeCaption,
+                                                                        vardo::firmware::massEraseQuestion());
+            return massEraseAccepted;
+        };
+        // Settings the new firmware would refuse are lost unless the operator says otherwise.
+        hooks.mayLoseSettings = [](const std::string& why) {
+            return vardo::platform::dialogs().questionDefaultNo(
+                "Firmware Upgrade", "The settings read from the encoder cannot be written back into the new firmware ("
+                                        + why + "): it would run with that firmware's power-up defaults. Upgrade all "
+                                                "the same?");
+        };
+        auto* window = owner;
+        sequence = std::make_unique<vardo::firmware::UpgradeSequence>(
+            [window](int percent, const std::string& text) {
+                QMetaObject::invokeMethod(
+                    window, [window, percent, text] { window->backgroundWorker1_ProgressChanged(percent, text); },
+                    Qt::QueuedConnection);
+            },
+            [window](const char* caption, const std::string& text) { window->notice(caption, text); },
+            std::move(hooks), port);
+    }
+
+    firmware_upgrade* owner;
+    std::unique_ptr<vardo::firmware::UpgradeSequence> sequence;
     std::shared_ptr<vardo::device::EncoderSlot> encoder;
     unsigned numberOfUSBDevicesConnected = 0;
     bool scanDeviceAgain = false;
@@ -102,8 +113,11 @@ struct firmware_upgrade::Impl {
     std::unique_ptr<vardo::device::DeviceWatch> watch;
     bool closeWhenDone = false;
     BslNotificationTarget target{};
-    Worker backgroundWorker1;
-    Worker backgroundWorkerCheckDevice;
+    // What runs on the device worker (the window's thread reads and sets them).
+    bool upgrading = false;   // backgroundWorker1: from Upgrade Firmware to the end of the write-back
+    bool counting = false;    // backgroundWorkerCheckDevice: the loader count
+    int otherTasks = 0;       // the preparation, the return to the application, ENTER_BSL
+    int preparing = 0;        // prepareUpgrade's part on the worker
 
     QGroupBox* groupBox1 = nullptr;
     QLabel* label1 = nullptr;
@@ -120,6 +134,10 @@ struct firmware_upgrade::Impl {
     QLabel* label4 = nullptr;
     QLabel* pidLbl = nullptr;
     QLabel* encoderLbl = nullptr;
+    // The window's one thread for the device: the loader count, the upgrade,
+    // the return to the application and ENTER_BSL run on it in the order
+    // posted. Last: it ends (with the task in progress) before the rest goes.
+    std::unique_ptr<vardo::platform::Worker> worker = std::make_unique<vardo::platform::Worker>(nullptr);
 };
 
 namespace {
@@ -196,8 +214,8 @@ firmware_upgrade::firmware_upgrade(std::shared_ptr<vardo::device::EncoderSlot> e
     d->btnBrowse->setEnabled(false);
     d->btnUpgrade->setEnabled(false);
 
-    d->vidLbl->setText(QString::fromStdString(d->sequence.myVID));
-    d->pidLbl->setText(QString::fromStdString(d->sequence.myPID));
+    d->vidLbl->setText(QString::fromStdString(d->sequence->myVID));
+    d->pidLbl->setText(QString::fromStdString(d->sequence->myPID));
 
     connect(d->btnBrowse, &QPushButton::clicked, this, [this] { onBrowse(); });
     connect(d->btnUpgrade, &QPushButton::clicked, this, [this] { onStartUpgrade(); });
@@ -212,56 +230,79 @@ firmware_upgrade::~firmware_upgrade()
     d->watch.reset();
     if (d->registered)
         BSL_UnRegisterUSBDeviceNotification();
-    // The workers never wait for this thread, so joining them cannot deadlock.
-    if (d->backgroundWorker1.thread.joinable())
-        d->backgroundWorker1.thread.join();
-    if (d->backgroundWorkerCheckDevice.thread.joinable())
-        d->backgroundWorkerCheckDevice.thread.join();
+    // The worker never waits for this thread, so ending it cannot deadlock.
+    d->worker.reset();
 }
 
-void firmware_upgrade::setRestoreValues(int ledBrightness, int buzzer, int buzzerPeriod,
-                                        int keypadType, int options,
-                                        const vardo::link::CodeTable& keyCodeArray)
+void firmware_upgrade::setRestoreValues(const vardo::link::DeviceStatus& settings)
 {
     vardo::firmware::RestoreValues v;
-    v.ledBrightness = ledBrightness;
-    v.buzzer = buzzer;
-    v.buzzerPeriod = buzzerPeriod;
-    v.keypadType = keypadType;
-    v.optionsFitted = options;
-    v.codeTable = keyCodeArray;
-    d->sequence.job().setSettings(v);
+    static_cast<vardo::link::DeviceStatus&>(v) = settings;
+    v.known = true;
+    d->sequence->job().setSettings(v);
 }
 
-bool firmware_upgrade::prepareUpgrade(std::shared_ptr<vardo::device::Encoder> encoder,
+void firmware_upgrade::notice(const char* caption, const std::string& text)
+{
+    // From the worker the box follows the status lines posted before it.
+    QMetaObject::invokeMethod(
+        this,
+        [this, caption, text] {
+            showNotice(caption, text);
+            // Without an encoder after the restart the write-back stops at its first step.
+            if (text == vardo::messages::kNotConnected)
+                showNotice(vardo::firmware::kWriteBackCaption, "Unable to set option..");
+        },
+        thread() == QThread::currentThread() ? Qt::DirectConnection : Qt::QueuedConnection);
+}
+
+void firmware_upgrade::prepareUpgrade(std::shared_ptr<vardo::device::Encoder> encoder,
                                       const vardo::link::CodeTable& table, const vardo::firmware::Keep& keep)
 {
     // Until the status is read only the window's code table is known.
     vardo::firmware::RestoreValues tableOnly;
     tableOnly.codeTable = table;
     tableOnly.known = false;
-    d->sequence.job().setSettings(tableOnly);
     const vardo::device::AttachedEncoder me = encoder ? encoder->identity() : vardo::device::AttachedEncoder{};
-    std::optional<std::string> version;   // the firmware it runs, once read
-    const vardo::firmware::Keep seen = [&](const vardo::link::DeviceStatus& status, std::string& path) {
-        version = status.firmwareVersion;
-        return keep && keep(status, path);
+    // From here the loader and, after the restart, the encoder are looked for on its port.
+    d->usePort(me.port);
+    d->sequence->job().setSettings(tableOnly);
+    // The question comes first, here: declined, nothing is sent.
+    if (!d->sequence->job().massEraseAllowed())
+        return;
+    struct Prepared {
+        std::optional<std::string> version;   // the firmware it runs, once read
+        vardo::firmware::Outcome outcome;
     };
-    const bool entered = d->sequence.job().prepare(std::move(encoder), seen).ok();
-    d->sentToLoader = entered;
-    d->encoderPort = me.port;
-    const auto orNone = [](const std::string& text, const char* none) {
-        return text.empty() ? QString::fromLatin1(none) : vardo::platform::fromLocal8(text);
-    };
-    d->encoderLbl->setText(QStringLiteral("Encoder: port %1, serial %2\nFirmware: %3")
-                               .arg(orNone(me.port, "?"), orNone(me.serial, "-"),
-                                    version ? orNone(*version, "?") : QStringLiteral("not read")));
-    return entered;
+    auto prepared = std::make_shared<Prepared>();
+    ++d->preparing;
+    onDevice(
+        [this, prepared, keep, encoder = std::move(encoder)]() mutable {
+            const vardo::firmware::Keep seen = [&](const vardo::link::DeviceStatus& status, std::string& path) {
+                prepared->version = status.firmwareVersion;
+                return keep && keep(status, path);
+            };
+            prepared->outcome = d->sequence->job().prepare(std::move(encoder), seen);
+        },
+        [this, prepared, me] {
+            --d->preparing;
+            const bool entered = prepared->outcome.ok();
+            d->sentToLoader = entered;
+            d->encoderPort = me.port;
+            const auto orNone = [](const std::string& text, const char* none) {
+                return text.empty() ? QString::fromLatin1(none) : vardo::platform::fromLocal8(text);
+            };
+            d->encoderLbl->setText(QStringLiteral("Encoder: port %1, serial %2\nFirmware: %3")
+                                       .arg(orNone(me.port, "?"), orNone(me.serial, "-"),
+                                            prepared->version ? orNone(*prepared->version, "?")
+                                                              : QStringLiteral("not read")));
+            emit this->prepared(entered);
+        });
 }
 
-bool firmware_upgrade::upgradeRunning() const { return d->backgroundWorker1.busy; }
+bool firmware_upgrade::preparing() const { return d->preparing > 0; }
 
-void firmware_upgrade::acceptMassErase() { d->massEraseAccepted = true; }
+bool firmware_upgrade::upgradeRunning() const { return d->upgrading; }
 
 void firmware_upgrade::showEvent(QShowEvent* event)
 {
@@ -274,7 +315,7 @@ void firmware_upgrade::showEvent(QShowEvent* event)
 
 void firmware_upgrade::closeEvent(QCloseEvent* event)
 {
-    if (d->backgroundWorker1.busy) {
+    if (d->upgrading) {
         // Stopped half way the encoder would have no firmware: the window says
         // so (once) and closes when the upgrade and its write-back have ended.
         event->ignore();
@@ -288,8 +329,8 @@ void firmware_upgrade::closeEvent(QCloseEvent* event)
     if (!d->closePending)
         leaveLoader();
     d->closePending = true;
-    if (d->backgroundWorkerCheckDevice.busy) {
-        // Hidden, but kept until the count ends.
+    if (d->counting || d->otherTasks > 0) {
+        // Hidden, but kept until the worker's tasks end.
         setAttribute(Qt::WA_DeleteOnClose, false);
         return;
     }
@@ -299,8 +340,26 @@ void firmware_upgrade::closeEvent(QCloseEvent* event)
 
 void firmware_upgrade::releaseWhenIdle()
 {
-    if (d->closePending && !d->backgroundWorker1.busy && !d->backgroundWorkerCheckDevice.busy)
+    if (d->closePending && !d->upgrading && !d->counting && d->otherTasks == 0)
         deleteLater();
+}
+
+void firmware_upgrade::onDevice(std::function<void()> task, std::function<void()> done)
+{
+    ++d->otherTasks;
+    d->worker->run(
+        [task = std::move(task)] {
+            try {
+                task();
+            } catch (...) {
+            }
+        },
+        [this, done = std::move(done)] {
+            --d->otherTasks;
+            if (done)
+                done();
+            releaseWhenIdle();
+        });
 }
 
 void firmware_upgrade::leaveLoader()
@@ -308,38 +367,44 @@ void firmware_upgrade::leaveLoader()
     // Nothing to do after a finished upgrade, or with no loader in sight.
     if (d->upgradeSucceeded || d->numberOfUSBDevicesConnected == 0)
         return;
-    const char* why = kMsgReplug;
-    if (d->sequence.job().flashChanged()) {
-        why = kMsgNoApplication;
-    } else if (d->numberOfUSBDevicesConnected == 1) {
-        // Its password is the vector table of the firmware it runs, which holds the reset vector.
-        const auto texts = vardo::firmware::findLoaderTexts();
-        const auto r = texts.texts.password ? d->sequence.returnToApplication(*texts.texts.password)
-                                            : vardo::loader::Result::BadAddress;
-        if (r == vardo::loader::Result::Ok || r == vardo::loader::Result::NotFound) {
-            emit returnedToApplication();
-            return;
-        }
-        if (r == vardo::loader::Result::PasswordRefused)
-            why = kMsgNoApplication;
+    if (d->sequence->job().flashChanged()) {
+        showNotice(vardo::messages::kCaption, kMsgNoApplication);
+        return;
     }
-    showNotice(vardo::messages::kCaption, why);
+    // Its password is the vector table of the firmware it runs, which holds the reset vector.
+    const auto texts = vardo::firmware::findLoaderTexts();
+    if (d->numberOfUSBDevicesConnected != 1 || !texts.texts.password) {
+        showNotice(vardo::messages::kCaption, kMsgReplug);
+        return;
+    }
+    auto result = std::make_shared<vardo::loader::Result>(vardo::loader::Result::BadAddress);
+    onDevice([this, result, password = *texts.texts.password] { *result = d->sequence->returnToApplication(password); },
+             [this, result] {
+                 if (*result == vardo::loader::Result::Ok || *result == vardo::loader::Result::NotFound)
+                     emit returnedToApplication();
+                 else
+                     showNotice(vardo::messages::kCaption, *result == vardo::loader::Result::PasswordRefused
+                                                               ? kMsgNoApplication
+                                                               : kMsgReplug);
+             });
 }
 
 void firmware_upgrade::onEncoderChange()
 {
-    if (!d->sentToLoader || d->upgradeSucceeded || d->closePending || d->backgroundWorker1.busy
+    if (!d->sentToLoader || d->upgradeSucceeded || d->closePending || d->upgrading
         || d->numberOfUSBDevicesConnected > 0)
         return;
-    // Only the encoder this window was opened for (on its port, or the only one).
-    const auto attached = vardo::device::attachedEncoders();
-    for (const auto& e : attached) {
-        if (d->encoderPort.empty() ? attached.size() != 1 : e.port != d->encoderPort)
-            continue;
-        if (const auto encoder = vardo::device::Encoder::open(e.path))
-            (void)encoder->enterLoader();   // it leaves without an answer
-        return;
-    }
+    onDevice([port = d->encoderPort] {
+        // Only the encoder this window was opened for (on its port, or the only one).
+        const auto attached = vardo::device::attachedEncoders();
+        for (const auto& e : attached) {
+            if (port.empty() ? attached.size() != 1 : e.port != port)
+                continue;
+            if (const auto encoder = vardo::device::Encoder::open(e.path))
+                (void)encoder->enterLoader();   // it leaves without an answer
+            return;
+        }
+    }, {});
 }
 
 void firmware_upgrade::OnHandleCreated()
@@ -367,7 +432,7 @@ void firmware_upgrade::ParseMessages(std::uint32_t message, std::uint32_t event)
     if (message != kBslDeviceChangeMessage
         || (event != kBslDeviceArrival && event != kBslDeviceRemoveComplete))
         return;
-    if (!d->backgroundWorker1.busy && !d->backgroundWorkerCheckDevice.busy)
+    if (!d->upgrading && !d->counting)
         startLoaderCount();
     else
         d->scanDeviceAgain = true;
@@ -375,24 +440,25 @@ void firmware_upgrade::ParseMessages(std::uint32_t message, std::uint32_t event)
 
 void firmware_upgrade::startLoaderCount()
 {
-    d->backgroundWorkerCheckDevice.start([this] {
+    d->counting = true;
+    d->worker->run([this] {
         unsigned count = 0;
         bool failed = false;
         try {
-            count = d->sequence.countLoaders();
+            count = d->sequence->countLoaders();
         } catch (...) {
             failed = true;
         }
         QMetaObject::invokeMethod(
             this, [this, count, failed] { backgroundWorkerCheckDevice_RunWorkerCompleted(count, failed); },
             Qt::QueuedConnection);
-    });
+    }, [] {});
 }
 
 void firmware_upgrade::backgroundWorkerCheckDevice_RunWorkerCompleted(unsigned count,
                                                                       bool failedWithException)
 {
-    d->backgroundWorkerCheckDevice.finish();
+    d->counting = false;
     if (!failedWithException) {
         d->numberOfUSBDevicesConnected = count;
         const bool found = count > 0;
@@ -403,12 +469,12 @@ void firmware_upgrade::backgroundWorkerCheckDevice_RunWorkerCompleted(unsigned c
         else
             d->labelNumOfDevices->setText(QStringLiteral("No device connected"));
         // An upgrade that was started while this count ran keeps its button off.
-        d->btnUpgrade->setEnabled(found && !d->backgroundWorker1.busy);
+        d->btnUpgrade->setEnabled(found && !d->upgrading);
         d->btnBrowse->setEnabled(found);
         emit loaderCounted(count);
     }
     // During an upgrade the flag waits for the count after it.
-    if (d->scanDeviceAgain && !d->backgroundWorker1.busy) {
+    if (d->scanDeviceAgain && !d->upgrading) {
         d->scanDeviceAgain = false;
         startLoaderCount();
     }
@@ -427,37 +493,33 @@ void firmware_upgrade::onBrowse()
 
 void firmware_upgrade::onStartUpgrade()
 {
-    if (d->backgroundWorker1.busy)
+    if (d->upgrading)
         return;
-    // Without the password the loader erases the application: asked once.
-    // (Without a RAM loader the worker reports that instead.)
-    const auto texts = d->massEraseAccepted ? vardo::firmware::LoaderTextsFound{}
-                                            : vardo::firmware::findLoaderTexts();
-    if (texts.passwordMissing && texts.ramLoaderProblem.empty()) {
-        if (!vardo::platform::dialogs().question("Firmware Upgrade",
-                                                 vardo::firmware::massEraseQuestion())) {
-            d->statusBox->setPlainText(forDisplay("Not started: no password text\r\n"));
-            return;
-        }
-        d->massEraseAccepted = true;
+    // Without the password the loader erases the application: the job's
+    // question, asked here before the worker starts. (Without a RAM loader the
+    // worker reports that instead.)
+    if (!d->sequence->job().massEraseAllowed()) {
+        d->statusBox->setPlainText(forDisplay("Not started: no password text\r\n"));
+        return;
     }
     d->btnUpgrade->setEnabled(false);
     d->statusBox->setPlainText(forDisplay("Starting\r\n"));
     // The locale's 8-bit form, so that any folder name survives the trip.
     const std::string fileName = vardo::platform::toLocal8(d->filenameTextBox->text());
-    d->backgroundWorker1.start([this, fileName] {
+    d->upgrading = true;
+    d->worker->run([this, fileName] {
         bool result = false;
         bool failed = false;
         try {
-            // Waits for a loader count still running: the library serves one worker at a time.
-            result = d->sequence.run(fileName);
+            // After a count still running: one task at a time on the device.
+            result = d->sequence->run(fileName);
         } catch (...) {
             failed = true;
         }
         QMetaObject::invokeMethod(
             this, [this, result, failed] { backgroundWorker1_RunWorkerCompleted(result, failed); },
             Qt::QueuedConnection);
-    });
+    }, [] {});
 }
 
 void firmware_upgrade::onClose() { close(); }
@@ -476,16 +538,15 @@ void firmware_upgrade::backgroundWorker1_ProgressChanged(int percent, const std:
 
 void firmware_upgrade::backgroundWorker1_RunWorkerCompleted(bool result, bool failedWithException)
 {
-    d->backgroundWorker1.finish();
+    d->upgrading = false;
     if (failedWithException) {
         emit upgradeFinished(false);   // those waiting for its end may go on
     } else if (!result) {
         startLoaderCount();
         emit upgradeFinished(false);
     } else {
-        // The window's thread waits out the restart and writes the settings back.
+        // The worker has waited out the restart and written the settings back.
         d->upgradeSucceeded = true;
-        (void)vardo::firmware::completeUpgrade(d->sequence.job().settings(), *d->encoder, showNotice);
         emit upgradeFinished(true);
     }
     // Asked to close while it ran: now it may.

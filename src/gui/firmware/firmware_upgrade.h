@@ -1,13 +1,15 @@
 #pragma once
 // The firmware upgrade window: watches for the encoder's bootstrap loader,
-// counts loaders, runs the upgrade on a worker and writes the operator's
-// settings back into the new firmware. The upgrade itself is an UpgradeJob
-// (upgrade_job.h); this window only gathers input and shows its events.
+// counts loaders, runs the upgrade (with the restart wait and the write-back
+// of the operator's settings) on its device worker. The upgrade itself is an
+// UpgradeJob (upgrade_job.h); this window only gathers input and shows its
+// events, and its own thread never waits for a device.
 #include <QWidget>
 
-#include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
 
 #include "link/code_table.h"
 #include "firmware/upgrade_job.h"
@@ -32,26 +34,29 @@ public:
     // Stops the device notifications and waits for a worker still running.
     ~firmware_upgrade() override;
 
-    // The settings to write back after a successful upgrade; call before show().
-    // One-byte payloads take the low 8 bits of each value.
-    void setRestoreValues(int ledBrightness, int buzzer, int buzzerPeriod, int keypadType,
-                          int options, const vardo::link::CodeTable& keyCodeArray);
+    // The settings to write back after a successful upgrade (brightness,
+    // buzzer, buzzer period, keypad type, options and the code table); call
+    // before show(). One-byte payloads take the low 8 bits of each value.
+    void setRestoreValues(const vardo::link::DeviceStatus& settings);
 
     // Before show(), as the main window starts the upgrade: the settings read
     // over table (a short status keeps the rest of it); keep shows and backs
     // them up, a status that cannot be read is said in a box and the upgrade
-    // goes on without them; then ENTER_BSL. True when the encoder took it.
-    bool prepareUpgrade(std::shared_ptr<vardo::device::Encoder> encoder, const vardo::link::CodeTable& table,
+    // goes on without them; then ENTER_BSL. Without the password text the
+    // mass erase is asked first, here (once for this window); declined,
+    // nothing is sent. The exchange runs on the window's worker (keep too),
+    // and prepared() says how it ended.
+    void prepareUpgrade(std::shared_ptr<vardo::device::Encoder> encoder, const vardo::link::CodeTable& table,
                         const vardo::firmware::Keep& keep);
-
-    // The operator has already agreed that, with no password text, the
-    // upgrade mass-erases the encoder: Upgrade Firmware does not ask again.
-    void acceptMassErase();
+    // From prepareUpgrade until prepared().
+    [[nodiscard]] bool preparing() const;
 
     // From Upgrade Firmware to the end of the write-back: closing then waits for the end.
     [[nodiscard]] bool upgradeRunning() const;
 
 signals:
+    // The preparation has ended: false when it stopped (settings declined) or ENTER_BSL was not taken.
+    void prepared(bool entered);
     // After an upgrade ended: ok when the new firmware was programmed, verified
     // and started (the write-back, which follows, reports its own failures).
     void upgradeFinished(bool ok);
@@ -76,6 +81,10 @@ private:
     void backgroundWorkerCheckDevice_RunWorkerCompleted(unsigned count, bool failedWithException);
     void startLoaderCount();
     void releaseWhenIdle();
+    // task on the device worker, then done (may be empty) on this thread.
+    void onDevice(std::function<void()> task, std::function<void()> done);
+    // A job's message for a box: shown on this thread after the lines before it.
+    void notice(const char* caption, const std::string& text);
     // On closing without a finished upgrade: the encoder back into its
     // application, or why it stays in its loader.
     void leaveLoader();

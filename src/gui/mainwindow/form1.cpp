@@ -970,12 +970,12 @@ bool Form1::closeEditors(bool exit)
 
 void Form1::onUpdateFirmware()
 {
-    // With an encoder waiting in its loader and another device attached, the
-    // first loader after ENTER_BSL could be that one: nothing is taken on guess.
-    const auto attached = vardo::firmware::attachedDevices();
-    if (std::string refusal = vardo::firmware::unnamedUpgradeRefusal(attached); !refusal.empty()) {
+    // The job's checks: the loader texts, and no encoder waiting in its loader
+    // beside another device (the first loader after ENTER_BSL could be that one).
+    const auto ready = vardo::firmware::checkReadiness(false);
+    if (std::string refusal = ready.refusal; !refusal.empty()) {
         refusal += " Unplug the others first.";
-        for (const auto& port : attached.loaders)
+        for (const auto& port : ready.attached.loaders)
             refusal += "\r\n" + vardo::firmware::recoveryAdvice("vardo-encoder", port);
         showMessage(refusal);
         return;
@@ -984,20 +984,17 @@ void Form1::onUpdateFirmware()
         return;
     auto* window = new firmware_upgrade(encoder_);
     trackWindow(window);
-    // The encoder goes into its loader only with a usable RAM loader text (and
-    // a password, or the operator's consent to a mass erase): else it would be
-    // stranded there. The window still opens, to recover a loader already attached.
-    const auto texts = vardo::firmware::findLoaderTexts();
-    const std::string refusal =
-        texts.ramLoaderProblem.empty() ? texts.passwordProblem : texts.ramLoaderProblem;
-    bool enterLoader = refusal.empty();
-    if (!enterLoader)
-        showMessage(refusal);
-    else if (texts.passwordMissing && (enterLoader = dialogs().question(
-                                           "Firmware Upgrade", vardo::firmware::massEraseQuestion())))
-        window->acceptMassErase();
-    if (enterLoader && !prepareUpgrade(*window))
-        EnableDisableFunctionButtons(false);
+    // The encoder goes into its loader only with usable loader texts (the job
+    // asks about a mass erase without the password): else it would be stranded
+    // there. The window still opens, to recover a loader already attached.
+    connect(window, &firmware_upgrade::prepared, this, [this](bool entered) {
+        if (!entered)
+            EnableDisableFunctionButtons(false);
+    });
+    if (!ready.textProblem.empty())
+        showMessage(ready.textProblem);
+    else
+        prepareUpgrade(*window);
     // The new firmware may report a new version and restored settings: show them.
     // Either way the encoder has restarted: with the written-back settings
     // saved as its power-up defaults, or with the defaults it had.
@@ -1022,22 +1019,20 @@ void Form1::onUpdateFirmware()
     window->show();
 }
 
-bool Form1::prepareUpgrade(firmware_upgrade& window)
+void Form1::prepareUpgrade(firmware_upgrade& window)
 {
     // Without the settings the upgrade still goes on (the window's policy): it
-    // then writes nothing back.
-    const auto keep = [&](const link::DeviceStatus& status, std::string& backup) {
-        // The settings are the window's own as soon as they are read.
-        deviceStatus = status;
-        window.setRestoreValues(deviceStatus.ledBrightness, deviceStatus.buzzer, deviceStatus.buzzerPeriod,
-                                deviceStatus.keypadType, deviceStatus.optionsFitted, deviceStatus.codeTable);
+    // then writes nothing back. keep runs on the upgrade window's worker.
+    const auto where = encoder_->get() ? encoder_->get()->identity() : vardo::device::AttachedEncoder{};
+    const auto keep = [this, where](const link::DeviceStatus& status, std::string& backup) {
+        // The settings are this window's own as soon as they are read (the job keeps them to write back).
+        QMetaObject::invokeMethod(this, [this, status] { deviceStatus = status; }, Qt::QueuedConnection);
         // Should the upgrade fail after its erase, these values survive in a backup
         // that "config apply --from" (or an import) sends back.
-        const auto where = encoder_->get() ? encoder_->get()->identity() : vardo::device::AttachedEncoder{};
-        vardo::config::writeUpgradeBackup(deviceStatus, FileName, where.serial, where.port, backup);
+        vardo::config::writeUpgradeBackup(status, FileName, where.serial, where.port, backup);
         return true;
     };
-    return window.prepareUpgrade(encoder_->get(), deviceStatus.codeTable, keep);
+    window.prepareUpgrade(encoder_->get(), deviceStatus.codeTable, keep);
 }
 
 // ---- Ending -----------------------------------------------------------------

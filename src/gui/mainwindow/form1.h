@@ -190,8 +190,9 @@ private:
     void closeUpgradeWindows();
     // "Update Encoder Firmware" before the upgrade window shows: the settings
     // read and handed to window (with a backup file) or "Failed to Get Device
-    // Status Message." said, then ENTER_BSL. True when the encoder took it.
-    bool prepareUpgrade(firmware_upgrade& window);
+    // Status Message." said, then ENTER_BSL, on that window's worker; a refused
+    // ENTER_BSL disables the device controls.
+    void prepareUpgrade(firmware_upgrade& window);
     // The encoder this window and the windows it opens work with.
     std::shared_ptr<vardo::device::EncoderSlot> encoder_;
     void showStatusLines(const QString& line1, const QString& line2);
