@@ -21,6 +21,7 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <filesystem>
 #include <fstream>
 
 namespace {
@@ -252,7 +253,9 @@ TEST_F(WindowTest, UpgradesTheEncoderAndWritesTheSettingsBack)
                            + QStringLiteral("Total programming time is ")
                            + QString::number(
                                s.section(QStringLiteral("Total programming time is "), 1).section('s', 0, 0).toInt())
-                           + lines({"s \r\n", "Resetting Device...\r\nStarting application\r\n", "Done!"})))
+                           + lines({"s \r\n", "Resetting Device...\r\nStarting application\r\n", "Done!",
+                                    "\r\nThe settings were written back into the new firmware.",
+                                    "\r\nThe encoder now runs firmware 01.06A."})))
         << s.toStdString();
     EXPECT_EQ(child<QProgressBar>("progressBar")->value(), 100);
     EXPECT_FALSE(child<QPushButton>("btnUpgrade")->isEnabled());  // until the next count
@@ -263,6 +266,41 @@ TEST_F(WindowTest, UpgradesTheEncoderAndWritesTheSettingsBack)
     EXPECT_EQ(device->encoder().powerUpDefaults().customTables[0], keys);
     EXPECT_NE(slot->get(), nullptr);
     EXPECT_TRUE(dialogs.messages().empty());
+}
+
+// Before the upgrade the window names the image's version beside the one that
+// runs; its log names the backup; afterwards the Firmware line follows, and
+// Browse opens where the last image was.
+TEST_F(WindowTest, NamesTheVersionsTheBackupAndWhereBrowseOpens)
+{
+    firmware_upgrade::setDefaultFolder("/samples");
+    QSignalSpy ended(window, &firmware_upgrade::upgradeEnded);
+    slot->rescan();
+    window->prepareUpgrade(slot->get(), {}, [](const vardo::link::DeviceStatus&, std::string& path) {
+        path = "/backups/encoder-1-1.ini";
+        return true;
+    });
+    ASSERT_TRUE(prepared());
+    window->show();
+    ASSERT_TRUE(waitForCounts(1));
+    chooseFile(samplePath("01.06A"));
+    EXPECT_EQ(dialogs.records().back().caption, "/samples");
+    EXPECT_EQ(text("versionLbl"), QStringLiteral("Version: 01.05A \u2192 01.06A"));
+    chooseFile(samplePath("01.05A"));
+    EXPECT_EQ(dialogs.records().back().caption, std::filesystem::path(samplePath("01.06A")).parent_path().string());
+    EXPECT_EQ(text("versionLbl"), QStringLiteral("Version: 01.05A \u2192 01.05A"));
+    chooseFile((folder.path() / "missing.txt").string());
+    EXPECT_EQ(text("versionLbl"), QStringLiteral("Version: 01.05A \u2192 not a firmware image"));
+    chooseFile(samplePath("01.06A"));
+
+    child<QPushButton>("btnUpgrade")->click();
+    ASSERT_TRUE(waitForUpgrade());
+    EXPECT_TRUE(status().startsWith(lines({"Starting\r\n", "Settings saved to /backups/encoder-1-1.ini\r\n",
+                                           "Password Sent Successfully\r\n"})))
+        << status().toStdString();
+    EXPECT_TRUE(text("encoderLbl").endsWith(QStringLiteral("\nFirmware: 01.06A"))) << text("encoderLbl").toStdString();
+    ASSERT_EQ(ended.count(), 1);
+    EXPECT_EQ(ended.at(0).at(0).toString(), QStringLiteral("Firmware upgraded: the encoder runs 01.06A"));
 }
 
 TEST_F(WindowTest, AVerificationErrorLeavesTheLoaderAndACountReenablesUpgrade)
@@ -426,6 +464,10 @@ TEST_F(WindowTest, ReplugAfterAFailedStartCountsTheEncoderAgain)
     child<QPushButton>("btnUpgrade")->click();
     ASSERT_TRUE(waitForUpgrade());
     EXPECT_FALSE(finished->at(0).at(0).toBool());
+    // What happened, then what to do.
+    EXPECT_TRUE(status().endsWith(lines({"USB device was unplugged!\r\n",
+                                         "Plug it back in and press Upgrade Firmware.\r\n"})))
+        << status().toStdString();
     ASSERT_TRUE(QTest::qWaitFor([&] { return text("labelNumOfDevices") == "No device connected"; }, 5000));
     device->loader().setFaults({});
     device->plugIn();

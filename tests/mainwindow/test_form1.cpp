@@ -889,6 +889,11 @@ TEST_F(MainWindow, StatusBarMessagesGoWhenWhatTheyDescribeEnds)
     emit upgrade->upgradeFinished(true);
     settle();
     EXPECT_EQ(bar->currentMessage(), "");
+    // How the upgrade ended stays after the status read that follows it.
+    emit upgrade->upgradeFinished(true);
+    emit upgrade->upgradeEnded(QStringLiteral("Firmware upgraded: the encoder runs 03.00C"));
+    settle();
+    EXPECT_EQ(bar->currentMessage(), "Firmware upgraded: the encoder runs 03.00C");
 }
 
 // Exit with an editor holding edits asks about them first; Cancel keeps both windows.

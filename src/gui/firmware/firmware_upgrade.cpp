@@ -44,6 +44,8 @@ constexpr char kMsgUpgradeRunning[] =
 constexpr char kMsgNoApplication[] =
     "The encoder's flash was erased or partly written, so it has no working firmware and stays in "
     "its loader: open Update Encoder Firmware again and upgrade it.";
+// After an unplug the job's own lines stand; this adds what to do next.
+constexpr char kNextAfterUnplug[] = "Plug it back in and press Upgrade Firmware.\r\n";
 constexpr char kMsgReplug[] =
     "The encoder stays in its loader: unplug it and plug it in again to start its firmware.";
 
@@ -103,6 +105,13 @@ struct firmware_upgrade::Impl {
     bool upgradeSucceeded = false;
     bool sentToLoader = false;          // this window's encoder went into its loader
     std::string encoderPort;            // its USB port ("" when unknown)
+    std::string encoderSerial;          // its serial number ("" when unknown)
+    std::optional<std::string> firmwareNow;   // the firmware it runs, once read
+    std::string imageVersion;           // the chosen image's version ("" when it carries none)
+    std::string backupPath;             // where the settings were saved ("" when not)
+    std::string firmwareAfter;          // read after the upgrade ("" when not read)
+    // The folder the next Browse opens in: the last image's, else the default.
+    static inline std::string browseFolder;
     std::unique_ptr<vardo::device::DeviceWatch> watch;
     bool closeWhenDone = false;
     BslNotificationTarget target{};
@@ -127,6 +136,7 @@ struct firmware_upgrade::Impl {
     QLabel* label4 = nullptr;
     QLabel* pidLbl = nullptr;
     QLabel* encoderLbl = nullptr;
+    QLabel* versionLbl = nullptr;
     // The window's one thread for the device: the loader count, the upgrade,
     // the return to the application and ENTER_BSL run on it in the order
     // posted. Last: it ends (with the task in progress) before the rest goes.
@@ -169,6 +179,9 @@ firmware_upgrade::firmware_upgrade(std::shared_ptr<vardo::device::EncoderSlot> e
     d->label3 = make<QLabel>(d->groupBox1, "label3", QStringLiteral("File to download"), 14, 60, 100, 22);
     d->filenameTextBox = make<QLineEdit>(d->groupBox1, "filenameTextBox", QString(), 120, 60, 506, 22);
     d->filenameTextBox->setReadOnly(true);
+    // The chosen image's version beside the firmware it replaces.
+    d->versionLbl = make<QLabel>(d->groupBox1, "versionLbl", QString(), 220, 26, 406, 22);
+    d->versionLbl->setAccessibleName(QStringLiteral("Firmware versions"));
 
     // Upgrade and Close answer a mouse click only.
     d->btnUpgrade = make<vardo::ui::MouseClickButton>(this, "btnUpgrade", QStringLiteral("Upgrade Firmware"), 12, 114, 200, 56);
@@ -265,6 +278,7 @@ void firmware_upgrade::prepareUpgrade(std::shared_ptr<vardo::device::Encoder> en
         return;
     struct Prepared {
         std::optional<std::string> version;   // the firmware it runs, once read
+        std::string backup;                   // where its settings were saved
         vardo::firmware::Outcome outcome;
     };
     auto prepared = std::make_shared<Prepared>();
@@ -273,7 +287,10 @@ void firmware_upgrade::prepareUpgrade(std::shared_ptr<vardo::device::Encoder> en
         [this, prepared, keep, encoder = std::move(encoder)]() mutable {
             const vardo::firmware::Keep seen = [&](const vardo::link::DeviceStatus& status, std::string& path) {
                 prepared->version = status.firmwareVersion;
-                return keep && keep(status, path);
+                const bool kept = keep && keep(status, path);
+                if (kept)
+                    prepared->backup = path;
+                return kept;
             };
             prepared->outcome = d->sequence->job().prepare(std::move(encoder), seen);
         },
@@ -282,13 +299,10 @@ void firmware_upgrade::prepareUpgrade(std::shared_ptr<vardo::device::Encoder> en
             const bool entered = prepared->outcome.ok();
             d->sentToLoader = entered;
             d->encoderPort = me.port;
-            const auto orNone = [](const std::string& text, const char* none) {
-                return text.empty() ? QString::fromLatin1(none) : vardo::platform::fromLocal8(text);
-            };
-            d->encoderLbl->setText(QStringLiteral("Encoder: port %1, serial %2\nFirmware: %3")
-                                       .arg(orNone(me.port, "?"), orNone(me.serial, "-"),
-                                            prepared->version ? orNone(*prepared->version, "?")
-                                                              : QStringLiteral("not read")));
+            d->encoderSerial = me.serial;
+            d->firmwareNow = prepared->version;
+            d->backupPath = prepared->backup;
+            showEncoder();
             emit this->prepared(entered || prepared->outcome.phase != vardo::firmware::Phase::EnterLoader);
         });
 }
@@ -474,14 +488,43 @@ void firmware_upgrade::backgroundWorkerCheckDevice_RunWorkerCompleted(unsigned c
     releaseWhenIdle();
 }
 
+void firmware_upgrade::setDefaultFolder(const std::string& folder) { Impl::browseFolder = folder; }
+
+namespace {
+
+QString orNone(const std::string& text, const char* none)
+{
+    return text.empty() ? QString::fromLatin1(none) : vardo::platform::fromLocal8(text);
+}
+
+} // namespace
+
+void firmware_upgrade::showEncoder()
+{
+    d->encoderLbl->setText(QStringLiteral("Encoder: port %1, serial %2\nFirmware: %3")
+                               .arg(orNone(d->encoderPort, "?"), orNone(d->encoderSerial, "-"),
+                                    d->firmwareNow ? orNone(*d->firmwareNow, "?") : QStringLiteral("not read")));
+}
+
 void firmware_upgrade::onBrowse()
 {
-    const auto chosen = vardo::platform::dialogs().openFile("(*.txt)|*.txt|All files (*.*)|*.*", "", "");
+    const auto chosen =
+        vardo::platform::dialogs().openFile("(*.txt)|*.txt|All files (*.*)|*.*", Impl::browseFolder, "");
     if (!chosen)
         return;
     d->filenameTextBox->setText(vardo::platform::fromLocal8(*chosen));
-    const std::string name = std::filesystem::path(*chosen).filename().string();
+    const std::filesystem::path chosenPath(*chosen);
+    Impl::browseFolder = chosenPath.parent_path().string();
+    const std::string name = chosenPath.filename().string();
     vardo::config::recordFirmwareFile(name, FileName);
+    // The image's version, as the upgrade will read it (a faulty image says so when it starts).
+    vardo::firmware::FirmwareImage image;
+    const bool readable = vardo::firmware::loadFirmwareImage(*chosen, image).result == vardo::firmware::ImageCheck::Ok;
+    d->imageVersion = readable ? vardo::firmware::imageFirmwareVersion(image) : std::string();
+    const QString from = d->firmwareNow ? orNone(*d->firmwareNow, "?") : QStringLiteral("not read");
+    const QString to = readable ? orNone(d->imageVersion, "no version in the image")
+                                : QStringLiteral("not a firmware image");
+    d->versionLbl->setText(QStringLiteral("Version: %1 \u2192 %2").arg(from, to));
 }
 
 void firmware_upgrade::onStartUpgrade()
@@ -497,6 +540,8 @@ void firmware_upgrade::onStartUpgrade()
     }
     d->btnUpgrade->setEnabled(false);
     d->statusBox->setPlainText(forDisplay("Starting\r\n"));
+    if (!d->backupPath.empty())
+        backgroundWorker1_ProgressChanged(d->progressBar->value(), "Settings saved to " + d->backupPath + "\r\n");
     // The locale's 8-bit form, so that any folder name survives the trip.
     const std::string fileName = vardo::platform::toLocal8(d->filenameTextBox->text());
     d->upgrading = true;
@@ -506,6 +551,11 @@ void firmware_upgrade::onStartUpgrade()
         try {
             // After a count still running: one task at a time on the device.
             result = d->sequence->run(fileName);
+            // Which firmware now runs, as the encoder says after its restart.
+            vardo::link::DeviceStatus after;
+            if (const auto encoder = result && d->encoder ? d->encoder->get() : nullptr;
+                encoder && encoder->readStatus(after) == vardo::device::Result::Ok)
+                d->firmwareAfter = after.firmwareVersion;
         } catch (...) {
             failed = true;
         }
@@ -532,6 +582,34 @@ void firmware_upgrade::backgroundWorker1_ProgressChanged(int percent, const std:
 void firmware_upgrade::backgroundWorker1_RunWorkerCompleted(bool result, bool failedWithException)
 {
     d->upgrading = false;
+    const vardo::firmware::Outcome& o = d->sequence->outcome();
+    std::string summary;
+    if (result && !failedWithException) {
+        const bool known = d->sequence->job().settings().known;
+        if (o.ok())
+            backgroundWorker1_ProgressChanged(d->progressBar->value(),
+                                              known ? "\r\nThe settings were written back into the new firmware."
+                                                    : "\r\nNo settings were read before the upgrade, so none "
+                                                      "were written back.");
+        if (!d->firmwareAfter.empty()) {
+            d->firmwareNow = d->firmwareAfter;
+            showEncoder();
+            backgroundWorker1_ProgressChanged(d->progressBar->value(),
+                                              "\r\nThe encoder now runs firmware " + d->firmwareAfter + ".");
+        }
+        summary = "Firmware upgraded" + (d->firmwareAfter.empty() ? std::string() : ": the encoder runs "
+                                                                                         + d->firmwareAfter);
+        if (!o.ok())
+            summary += ", but the settings were not all written back";
+    } else {
+        using vardo::firmware::Phase;
+        const bool unplugged = o.deviceGone || (o.loader == vardo::loader::Result::NotFound
+                                                && o.phase >= Phase::Unlock && o.phase <= Phase::Verify);
+        if (!failedWithException && unplugged)
+            backgroundWorker1_ProgressChanged(d->progressBar->value(), kNextAfterUnplug);
+        summary = unplugged ? "Firmware upgrade stopped: the encoder was unplugged"
+                               : "Firmware upgrade failed: the encoder waits in its loader";
+    }
     if (failedWithException) {
         emit upgradeFinished(false);   // those waiting for its end may go on
     } else if (!result) {
@@ -542,6 +620,7 @@ void firmware_upgrade::backgroundWorker1_RunWorkerCompleted(bool result, bool fa
         d->upgradeSucceeded = true;
         emit upgradeFinished(true);
     }
+    emit upgradeEnded(vardo::platform::fromLocal8(summary));
     // Asked to close while it ran: now it may.
     if (d->closeWhenDone && !d->closePending)
         close();

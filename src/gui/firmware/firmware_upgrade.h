@@ -54,12 +54,17 @@ public:
     // From Upgrade Firmware to the end of the write-back: closing then waits for the end.
     [[nodiscard]] bool upgradeRunning() const;
 
+    // Where Browse opens until an image has been chosen (the demo's sample images).
+    static void setDefaultFolder(const std::string& folder);
+
 signals:
     // The preparation has ended: false only when ENTER_BSL was sent and not taken.
     void prepared(bool entered);
     // After an upgrade ended: ok when the new firmware was programmed, verified
     // and started (the write-back, which follows, reports its own failures).
     void upgradeFinished(bool ok);
+    // Right after upgradeFinished: how the upgrade ended, in a line for a status bar.
+    void upgradeEnded(const QString& summary);
     // After each loader count has been shown.
     void loaderCounted(unsigned numberOfDevices);
     // Closed without a finished upgrade, the encoder was sent back to its
@@ -81,6 +86,8 @@ private:
     void backgroundWorkerCheckDevice_RunWorkerCompleted(unsigned count, bool failedWithException);
     void startLoaderCount();
     void releaseWhenIdle();
+    // "Encoder: port ..., serial ...\nFirmware: ..." from what is known of it.
+    void showEncoder();
     // task on the device worker, then done (may be empty) on this thread.
     void onDevice(std::function<void()> task, std::function<void()> done);
     // A job's message for a box: shown on this thread after the lines before it.

@@ -1010,6 +1010,11 @@ void Form1::onUpdateFirmware()
                       showIdentity();
                   });
     });
+    // How it ended reaches the status bar too (the upgrade window may be behind).
+    connect(window, &firmware_upgrade::upgradeEnded, this, [this](const QString& summary) {
+        if (!closing_)
+            showOutcome(summary);
+    });
     connect(window, &firmware_upgrade::returnedToApplication, this, [this] {
         if (closing_)
             return;
