@@ -5,6 +5,8 @@
 
 #include "config/config_path.h"
 #include "config/inifile.h"
+#include "sim/virtual_device.h"
+#include "config/utility_config.h"
 #include "loader/bsl430.h"
 #include "sim/hotplug_sim.h"
 #include "support/accessibility.h"
@@ -265,6 +267,30 @@ TEST_F(WindowTest, UpgradesTheEncoderAndWritesTheSettingsBack)
     EXPECT_EQ(device->encoder().powerUpDefaults().keypadType, 2);
     EXPECT_EQ(device->encoder().powerUpDefaults().customTables[0], keys);
     EXPECT_NE(slot->get(), nullptr);
+    EXPECT_TRUE(dialogs.messages().empty());
+}
+
+// An encoder found waiting in its loader (its firmware erased): the mass
+// erase is asked at once, and the newest backup of its port goes back.
+TEST_F(WindowTest, RecoversAnEncoderWaitingInItsLoaderWithTheBackupOfItsPort)
+{
+    std::string backup;
+    ASSERT_TRUE(vardo::config::writeUpgradeBackup(settingsOf(7, 1, 2, 2, 7), FileName, "", "1-1", backup));
+    vardo::sim::strandInLoader(*device);
+    dialogs.answerQuestion(true);
+    window->recoverLoader("1-1");
+    ASSERT_EQ(dialogs.records().size(), 1u);
+    EXPECT_EQ(dialogs.records()[0].kind, vardo::platform::DialogRecord::Kind::Question);
+    window->show();
+    ASSERT_TRUE(waitForCounts(1));
+    chooseFile(samplePath("01.06A"));
+    child<QPushButton>("btnUpgrade")->click();
+    ASSERT_TRUE(waitForUpgrade());
+    EXPECT_TRUE(finished->at(0).at(0).toBool()) << status().toStdString();
+    EXPECT_TRUE(status().endsWith(QString::fromStdString("\nThe settings of " + backup + " were written back."
+                                                         "\nThe encoder now runs firmware 01.06A.")))
+        << status().toStdString();
+    EXPECT_EQ(device->encoder().powerUpDefaults().ledBrightness, 7);
     EXPECT_TRUE(dialogs.messages().empty());
 }
 

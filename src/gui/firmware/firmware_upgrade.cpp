@@ -1,6 +1,7 @@
 #include "firmware/firmware_upgrade.h"
 
 #include "config/config_path.h"
+#include "config/upgrade_backups.h"
 #include "config/utility_config.h"
 #include "device/encoder.h"
 #include "device/device_watch.h"
@@ -65,15 +66,23 @@ struct firmware_upgrade::Impl {
         // The settings stay unknown until the main window hands over the values it read.
     }
 
-    // The job follows the encoder on its port once that is known.
-    void usePort(const std::string& port)
+    // The job follows the encoder on its port once that is known. byPort:
+    // after the restart the encoder is opened on that port, not in the main
+    // window's slot (which holds another encoder).
+    void usePort(const std::string& port, bool byPort = false)
     {
         vardo::firmware::Hooks hooks;
-        hooks.findEncoder = [slot = &encoder] {
-            if (!*slot)
-                return std::shared_ptr<vardo::device::Encoder>();
-            (*slot)->rescan();
-            return (*slot)->get();
+        hooks.findEncoder = [this, byPort, port]() -> std::shared_ptr<vardo::device::Encoder> {
+            back.reset();
+            if (byPort) {
+                for (const auto& e : vardo::device::attachedEncoders())
+                    if (e.port == port)
+                        back = vardo::device::Encoder::open(e.path);
+            } else if (encoder) {
+                encoder->rescan();
+                back = encoder->get();
+            }
+            return back;
         };
         // Asked on the window's thread before anything is sent: the answer is kept.
         hooks.allowMassErase = [this] {
@@ -110,6 +119,9 @@ struct firmware_upgrade::Impl {
     std::string imageVersion;           // the chosen image's version ("" when it carries none)
     std::string backupPath;             // where the settings were saved ("" when not)
     std::string firmwareAfter;          // read after the upgrade ("" when not read)
+    std::shared_ptr<vardo::device::Encoder> back;   // the encoder found after the restart
+    bool recovering = false;            // an encoder found waiting in its loader, its firmware unknown
+    std::string restoreFrom;            // the backup whose settings go back ("" for those read)
     // The folder the next Browse opens in: the last image's, else the default.
     static inline std::string browseFolder;
     std::unique_ptr<vardo::device::DeviceWatch> watch;
@@ -152,6 +164,11 @@ template <class T> T* make(QWidget* parent, const char* name, const QString& tex
     control->setObjectName(QString::fromLatin1(name));
     control->setGeometry(x, y, w, h);
     return control;
+}
+
+QString orNone(const std::string& text, const char* none)
+{
+    return text.empty() ? QString::fromLatin1(none) : vardo::platform::fromLocal8(text);
 }
 
 // Status lines end in CR LF; the text box keeps one line break for them.
@@ -307,6 +324,28 @@ void firmware_upgrade::prepareUpgrade(std::shared_ptr<vardo::device::Encoder> en
         });
 }
 
+void firmware_upgrade::recoverLoader(const std::string& port)
+{
+    d->recovering = true;
+    d->encoderPort = port;
+    d->usePort(port, true);
+    // What its flash holds is unknown, and so is its password: the erased
+    // device's goes first, and a refusal mass-erases (asked now, once).
+    vardo::firmware::LoaderTexts texts = vardo::firmware::findLoaderTexts().texts;
+    texts.password.reset();
+    d->sequence->setLoaderTexts(std::move(texts));
+    // The settings recorded for its port before an upgrade go back afterwards.
+    if (const std::string backup = vardo::config::newestBackupFor(FileName, port, ""); !backup.empty()) {
+        vardo::link::DeviceStatus settings;
+        if (vardo::config::readUpgradeBackup(backup, settings).empty()) {
+            setRestoreValues(settings);
+            d->restoreFrom = backup;
+        }
+    }
+    d->encoderLbl->setText(QStringLiteral("Encoder: port %1, waiting in its loader").arg(orNone(port, "?")));
+    static_cast<void>(d->sequence->job().massEraseAllowed());
+}
+
 bool firmware_upgrade::preparing() const { return d->preparing > 0; }
 
 bool firmware_upgrade::upgradeRunning() const { return d->upgrading; }
@@ -374,7 +413,7 @@ void firmware_upgrade::leaveLoader()
     // Nothing to do after a finished upgrade, or with no loader in sight.
     if (d->upgradeSucceeded || d->numberOfUSBDevicesConnected == 0)
         return;
-    if (d->sequence->job().flashChanged()) {
+    if (d->recovering || d->sequence->job().flashChanged()) {
         showNotice(vardo::messages::kCaption, kMsgNoApplication);
         return;
     }
@@ -490,15 +529,6 @@ void firmware_upgrade::backgroundWorkerCheckDevice_RunWorkerCompleted(unsigned c
 
 void firmware_upgrade::setDefaultFolder(const std::string& folder) { Impl::browseFolder = folder; }
 
-namespace {
-
-QString orNone(const std::string& text, const char* none)
-{
-    return text.empty() ? QString::fromLatin1(none) : vardo::platform::fromLocal8(text);
-}
-
-} // namespace
-
 void firmware_upgrade::showEncoder()
 {
     d->encoderLbl->setText(QStringLiteral("Encoder: port %1, serial %2\nFirmware: %3")
@@ -553,7 +583,7 @@ void firmware_upgrade::onStartUpgrade()
             result = d->sequence->run(fileName);
             // Which firmware now runs, as the encoder says after its restart.
             vardo::link::DeviceStatus after;
-            if (const auto encoder = result && d->encoder ? d->encoder->get() : nullptr;
+            if (const auto encoder = result ? d->back : nullptr;
                 encoder && encoder->readStatus(after) == vardo::device::Result::Ok)
                 d->firmwareAfter = after.firmwareVersion;
         } catch (...) {
@@ -586,7 +616,10 @@ void firmware_upgrade::backgroundWorker1_RunWorkerCompleted(bool result, bool fa
     std::string summary;
     if (result && !failedWithException) {
         const bool known = d->sequence->job().settings().known;
-        if (o.ok())
+        if (o.ok() && !d->restoreFrom.empty())
+            backgroundWorker1_ProgressChanged(d->progressBar->value(),
+                                              "\r\nThe settings of " + d->restoreFrom + " were written back.");
+        else if (o.ok())
             backgroundWorker1_ProgressChanged(d->progressBar->value(),
                                               known ? "\r\nThe settings were written back into the new firmware."
                                                     : "\r\nNo settings were read before the upgrade, so none "

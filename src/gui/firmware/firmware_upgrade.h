@@ -48,6 +48,10 @@ public:
     // and prepared() says how it ended.
     void prepareUpgrade(std::shared_ptr<vardo::device::Encoder> encoder, const vardo::link::CodeTable& table,
                         const vardo::firmware::Keep& keep);
+    // Instead of prepareUpgrade: the encoder on port waits in its loader with
+    // no working firmware. The mass erase is asked now; the newest backup
+    // recorded for the port is written back after the upgrade.
+    void recoverLoader(const std::string& port);
     // From prepareUpgrade until prepared().
     [[nodiscard]] bool preparing() const;
 

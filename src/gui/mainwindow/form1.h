@@ -109,6 +109,7 @@ private:
     struct ScanResult {
         bool found = false;
         bool notPermitted = false;   // listed, but this user may not open it
+        std::vector<std::string> loaders;   // ports of encoders waiting in their loader
         StatusRead status;
     };
     // GET_STATUS on the slot's encoder (on the worker); status brings the table
@@ -155,6 +156,8 @@ private:
     // True when an encoder is shown. atStart: the load step, before the window shows.
     // then(present) follows, with present true when an encoder is shown.
     void rescanAndShowStatus(bool atStart = false, std::function<void(bool present)> then = {});
+    // "The encoder on PORT waits in its loader...", for the status bar.
+    static QString loaderWaiting(const std::string& port);
     bool showScan(const ScanResult& scan, bool atStart);
     // The read taken, then ShowDeviceStatus or ShowNoDevice; true for the first.
     bool showStatusOrNone(const StatusRead& read);
