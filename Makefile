@@ -7,7 +7,7 @@ export XDG_RUNTIME_DIR ?= /tmp/runtime-$(shell id -u)
 export CCACHE_BASEDIR ?= $(abspath $(CURDIR)/..)
 export CCACHE_NOHASHDIR ?= 1
 
-.PHONY: deps configure build test test-usb test-fleet bench-fleet run bench asan fuzz install package screenshots clean
+.PHONY: deps configure build test test-usb record-sessions test-fleet bench-fleet run bench asan fuzz install package screenshots clean
 
 deps:
 	@scripts/install-deps
@@ -27,6 +27,13 @@ test: build
 test-usb: build
 	@scripts/install-deps --usb
 	tests/usb/run-guest tests/usb/guest-tests $(abspath $(BUILD))
+
+# The sessions of tests/recorded/sessions.txt recorded again with umockdev in
+# that guest (by hand: the recordings are committed; make test replays them).
+record-sessions: configure
+	@scripts/install-deps --usb
+	@cmake --build $(BUILD) -j $(JOBS) --target vardo-encoder vardo-usb-gadget
+	tests/recorded/record-sessions $(abspath $(BUILD))
 
 # The Ansible collection on twenty local kiosks with virtual encoders.
 test-fleet: build

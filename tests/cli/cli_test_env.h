@@ -44,7 +44,11 @@ inline bool contains(const std::string& text, const std::string& part)
 
 inline std::string samplePath(const std::string& version)
 {
-    return std::string(VARDO_FIRMWARE_SAMPLES_DIR) + "/encoder_firmware_" + version + ".txt";
+    // Appended in place: GCC 12 sees a temporary string's small buffer in
+    // a + b + c and warns of an overflow that cannot happen.
+    std::string path = VARDO_FIRMWARE_SAMPLES_DIR;
+    path.append("/encoder_firmware_").append(version).append(".txt");
+    return path;
 }
 
 // "n," for each byte.

@@ -362,6 +362,26 @@ TEST_F(WindowTest, AVerificationErrorLeavesTheLoaderAndACountReenablesUpgrade)
 
 // Opened (the encoder sent into its loader) and closed without an upgrade:
 // the loader starts the application again at its reset vector.
+// Settings the new firmware would refuse: asked (No by default); declined,
+// the encoder stays in its application.
+TEST_F(WindowTest, SettingsThatCannotBeWrittenBackAreLostOnlyWhenTheOperatorSaysSo)
+{
+    auto odd = device->encoder().settings();
+    odd.keypadType = 9;
+    device->encoder().setSettings(odd);
+    slot->rescan();
+    const auto keep = [](const vardo::link::DeviceStatus&, std::string&) { return true; };
+    window->prepareUpgrade(slot->get(), {}, keep);
+    EXPECT_FALSE(prepared());
+    ASSERT_EQ(dialogs.records().size(), 1u);
+    EXPECT_NE(dialogs.records()[0].text.find("(KeypadLayout 9 is not 0-8)"), std::string::npos);
+    EXPECT_EQ(device->encoder().mode(), vardo::sim::EncoderMode::Application);
+    dialogs.answerQuestion(true);
+    window->prepareUpgrade(slot->get(), {}, keep);
+    EXPECT_TRUE(prepared());
+    EXPECT_EQ(device->encoder().mode(), vardo::sim::EncoderMode::BootLoader);
+}
+
 TEST_F(WindowTest, ClosedUnusedItSendsTheEncoderBackToItsApplication)
 {
     slot->rescan();

@@ -91,6 +91,13 @@ struct firmware_upgrade::Impl {
                                                                         vardo::firmware::massEraseQuestion());
             return massEraseAccepted;
         };
+        // Settings the new firmware would refuse are lost unless the operator says otherwise.
+        hooks.mayLoseSettings = [](const std::string& why) {
+            return vardo::platform::dialogs().questionDefaultNo(
+                "Firmware Upgrade", "The settings read from the encoder cannot be written back into the new firmware ("
+                                        + why + "): it would run with that firmware's power-up defaults. Upgrade all "
+                                                "the same?");
+        };
         auto* window = owner;
         sequence = std::make_unique<vardo::firmware::UpgradeSequence>(
             [window](int percent, const std::string& text) {
@@ -320,7 +327,7 @@ void firmware_upgrade::prepareUpgrade(std::shared_ptr<vardo::device::Encoder> en
             d->firmwareNow = prepared->version;
             d->backupPath = prepared->backup;
             showEncoder();
-            emit this->prepared(entered || prepared->outcome.phase != vardo::firmware::Phase::EnterLoader);
+            emit this->prepared(entered);
         });
 }
 

@@ -62,7 +62,7 @@ public:
     static void setDefaultFolder(const std::string& folder);
 
 signals:
-    // The preparation has ended: false only when ENTER_BSL was sent and not taken.
+    // The preparation has ended: false when it stopped (settings declined) or ENTER_BSL was not taken.
     void prepared(bool entered);
     // After an upgrade ended: ok when the new firmware was programmed, verified
     // and started (the write-back, which follows, reports its own failures).

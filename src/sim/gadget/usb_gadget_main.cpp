@@ -14,6 +14,9 @@
 // command, answered in DIR/reply (replaced whole):
 //   press I K        key K (1-16) of encoder I pressed once, on its keyboard interface
 //   unplug I | plug I
+//   strand I         encoder I waits in its loader, the application erased
+//   hold I           encoder I's next return as an encoder stays off the cable
+//                    (a restart that is never plugged back in)
 //   state I          settings in force and kept, firmware version, face on the bus
 //   commands I       names of the commands received since the last look
 //   flash I VERSION  the whole main flash compared with that firmware image
@@ -100,6 +103,7 @@ struct Port {
     std::deque<Report> keysToHost;
     std::size_t strokesSeen = 0;
     int pendingJoin = 0;   // the bus's timer of an arrival still on its way
+    bool holdEncoder = false;
 };
 
 // How long a device takes from appearing on the model's bus to pulling up on
@@ -146,6 +150,11 @@ void leave(Port& p)
 void join(Port& p, Face face, const std::string& path)
 {
     leave(p);
+    if (face == Face::Encoder && p.holdEncoder) {
+        p.holdEncoder = false;
+        log(p.hostPort + " held off the bus");
+        return;
+    }
     DeviceInfo info;
     p.endpoint = Bus::instance().open(path, &info);
     if (!p.endpoint)
@@ -239,6 +248,12 @@ std::string control(std::vector<Port>& ports, const std::string& line)
     } else if (verb == "plug") {
         p.device->plugIn();
         out << "plugged";
+    } else if (verb == "strand") {
+        strandInLoader(*p.device);
+        out << "stranded in its loader";
+    } else if (verb == "hold") {
+        p.holdEncoder = true;
+        out << "held";
     } else if (verb == "state") {
         const EncoderSettings now = e.settings(), kept = e.powerUpDefaults();
         out << "version=" << e.firmwareVersion() << " brightness=" << int(now.ledBrightness)

@@ -1,0 +1,1 @@
+// Compiles the precompiled GoogleTest headers that the non-GUI tests reuse.
