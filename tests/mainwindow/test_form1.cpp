@@ -1229,6 +1229,14 @@ TEST_F(MainWindow, FirmwareUpgradeRecoversAnotherEncoderWaitingInItsLoader)
     load();
     const QString waiting = QStringLiteral("The encoder on 1-2 waits in its loader");
     EXPECT_TRUE(w<QStatusBar>("statusStrip1")->currentMessage().startsWith(waiting));
+    // File > Encoder lists it, as what upgrades it.
+    emit w<QMenu>("helpToolStripMenuItem")->aboutToShow();
+    auto* choices = window->findChild<QMenu*>(QStringLiteral("encoderChoiceMenu"));
+    ASSERT_NE(choices, nullptr);
+    QStringList items;
+    for (QAction* a : choices->actions())
+        items << a->text();
+    EXPECT_EQ(items, QStringList({"1-1   VE710-000001", "1-2   waits in its loader: upgrade it"}));
     dialogs.answerQuestion(true);   // the upgrade
     dialogs.answerQuestion(true);   // the mass erase
     window->onUpdateFirmware();

@@ -282,7 +282,8 @@ void Form1::buildMenu()
     QAction* exitAction = file->addAction(QStringLiteral("E&xit"));
     exitAction->setObjectName(QStringLiteral("exitToolStripMenuItem1"));
     // Several encoders attached: the operator chooses the one served here.
-    new vardo::ui::EncoderMenu(file, exitAction, [this] { onScanForDevice(); });
+    new vardo::ui::EncoderMenu(file, exitAction, [this] { onScanForDevice(); },
+                               [this](const std::string& port) { updateFirmwareInLoader(port); });
     QMenu* help = menuStrip1->addMenu(QStringLiteral("&Help"));
     help->setObjectName(QStringLiteral("helpToolStripMenuItem1"));
     QAction* aboutAction = help->addAction(QStringLiteral("&About Keypad Configuration Utility"));
@@ -979,14 +980,17 @@ bool Form1::closeEditors(bool exit)
     return true;
 }
 
-void Form1::onUpdateFirmware()
+void Form1::onUpdateFirmware() { updateFirmwareInLoader({}); }
+
+void Form1::updateFirmwareInLoader(const std::string& port)
 {
     // The job's checks: the loader texts, and no encoder waiting in its loader
     // beside another device (the first loader after ENTER_BSL could be that one).
     // Such an encoder is upgraded first, on its port: it has no working firmware.
     const auto ready = vardo::firmware::checkReadiness(false);
-    const std::string stuck =
-        ready.refusal.empty() || ready.attached.loaders.empty() ? std::string() : ready.attached.loaders.front();
+    std::string stuck = port;
+    if (stuck.empty() && !ready.refusal.empty() && !ready.attached.loaders.empty())
+        stuck = ready.attached.loaders.front();
     if (!stuck.empty())
         showOutcome(loaderWaiting(stuck));
     if (!dialogs().question("Firmware Upgrade", "Are you sure you want to upgrade the firmware?"))

@@ -64,6 +64,8 @@ public:
     void onFactoryReset();         // "Reset To Factory Default" (button9)
     void onExit();                 // "Exit" (button10)
     void onUpdateFirmware();       // "Update Encoder Firmware", a mouse click only (btnLoadFirmware)
+    // The same for the encoder waiting in its loader on port (File > Encoder).
+    void updateFirmwareInLoader(const std::string& port);
     void onMenuExit();             // File / Exit
     void onImportConfig();         // File / Import Cfg File
     void onExportConfig();         // File / Export Cfg File
