@@ -989,7 +989,8 @@ void Form1::updateFirmwareInLoader(const std::string& port)
     // Such an encoder is upgraded first, on its port: it has no working firmware.
     const auto ready = vardo::firmware::checkReadiness(false);
     std::string stuck = port;
-    if (stuck.empty() && !ready.refusal.empty() && !ready.attached.loaders.empty())
+    if (stuck.empty() && !ready.attached.loaders.empty()
+        && (!ready.refusal.empty() || ready.attached.encoders.empty()))
         stuck = ready.attached.loaders.front();
     if (!stuck.empty())
         showOutcome(loaderWaiting(stuck));
