@@ -7,6 +7,7 @@ from __future__ import absolute_import, division, print_function
 __metaclass__ = type
 
 import json
+import os
 import shlex
 import subprocess
 
@@ -38,10 +39,30 @@ class VardoCli(object):
         with its message and exit status unless fail is False."""
         argv = self.argv + list(args)
         self.calls += 1
-        rc, out, err = self.module.run_command(argv, data=data, binary_data=True)
+        if data is None:
+            rc, out, err = self.module.run_command(argv)
+        else:
+            rc, out, err = self.run_with_input(argv, data)
         if rc != 0 and fail:
             self.fail(rc, err, out, argv)
         return rc, out, err
+
+    def run_with_input(self, argv, data):
+        """Runs argv with data on its standard input; (rc, out, err).
+
+        communicate() writes the data while it reads the tool's output, and
+        takes a tool that ends before reading it all (no encoder found, a
+        refused option) as having ended: the write cannot fail the task with a
+        broken pipe, and the tool's own message and exit status tell why."""
+        argv = [os.path.expanduser(os.path.expandvars(a)) for a in argv]
+        try:
+            process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                       stderr=subprocess.PIPE)
+            out, err = process.communicate(data.encode('utf-8'))
+        except OSError as e:
+            self.module.fail_json(msg='%s cannot be run: %s' % (argv[0], e.strerror or e), rc=e.errno or 1,
+                                  cmd=argv)
+        return process.returncode, out.decode('utf-8', 'replace'), err.decode('utf-8', 'replace')
 
     def fail(self, rc, err, out, argv, prefix='', **extra):
         message = (err or '').strip() or (out or '').strip() or 'no message'
@@ -68,6 +89,10 @@ class VardoCli(object):
         try:
             return json.loads(out), rc, err
         except ValueError:
+            if rc != 0:
+                # Ended before it could say more, in JSON or not: its own words and exit status.
+                self.fail(rc, ' '.join(err.split()), out, self.argv + ['--json'] + list(args),
+                          prefix='%s ended with exit status %d: ' % (self.argv[0], rc))
             self.module.fail_json(msg='%s printed no JSON for %s' % (self.argv[0], ' '.join(args)),
                                   stdout=out, stderr=err, rc=rc)
 
