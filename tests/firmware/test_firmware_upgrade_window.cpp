@@ -5,10 +5,10 @@
 
 #include "config/config_path.h"
 #include "config/inifile.h"
-#include "sim/virtual_device.h"
-#include "config/utility_config.h"
+#include "config/upgrade_backups.h"
 #include "loader/bsl430.h"
 #include "sim/hotplug_sim.h"
+#include "sim/virtual_device.h"
 #include "support/accessibility.h"
 #include "temp_folder.h"
 #include "upgrade_fixture.h"
