@@ -5,8 +5,10 @@
 
 #include "config/config_path.h"
 #include "config/inifile.h"
+#include "config/upgrade_backups.h"
 #include "loader/bsl430.h"
 #include "sim/hotplug_sim.h"
+#include "sim/virtual_device.h"
 #include "support/accessibility.h"
 #include "temp_folder.h"
 #include "upgrade_fixture.h"
@@ -21,6 +23,7 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <filesystem>
 #include <fstream>
 
 namespace {
@@ -252,7 +255,9 @@ TEST_F(WindowTest, UpgradesTheEncoderAndWritesTheSettingsBack)
                            + QStringLiteral("Total programming time is ")
                            + QString::number(
                                s.section(QStringLiteral("Total programming time is "), 1).section('s', 0, 0).toInt())
-                           + lines({"s \r\n", "Resetting Device...\r\nStarting application\r\n", "Done!"})))
+                           + lines({"s \r\n", "Resetting Device...\r\nStarting application\r\n", "Done!",
+                                    "\r\nThe settings were written back into the new firmware.",
+                                    "\r\nThe encoder now runs firmware 01.06A."})))
         << s.toStdString();
     EXPECT_EQ(child<QProgressBar>("progressBar")->value(), 100);
     EXPECT_FALSE(child<QPushButton>("btnUpgrade")->isEnabled());  // until the next count
@@ -263,6 +268,65 @@ TEST_F(WindowTest, UpgradesTheEncoderAndWritesTheSettingsBack)
     EXPECT_EQ(device->encoder().powerUpDefaults().customTables[0], keys);
     EXPECT_NE(slot->get(), nullptr);
     EXPECT_TRUE(dialogs.messages().empty());
+}
+
+// An encoder found waiting in its loader (its firmware erased): the mass
+// erase is asked at once, and the newest backup of its port goes back.
+TEST_F(WindowTest, RecoversAnEncoderWaitingInItsLoaderWithTheBackupOfItsPort)
+{
+    std::string backup;
+    ASSERT_TRUE(vardo::config::writeUpgradeBackup(settingsOf(7, 1, 2, 2, 7), FileName, "", "1-1", backup));
+    vardo::sim::strandInLoader(*device);
+    dialogs.answerQuestion(true);
+    window->recoverLoader("1-1");
+    ASSERT_EQ(dialogs.records().size(), 1u);
+    EXPECT_EQ(dialogs.records()[0].kind, vardo::platform::DialogRecord::Kind::Question);
+    window->show();
+    ASSERT_TRUE(waitForCounts(1));
+    chooseFile(samplePath("01.06A"));
+    child<QPushButton>("btnUpgrade")->click();
+    ASSERT_TRUE(waitForUpgrade());
+    EXPECT_TRUE(finished->at(0).at(0).toBool()) << status().toStdString();
+    EXPECT_TRUE(status().endsWith(QString::fromStdString("\nThe settings of " + backup + " were written back."
+                                                         "\nThe encoder now runs firmware 01.06A.")))
+        << status().toStdString();
+    EXPECT_EQ(device->encoder().powerUpDefaults().ledBrightness, 7);
+    EXPECT_TRUE(dialogs.messages().empty());
+}
+
+// Before the upgrade the window names the image's version beside the one that
+// runs; its log names the backup; afterwards the Firmware line follows, and
+// Browse opens where the last image was.
+TEST_F(WindowTest, NamesTheVersionsTheBackupAndWhereBrowseOpens)
+{
+    firmware_upgrade::setDefaultFolder("/samples");
+    QSignalSpy ended(window, &firmware_upgrade::upgradeEnded);
+    slot->rescan();
+    window->prepareUpgrade(slot->get(), {}, [](const vardo::link::DeviceStatus&, std::string& path) {
+        path = "/backups/encoder-1-1.ini";
+        return true;
+    });
+    ASSERT_TRUE(prepared());
+    window->show();
+    ASSERT_TRUE(waitForCounts(1));
+    chooseFile(samplePath("01.06A"));
+    EXPECT_EQ(dialogs.records().back().caption, "/samples");
+    EXPECT_EQ(text("versionLbl"), QStringLiteral("Version: 01.05A \u2192 01.06A"));
+    chooseFile(samplePath("01.05A"));
+    EXPECT_EQ(dialogs.records().back().caption, std::filesystem::path(samplePath("01.06A")).parent_path().string());
+    EXPECT_EQ(text("versionLbl"), QStringLiteral("Version: 01.05A \u2192 01.05A"));
+    chooseFile((folder.path() / "missing.txt").string());
+    EXPECT_EQ(text("versionLbl"), QStringLiteral("Version: 01.05A \u2192 not a firmware image"));
+    chooseFile(samplePath("01.06A"));
+
+    child<QPushButton>("btnUpgrade")->click();
+    ASSERT_TRUE(waitForUpgrade());
+    EXPECT_TRUE(status().startsWith(lines({"Starting\r\n", "Settings saved to /backups/encoder-1-1.ini\r\n",
+                                           "Password Sent Successfully\r\n"})))
+        << status().toStdString();
+    EXPECT_TRUE(text("encoderLbl").endsWith(QStringLiteral("\nFirmware: 01.06A"))) << text("encoderLbl").toStdString();
+    ASSERT_EQ(ended.count(), 1);
+    EXPECT_EQ(ended.at(0).at(0).toString(), QStringLiteral("Firmware upgraded: the encoder runs 01.06A"));
 }
 
 TEST_F(WindowTest, AVerificationErrorLeavesTheLoaderAndACountReenablesUpgrade)
@@ -446,6 +510,10 @@ TEST_F(WindowTest, ReplugAfterAFailedStartCountsTheEncoderAgain)
     child<QPushButton>("btnUpgrade")->click();
     ASSERT_TRUE(waitForUpgrade());
     EXPECT_FALSE(finished->at(0).at(0).toBool());
+    // What happened, then what to do.
+    EXPECT_TRUE(status().endsWith(lines({"USB device was unplugged!\r\n",
+                                         "Plug it back in and press Upgrade Firmware.\r\n"})))
+        << status().toStdString();
     ASSERT_TRUE(QTest::qWaitFor([&] { return text("labelNumOfDevices") == "No device connected"; }, 5000));
     device->loader().setFaults({});
     device->plugIn();

@@ -889,6 +889,11 @@ TEST_F(MainWindow, StatusBarMessagesGoWhenWhatTheyDescribeEnds)
     emit upgrade->upgradeFinished(true);
     settle();
     EXPECT_EQ(bar->currentMessage(), "");
+    // How the upgrade ended stays after the status read that follows it.
+    emit upgrade->upgradeFinished(true);
+    emit upgrade->upgradeEnded(QStringLiteral("Firmware upgraded: the encoder runs 03.00C"));
+    settle();
+    EXPECT_EQ(bar->currentMessage(), "Firmware upgraded: the encoder runs 03.00C");
 }
 
 // Exit with an editor holding edits asks about them first; Cancel keeps both windows.
@@ -1212,8 +1217,9 @@ TEST_F(MainWindow, FirmwareUpgradeAsksCopiesAndSwitchesToTheLoader)
 }
 
 // With an encoder stuck in its loader beside ours, the first loader after
-// ENTER_BSL could be that one: the window refuses and names both.
-TEST_F(MainWindow, FirmwareUpgradeRefusesWhileAnotherEncoderWaitsInItsLoader)
+// ENTER_BSL could be that one: the window names it and upgrades that one, on
+// its port, after the mass-erase question; ours is not touched.
+TEST_F(MainWindow, FirmwareUpgradeRecoversAnotherEncoderWaitingInItsLoader)
 {
     plugEncoder(7, 2);
     sim::VirtualLoaderConfig stuck;
@@ -1221,14 +1227,31 @@ TEST_F(MainWindow, FirmwareUpgradeRefusesWhileAnotherEncoderWaitsInItsLoader)
     stuck.plugIn = true;
     sim::VirtualLoader loader(stuck);
     load();
+    const QString waiting = QStringLiteral("The encoder on 1-2 waits in its loader");
+    EXPECT_TRUE(w<QStatusBar>("statusStrip1")->currentMessage().startsWith(waiting));
+    // File > Encoder lists it, as what upgrades it.
+    emit w<QMenu>("helpToolStripMenuItem")->aboutToShow();
+    auto* choices = window->findChild<QMenu*>(QStringLiteral("encoderChoiceMenu"));
+    ASSERT_NE(choices, nullptr);
+    QStringList items;
+    for (QAction* a : choices->actions())
+        items << a->text();
+    EXPECT_EQ(items, QStringList({"1-1   VE710-000001", "1-2   waits in its loader: upgrade it"}));
+    dialogs.answerQuestion(true);   // the upgrade
+    dialogs.answerQuestion(true);   // the mass erase
     window->onUpdateFirmware();
-    EXPECT_THAT(dialogs.messages(),
-                ElementsAre("Not upgraded: an encoder waits in its loader and more than one device is attached "
-                            "(loader on 1-2, encoder on 1-1), so none is taken on its own. Unplug the others "
-                            "first.\r\nThe encoder on 1-2 waits in its loader: recover it with 'vardo-encoder "
-                            "upgrade --device 1-2 IMAGE.txt'.\r\n"));
+    EXPECT_TRUE(w<QStatusBar>("statusStrip1")->currentMessage().startsWith(waiting));
+    EXPECT_TRUE(dialogs.messages().empty());
+    const auto asked = dialogs.records();
+    EXPECT_EQ(std::count_if(asked.begin(), asked.end(),
+                            [](const auto& r) { return r.kind == platform::DialogRecord::Kind::Question; }),
+              2);
     EXPECT_THAT(commandCodes(), IsEmpty());
-    EXPECT_TRUE(window->openWindows().empty());
+    ASSERT_EQ(window->openWindows().size(), 1u);
+    auto* upgrade = qobject_cast<firmware_upgrade*>(window->openWindows()[0]);
+    ASSERT_NE(upgrade, nullptr);
+    EXPECT_EQ(upgrade->findChild<QLabel*>("encoderLbl")->text(),
+              QStringLiteral("Encoder: port 1-2, waiting in its loader"));
     EXPECT_TRUE(loader.commands().empty());
 }
 

@@ -166,7 +166,7 @@ int main(int argc, char** argv)
 
     // The 16-key editor with key 1 chosen, so its code list shows.
     if (auto* editor = vardo::codetable::createCodeTableEditor(mainWindow.get(), mainWindow->encoder(), 8,
-                                                               mainWindow->keyCodeArray)) {
+                                                               mainWindow->deviceStatus.codeTable)) {
         editor->show();
         settle();
         // Key 5 given a new code (marked in bold), key 1 chosen.
@@ -228,6 +228,9 @@ int main(int argc, char** argv)
         if (upgradeButton && browse && waitFor([&] { return upgradeButton->isEnabled(); }, 30000)) {
             dialogs.answerOpenFile(samples.toStdString() + "/encoder_firmware_01.06A.txt");
             browse->click();
+            settle();
+            // The versions, before Upgrade Firmware is pressed.
+            shooter.save(upgrade, "firmware-version");
             upgradeButton->click();
             if (waitFor([&] { return finished; }, 180000) && succeeded)
                 shooter.save(upgrade, "firmware-upgrade");

@@ -101,4 +101,29 @@ ImageCheckResult checkFirmwareFile(const std::string& path)
     return loadFirmwareImage(path, image);
 }
 
+std::string imageFirmwareVersion(const FirmwareImage& image)
+{
+    constexpr std::size_t kMarker = sizeof kFirmwareVersionMarker - 1;
+    constexpr std::size_t kVersion = 6;
+    std::string record(kMarker + kVersion, '\0');
+    std::size_t found = 0;
+    for (const auto& run : image.blocks) {
+        for (std::size_t i = 0; i < record.size(); ++i) {
+            const std::uint32_t at = kEncoderFlashStart + static_cast<std::uint32_t>(i);
+            if (at >= run.address && at - run.address < run.bytes.size()) {
+                record[i] = static_cast<char>(run.bytes[at - run.address]);
+                ++found;
+            }
+        }
+    }
+    if (found != record.size() || record.compare(0, kMarker, kFirmwareVersionMarker) != 0)
+        return {};
+    std::string version = record.substr(kMarker);
+    for (const char c : version) {
+        if (c < 0x20 || c > 0x7E)
+            return {};
+    }
+    return version;
+}
+
 } // namespace vardo::firmware

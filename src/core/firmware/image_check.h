@@ -36,4 +36,10 @@ struct FirmwareImage {
 [[nodiscard]] ImageCheckResult loadFirmwareImage(const std::string& path, FirmwareImage& image);
 [[nodiscard]] ImageCheckResult checkFirmwareFile(const std::string& path);
 
+// Our encoder firmware carries its six-character version after this marker
+// at the start of its flash.
+inline constexpr char kFirmwareVersionMarker[] = "VARDOFW:";
+// The version a checked image carries ("01.06A"), or "" when it has none.
+[[nodiscard]] std::string imageFirmwareVersion(const FirmwareImage& image);
+
 } // namespace vardo::firmware

@@ -76,11 +76,11 @@ EditsChoice RecordingDialogs::applyDiscardCancel(const std::string& caption, con
     return a;
 }
 
-std::optional<std::string> RecordingDialogs::openFile(const std::string& filter, const std::string&,
+std::optional<std::string> RecordingDialogs::openFile(const std::string& filter, const std::string& initialFolder,
                                                       const std::string&)
 {
     std::lock_guard lock(mutex_);
-    records_.push_back({DialogRecord::Kind::OpenFile, "", filter, MessageIcon::Information});
+    records_.push_back({DialogRecord::Kind::OpenFile, initialFolder, filter, MessageIcon::Information});
     if (fileAnswers_.empty())
         return std::nullopt;
     auto a = fileAnswers_.front();

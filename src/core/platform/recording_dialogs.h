@@ -13,7 +13,7 @@ namespace vardo::platform {
 struct DialogRecord {
     enum class Kind { Message, Question, ApplyDiscardCancel, OpenFile, SelectFolder, OpenUrl };
     Kind kind;
-    std::string caption;   // message/question caption; picker description
+    std::string caption;   // message/question caption; picker description; open-file's folder
     std::string text;      // message/question text; picker filter; url
     MessageIcon icon = MessageIcon::Warning;
     bool defaultNo = false;   // a question whose default button is No

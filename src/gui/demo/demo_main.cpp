@@ -8,6 +8,7 @@
 // in their loader with their application erased.
 #include "demo/virtual_encoder_window.h"
 #include "device/port_lock.h"
+#include "firmware/firmware_upgrade.h"
 #include "mainwindow/app_startup.h"
 #include "mainwindow/form1.h"
 #include "sim/sim_state.h"
@@ -134,6 +135,8 @@ int main(int argc, char** argv)
             if (!stateFile->watch(shown, error))
                 std::cerr << "vardo-encoder-utility-demo: " << error << '\n';
         }
+        // Browse in the firmware window starts among the sample images.
+        firmware_upgrade::setDefaultFolder(VARDO_DEMO_SAMPLES_DIR);
         auto* window = new vardo::demo::VirtualEncoderWindow(shown, VARDO_DEMO_SAMPLES_DIR);
         QObject::connect(qApp, &QCoreApplication::aboutToQuit, qApp, [window] { delete window; });
         // The pair is centred together, so that neither hides the other.

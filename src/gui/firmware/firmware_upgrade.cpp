@@ -1,6 +1,7 @@
 #include "firmware/firmware_upgrade.h"
 
 #include "config/config_path.h"
+#include "config/upgrade_backups.h"
 #include "config/utility_config.h"
 #include "device/encoder.h"
 #include "device/device_watch.h"
@@ -44,6 +45,8 @@ constexpr char kMsgUpgradeRunning[] =
 constexpr char kMsgNoApplication[] =
     "The encoder's flash was erased or partly written, so it has no working firmware and stays in "
     "its loader: open Update Encoder Firmware again and upgrade it.";
+// After an unplug the job's own lines stand; this adds what to do next.
+constexpr char kNextAfterUnplug[] = "Plug it back in and press Upgrade Firmware.\r\n";
 constexpr char kMsgReplug[] =
     "The encoder stays in its loader: unplug it and plug it in again to start its firmware.";
 
@@ -63,15 +66,23 @@ struct firmware_upgrade::Impl {
         // The settings stay unknown until the main window hands over the values it read.
     }
 
-    // The job follows the encoder on its port once that is known.
-    void usePort(const std::string& port)
+    // The job follows the encoder on its port once that is known. byPort:
+    // after the restart the encoder is opened on that port, not in the main
+    // window's slot (which holds another encoder).
+    void usePort(const std::string& port, bool byPort = false)
     {
         vardo::firmware::Hooks hooks;
-        hooks.findEncoder = [slot = &encoder] {
-            if (!*slot)
-                return std::shared_ptr<vardo::device::Encoder>();
-            (*slot)->rescan();
-            return (*slot)->get();
+        hooks.findEncoder = [this, byPort, port]() -> std::shared_ptr<vardo::device::Encoder> {
+            back.reset();
+            if (byPort) {
+                for (const auto& e : vardo::device::attachedEncoders())
+                    if (e.port == port)
+                        back = vardo::device::Encoder::open(e.path);
+            } else if (encoder) {
+                encoder->rescan();
+                back = encoder->get();
+            }
+            return back;
         };
         // Asked on the window's thread before anything is sent: the answer is kept.
         hooks.allowMassErase = [this] {
@@ -110,6 +121,16 @@ struct firmware_upgrade::Impl {
     bool upgradeSucceeded = false;
     bool sentToLoader = false;          // this window's encoder went into its loader
     std::string encoderPort;            // its USB port ("" when unknown)
+    std::string encoderSerial;          // its serial number ("" when unknown)
+    std::optional<std::string> firmwareNow;   // the firmware it runs, once read
+    std::string imageVersion;           // the chosen image's version ("" when it carries none)
+    std::string backupPath;             // where the settings were saved ("" when not)
+    std::string firmwareAfter;          // read after the upgrade ("" when not read)
+    std::shared_ptr<vardo::device::Encoder> back;   // the encoder found after the restart
+    bool recovering = false;            // an encoder found waiting in its loader, its firmware unknown
+    std::string restoreFrom;            // the backup whose settings go back ("" for those read)
+    // The folder the next Browse opens in: the last image's, else the default.
+    static inline std::string browseFolder;
     std::unique_ptr<vardo::device::DeviceWatch> watch;
     bool closeWhenDone = false;
     BslNotificationTarget target{};
@@ -134,6 +155,7 @@ struct firmware_upgrade::Impl {
     QLabel* label4 = nullptr;
     QLabel* pidLbl = nullptr;
     QLabel* encoderLbl = nullptr;
+    QLabel* versionLbl = nullptr;
     // The window's one thread for the device: the loader count, the upgrade,
     // the return to the application and ENTER_BSL run on it in the order
     // posted. Last: it ends (with the task in progress) before the rest goes.
@@ -149,6 +171,11 @@ template <class T> T* make(QWidget* parent, const char* name, const QString& tex
     control->setObjectName(QString::fromLatin1(name));
     control->setGeometry(x, y, w, h);
     return control;
+}
+
+QString orNone(const std::string& text, const char* none)
+{
+    return text.empty() ? QString::fromLatin1(none) : vardo::platform::fromLocal8(text);
 }
 
 // Status lines end in CR LF; the text box keeps one line break for them.
@@ -176,6 +203,9 @@ firmware_upgrade::firmware_upgrade(std::shared_ptr<vardo::device::EncoderSlot> e
     d->label3 = make<QLabel>(d->groupBox1, "label3", QStringLiteral("File to download"), 14, 60, 100, 22);
     d->filenameTextBox = make<QLineEdit>(d->groupBox1, "filenameTextBox", QString(), 120, 60, 506, 22);
     d->filenameTextBox->setReadOnly(true);
+    // The chosen image's version beside the firmware it replaces.
+    d->versionLbl = make<QLabel>(d->groupBox1, "versionLbl", QString(), 220, 26, 406, 22);
+    d->versionLbl->setAccessibleName(QStringLiteral("Firmware versions"));
 
     // Upgrade and Close answer a mouse click only.
     d->btnUpgrade = make<vardo::ui::MouseClickButton>(this, "btnUpgrade", QStringLiteral("Upgrade Firmware"), 12, 114, 200, 56);
@@ -272,6 +302,7 @@ void firmware_upgrade::prepareUpgrade(std::shared_ptr<vardo::device::Encoder> en
         return;
     struct Prepared {
         std::optional<std::string> version;   // the firmware it runs, once read
+        std::string backup;                   // where its settings were saved
         vardo::firmware::Outcome outcome;
     };
     auto prepared = std::make_shared<Prepared>();
@@ -280,7 +311,10 @@ void firmware_upgrade::prepareUpgrade(std::shared_ptr<vardo::device::Encoder> en
         [this, prepared, keep, encoder = std::move(encoder)]() mutable {
             const vardo::firmware::Keep seen = [&](const vardo::link::DeviceStatus& status, std::string& path) {
                 prepared->version = status.firmwareVersion;
-                return keep && keep(status, path);
+                const bool kept = keep && keep(status, path);
+                if (kept)
+                    prepared->backup = path;
+                return kept;
             };
             prepared->outcome = d->sequence->job().prepare(std::move(encoder), seen);
         },
@@ -289,15 +323,34 @@ void firmware_upgrade::prepareUpgrade(std::shared_ptr<vardo::device::Encoder> en
             const bool entered = prepared->outcome.ok();
             d->sentToLoader = entered;
             d->encoderPort = me.port;
-            const auto orNone = [](const std::string& text, const char* none) {
-                return text.empty() ? QString::fromLatin1(none) : vardo::platform::fromLocal8(text);
-            };
-            d->encoderLbl->setText(QStringLiteral("Encoder: port %1, serial %2\nFirmware: %3")
-                                       .arg(orNone(me.port, "?"), orNone(me.serial, "-"),
-                                            prepared->version ? orNone(*prepared->version, "?")
-                                                              : QStringLiteral("not read")));
+            d->encoderSerial = me.serial;
+            d->firmwareNow = prepared->version;
+            d->backupPath = prepared->backup;
+            showEncoder();
             emit this->prepared(entered);
         });
+}
+
+void firmware_upgrade::recoverLoader(const std::string& port)
+{
+    d->recovering = true;
+    d->encoderPort = port;
+    d->usePort(port, true);
+    // What its flash holds is unknown, and so is its password: the erased
+    // device's goes first, and a refusal mass-erases (asked now, once).
+    vardo::firmware::LoaderTexts texts = vardo::firmware::findLoaderTexts().texts;
+    texts.password.reset();
+    d->sequence->setLoaderTexts(std::move(texts));
+    // The settings recorded for its port before an upgrade go back afterwards.
+    if (const std::string backup = vardo::config::newestBackupFor(FileName, port, ""); !backup.empty()) {
+        vardo::link::DeviceStatus settings;
+        if (vardo::config::readUpgradeBackup(backup, settings).empty()) {
+            setRestoreValues(settings);
+            d->restoreFrom = backup;
+        }
+    }
+    d->encoderLbl->setText(QStringLiteral("Encoder: port %1, waiting in its loader").arg(orNone(port, "?")));
+    static_cast<void>(d->sequence->job().massEraseAllowed());
 }
 
 bool firmware_upgrade::preparing() const { return d->preparing > 0; }
@@ -367,7 +420,7 @@ void firmware_upgrade::leaveLoader()
     // Nothing to do after a finished upgrade, or with no loader in sight.
     if (d->upgradeSucceeded || d->numberOfUSBDevicesConnected == 0)
         return;
-    if (d->sequence->job().flashChanged()) {
+    if (d->recovering || d->sequence->job().flashChanged()) {
         showNotice(vardo::messages::kCaption, kMsgNoApplication);
         return;
     }
@@ -481,14 +534,34 @@ void firmware_upgrade::backgroundWorkerCheckDevice_RunWorkerCompleted(unsigned c
     releaseWhenIdle();
 }
 
+void firmware_upgrade::setDefaultFolder(const std::string& folder) { Impl::browseFolder = folder; }
+
+void firmware_upgrade::showEncoder()
+{
+    d->encoderLbl->setText(QStringLiteral("Encoder: port %1, serial %2\nFirmware: %3")
+                               .arg(orNone(d->encoderPort, "?"), orNone(d->encoderSerial, "-"),
+                                    d->firmwareNow ? orNone(*d->firmwareNow, "?") : QStringLiteral("not read")));
+}
+
 void firmware_upgrade::onBrowse()
 {
-    const auto chosen = vardo::platform::dialogs().openFile("(*.txt)|*.txt|All files (*.*)|*.*", "", "");
+    const auto chosen =
+        vardo::platform::dialogs().openFile("(*.txt)|*.txt|All files (*.*)|*.*", Impl::browseFolder, "");
     if (!chosen)
         return;
     d->filenameTextBox->setText(vardo::platform::fromLocal8(*chosen));
-    const std::string name = std::filesystem::path(*chosen).filename().string();
+    const std::filesystem::path chosenPath(*chosen);
+    Impl::browseFolder = chosenPath.parent_path().string();
+    const std::string name = chosenPath.filename().string();
     vardo::config::recordFirmwareFile(name, FileName);
+    // The image's version, as the upgrade will read it (a faulty image says so when it starts).
+    vardo::firmware::FirmwareImage image;
+    const bool readable = vardo::firmware::loadFirmwareImage(*chosen, image).result == vardo::firmware::ImageCheck::Ok;
+    d->imageVersion = readable ? vardo::firmware::imageFirmwareVersion(image) : std::string();
+    const QString from = d->firmwareNow ? orNone(*d->firmwareNow, "?") : QStringLiteral("not read");
+    const QString to = readable ? orNone(d->imageVersion, "no version in the image")
+                                : QStringLiteral("not a firmware image");
+    d->versionLbl->setText(QStringLiteral("Version: %1 \u2192 %2").arg(from, to));
 }
 
 void firmware_upgrade::onStartUpgrade()
@@ -504,6 +577,8 @@ void firmware_upgrade::onStartUpgrade()
     }
     d->btnUpgrade->setEnabled(false);
     d->statusBox->setPlainText(forDisplay("Starting\r\n"));
+    if (!d->backupPath.empty())
+        backgroundWorker1_ProgressChanged(d->progressBar->value(), "Settings saved to " + d->backupPath + "\r\n");
     // The locale's 8-bit form, so that any folder name survives the trip.
     const std::string fileName = vardo::platform::toLocal8(d->filenameTextBox->text());
     d->upgrading = true;
@@ -513,6 +588,11 @@ void firmware_upgrade::onStartUpgrade()
         try {
             // After a count still running: one task at a time on the device.
             result = d->sequence->run(fileName);
+            // Which firmware now runs, as the encoder says after its restart.
+            vardo::link::DeviceStatus after;
+            if (const auto encoder = result ? d->back : nullptr;
+                encoder && encoder->readStatus(after) == vardo::device::Result::Ok)
+                d->firmwareAfter = after.firmwareVersion;
         } catch (...) {
             failed = true;
         }
@@ -539,6 +619,37 @@ void firmware_upgrade::backgroundWorker1_ProgressChanged(int percent, const std:
 void firmware_upgrade::backgroundWorker1_RunWorkerCompleted(bool result, bool failedWithException)
 {
     d->upgrading = false;
+    const vardo::firmware::Outcome& o = d->sequence->outcome();
+    std::string summary;
+    if (result && !failedWithException) {
+        const bool known = d->sequence->job().settings().known;
+        if (o.ok() && !d->restoreFrom.empty())
+            backgroundWorker1_ProgressChanged(d->progressBar->value(),
+                                              "\r\nThe settings of " + d->restoreFrom + " were written back.");
+        else if (o.ok())
+            backgroundWorker1_ProgressChanged(d->progressBar->value(),
+                                              known ? "\r\nThe settings were written back into the new firmware."
+                                                    : "\r\nNo settings were read before the upgrade, so none "
+                                                      "were written back.");
+        if (!d->firmwareAfter.empty()) {
+            d->firmwareNow = d->firmwareAfter;
+            showEncoder();
+            backgroundWorker1_ProgressChanged(d->progressBar->value(),
+                                              "\r\nThe encoder now runs firmware " + d->firmwareAfter + ".");
+        }
+        summary = "Firmware upgraded" + (d->firmwareAfter.empty() ? std::string() : ": the encoder runs "
+                                                                                         + d->firmwareAfter);
+        if (!o.ok())
+            summary += ", but the settings were not all written back";
+    } else {
+        using vardo::firmware::Phase;
+        const bool unplugged = o.deviceGone || (o.loader == vardo::loader::Result::NotFound
+                                                && o.phase >= Phase::Unlock && o.phase <= Phase::Verify);
+        if (!failedWithException && unplugged)
+            backgroundWorker1_ProgressChanged(d->progressBar->value(), kNextAfterUnplug);
+        summary = unplugged ? "Firmware upgrade stopped: the encoder was unplugged"
+                               : "Firmware upgrade failed: the encoder waits in its loader";
+    }
     if (failedWithException) {
         emit upgradeFinished(false);   // those waiting for its end may go on
     } else if (!result) {
@@ -549,6 +660,7 @@ void firmware_upgrade::backgroundWorker1_RunWorkerCompleted(bool result, bool fa
         d->upgradeSucceeded = true;
         emit upgradeFinished(true);
     }
+    emit upgradeEnded(vardo::platform::fromLocal8(summary));
     // Asked to close while it ran: now it may.
     if (d->closeWhenDone && !d->closePending)
         close();

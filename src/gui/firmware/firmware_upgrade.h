@@ -48,11 +48,18 @@ public:
     // and prepared() says how it ended.
     void prepareUpgrade(std::shared_ptr<vardo::device::Encoder> encoder, const vardo::link::CodeTable& table,
                         const vardo::firmware::Keep& keep);
+    // Instead of prepareUpgrade: the encoder on port waits in its loader with
+    // no working firmware. The mass erase is asked now; the newest backup
+    // recorded for the port is written back after the upgrade.
+    void recoverLoader(const std::string& port);
     // From prepareUpgrade until prepared().
     [[nodiscard]] bool preparing() const;
 
     // From Upgrade Firmware to the end of the write-back: closing then waits for the end.
     [[nodiscard]] bool upgradeRunning() const;
+
+    // Where Browse opens until an image has been chosen (the demo's sample images).
+    static void setDefaultFolder(const std::string& folder);
 
 signals:
     // The preparation has ended: false when it stopped (settings declined) or ENTER_BSL was not taken.
@@ -60,6 +67,8 @@ signals:
     // After an upgrade ended: ok when the new firmware was programmed, verified
     // and started (the write-back, which follows, reports its own failures).
     void upgradeFinished(bool ok);
+    // Right after upgradeFinished: how the upgrade ended, in a line for a status bar.
+    void upgradeEnded(const QString& summary);
     // After each loader count has been shown.
     void loaderCounted(unsigned numberOfDevices);
     // Closed without a finished upgrade, the encoder was sent back to its
@@ -81,6 +90,8 @@ private:
     void backgroundWorkerCheckDevice_RunWorkerCompleted(unsigned count, bool failedWithException);
     void startLoaderCount();
     void releaseWhenIdle();
+    // "Encoder: port ..., serial ...\nFirmware: ..." from what is known of it.
+    void showEncoder();
     // task on the device worker, then done (may be empty) on this thread.
     void onDevice(std::function<void()> task, std::function<void()> done);
     // A job's message for a box: shown on this thread after the lines before it.

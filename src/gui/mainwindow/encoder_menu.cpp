@@ -1,14 +1,16 @@
 #include "mainwindow/encoder_menu.h"
 
 #include "device/encoder_choice.h"
+#include "firmware/upgrade_targets.h"
 
 #include <QActionGroup>
 #include <QMenu>
 
 namespace vardo::ui {
 
-EncoderMenu::EncoderMenu(QMenu* file, QAction* before, std::function<void()> scan)
-    : QObject(file), file_(file), before_(before), scan_(std::move(scan))
+EncoderMenu::EncoderMenu(QMenu* file, QAction* before, std::function<void()> scan,
+                         std::function<void(const std::string& port)> upgradeLoader)
+    : QObject(file), file_(file), before_(before), scan_(std::move(scan)), upgradeLoader_(std::move(upgradeLoader))
 {
     connect(file_, &QMenu::aboutToShow, this, &EncoderMenu::refresh);
 }
@@ -18,7 +20,8 @@ void EncoderMenu::refresh()
     delete choices_;
     choices_ = nullptr;
     const auto encoders = device::attachedEncoders();
-    if (encoders.size() < 2)
+    const auto loaders = firmware::attachedDevices().loaders;
+    if (encoders.size() + loaders.size() < 2)
         return;
     choices_ = new QMenu(QStringLiteral("E&ncoder"), file_);
     choices_->setObjectName(QStringLiteral("encoderChoiceMenu"));
@@ -39,6 +42,15 @@ void EncoderMenu::refresh()
             device::chooseEncoderPort(port);
             if (scan_)
                 scan_();
+        });
+    }
+    // Not chosen to be served: it has no firmware that answers.
+    for (const auto& port : loaders) {
+        QAction* action = choices_->addAction(QString::fromStdString(port)
+                                              + QStringLiteral("   waits in its loader: upgrade it"));
+        connect(action, &QAction::triggered, this, [this, port] {
+            if (upgradeLoader_)
+                upgradeLoader_(port);
         });
     }
     // No choice yet, or the chosen one is gone: the window serves the first.

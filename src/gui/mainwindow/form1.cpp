@@ -282,7 +282,8 @@ void Form1::buildMenu()
     QAction* exitAction = file->addAction(QStringLiteral("E&xit"));
     exitAction->setObjectName(QStringLiteral("exitToolStripMenuItem1"));
     // Several encoders attached: the operator chooses the one served here.
-    new vardo::ui::EncoderMenu(file, exitAction, [this] { onScanForDevice(); });
+    new vardo::ui::EncoderMenu(file, exitAction, [this] { onScanForDevice(); },
+                               [this](const std::string& port) { updateFirmwareInLoader(port); });
     QMenu* help = menuStrip1->addMenu(QStringLiteral("&Help"));
     help->setObjectName(QStringLiteral("helpToolStripMenuItem1"));
     QAction* aboutAction = help->addAction(QStringLiteral("&About Keypad Configuration Utility"));
@@ -363,6 +364,7 @@ Form1::ScanResult Form1::rescan(vardo::device::EncoderSlot& slot, const link::De
     if (!scan.found)
         scan.notPermitted = link::encoderListedButNotPermitted();
     scan.status = GetDeviceStatusMessage(slot, current);
+    scan.loaders = vardo::firmware::attachedDevices().loaders;
     return scan;
 }
 
@@ -493,11 +495,21 @@ void Form1::rescanAndShowStatus(bool atStart, std::function<void(bool present)> 
               });
 }
 
+QString Form1::loaderWaiting(const std::string& port)
+{
+    return QStringLiteral("The encoder on %1 waits in its loader: Update Encoder Firmware upgrades it")
+        .arg(QString::fromStdString(port));
+}
+
 bool Form1::showScan(const ScanResult& scan, bool atStart)
 {
     if (!scan.found)
         showNotConnected(scan.notPermitted, atStart);
-    return showStatusOrNone(scan.status);
+    const bool present = showStatusOrNone(scan.status);
+    // Not an encoder that answers, but one that needs the operator.
+    if (!scan.loaders.empty())
+        showOutcome(loaderWaiting(scan.loaders.front()));
+    return present;
 }
 
 bool Form1::showStatusOrNone(const StatusRead& read)
@@ -968,18 +980,20 @@ bool Form1::closeEditors(bool exit)
     return true;
 }
 
-void Form1::onUpdateFirmware()
+void Form1::onUpdateFirmware() { updateFirmwareInLoader({}); }
+
+void Form1::updateFirmwareInLoader(const std::string& port)
 {
     // The job's checks: the loader texts, and no encoder waiting in its loader
     // beside another device (the first loader after ENTER_BSL could be that one).
+    // Such an encoder is upgraded first, on its port: it has no working firmware.
     const auto ready = vardo::firmware::checkReadiness(false);
-    if (std::string refusal = ready.refusal; !refusal.empty()) {
-        refusal += " Unplug the others first.";
-        for (const auto& port : ready.attached.loaders)
-            refusal += "\r\n" + vardo::firmware::recoveryAdvice("vardo-encoder", port);
-        showMessage(refusal);
-        return;
-    }
+    std::string stuck = port;
+    if (stuck.empty() && !ready.attached.loaders.empty()
+        && (!ready.refusal.empty() || ready.attached.encoders.empty()))
+        stuck = ready.attached.loaders.front();
+    if (!stuck.empty())
+        showOutcome(loaderWaiting(stuck));
     if (!dialogs().question("Firmware Upgrade", "Are you sure you want to upgrade the firmware?"))
         return;
     auto* window = new firmware_upgrade(encoder_);
@@ -991,7 +1005,9 @@ void Form1::onUpdateFirmware()
         if (!entered)
             EnableDisableFunctionButtons(false);
     });
-    if (!ready.textProblem.empty())
+    if (!stuck.empty())
+        window->recoverLoader(stuck);
+    else if (!ready.textProblem.empty())
         showMessage(ready.textProblem);
     else
         prepareUpgrade(*window);
@@ -1009,6 +1025,11 @@ void Form1::onUpdateFirmware()
                           ShowDeviceStatus();
                       showIdentity();
                   });
+    });
+    // How it ended reaches the status bar too (the upgrade window may be behind).
+    connect(window, &firmware_upgrade::upgradeEnded, this, [this](const QString& summary) {
+        if (!closing_)
+            showOutcome(summary);
     });
     connect(window, &firmware_upgrade::returnedToApplication, this, [this] {
         if (closing_)

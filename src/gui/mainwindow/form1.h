@@ -64,6 +64,8 @@ public:
     void onFactoryReset();         // "Reset To Factory Default" (button9)
     void onExit();                 // "Exit" (button10)
     void onUpdateFirmware();       // "Update Encoder Firmware", a mouse click only (btnLoadFirmware)
+    // The same for the encoder waiting in its loader on port (File > Encoder).
+    void updateFirmwareInLoader(const std::string& port);
     void onMenuExit();             // File / Exit
     void onImportConfig();         // File / Import Cfg File
     void onExportConfig();         // File / Export Cfg File
@@ -109,6 +111,7 @@ private:
     struct ScanResult {
         bool found = false;
         bool notPermitted = false;   // listed, but this user may not open it
+        std::vector<std::string> loaders;   // ports of encoders waiting in their loader
         StatusRead status;
     };
     // GET_STATUS on the slot's encoder (on the worker); status brings the table
@@ -155,6 +158,8 @@ private:
     // True when an encoder is shown. atStart: the load step, before the window shows.
     // then(present) follows, with present true when an encoder is shown.
     void rescanAndShowStatus(bool atStart = false, std::function<void(bool present)> then = {});
+    // "The encoder on PORT waits in its loader...", for the status bar.
+    static QString loaderWaiting(const std::string& port);
     bool showScan(const ScanResult& scan, bool atStart);
     // The read taken, then ShowDeviceStatus or ShowNoDevice; true for the first.
     bool showStatusOrNone(const StatusRead& read);
