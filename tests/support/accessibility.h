@@ -13,7 +13,8 @@ inline QStringList unnamedControls(QWidget* window, int* count = nullptr)
 {
     using R = QAccessible::Role;
     static const QList<R> controls = {R::PushButton, R::CheckBox, R::ComboBox, R::EditableText,
-                                      R::ProgressBar, R::ScrollBar, R::SpinBox, R::Slider};
+                                      R::ProgressBar, R::ScrollBar, R::SpinBox, R::Slider,
+                                      R::MenuBar};
     QStringList unnamed;
     int n = 0;
     const auto walk = [&](auto&& self, QAccessibleInterface* node) -> void {

@@ -286,6 +286,7 @@ VirtualEncoderWindow::VirtualEncoderWindow(const std::vector<sim::VirtualEncoder
 
     auto* menu = new QMenuBar(this);
     menu->setNativeMenuBar(false);
+    menu->setAccessibleName(QStringLiteral("Demo menu bar"));
     QMenu* demo = menu->addMenu(QStringLiteral("Demo"));
     demo->setObjectName(QStringLiteral("demoMenu"));
     demo->addAction(QStringLiteral("Sample Firmware Images..."), this,

@@ -270,6 +270,7 @@ void Form1::buildMenu()
     menuStrip1 = new QMenuBar(this);
     menuStrip1->setObjectName(QStringLiteral("menuStrip1"));
     menuStrip1->setNativeMenuBar(false);
+    menuStrip1->setAccessibleName(QStringLiteral("Menu bar"));
     menuStrip1->setFont(windowFont(9));
     menuStrip1->setGeometry(0, 0, 891, 24);
     QMenu* file = menuStrip1->addMenu(QStringLiteral("&File"));
