@@ -169,8 +169,8 @@ private:
             if (at_ >= text_.size() || text_[at_] != ':')
                 return failed("expected ':'");
             ++at_;
-            v.members.emplace_back(std::move(name), JsonValue{});
-            if (!value(v.members.back().second, depth + 1))
+            v.members.push_back(JsonMember{std::move(name), JsonValue{}});
+            if (!value(v.members.back().value, depth + 1))
                 return false;
             blanks();
             if (at_ < text_.size() && text_[at_] == ',') {

@@ -4,10 +4,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace vardo::cli {
+
+struct JsonMember;
 
 struct JsonValue {
     enum class Kind { Null, Bool, Number, String, Array, Object };
@@ -16,10 +17,17 @@ struct JsonValue {
     double number = 0;
     std::string text;
     std::vector<JsonValue> items;                              // Array
-    std::vector<std::pair<std::string, JsonValue>> members;    // Object
+    std::vector<JsonMember> members;                           // Object
 
     // The member named name of an object; null for none.
     [[nodiscard]] const JsonValue* member(std::string_view name) const;
+};
+
+// One member of an object. Its own type rather than a std::pair: a pair may
+// not hold the value type before that is complete (clang's library checks).
+struct JsonMember {
+    std::string name;
+    JsonValue value;
 };
 
 // The one value of text (blanks around it allowed); nothing, with why and

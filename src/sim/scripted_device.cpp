@@ -140,7 +140,8 @@ int ScriptedDevice::read(std::uint8_t* data, std::size_t length)
     const Report report = std::move(pending_.front().report);
     pending_.pop_front();
     const std::size_t n = std::min(length, report.size());
-    std::memcpy(data, report.data(), n);
+    if (n)  // an empty report has no bytes to copy (and may have no buffer)
+        std::memcpy(data, report.data(), n);
     return static_cast<int>(n);
 }
 
