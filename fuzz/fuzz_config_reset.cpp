@@ -7,6 +7,7 @@
 #include "memory_file.h"
 #include "config/inifile.h"
 #include "config/utility_config.h"
+#include "codetable/usage_codes.h"
 
 #include <algorithm>
 #include <array>
@@ -112,17 +113,27 @@ Expected expectedPlan(const std::string& configFile)
     const std::uint8_t layout = e.plan.keypadType;
     e.plan.sendTable = layout == 2 || layout == 5 || layout == 8;
     if (e.plan.sendTable) {
-        const auto pieces = split(GetSettings("CodeTableValues"), ',');
-        for (std::size_t i = 0; i < 32; ++i) {
-            const auto b = i < pieces.size() ? storedByte(pieces[i]) : std::nullopt;
-            if (!b) {
-                e.message = invalid("CodeTableValues");
-                return e;
-            }
-            e.plan.codeTable[i] = *b;
+        // Exactly 32 numbers of 0-255 (one comma may end the list), making a
+        // table of keys the editor offers.
+        auto pieces = split(GetSettings("CodeTableValues"), ',');
+        if (!pieces.empty() && pieces.back().empty())
+            pieces.pop_back();
+        bool whole = pieces.size() == 32;
+        for (std::size_t i = 0; whole && i < 32; ++i) {
+            const auto n = storedNumber(pieces[i]);
+            whole = n && *n >= 0 && *n <= 255;
+            if (whole)
+                e.plan.codeTable[i] = static_cast<std::uint8_t>(*n);
+        }
+        for (std::size_t i = 32; i < pieces.size(); ++i)
+            if (!storedNumber(pieces[i]))
+                whole = false;
+        if (!whole || !vardo::codetable::codeTableProblem(e.plan.codeTable).empty()) {
+            e.message = invalid("CodeTableValues");
+            return e;
         }
     }
-    if (!byteOf("LedBrightness", e.plan.ledBrightness, 9) || !byteOf("LedColour", e.plan.ledColour, 255)
+    if (!byteOf("LedBrightness", e.plan.ledBrightness, 9) || !byteOf("LedColour", e.plan.ledColour, 2)
         || !byteOf("Buzzer", e.plan.buzzer, 1) || !byteOf("BuzzerPeriod", e.plan.buzzerPeriod, 10))
         return e;
     e.outcome = ResetOutcome::Sent;
